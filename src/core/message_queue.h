@@ -1,0 +1,124 @@
+// MessageQueue: one agent's mailbox, a growable ring buffer of Message.
+//
+// Appends go to the back, reads start at the front (oldest). Capacity is 0 until the first
+// append, then at least 4 and doubling when full, so appends are amortised constant time.
+// Draining moves the messages out (no string is copied) and keeps the capacity.
+// Not thread-safe: the mailbox's shard lock guards it.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "records.h"
+
+namespace durnel {
+
+class MessageQueue {
+public:
+    static constexpr std::size_t kMinCapacity = 4;
+
+    MessageQueue() noexcept = default;
+    MessageQueue(MessageQueue&& other) noexcept
+        : buffer_(std::exchange(other.buffer_, nullptr)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          head_(std::exchange(other.head_, 0)),
+          size_(std::exchange(other.size_, 0)) {}
+    MessageQueue& operator=(MessageQueue&& other) noexcept {
+        MessageQueue moved(std::move(other));
+        swap(moved);
+        return *this;
+    }
+    MessageQueue(const MessageQueue&) = delete;
+    MessageQueue& operator=(const MessageQueue&) = delete;
+    ~MessageQueue() {
+        clear();
+        deallocate(buffer_, capacity_);
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    void push_back(Message message) {
+        if (size_ == capacity_) grow();
+        ::new (static_cast<void*>(&buffer_[wrap(head_ + size_)])) Message(std::move(message));
+        ++size_;
+    }
+
+    // Puts `messages` back in front of the queue, in their order (the first becomes the
+    // oldest). Used to undo a drain whose result could not be delivered.
+    void push_front_all(std::vector<Message>&& messages) {
+        while (capacity_ < size_ + messages.size()) grow();
+        for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+            head_ = wrap(head_ + capacity_ - 1);
+            ::new (static_cast<void*>(&buffer_[head_])) Message(std::move(*it));
+            ++size_;
+        }
+        messages.clear();
+    }
+
+    // Copies every message, oldest first.
+    std::vector<Message> copy_all() const {
+        std::vector<Message> out;
+        out.reserve(size_);
+        for (std::size_t i = 0; i < size_; ++i) out.push_back(buffer_[wrap(head_ + i)]);
+        return out;
+    }
+
+    // Moves every message out, oldest first; the queue is left empty with its capacity.
+    std::vector<Message> drain() {
+        std::vector<Message> out;
+        out.reserve(size_);  // may throw; nothing has moved yet
+        for (std::size_t i = 0; i < size_; ++i) {
+            Message& m = buffer_[wrap(head_ + i)];
+            out.push_back(std::move(m));
+            m.~Message();
+        }
+        head_ = 0;
+        size_ = 0;
+        return out;
+    }
+
+private:
+    std::size_t wrap(std::size_t index) const noexcept { return index & (capacity_ - 1); }
+
+    static Message* allocate(std::size_t n) { return std::allocator<Message>().allocate(n); }
+    static void deallocate(Message* p, std::size_t n) noexcept {
+        if (p != nullptr) std::allocator<Message>().deallocate(p, n);
+    }
+
+    void grow() {
+        const std::size_t new_capacity = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
+        Message* fresh = allocate(new_capacity);
+        for (std::size_t i = 0; i < size_; ++i) {
+            Message& m = buffer_[wrap(head_ + i)];
+            ::new (static_cast<void*>(&fresh[i])) Message(std::move(m));
+            m.~Message();
+        }
+        deallocate(buffer_, capacity_);
+        buffer_ = fresh;
+        capacity_ = new_capacity;
+        head_ = 0;
+    }
+
+    void clear() noexcept {
+        for (std::size_t i = 0; i < size_; ++i) buffer_[wrap(head_ + i)].~Message();
+        size_ = 0;
+    }
+
+    void swap(MessageQueue& other) noexcept {
+        std::swap(buffer_, other.buffer_);
+        std::swap(capacity_, other.capacity_);
+        std::swap(head_, other.head_);
+        std::swap(size_, other.size_);
+    }
+
+    Message* buffer_ = nullptr;
+    std::size_t capacity_ = 0;  // 0 or a power of two
+    std::size_t head_ = 0;      // index of the oldest message
+    std::size_t size_ = 0;
+};
+
+}  // namespace durnel

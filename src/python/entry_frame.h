@@ -1,0 +1,57 @@
+// The entry frame: every call from the interpreter into this module runs its body inside one.
+//
+// A body returns a new reference, or nullptr with a Python exception set. A Panic (or any
+// other C++ exception) unwinding out of the body, which has released every guard and
+// reference on its way, becomes a `durnel_runtime.PanicException` carrying the message, after
+// one diagnostic line on stderr. Nothing escapes into the interpreter as a C++ exception.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <source_location>
+#include <string>
+
+#include "panic.h"
+
+namespace durnel::py {
+
+// Raises PanicException(message) after the diagnostic line; the type is made on first use.
+void raise_panic(const std::string& message, const std::source_location& where) noexcept;
+// Turns the exception in flight (inside a catch block) into a PanicException.
+void raise_current_as_panic() noexcept;
+
+template <typename Body>
+PyObject* entry_frame(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        raise_current_as_panic();
+        return nullptr;
+    }
+}
+
+// The unraisable form, for deallocation: whatever goes wrong is reported through
+// PyErr_WriteUnraisable(context) and the slot returns normally.
+template <typename Body>
+void unraisable_entry_frame(PyObject* context, Body&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+        raise_current_as_panic();
+    }
+    if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(context);
+}
+
+// Thrown when the interpreter cannot make a result object; its exception stays pending. The
+// entry frame prints it and raises the unrecoverable failure "Python API call failed".
+// Unwinding first lets callers undo their work (e.g. put drained messages back) before any
+// Python code, such as an excepthook run by the printing, gets a chance to run.
+struct PythonApiFailure {
+    std::source_location where;
+};
+
+[[noreturn]] void python_api_call_failed(
+    std::source_location where = std::source_location::current());
+
+}  // namespace durnel::py

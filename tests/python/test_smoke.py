@@ -1,0 +1,3 @@
+def test_claim_then_status(state):
+    assert state.claim_file("a", "x") == "a"
+    assert state.status("a") == "busy"
