@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds and runs the two benchmark harnesses and prints their tables:
+#   1. the core (Google Benchmark, bench/core/): shard locks, the sharded map, SipHash-1-3 and
+#      the coordination operations, summarised by bench/core_summary.py;
+#   2. the Python surface (bench/bench_python.py): every method against its floor and against
+#      the pure-Python equivalent, then cost against live entries, then memory per item.
+# Everything is built in build-bench/ (module and core_bench) and build-floor/ (the floor
+# extension); raw results stay there (core.json, core.txt, python_surface.json).
+# BENCH_QUICK=1 runs fewer repetitions, for a look rather than a measurement.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD=build-bench
+VPY=.venv/bin/python
+
+scripts/bootstrap.sh
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_BUILD_BENCH=ON \
+  -DDURNEL_BUILD_TESTS=OFF -DPython3_EXECUTABLE="$(pwd)/$VPY" >/dev/null
+cmake --build "$BUILD"
+"$VPY" bench/bench_python.py --build-floor-only
+
+if [[ ${BENCH_QUICK:-0} == 1 ]]; then
+  core_args=(--benchmark_repetitions=1 --benchmark_min_time=0.05)
+  python_args=(--processes 1 --repeats 3 --memory-items 20000)
+else
+  core_args=(--benchmark_repetitions=3 --benchmark_min_time=0.2)
+  python_args=(--processes 3 --repeats 7)
+fi
+
+echo "== core benchmarks (raw output: $BUILD/core.txt) =="
+"$BUILD/bench/core_bench" "${core_args[@]}" --benchmark_report_aggregates_only=true \
+  --benchmark_out="$BUILD/core.json" --benchmark_out_format=json >"$BUILD/core.txt" 2>&1
+"$VPY" bench/core_summary.py "$BUILD/core.json"
+
+echo
+echo "== Python surface benchmarks =="
+"$VPY" bench/bench_python.py --build-dir "$BUILD" --floor-dir build-floor \
+  --output "$BUILD/python_surface.json" "${python_args[@]}"
