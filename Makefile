@@ -13,7 +13,7 @@ BUILD  := build
 VPY    := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-VERSION := $(shell sed -n 's/^project(durnel_core .*VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+VERSION := ${shell sed -n 's/^project(durnel_core .*VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt}
 WHEEL   := dist/durnel_core-$(VERSION)-cp39-abi3-linux_$(shell uname -m).whl
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md $(wildcard src/core/* src/python/*)
 
