@@ -57,6 +57,18 @@ void raise_current_as_panic() noexcept {
     }
 }
 
+// The 3.9 stable ABI offers only PyErr_Fetch/PyErr_Restore for this; newer headers mark
+// them deprecated in favour of functions that 3.9 lacks.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+PendingExceptionStash::PendingExceptionStash() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+PendingExceptionStash::~PendingExceptionStash() { PyErr_Restore(type_, value_, traceback_); }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
 void python_api_call_failed(std::source_location where) { throw PythonApiFailure{where}; }
 
 }  // namespace durnel::py

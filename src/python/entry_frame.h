@@ -31,10 +31,28 @@ PyObject* entry_frame(Body&& body) noexcept {
     }
 }
 
-// The unraisable form, for deallocation: whatever goes wrong is reported through
-// PyErr_WriteUnraisable(context) and the slot returns normally.
+// Holds the exception pending when it was made and sets it again when destroyed: code that
+// may run while an exception propagates (deallocation) must neither see nor clear it.
+class PendingExceptionStash {
+public:
+    PendingExceptionStash() noexcept;
+    ~PendingExceptionStash();
+    PendingExceptionStash(const PendingExceptionStash&) = delete;
+    PendingExceptionStash& operator=(const PendingExceptionStash&) = delete;
+
+private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* traceback_;
+};
+
+// The unraisable form, for deallocation: a failure of the body is reported through
+// PyErr_WriteUnraisable(context) and the slot returns normally. `context` must outlive the
+// call (it is not the object being freed), and an exception that was already propagating
+// when the slot ran is left exactly as it was.
 template <typename Body>
 void unraisable_entry_frame(PyObject* context, Body&& body) noexcept {
+    PendingExceptionStash stash;
     try {
         body();
     } catch (...) {

@@ -104,16 +104,16 @@ PyObject* instance_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
 }
 
 void instance_dealloc(PyObject* self) {
-    unraisable_entry_frame(self, [&] {
-        auto* instance = reinterpret_cast<Instance*>(self);
-        instance->state.~CoordinationState();
-        PyTypeObject* type = Py_TYPE(self);
+    PyTypeObject* type = Py_TYPE(self);
+    // The type outlives the instance, so it is the context of any report from the frame.
+    unraisable_entry_frame(reinterpret_cast<PyObject*>(type), [&] {
+        reinterpret_cast<Instance*>(self)->state.~CoordinationState();
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_fn(self);
-        // Instances of a heap type own a reference to it; without this every instance would
-        // leak one reference to the class.
-        Py_DECREF(reinterpret_cast<PyObject*>(type));
     });
+    // Instances of a heap type own a reference to it; without this every instance would
+    // leak one reference to the class.
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
 PyType_Slot type_slots[] = {

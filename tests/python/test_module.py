@@ -201,11 +201,6 @@ DROPPED_WHILE_AN_EXCEPTION_IS_PENDING = {
 }
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="tp_dealloc reports the exception that was already pending when it ran, through "
-    "PyErr_WriteUnraisable on the freed instance: the process crashes or the exception is lost",
-)
 @pytest.mark.parametrize(
     "statement",
     list(DROPPED_WHILE_AN_EXCEPTION_IS_PENDING.values()),
