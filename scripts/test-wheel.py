@@ -17,6 +17,7 @@ usage: test-wheel.py [--wheel PATH] [--pythons 3.9,3.13] [-- extra pytest argume
 Stdlib only; runs under any Python 3.8+.
 """
 import argparse
+import concurrent.futures
 import glob
 import os
 import re
@@ -105,14 +106,14 @@ def prepare_venv(python, minor, wheel, extra_packages):
     stamp = os.path.join(venv, ".requirements")
     fingerprint = "\n".join(wanted) + "\n" + open(REQUIREMENTS).read()
     if not os.path.exists(stamp) or open(stamp).read() != fingerprint:
-        if not quiet([vpy, "-m", "pip", "install", "-q", "--upgrade", "pip"], "pip upgrade"):
-            return None
-        cmd = [vpy, "-m", "pip", "install", "-q", "-r", REQUIREMENTS] + sorted(extra_packages)
+        cmd = [vpy, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+               "--no-compile", "-r", REQUIREMENTS] + sorted(extra_packages)
         if not quiet(cmd, "installing the test requirements for %s" % minor):
             return None
         with open(stamp, "w") as handle:
             handle.write(fingerprint)
-    if not quiet([vpy, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", wheel],
+    if not quiet([vpy, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+                  "--force-reinstall", "--no-deps", wheel],
                   "installing %s for %s" % (os.path.basename(wheel), minor)):
         return None
     return vpy
@@ -232,19 +233,31 @@ def main():
 
     totals = {"passed": 0, "failed": 0, "skipped": 0}
     rows = []
+    run_started = time.time()
     stub_minor = args.stubtest_python
     if stub_minor not in [".".join(v.split(".")[:2]) for v, _ in found] and found:
         stub_minor = ".".join(found[-1][0].split(".")[:2])
     stub_python = None
     scratch = tempfile.mkdtemp(prefix="durnel-wheel-test-")
     try:
-        for version, python in found:
+        # The environments are made side by side (mostly waiting on pip), the tests run one
+        # version at a time.
+        def setup(entry):
+            version, python = entry
             minor = ".".join(version.split(".")[:2])
-            extra = {"mypy"} if minor == stub_minor else set()
-            vpy = prepare_venv(python, minor, wheel, extra)
+            started = time.time()
+            vpy = prepare_venv(python, minor, wheel, {"mypy"} if minor == stub_minor else set())
+            return minor, vpy, time.time() - started
+
+        if found:
+            say("test-wheel: preparing %d environments under %s"
+                % (len(found), os.path.relpath(os.path.join(STATE_DIR, "venvs"), ROOT)))
+        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+            prepared = list(pool.map(setup, found))
+        for minor, vpy, setup_time in prepared:
             if vpy is None:
                 totals["failed"] += 1
-                rows.append((minor, "venv or install failed", 0.0))
+                rows.append((minor, "venv or install failed", setup_time, 0.0))
                 continue
             if minor == stub_minor:
                 stub_python = vpy
@@ -255,7 +268,7 @@ def main():
             totals["failed"] += counts.get("failed", 0) + counts.get("errors", 0)
             totals["skipped"] += counts.get("skipped", 0) + counts.get("xfailed", 0)
             text = ", ".join("%d %s" % (n, w) for w, n in sorted(counts.items()))
-            rows.append((minor, text, elapsed))
+            rows.append((minor, text, setup_time, elapsed))
 
         checks = []
         if stub_python:
@@ -267,9 +280,11 @@ def main():
         shutil.rmtree(scratch, ignore_errors=True)
 
     say("")
-    say("test-wheel: summary for %s" % os.path.basename(wheel))
-    for minor, text, elapsed in rows:
-        say("  CPython %-5s %-40s %6.1f s" % (minor, text, elapsed))
+    say("test-wheel: summary for %s, %.0f s in all" % (os.path.basename(wheel),
+                                                      time.time() - run_started))
+    say("  %-13s %-40s %8s %8s" % ("", "pytest", "venv", "tests"))
+    for minor, text, setup, elapsed in rows:
+        say("  CPython %-5s %-40s %6.1f s %6.1f s" % (minor, text, setup, elapsed))
     for name, ok in checks:
         say("  %-13s %s" % (name, "ok" if ok else "FAILED"))
     for version, _ in missing:
