@@ -81,7 +81,8 @@ class Story:
         with self._lock:
             if kind not in self._seen:
                 self._seen.add(kind)
-                self.lines.append("  %-11s %s" % (who, text))
+                self.lines.append(textwrap.fill("  %-11s %s" % (who, text), width=100,
+                                                subsequent_indent=" " * 14))
 
 
 class Agent(threading.Thread):
