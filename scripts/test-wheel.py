@@ -61,16 +61,18 @@ def find_python(version):
             candidates.append(out.stdout.strip())
     except FileNotFoundError:
         pass
-    versions = os.path.join(pyenv_root(), "versions")
-    candidates.append(os.path.join(versions, version))
     minor = ".".join(version.split(".")[:2])
 
     def patch_level(path):
         tail = os.path.basename(path)[len(minor) + 1:]
         return int(tail) if tail.isdigit() else -1
 
-    same_minor = [p for p in glob.glob(os.path.join(versions, minor + ".*")) if patch_level(p) >= 0]
-    candidates.extend(sorted(same_minor, key=patch_level, reverse=True))
+    for root in dict.fromkeys([pyenv_root(), os.path.expanduser("~/.pyenv")]):
+        versions = os.path.join(root, "versions")
+        candidates.append(os.path.join(versions, version))
+        same_minor = [p for p in glob.glob(os.path.join(versions, minor + ".*"))
+                      if patch_level(p) >= 0]
+        candidates.extend(sorted(same_minor, key=patch_level, reverse=True))
     for prefix in candidates:
         python = os.path.join(prefix, "bin", "python" + minor)
         if not os.access(python, os.X_OK):
@@ -228,8 +230,8 @@ def main():
         python = find_python(version)
         (found if python else missing).append((version, python))
     for version, _ in missing:
-        say("test-wheel: CPython %s not found (looked in `pyenv prefix %s` and %s/versions)"
-            % (version, version, pyenv_root()))
+        say("test-wheel: CPython %s not found (looked in `pyenv prefix %s`, %s/versions and "
+            "~/.pyenv/versions)" % (version, version, pyenv_root()))
 
     totals = {"passed": 0, "failed": 0, "skipped": 0}
     rows = []
