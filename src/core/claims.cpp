@@ -4,6 +4,7 @@
 // claims shard held exclusively, and failure messages are built before that guard goes.
 // A fresh claim or a release drops the claims guard before it writes the status and the log;
 // a takeover keeps it across both (claims -> statuses -> activity, the one nesting allowed).
+#include <utility>
 #include <variant>
 
 #include "state.h"
@@ -42,13 +43,19 @@ bool has_lapsed(const CoordinationState& state, const Claim& claim, UnixSeconds 
 
 Outcome<Claim> claim_resource(const CoordinationState& state, const ClaimFlavour& flavour,
                               std::string_view agent_id, std::string_view name) {
+    // Both stamps are read before the table is consulted; the claim's strings are only built
+    // once it is known that the claim will be stored (a refusal copies nothing).
+    const UnixSeconds claimed_at = now_seconds();
+    const UnixSeconds renewed_at = now_seconds();
     std::string key = concat(flavour.prefix, name);
-    Claim fresh{ClaimTarget{flavour.kind, std::string(name)}, std::string(agent_id), 0, 0};
-    fresh.claimed_at = now_seconds();
-    fresh.renewed_at = now_seconds();
+    auto new_claim = [&] {
+        return Claim{ClaimTarget{flavour.kind, std::string(name)}, std::string(agent_id),
+                     claimed_at, renewed_at};
+    };
 
     auto entry = state.claims->entry(std::string_view(key));
     if (auto* vacant = std::get_if<ClaimMap::Vacant>(&entry)) {
+        Claim fresh = new_claim();
         // The WriteRef is a temporary: the claims guard is released at the end of this line,
         // before statuses and the log are touched.
         std::move(*vacant).insert(Claim(fresh));
@@ -63,8 +70,8 @@ Outcome<Claim> claim_resource(const CoordinationState& state, const ClaimFlavour
     }
     // Takeover of a lapsed claim: the claims guard stays held until the return, so nobody
     // sees the new holder without its status and log events being on their way.
-    std::string previous_holder = occupied.value().holder;
-    occupied.value() = fresh;
+    Claim fresh = new_claim();
+    std::string previous_holder = std::exchange(occupied.value(), fresh).holder;
     set_status(state, agent_id, AgentStatus::Busy);
     append_activity(state, Claimed{std::string(agent_id), key, now_seconds()});
     append_activity(state, Released{std::move(previous_holder), std::move(key), now_seconds()});
@@ -94,11 +101,9 @@ Outcome<Claim> renew_claim(const CoordinationState& state, std::string_view agen
         return Failure{concat(agent_id, " cannot renew a claim held by ", stored.holder)};
     }
     // No lapse test: a lapsed claim that nobody took over holds again for a full lease.
-    Claim renewed = stored;
-    renewed.claimed_at = now_seconds();
-    renewed.renewed_at = now_seconds();
-    stored = renewed;
-    return renewed;
+    stored.claimed_at = now_seconds();
+    stored.renewed_at = now_seconds();
+    return stored;  // a copy; the table keeps its own
 }
 
 Outcome<Done> release(const CoordinationState& state, std::string_view agent_id,

@@ -49,6 +49,7 @@ bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     for (Py_ssize_t i = 0; i < signature.count; ++i) {
         slots[i] = i < given ? PyTuple_GetItem(args, i) : nullptr;
     }
+    if (kwargs == nullptr && given == signature.count) return true;  // the common call
 
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
