@@ -228,6 +228,19 @@ TEST_F(StateTest, ClockFailureAfterAReleaseRemovedTheClaimKeepsTheRemovalAndIdle
     EXPECT_EQ(holder_of(claim_file(state, "A", "f")), "A");
 }
 
+TEST_F(StateTest, ClockFailureBetweenTheTwoRenewReadingsLeavesTheStoredClaimUntouched) {
+    claim_file(state, "A", "f");
+    at(1200);
+    test_support::fail_clock_on_read(2);  // the first renew reading succeeds, the second fails
+    EXPECT_NE(panic_message([&] { renew_claim(state, "A", "file:f"); }), "<no panic>");
+    test_support::heal_clock();
+    // Both stamps are taken before the stored claim is written: a half renewal (one new
+    // stamp) would extend the lease through a call that failed.
+    EXPECT_EQ(claim_text(state, "file:f"), "File f by A 1000/1000");
+    at(1300);
+    EXPECT_EQ(holder_of(claim_file(state, "B", "f")), "B");
+}
+
 // ---- concurrency ----
 
 // Two threads race to take over the same 300 lapsed claims from opposite ends while a third
