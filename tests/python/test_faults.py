@@ -532,7 +532,33 @@ def clock_keeps_reference_counts(clock):
     assert state.claim_file(agent, path) == agent
 
 
-def run_clock_child():
+def clock_cases():
+    """Every clock case by name: the call, and n, the read that falls before 1970 (one past
+    the call's reads: the call succeeds)."""
+    cases = []
+    for n in range(1, 6):
+        cases.append(("claim_file fresh/%d" % n,
+                      lambda clock, n=n: clock_fresh_claim(clock, n, "claim_file", PATH, KEY)))
+        cases.append(("claim_task fresh/%d" % n,
+                      lambda clock, n=n: clock_fresh_claim(clock, n, "claim_task", TASK,
+                                                           TASK_KEY)))
+    cases += [("takeover/%d" % n, lambda clock, n=n: clock_takeover(clock, n))
+              for n in range(1, 9)]
+    cases += [("refused/%d" % n, lambda clock, n=n: clock_refused(clock, n))
+              for n in range(1, 5)]
+    cases += [("renew/%d" % n, lambda clock, n=n: clock_renew(clock, n)) for n in range(1, 4)]
+    cases += [("release/%d" % n, lambda clock, n=n: clock_release(clock, n))
+              for n in range(1, 4)]
+    cases += [("send/%d" % n, lambda clock, n=n: clock_send(clock, n)) for n in range(1, 5)]
+    cases += [("broadcast/%d" % n, lambda clock, n=n: clock_broadcast(clock, n))
+              for n in range(1, 5)]
+    cases += [("no clock reads", clock_free_methods),
+              ("reference counts", clock_keeps_reference_counts)]
+    return cases
+
+
+def run_clock_child(selection):
+    """Runs the named clock cases ("all", or "all-but:<name>,<name>", or "<name>,<name>")."""
     import faulthandler
 
     faulthandler.dump_traceback_later(240, exit=True)  # a guard left held blocks for ever
@@ -544,28 +570,22 @@ def run_clock_child():
     clock.freeze(1000)
     assert time.time() == 1000.0
 
+    cases = clock_cases()
+    names = [name for name, _ in cases]
+    if selection == "all":
+        wanted = names
+    elif selection.startswith("all-but:"):
+        left_out = selection[len("all-but:"):].split(",")
+        assert set(left_out) <= set(names), left_out
+        wanted = [name for name in names if name not in left_out]
+    else:
+        wanted = selection.split(",")
+        assert set(wanted) <= set(names), wanted
     checked = []
-    for n in range(1, 6):
-        clock_fresh_claim(clock, n, "claim_file", PATH, KEY)
-        clock_fresh_claim(clock, n, "claim_task", TASK, TASK_KEY)
-        checked += ["claim_file fresh/%d" % n, "claim_task fresh/%d" % n]
-    for n in range(1, 9):
-        clock_takeover(clock, n)
-        checked.append("takeover/%d" % n)
-    for n in range(1, 5):
-        clock_refused(clock, n)
-        checked.append("refused/%d" % n)
-    for n in range(1, 4):
-        clock_renew(clock, n)
-        clock_release(clock, n)
-        checked += ["renew/%d" % n, "release/%d" % n]
-    for n in range(1, 5):
-        clock_send(clock, n)
-        clock_broadcast(clock, n)
-        checked += ["send/%d" % n, "broadcast/%d" % n]
-    clock_free_methods(clock)
-    clock_keeps_reference_counts(clock)
-    checked += ["no clock reads", "reference counts"]
+    for name, case in cases:
+        if name in wanted:
+            case(clock)
+            checked.append(name)
     faulthandler.cancel_dump_traceback_later()
     print("SUMMARY " + json.dumps(checked))
 
@@ -575,8 +595,9 @@ def run_clock_child():
 # ---------------------------------------------------------------------------------------
 
 
-def _run_child(mode, env, timeout):
-    child = subprocess.run([sys.executable, os.path.abspath(__file__), mode], env=env,
+def _run_child(mode, env, timeout, *arguments):
+    child = subprocess.run([sys.executable, os.path.abspath(__file__), mode, *arguments],
+                           env=env,
                            cwd=HERE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            text=True, errors="replace", timeout=timeout)
     details = "exit %d\n--- stdout\n%s\n--- stderr (end)\n%s" % (
@@ -607,18 +628,39 @@ def test_allocation_failures_never_crash_or_lose_messages():
         assert "MemoryError" in single, (scenario.name, single)
 
 
-def test_clock_before_1970_at_each_read(tmp_path):
+def _clock_child(tmp_path, selection):
     libfaketime = find_libfaketime()
     if libfaketime is None:
         pytest.skip("libfaketime is not installed (Debian package libfaketime)")
     timestamp_file = tmp_path / "faketime.rc"
     timestamp_file.write_text("1970-01-01 00:16:40\n")
     env = faked_clock_environment(timestamp_file, libfaketime)
-    checked, stderr = _run_child("clock", env, timeout=600)
-    assert len(checked) == 2 * 5 + 8 + 4 + 2 * 3 + 2 * 4 + 2
+    return _run_child("clock", env, 600, selection)
+
+
+# Cases that show a defect of the module; each has its own test below, marked as expected
+# to fail until the defect is fixed.
+KNOWN_DEFECTS = ["renew/2"]
+
+
+def test_clock_before_1970_at_each_read(tmp_path):
+    checked, stderr = _clock_child(tmp_path, "all-but:" + ",".join(KNOWN_DEFECTS))
+    assert len(checked) == len(clock_cases()) - len(KNOWN_DEFECTS)
     # every panic was announced on standard error first
     assert CLOCK_PREFIX in stderr
 
 
+@pytest.mark.xfail(strict=True, reason=(
+    "renew_claim writes claimed_at into the stored claim before it reads the clock for "
+    "renewed_at (src/core/claims.cpp, renew_claim); when that second read fails the call "
+    "raises PanicException but the lease has been extended all the same"))
+def test_renewal_whose_second_clock_read_fails_keeps_the_old_lease(tmp_path):
+    checked, _ = _clock_child(tmp_path, "renew/2")
+    assert checked == ["renew/2"]
+
+
 if __name__ == "__main__":
-    {"nomemory": run_nomemory_child, "clock": run_clock_child}[sys.argv[1]]()
+    if sys.argv[1] == "nomemory":
+        run_nomemory_child()
+    else:
+        run_clock_child(sys.argv[2] if len(sys.argv) > 2 else "all")
