@@ -101,8 +101,12 @@ Outcome<Claim> renew_claim(const CoordinationState& state, std::string_view agen
         return Failure{concat(agent_id, " cannot renew a claim held by ", stored.holder)};
     }
     // No lapse test: a lapsed claim that nobody took over holds again for a full lease.
-    stored.claimed_at = now_seconds();
-    stored.renewed_at = now_seconds();
+    // Both readings are taken before the stored claim changes, so a clock failure between
+    // them leaves the claim as it was.
+    const UnixSeconds claimed_at = now_seconds();
+    const UnixSeconds renewed_at = now_seconds();
+    stored.claimed_at = claimed_at;
+    stored.renewed_at = renewed_at;
     return stored;  // a copy; the table keeps its own
 }
 
