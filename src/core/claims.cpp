@@ -60,7 +60,7 @@ Outcome<Claim> claim_resource(const CoordinationState& state, const ClaimFlavour
         // before statuses and the log are touched.
         std::move(*vacant).insert(Claim(fresh));
         set_status(state, agent_id, AgentStatus::Busy);
-        append_activity(state, Claimed{std::string(agent_id), std::move(key), now_seconds()});
+        append_activity(state, Claimed{agent_id, key, now_seconds()});
         return fresh;
     }
 
@@ -73,8 +73,8 @@ Outcome<Claim> claim_resource(const CoordinationState& state, const ClaimFlavour
     Claim fresh = new_claim();
     std::string previous_holder = std::exchange(occupied.value(), fresh).holder;
     set_status(state, agent_id, AgentStatus::Busy);
-    append_activity(state, Claimed{std::string(agent_id), key, now_seconds()});
-    append_activity(state, Released{std::move(previous_holder), std::move(key), now_seconds()});
+    append_activity(state, Claimed{agent_id, key, now_seconds()});
+    append_activity(state, Released{previous_holder, key, now_seconds()});
     return fresh;
 }
 
@@ -123,7 +123,7 @@ Outcome<Done> release(const CoordinationState& state, std::string_view agent_id,
     std::move(occupied).remove();  // releases the claims guard
     // Idle whatever else the agent holds: a status is the trace of its latest operation.
     set_status(state, agent_id, AgentStatus::Idle);
-    append_activity(state, Released{std::string(agent_id), std::string(resource_key), now_seconds()});
+    append_activity(state, Released{agent_id, resource_key, now_seconds()});
     return Done{};
 }
 

@@ -21,8 +21,7 @@ Message send_message(const CoordinationState& state, std::string_view from_agent
                     now_seconds()};
     deliver(state, to_agent, message);
     register_agent(state, to_agent);  // the sender is not registered and gets no mailbox
-    append_activity(state, MessageSent{std::string(from_agent), std::string(to_agent),
-                                       std::string(content), now_seconds()});
+    append_activity(state, MessageSent{from_agent, to_agent, content, now_seconds()});
     return message;
 }
 
@@ -39,7 +38,7 @@ Message broadcast(const CoordinationState& state, std::string_view from_agent,
     }  // every statuses guard is released here, before the first delivery
     for (const std::string& recipient : recipients) deliver(state, recipient, message);
 
-    append_activity(state, BroadcastSent{std::string(from_agent), std::string(content), now_seconds()});
+    append_activity(state, BroadcastSent{from_agent, content, now_seconds()});
     return message;
 }
 

@@ -46,25 +46,30 @@ struct Message {
 };
 
 // ---- activity ----
+// An event as written to and read from the log. Its strings are views: the appending caller
+// keeps them alive for the append, which copies their bytes into the log; events read back
+// view the log's own storage (see EventList).
+enum class EventKind : std::uint8_t { Claimed, Released, MessageSent, BroadcastSent };
+
 struct Claimed {
-    std::string agent;
-    std::string resource;
+    std::string_view agent;     // the agent that now holds the claim
+    std::string_view resource;  // the full resource key
     UnixSeconds at;
 };
 struct Released {
-    std::string agent;
-    std::string resource;
+    std::string_view agent;  // the agent whose claim ended
+    std::string_view resource;
     UnixSeconds at;
 };
 struct MessageSent {
-    std::string from_agent;
-    std::string to_agent;
-    std::string content;
+    std::string_view from_agent;
+    std::string_view to_agent;
+    std::string_view content;
     UnixSeconds at;
 };
 struct BroadcastSent {
-    std::string from_agent;
-    std::string content;
+    std::string_view from_agent;
+    std::string_view content;
     UnixSeconds at;
 };
 using ActivityEvent = std::variant<Claimed, Released, MessageSent, BroadcastSent>;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "event_list.h"
 #include "message_queue.h"
 #include "outcome.h"
 #include "records.h"
@@ -32,7 +33,7 @@ namespace durnel {
 using ClaimMap = ShardedMap<std::string, Claim>;
 using StatusMap = ShardedMap<std::string, AgentStatus>;
 using InboxMap = ShardedMap<std::string, MessageQueue>;
-using ActivityLog = ShardedMap<UnixSeconds, std::vector<ActivityEvent>>;
+using ActivityLog = ShardedMap<UnixSeconds, EventList>;
 
 struct CoordinationState {
     std::unique_ptr<ClaimMap> claims;
@@ -80,7 +81,8 @@ void set_status(const CoordinationState& state, std::string_view agent_id, Agent
 void register_agent(const CoordinationState& state, std::string_view agent_id);
 
 // ---- activity log ----
-// Appends `event` to the bucket of the current second (its own clock reading).
-void append_activity(const CoordinationState& state, ActivityEvent event);
+// Appends `event` to the bucket of the current second (its own clock reading); the log copies
+// the event's strings.
+void append_activity(const CoordinationState& state, const ActivityEvent& event);
 
 }  // namespace durnel

@@ -77,17 +77,21 @@ bool eventually(F&& condition) {
 inline std::string describe(const ActivityEvent& event) {
     struct Visitor {
         std::string operator()(const Claimed& e) const {
-            return "Claimed " + e.agent + " " + e.resource + " @" + std::to_string(e.at);
+            return "Claimed " + std::string(e.agent) + " " + std::string(e.resource) + " @" +
+                   std::to_string(e.at);
         }
         std::string operator()(const Released& e) const {
-            return "Released " + e.agent + " " + e.resource + " @" + std::to_string(e.at);
+            return "Released " + std::string(e.agent) + " " + std::string(e.resource) + " @" +
+                   std::to_string(e.at);
         }
         std::string operator()(const MessageSent& e) const {
-            return "MessageSent " + e.from_agent + "->" + e.to_agent + " '" + e.content + "' @" +
+            return "MessageSent " + std::string(e.from_agent) + "->" + std::string(e.to_agent) +
+                   " '" + std::string(e.content) + "' @" +
                    std::to_string(e.at);
         }
         std::string operator()(const BroadcastSent& e) const {
-            return "BroadcastSent " + e.from_agent + " '" + e.content + "' @" + std::to_string(e.at);
+            return "BroadcastSent " + std::string(e.from_agent) + " '" + std::string(e.content) +
+                   "' @" + std::to_string(e.at);
         }
     };
     return std::visit(Visitor{}, event);

@@ -650,10 +650,6 @@ def test_clock_before_1970_at_each_read(tmp_path):
     assert CLOCK_PREFIX in stderr
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "renew_claim writes claimed_at into the stored claim before it reads the clock for "
-    "renewed_at (src/core/claims.cpp, renew_claim); when that second read fails the call "
-    "raises PanicException but the lease has been extended all the same"))
 def test_renewal_whose_second_clock_read_fails_keeps_the_old_lease(tmp_path):
     checked, _ = _clock_child(tmp_path, "renew/2")
     assert checked == ["renew/2"]
