@@ -134,11 +134,13 @@ if wants asan; then
       fail "the compiler's libasan.so or libubsan.so is missing"
     else
       say "Python suite against build-asan (LD_PRELOAD=$asan_lib $ubsan_lib)"
-      # allocator_release_to_os_interval_ms=-1: the allocator then never reads the clock
-      # under its lock, where libfaketime (preloaded by the tests with a faked clock) would
-      # allocate on its first call and deadlock.
-      if ! LD_PRELOAD="$asan_lib $ubsan_lib" PYTHONMALLOC=malloc \
-        ASAN_OPTIONS="$common:detect_leaks=0:allocator_release_to_os_interval_ms=-1:log_path=$LOGS/asan-python" \
+      # Tests with a faked clock start children with libfaketime preloaded as well:
+      # allocator_release_to_os_interval_ms=-1 keeps the allocator from reading the clock
+      # under its lock (libfaketime allocates on its first call: a deadlock), and
+      # verify_asan_link_order=0 lets a child put libfaketime ahead of the ASan runtime.
+      python_asan="$common:detect_leaks=0:allocator_release_to_os_interval_ms=-1"
+      python_asan+=":verify_asan_link_order=0:log_path=$LOGS/asan-python"
+      if ! LD_PRELOAD="$asan_lib $ubsan_lib" PYTHONMALLOC=malloc ASAN_OPTIONS="$python_asan" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$LOGS/ubsan-python" \
         PYTHONPATH="$ROOT/build-asan" "$VPY" -m pytest -q -p no:cacheprovider tests/python; then
         fail "Python suite under ASan/UBSan"
