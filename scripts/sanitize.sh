@@ -8,9 +8,11 @@
 #      the interpreter, which does not free everything at exit.
 #   2. build-tsan/ (-DDURNEL_SANITIZE=thread): the threaded C++ tests, those whose name
 #      matches *Concurrency* or *Stress*, from every GoogleTest binary that ctest knows.
-#   3. Leaks of the C++ tests: LeakSanitizer in step 1 after a check that it really reports
-#      a leak on this machine; where it cannot (no ptrace, for one), valgrind memcheck on a
-#      plain build in build-valgrind/ instead. DURNEL_LEAK_CHECK=valgrind forces valgrind.
+#   3. Leaks and uninitialised reads of the C++ tests: LeakSanitizer in step 1, after a
+#      check that it really reports a planted leak on this machine, and valgrind memcheck
+#      (--leak-check=full, every leak kind an error) on a plain build in build-valgrind/.
+#      DURNEL_LEAK_CHECK=lsan or =valgrind keeps only one of them; where LeakSanitizer
+#      cannot work (no ptrace, for one) valgrind alone runs.
 #
 # Every sanitizer writes its reports to files under build-sanitize-logs/ (children of the
 # tests included); any report fails the run, and so does any failing test. All stages run;
@@ -103,7 +105,7 @@ if [[ -z $leak_checker ]]; then
   if g++ -fsanitize=address -g "$probe.cpp" -o "$probe" 2>/dev/null &&
     ! ASAN_OPTIONS=detect_leaks=1 "$probe" >"$probe.log" 2>&1 &&
     grep -q "LeakSanitizer: detected memory leaks" "$probe.log"; then
-    leak_checker=lsan
+    leak_checker=both
   else
     leak_checker=valgrind
     say "LeakSanitizer does not report leaks here; the C++ tests go under valgrind instead"
@@ -117,7 +119,7 @@ if wants asan; then
   say "=== AddressSanitizer and UndefinedBehaviorSanitizer"
   if configure_and_build build-asan address,undefined; then
     detect_leaks=0
-    [[ $leak_checker == lsan ]] && wants leaks && detect_leaks=1
+    [[ $leak_checker != valgrind ]] && wants leaks && detect_leaks=1
     common="halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
     say "C++ tests (ctest, LeakSanitizer $([[ $detect_leaks == 1 ]] && echo on || echo off))"
     if ! ASAN_OPTIONS="$common:detect_leaks=$detect_leaks:log_path=$LOGS/asan-core" \
@@ -168,7 +170,7 @@ if wants tsan; then
       say "$(basename "$binary"): $count threaded tests"
       ((count > 0)) || continue
       if ! TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:log_path=$LOGS/tsan" \
-        timeout 900 "$binary" --gtest_filter="$THREADED_FILTER" --gtest_brief=1; then
+        timeout 900 "$binary" --gtest_filter="$THREADED_FILTER"; then
         fail "threaded tests of $(basename "$binary") under TSan"
       fi
     done
@@ -179,16 +181,17 @@ if wants tsan; then
 fi
 
 # ---------------------------------------------------------------------------------------
-# 3. Leaks of the C++ tests: done by LeakSanitizer in step 1, or by valgrind here
+# 3. Leaks of the C++ tests: LeakSanitizer did its part in step 1; valgrind runs here
 # ---------------------------------------------------------------------------------------
 if wants leaks; then
-  if [[ $leak_checker == lsan ]]; then
+  if [[ $leak_checker != valgrind ]]; then
     if wants asan; then
-      say "=== leaks: checked by LeakSanitizer in the ASan run of the C++ tests"
+      say "=== leaks: LeakSanitizer checked the ASan run of the C++ tests"
     else
       say "=== leaks: LeakSanitizer runs with the asan stage, which was not asked for"
     fi
-  else
+  fi
+  if [[ $leak_checker != lsan ]]; then
     say "=== leaks: valgrind memcheck on the C++ tests"
     if ! command -v valgrind >/dev/null; then
       SUDO=""
@@ -202,7 +205,7 @@ if wants leaks; then
         say "valgrind $(basename "$binary")"
         if ! timeout 1800 valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect,possible \
           --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=1 \
-          "$binary" --gtest_brief=1; then
+          "$binary"; then
           fail "valgrind memcheck of $(basename "$binary")"
         fi
       done
