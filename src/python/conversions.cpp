@@ -46,13 +46,7 @@ PyRef make_str(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-PyRef make_none() {
-    // Through the interpreter's own function: from 3.12 None is immortal, and only the
-    // running interpreter's Py_IncRef knows to leave an immortal count alone; the inline
-    // increment of the 3.9-level headers would move it.
-    Py_IncRef(Py_None);
-    return PyRef::steal(Py_None);
-}
+PyRef make_none() { return PyRef::borrow(Py_None); }
 
 PyRef make_message_tuple(const Message& message, std::string_view recipient) {
     // A fresh tuple's items are NULL until set, and it may be dropped in that state if a

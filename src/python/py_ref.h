@@ -3,6 +3,10 @@
 // Every reference this module creates is held by exactly one PyRef until it is handed to the
 // interpreter with release(); a borrowed reference is a plain PyObject* and never stored.
 // The destructor drops the reference on every path, including unwinding by Panic.
+// Counts move through the interpreter's own Py_IncRef/Py_DecRef rather than the inline macros
+// of the 3.9-level headers: from 3.12 some objects this module touches (None, the empty
+// bytes and str, one-character strings) are immortal, and only the running interpreter knows
+// to leave their counts alone.
 #pragma once
 
 #include <Python.h>
@@ -18,7 +22,7 @@ public:
     static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
     // Takes a new reference to a borrowed object.
     static PyRef borrow(PyObject* object) noexcept {
-        Py_XINCREF(object);
+        Py_IncRef(object);  // accepts NULL
         return PyRef(object);
     }
 
@@ -30,7 +34,7 @@ public:
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef() { Py_DecRef(object_); }  // accepts NULL
 
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
