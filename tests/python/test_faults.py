@@ -617,7 +617,8 @@ def _run_child(mode, env, timeout, *arguments):
     return json.loads(lines[0][len("SUMMARY "):]), child.stderr
 
 
-@pytest.mark.parametrize("scenario", NOMEMORY_SCENARIOS, ids=[s.name for s in NOMEMORY_SCENARIOS])
+@pytest.mark.parametrize("scenario", NOMEMORY_SCENARIOS,
+                         ids=[scenario.name for scenario in NOMEMORY_SCENARIOS])
 def test_allocation_failures_never_crash_or_lose_messages(scenario):
     try:
         import _testcapi
