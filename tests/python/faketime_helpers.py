@@ -80,7 +80,9 @@ class ClockedState:
         with open(stamp, "w") as handle:
             handle.write("1970-01-01 00:16:40\n")
         module_dir = os.path.dirname(os.path.abspath(durnel_core.__file__))
-        env = dict(os.environ, TZ="UTC", LD_PRELOAD=libfaketime, FAKETIME_TIMESTAMP_FILE=stamp,
+        # Appended, so that a sanitizer runtime already preloaded stays first in line.
+        preload = (os.environ.get("LD_PRELOAD", "") + " " + libfaketime).strip()
+        env = dict(os.environ, TZ="UTC", LD_PRELOAD=preload, FAKETIME_TIMESTAMP_FILE=stamp,
                    FAKETIME_NO_CACHE="1", FAKETIME_DONT_FAKE_MONOTONIC="1")
         env.pop("FAKETIME", None)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
