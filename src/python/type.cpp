@@ -43,7 +43,7 @@ constexpr const char kStatusDoc[] =
 
 // The class docstring: name, text signature "()", "\n--\n\n", empty body.
 constexpr const char kClassDoc[] = "CoordinationState()\n--\n\n";
-// Interpreters before 3.11 keep pointing at the spec's name: static storage.
+// Interpreters before 3.11 keep pointing at this name after type creation: static storage.
 constexpr const char kTypeName[] = "builtins.CoordinationState";
 
 template <typename Fn>

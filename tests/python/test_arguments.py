@@ -5,17 +5,7 @@ import sys
 
 import pytest
 
-PARAMETERS = {
-    "claim_file": ("agent_id", "path"),
-    "claim_task": ("agent_id", "task_id"),
-    "release": ("agent_id", "resource_key"),
-    "renew_claim": ("agent_id", "resource_key"),
-    "send_message": ("from_agent", "to_agent", "content"),
-    "broadcast": ("from_agent", "content"),
-    "inbox": ("agent_id",),
-    "drain_inbox": ("agent_id",),
-    "status": ("agent_id",),
-}
+from model import SIGNATURES as PARAMETERS  # parameters of every method, in order
 
 MISSING_ALL = {
     "claim_file": "2 required positional arguments: 'agent_id' and 'path'",
