@@ -34,7 +34,6 @@ public:
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
-    std::size_t bytes_reserved() const noexcept { return reserved_; }
 
     void append(const ActivityEvent& event) {
         std::visit([this](const auto& e) { write(e); }, event);
@@ -173,7 +172,6 @@ private:
             if (capacity < need) capacity = need;
             chunks_.reserve(chunks_.size() + 1);  // may throw before anything changes
             chunks_.push_back(Chunk{std::make_unique_for_overwrite<char[]>(capacity), capacity, 0});
-            reserved_ += capacity;
         }
         Chunk& last = chunks_.back();
         return last.bytes.get() + last.used;
@@ -181,7 +179,6 @@ private:
 
     std::vector<Chunk> chunks_;
     std::size_t size_ = 0;
-    std::size_t reserved_ = 0;
 };
 
 }  // namespace durnel

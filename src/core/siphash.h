@@ -84,7 +84,6 @@ private:
 };
 
 using SipHasher13 = SipHasher<1, 3>;
-using SipHasher24 = SipHasher<2, 4>;
 
 // One-shot helper over a byte string.
 template <int C, int D>

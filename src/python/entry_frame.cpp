@@ -57,14 +57,25 @@ void raise_current_as_panic() noexcept {
     }
 }
 
-// The 3.9 stable ABI offers only PyErr_Fetch/PyErr_Restore for this; newer headers mark
-// them deprecated in favour of functions that 3.9 lacks.
+// The 3.9 stable ABI offers only PyErr_Fetch/PyErr_NormalizeException/PyErr_Restore for this;
+// newer headers mark them deprecated in favour of functions that 3.9 lacks.
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
-PendingExceptionStash::PendingExceptionStash() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-PendingExceptionStash::~PendingExceptionStash() { PyErr_Restore(type_, value_, traceback_); }
+TakenException take_pending_exception(bool normalize) noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (normalize && type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    }
+    return TakenException{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
+void restore_pending_exception(TakenException&& taken) noexcept {
+    PyErr_Restore(taken.type.release(), taken.value.release(), taken.traceback.release());
+}
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif

@@ -11,8 +11,10 @@
 #include <exception>
 #include <source_location>
 #include <string>
+#include <utility>
 
 #include "panic.h"
+#include "py_ref.h"
 
 namespace durnel::py {
 
@@ -31,19 +33,29 @@ PyObject* entry_frame(Body&& body) noexcept {
     }
 }
 
+// The pending exception, taken out of the thread state (all three empty when none was set).
+struct TakenException {
+    PyRef type;
+    PyRef value;
+    PyRef traceback;
+};
+// Takes the pending exception, clearing it; with `normalize`, `value` is an exception
+// instance carrying its traceback. The one home of the 3.9-level fetch calls.
+TakenException take_pending_exception(bool normalize = false) noexcept;
+// Sets `taken` as the pending exception again.
+void restore_pending_exception(TakenException&& taken) noexcept;
+
 // Holds the exception pending when it was made and sets it again when destroyed: code that
 // may run while an exception propagates (deallocation) must neither see nor clear it.
 class PendingExceptionStash {
 public:
-    PendingExceptionStash() noexcept;
-    ~PendingExceptionStash();
+    PendingExceptionStash() noexcept : taken_(take_pending_exception()) {}
+    ~PendingExceptionStash() { restore_pending_exception(std::move(taken_)); }
     PendingExceptionStash(const PendingExceptionStash&) = delete;
     PendingExceptionStash& operator=(const PendingExceptionStash&) = delete;
 
 private:
-    PyObject* type_;
-    PyObject* value_;
-    PyObject* traceback_;
+    TakenException taken_;
 };
 
 // The unraisable form, for deallocation: a failure of the body is reported through

@@ -45,20 +45,7 @@ void set_system_error_if_none() {
 // RuntimeError("An error occurred while initializing class CoordinationState") caused by the
 // exception that is pending now.
 void raise_type_creation_failure() {
-    PyObject *type, *value, *traceback;
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    PyErr_Fetch(&type, &value, &traceback);  // the 3.9 stable ABI has no PyErr_GetRaisedException
-    PyErr_NormalizeException(&type, &value, &traceback);
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    PyRef cause = PyRef::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    PyRef cause = take_pending_exception(/*normalize=*/true).value;
     PyRef error = PyRef::steal(PyObject_CallFunction(
         PyExc_RuntimeError, "s", "An error occurred while initializing class CoordinationState"));
     if (!error) return;
@@ -92,17 +79,8 @@ PyRef all_list(PyObject* module) {
 
 // Describes the pending exception as "Type: message" and clears it.
 std::string describe_pending_exception() {
-    PyObject *type, *value, *traceback;
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    PyErr_Fetch(&type, &value, &traceback);
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
-          owned_traceback = PyRef::steal(traceback);
+    const TakenException pending = take_pending_exception();
+    PyObject* value = pending.value.get();
     PyRef text = PyRef::steal(PyObject_Repr(value != nullptr ? value : Py_None));
     std::string out = "<exception>";
     if (text) {
