@@ -1,25 +1,149 @@
-"""Shared fixtures: a fresh CoordinationState, a child interpreter with a frozen wall clock,
-and a runner for snippets that must execute in an interpreter of their own."""
+"""Shared fixtures: a fresh coordination object of each engine, the same under a frozen wall
+clock, real redis-servers, and a runner for snippets that need an interpreter of their own.
+
+Engines. A test module that holds the contract of both engines sets ``ENGINES = ALL_ENGINES``;
+its tests that take ``state`` or ``clocked`` then run once per engine: "native" (the in-process
+durnel_core.CoordinationState), "redis" (durnel.redis.RedisCoordinationState on one
+redis-server) and "cluster" (the same on a three-primary Redis Cluster). Every other module,
+and every test marked ``native_only``, runs against the native engine alone. Each Redis test
+gets a namespace of its own on servers shared by the whole run. Without redis-server or
+redis-py the Redis variants are skipped, except under CI=true, where they fail.
+"""
 import os
 import subprocess
 import sys
+import uuid
 
 import pytest
 
 import durnel_core
-from faketime_helpers import ClockedState, find_libfaketime
+from faketime_helpers import ClockedState, RedisClocked, find_libfaketime
 
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
+ALL_ENGINES = ("native", "redis", "cluster")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "native_only: runs against the in-process engine only")
+    config.addinivalue_line("markers", "redis_only: runs against the Redis engines only")
+
+
+def pytest_generate_tests(metafunc):
+    if "engine" not in metafunc.fixturenames:
+        return
+    engines = getattr(metafunc.module, "ENGINES", ("native",))
+    if metafunc.definition.get_closest_marker("native_only"):
+        engines = ("native",)
+    if metafunc.definition.get_closest_marker("redis_only"):
+        engines = tuple(e for e in engines if e != "native")
+    if "clocked" in metafunc.fixturenames:  # only a single server's clock can be moved
+        engines = tuple(e for e in engines if e != "cluster")
+    metafunc.parametrize("engine", engines)
+
+
+def redis_or_skip():
+    """redis-py, or a skip (a failure under CI=true, where it must be there)."""
+    try:
+        import redis  # noqa: F401
+        from redis_servers import redis_server_binary
+    except ImportError as error:
+        missing = "redis-py is not installed: %s" % error
+    else:
+        if redis_server_binary() is not None:
+            return redis
+        missing = "redis-server is not installed"
+    if os.environ.get("CI") == "true":
+        pytest.fail(missing)
+    pytest.skip(missing)
+
+
+@pytest.fixture(scope="session")
+def redis_server(tmp_path_factory):
+    redis_or_skip()
+    from redis_servers import RedisServer
+
+    server = RedisServer(tmp_path_factory.mktemp("redis"))
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def redis_cluster(tmp_path_factory):
+    redis_or_skip()
+    from redis_servers import RedisCluster
+
+    cluster = RedisCluster(tmp_path_factory.mktemp("cluster"))
+    yield cluster
+    cluster.stop()
+
+
+@pytest.fixture(scope="session")
+def redis_client(redis_server):
+    import redis
+
+    client = redis.Redis(port=redis_server.port)
+    yield client
+    client.close()
+
+
+@pytest.fixture(scope="session")
+def cluster_client(redis_cluster):
+    from redis.cluster import RedisCluster
+
+    client = RedisCluster(host="127.0.0.1", port=redis_cluster.port)
+    yield client
+    client.close()
+
+
+def new_namespace():
+    return "test-" + uuid.uuid4().hex
 
 
 @pytest.fixture
-def state():
-    return durnel_core.CoordinationState()
+def state(engine, request):
+    """A fresh, empty coordination object of the engine under test."""
+    if engine == "native":
+        return durnel_core.CoordinationState()
+    from durnel.redis import RedisCoordinationState
+
+    client = request.getfixturevalue("redis_client" if engine == "redis" else "cluster_client")
+    return RedisCoordinationState(client, new_namespace())
+
+
+@pytest.fixture(scope="session")
+def clocked_redis_server(tmp_path_factory):
+    redis_or_skip()
+    libfaketime = find_libfaketime()
+    if libfaketime is None:
+        pytest.skip("libfaketime is not installed")
+    from redis_servers import RedisServer, format_timestamp
+
+    workdir = tmp_path_factory.mktemp("clocked-redis")
+    clock_file = workdir / "faketime-stamp"
+    clock_file.write_text(format_timestamp(1000) + "\n")
+    server = RedisServer(workdir / "data", clock_file=clock_file, libfaketime=libfaketime)
+    yield server
+    server.stop()
 
 
 @pytest.fixture
-def clocked(tmp_path):
-    """A CoordinationState in a child whose clock stands at second 1000 until moved with .at()."""
+def clocked(engine, tmp_path, request):
+    """A coordination object whose clock stands at second 1000 until moved with .at(): for the
+    native engine in a child interpreter under libfaketime, for Redis on a server under it."""
+    if engine != "native":
+        import redis
+
+        server = request.getfixturevalue("clocked_redis_server")
+        client = redis.Redis(port=server.port)
+        clock = RedisClocked(client, server.clock_file, new_namespace())
+        try:
+            if clock.at(1000) != 1000.0:
+                pytest.skip("libfaketime does not freeze the clock of redis-server")
+            yield clock
+        finally:
+            clock.at(1000)
+            client.close()
+        return
     libfaketime = find_libfaketime()
     if libfaketime is None:
         pytest.skip("libfaketime is not installed")

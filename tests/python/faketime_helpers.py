@@ -136,3 +136,29 @@ class ClockedState:
             self._proc.wait()
         self._proc.stdout.close()
         self._stderr.close()
+
+
+class RedisClocked:
+    """The Redis engine on a redis-server whose clock reads `clock_file`: `clocked.at(1000)`
+    freezes the server's clock at that second; methods are those of the engine."""
+
+    def __init__(self, client, clock_file, namespace):
+        from durnel.redis import RedisCoordinationState
+
+        self._client = client
+        self._clock_file = str(clock_file)
+        self._state = RedisCoordinationState(client, namespace)
+
+    def at(self, seconds):
+        """Freezes the server's clock at `seconds` after the epoch; returns its TIME."""
+        import time
+
+        with open(self._clock_file, "w") as handle:
+            handle.write(time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds)) + "\n")
+        whole, micros = self._client.time()
+        return whole + micros / 1e6
+
+    def __getattr__(self, name):
+        if name.startswith("_"):
+            raise AttributeError(name)
+        return getattr(self._state, name)

@@ -1,9 +1,12 @@
 """Claims on files and tasks: refusal messages, holders, statuses, release and renewal, and,
 with the wall clock frozen by libfaketime in a child interpreter, the 300-second lease, the
-takeover of lapsed claims, a clock set back, and a clock before 1970."""
+takeover of lapsed claims, a clock set back, and a clock before 1970. Every test runs against
+the in-process engine and against Redis (a single server and a cluster), except where marked."""
 import pytest
 
 from faketime_helpers import ChildRaised
+
+ENGINES = ("native", "redis", "cluster")
 
 PATH = "notes/plan.txt"
 KEY = "file:" + PATH
@@ -203,6 +206,7 @@ def test_epoch_itself_is_a_valid_reading(clocked):
     assert clocked.claim_file("B", "x") == "B"
 
 
+@pytest.mark.native_only
 def test_clock_before_1970_raises_panic_and_keeps_the_state(clocked):
     clocked.at(1000)
     clocked.claim_file("A", "renewed")
@@ -250,3 +254,22 @@ def test_clock_before_1970_raises_panic_and_keeps_the_state(clocked):
     clocked.broadcast("F", "late")
     assert clocked.inbox("D") == []
     assert clocked.inbox("B") == [("F", "B", "late", 1300)]
+
+
+@pytest.mark.redis_only
+def test_server_clock_before_1970_is_an_error_that_changes_nothing(clocked):
+    from durnel.redis import ServerClockError
+
+    clocked.at(1000)
+    clocked.claim_file("A", "held")
+    clocked.at(-1)
+    for call, args in [("claim_file", ("B", "x")), ("renew_claim", ("A", "file:held")),
+                       ("release", ("A", "file:held")), ("send_message", ("A", "B", "t")),
+                       ("broadcast", ("A", "t"))]:
+        with pytest.raises(ServerClockError, match="^system clock before unix epoch: "):
+            getattr(clocked, call)(*args)
+        assert not isinstance(ServerClockError("x"), RuntimeError)
+    clocked.at(1001)
+    assert clocked.status("B") == "idle" and clocked.inbox("B") == []
+    assert refusal(clocked.claim_file, "B", "held") == "A already holds claim on held"
+    assert refusal(clocked.release, "B", "file:x") == "no claim found for B"

@@ -6,6 +6,10 @@ import pytest
 
 from durnel_core import CoordinationState
 
+# The tests that take `state` or `clocked` run against every engine; the allocation-failure
+# tests below build their own in-process objects.
+ENGINES = ("native", "redis", "cluster")
+
 
 def contents(messages):
     return [m[2] for m in messages]

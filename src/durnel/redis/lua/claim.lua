@@ -1,0 +1,40 @@
+-- claim_file / claim_task: a fresh claim, a refusal while the stored claim holds, or the
+-- takeover of a lapsed one (claim, status and both log events together).
+-- KEYS: claims, statuses, log, session
+-- ARGV: request id, request ttl, log maxlen, agent, name, key prefix, refusal text, lease
+local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
+local request, ttl, maxlen = ARGV[1], ARGV[2], ARGV[3]
+local agent, name, prefix, refusal, lease = ARGV[4], ARGV[5], ARGV[6], ARGV[7], tonumber(ARGV[8])
+
+local bad = wrong_type(claims, 'hash') or wrong_type(statuses, 'hash')
+  or wrong_type(log, 'stream') or wrong_type(session, 'string')
+if bad then return bad end
+local again = replayed(session, request)
+if again then return as_reply(again) end
+local now, clock_error = server_seconds()
+if not now then return clock_error end
+
+local resource = prefix .. name
+local stored = redis.call('HGET', claims, resource)
+local previous
+if stored then
+  local stamp, holder = parse_claim(stored)
+  if not stamp then return {'x', claims, 'field ' .. resource .. ' is not a claim'} end
+  local age = now - stamp
+  if age < 0 then age = 0 end  -- a clock that went back makes the claim young
+  if age < lease then
+    local encoded = 'r' .. holder .. refusal .. name
+    remember(session, request, ttl, encoded)
+    return as_reply(encoded)
+  end
+  previous = holder
+end
+
+redis.call('HSET', claims, resource, now .. ':' .. agent)
+redis.call('HSET', statuses, agent, 'busy')
+log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource, 'at', now)
+if previous then
+  log_event(log, maxlen, 'event', 'Released', 'agent', previous, 'resource', resource, 'at', now)
+end
+remember(session, request, ttl, 'o' .. agent)
+return {'o', agent}

@@ -1,0 +1,63 @@
+-- The head of every durnel script: type checks, the server clock, request replay and the log.
+--
+-- Replies are arrays whose first element is a one-letter tag:
+--   o <text>            success with a text value (the claiming or renewing agent)
+--   n                   success with no value (release)
+--   t <seconds>         success with a time stamp (send, broadcast)
+--   r <message>         a refusal; nothing changed
+--   d <blob>...         drained messages; l <blob>... listed messages; s <status> a status
+--   w <key> <type> <wanted>, x <key> <what>   a key of the namespace holds data durnel did not
+--                       write; nothing changed
+--   c <seconds> <micros>  the server clock reads before 1970; nothing changed
+-- Every check runs before the first write, so a script changes everything it means to or
+-- nothing at all.
+if redis.replicate_commands then redis.replicate_commands() end
+
+local function wrong_type(key, wanted)
+  local found = redis.call('TYPE', key)['ok']
+  if found == 'none' or found == wanted then return nil end
+  return {'w', key, found, wanted}
+end
+
+-- A stored claim is '<last stamp>:<holder>'; nil for anything else.
+local function parse_claim(stored)
+  local colon = string.find(stored, ':', 1, true)
+  if not colon then return nil end
+  local stamp = tonumber(string.sub(stored, 1, colon - 1))
+  if not stamp then return nil end
+  return stamp, string.sub(stored, colon + 1)
+end
+
+-- Whole seconds of the server's clock, or nil and the clock error reply before 1970.
+local function server_seconds()
+  local time = redis.call('TIME')
+  local seconds = tonumber(time[1])
+  if seconds < 0 then return nil, {'c', time[1], time[2]} end
+  return seconds
+end
+
+local function as_reply(encoded)
+  return {string.sub(encoded, 1, 1), string.sub(encoded, 2)}
+end
+
+-- A session key holds '<request id>|<encoded reply>' of the session's latest request, so a
+-- request retried after a lost reply gets its first reply instead of running twice.
+local function replayed(session, request)
+  local stored = redis.call('GET', session)
+  if not stored then return nil end
+  local bar = string.find(stored, '|', 1, true)
+  if bar and string.sub(stored, 1, bar - 1) == request then return string.sub(stored, bar + 1) end
+  return nil
+end
+
+local function remember(session, request, ttl, encoded)
+  redis.call('SET', session, request .. '|' .. encoded, 'EX', ttl)
+end
+
+local function log_event(log, maxlen, ...)
+  if maxlen == '' then
+    redis.call('XADD', log, '*', ...)
+  else
+    redis.call('XADD', log, 'MAXLEN', '~', maxlen, '*', ...)
+  end
+end

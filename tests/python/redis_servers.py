@@ -1,0 +1,182 @@
+"""Real redis-server processes for the tests: one on a free loopback port, a three-primary
+cluster, or one whose wall clock a test moves (libfaketime preloaded into the server).
+
+Each server lives in a directory of its own, is started and stopped by the tests, and can be
+killed and started again on the same port and data (append-only file) to test recovery.
+"""
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+STARTUP_TIMEOUT = 15.0
+
+
+def redis_server_binary():
+    return shutil.which("redis-server") or next(
+        (p for p in ("/usr/bin/redis-server", "/usr/sbin/redis-server") if os.path.exists(p)), None)
+
+
+def _bindable(port):
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+    return True
+
+
+def free_port():
+    """A loopback port that is free, as is the one 10000 above it (a cluster node's bus)."""
+    for _ in range(1000):
+        port = random.randrange(20000, 50000)
+        if _bindable(port) and _bindable(port + 10000):
+            return port
+    raise RuntimeError("no free loopback port pair found")
+
+
+def libc_malloc_shim(directory):
+    """Builds libc_malloc_shim.c (see its header) into `directory`; returns the library path."""
+    library = os.path.join(str(directory), "libc_malloc_shim.so")
+    if not os.path.exists(library):
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libc_malloc_shim.c")
+        compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+        subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", library, source, "-ldl"],
+                       check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return library
+
+
+def format_timestamp(seconds):
+    """The libfaketime timestamp-file form of a Unix time: the clock frozen at that second."""
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
+
+
+class RedisServer:
+    """One redis-server on 127.0.0.1:<port>, its files in `workdir`."""
+
+    def __init__(self, workdir, *, appendonly=False, cluster=False, clock_file=None,
+                 libfaketime=None):
+        self.binary = redis_server_binary()
+        if self.binary is None:
+            raise RuntimeError("redis-server is not installed (Debian package redis-server)")
+        self.workdir = str(workdir)
+        os.makedirs(self.workdir, exist_ok=True)
+        self.port = free_port()
+        self.appendonly = appendonly
+        self.cluster = cluster
+        self.clock_file = clock_file
+        self.libfaketime = libfaketime
+        self.process = None
+        self.start()
+
+    @property
+    def url(self):
+        return "redis://127.0.0.1:%d/0" % self.port
+
+    def command(self):
+        command = [self.binary, "--port", str(self.port), "--bind", "127.0.0.1",
+                   "--dir", self.workdir, "--save", "", "--protected-mode", "no",
+                   "--logfile", os.path.join(self.workdir, "redis.log"),
+                   "--appendonly", "yes" if self.appendonly else "no"]
+        if self.cluster:
+            command += ["--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
+                        "--cluster-node-timeout", "5000"]
+        return command
+
+    def environment(self):
+        env = dict(os.environ)
+        env.pop("LD_PRELOAD", None)  # a sanitizer runtime meant for the tests, not the server
+        if self.clock_file is not None:
+            shim = libc_malloc_shim(self.workdir)
+            env.update(LD_PRELOAD=shim + " " + self.libfaketime, TZ="UTC",
+                       FAKETIME_TIMESTAMP_FILE=str(self.clock_file), FAKETIME_NO_CACHE="1",
+                       FAKETIME_DONT_FAKE_MONOTONIC="1")
+            env.pop("FAKETIME", None)
+        return env
+
+    def start(self):
+        self.process = subprocess.Popen(self.command(), env=self.environment(),
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + STARTUP_TIMEOUT
+        while True:
+            if self.process.poll() is not None:
+                raise RuntimeError("redis-server exited with %s:\n%s"
+                                   % (self.process.returncode, self.log_tail()))
+            if self.ping():
+                return
+            if time.monotonic() > deadline:
+                self.kill()
+                raise RuntimeError("redis-server did not answer:\n" + self.log_tail())
+            time.sleep(0.02)
+
+    def ping(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as conn:
+                conn.sendall(b"PING\r\n")
+                return conn.recv(64).startswith((b"+PONG", b"-LOADING"))
+        except OSError:
+            return False
+
+    def kill(self):
+        """SIGKILL: the server gets no chance to write anything more."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGKILL)
+            self.process.wait()
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.kill()
+
+    def log_tail(self):
+        try:
+            with open(os.path.join(self.workdir, "redis.log"), errors="replace") as handle:
+                return "".join(handle.readlines()[-20:])
+        except OSError:
+            return "(no log)"
+
+
+class RedisCluster:
+    """Three primaries on loopback, no replicas, every slot assigned."""
+
+    def __init__(self, workdir):
+        self.nodes = [RedisServer(os.path.join(str(workdir), "node%d" % i), cluster=True)
+                      for i in range(3)]
+        addresses = ["127.0.0.1:%d" % node.port for node in self.nodes]
+        cli = shutil.which("redis-cli") or "/usr/bin/redis-cli"
+        created = subprocess.run([cli, "--cluster", "create", *addresses,
+                                  "--cluster-replicas", "0", "--cluster-yes"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                 timeout=60)
+        if created.returncode != 0:
+            self.stop()
+            raise RuntimeError("redis-cli --cluster create failed:\n" + created.stdout)
+        deadline = time.monotonic() + 30
+        while not all(self._cluster_ok(node) for node in self.nodes):
+            if time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("the cluster did not reach cluster_state:ok")
+            time.sleep(0.1)
+
+    @staticmethod
+    def _cluster_ok(node):
+        try:
+            with socket.create_connection(("127.0.0.1", node.port), timeout=1) as conn:
+                conn.sendall(b"CLUSTER INFO\r\n")
+                return b"cluster_state:ok" in conn.recv(4096)
+        except OSError:
+            return False
+
+    @property
+    def port(self):
+        return self.nodes[0].port
+
+    def stop(self):
+        for node in self.nodes:
+            node.stop()
