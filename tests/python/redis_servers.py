@@ -180,3 +180,76 @@ class RedisCluster:
     def stop(self):
         for node in self.nodes:
             node.stop()
+
+
+class ReplyDroppingProxy:
+    """A loopback TCP proxy in front of a server that can lose replies on purpose.
+
+    While `drop` is above zero, the next reply the server sends is not passed on: the proxy
+    kills its own server connection with CLIENT KILL (the server has run the command by then)
+    and closes the client's connection, so the client sees a connection drop after the
+    command ran. Later connections pass through untouched.
+    """
+
+    def __init__(self, server_port):
+        import threading
+
+        self.server_port = server_port
+        self.drop = 0
+        self.dropped = 0
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen(16)
+        self.port = self._listener.getsockname()[1]
+        self._lock = threading.Lock()
+        self._closed = False
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        import threading
+
+        while not self._closed:
+            try:
+                client, _ = self._listener.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(("127.0.0.1", self.server_port))
+            threading.Thread(target=self._pump, args=(client, upstream, False), daemon=True).start()
+            threading.Thread(target=self._pump, args=(upstream, client, True), daemon=True).start()
+
+    def _take_drop(self):
+        with self._lock:
+            if self.drop > 0:
+                self.drop -= 1
+                self.dropped += 1
+                return True
+            return False
+
+    def _pump(self, source, sink, replies):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                if replies and self._take_drop():
+                    self._client_kill(source.getsockname())
+                    break
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            end.close()
+
+    def _client_kill(self, address):
+        with socket.create_connection(("127.0.0.1", self.server_port), timeout=5) as admin:
+            admin.sendall(b"CLIENT KILL ADDR %s:%d\r\n" % (address[0].encode(), address[1]))
+            admin.recv(64)
+
+    def close(self):
+        self._closed = True
+        self._listener.close()
