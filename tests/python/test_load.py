@@ -275,3 +275,113 @@ def test_threads_share_one_state_without_loss_or_double_grants():
         for key in sorted(worker.held):
             assert state.release(worker.agent, key) is None
         assert state.status(worker.agent) in ("idle", "busy")
+
+
+# ---- processes on one Redis namespace ----
+
+PROCESSES = 8
+PROCESS_OPERATIONS = 10_000
+
+
+def redis_load_worker(index, url, namespace, operations, barrier, results):
+    """One agent process: mixed calls on the shared namespace, then (once every process has
+    stopped sending) a last drain. Puts what it sent and received on `results`."""
+    from durnel.redis import RedisCoordinationState
+
+    rng = random.Random(index)
+    agent = "agent-%d" % index
+    others = ["agent-%d" % i for i in range(PROCESSES) if i != index]
+    state = RedisCoordinationState(url, namespace)
+    held, sent, broadcasts, received = set(), {}, 0, []
+    try:
+        for _ in range(operations):
+            roll = rng.random()
+            if roll < 0.30:
+                key = rng.choice(KEYS)
+                try:
+                    if key.startswith("file:"):
+                        assert state.claim_file(agent, key[5:]) == agent
+                    else:
+                        assert state.claim_task(agent, key[5:]) == agent
+                    held.add(key)
+                except RuntimeError as refusal:
+                    # Held by someone: this agent exactly when it holds the key itself.
+                    holder = str(refusal).split(" already holds claim on ")[0]
+                    assert (holder == agent) == (key in held), (refusal, key, held)
+            elif roll < 0.45 and held:
+                assert state.release(agent, held.pop()) is None
+            elif roll < 0.50 and held:
+                assert state.renew_claim(agent, rng.choice(sorted(held))) == agent
+            elif roll < 0.75:
+                to = rng.choice(others)
+                content = "%s|%d" % (agent, sent.get(to, 0))
+                assert state.send_message(agent, to, content)[:3] == (agent, to, content)
+                sent[to] = sent.get(to, 0) + 1
+            elif roll < 0.78:
+                state.broadcast(agent, "%s|b%d" % (agent, broadcasts))
+                broadcasts += 1
+            elif roll < 0.95:
+                received.extend(m[2] for m in state.drain_inbox(agent))
+            else:
+                assert state.status(rng.choice(others)) in ("idle", "busy")
+        for key in sorted(held):
+            state.release(agent, key)
+        barrier.wait(timeout=300)
+        received.extend(m[2] for m in state.drain_inbox(agent))
+        results.put((agent, sent, broadcasts, received, None))
+    except BaseException as error:  # reported by the parent, never swallowed
+        import traceback
+
+        barrier.abort()
+        results.put((agent, None, None, None, traceback.format_exc()))
+    finally:
+        state.close()
+
+
+def test_processes_share_one_redis_namespace_without_loss_or_double_grants(redis_server,
+                                                                           redis_client):
+    import multiprocessing
+    import uuid
+
+    context = multiprocessing.get_context("spawn")
+    namespace = "load-" + uuid.uuid4().hex
+    barrier, results = context.Barrier(PROCESSES), context.Queue()
+    workers = [context.Process(target=redis_load_worker,
+                               args=(i, redis_server.url, namespace, PROCESS_OPERATIONS,
+                                     barrier, results))
+               for i in range(PROCESSES)]
+    for worker in workers:
+        worker.start()
+    outcomes = [results.get(timeout=600) for _ in workers]
+    for worker in workers:
+        worker.join(60)
+    assert [error for *_, error in outcomes if error] == []
+    by_agent = {agent: (sent, broadcasts, received) for agent, sent, broadcasts, received, _
+                in outcomes}
+
+    # Per sender and recipient: every direct message once, in sending order; broadcasts
+    # without gaps from the moment the recipient was registered, each once, in order.
+    for recipient, (_, _, received) in by_agent.items():
+        for sender, (sent, broadcasts, _) in by_agent.items():
+            direct = [int(c.split("|")[1]) for c in received
+                      if c.startswith(sender + "|") and "|b" not in c]
+            assert direct == list(range(sent.get(recipient, 0))), (sender, recipient)
+            cast = [int(c.split("|b")[1]) for c in received if c.startswith(sender + "|b")]
+            assert cast == list(range(broadcasts - len(cast), broadcasts)), (sender, recipient)
+
+    # The log is a total order: replaying it, no resource ever has two holders.
+    holders, direct_events, broadcast_events = {}, 0, 0
+    for _, fields in redis_client.xrange("durnel:{%s}:log" % namespace):
+        event = fields[b"event"]
+        if event == b"Claimed":
+            assert fields[b"resource"] not in holders, fields
+            holders[fields[b"resource"]] = fields[b"agent"]
+        elif event == b"Released":
+            assert holders.pop(fields[b"resource"]) == fields[b"agent"], fields
+        elif event == b"MessageSent":
+            direct_events += 1
+        else:
+            broadcast_events += 1
+    assert holders == {}
+    assert direct_events == sum(sum(s.values()) for s, _, _ in by_agent.values())
+    assert broadcast_events == sum(b for _, b, _ in by_agent.values())
