@@ -69,6 +69,8 @@ def conforms(value, annotation):
                     and all(conforms(v, a) for v, a in zip(value, items)))
         if outer == "list":
             return type(value) is list and all(conforms(v, items[0]) for v in value)
+        if outer == "Literal":
+            return type(value) is str and value in [item.value for item in items]
     raise AssertionError("unexpected annotation in the stub: " + ast.dump(annotation))
 
 
@@ -221,7 +223,8 @@ def mypy_env():
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)  # mypy itself never loads the module
     if not TESTING_WHEEL:
-        env["MYPYPATH"] = os.path.dirname(SOURCE_STUB)
+        source = os.path.dirname(os.path.dirname(SOURCE_STUB))
+        env["MYPYPATH"] = os.pathsep.join([os.path.dirname(SOURCE_STUB), source])
     return env
 
 
@@ -257,3 +260,40 @@ def test_stubtest_passes():
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT, universal_newlines=True, timeout=300)
     assert proc.returncode == 0, proc.stdout
+
+
+ENGINES_CODE = """\
+from typing import List
+import durnel
+from durnel import Coordination
+from durnel.redis import RedisCoordinationState
+from durnel_core import CoordinationState
+
+engines: List[Coordination] = [
+    CoordinationState(), RedisCoordinationState("redis://localhost", "n"), durnel.connect()]
+reveal_type(engines[0].status("a"))
+
+class Partial:
+    def claim_file(self, agent_id: str, path: str) -> str:
+        return agent_id
+
+missing: Coordination = Partial()
+"""
+
+
+@pytest.mark.skipif(not MYPY, reason="mypy is installed in one test environment only")
+def test_mypy_finds_both_engines_satisfy_the_coordination_protocol(tmp_path):
+    pytest.importorskip("redis")
+    program = tmp_path / "engines.py"
+    program.write_text(ENGINES_CODE)
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
+         "--no-error-summary", "--hide-error-context", str(program)],
+        cwd=str(tmp_path), env=mypy_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        universal_newlines=True, timeout=300)
+    lines = [line for line in proc.stdout.splitlines() if "engines.py" in line]
+    assert any(":9: note: Revealed type is" in line and "Literal['completed']" in line
+               for line in lines), proc.stdout
+    # The one error: the class that lacks eight of the methods.
+    errors = [line for line in lines if ": error:" in line]
+    assert len(errors) == 1 and ":15: error:" in errors[0], proc.stdout

@@ -30,6 +30,7 @@ import os
 import secrets
 import threading
 import time
+from typing import Any, List, Optional, Union, cast
 
 import redis
 from redis.exceptions import ConnectionError as RedisConnectionError
@@ -37,6 +38,7 @@ from redis.exceptions import NoScriptError, ResponseError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
 from ..naming import check_namespace, redacted
+from ..protocol import Message, Status
 from .scripts import SCRIPTS
 
 __all__ = ["RedisCoordinationState", "ForeignDataError", "ServerClockError", "LEASE_SECONDS"]
@@ -107,8 +109,9 @@ class RedisCoordinationState:
     call is sent again after a connection error or time-out before that error is raised.
     """
 
-    def __init__(self, client_or_url, namespace="default", *, log_maxlen=None,
-                 request_ttl=DEFAULT_REQUEST_TTL, retries=DEFAULT_RETRIES):
+    def __init__(self, client_or_url: Union[str, Any], namespace: str = "default", *,
+                 log_maxlen: Optional[int] = None, request_ttl: int = DEFAULT_REQUEST_TTL,
+                 retries: int = DEFAULT_RETRIES) -> None:
         check_namespace(namespace)
         if log_maxlen is not None and (type(log_maxlen) is not int or log_maxlen < 1):
             raise ValueError("log_maxlen must be a positive int or None, not %r" % (log_maxlen,))
@@ -118,7 +121,7 @@ class RedisCoordinationState:
         if type(retries) is not int or retries < 0:
             raise ValueError("retries must be an int >= 0, not %r" % (retries,))
         self._owns_client = isinstance(client_or_url, str)
-        self._client = _client_for(client_or_url) if self._owns_client else client_or_url
+        self._client: Any = _client_for(client_or_url) if self._owns_client else client_or_url
         self.namespace = namespace
         prefix = b"durnel:{" + namespace.encode("utf-8") + b"}:"
         self._prefix = prefix
@@ -133,22 +136,22 @@ class RedisCoordinationState:
 
     # ---- claims ----
 
-    def claim_file(self, agent_id, path):
+    def claim_file(self, agent_id: str, path: str) -> str:
         return self._claim(_utf8("agent_id", agent_id), _utf8("path", path),
                            b"file:", b" already holds claim on ")
 
-    def claim_task(self, agent_id, task_id):
+    def claim_task(self, agent_id: str, task_id: str) -> str:
         return self._claim(_utf8("agent_id", agent_id), _utf8("task_id", task_id),
                            b"task:", b" already holds claim on task ")
 
-    def renew_claim(self, agent_id, resource_key):
+    def renew_claim(self, agent_id: str, resource_key: str) -> str:
         agent = _utf8("agent_id", agent_id)
         resource = _utf8("resource_key", resource_key)
         session, request = self._next_request()
         return self._outcome(self._run(
             "renew", (self._claims, session.key), (request, self._ttl, agent, resource)))
 
-    def release(self, agent_id, resource_key):
+    def release(self, agent_id: str, resource_key: str) -> None:
         agent = _utf8("agent_id", agent_id)
         resource = _utf8("resource_key", resource_key)
         session, request = self._next_request()
@@ -156,7 +159,7 @@ class RedisCoordinationState:
             "release", (self._claims, self._statuses, self._log, session.key),
             (request, self._ttl, self._maxlen, agent, resource)))
 
-    def _claim(self, agent, name, prefix, refusal):
+    def _claim(self, agent: bytes, name: bytes, prefix: bytes, refusal: bytes) -> str:
         session, request = self._next_request()
         return self._outcome(self._run(
             "claim", (self._claims, self._statuses, self._log, session.key),
@@ -164,7 +167,7 @@ class RedisCoordinationState:
 
     # ---- mailboxes ----
 
-    def send_message(self, from_agent, to_agent, content):
+    def send_message(self, from_agent: str, to_agent: str, content: str) -> Message:
         sender = _utf8("from_agent", from_agent)
         recipient = _utf8("to_agent", to_agent)
         text = _utf8("content", content)
@@ -174,7 +177,7 @@ class RedisCoordinationState:
             (request, self._ttl, self._maxlen, sender, recipient, text)))
         return (str.__str__(from_agent), str.__str__(to_agent), str.__str__(content), sent_at)
 
-    def broadcast(self, from_agent, content):
+    def broadcast(self, from_agent: str, content: str) -> Message:
         sender = _utf8("from_agent", from_agent)
         text = _utf8("content", content)
         session, request = self._next_request()
@@ -183,13 +186,13 @@ class RedisCoordinationState:
             (request, self._ttl, self._maxlen, sender, text, self._inbox_prefix)))
         return (str.__str__(from_agent), "*", str.__str__(content), sent_at)
 
-    def inbox(self, agent_id):
+    def inbox(self, agent_id: str) -> List[Message]:
         agent = _utf8("agent_id", agent_id)
         key = self._inbox_prefix + agent
         reply = self._run("inbox", (key,), ())
         return self._messages(reply, str.__str__(agent_id), key)
 
-    def drain_inbox(self, agent_id):
+    def drain_inbox(self, agent_id: str) -> List[Message]:
         agent = _utf8("agent_id", agent_id)
         session, request = self._next_request()
         key = self._inbox_prefix + agent
@@ -202,7 +205,7 @@ class RedisCoordinationState:
 
     # ---- statuses ----
 
-    def status(self, agent_id):
+    def status(self, agent_id: str) -> Status:
         agent = _utf8("agent_id", agent_id)
         reply = self._run("status", (self._statuses,), (agent,))
         tag, value = _text(reply[0]), _text(reply[1])
@@ -211,11 +214,11 @@ class RedisCoordinationState:
         if value not in STATUSES:
             raise ForeignDataError("durnel key %r: agent %r has the status %r, which durnel "
                                    "never writes" % (self._statuses, agent_id, value))
-        return value
+        return cast(Status, value)
 
     # ---- the client ----
 
-    def close(self):
+    def close(self) -> None:
         """Closes the client made from a URL; a client passed in is left to its owner."""
         if self._owns_client:
             self._client.close()
@@ -255,7 +258,7 @@ class RedisCoordinationState:
                 time.sleep(min(DEFAULT_BACKOFF * (1 << attempt), 1.0))
                 attempt += 1
 
-    def _outcome(self, reply):
+    def _outcome(self, reply: Any) -> Any:
         """The value of a script's reply, or the exception that it stands for."""
         tag = _text(reply[0])
         if tag == "o":
