@@ -15,7 +15,7 @@ PYTEST_ARGS ?=
 
 VERSION := ${shell sed -n 's/^project(durnel_core .*VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt}
 WHEEL   := dist/durnel_core-$(VERSION)-cp39-abi3-linux_$(shell uname -m).whl
-WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md $(wildcard src/core/* src/python/*)
+WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md $(wildcard src/core/* src/python/* src/durnel/* src/durnel/*/* src/durnel/*/*/*)
 
 .PHONY: all bootstrap build wheel test test-core test-python test-quick demo bench sanitize clean
 
@@ -51,11 +51,11 @@ test-python: wheel
 test: test-core test-python
 
 test-quick: build
-	PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m pytest -q tests/python $(PYTEST_ARGS)
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) -m pytest -q tests/python $(PYTEST_ARGS)
 
 demo: build
-	PYTHONPATH=$(abspath $(BUILD)) $(VPY) examples/demo.py
-	PYTHONPATH=$(abspath $(BUILD)) $(VPY) examples/lease_takeover.py
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/demo.py
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/lease_takeover.py
 
 bench: bootstrap
 	@if [ -f scripts/bench.sh ]; then bash scripts/bench.sh; \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, only when it is missing:
 #   - Debian packages (compiler, cmake, ninja, GoogleTest, Google Benchmark, libfaketime, the
-#     venv module and headers of the system Python) through apt-get, after `apt-get update`;
+#     venv module and headers of the system Python, redis-server for the Redis engine's tests)
+#     through apt-get, after `apt-get update`;
 #   - Python packages from PyPI into the project's own virtual environment, .venv/.
 # Safe to run again: each step is skipped when its result is already there.
 set -euo pipefail
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv}
 DEBIAN_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev faketime binutils
-                 python3-venv python3-dev)
+                 python3-venv python3-dev redis-server)
 
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do
