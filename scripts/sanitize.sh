@@ -144,7 +144,7 @@ if wants asan; then
       python_asan+=":verify_asan_link_order=0:log_path=$LOGS/asan-python"
       if ! LD_PRELOAD="$asan_lib $ubsan_lib" PYTHONMALLOC=malloc ASAN_OPTIONS="$python_asan" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$LOGS/ubsan-python" \
-        PYTHONPATH="$ROOT/build-asan" "$VPY" -m pytest -q -p no:cacheprovider tests/python; then
+        PYTHONPATH="$ROOT/build-asan:$ROOT/src" "$VPY" -m pytest -q -p no:cacheprovider tests/python; then
         fail "Python suite under ASan/UBSan"
       fi
       sanitizer_reports asan-python || fail "AddressSanitizer reports from the Python suite"

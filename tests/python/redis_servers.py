@@ -38,6 +38,14 @@ def free_port():
     raise RuntimeError("no free loopback port pair found")
 
 
+def tool_environment():
+    """This environment without LD_PRELOAD: a sanitizer runtime preloaded into the tests is
+    not meant for the servers and tools they start."""
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
 def libc_malloc_shim(directory):
     """Builds libc_malloc_shim.c (see its header) into `directory`; returns the library path."""
     library = os.path.join(str(directory), "libc_malloc_shim.so")
@@ -45,7 +53,8 @@ def libc_malloc_shim(directory):
         source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libc_malloc_shim.c")
         compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
         subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", library, source, "-ldl"],
-                       check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                       check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       env=tool_environment())
     return library
 
 
@@ -87,8 +96,7 @@ class RedisServer:
         return command
 
     def environment(self):
-        env = dict(os.environ)
-        env.pop("LD_PRELOAD", None)  # a sanitizer runtime meant for the tests, not the server
+        env = tool_environment()
         if self.clock_file is not None:
             shim = libc_malloc_shim(self.workdir)
             env.update(LD_PRELOAD=shim + " " + self.libfaketime, TZ="UTC",
@@ -153,7 +161,7 @@ class RedisCluster:
         created = subprocess.run([cli, "--cluster", "create", *addresses,
                                   "--cluster-replicas", "0", "--cluster-yes"],
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                 timeout=60)
+                                 timeout=60, env=tool_environment())
         if created.returncode != 0:
             self.stop()
             raise RuntimeError("redis-cli --cluster create failed:\n" + created.stdout)
