@@ -6,16 +6,18 @@ local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen = ARGV[1], ARGV[2], ARGV[3]
 local agent, name, prefix, refusal, lease = ARGV[4], ARGV[5], ARGV[6], ARGV[7], tonumber(ARGV[8])
 
-local bad = wrong_type(claims, 'hash') or wrong_type(statuses, 'hash')
-  or wrong_type(log, 'stream') or wrong_type(session, 'string')
+local again, bad = replayed(session, request)
 if bad then return bad end
-local again = replayed(session, request)
 if again then return as_reply(again) end
+local resource = prefix .. name
+local stored
+stored, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
+if bad then return bad end
+bad = wrong_type(statuses, 'hash')
+if bad then return bad end
 local now, clock_error = server_seconds()
 if not now then return clock_error end
 
-local resource = prefix .. name
-local stored = redis.call('HGET', claims, resource)
 local previous
 if stored then
   local stamp, holder = parse_claim(stored)
@@ -30,11 +32,12 @@ if stored then
   previous = holder
 end
 
-redis.call('HSET', claims, resource, now .. ':' .. agent)
-redis.call('HSET', statuses, agent, 'busy')
-log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource, 'at', now)
+bad = log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource, 'at', now)
+if bad then return bad end
 if previous then
   log_event(log, maxlen, 'event', 'Released', 'agent', previous, 'resource', resource, 'at', now)
 end
+redis.call('HSET', claims, resource, now .. ':' .. agent)
+redis.call('HSET', statuses, agent, 'busy')
 remember(session, request, ttl, 'o' .. agent)
 return {'o', agent}

@@ -9,14 +9,27 @@
 --   w <key> <type> <wanted>, x <key> <what>   a key of the namespace holds data durnel did not
 --                       write; nothing changed
 --   c <seconds> <micros>  the server clock reads before 1970; nothing changed
--- Every check runs before the first write, so a script changes everything it means to or
--- nothing at all.
+-- Every key's type is known to be right before the first write, so a script changes
+-- everything it means to or nothing at all: a key the script reads is checked by that read
+-- (run with pcall), the key of the first write by that write, any other key by TYPE.
 if redis.replicate_commands then redis.replicate_commands() end
 
 local function wrong_type(key, wanted)
   local found = redis.call('TYPE', key)['ok']
   if found == 'none' or found == wanted then return nil end
   return {'w', key, found, wanted}
+end
+
+-- The reply of a pcall on `key`, or nil and the wrong-type reply when the key holds another
+-- type; any other error is raised as it is.
+local function checked(reply, key, wanted)
+  if type(reply) == 'table' and reply.err then
+    if string.find(reply.err, 'WRONGTYPE', 1, true) then
+      return nil, {'w', key, redis.call('TYPE', key)['ok'], wanted}
+    end
+    error(reply)
+  end
+  return reply
 end
 
 -- A stored claim is '<last stamp>:<holder>'; nil for anything else.
@@ -42,9 +55,10 @@ end
 
 -- A session key holds '<request id>|<encoded reply>' of the session's latest request, so a
 -- request retried after a lost reply gets its first reply instead of running twice.
+-- Returns that reply or nil, and the wrong-type reply if the session key is not a string.
 local function replayed(session, request)
-  local stored = redis.call('GET', session)
-  if not stored then return nil end
+  local stored, bad = checked(redis.pcall('GET', session), session, 'string')
+  if not stored then return nil, bad end
   local bar = string.find(stored, '|', 1, true)
   if bar and string.sub(stored, 1, bar - 1) == request then return string.sub(stored, bar + 1) end
   return nil
@@ -54,10 +68,16 @@ local function remember(session, request, ttl, encoded)
   redis.call('SET', session, request .. '|' .. encoded, 'EX', ttl)
 end
 
+-- Appends one event to the log; returns the wrong-type reply instead if the log key is not
+-- a stream (only possible on a script's first write, which is always a log event or a
+-- key checked before).
 local function log_event(log, maxlen, ...)
+  local reply
   if maxlen == '' then
-    redis.call('XADD', log, '*', ...)
+    reply = redis.pcall('XADD', log, '*', ...)
   else
-    redis.call('XADD', log, 'MAXLEN', '~', maxlen, '*', ...)
+    reply = redis.pcall('XADD', log, 'MAXLEN', '~', maxlen, '*', ...)
   end
+  local _, bad = checked(reply, log, 'stream')
+  return bad
 end

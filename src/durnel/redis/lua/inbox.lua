@@ -1,7 +1,7 @@
 -- inbox: the pending messages, oldest first, left in place.
 -- KEYS: inbox
-local bad = wrong_type(KEYS[1], 'list')
+local messages, bad = checked(redis.pcall('LRANGE', KEYS[1], 0, -1), KEYS[1], 'list')
 if bad then return bad end
 local reply = {'l'}
-for _, message in ipairs(redis.call('LRANGE', KEYS[1], 0, -1)) do reply[#reply + 1] = message end
+for i = 1, #messages do reply[i + 1] = messages[i] end
 return reply

@@ -4,15 +4,17 @@
 local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen, agent, resource = ARGV[1], ARGV[2], ARGV[3], ARGV[4], ARGV[5]
 
-local bad = wrong_type(claims, 'hash') or wrong_type(statuses, 'hash')
-  or wrong_type(log, 'stream') or wrong_type(session, 'string')
+local again, bad = replayed(session, request)
 if bad then return bad end
-local again = replayed(session, request)
 if again then return as_reply(again) end
+local stored
+stored, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
+if bad then return bad end
+bad = wrong_type(statuses, 'hash')
+if bad then return bad end
 local now, clock_error = server_seconds()
 if not now then return clock_error end
 
-local stored = redis.call('HGET', claims, resource)
 local encoded
 if not stored then
   encoded = 'r' .. 'no claim found for ' .. agent
@@ -22,9 +24,11 @@ else
   if holder ~= agent then
     encoded = 'r' .. agent .. ' cannot release a claim held by ' .. holder
   else
+    bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource,
+                    'at', now)
+    if bad then return bad end
     redis.call('HDEL', claims, resource)
     redis.call('HSET', statuses, agent, 'idle')
-    log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource, 'at', now)
     encoded = 'n'
   end
 end

@@ -4,14 +4,15 @@
 local claims, session = KEYS[1], KEYS[2]
 local request, ttl, agent, resource = ARGV[1], ARGV[2], ARGV[3], ARGV[4]
 
-local bad = wrong_type(claims, 'hash') or wrong_type(session, 'string')
+local again, bad = replayed(session, request)
 if bad then return bad end
-local again = replayed(session, request)
 if again then return as_reply(again) end
+local stored
+stored, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
+if bad then return bad end
 local now, clock_error = server_seconds()
 if not now then return clock_error end
 
-local stored = redis.call('HGET', claims, resource)
 local encoded
 if not stored then
   encoded = 'r' .. 'no claim on ' .. resource .. ' to renew'

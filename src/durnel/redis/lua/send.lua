@@ -4,17 +4,18 @@
 local statuses, log, session, inbox = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen, from, to, content = ARGV[1], ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
 
-local bad = wrong_type(statuses, 'hash') or wrong_type(log, 'stream')
-  or wrong_type(session, 'string') or wrong_type(inbox, 'list')
+local again, bad = replayed(session, request)
 if bad then return bad end
-local again = replayed(session, request)
 if again then return as_reply(again) end
+bad = wrong_type(statuses, 'hash') or wrong_type(inbox, 'list')
+if bad then return bad end
 local now, clock_error = server_seconds()
 if not now then return clock_error end
 
+bad = log_event(log, maxlen, 'event', 'MessageSent', 'from_agent', from, 'to_agent', to,
+                'content', content, 'at', now)
+if bad then return bad end
 redis.call('RPUSH', inbox, cjson.encode({now, from, content}))
 redis.call('HSETNX', statuses, to, 'idle')
-log_event(log, maxlen, 'event', 'MessageSent', 'from_agent', from, 'to_agent', to,
-          'content', content, 'at', now)
 remember(session, request, ttl, 't' .. now)
 return {'t', tostring(now)}
