@@ -4,6 +4,7 @@ cluster, or one whose wall clock a test moves (libfaketime preloaded into the se
 Each server lives in a directory of its own, is started and stopped by the tests, and can be
 killed and started again on the same port and data (append-only file) to test recovery.
 """
+import atexit
 import os
 import random
 import shutil
@@ -13,6 +14,16 @@ import subprocess
 import time
 
 STARTUP_TIMEOUT = 15.0
+_RUNNING = []  # every server process started here; killed at exit if a test run is cut short
+
+
+def _kill_leftovers():
+    for process in _RUNNING:
+        if process.poll() is None:
+            process.kill()
+
+
+atexit.register(_kill_leftovers)
 
 
 def redis_server_binary():
@@ -108,6 +119,7 @@ class RedisServer:
     def start(self):
         self.process = subprocess.Popen(self.command(), env=self.environment(),
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _RUNNING.append(self.process)
         deadline = time.monotonic() + STARTUP_TIMEOUT
         while True:
             if self.process.poll() is not None:
@@ -154,8 +166,14 @@ class RedisCluster:
     """Three primaries on loopback, no replicas, every slot assigned."""
 
     def __init__(self, workdir):
-        self.nodes = [RedisServer(os.path.join(str(workdir), "node%d" % i), cluster=True)
-                      for i in range(3)]
+        self.nodes = []
+        try:
+            for i in range(3):
+                self.nodes.append(RedisServer(os.path.join(str(workdir), "node%d" % i),
+                                              cluster=True))
+        except BaseException:
+            self.stop()
+            raise
         addresses = ["127.0.0.1:%d" % node.port for node in self.nodes]
         cli = shutil.which("redis-cli") or "/usr/bin/redis-cli"
         created = subprocess.run([cli, "--cluster", "create", *addresses,
