@@ -5,7 +5,8 @@ Run it with `make demo-redis`, or
     python examples/processes.py [--url redis://host:6379/0] [--namespace NAME]
 wherever the durnel package and redis-py are importable. Without --url the script starts a
 redis-server of its own (127.0.0.1, a free port, no persistence, a scratch directory) and
-stops it at the end. The namespace is new for every run unless --namespace names one.
+stops it at the end. The namespace is new for every run unless --namespace names one; on a
+server given by --url its keys (durnel:{<namespace>}:*) stay, for a look with redis-cli.
 
 This is the story of examples/demo.py, with processes instead of threads. Each agent is a
 separate Python process that knows nothing of the others except what goes through the server;
@@ -460,6 +461,10 @@ def run(url, namespace, server):
     print("\nChecks")
     for name, ok in checks:
         print("  %-4s %s" % ("yes" if ok else "NO", name))
+    if server is None:
+        print()
+        say("The run's keys stay on the server: redis-cli --scan --pattern 'durnel:{%s*' "
+            "lists them." % namespace)
     shared.close()
     return 0 if all(ok for _, ok in checks) else 1
 
