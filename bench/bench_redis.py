@@ -552,9 +552,18 @@ def report(latency, throughput, rates, round_trips, processes):
           % ("yes" if exact else "NO"))
     pair = lambda a, b: round_trips[a]["server_cpu_us_per_call"] + \
         round_trips[b]["server_cpu_us_per_call"]   # noqa: E731
-    print("  server CPU per pair: claim_task+release %.1f us, Lock acquire+release %.1f us "
-          "(%.1fx)" % (pair("claim_task", "release"), pair("Lock.acquire", "Lock.release"),
-                       pair("claim_task", "release") / pair("Lock.acquire", "Lock.release")))
+    server_claim, server_lock = pair("claim_task", "release"), pair("Lock.acquire", "Lock.release")
+    client_claim = latency["claim+release/same"]["client_cpu_us"]
+    client_lock = latency["lock/same"]["client_cpu_us"]
+    print()
+    print("CPU per pair, client thread + server (robust where wall-clock throughput is not)")
+    print("  claim_task+release %.0f + %.0f us, Lock acquire+release %.0f + %.0f us; so our "
+          "throughput over\n  Lock's is about" % (client_claim, server_claim, client_lock,
+                                                 server_lock))
+    print("  %.2fx when clients and server share the cores (as here), %.2fx when the server's "
+          "core is the\n  bottleneck, %.2fx when the clients' cores are" % (
+              (client_lock + server_lock) / (client_claim + server_claim),
+              server_lock / server_claim, client_lock / client_claim))
     return goals, exact
 
 

@@ -30,7 +30,7 @@ if [[ ${BENCH_QUICK:-0} == 1 ]]; then
 else
   core_args=(--benchmark_repetitions=3 --benchmark_min_time=0.2)
   python_args=(--processes 3 --repeats 7)
-  redis_args=(--repeats 7 --pairs 1000 --seconds 1.0 --calls 20)
+  redis_args=(--repeats 11 --pairs 600 --seconds 0.5 --calls 20)
 fi
 
 echo "== core benchmarks (raw output: $BUILD/core.txt) =="
