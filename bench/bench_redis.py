@@ -557,14 +557,20 @@ def report(latency, throughput, rates, round_trips, processes):
     client_lock = latency["lock/same"]["client_cpu_us"]
     print()
     print("CPU per pair, client thread + server (robust where wall-clock throughput is not)")
-    print("  claim_task+release %.0f + %.0f us, Lock acquire+release %.0f + %.0f us; so our "
-          "throughput over\n  Lock's is about" % (client_claim, server_claim, client_lock,
-                                                 server_lock))
-    print("  %.2fx when clients and server share the cores (as here), %.2fx when the server's "
-          "core is the\n  bottleneck, %.2fx when the clients' cores are" % (
+    print("  claim_task+release %.0f + %.0f us, Lock acquire+release %.0f + %.0f us"
+          % (client_claim, server_claim, client_lock, server_lock))
+    print("  so our claim+release throughput over Lock's is about %.2fx where clients and server "
+          "share\n  the cores (as here), %.2fx where the server's core is the bottleneck, %.2fx "
+          "where the\n  clients' cores are" % (
               (client_lock + server_lock) / (client_claim + server_claim),
               server_lock / server_claim, client_lock / client_claim))
-    return goals, exact
+    model = {"client_cpu_us_per_pair": {"claim+release": client_claim, "lock": client_lock},
+             "server_cpu_us_per_pair": {"claim+release": server_claim, "lock": server_lock},
+             "expected_throughput_ratio": {
+                 "shared_cores": (client_lock + server_lock) / (client_claim + server_claim),
+                 "server_bound": server_lock / server_claim,
+                 "client_bound": client_lock / client_claim}}
+    return goals, exact, model
 
 
 def main():
@@ -593,7 +599,7 @@ def main():
                                                    args.processes)
         finally:
             server.stop()
-    goals, exact = report(latency, throughput, rates, round_trips, args.processes)
+    goals, exact, model = report(latency, throughput, rates, round_trips, args.processes)
     output = Path(args.output)
     output.parent.mkdir(parents=True, exist_ok=True)
     output.write_text(json.dumps({
@@ -605,6 +611,7 @@ def main():
         "ratios": [{"what": t, "ratio": v, "goal": (s + " %g" % g) if g else None}
                    for t, v, s, g in goals],
         "one_evalsha_per_call": exact,
+        "cpu_per_pair": model,
     }, indent=1))
     print("\nraw results: %s" % output)
 
