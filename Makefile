@@ -1,6 +1,8 @@
 # Entry points for newcomers and CI. Every target installs what it needs first.
 #
 #   make demo       build the module, run examples/demo.py and examples/lease_takeover.py
+#   make demo-redis the same story with four agent processes on a redis-server that
+#                   examples/processes.py starts (redis-server and redis-py installed if missing)
 #   make test       C++ tests (ctest), then the Python suite against the wheel under
 #                   CPython 3.9 to 3.13, stubtest and the stable-ABI checks
 #   make wheel      dist/durnel_core-<version>-cp39-abi3-linux_<arch>.whl (pip wheel .)
@@ -17,7 +19,7 @@ VERSION := ${shell sed -n 's/^project(durnel_core .*VERSION \([0-9][0-9.]*\).*/\
 WHEEL   := dist/durnel_core-$(VERSION)-cp39-abi3-linux_$(shell uname -m).whl
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md $(wildcard src/core/* src/python/* src/durnel/* src/durnel/*/* src/durnel/*/*/*)
 
-.PHONY: all bootstrap build wheel test test-core test-python test-quick demo bench sanitize clean
+.PHONY: all bootstrap build wheel test test-core test-python test-quick demo demo-redis bench sanitize clean
 
 all: build
 
@@ -56,6 +58,10 @@ test-quick: build
 demo: build
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/demo.py
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/lease_takeover.py
+
+demo-redis: build
+	@VENV=$(VENV) scripts/need-redis.sh
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/processes.py
 
 bench: bootstrap
 	@if [ -f scripts/bench.sh ]; then bash scripts/bench.sh; \

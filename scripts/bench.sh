@@ -3,9 +3,13 @@
 #   1. the core (Google Benchmark, bench/core/): shard locks, the sharded map, SipHash-1-3 and
 #      the coordination operations, summarised by bench/core_summary.py;
 #   2. the Python surface (bench/bench_python.py): every method against its floor and against
-#      the pure-Python equivalent, then cost against live entries, then memory per item.
+#      the pure-Python equivalent, then cost against live entries, then memory per item;
+#   3. the Redis engine (bench/bench_redis.py) on a redis-server of its own on loopback:
+#      latency and throughput from 1 and 8 processes beside redis-py's Lock and plain list
+#      commands, and the commands each method sends (redis-server and redis-py installed by
+#      scripts/need-redis.sh when missing).
 # Everything is built in build-bench/ (module and core_bench) and build-floor/ (the floor
-# extension); raw results stay there (core.json, core.txt, python_surface.json).
+# extension); raw results stay there (core.json, core.txt, python_surface.json, redis.json).
 # BENCH_QUICK=1 runs fewer repetitions, for a look rather than a measurement.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,9 +26,11 @@ cmake --build "$BUILD"
 if [[ ${BENCH_QUICK:-0} == 1 ]]; then
   core_args=(--benchmark_repetitions=1 --benchmark_min_time=0.05)
   python_args=(--processes 1 --repeats 3 --memory-items 20000)
+  redis_args=(--repeats 2 --pairs 200 --seconds 0.3 --calls 5)
 else
   core_args=(--benchmark_repetitions=3 --benchmark_min_time=0.2)
   python_args=(--processes 3 --repeats 7)
+  redis_args=(--repeats 11 --pairs 600 --seconds 0.5 --calls 20)
 fi
 
 echo "== core benchmarks (raw output: $BUILD/core.txt) =="
@@ -36,3 +42,9 @@ echo
 echo "== Python surface benchmarks =="
 "$VPY" bench/bench_python.py --build-dir "$BUILD" --floor-dir build-floor \
   --output "$BUILD/python_surface.json" "${python_args[@]}"
+
+echo
+echo "== Redis engine benchmarks (raw results: $BUILD/redis.json) =="
+VENV=.venv scripts/need-redis.sh
+PYTHONPATH="$(pwd)/$BUILD:$(pwd)/src" "$VPY" bench/bench_redis.py --processes 8 \
+  --output "$BUILD/redis.json" "${redis_args[@]}"

@@ -1,0 +1,508 @@
+"""durnel across processes: four agent processes and a coordinator share one namespace on a
+Redis server.
+
+Run it with `make demo-redis`, or
+    python examples/processes.py [--url redis://host:6379/0] [--namespace NAME]
+wherever the durnel package and redis-py are importable. Without --url the script starts a
+redis-server of its own (127.0.0.1, a free port, no persistence, a scratch directory) and
+stops it at the end. The namespace is new for every run unless --namespace names one; on a
+server given by --url its keys (durnel:{<namespace>}:*) stay, for a look with redis-cli.
+
+This is the story of examples/demo.py, with processes instead of threads. Each agent is a
+separate Python process that knows nothing of the others except what goes through the server;
+it holds one coordination object made by `durnel.connect(url, namespace=...)` and uses only
+the nine methods of `durnel.Coordination`:
+
+    claim_task(agent, task)          take a task under a 300 s lease; RuntimeError when some
+                                     other agent holds it: count a refusal, try another task
+    claim_file(agent, path)          the same for each file the task edits; if a file is held,
+                                     give the task back and tell the holder we are waiting
+    renew_claim(agent, key)          long tasks restart their leases between steps
+    release(agent, key)              hand files and task back ("file:<path>", "task:<id>")
+    broadcast(agent, text)           "done <task>" to every known agent, so nobody redoes it
+    send_message(agent, to, text)    a report to the coordinator; "waiting for" to a holder
+    drain_inbox(agent)               read and remove pending messages
+    inbox(agent)                     read them and leave them in place
+    status(agent)                    "busy" after a claim, "idle" after a release
+
+The order that keeps every task done exactly once is the same as in-process: broadcast "done"
+*before* releasing the task, and read your mail right *after* winning a task claim. On Redis
+each call is one atomic script on the server, so this holds between processes, and between
+machines, just as it does between threads.
+
+At the end the script prints a short story of the run, a table per agent and a few checks,
+then the activity log as any Redis client sees it, and times a tight loop of calls from one
+and from four processes.
+"""
+import argparse
+import multiprocessing
+import os
+import secrets
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+from collections import Counter
+
+import durnel
+from durnel.naming import redacted
+
+AGENTS = ["ana", "bo", "cy", "dee"]
+COORDINATOR = "coordinator"
+FILES = ["src/lexer.py", "src/parser.py", "src/checker.py", "src/codegen.py",
+         "src/cli.py", "docs/guide.md", "docs/api.md", "tests/test_parser.py"]
+VERBS = ["fix", "refactor", "document", "test", "speed-up", "review", "port", "clean"]
+STEP_SECONDS = 0.03
+
+
+def make_backlog(seed=7, size=32):
+    """(task id, files it edits, work steps) triples; tasks of 4 or more steps are long."""
+    import random
+
+    rng = random.Random(seed)
+    backlog = []
+    for number in range(1, size + 1):
+        files = rng.sample(FILES, rng.choice([1, 1, 2]))
+        name = files[0].rsplit("/", 1)[-1].split(".")[0]
+        task_id = "t%02d-%s-%s" % (number, rng.choice(VERBS), name)
+        backlog.append((task_id, files, rng.choice([1, 2, 2, 3, 4, 5])))
+    return backlog
+
+
+class Counted:
+    """A view of a coordination object that counts the calls made through it."""
+
+    def __init__(self, state):
+        self._state = state
+        self.calls = Counter()
+
+    def __getattr__(self, name):
+        method = getattr(self._state, name)
+
+        def call(*args):
+            self.calls[name] += 1
+            return method(*args)
+        return call
+
+
+class Story:
+    """The first occurrence of each kind of event in this process, stamped, so that the parent
+    can keep the earliest of each kind over all processes."""
+
+    def __init__(self):
+        self.events = {}
+
+    def tell(self, kind, who, text):
+        if kind not in self.events:
+            self.events[kind] = (time.time(), who, text)
+
+
+# ---- an agent: one process ----
+
+class Agent:
+    def __init__(self, name, state, backlog):
+        import random
+
+        self.name = name
+        self.state = Counted(state)
+        self.backlog = backlog
+        self.story = Story()
+        self.rng = random.Random(name)
+        self.known_done = set()
+        self.closing = False
+        self.done = []
+        self.refused_tasks = self.refused_files = self.renewals = 0
+        self.sent = self.read = self.asked_to_hurry = 0
+
+    def read_mail(self):
+        for _sender, _me, text, _sent_at in self.state.drain_inbox(self.name):
+            self.read += 1
+            if text.startswith("done "):
+                self.known_done.add(text[5:])
+            elif text.startswith("waiting for "):
+                self.asked_to_hurry += 1
+            elif text.startswith("closing"):
+                self.closing = True
+
+    def attempt(self, task_id, files, steps):
+        """One attempt at one task; True when the task got done here."""
+        state, me = self.state, self.name
+        task_key = "task:" + task_id
+        try:
+            holder = state.claim_task(me, task_id)
+        except RuntimeError as refusal:
+            self.refused_tasks += 1
+            self.story.tell("refused-task", me, "claim_task(%r, %r) -> RuntimeError: %s"
+                            % (me, task_id, refusal))
+            return False
+        self.story.tell("claim", me, "claim_task(%r, %r) -> %r; status(%r) -> %r"
+                        % (me, task_id, holder, me, state.status(me)))
+        self.read_mail()   # someone may have finished it just before releasing it
+        if task_id in self.known_done:
+            state.release(me, task_key)
+            self.story.tell("late", me, "won %s after it was done: mail said so, released it"
+                            % task_key)
+            return False
+
+        held = []
+        for path in files:
+            try:
+                state.claim_file(me, path)
+                held.append("file:" + path)
+            except RuntimeError as refusal:
+                self.refused_files += 1
+                holder = str(refusal).split(" already holds claim on ")[0]
+                state.send_message(me, holder, "waiting for %s (task %s)" % (path, task_id))
+                self.sent += 1
+                self.story.tell("refused-file", me, "claim_file(%r, %r) -> RuntimeError: %s; "
+                                "send_message(%r, %r, 'waiting for ...')"
+                                % (me, path, refusal, me, holder))
+                for key in held + [task_key]:
+                    state.release(me, key)
+                return False
+
+        started = time.perf_counter()
+        for step in range(steps):
+            time.sleep(STEP_SECONDS * self.rng.uniform(0.6, 1.4))   # the actual work
+            if steps >= 4 and step < steps - 1:
+                for key in [task_key] + held:
+                    state.renew_claim(me, key)
+                    self.renewals += 1
+                self.story.tell("renew", me, "renew_claim(%r, %r) -> %r  (long task, step %d "
+                                "of %d)" % (me, task_key, me, step + 1, steps))
+
+        elapsed_ms = (time.perf_counter() - started) * 1000
+        sent = state.broadcast(me, "done " + task_id)            # first tell everyone...
+        state.send_message(me, COORDINATOR, "report %s %.0f ms" % (task_id, elapsed_ms))
+        self.sent += 2
+        self.story.tell("broadcast", me, "broadcast(%r, 'done %s') -> %r" % (me, task_id, sent))
+        for key in held:
+            state.release(me, key)
+        if held:
+            self.story.tell("idle-while-holding", me, "release(%r, %r) -> None; status -> %r "
+                            "while it still holds %s" % (me, held[-1], state.status(me), task_key))
+        state.release(me, task_key)                               # ...then let go
+        self.known_done.add(task_id)
+        self.done.append(task_id)
+        return True
+
+    def run(self):
+        while not self.closing:
+            self.read_mail()
+            todo = [task for task in self.backlog if task[0] not in self.known_done]
+            if not todo:
+                break
+            self.rng.shuffle(todo)
+            if not any(self.attempt(*task) for task in todo[:3]):
+                time.sleep(0.005)   # everything refused: give the others a moment
+
+    def summary(self):
+        return {"name": self.name, "pid": os.getpid(), "done": self.done,
+                "refused_tasks": self.refused_tasks, "refused_files": self.refused_files,
+                "renewals": self.renewals, "sent": self.sent, "read": self.read,
+                "calls": dict(self.state.calls), "story": self.story.events}
+
+
+def agent_process(name, url, namespace, backlog, results):
+    """The body of one agent process: its own connection, its own share of the backlog."""
+    try:
+        with durnel.connect(url, namespace=namespace) as state:
+            agent = Agent(name, state, backlog)
+            agent.run()
+            results.put(agent.summary())
+    except BaseException as error:
+        results.put({"name": name, "error": "%s: %s" % (type(error).__name__, error)})
+        raise
+
+
+# ---- the coordinator: this process ----
+
+class Coordinator:
+    """Opens the backlog, collects the agents' reports from its inbox, closes the day."""
+
+    def __init__(self, state, backlog, story):
+        self.state = Counted(state)
+        self.backlog = backlog
+        self.story = story
+        self.reports = Counter()
+        self.read = self.drains = 0
+        self.status_samples = Counter()
+
+    def open_backlog(self):
+        # A direct message registers its recipient as a known agent: from here on, every
+        # broadcast reaches all four agents, whichever process sends it.
+        for agent in AGENTS:
+            self.state.send_message(COORDINATOR, agent, "welcome, %s" % agent)
+        sent = self.state.broadcast(COORDINATOR, "backlog open: %d tasks" % len(self.backlog))
+        self.story.tell("open", COORDINATOR, "send_message x4, broadcast(%r, %r) -> %r"
+                        % (COORDINATOR, sent[2], sent))
+
+    def run(self, agents, deadline):
+        while len(self.reports) < len(self.backlog) and time.monotonic() < deadline:
+            if not any(process.is_alive() for process in agents):
+                break   # nobody left to report: the checks below will say what is missing
+            time.sleep(0.02)
+            mail = self.state.drain_inbox(COORDINATOR)
+            self.drains += 1
+            self.read += len(mail)
+            for sender, me, text, sent_at in mail:
+                if text.startswith("report "):
+                    self.reports[text.split()[1]] += 1
+                    self.story.tell("report", COORDINATOR, "drain_inbox(%r) -> [..., %r, ...]"
+                                    % (COORDINATOR, (sender, me, text, sent_at)))
+            for agent in AGENTS:
+                self.status_samples[self.state.status(agent)] += 1
+        self.state.broadcast(COORDINATOR, "closing: all %d tasks reported" % len(self.backlog))
+
+
+# ---- a redis-server of our own, when no URL is given ----
+
+class LocalRedis:
+    """redis-server on 127.0.0.1 and a free port, no persistence, files in a scratch
+    directory; stopped (and the directory removed) by stop()."""
+
+    def __init__(self):
+        binary = shutil.which("redis-server") or "/usr/bin/redis-server"
+        if not os.path.exists(binary):
+            raise SystemExit("redis-server is not installed (Debian: apt-get install "
+                             "redis-server), or pass --url redis://host:port/0")
+        self.workdir = tempfile.mkdtemp(prefix="durnel-processes-")
+        with socket.socket() as probe:   # the kernel's choice of a free port
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.process = subprocess.Popen(
+            [binary, "--port", str(self.port), "--bind", "127.0.0.1", "--dir", self.workdir,
+             "--save", "", "--appendonly", "no", "--logfile", "redis.log"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not self._answers():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise SystemExit("redis-server on port %d did not start" % self.port)
+            time.sleep(0.02)
+        self.url = "redis://127.0.0.1:%d/0" % self.port
+
+    def _answers(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as conn:
+                conn.sendall(b"PING\r\n")
+                return conn.recv(16).startswith(b"+PONG")
+        except OSError:
+            return False
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+
+# ---- a tight loop, to show what one round trip per call costs ----
+
+def tight_loop_process(url, namespace, index, seconds, ready, results):
+    state = durnel.connect(url, namespace=namespace)
+    me, task = "w%d" % index, "hot-%d" % index
+    state.status(me)   # connected
+    calls = 0
+    ready.wait()       # all processes connected: go
+    start = time.monotonic()
+    stop = start + seconds
+    while time.monotonic() < stop:
+        state.claim_task(me, task)
+        state.status(me)
+        state.send_message(me, me, "x")
+        state.drain_inbox(me)
+        state.release(me, "task:" + task)
+        calls += 5
+    results.put(calls / (time.monotonic() - start))
+    state.close()
+
+
+def tight_loop(context, url, namespace, processes, seconds=0.5):
+    """Calls per second with no simulated work, from `processes` processes at once."""
+    results = context.Queue()
+    ready = context.Barrier(processes)
+    workers = [context.Process(target=tight_loop_process,
+                               args=(url, namespace, i, seconds, ready, results))
+               for i in range(processes)]
+    for worker in workers:
+        worker.start()
+    rates = [results.get(timeout=60) for _ in workers]
+    for worker in workers:
+        worker.join()
+    return sum(rates)
+
+
+# ---- the run and its report ----
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--url", help="a redis://, rediss:// or unix:// URL; default: start "
+                        "a redis-server for this run")
+    parser.add_argument("--namespace", default="processes-" + secrets.token_hex(4),
+                        help="the coordination group (default: a new one)")
+    args = parser.parse_args()
+    server = None if args.url else LocalRedis()
+    url = args.url or server.url
+    try:
+        return run(url, args.namespace, server)
+    finally:
+        if server is not None:
+            server.stop()
+
+
+def run(url, namespace, server):
+    context = multiprocessing.get_context("spawn")   # fresh interpreters, as separate programs
+    backlog = make_backlog()
+    story = Story()
+    where = ("a redis-server started for this run on port %d" % server.port if server
+             else redacted(url))
+    print("durnel across processes: %d agent processes and a coordinator, %d tasks over %d "
+          "files,\n  namespace %r on %s" % (len(AGENTS), len(backlog), len(FILES), namespace,
+                                           where))
+
+    shared = durnel.connect(url, namespace=namespace)   # the coordinator's connection
+    coordinator = Coordinator(shared, backlog, story)
+    coordinator.open_backlog()
+    results = context.Queue()
+    processes = [context.Process(target=agent_process, name=name,
+                                 args=(name, url, namespace, backlog, results))
+                 for name in AGENTS]
+    started = time.perf_counter()
+    for process in processes:
+        process.start()
+    coordinator.run(processes, deadline=time.monotonic() + 60)
+    summaries = {}
+    for _ in processes:
+        try:
+            summary = results.get(timeout=15)
+        except Exception:
+            break
+        summaries[summary["name"]] = summary
+    for process in processes:
+        process.join(timeout=10)
+    elapsed = time.perf_counter() - started
+    failed = {name: s["error"] for name, s in summaries.items() if "error" in s}
+    agents = [summaries[name] for name in AGENTS if name in summaries and name not in failed]
+    leftover = {name: len(shared.inbox(name)) for name in AGENTS}   # peek, do not consume
+
+    for events in [a["story"] for a in agents]:
+        for kind, event in events.items():
+            if kind not in story.events or event[0] < story.events[kind][0]:
+                story.events[kind] = event
+    print("\nA few moments of the run, one of each kind (pid: the process that made the call)")
+    pids = {a["name"]: a["pid"] for a in agents}
+    pids[COORDINATOR] = os.getpid()
+    for _when, who, text in sorted(story.events.values()):
+        print(textwrap.fill("  %-5s %-11s %s" % (pids.get(who, ""), who, text), width=100,
+                            subsequent_indent=" " * 20))
+
+    print("\n%-12s %7s %5s %9s %9s %9s %6s %6s %8s  %s" % (
+        "agent", "pid", "tasks", "refused:", "refused:", "renewals", "sent", "read", "unread",
+        "status"))
+    print("%-12s %7s %5s %9s %9s %9s %6s %6s %8s" % ("", "", "done", "task", "file", "", "",
+                                                      "", ""))
+    for agent in agents:
+        print("%-12s %7d %5d %9d %9d %9d %6d %6d %8d  %s" % (
+            agent["name"], agent["pid"], len(agent["done"]), agent["refused_tasks"],
+            agent["refused_files"], agent["renewals"], agent["sent"], agent["read"],
+            leftover[agent["name"]], shared.status(agent["name"])))
+    total = lambda key: sum(a[key] for a in agents)   # noqa: E731
+    print("%-12s %7s %5d %9d %9d %9d %6d %6d" % (
+        "total", "", sum(len(a["done"]) for a in agents), total("refused_tasks"),
+        total("refused_files"), total("renewals"), total("sent"), total("read")))
+    sent_by_coordinator = (coordinator.state.calls["send_message"]
+                           + coordinator.state.calls["broadcast"])
+    print("%-12s %7d %5s %9s %9s %9s %6d %6d           %s" % (
+        COORDINATOR, os.getpid(), "", "", "", "", sent_by_coordinator, coordinator.read,
+        shared.status(COORDINATOR)))
+    for name, error in failed.items():
+        print("%-12s failed: %s" % (name, error))
+    print()
+    say("The coordinator drained its inbox %d times and got %d reports; it saw agents %s."
+        % (coordinator.drains, sum(coordinator.reports.values()),
+           ", ".join("%s %d times" % kv for kv in coordinator.status_samples.most_common())))
+    calls = Counter(coordinator.state.calls)
+    for agent in agents:
+        calls.update(agent["calls"])
+    say("Calls: %d in %.2f s, %.0f per second while the agents mostly sleep on their work; "
+        "by method: %s. Each call is one round trip to the server." % (
+            sum(calls.values()), elapsed, sum(calls.values()) / elapsed,
+            ", ".join("%s %d" % kv for kv in calls.most_common())))
+    log_line = activity_log(url, namespace)
+    if log_line:
+        say(log_line)
+    one, four = tight_loop(context, url, namespace + "-loop", 1), \
+        tight_loop(context, url, namespace + "-loop", 4)
+    say("Tight loop, no work between calls: %.0f calls/s from 1 process, %.0f calls/s from 4 "
+        "(each call waits for its round trip; more processes overlap their waits, as far as the "
+        "cores allow)." % (one, four))
+
+    done_by = Counter(task for agent in agents for task in agent["done"])
+    checks = [
+        ("every agent process finished without an error",
+         len(agents) == len(AGENTS) and all(p.exitcode == 0 for p in processes)),
+        ("every task done exactly once", sorted(done_by) == sorted(t[0] for t in backlog)
+         and set(done_by.values()) == {1}),
+        ("every task reported exactly once", set(coordinator.reports.values()) == {1}
+         and len(coordinator.reports) == len(backlog)),
+        ("every agent idle at the end (its last call was a release)",
+         all(shared.status(a) == "idle" for a in AGENTS)),
+        ("no claim left behind", all(_no_claim(shared, t[0], t[1]) for t in backlog)),
+        ("finished within a minute", elapsed < 60 and not any(p.is_alive() for p in processes)),
+    ]
+    print("\nChecks")
+    for name, ok in checks:
+        print("  %-4s %s" % ("yes" if ok else "NO", name))
+    if server is None:
+        print()
+        say("The run's keys stay on the server: redis-cli --scan --pattern 'durnel:{%s*' "
+            "lists them." % namespace)
+    shared.close()
+    return 0 if all(ok for _, ok in checks) else 1
+
+
+def activity_log(url, namespace):
+    """What any Redis client sees of the run: the namespace's log stream, by event."""
+    try:
+        import redis
+    except ImportError:
+        return ""
+    key = "durnel:{%s}:log" % namespace
+    client = redis.Redis.from_url(url)
+    try:
+        events = Counter(fields[b"event"].decode() for _id, fields in client.xrange(key))
+    finally:
+        client.close()
+    return ("Activity log: the stream %s holds %d events (%s); any Redis client reads it, "
+            "e.g. redis-cli XRANGE '%s' - + COUNT 5." % (
+                key, sum(events.values()), ", ".join("%s %d" % kv for kv in events.most_common()),
+                key))
+
+
+def say(text):
+    print(textwrap.fill(text, width=96, subsequent_indent="  "))
+
+
+def _no_claim(state, task_id, files):
+    """True when neither the task nor its files are claimed: a fresh claim succeeds."""
+    probe = "probe"
+    for claim, prefix, key in [(state.claim_task, "task:", task_id)] + [
+            (state.claim_file, "file:", f) for f in files]:
+        try:
+            claim(probe, key)
+        except RuntimeError:
+            return False
+        state.release(probe, prefix + key)
+    return True
+
+
+if __name__ == "__main__":
+    sys.exit(main())
