@@ -150,6 +150,7 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
         with pytest.raises(ForeignDataError, match=r"durnel:\{%s\}:inbox:B" % name):
             call()
     assert state.status("C") == "idle"  # the refused broadcast registered nobody
+    assert state.inbox("A") == [] and state.inbox("C") == []  # and left no copy anywhere
     assert redis_client.xlen("durnel:{%s}:log" % name) == 2
     redis_client.delete("durnel:{%s}:inbox:B" % name)
     redis_client.rpush("durnel:{%s}:inbox:B" % name, "garbage")

@@ -17,18 +17,25 @@ local now, clock_error = server_seconds()
 if not now then return clock_error end
 
 if redis.call('HEXISTS', statuses, from) == 0 then recipients[#recipients + 1] = from end
-for _, agent in ipairs(recipients) do
-  bad = wrong_type(inbox_prefix .. agent, 'list')
-  if bad then return bad end
-end
 
+-- The pushes come first and check each inbox's type themselves: a push onto a foreign key
+-- takes back the copies pushed before it (nothing else ran in between), which is far
+-- cheaper than a TYPE call per recipient on every broadcast.
+local message = cjson.encode({now, from, content})
+for i, agent in ipairs(recipients) do
+  local pushed = redis.pcall('RPUSH', inbox_prefix .. agent, message)
+  if type(pushed) == 'table' and pushed.err then
+    for j = 1, i - 1 do redis.call('RPOP', inbox_prefix .. recipients[j]) end
+    local _, wrong = checked(pushed, inbox_prefix .. agent, 'list')
+    return wrong
+  end
+end
 bad = log_event(log, maxlen, 'event', 'BroadcastSent', 'from_agent', from, 'content', content,
                 'at', now)
-if bad then return bad end
-redis.call('HSETNX', statuses, from, 'idle')
-local message = cjson.encode({now, from, content})
-for _, agent in ipairs(recipients) do
-  redis.call('RPUSH', inbox_prefix .. agent, message)
+if bad then
+  for _, agent in ipairs(recipients) do redis.call('RPOP', inbox_prefix .. agent) end
+  return bad
 end
+redis.call('HSETNX', statuses, from, 'idle')
 remember(session, request, ttl, 't' .. now)
 return {'t', tostring(now)}
