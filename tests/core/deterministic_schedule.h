@@ -44,6 +44,7 @@
 #include "parking.h"
 
 #if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #define DURNEL_FIBERS_ASAN 1
 #endif
@@ -379,15 +380,26 @@ private:
         self.switch_to_scheduler(self.fibers_[self.running_]);
     }
 
+    // swapcontext by hand: ASan's interceptor of swapcontext warns on every program that uses
+    // it, while the fiber annotations below already tell it about each switch.
+    static void swap(ucontext_t* from, const ucontext_t* to) {
+        volatile bool resumed = false;
+        getcontext(from);
+        if (!resumed) {
+            resumed = true;
+            setcontext(to);
+        }
+    }
+
     void switch_to_scheduler(Fiber& self) {
 #if defined(DURNEL_FIBERS_ASAN)
         void* fake_stack = nullptr;
         __sanitizer_start_switch_fiber(self.state == State::kDone ? nullptr : &fake_stack,
                                        main_stack_bottom_, main_stack_size_);
-        swapcontext(&self.context, &main_context_);
+        swap(&self.context, &main_context_);
         __sanitizer_finish_switch_fiber(fake_stack, &main_stack_bottom_, &main_stack_size_);
 #else
-        swapcontext(&self.context, &main_context_);
+        swap(&self.context, &main_context_);
 #endif
     }
 
@@ -396,10 +408,10 @@ private:
 #if defined(DURNEL_FIBERS_ASAN)
         void* fake_stack = nullptr;
         __sanitizer_start_switch_fiber(&fake_stack, fibers_[t].stack.get(), kStackSize);
-        swapcontext(&main_context_, &fibers_[t].context);
+        swap(&main_context_, &fibers_[t].context);
         __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
 #else
-        swapcontext(&main_context_, &fibers_[t].context);
+        swap(&main_context_, &fibers_[t].context);
 #endif
         running_ = -1;
     }
@@ -433,6 +445,10 @@ private:
             f.context.uc_stack.ss_size = kStackSize;
             f.context.uc_link = nullptr;
             makecontext(&f.context, &Explorer::trampoline, 0);
+#if defined(DURNEL_FIBERS_ASAN)
+            // A run abandoned mid-way leaves its frames' poison behind on the reused stack.
+            __asan_unpoison_memory_region(f.stack.get(), kStackSize);
+#endif
         }
         for (;;) {
             follow_queues();

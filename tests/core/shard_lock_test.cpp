@@ -244,18 +244,26 @@ std::string thread_list(const std::vector<int>& threads) {
     return out;
 }
 
-// Threads queued on `key` that have not been dequeued since `snapshot` (threads with counts).
-std::vector<int> still_parked(const std::vector<std::pair<int, unsigned>>& snapshot) {
-    std::vector<int> out;
-    for (auto [t, dequeues] : snapshot) {
-        if (sched::Explorer::current().dequeues(t) == dequeues) out.push_back(t);
-    }
+// The threads queued on a key at one moment, with how often each had been dequeued then. Kept
+// off the heap: a thread's run may be abandoned at any scheduling point, its stack unwound by
+// nobody.
+struct Parked {
+    int count = 0;
+    std::array<std::pair<int, unsigned>, sched::kMaxThreads> threads{};
+    bool empty() const { return count == 0; }
+};
+Parked parked_now(std::uintptr_t key) {
+    const sched::Explorer& e = sched::Explorer::current();
+    Parked out;
+    for (int t : e.queued_on(key)) out.threads[out.count++] = {t, e.dequeues(t)};
     return out;
 }
-std::vector<std::pair<int, unsigned>> parked_now(std::uintptr_t key) {
-    std::vector<std::pair<int, unsigned>> out;
-    for (int t : sched::Explorer::current().queued_on(key)) {
-        out.emplace_back(t, sched::Explorer::current().dequeues(t));
+// Those of `parked` that have not been dequeued since.
+std::vector<int> still_parked(const Parked& parked) {
+    std::vector<int> out;
+    for (int i = 0; i < parked.count; ++i) {
+        auto [t, dequeues] = parked.threads[i];
+        if (sched::Explorer::current().dequeues(t) == dequeues) out.push_back(t);
     }
     return out;
 }
@@ -293,7 +301,7 @@ void release_exclusive(int l) {
                " left reader(s) " + thread_list(left) + " parked");
     } else if (readers.empty() && !writers.empty() &&
                e.dequeued_from(lock.reader_key()) == readers_dequeued &&
-               still_parked(writers).size() == writers.size()) {
+               static_cast<int>(still_parked(writers).size()) == writers.count) {
         e.fail("hand-over: an exclusive release of lock " + std::to_string(l) +
                " with writer(s) " + thread_list(still_parked(writers)) +
                " parked woke nobody");
@@ -310,7 +318,7 @@ void release_shared(int l) {
     lock.unlock_shared();
     const auto previous = e.watched_previous();
     const bool last = previous && (*previous & ~TestLock::kParkedMask) == TestLock::kOneReader;
-    if (last && !writers.empty() && still_parked(writers).size() == writers.size()) {
+    if (last && !writers.empty() && static_cast<int>(still_parked(writers).size()) == writers.count) {
         e.fail("hand-over: the last reader out of lock " + std::to_string(l) +
                " left writer(s) " + thread_list(still_parked(writers)) + " parked");
     }
@@ -414,11 +422,16 @@ std::pair<int, int> locks_sharing_a_bucket() {
 }
 
 // Budgets: every interleaving for two threads (bounded only as a guard against a blow-up);
-// DURNEL_SCHEDULES seeded random schedules for more threads (make test-lock-deep raises it).
+// DURNEL_SCHEDULES seeded random schedules for more threads, 10000 by default (a few seconds;
+// make test-lock-deep raises it).
 constexpr std::uint64_t kExhaustiveGuard = 2'000'000;
 std::uint64_t random_schedules() {
     const char* text = std::getenv("DURNEL_SCHEDULES");
-    return text != nullptr ? std::strtoull(text, nullptr, 10) : 3000;
+    if (text != nullptr) return std::strtoull(text, nullptr, 10);
+#if defined(DURNEL_FIBERS_VALGRIND)
+    if (RUNNING_ON_VALGRIND) return 300;  // some fifty times slower there
+#endif
+    return 10000;
 }
 
 void expect_every_interleaving_passes(const sched::Scenario& s) {
