@@ -180,6 +180,7 @@ struct Result {
 class Explorer {
 public:
     explicit Explorer(Scenario scenario) : scenario_(std::move(scenario)) {
+        if (scenario_.threads < 1 || scenario_.threads > kMaxThreads) std::abort();
         for (int t = 0; t < scenario_.threads; ++t) {
             fibers_[t].stack = std::make_unique<char[]>(kStackSize);
 #if defined(DURNEL_FIBERS_VALGRIND)
@@ -222,7 +223,8 @@ public:
         }
     }
 
-    // `schedules` seeded random runs (seeds first_seed, first_seed + 1, ...).
+    // `schedules` seeded random runs (seeds first_seed, first_seed + 1, ...); a failure found
+    // with seed s comes back on its own with explore_random(1, s).
     Result explore_random(std::uint64_t schedules, std::uint64_t first_seed) {
         Result result;
         for (std::uint64_t seed = first_seed; seed < first_seed + schedules; ++seed) {
@@ -238,21 +240,14 @@ public:
             const int change_count = static_cast<int>(random() % 4);
             for (int i = 0; i < change_count; ++i) changes[i] = random() % kExpectedSteps;
             const bool ok = run([&](std::size_t n, std::uint32_t ready) {
-                int best = -1;
-                for (int t = 0; t < scenario_.threads; ++t) {
-                    if ((ready >> t & 1) && (best < 0 || priority[t] > priority[best])) best = t;
-                }
                 for (int i = 0; i < change_count; ++i) {
-                    if (changes[i] == n) {
-                        priority[best] = i;  // below every initial priority
-                        return choose_random_priority(ready, priority);
-                    }
+                    // Below every initial priority.
+                    if (changes[i] == n) priority[highest_priority(ready, priority)] = i;
                 }
-                return best;
+                return highest_priority(ready, priority);
             });
             if (!ok) return failure(result, "random, seed " + std::to_string(seed));
         }
-        result.complete = false;
         return result;
     }
 
@@ -572,7 +567,7 @@ private:
         return t;
     }
 
-    int choose_random_priority(std::uint32_t ready, const std::array<int, kMaxThreads>& priority) {
+    int highest_priority(std::uint32_t ready, const std::array<int, kMaxThreads>& priority) const {
         int best = -1;
         for (int t = 0; t < scenario_.threads; ++t) {
             if ((ready >> t & 1) && (best < 0 || priority[t] > priority[best])) best = t;
