@@ -9,6 +9,7 @@
 #   make bench      scripts/bench.sh
 #   make sanitize   scripts/sanitize.sh
 #   make test-quick the Python suite against build/ with .venv's Python only
+#   make test-lock-deep  the lock's schedule exploration with a far larger random budget
 PYTHON ?= python3
 VENV   := .venv
 BUILD  := build
@@ -19,7 +20,7 @@ VERSION := ${shell sed -n 's/^project(durnel_core .*VERSION \([0-9][0-9.]*\).*/\
 WHEEL   := dist/durnel_core-$(VERSION)-cp39-abi3-linux_$(shell uname -m).whl
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md $(wildcard src/core/* src/python/* src/durnel/* src/durnel/*/* src/durnel/*/*/*)
 
-.PHONY: all bootstrap build wheel test test-core test-python test-quick demo demo-redis bench sanitize clean
+.PHONY: all bootstrap build wheel test test-core test-python test-quick test-lock-deep demo demo-redis bench sanitize clean
 
 all: build
 
@@ -51,6 +52,13 @@ test-python: wheel
 	@$(VPY) scripts/test-wheel.py --wheel $(WHEEL) -- $(PYTEST_ARGS)
 
 test: test-core test-python
+
+# The ShardLockSchedules tests of core_tests (exhaustive for two threads in any case) with
+# LOCK_SCHEDULES seeded random schedules per scenario of three or four threads, instead of
+# the 10000 that ctest runs. Takes a few minutes with the default.
+LOCK_SCHEDULES ?= 300000
+test-lock-deep: build
+	DURNEL_SCHEDULES=$(LOCK_SCHEDULES) $(BUILD)/tests/core/core_tests --gtest_filter='ShardLockSchedules.*'
 
 test-quick: build
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) -m pytest -q tests/python $(PYTEST_ARGS)

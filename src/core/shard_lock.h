@@ -16,14 +16,31 @@
 //
 // Waiting readers park on the key (address of the word + 1), waiting writers on the address
 // of the word itself; see parking.h for why no wake-up is lost.
+//
+// The synchronisation seam. BasicShardLock, the parking table (parking.h) and WordLock
+// (word_lock.h) are written against a `Sync` type and touch shared memory, sleep and wake only
+// through it: `Sync::Atomic<T>` for the lock word, the bucket locks and the sleepers' `parked`
+// words; `Sync::futex_wait` / `futex_wake_one` for sleeping and waking; `Sync::kSpinSteps` and
+// `Sync::spin_step` for bounded spinning; parking::park<Sync> and friends for the table. The
+// code between two of those calls touches only memory that a bucket lock or the lock itself
+// protects, so the calls are the only places where another thread's actions can matter.
+//   - NativeSync (sync_seam.h) is std::atomic, futex.h and spin.h, all inline: ShardLock is
+//     BasicShardLock<NativeSync>, its slow paths compiled once in shard_lock.cpp, and the
+//     object code is what it would be without the seam.
+//   - The tests' deterministic seam (tests/core/deterministic_schedule.h) makes each of those
+//     calls a point where a scheduler picks which thread runs next, so that every interleaving
+//     of a small scenario can be explored (shard_lock_test.cpp).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+
+#include "parking.h"
+#include "sync_seam.h"
 
 namespace durnel {
 
-class ShardLock {
+template <typename Sync>
+class BasicShardLock {
 public:
     // The lock word:
     //   bit 0       kReadersParked: at least one reader is (or is about to be) parked
@@ -38,9 +55,9 @@ public:
     static_assert(kExclusive == 0xFFFF'FFFF'FFFF'FFFCull);
     static_assert((kExclusive & kParkedMask) == 0 && (kOneReader & kParkedMask) == 0);
 
-    constexpr ShardLock() noexcept = default;
-    ShardLock(const ShardLock&) = delete;
-    ShardLock& operator=(const ShardLock&) = delete;
+    constexpr BasicShardLock() noexcept = default;
+    BasicShardLock(const BasicShardLock&) = delete;
+    BasicShardLock& operator=(const BasicShardLock&) = delete;
 
     void lock_shared() noexcept {
         std::uint64_t word = word_.load(std::memory_order_relaxed);
@@ -80,6 +97,10 @@ public:
     // For tests and assertions only: a racy snapshot of the word.
     std::uint64_t raw_word() const noexcept { return word_.load(std::memory_order_relaxed); }
 
+    // The parking keys: writers wait on the word's address, readers on the next byte's.
+    std::uintptr_t writer_key() const noexcept { return reinterpret_cast<std::uintptr_t>(&word_); }
+    std::uintptr_t reader_key() const noexcept { return writer_key() + 1; }
+
 private:
     static constexpr std::uint64_t holders(std::uint64_t word) noexcept {
         return word & ~kParkedMask;
@@ -90,16 +111,117 @@ private:
         return holders(word) < kExclusive - kOneReader;
     }
 
-    std::uintptr_t writer_key() const noexcept { return reinterpret_cast<std::uintptr_t>(&word_); }
-    std::uintptr_t reader_key() const noexcept { return writer_key() + 1; }
-
     void lock_shared_slow() noexcept;
     void lock_slow() noexcept;
     void unlock_slow() noexcept;
     void wake_one_writer() noexcept;
 
-    std::atomic<std::uint64_t> word_{0};
+    typename Sync::template Atomic<std::uint64_t> word_{0};
 };
+
+// Slow paths. Every change to the parked bits that a parker's validation depends on is made
+// either by CAS by the parker itself, or inside an unpark callback, i.e. under the bucket lock
+// that the parker validates under. That is what rules out lost wake-ups:
+//   - a parked writer implies kWritersParked is set, and the holder(s) of the lock will see
+//     the bit when they release (the last reader, or the exclusive holder);
+//   - a parked reader implies kReadersParked is set and an exclusive holder that will see it.
+// They are out of line in the production build (explicit instantiation in shard_lock.cpp).
+template <typename Sync>
+void BasicShardLock<Sync>::lock_shared_slow() noexcept {
+    int spins = 0;
+    std::uint64_t word = word_.load(std::memory_order_relaxed);
+    for (;;) {
+        if (can_add_reader(word)) {
+            if (word_.compare_exchange_weak(word, word + kOneReader, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+                return;
+            }
+            continue;  // the word moved under us; `word` holds the fresh value
+        }
+        if (spins < Sync::kSpinSteps) {
+            Sync::spin_step(spins++);
+            word = word_.load(std::memory_order_relaxed);
+            continue;
+        }
+        if ((word & kReadersParked) == 0 &&
+            !word_.compare_exchange_weak(word, word | kReadersParked, std::memory_order_relaxed,
+                                         std::memory_order_relaxed)) {
+            continue;
+        }
+        parking::park<Sync>(reader_key(), [this] {
+            const std::uint64_t now = word_.load(std::memory_order_relaxed);
+            return (now & kReadersParked) != 0 && holders(now) == kExclusive;
+        });
+        spins = 0;
+        word = word_.load(std::memory_order_relaxed);
+    }
+}
+
+template <typename Sync>
+void BasicShardLock<Sync>::lock_slow() noexcept {
+    int spins = 0;
+    std::uint64_t word = word_.load(std::memory_order_relaxed);
+    for (;;) {
+        if (holders(word) == 0) {
+            // Keep the parked bits: whoever parked still needs the wake our release will do.
+            if (word_.compare_exchange_weak(word, word | kExclusive, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+                return;
+            }
+            continue;
+        }
+        if (spins < Sync::kSpinSteps) {
+            Sync::spin_step(spins++);
+            word = word_.load(std::memory_order_relaxed);
+            continue;
+        }
+        if ((word & kWritersParked) == 0 &&
+            !word_.compare_exchange_weak(word, word | kWritersParked, std::memory_order_relaxed,
+                                         std::memory_order_relaxed)) {
+            continue;
+        }
+        parking::park<Sync>(writer_key(), [this] {
+            const std::uint64_t now = word_.load(std::memory_order_relaxed);
+            return (now & kWritersParked) != 0 && holders(now) != 0;
+        });
+        spins = 0;
+        word = word_.load(std::memory_order_relaxed);
+    }
+}
+
+template <typename Sync>
+void BasicShardLock<Sync>::unlock_slow() noexcept {
+    // Drop ownership but keep the parked bits; from here on anyone may take the lock, and a
+    // parker's validation (which needs the lock held) fails, so nobody new goes to sleep on
+    // a free lock.
+    const std::uint64_t previous = word_.fetch_and(kParkedMask, std::memory_order_release);
+    if ((previous & kReadersParked) != 0) {
+        const parking::UnparkResult readers =
+            parking::unpark_all<Sync>(reader_key(), [this](parking::UnparkResult) {
+                word_.fetch_and(~kReadersParked, std::memory_order_relaxed);
+            });
+        // Woken readers take the lock; the last of them to leave wakes a writer. If no reader
+        // was actually asleep, that hand-over will not happen, so wake the writer here.
+        if (readers.unparked != 0) return;
+    }
+    if ((previous & kWritersParked) != 0) wake_one_writer();
+}
+
+template <typename Sync>
+void BasicShardLock<Sync>::wake_one_writer() noexcept {
+    parking::unpark_one<Sync>(writer_key(), [this](parking::UnparkResult result) {
+        if (!result.have_more_threads) {
+            word_.fetch_and(~kWritersParked, std::memory_order_relaxed);
+        }
+    });
+}
+
+// The production slow paths, compiled once in shard_lock.cpp.
+extern template void BasicShardLock<NativeSync>::lock_shared_slow() noexcept;
+extern template void BasicShardLock<NativeSync>::lock_slow() noexcept;
+extern template void BasicShardLock<NativeSync>::unlock_slow() noexcept;
+extern template void BasicShardLock<NativeSync>::wake_one_writer() noexcept;
+using ShardLock = BasicShardLock<NativeSync>;
 
 // RAII guards: the lock is released on every path out of the scope that owns the guard.
 class SharedGuard {

@@ -5,18 +5,23 @@
 // purpose mutex: it is not re-entrant, has no owner tracking and no fairness guarantee.
 // State: 0 unlocked, 1 locked, 2 locked with sleepers (the classic three-state futex mutex),
 // so an uncontended lock/unlock pair is one compare-exchange and one exchange, no system call.
+//
+// Written against the synchronisation seam (`Sync`, see shard_lock.h); WordLock is the
+// production instantiation, compiled once in word_lock.cpp.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+
+#include "sync_seam.h"
 
 namespace durnel {
 
-class WordLock {
+template <typename Sync>
+class BasicWordLock {
 public:
-    constexpr WordLock() noexcept = default;
-    WordLock(const WordLock&) = delete;
-    WordLock& operator=(const WordLock&) = delete;
+    constexpr BasicWordLock() noexcept = default;
+    BasicWordLock(const BasicWordLock&) = delete;
+    BasicWordLock& operator=(const BasicWordLock&) = delete;
 
     void lock() noexcept {
         std::uint32_t expected = kUnlocked;
@@ -41,19 +46,52 @@ private:
     void lock_slow() noexcept;
     void wake_one() noexcept;
 
-    std::atomic<std::uint32_t> state_{kUnlocked};
+    typename Sync::template Atomic<std::uint32_t> state_{kUnlocked};
 };
 
 // RAII holder; releases on every path.
-class WordLockGuard {
+template <typename Lock>
+class BasicWordLockGuard {
 public:
-    explicit WordLockGuard(WordLock& lock) noexcept : lock_(lock) { lock_.lock(); }
-    ~WordLockGuard() { lock_.unlock(); }
-    WordLockGuard(const WordLockGuard&) = delete;
-    WordLockGuard& operator=(const WordLockGuard&) = delete;
+    explicit BasicWordLockGuard(Lock& lock) noexcept : lock_(lock) { lock_.lock(); }
+    ~BasicWordLockGuard() { lock_.unlock(); }
+    BasicWordLockGuard(const BasicWordLockGuard&) = delete;
+    BasicWordLockGuard& operator=(const BasicWordLockGuard&) = delete;
 
 private:
-    WordLock& lock_;
+    Lock& lock_;
 };
+
+// Slow paths: out of line in the production build (see the explicit instantiation in
+// word_lock.cpp), so that the inline fast path stays two instructions.
+template <typename Sync>
+void BasicWordLock<Sync>::lock_slow() noexcept {
+    // Spin a little first: bucket critical sections are a few dozen instructions long.
+    for (int step = 0; step < Sync::kSpinSteps; ++step) {
+        Sync::spin_step(step);
+        std::uint32_t expected = kUnlocked;
+        if (state_.compare_exchange_weak(expected, kLocked, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+            return;
+        }
+    }
+    // Announce a sleeper, then sleep until the word is seen unlocked. Taking the lock by
+    // exchanging in kContended is conservative: it may cause one needless wake on unlock,
+    // but it never loses one.
+    while (state_.exchange(kContended, std::memory_order_acquire) != kUnlocked) {
+        Sync::futex_wait(state_, kContended);
+    }
+}
+
+template <typename Sync>
+void BasicWordLock<Sync>::wake_one() noexcept {
+    Sync::futex_wake_one(state_);
+}
+
+// The production slow paths, compiled once in word_lock.cpp.
+extern template void BasicWordLock<NativeSync>::lock_slow() noexcept;
+extern template void BasicWordLock<NativeSync>::wake_one() noexcept;
+using WordLock = BasicWordLock<NativeSync>;
+using WordLockGuard = BasicWordLockGuard<WordLock>;
 
 }  // namespace durnel
