@@ -40,8 +40,8 @@ TEST_F(CoreStress, MixedClaimsMessagesAndDrainsKeepTheirGuarantees) {
 
     auto take_in = [&](int me, std::vector<Message>&& messages) {
         for (const Message& m : messages) {
-            const int from = std::stoi(m.from_agent.substr(6));
-            received[me][from].push_back(std::stoi(m.content));
+            const int from = std::stoi(std::string(m.from_agent().substr(6)));
+            received[me][from].push_back(std::stoi(std::string(m.content())));
         }
     };
 

@@ -128,7 +128,7 @@ inline std::map<std::string, std::string> claims_dump(const CoordinationState& s
 inline std::map<std::string, AgentStatus> statuses_dump(const CoordinationState& state) {
     std::map<std::string, AgentStatus> out;
     auto it = state.statuses->iter();
-    while (auto ref = it.next()) out[ref->key()] = ref->value();
+    while (auto ref = it.next()) out[ref->key()] = ref->value().status;
     return out;
 }
 
