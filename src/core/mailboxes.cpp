@@ -7,7 +7,9 @@
 // guards, at most two neighbours at once) into one buffer and lets every statuses guard go;
 // then it delivers shard by shard, one exclusive inboxes guard per shard for all of that
 // shard's recipients, using the mailbox hash each roster entry carries.
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "state.h"
@@ -16,6 +18,8 @@ namespace durnel {
 namespace {
 
 // The broadcast roster: every registered agent's id in one buffer, with its mailbox hash.
+// Its buffers are sized from the last roster any broadcast built (a hint, nothing more), so
+// that a steady population costs one allocation per buffer and no regrowth.
 class Roster {
 public:
     struct Recipient {
@@ -24,15 +28,31 @@ public:
         std::size_t size;
     };
 
+    Roster() {
+        recipients_.reserve(last_count.load(std::memory_order_relaxed) + 8);
+        names_.reserve(last_bytes.load(std::memory_order_relaxed) + 64);
+    }
+    Roster(const Roster&) = delete;
+    Roster& operator=(const Roster&) = delete;
+    ~Roster() {
+        last_count.store(recipients_.size(), std::memory_order_relaxed);
+        last_bytes.store(names_.size(), std::memory_order_relaxed);
+    }
+
     void add(std::string_view agent, std::uint64_t inbox_hash) {
         recipients_.push_back(Recipient{inbox_hash, names_.size(), agent.size()});
         names_.append(agent);
     }
     std::size_t size() const noexcept { return recipients_.size(); }
     const Recipient& operator[](std::size_t i) const noexcept { return recipients_[i]; }
-    std::string_view name(const Recipient& r) const noexcept { return {names_.data() + r.offset, r.size}; }
+    std::string_view name(const Recipient& r) const noexcept {
+        return {names_.data() + r.offset, r.size};
+    }
 
 private:
+    static inline std::atomic<std::size_t> last_count{0};
+    static inline std::atomic<std::size_t> last_bytes{0};
+
     std::string names_;
     std::vector<Recipient> recipients_;
 };
@@ -67,7 +87,7 @@ Message broadcast(const CoordinationState& state, std::string_view from_agent,
         ++starts[inboxes.shard_index(roster[i].inbox_hash) + 1];
     }
     for (std::size_t s = 0; s < shard_amount; ++s) starts[s + 1] += starts[s];
-    std::vector<std::size_t> by_shard(roster.size());
+    const auto by_shard = std::make_unique_for_overwrite<std::size_t[]>(roster.size());
     {
         std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
         for (std::size_t i = 0; i < roster.size(); ++i) {

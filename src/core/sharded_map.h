@@ -282,11 +282,7 @@ public:
             SharedGuard next(shards_[i].lock);
             held.reset();
             held.emplace(std::move(next));
-            const auto& table = shards_[i].table;
-            for (std::size_t slot = table.next_full(0); slot < table.capacity();
-                 slot = table.next_full(slot + 1)) {
-                fn(table.slot(slot).key, table.slot(slot).value);
-            }
+            shards_[i].table.for_each_full([&fn](const Slot& slot) { fn(slot.key, slot.value); });
         }
     }
 
