@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 
-#include "hash_keys.h"
 #include "siphash.h"
 
 namespace durnel {
@@ -67,20 +66,6 @@ TEST(SipHash, IncrementalWritesEqualOneShotAtEverySplit) {
             h.write(message.data() + split, second - split);
             h.write(message.data() + second, message.size() - second);
             ASSERT_EQ(h.finish(), whole) << split << "/" << second;
-        }
-    }
-}
-
-// The maps' one-pass string hash is SipHash-1-3 of the key followed by 0xFF, at every length
-// around the word boundaries (where the terminator completes a word or starts one).
-TEST(SipHash, MapKeyHashEqualsTheIncrementalHashOfTheTerminatedKey) {
-    const std::string message = counting_message(40);
-    for (const HashKeys keys : {HashKeys{kRefK0, kRefK1}, HashKeys{~0ull, 12345}}) {
-        for (std::size_t n = 0; n <= message.size(); ++n) {
-            SipHasher13 h(keys.k0, keys.k1);
-            h.write(message.data(), n);
-            h.write_u8(0xFF);
-            ASSERT_EQ(KeyHash{keys}(std::string_view(message.data(), n)), h.finish()) << n;
         }
     }
 }
