@@ -67,7 +67,7 @@ bool has_lapsed(const CoordinationState& state, const Claim& claim, UnixSeconds 
     return age >= state.claim_ttl + state.claim_grace;
 }
 
-Outcome<Claim> claim_resource(const CoordinationState& state, const ClaimFlavour& flavour,
+Outcome<Holder> claim_resource(const CoordinationState& state, const ClaimFlavour& flavour,
                               std::string_view agent_id, std::string_view name) {
     // Both stamps are read before the table is consulted; the claim's strings are only built
     // once it is known that the claim will be stored (a refusal copies nothing).
@@ -82,13 +82,12 @@ Outcome<Claim> claim_resource(const CoordinationState& state, const ClaimFlavour
 
     auto entry = state.claims->entry(key);
     if (auto* vacant = std::get_if<ClaimMap::Vacant>(&entry)) {
-        Claim fresh = new_claim();
         // The WriteRef is a temporary: the claims guard is released at the end of this line,
         // before statuses and the log are touched.
-        std::move(*vacant).insert(Claim(fresh));
+        std::move(*vacant).insert(new_claim());
         set_status(state, agent_id, AgentStatus::Busy);
         append_activity(state, Claimed{agent_id, key, now_seconds()});
-        return fresh;
+        return Holder{std::string(agent_id)};
     }
 
     auto& occupied = std::get<ClaimMap::Occupied>(entry);
@@ -97,27 +96,26 @@ Outcome<Claim> claim_resource(const CoordinationState& state, const ClaimFlavour
     }
     // Takeover of a lapsed claim: the claims guard stays held until the return, so nobody
     // sees the new holder without its status and log events being on their way.
-    Claim fresh = new_claim();
-    std::string previous_holder = std::exchange(occupied.value(), fresh).holder;
+    std::string previous_holder = std::exchange(occupied.value(), new_claim()).holder;
     set_status(state, agent_id, AgentStatus::Busy);
     append_activity(state, Claimed{agent_id, key, now_seconds()});
     append_activity(state, Released{previous_holder, key, now_seconds()});
-    return fresh;
+    return Holder{std::string(agent_id)};
 }
 
 }  // namespace
 
-Outcome<Claim> claim_file(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> claim_file(const CoordinationState& state, std::string_view agent_id,
                           std::string_view path) {
     return claim_resource(state, kFile, agent_id, path);
 }
 
-Outcome<Claim> claim_task(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> claim_task(const CoordinationState& state, std::string_view agent_id,
                           std::string_view task_id) {
     return claim_resource(state, kTask, agent_id, task_id);
 }
 
-Outcome<Claim> renew_claim(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> renew_claim(const CoordinationState& state, std::string_view agent_id,
                            std::string_view resource_key) {
     auto entry = state.claims->entry(resource_key);
     if (std::holds_alternative<ClaimMap::Vacant>(entry)) {
@@ -134,7 +132,7 @@ Outcome<Claim> renew_claim(const CoordinationState& state, std::string_view agen
     const UnixSeconds renewed_at = now_seconds();
     stored.claimed_at = claimed_at;
     stored.renewed_at = renewed_at;
-    return stored;  // a copy; the table keeps its own
+    return Holder{stored.holder};
 }
 
 Outcome<Done> release(const CoordinationState& state, std::string_view agent_id,

@@ -30,6 +30,12 @@ struct Claim {
     UnixSeconds renewed_at;
 };
 
+// What a successful claim or renewal reports: the agent that holds the claim now (the table
+// keeps the claim itself; a copy of it would be built only to be dropped).
+struct Holder {
+    std::string agent;
+};
+
 // ---- statuses ----
 enum class AgentStatus : std::uint8_t { Idle = 0, Busy = 1, Completed = 2, Error = 3 };
 

@@ -52,11 +52,11 @@ struct CoordinationState {
 };
 
 // ---- claims ----
-Outcome<Claim> claim_file(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> claim_file(const CoordinationState& state, std::string_view agent_id,
                           std::string_view path);
-Outcome<Claim> claim_task(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> claim_task(const CoordinationState& state, std::string_view agent_id,
                           std::string_view task_id);
-Outcome<Claim> renew_claim(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> renew_claim(const CoordinationState& state, std::string_view agent_id,
                            std::string_view resource_key);
 Outcome<Done> release(const CoordinationState& state, std::string_view agent_id,
                       std::string_view resource_key);

@@ -156,9 +156,9 @@ bool is_failure(const Outcome<T>& outcome, const std::string& message) {
 }
 
 // The holder of a claim outcome, or the failure text, so that both show up in one comparison.
-inline std::string holder_of(const Outcome<Claim>& outcome) {
+inline std::string holder_of(const Outcome<Holder>& outcome) {
     if (const auto* failure = std::get_if<Failure>(&outcome)) return "failure: " + failure->message;
-    return std::get<Claim>(outcome).holder;
+    return std::get<Holder>(outcome).agent;
 }
 
 }  // namespace durnel::test_support
