@@ -141,21 +141,21 @@ def broadcast_timer(loops, s, clock):
 
 
 OPS = [
-    Op("status", 's.status("agent-0500")', floor_max=1.5),
+    Op("status", 's.status("agent-0500")', floor_max=1.2),
     Op("claim+release",
        's.claim_file("agent-bench", "src/bench.py")\n'
        's.release("agent-bench", "file:src/bench.py")',
-       floor_max=3.0, pure_min=5.0),
+       floor_max=2.2, pure_min=5.0),
     Op("refused claim",
        'try:\n    s.claim_file("agent-0001", "src/module-0000.py")\nexcept RuntimeError:\n    pass',
-       floor_max=1.5, pure_min=5.0, floor_kwargs={"refuse_claims": True}),
-    Op("renew", 's.renew_claim("agent-0000", "file:src/module-0000.py")', floor_max=1.5),
+       floor_max=1.3, pure_min=5.0, floor_kwargs={"refuse_claims": True}),
+    Op("renew", 's.renew_claim("agent-0000", "file:src/module-0000.py")', floor_max=1.4),
     Op("send+drain",
        f's.send_message("agent-0001", "agent-0002", {CONTENT!r})\n'
        's.drain_inbox("agent-0002")',
-       floor_max=2.0, pure_min=4.0),
-    Op("inbox of 3", 's.inbox("agent-0003")', floor_max=1.5),
-    Op(f"broadcast to {AGENTS}", None, pure_min=5.0, timer=broadcast_timer),
+       floor_max=1.5, pure_min=4.0),
+    Op("inbox of 3", 's.inbox("agent-0003")', floor_max=1.2),
+    Op(f"broadcast to {AGENTS}", None, pure_min=2.0, timer=broadcast_timer),
 ]
 VARIANTS = ("durnel", "floor", "pure")
 
@@ -512,16 +512,20 @@ def memory_section(variants: Variants, n: int) -> None:
         for _ in range(broadcasts):
             s.broadcast("agent-0000", CONTENT)
 
+    # (name, prepare, fill, items, durnel's target in bytes per item or None)
     cases = [
-        ("live claim, one agent holding them all (+ its log event)", None, one_agent_claims, n),
-        ("live claim, an agent of its own each (+ status, log event)", None, own_agent_claims, n),
-        ("log event alone (claim+release cycles, per event)", None, claim_release_cycles, 2 * n),
-        ("queued direct message, one mailbox (+ its log event)", None, direct_messages, n),
+        ("live claim, one agent holding them all (+ its log event)", None, one_agent_claims, n,
+         None),
+        ("live claim, an agent of its own each (+ status, log event)", None, own_agent_claims, n,
+         None),
+        ("log event alone (claim+release cycles, per event)", None, claim_release_cycles, 2 * n,
+         None),
+        ("queued direct message, one mailbox (+ its log event)", None, direct_messages, n, 160),
         (f"queued broadcast copy ({AGENTS} mailboxes)", broadcast_prepare, broadcast_copies,
-         broadcasts * AGENTS),
+         broadcasts * AGENTS, 32),
     ]
     rows = []
-    for name, prepare, fill, count in cases:
+    for name, prepare, fill, count, target in cases:
         cells = []
         for variant in ("durnel", "pure"):
             gc.collect()
@@ -540,7 +544,11 @@ def memory_section(variants: Variants, n: int) -> None:
                 gc.collect()
                 after = tracemalloc.get_traced_memory()[0]
                 tracemalloc.stop()
-            cells.append(f"{(after - before) / count:,.1f}")
+            per_item = (after - before) / count
+            cell = f"{per_item:,.1f}"
+            if variant == "durnel" and target is not None:
+                cell += f" (<= {target}: {verdict(per_item <= target)})"
+            cells.append(cell)
             del s
         rows.append((name, *cells))
     print_table(("bytes per item", "durnel (mallinfo2)", "pure-Python (tracemalloc)"), rows)

@@ -8,4 +8,10 @@ void append_activity(const CoordinationState& state, const ActivityEvent& event)
     state.activity->entry_or_default(bucket).value().append(event);
 }
 
+void append_message_activity(const CoordinationState& state, const Message& message) {
+    const UnixSeconds at = now_seconds();
+    const UnixSeconds bucket = now_seconds();
+    state.activity->entry_or_default(bucket).value().append_message(message, at);
+}
+
 }  // namespace durnel

@@ -4,6 +4,8 @@
 // claims shard held exclusively, and failure messages are built before that guard goes.
 // A fresh claim or a release drops the claims guard before it writes the status and the log;
 // a takeover keeps it across both (claims -> statuses -> activity, the one nesting allowed).
+#include <cstring>
+#include <memory>
 #include <utility>
 #include <variant>
 
@@ -20,6 +22,30 @@ struct ClaimFlavour {
 constexpr ClaimFlavour kFile{ClaimKind::File, "file:", " already holds claim on "};
 constexpr ClaimFlavour kTask{ClaimKind::Task, "task:", " already holds claim on task "};
 
+// A resource key (prefix + name) built for a lookup: in place when it is short, so that a
+// call that stores no key allocates none; the claims table copies it only into a new entry.
+class ResourceKey {
+public:
+    ResourceKey(std::string_view prefix, std::string_view name) {
+        const std::size_t size = prefix.size() + name.size();
+        char* out = inline_;
+        if (size > sizeof inline_) {
+            heap_ = std::make_unique_for_overwrite<char[]>(size);
+            out = heap_.get();
+        }
+        std::memcpy(out, prefix.data(), prefix.size());
+        if (!name.empty()) std::memcpy(out + prefix.size(), name.data(), name.size());
+        view_ = std::string_view(out, size);
+    }
+    ResourceKey(const ResourceKey&) = delete;
+    ResourceKey& operator=(const ResourceKey&) = delete;
+    std::string_view view() const noexcept { return view_; }
+
+private:
+    char inline_[240];
+    std::unique_ptr<char[]> heap_;
+    std::string_view view_;
+};
 std::string concat(std::string_view a, std::string_view b) {
     std::string out;
     out.reserve(a.size() + b.size());
@@ -41,27 +67,27 @@ bool has_lapsed(const CoordinationState& state, const Claim& claim, UnixSeconds 
     return age >= state.claim_ttl + state.claim_grace;
 }
 
-Outcome<Claim> claim_resource(const CoordinationState& state, const ClaimFlavour& flavour,
+Outcome<Holder> claim_resource(const CoordinationState& state, const ClaimFlavour& flavour,
                               std::string_view agent_id, std::string_view name) {
     // Both stamps are read before the table is consulted; the claim's strings are only built
     // once it is known that the claim will be stored (a refusal copies nothing).
     const UnixSeconds claimed_at = now_seconds();
     const UnixSeconds renewed_at = now_seconds();
-    std::string key = concat(flavour.prefix, name);
+    const ResourceKey resource(flavour.prefix, name);
+    const std::string_view key = resource.view();
     auto new_claim = [&] {
         return Claim{ClaimTarget{flavour.kind, std::string(name)}, std::string(agent_id),
                      claimed_at, renewed_at};
     };
 
-    auto entry = state.claims->entry(std::string_view(key));
+    auto entry = state.claims->entry(key);
     if (auto* vacant = std::get_if<ClaimMap::Vacant>(&entry)) {
-        Claim fresh = new_claim();
         // The WriteRef is a temporary: the claims guard is released at the end of this line,
         // before statuses and the log are touched.
-        std::move(*vacant).insert(Claim(fresh));
+        std::move(*vacant).insert(new_claim());
         set_status(state, agent_id, AgentStatus::Busy);
         append_activity(state, Claimed{agent_id, key, now_seconds()});
-        return fresh;
+        return Holder{std::string(agent_id)};
     }
 
     auto& occupied = std::get<ClaimMap::Occupied>(entry);
@@ -70,27 +96,26 @@ Outcome<Claim> claim_resource(const CoordinationState& state, const ClaimFlavour
     }
     // Takeover of a lapsed claim: the claims guard stays held until the return, so nobody
     // sees the new holder without its status and log events being on their way.
-    Claim fresh = new_claim();
-    std::string previous_holder = std::exchange(occupied.value(), fresh).holder;
+    std::string previous_holder = std::exchange(occupied.value(), new_claim()).holder;
     set_status(state, agent_id, AgentStatus::Busy);
     append_activity(state, Claimed{agent_id, key, now_seconds()});
     append_activity(state, Released{previous_holder, key, now_seconds()});
-    return fresh;
+    return Holder{std::string(agent_id)};
 }
 
 }  // namespace
 
-Outcome<Claim> claim_file(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> claim_file(const CoordinationState& state, std::string_view agent_id,
                           std::string_view path) {
     return claim_resource(state, kFile, agent_id, path);
 }
 
-Outcome<Claim> claim_task(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> claim_task(const CoordinationState& state, std::string_view agent_id,
                           std::string_view task_id) {
     return claim_resource(state, kTask, agent_id, task_id);
 }
 
-Outcome<Claim> renew_claim(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> renew_claim(const CoordinationState& state, std::string_view agent_id,
                            std::string_view resource_key) {
     auto entry = state.claims->entry(resource_key);
     if (std::holds_alternative<ClaimMap::Vacant>(entry)) {
@@ -107,7 +132,7 @@ Outcome<Claim> renew_claim(const CoordinationState& state, std::string_view agen
     const UnixSeconds renewed_at = now_seconds();
     stored.claimed_at = claimed_at;
     stored.renewed_at = renewed_at;
-    return stored;  // a copy; the table keeps its own
+    return Holder{stored.holder};
 }
 
 Outcome<Done> release(const CoordinationState& state, std::string_view agent_id,

@@ -1,4 +1,9 @@
 // The wall clock and its one failure.
+//
+// Readings come from the kernel's coarse real-time clock where there is one: a fresh reading of
+// the same wall clock, at most one scheduler tick behind it, for a few nanoseconds instead of
+// the fine clock's twenty-odd. Only whole seconds are kept, so a tick is immaterial; the fraction
+// is dropped (a lease must never lapse early because a reading was rounded up).
 #include "clock.h"
 
 #include <atomic>
@@ -41,12 +46,25 @@ UnixSeconds seconds_since_epoch(const timespec& reading) {
     return static_cast<UnixSeconds>(reading.tv_sec);
 }
 
+namespace {
+
+// The one platform-specific piece: the cheapest fresh reading of the real-time clock.
+void read_wall_clock(timespec* out) noexcept {
+#if defined(CLOCK_REALTIME_COARSE)
+    clock_gettime(CLOCK_REALTIME_COARSE, out);
+#else
+    timespec_get(out, TIME_UTC);
+#endif
+}
+
+}  // namespace
+
 UnixSeconds now_seconds() {
     timespec reading{};
     if (ClockSource source = clock_source.load(std::memory_order_acquire)) [[unlikely]] {
         source(&reading);
     } else {
-        clock_gettime(CLOCK_REALTIME, &reading);
+        read_wall_clock(&reading);
     }
     return seconds_since_epoch(reading);
 }

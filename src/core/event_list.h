@@ -1,12 +1,14 @@
 // EventList: one second's bucket of the activity log, an append-only arena of encoded events.
 //
-// Events are written as [kind: 1 byte][at: 8 bytes][for each string: length as a base-128
-// varint (1 byte below 128), bytes]
-// into chunks that never move once written; each new chunk is twice the size of the last
-// (at least 256 bytes, and at least the event that did not fit), so appends are amortised
-// constant time, touch no earlier event, and store an event in the size of its strings plus
-// about 9 + 1 per string bytes. Reading decodes each event back into an ActivityEvent whose strings
-// view the arena: they stay valid while the bucket lives and its shard guard is held.
+// Claim events are written as [kind: 1 byte][at: 8 bytes][for each string: length as a
+// base-128 varint (1 byte below 128), bytes]; message events as [kind][at][a reference to the
+// message's body: 8 bytes], the body shared with the mailboxes that hold the message, so the
+// log keeps no second copy of any text. Events go into chunks that never move once written;
+// each new chunk is twice the size of the last (at least 256 bytes, and at least the event
+// that did not fit), so appends are amortised constant time and touch no earlier event.
+// Reading decodes each event back into an ActivityEvent whose strings view the arena or a body
+// the list holds: they stay valid while the bucket lives and its shard guard is held. The list
+// drops its body references when it is destroyed.
 // Not thread-safe: the bucket's shard lock guards it.
 #pragma once
 
@@ -16,6 +18,7 @@
 #include <iterator>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "records.h"
@@ -27,16 +30,40 @@ public:
     static constexpr std::size_t kFirstChunkBytes = 256;
 
     EventList() noexcept = default;
-    EventList(EventList&&) noexcept = default;
-    EventList& operator=(EventList&&) noexcept = default;
+    EventList(EventList&& other) noexcept
+        : chunks_(std::move(other.chunks_)), size_(std::exchange(other.size_, 0)) {
+        other.chunks_.clear();
+    }
+    EventList& operator=(EventList&& other) noexcept {
+        EventList moved(std::move(other));
+        std::swap(chunks_, moved.chunks_);
+        std::swap(size_, moved.size_);
+        return *this;
+    }
     EventList(const EventList&) = delete;
     EventList& operator=(const EventList&) = delete;
+    ~EventList() {
+        for (std::size_t c = 0; c < chunks_.size(); ++c) {
+            const char* p = chunks_[c].bytes.get();
+            const char* end = p + chunks_[c].used;
+            while (p < end) {
+                if (const MessageBody* body = skip(p)) body->drop_refs(1);
+            }
+        }
+    }
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
+    // Message events given as strings get a body of their own.
     void append(const ActivityEvent& event) {
         std::visit([this](const auto& e) { write(e); }, event);
+        ++size_;
+    }
+
+    // A MessageSent (the message has a recipient) or BroadcastSent event holding `message`.
+    void append_message(const Message& message, UnixSeconds at) {
+        write_message(message, at);
         ++size_;
     }
 
@@ -59,7 +86,7 @@ public:
         Iterator& operator++() noexcept {
             const char* start = list_->chunks_[chunk_].bytes.get() + offset_;
             const char* p = start;
-            decode(p);
+            skip(p);
             offset_ += static_cast<std::size_t>(p - start);
             skip_exhausted_chunks();
             return *this;
@@ -112,10 +139,39 @@ private:
     void write(const Claimed& e) { write_event(EventKind::Claimed, e.at, e.agent, e.resource); }
     void write(const Released& e) { write_event(EventKind::Released, e.at, e.agent, e.resource); }
     void write(const MessageSent& e) {
-        write_event(EventKind::MessageSent, e.at, e.from_agent, e.to_agent, e.content);
+        write_message(Message::make(e.from_agent, e.to_agent, e.content, e.at), e.at);
     }
     void write(const BroadcastSent& e) {
-        write_event(EventKind::BroadcastSent, e.at, e.from_agent, e.content);
+        write_message(Message::make(e.from_agent, std::nullopt, e.content, e.at), e.at);
+    }
+
+    static constexpr std::size_t kMessageEventBytes = kHeaderBytes + sizeof(const MessageBody*);
+
+    void write_message(const Message& message, UnixSeconds at) {
+        char* p = reserve(kMessageEventBytes);  // may throw; the handle is not taken yet
+        *p++ = static_cast<char>(message.to_agent() ? EventKind::MessageSent
+                                                    : EventKind::BroadcastSent);
+        std::memcpy(p, &at, sizeof at);
+        p += sizeof at;
+        const MessageBody* body = Message(message).release_raw();
+        std::memcpy(p, &body, sizeof body);
+        chunks_.back().used += kMessageEventBytes;
+    }
+    static const MessageBody* get_body(const char*& p) noexcept {
+        const MessageBody* body;
+        std::memcpy(&body, p, sizeof body);
+        p += sizeof body;
+        return body;
+    }
+
+    // Advances `p` past the event there; returns its body if it holds one.
+    static const MessageBody* skip(const char*& p) noexcept {
+        const auto kind = static_cast<EventKind>(*p);
+        p += kHeaderBytes;
+        if (kind == EventKind::MessageSent || kind == EventKind::BroadcastSent) return get_body(p);
+        get_string(p);
+        get_string(p);
+        return nullptr;
     }
 
     static char* put_string(char* p, std::string_view s) noexcept {
@@ -153,14 +209,13 @@ private:
                 return Released{agent, get_string(p), at};
             }
             case EventKind::MessageSent: {
-                const auto from = get_string(p);
-                const auto to = get_string(p);
-                return MessageSent{from, to, get_string(p), at};
+                const MessageBody* body = get_body(p);
+                return MessageSent{body->from_agent(), *body->to_agent(), body->content(), at};
             }
             case EventKind::BroadcastSent:
             default: {
-                const auto from = get_string(p);
-                return BroadcastSent{from, get_string(p), at};
+                const MessageBody* body = get_body(p);
+                return BroadcastSent{body->from_agent(), body->content(), at};
             }
         }
     }

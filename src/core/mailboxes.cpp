@@ -1,44 +1,111 @@
 // Agent mailboxes: direct messages, broadcasts, reading and draining.
 //
-// Each step holds one guard and releases it before the next: a delivery holds the
-// recipient's inboxes shard, registration the statuses shard, the log append its own. The
-// broadcast snapshot walks statuses shard by shard (at most two neighbouring shared guards)
-// and lets every guard go before the first delivery.
+// A send or broadcast builds one message body; each mailbox it reaches and its log event hold
+// handles on that body. Each step holds one guard and releases it before the next: a delivery
+// holds the recipient's inboxes shard, registration the statuses shard, the log append its
+// own. A broadcast snapshots the roster (the statuses table, shard by shard under shared
+// guards, at most two neighbours at once) into one buffer and lets every statuses guard go;
+// then it delivers shard by shard, one exclusive inboxes guard per shard for all of that
+// shard's recipients, using the mailbox hash each roster entry carries.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
 #include "state.h"
 
 namespace durnel {
 namespace {
 
-void deliver(const CoordinationState& state, std::string_view recipient, Message message) {
-    state.inboxes->entry_or_default(recipient).value().push_back(std::move(message));
-}
+// The broadcast roster: every registered agent's id in one buffer, with its mailbox hash.
+// Its buffers are sized from the last roster any broadcast built (a hint, nothing more), so
+// that a steady population costs one allocation per buffer and no regrowth.
+class Roster {
+public:
+    struct Recipient {
+        std::uint64_t inbox_hash;
+        std::size_t offset;
+        std::size_t size;
+    };
+
+    Roster() {
+        recipients_.reserve(last_count.load(std::memory_order_relaxed) + 8);
+        names_.reserve(last_bytes.load(std::memory_order_relaxed) + 64);
+    }
+    Roster(const Roster&) = delete;
+    Roster& operator=(const Roster&) = delete;
+    ~Roster() {
+        last_count.store(recipients_.size(), std::memory_order_relaxed);
+        last_bytes.store(names_.size(), std::memory_order_relaxed);
+    }
+
+    void add(std::string_view agent, std::uint64_t inbox_hash) {
+        recipients_.push_back(Recipient{inbox_hash, names_.size(), agent.size()});
+        names_.append(agent);
+    }
+    std::size_t size() const noexcept { return recipients_.size(); }
+    const Recipient& operator[](std::size_t i) const noexcept { return recipients_[i]; }
+    std::string_view name(const Recipient& r) const noexcept {
+        return {names_.data() + r.offset, r.size};
+    }
+
+private:
+    static inline std::atomic<std::size_t> last_count{0};
+    static inline std::atomic<std::size_t> last_bytes{0};
+
+    std::string names_;
+    std::vector<Recipient> recipients_;
+};
 
 }  // namespace
 
 Message send_message(const CoordinationState& state, std::string_view from_agent,
                      std::string_view to_agent, std::string_view content) {
-    Message message{std::string(from_agent), std::string(content), std::string(to_agent),
-                    now_seconds()};
-    deliver(state, to_agent, message);
-    register_agent(state, to_agent);  // the sender is not registered and gets no mailbox
-    append_activity(state, MessageSent{from_agent, to_agent, content, now_seconds()});
+    Message message = Message::make(from_agent, to_agent, content, now_seconds());
+    const std::uint64_t inbox_hash = state.inboxes->hash(to_agent);
+    state.inboxes->entry_or_default_with_hash(inbox_hash, to_agent).value().push_back(message);
+    register_agent(state, to_agent, inbox_hash);  // the sender is not registered, has no mailbox
+    append_message_activity(state, message);
     return message;
 }
 
 Message broadcast(const CoordinationState& state, std::string_view from_agent,
                   std::string_view content) {
-    Message message{std::string(from_agent), std::string(content), std::nullopt, now_seconds()};
+    Message message = Message::make(from_agent, std::nullopt, content, now_seconds());
     register_agent(state, from_agent);  // so the sender always receives its own broadcast
 
-    std::vector<std::string> recipients;
-    recipients.reserve(4);
-    {
-        auto it = state.statuses->iter();
-        while (auto ref = it.next()) recipients.push_back(ref->key());
-    }  // every statuses guard is released here, before the first delivery
-    for (const std::string& recipient : recipients) deliver(state, recipient, message);
+    Roster roster;
+    state.statuses->for_each([&roster](const std::string& agent, const AgentEntry& entry) {
+        roster.add(agent, entry.inbox_hash);
+    });  // every statuses guard is released here, before the first delivery
 
-    append_activity(state, BroadcastSent{from_agent, content, now_seconds()});
+    // Recipients grouped by inboxes shard (a counting sort, roster order kept within a shard).
+    const InboxMap& inboxes = *state.inboxes;
+    const std::size_t shard_amount = inboxes.shard_amount();
+    std::vector<std::size_t> starts(shard_amount + 1, 0);
+    for (std::size_t i = 0; i < roster.size(); ++i) {
+        ++starts[inboxes.shard_index(roster[i].inbox_hash) + 1];
+    }
+    for (std::size_t s = 0; s < shard_amount; ++s) starts[s + 1] += starts[s];
+    const auto by_shard = std::make_unique_for_overwrite<std::size_t[]>(roster.size());
+    {
+        std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+        for (std::size_t i = 0; i < roster.size(); ++i) {
+            by_shard[next[inboxes.shard_index(roster[i].inbox_hash)]++] = i;
+        }
+    }
+
+    RefBudget copies(message, roster.size());
+    for (std::size_t s = 0; s < shard_amount; ++s) {
+        if (starts[s] == starts[s + 1]) continue;
+        auto shard = state.inboxes->lock_shard(s);
+        for (std::size_t k = starts[s]; k < starts[s + 1]; ++k) {
+            const Roster::Recipient& r = roster[by_shard[k]];
+            shard.entry_or_default(r.inbox_hash, roster.name(r)).push_back(copies.take());
+        }
+    }
+
+    append_message_activity(state, message);
     return message;
 }
 

@@ -1,8 +1,10 @@
-// MessageQueue: one agent's mailbox, a growable ring buffer of Message.
+// MessageQueue: one agent's mailbox, a growable ring buffer of Message handles (one pointer
+// each; the bodies are shared, see message.h).
 //
 // Appends go to the back, reads start at the front (oldest). Capacity is 0 until the first
 // append, then at least 4 and doubling when full, so appends are amortised constant time.
-// Draining moves the messages out (no string is copied) and keeps the capacity.
+// Reading copies handles (a count each, no text); draining moves them out and keeps the
+// capacity.
 // Not thread-safe: the mailbox's shard lock guards it.
 #pragma once
 

@@ -1,5 +1,6 @@
 // The records stored in the state's tables: claims, agent statuses, messages and activity
-// events. Each owns its strings; tables own their records and hand out copies.
+// events. Claims own their strings and tables hand out copies of them; a message is a shared
+// handle on one immutable body (message.h) that every holder of it references.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <variant>
 
 #include "clock.h"
+#include "message.h"
 
 namespace durnel {
 
@@ -28,6 +30,12 @@ struct Claim {
     UnixSeconds renewed_at;
 };
 
+// What a successful claim or renewal reports: the agent that holds the claim now (the table
+// keeps the claim itself; a copy of it would be built only to be dropped).
+struct Holder {
+    std::string agent;
+};
+
 // ---- statuses ----
 enum class AgentStatus : std::uint8_t { Idle = 0, Busy = 1, Completed = 2, Error = 3 };
 
@@ -37,18 +45,22 @@ inline std::string_view status_name(AgentStatus status) {
     return kStatusNames[static_cast<std::uint8_t>(status)];
 }
 
-// ---- messages ----
-struct Message {
-    std::string from_agent;
-    std::string content;
-    std::optional<std::string> to_agent;  // absent in every copy of a broadcast
-    UnixSeconds sent_at;
+// An agent's entry in the statuses table: its status, and the hash of its id in the inboxes
+// table, taken once when the agent is first seen, so that a broadcast reaches every mailbox
+// without hashing any id again.
+struct AgentEntry {
+    std::uint64_t inbox_hash;
+    AgentStatus status;
 };
+
+// ---- messages ----
+// Message (message.h): a shared handle on one immutable message body.
 
 // ---- activity ----
 // An event as written to and read from the log. Its strings are views: the appending caller
-// keeps them alive for the append, which copies their bytes into the log; events read back
-// view the log's own storage (see EventList).
+// keeps them alive for the append, which copies their bytes into the log (a message event
+// appended with its Message keeps a handle on the body instead); events read back view the
+// log's own storage or the bodies it holds (see EventList).
 enum class EventKind : std::uint8_t { Claimed, Released, MessageSent, BroadcastSent };
 
 struct Claimed {

@@ -61,6 +61,7 @@ public:
     }
     std::uint64_t match_empty() const noexcept { return word_ & ~(word_ << 6) & kMsbs; }
     std::uint64_t match_empty_or_deleted() const noexcept { return word_ & ~(word_ << 7) & kMsbs; }
+    std::uint64_t match_full() const noexcept { return ~word_ & kMsbs; }
 
     // Index (0..7) of the lowest byte set in a mask, and the mask without it.
     static std::size_t lowest(std::uint64_t mask) noexcept {
@@ -165,6 +166,17 @@ public:
 
     Slot& slot(std::size_t index) noexcept { return slots_[index]; }
     const Slot& slot(std::size_t index) const noexcept { return slots_[index]; }
+
+    // Calls fn(slot) for every full slot in slot order, eight control bytes at a time.
+    template <typename Fn>
+    void for_each_full(Fn&& fn) const {
+        for (std::size_t group = 0; group < capacity_; group += Group::kWidth) {
+            const Group g(control_ + group);
+            for (std::uint64_t m = g.match_full(); m != 0; m = Group::clear_lowest(m)) {
+                fn(slots_[group + Group::lowest(m)]);
+            }
+        }
+    }
 
     // First full slot at or after `index`, or capacity() when there is none.
     std::size_t next_full(std::size_t index) const noexcept {

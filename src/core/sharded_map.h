@@ -207,7 +207,13 @@ public:
     // the stored key stays in place when it is occupied.
     template <typename KeyArg>
     Entry entry(KeyArg&& key) {
-        const std::uint64_t h = hash_(key);
+        return entry_with_hash(hash_(key), std::forward<KeyArg>(key));
+    }
+
+    // entry() for a caller that already has hash(key) (so that one call hashes a key once
+    // per table however many steps it takes).
+    template <typename KeyArg>
+    Entry entry_with_hash(std::uint64_t h, KeyArg&& key) {
         Shard& shard = shards_[shard_index(h)];
         ExclusiveGuard guard(shard.lock);
         shard.table.reserve_one(hash_);
@@ -226,6 +232,58 @@ public:
         Entry e = entry(std::forward<KeyArg>(key));
         if (auto* occupied = std::get_if<Occupied>(&e)) return std::move(*occupied).into_ref();
         return std::move(std::get<Vacant>(e)).insert(V{});
+    }
+
+    template <typename KeyArg>
+    WriteRef entry_or_default_with_hash(std::uint64_t h, KeyArg&& key) {
+        Entry e = entry_with_hash(h, std::forward<KeyArg>(key));
+        if (auto* occupied = std::get_if<Occupied>(&e)) return std::move(*occupied).into_ref();
+        return std::move(std::get<Vacant>(e)).insert(V{});
+    }
+
+    // One shard held exclusively for a batch of entries, each given with its hash (which
+    // must select this shard): one lock and unlock for the lot instead of one per entry.
+    class ShardWriter {
+    public:
+        ShardWriter(ExclusiveGuard guard, const ShardedMap& map, ShardTable<K, V>& table) noexcept
+            : guard_(std::move(guard)), map_(&map), table_(&table) {}
+
+        // The value under `key`, default-constructed first when absent. The reference is good
+        // until the next call.
+        template <typename Lookup>
+        V& entry_or_default(std::uint64_t h, const Lookup& key) {
+            table_->reserve_one(map_->hash_);
+            std::size_t index = table_->find(h, key);
+            if (index == ShardTable<K, V>::kNotFound) {
+                index = table_->find_insert_slot(h);
+                table_->insert_at(index, h, K(key), V{});
+            }
+            return table_->slot(index).value;
+        }
+
+    private:
+        ExclusiveGuard guard_;
+        const ShardedMap* map_;
+        ShardTable<K, V>* table_;
+    };
+
+    ShardWriter lock_shard(std::size_t index) {
+        Shard& shard = shards_[index];
+        return ShardWriter(ExclusiveGuard(shard.lock), *this, shard.table);
+    }
+
+    // Calls fn(key, value) for every entry, shard by shard in index order under shared guards,
+    // each next shard's guard taken before the previous one goes, like iter() but without a
+    // guard handle per entry. `fn` must not call into this map.
+    template <typename Fn>
+    void for_each(Fn&& fn) const {
+        std::optional<SharedGuard> held;
+        for (std::size_t i = 0; i < shard_amount_; ++i) {
+            SharedGuard next(shards_[i].lock);
+            held.reset();
+            held.emplace(std::move(next));
+            shards_[i].table.for_each_full([&fn](const Slot& slot) { fn(slot.key, slot.value); });
+        }
     }
 
     // Stores `value` under `key`; returns the value it replaced, if any.

@@ -8,8 +8,8 @@
 // guards (it keeps the claims shard while it writes the status and the two log events);
 // everything else holds one guard at a time, except the hand-over between neighbouring
 // statuses shards in broadcast's snapshot. No path takes a claims guard while holding another
-// table's guard, and no path holds an inboxes guard while taking another, so there is no
-// cycle of waits.
+// table's guard, and no path holds an inboxes guard while taking another (a broadcast holds
+// one inboxes shard at a time, and nothing else while it does), so there is no cycle of waits.
 //
 // Failures: operations return Failure (a fixed message, nothing changed) or Panic (clock
 // before 1970): the panic unwinds through the RAII guards and keeps what was already done.
@@ -31,7 +31,7 @@
 namespace durnel {
 
 using ClaimMap = ShardedMap<std::string, Claim>;
-using StatusMap = ShardedMap<std::string, AgentStatus>;
+using StatusMap = ShardedMap<std::string, AgentEntry>;
 using InboxMap = ShardedMap<std::string, MessageQueue>;
 using ActivityLog = ShardedMap<UnixSeconds, EventList>;
 
@@ -52,11 +52,11 @@ struct CoordinationState {
 };
 
 // ---- claims ----
-Outcome<Claim> claim_file(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> claim_file(const CoordinationState& state, std::string_view agent_id,
                           std::string_view path);
-Outcome<Claim> claim_task(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> claim_task(const CoordinationState& state, std::string_view agent_id,
                           std::string_view task_id);
-Outcome<Claim> renew_claim(const CoordinationState& state, std::string_view agent_id,
+Outcome<Holder> renew_claim(const CoordinationState& state, std::string_view agent_id,
                            std::string_view resource_key);
 Outcome<Done> release(const CoordinationState& state, std::string_view agent_id,
                       std::string_view resource_key);
@@ -79,10 +79,16 @@ AgentStatus status(const CoordinationState& state, std::string_view agent_id);
 void set_status(const CoordinationState& state, std::string_view agent_id, AgentStatus value);
 // Gives the agent the Idle status unless it already has one.
 void register_agent(const CoordinationState& state, std::string_view agent_id);
+// The same, for a caller that already hashed the id for the inboxes table.
+void register_agent(const CoordinationState& state, std::string_view agent_id,
+                    std::uint64_t inbox_hash);
 
 // ---- activity log ----
 // Appends `event` to the bucket of the current second (its own clock reading); the log copies
 // the event's strings.
 void append_activity(const CoordinationState& state, const ActivityEvent& event);
+// Appends the MessageSent or BroadcastSent event of `message` (stamped with its own clock
+// reading, then bucketed by another); the log keeps a handle on the message's body.
+void append_message_activity(const CoordinationState& state, const Message& message);
 
 }  // namespace durnel

@@ -48,22 +48,29 @@ PyRef make_str(std::string_view text) {
 
 PyRef make_none() { return PyRef::borrow(Py_None); }
 
-PyRef make_message_tuple(const Message& message, std::string_view recipient) {
+PyRef make_message_tuple(const Message& message, PyObject* recipient) {
     // A fresh tuple's items are NULL until set, and it may be dropped in that state if a
     // later item cannot be made. PyTuple_SetItem steals each item.
     PyRef tuple = checked(PyTuple_New(4));
-    PyTuple_SetItem(tuple.get(), 0, make_str(message.from_agent).release());
-    PyTuple_SetItem(tuple.get(), 1, make_str(recipient).release());
-    PyTuple_SetItem(tuple.get(), 2, make_str(message.content).release());
-    PyTuple_SetItem(tuple.get(), 3, checked(PyLong_FromUnsignedLongLong(message.sent_at)).release());
+    PyTuple_SetItem(tuple.get(), 0, make_str(message.from_agent()).release());
+    PyTuple_SetItem(tuple.get(), 1, PyRef::borrow(recipient).release());
+    PyTuple_SetItem(tuple.get(), 2, make_str(message.content()).release());
+    PyTuple_SetItem(tuple.get(), 3, checked(PyLong_FromUnsignedLongLong(message.sent_at())).release());
     return tuple;
+}
+
+PyRef make_message_tuple(const Message& message, std::string_view recipient) {
+    PyRef text = make_str(recipient);
+    return make_message_tuple(message, text.get());
 }
 
 PyRef make_message_list(const std::vector<Message>& messages, std::string_view recipient) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(messages.size())));
+    if (messages.empty()) return list;
+    PyRef text = make_str(recipient);  // one str, shared by every tuple: all name the reader
     for (std::size_t i = 0; i < messages.size(); ++i) {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                       make_message_tuple(messages[i], recipient).release());
+                       make_message_tuple(messages[i], text.get()).release());
     }
     return list;
 }

@@ -67,9 +67,9 @@ PyRef raise_failure(const Failure& failure) {
     return PyRef();
 }
 
-PyRef holder_or_failure(const Outcome<Claim>& outcome) {
+PyRef holder_or_failure(const Outcome<Holder>& outcome) {
     if (const auto* failure = std::get_if<Failure>(&outcome)) return raise_failure(*failure);
-    return make_str(std::get<Claim>(outcome).holder);
+    return make_str(std::get<Holder>(outcome).agent);
 }
 
 }  // namespace

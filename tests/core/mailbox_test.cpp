@@ -17,11 +17,11 @@ namespace {
 using test_support::log_lines;
 using test_support::statuses_dump;
 
-Message msg(const std::string& content) { return Message{"s", content, std::string("r"), 7}; }
+Message msg(const std::string& content) { return Message::make("s", "r", content, 7); }
 
 std::vector<std::string> contents(const std::vector<Message>& messages) {
     std::vector<std::string> out;
-    for (const Message& m : messages) out.push_back(m.content);
+    for (const Message& m : messages) out.push_back(std::string(m.content()));
     return out;
 }
 
@@ -75,8 +75,8 @@ TEST(MessageQueue, InterleavedOperationsMatchAModelDeque) {
             model.clear();
             // Put a prefix back in front, as a failed hand-over would.
             const std::size_t keep = all.empty() ? 0 : rng() % (all.size() + 1);
-            all.resize(keep);
-            for (auto it = all.rbegin(); it != all.rend(); ++it) model.push_front(it->content);
+            all.erase(all.begin() + static_cast<std::ptrdiff_t>(keep), all.end());
+            for (auto it = all.rbegin(); it != all.rend(); ++it) model.push_front(std::string(it->content()));
             q.push_front_all(std::move(all));
         } else if (op == 8) {
             MessageQueue moved(std::move(q));
@@ -97,9 +97,9 @@ protected:
 
 TEST_F(Mailboxes, SendQueuesInOrderRegistersOnlyTheRecipientAndLogsOnce) {
     const Message sent = send_message(state, "A", "B", "one");
-    EXPECT_EQ(sent.from_agent, "A");
-    EXPECT_EQ(sent.to_agent, std::optional<std::string>("B"));
-    EXPECT_EQ(sent.sent_at, 1000u);
+    EXPECT_EQ(sent.from_agent(), "A");
+    EXPECT_EQ(sent.to_agent(), std::optional<std::string_view>("B"));
+    EXPECT_EQ(sent.sent_at(), 1000u);
     at(1001);
     send_message(state, "A", "B", "two");
     send_message(state, "C", "B", "");
@@ -137,14 +137,14 @@ TEST_F(Mailboxes, BroadcastReachesExactlyTheRegisteredAgentsAndTheSender) {
     set_status(state, "S", AgentStatus::Busy);   // the sender, already known and busy
     at(1005);
     const Message b = broadcast(state, "S", "all");
-    EXPECT_FALSE(b.to_agent.has_value());
-    EXPECT_EQ(b.sent_at, 1005u);
+    EXPECT_FALSE(b.to_agent().has_value());
+    EXPECT_EQ(b.sent_at(), 1005u);
     EXPECT_EQ(inbox_of("B"), (Texts{"hello", "all"}));
     for (const char* agent : {"D", "S"}) {
         const std::vector<Message> got = inbox(state, agent);
         ASSERT_EQ(got.size(), 1u) << agent;
-        EXPECT_EQ(got[0].from_agent, "S");
-        EXPECT_FALSE(got[0].to_agent.has_value());
+        EXPECT_EQ(got[0].from_agent(), "S");
+        EXPECT_FALSE(got[0].to_agent().has_value());
     }
     EXPECT_TRUE(inbox(state, "E").empty());
     EXPECT_TRUE(inbox(state, "X").empty());

@@ -162,8 +162,8 @@ TEST_F(StateTest, RefusedCallsChangeNoTable) {
     send_message(state, "x", "y", "hi");
     const Snapshot before = snapshot();
     at(1100);
-    EXPECT_FALSE(std::holds_alternative<Claim>(claim_file(state, "B", "f")));
-    EXPECT_FALSE(std::holds_alternative<Claim>(claim_file(state, "A", "f")));
+    EXPECT_FALSE(std::holds_alternative<Holder>(claim_file(state, "B", "f")));
+    EXPECT_FALSE(std::holds_alternative<Holder>(claim_file(state, "A", "f")));
     EXPECT_TRUE(is_failure(renew_claim(state, "B", "file:f"), "B cannot renew a claim held by A"));
     EXPECT_TRUE(is_failure(release(state, "B", "file:f"), "B cannot release a claim held by A"));
     EXPECT_TRUE(is_failure(renew_claim(state, "A", "f"), "no claim on f to renew"));
@@ -260,7 +260,7 @@ TEST_F(ClaimConcurrency, RacingTakeoversHaveOneWinnerPerKeyAndNoDeadlock) {
         for (int n = 0; n < kKeys; ++n) {
             const int i = who == 0 ? n : kKeys - 1 - n;
             auto outcome = claim_file(state, agent, "k" + std::to_string(i));
-            if (std::holds_alternative<Claim>(outcome)) ++wins[who];
+            if (std::holds_alternative<Holder>(outcome)) ++wins[who];
             claim_task(state, agent, "own-" + std::to_string(i));  // statuses/log traffic
         }
     };

@@ -40,8 +40,8 @@ TEST_F(CoreStress, MixedClaimsMessagesAndDrainsKeepTheirGuarantees) {
 
     auto take_in = [&](int me, std::vector<Message>&& messages) {
         for (const Message& m : messages) {
-            const int from = std::stoi(m.from_agent.substr(6));
-            received[me][from].push_back(std::stoi(m.content));
+            const int from = std::stoi(std::string(m.from_agent().substr(6)));
+            received[me][from].push_back(std::stoi(std::string(m.content())));
         }
     };
 
@@ -56,7 +56,7 @@ TEST_F(CoreStress, MixedClaimsMessagesAndDrainsKeepTheirGuarantees) {
             const unsigned pick = rng() % 100;
             if (pick < 30) {
                 const int f = static_cast<int>(rng() % kFiles);
-                if (std::holds_alternative<Claim>(claim_file(state, name, "f" + std::to_string(f)))) {
+                if (std::holds_alternative<Holder>(claim_file(state, name, "f" + std::to_string(f)))) {
                     ++claims_won;
                     if (owner[f].exchange(me) != -1) ++double_holders;
                     held.push_back(f);

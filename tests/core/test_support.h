@@ -128,7 +128,7 @@ inline std::map<std::string, std::string> claims_dump(const CoordinationState& s
 inline std::map<std::string, AgentStatus> statuses_dump(const CoordinationState& state) {
     std::map<std::string, AgentStatus> out;
     auto it = state.statuses->iter();
-    while (auto ref = it.next()) out[ref->key()] = ref->value();
+    while (auto ref = it.next()) out[ref->key()] = ref->value().status;
     return out;
 }
 
@@ -156,9 +156,9 @@ bool is_failure(const Outcome<T>& outcome, const std::string& message) {
 }
 
 // The holder of a claim outcome, or the failure text, so that both show up in one comparison.
-inline std::string holder_of(const Outcome<Claim>& outcome) {
+inline std::string holder_of(const Outcome<Holder>& outcome) {
     if (const auto* failure = std::get_if<Failure>(&outcome)) return "failure: " + failure->message;
-    return std::get<Claim>(outcome).holder;
+    return std::get<Holder>(outcome).agent;
 }
 
 }  // namespace durnel::test_support

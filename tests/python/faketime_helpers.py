@@ -1,7 +1,7 @@
 """A CoordinationState living in a child interpreter whose wall clock is frozen by libfaketime.
 
 The child preloads libfaketime and reads its time from a timestamp file that it rewrites
-itself before each call: "YYYY-MM-DD hh:mm:ss" (UTC) freezes the clock at that second, and
+itself before each call: "YYYY-MM-DD hh:mm:ss[.ffffff]" (UTC) freezes the clock there, and
 FAKETIME_NO_CACHE makes every clock read see the latest file. The parent sends one request per
 line (set the clock, or call a method of the child's one state) and gets Python literals back.
 A RuntimeError is raised again here as RuntimeError with the same args; any other exception
@@ -26,8 +26,11 @@ import durnel_core
 
 def set_clock(seconds):
     moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
+    text = moment.strftime("%Y-%m-%d %H:%M:%S")
+    if moment.microsecond:
+        text += ".%06d" % moment.microsecond
     with open(sys.argv[1], "w") as handle:
-        handle.write(moment.strftime("%Y-%m-%d %H:%M:%S") + "\n")
+        handle.write(text + "\n")
 
 def describe(error):
     kind = type(error)

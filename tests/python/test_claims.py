@@ -198,6 +198,19 @@ def test_clock_set_back_keeps_a_claim_young(clocked):
     assert clocked.claim_file("A", "x") == "A"
 
 
+def test_a_fraction_of_a_second_is_dropped_never_rounded(clocked):
+    # Read as rounded, x.9 s would be x + 1, and a lease would lapse up to half a second early.
+    assert clocked.at(1000.9) == pytest.approx(1000.9)
+    assert clocked.send_message("A", "B", "t") == ("A", "B", "t", 1000)
+    clocked.at(2000)
+    assert clocked.claim_file("A", "x") == "A"
+    clocked.at(2299.9)
+    assert refusal(clocked.claim_file, "B", "x") == "A already holds claim on x"
+    assert clocked.broadcast("A", "b")[3] == 2299
+    clocked.at(2300)
+    assert clocked.claim_file("B", "x") == "B"
+
+
 def test_epoch_itself_is_a_valid_reading(clocked):
     clocked.at(0)
     assert clocked.claim_file("A", "x") == "A"
@@ -229,7 +242,7 @@ def test_clock_before_1970_raises_panic_and_keeps_the_state(clocked):
         new_lines = clocked.stderr_text().splitlines()[lines_before:]
         assert len(new_lines) == 1 and message in new_lines[0]
 
-    for before_epoch in (-1, -86400 * 365):
+    for before_epoch in (-1, -0.5, -86400 * 365):
         clocked.at(before_epoch)
         panics(clocked.claim_task, "C", "q")
         panics(clocked.claim_file, "B", "renewed")
