@@ -6,7 +6,7 @@ failure (in practice only a system clock set before 1970) raises
 ``durnel_runtime.PanicException``, which derives from ``BaseException``, not ``Exception``.
 """
 
-from typing import final
+from typing import Literal, final
 
 __all__ = ["CoordinationState"]
 
@@ -103,7 +103,7 @@ class CoordinationState:
 
     # ---- status ----
 
-    def status(self, agent_id: str) -> str:
+    def status(self, agent_id: str) -> Literal["idle", "busy", "completed", "error"]:
         """One of ``"idle"``, ``"busy"``, ``"completed"``, ``"error"``.
 
         The trace of the last status-writing call for ``agent_id``: a claim makes it
