@@ -359,7 +359,8 @@ def matrix(session):
 EXPECTED_RECORDS = (["wheel"] + ["tests-" + v for v in PYTHONS]
                     + ["stubtest", "stub-tests", "abi3audit", "auditwheel-tag", "twine-check",
                        "check-wheel-contents", "sdist-contents", "tests-sdist"]
-                    + ["matrix-" + p for p in CIBUILDWHEEL_BUILDS])
+                    + ["matrix-" + p for p in CIBUILDWHEEL_BUILDS]
+                    + (["check-abi3"] if SHARED_ABI_CHECK.is_file() else []))
 
 
 @nox.session(python=False)

@@ -3,7 +3,7 @@
 The stub is the API as users read it in their editor and as mypy checks their code, so it
 must agree with the module on every point: the methods, their parameter names, the shape of
 every result and the RuntimeError messages its docstrings promise. When the suite runs
-against the installed wheel (scripts/test-wheel.py sets DURNEL_TESTING_INSTALLED_WHEEL), the
+against the installed wheel (the nox sessions set DURNEL_TESTING_INSTALLED_WHEEL), the
 stub under test is the copy the wheel installed, and the module must come from
 site-packages; otherwise it is the source copy in src/python.
 """
