@@ -1,11 +1,14 @@
-# Entry points for newcomers and CI. Every target installs what it needs first.
+# Entry points for newcomers and CI. Every target installs what it needs first; `make demo`
+# only the compiler, CMake and the module's build (scripts/bootstrap.sh demo).
 #
 #   make demo       build the module, run examples/demo.py and examples/lease_takeover.py
 #   make demo-redis the same story with four agent processes on a redis-server that
 #                   examples/processes.py starts (redis-server and redis-py installed if missing)
-#   make test       C++ tests (ctest), then the Python suite against the wheel under
-#                   CPython 3.9 to 3.13, stubtest and the stable-ABI checks
-#   make wheel      dist/durnel_core-<version>-cp39-abi3-linux_<arch>.whl (pip wheel .)
+#   make test       C++ tests (ctest), then the nox sessions: the wheel, the suite against it
+#                   under CPython 3.9 to 3.13, stubtest, the ABI and packaging checks, the
+#                   sdist built by pip in a fresh venv, the cibuildwheel matrix
+#   make wheel      dist/durnel_core-<version>-cp39-abi3-manylinux_*_<arch>.whl and the sdist
+#                   (nox -s wheel: python -m build, auditwheel repair)
 #   make bench      scripts/bench.sh
 #   make sanitize   scripts/sanitize.sh
 #   make test-quick the Python suite against build/ with .venv's Python only
@@ -14,42 +17,53 @@ PYTHON ?= python3
 VENV   := .venv
 BUILD  := build
 VPY    := $(VENV)/bin/python
+NOX    := $(VENV)/bin/nox
 PYTEST_ARGS ?=
+# The sessions `make test` runs; `nox -l` describes them.
+NOX_SESSIONS := wheel tests stubtest abi sdist matrix
 
-VERSION := ${shell sed -n 's/^project(durnel_core .*VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt}
-WHEEL   := dist/durnel_core-$(VERSION)-cp39-abi3-linux_$(shell uname -m).whl
-WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md $(wildcard src/core/* src/python/* src/durnel/* src/durnel/*/* src/durnel/*/*/*)
-
-.PHONY: all bootstrap build wheel test test-core test-python test-quick test-lock-deep demo demo-redis bench sanitize clean
+.PHONY: all bootstrap bootstrap-demo build build-module wheel test test-core test-python \
+        test-quick test-lock-deep demo demo-redis bench sanitize clean
 
 all: build
 
 bootstrap:
-	@PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
+	@PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh test
+
+bootstrap-demo:
+	@PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh demo
+
+define configure
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_BUILD_TESTS=$(1) \
+	  -DPython3_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+endef
 
 build: bootstrap
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(call configure,ON)
 	@cmake --build $(BUILD)
 
-# The wheel is rebuilt only when a source, the build or the packaging changed. pip builds it
-# in an isolated environment with scikit-build-core from PyPI, driving CMakeLists.txt.
-wheel: $(WHEEL)
+# The module alone, for the demo: no GoogleTest needed. A build/ that already has the C++
+# tests keeps them.
+build-module: bootstrap-demo
+	$(call configure,$(if $(shell grep -s '^DURNEL_BUILD_TESTS:BOOL=ON' $(BUILD)/CMakeCache.txt),ON,OFF))
+	@cmake --build $(BUILD) --target durnel_core
 
-$(WHEEL): $(WHEEL_INPUTS) | bootstrap
-	@mkdir -p dist
-	@rm -f dist/durnel_core-*.whl
-	@echo "wheel: pip wheel . -> dist/"
-	@$(VPY) -m pip wheel . --no-deps --wheel-dir dist --quiet
-	@test -f $@ || { echo "wheel: pip did not produce $@"; ls dist; exit 1; }
-	@echo "wheel: $@"
+# nox rebuilds the wheel only when a source, the build or the packaging changed.
+wheel: bootstrap
+	@$(NOX) -s wheel
 
 test-core: build
 	ctest --test-dir $(BUILD) --output-on-failure
 
-# One venv per CPython under build-wheel/venvs, the wheel installed in each, pytest run from a
-# scratch directory so that only the installed module can be imported.
-test-python: wheel
-	@$(VPY) scripts/test-wheel.py --wheel $(WHEEL) -- $(PYTEST_ARGS)
+# One nox session per CPython, the same wheel installed in each, pytest run from a scratch
+# directory so that only the installed module can be imported; then the checks. Every session
+# runs even when an earlier one failed; the summary adds them up in its closing line
+# "python: N passed, N failed[, N skipped]".
+test-python: bootstrap
+	@rm -rf build-wheel/results
+	@$(NOX) -s $(NOX_SESSIONS) -- $(PYTEST_ARGS); sessions=$$?; \
+	  $(NOX) -s summary; summary=$$?; \
+	  exit $$(( sessions || summary ))
 
 test: test-core test-python
 
@@ -63,11 +77,11 @@ test-lock-deep: build
 test-quick: build
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) -m pytest -q tests/python $(PYTEST_ARGS)
 
-demo: build
+demo: build-module
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/demo.py
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/lease_takeover.py
 
-demo-redis: build
+demo-redis: build-module
 	@VENV=$(VENV) scripts/need-redis.sh
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/processes.py
 
@@ -80,4 +94,4 @@ sanitize: bootstrap
 	else echo "sanitize: scripts/sanitize.sh is not there yet"; exit 1; fi
 
 clean:
-	rm -rf $(BUILD) build-wheel dist
+	rm -rf $(BUILD) build-wheel dist .nox

@@ -1,20 +1,31 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, only when it is missing:
-#   - Debian packages (compiler, cmake, ninja, GoogleTest, Google Benchmark, libfaketime, the
-#     venv module and headers of the system Python, redis-server for the Redis engine's tests)
-#     through apt-get, after `apt-get update`;
-#   - Python packages from PyPI into the project's own virtual environment, .venv/.
+# Installs what a make target needs, only when it is missing. Two parts:
+#   demo   what `make demo` needs and no more: a C++ compiler, CMake, Ninja, the venv module
+#          and headers of the system Python, libfaketime (examples/lease_takeover.py), and an
+#          empty virtual environment .venv/ whose Python the module is built for;
+#   test   (the default) the demo part, then GoogleTest, Google Benchmark and binutils from
+#          Debian, redis-server (the Redis engine's tests start their own servers), and the
+#          development and test tools of requirements-dev.txt from PyPI into
+#          .venv/, each at the exact version constraints.txt pins.
+# usage: scripts/bootstrap.sh [demo|test]
 # Safe to run again: each step is skipped when its result is already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+PART=${1:-test}
 PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv}
-DEBIAN_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev faketime binutils
-                 python3-venv python3-dev redis-server)
+DEMO_DEBIAN_PACKAGES=(g++ cmake ninja-build faketime python3-venv python3-dev)
+TEST_DEBIAN_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev binutils redis-server)
+
+case $PART in
+  demo) debian_packages=("${DEMO_DEBIAN_PACKAGES[@]}") ;;
+  test) debian_packages=("${DEMO_DEBIAN_PACKAGES[@]}" "${TEST_DEBIAN_PACKAGES[@]}") ;;
+  *) echo "usage: $0 [demo|test]" >&2; exit 2 ;;
+esac
 
 missing=()
-for package in "${DEBIAN_PACKAGES[@]}"; do
+for package in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
 if ((${#missing[@]})); then
@@ -29,9 +40,12 @@ if [[ ! -x $VENV/bin/python ]]; then
   echo "bootstrap: creating $VENV with $($PYTHON --version)"
   "$PYTHON" -m venv "$VENV"
 fi
+[[ $PART == demo ]] && exit 0
+
 stamp=$VENV/.requirements-installed
-if [[ ! -f $stamp || requirements-dev.txt -nt $stamp ]]; then
-  "$VENV/bin/python" -m pip install -q --upgrade pip
-  "$VENV/bin/python" -m pip install -q -r requirements-dev.txt
+if [[ ! -f $stamp || requirements-dev.txt -nt $stamp || requirements-test.txt -nt $stamp ||
+      constraints.txt -nt $stamp ]]; then
+  echo "bootstrap: installing the development tools into $VENV (requirements-dev.txt)"
+  "$VENV/bin/python" -m pip install -q -r requirements-dev.txt -c constraints.txt
   touch "$stamp"
 fi

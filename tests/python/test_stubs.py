@@ -3,7 +3,7 @@
 The stub is the API as users read it in their editor and as mypy checks their code, so it
 must agree with the module on every point: the methods, their parameter names, the shape of
 every result and the RuntimeError messages its docstrings promise. When the suite runs
-against the installed wheel (scripts/test-wheel.py sets DURNEL_TESTING_INSTALLED_WHEEL), the
+against the installed wheel (the nox sessions set DURNEL_TESTING_INSTALLED_WHEEL), the
 stub under test is the copy the wheel installed, and the module must come from
 site-packages; otherwise it is the source copy in src/python.
 """
@@ -64,6 +64,8 @@ def conforms(value, annotation):
         outer = annotation.value.id
         inner = annotation.slice
         items = inner.elts if isinstance(inner, ast.Tuple) else [inner]
+        if outer == "Literal":
+            return any(type(value) is type(item.value) and value == item.value for item in items)
         if outer == "tuple":
             return (type(value) is tuple and len(value) == len(items)
                     and all(conforms(v, a) for v, a in zip(value, items)))
@@ -162,6 +164,16 @@ def test_conforms_tells_shapes_apart():
     assert not conforms(["a", "b", "c", 1], tuple_of_four)
     assert not conforms([("a", "b", "c", True)], list_of_tuples)
     assert not conforms(None, ast.parse("str", mode="eval").body)
+    status = ast.parse('Literal["idle", "busy"]', mode="eval").body
+    assert conforms("busy", status)
+    assert not conforms("Busy", status)
+    assert not conforms(1, status)
+
+
+def test_status_annotation_names_exactly_the_four_statuses():
+    annotation = stub_methods()["status"].returns
+    assert isinstance(annotation, ast.Subscript) and annotation.value.id == "Literal"
+    assert [item.value for item in annotation.slice.elts] == ["idle", "busy", "completed", "error"]
 
 
 # ---- the exceptions the docstrings promise ----
@@ -216,6 +228,8 @@ reveal_type(state.inbox("ana"))
 reveal_type(state.release("ana", "file:a"))
 state.claim_file(1, "src/app.py")
 state.claim_file(agent="ana", path="src/app.py")
+if state.status("ana") == "done":
+    pass
 """
 
 
@@ -234,7 +248,7 @@ def test_mypy_checks_user_code_against_the_stub(tmp_path):
     program.write_text(USER_CODE)
     proc = subprocess.run(
         [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
-         "--no-error-summary", "--hide-error-context", str(program)],
+         "--no-error-summary", "--hide-error-context", "--strict-equality", str(program)],
         cwd=str(tmp_path), env=mypy_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
         universal_newlines=True, timeout=300)
     # mypy versions differ in whether they spell builtins out.
@@ -246,6 +260,9 @@ def test_mypy_checks_user_code_against_the_stub(tmp_path):
                for line in lines), proc.stdout
     assert any(":7: error: Unexpected keyword argument \"agent\"" in line for line in lines), \
         proc.stdout
+    # status() is one of four literals, so comparing it with any other string is a mistake.
+    assert any(":8: error: Non-overlapping equality check" in line and "comparison-overlap" in line
+               for line in lines), proc.stdout
     assert not any("import-untyped" in line or "import-not-found" in line for line in lines)
 
 
