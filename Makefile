@@ -7,6 +7,13 @@
 #   make bench      scripts/bench.sh
 #   make sanitize   scripts/sanitize.sh
 #   make test-quick the Python suite against build/ with .venv's Python only
+#   make test-portable  the core without Linux-only calls (build-portable/): C++ tests, the
+#                   Python suite once, ThreadSanitizer on the threaded tests (part of make test)
+#   make test-clang the C++ tests built with clang++ (build-clang/; part of make test)
+#   make wheel-aarch64  dist-aarch64/durnel_core-<version>-cp39-abi3-manylinux_*_aarch64.whl,
+#                   cross-compiled with Debian's aarch64 toolchain
+#   make test-aarch64   the aarch64 C++ tests and the Python suite against the aarch64 wheel,
+#                   under qemu-user with Debian's arm64 CPython (build-aarch64/)
 PYTHON ?= python3
 VENV   := .venv
 BUILD  := build
@@ -18,6 +25,7 @@ WHEEL   := dist/durnel_core-$(VERSION)-cp39-abi3-linux_$(shell uname -m).whl
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md $(wildcard src/core/* src/python/*)
 
 .PHONY: all bootstrap build wheel test test-core test-python test-quick demo bench sanitize clean
+.PHONY: test-portable test-clang wheel-aarch64 test-aarch64
 
 all: build
 
@@ -25,7 +33,7 @@ bootstrap:
 	@PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
 
 build: bootstrap
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_WERROR=ON -DPython3_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	@cmake --build $(BUILD)
 
 # The wheel is rebuilt only when a source, the build or the packaging changed. pip builds it
@@ -48,7 +56,7 @@ test-core: build
 test-python: wheel
 	@$(VPY) scripts/test-wheel.py --wheel $(WHEEL) -- $(PYTEST_ARGS)
 
-test: test-core test-python
+test: test-core test-python test-portable test-clang
 
 test-quick: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m pytest -q tests/python $(PYTEST_ARGS)
@@ -65,5 +73,41 @@ sanitize: bootstrap
 	@if [ -f scripts/sanitize.sh ]; then bash scripts/sanitize.sh; \
 	else echo "sanitize: scripts/sanitize.sh is not there yet"; exit 1; fi
 
+# ---- portability: the portable core, clang, aarch64 ----
+# Our own builds treat warnings as errors; what pip builds for a user does not.
+DEV_CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_WERROR=ON
+DEV_CMAKE := $(DEV_CMAKE_FLAGS) -DPython3_EXECUTABLE=$(abspath $(VPY))
+
+# The path macOS and Windows take (emulated futex, getentropy), built and tested on Linux.
+test-portable: bootstrap
+	@cmake -S . -B build-portable $(DEV_CMAKE) -DDURNEL_PORTABLE=ON >/dev/null
+	@cmake --build build-portable
+	ctest --test-dir build-portable --output-on-failure
+	PYTHONPATH=$(abspath build-portable) $(VPY) -m pytest -q -p no:cacheprovider tests/python $(PYTEST_ARGS)
+	@DURNEL_SANITIZE_STAGES=tsan-portable VENV=$(VENV) scripts/sanitize.sh
+
+test-clang: bootstrap
+	@BOOTSTRAP_EXTRA_PACKAGES=clang PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
+	@cmake -S . -B build-clang $(DEV_CMAKE) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build build-clang
+	ctest --test-dir build-clang --output-on-failure
+
+AARCH64_TOOLCHAIN := cmake/aarch64-linux-gnu.cmake
+AARCH64_PYTHON    := build-aarch64/bin/python3
+
+wheel-aarch64: bootstrap
+	@BOOTSTRAP_EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
+	@scripts/arm64-sysroot.sh build-aarch64/sysroot
+	@scripts/wheel-aarch64.sh
+
+test-aarch64: wheel-aarch64
+	@cmake -S . -B build-aarch64/cmake $(DEV_CMAKE_FLAGS) --toolchain $(AARCH64_TOOLCHAIN) >/dev/null
+	@cmake --build build-aarch64/cmake
+	ctest --test-dir build-aarch64/cmake --output-on-failure
+	@rm -rf build-aarch64/site && mkdir -p build-aarch64/site
+	@$(VPY) -m zipfile -e $$(ls dist-aarch64/durnel_core-*-manylinux_*_aarch64.whl) build-aarch64/site
+	PYTHONPATH=$(abspath build-aarch64/site) $(AARCH64_PYTHON) -m pytest -q -p no:cacheprovider tests/python $(PYTEST_ARGS)
+# ---- end of portability ----
+
 clean:
-	rm -rf $(BUILD) build-wheel dist
+	rm -rf $(BUILD) build-wheel dist build-portable build-tsan-portable build-clang build-aarch64 dist-aarch64

@@ -11,6 +11,10 @@ PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv}
 DEBIAN_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev faketime binutils
                  python3-venv python3-dev)
+# Packages that only some targets need, named by them: make test-clang (clang), make
+# wheel-aarch64 (g++-aarch64-linux-gnu qemu-user).
+read -r -a extra_packages <<<"${BOOTSTRAP_EXTRA_PACKAGES:-}"
+DEBIAN_PACKAGES+=("${extra_packages[@]}")
 
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do
