@@ -1,6 +1,8 @@
 """Claims on files and tasks: refusal messages, holders, statuses, release and renewal, and,
 with the wall clock frozen by libfaketime in a child interpreter, the 300-second lease, the
 takeover of lapsed claims, a clock set back, and a clock before 1970."""
+import re
+
 import pytest
 
 from faketime_helpers import ChildRaised
@@ -224,6 +226,8 @@ def test_clock_before_1970_raises_panic_and_keeps_the_state(clocked):
         assert message.startswith(EPOCH_PREFIX) and len(message) > len(EPOCH_PREFIX)
         new_lines = clocked.stderr_text().splitlines()[lines_before:]
         assert len(new_lines) == 1 and message in new_lines[0]
+        # The location is relative to the source tree, whichever directory built the module.
+        assert re.match(r"durnel_core: unrecoverable failure at src/core/clock\.cpp:\d+: ", new_lines[0])
 
     for before_epoch in (-1, -86400 * 365):
         clocked.at(before_epoch)
