@@ -10,6 +10,8 @@
 #   make test-portable  the core without Linux-only calls (build-portable/): C++ tests, the
 #                   Python suite once, ThreadSanitizer on the threaded tests (part of make test)
 #   make test-clang the C++ tests built with clang++ (build-clang/; part of make test)
+#   make test-reproducible  two builds of HEAD in different directories give identical
+#                   module bytes (part of make test)
 #   make wheel-aarch64  dist-aarch64/durnel_core-<version>-cp39-abi3-manylinux_*_aarch64.whl,
 #                   cross-compiled with Debian's aarch64 toolchain
 #   make test-aarch64   the aarch64 C++ tests and the Python suite against the aarch64 wheel,
@@ -25,7 +27,7 @@ WHEEL   := dist/durnel_core-$(VERSION)-cp39-abi3-linux_$(shell uname -m).whl
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md $(wildcard src/core/* src/python/*)
 
 .PHONY: all bootstrap build wheel test test-core test-python test-quick demo bench sanitize clean
-.PHONY: test-portable test-clang wheel-aarch64 test-aarch64
+.PHONY: test-portable test-clang test-reproducible wheel-aarch64 test-aarch64
 
 all: build
 
@@ -56,7 +58,7 @@ test-core: build
 test-python: wheel
 	@$(VPY) scripts/test-wheel.py --wheel $(WHEEL) -- $(PYTEST_ARGS)
 
-test: test-core test-python test-portable test-clang
+test: test-core test-python test-portable test-clang test-reproducible
 
 test-quick: build
 	PYTHONPATH=$(abspath $(BUILD)) $(VPY) -m pytest -q tests/python $(PYTEST_ARGS)
@@ -91,6 +93,10 @@ test-clang: bootstrap
 	@cmake -S . -B build-clang $(DEV_CMAKE) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build build-clang
 	ctest --test-dir build-clang --output-on-failure
+
+# Two builds of the committed tree in different directories give the same module bytes.
+test-reproducible: bootstrap
+	@VENV=$(VENV) scripts/check-reproducible.sh
 
 AARCH64_TOOLCHAIN := cmake/aarch64-linux-gnu.cmake
 AARCH64_PYTHON    := build-aarch64/bin/python3
