@@ -107,7 +107,7 @@ wheel-aarch64: bootstrap
 	@scripts/wheel-aarch64.sh
 
 test-aarch64: wheel-aarch64
-	@cmake -S . -B build-aarch64/cmake $(DEV_CMAKE_FLAGS) --toolchain $(AARCH64_TOOLCHAIN) >/dev/null
+	@cmake -S . -B build-aarch64/cmake $(DEV_CMAKE_FLAGS) --no-warn-unused-cli --toolchain $(AARCH64_TOOLCHAIN) >/dev/null
 	@cmake --build build-aarch64/cmake
 	ctest --test-dir build-aarch64/cmake --output-on-failure
 	@rm -rf build-aarch64/site && mkdir -p build-aarch64/site
