@@ -4,9 +4,15 @@
 #include "hash_keys.h"
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX  // keep std::min and std::max usable after <windows.h>
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 // clang-format off
 #include <windows.h>
-#include <bcrypt.h>
+#include <bcrypt.h>  // after <windows.h>, which it needs
 // clang-format on
 #elif DURNEL_LINUX_CALLS
 #include <sys/random.h>
@@ -34,7 +40,7 @@ void fill_random(unsigned char* bytes, std::size_t size) {
 #if defined(_WIN32)
     const NTSTATUS status = BCryptGenRandom(nullptr, bytes, static_cast<ULONG>(size),
                                             BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-    if (status < 0) {
+    if (!BCRYPT_SUCCESS(status)) {
         char code[32];
         std::snprintf(code, sizeof code, "NTSTATUS 0x%08lX", static_cast<unsigned long>(status));
         random_source_failed(code);
