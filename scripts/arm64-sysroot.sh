@@ -30,7 +30,8 @@ ALL_PACKAGES=(  # architecture-independent: pytest and hypothesis with what they
 wanted=$(printf '%s:arm64\n' "${ARM64_PACKAGES[@]}"; printf '%s\n' "${ALL_PACKAGES[@]}")
 
 stamp=$SYSROOT/.packages
-if [[ -f $stamp && $(cat "$stamp") == "$wanted" && -x $BIN/python3 ]]; then
+if [[ -f $stamp && $(cat "$stamp") == "$wanted" && -x $BIN/python3 ]] &&
+  grep -qF "$SYSROOT/usr/bin/python3.11" "$BIN/python3"; then  # not moved since
   exit 0
 fi
 
