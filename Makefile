@@ -13,6 +13,15 @@
 #   make sanitize   scripts/sanitize.sh
 #   make test-quick the Python suite against build/ with .venv's Python only
 #   make test-lock-deep  the lock's schedule exploration with a far larger random budget
+#   make test-portable  the core without Linux-only calls (build-portable/): C++ tests, the
+#                   Python suite once, ThreadSanitizer on the threaded tests (part of make test)
+#   make test-clang the C++ tests built with clang++ (build-clang/; part of make test)
+#   make test-reproducible  two builds of HEAD in different directories give identical
+#                   module bytes (part of make test)
+#   make wheel-aarch64  dist-aarch64/durnel_core-<version>-cp39-abi3-manylinux_*_aarch64.whl,
+#                   cross-compiled with Debian's aarch64 toolchain
+#   make test-aarch64   the aarch64 C++ tests and the Python suite against the aarch64 wheel,
+#                   under qemu-user with Debian's arm64 CPython (build-aarch64/)
 PYTHON ?= python3
 VENV   := .venv
 BUILD  := build
@@ -24,6 +33,7 @@ NOX_SESSIONS := wheel tests stubtest abi sdist matrix
 
 .PHONY: all bootstrap bootstrap-demo build build-module wheel test test-core test-python \
         test-quick test-lock-deep demo demo-redis bench sanitize clean
+.PHONY: test-portable test-clang test-reproducible wheel-aarch64 test-aarch64
 
 all: build
 
@@ -35,7 +45,7 @@ bootstrap-demo:
 
 define configure
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_BUILD_TESTS=$(1) \
-	  -DPython3_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	  -DDURNEL_WERROR=ON -DPython3_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 endef
 
 build: bootstrap
@@ -65,7 +75,7 @@ test-python: bootstrap
 	  $(NOX) -s summary; summary=$$?; \
 	  exit $$(( sessions || summary ))
 
-test: test-core test-python
+test: test-core test-python test-portable test-clang test-reproducible
 
 # The ShardLockSchedules tests of core_tests (exhaustive for two threads in any case) with
 # LOCK_SCHEDULES seeded random schedules per scenario of three or four threads, instead of
@@ -93,5 +103,45 @@ sanitize: bootstrap
 	@if [ -f scripts/sanitize.sh ]; then bash scripts/sanitize.sh; \
 	else echo "sanitize: scripts/sanitize.sh is not there yet"; exit 1; fi
 
+# ---- portability: the portable core, clang, aarch64 ----
+# Our own builds treat warnings as errors; what pip builds for a user does not.
+DEV_CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_WERROR=ON
+DEV_CMAKE := $(DEV_CMAKE_FLAGS) -DPython3_EXECUTABLE=$(abspath $(VPY))
+
+# The path macOS and Windows take (emulated futex, getentropy), built and tested on Linux.
+test-portable: bootstrap
+	@cmake -S . -B build-portable $(DEV_CMAKE) -DDURNEL_PORTABLE=ON >/dev/null
+	@cmake --build build-portable
+	ctest --test-dir build-portable --output-on-failure
+	DURNEL_ENGINES=native PYTHONPATH=$(abspath build-portable):$(abspath src) $(VPY) -m pytest -q -p no:cacheprovider tests/python $(PYTEST_ARGS)
+	@DURNEL_SANITIZE_STAGES=tsan-portable VENV=$(VENV) scripts/sanitize.sh
+
+test-clang: bootstrap
+	@BOOTSTRAP_EXTRA_PACKAGES=clang PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
+	@cmake -S . -B build-clang $(DEV_CMAKE) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build build-clang
+	ctest --test-dir build-clang --output-on-failure
+
+# Two builds of the committed tree in different directories give the same module bytes.
+test-reproducible: bootstrap
+	@VENV=$(VENV) scripts/check-reproducible.sh
+
+AARCH64_TOOLCHAIN := cmake/aarch64-linux-gnu.cmake
+AARCH64_PYTHON    := build-aarch64/bin/python3
+
+wheel-aarch64: bootstrap
+	@BOOTSTRAP_EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
+	@scripts/arm64-sysroot.sh build-aarch64/sysroot
+	@scripts/wheel-aarch64.sh
+
+test-aarch64: wheel-aarch64
+	@cmake -S . -B build-aarch64/cmake $(DEV_CMAKE_FLAGS) --no-warn-unused-cli --toolchain $(AARCH64_TOOLCHAIN) >/dev/null
+	@cmake --build build-aarch64/cmake
+	ctest --test-dir build-aarch64/cmake --output-on-failure
+	@rm -rf build-aarch64/site && mkdir -p build-aarch64/site
+	@$(VPY) -m zipfile -e $$(ls dist-aarch64/durnel_core-*-manylinux_*_aarch64.whl) build-aarch64/site
+	DURNEL_ENGINES=native PYTHONPATH=$(abspath build-aarch64/site) $(AARCH64_PYTHON) -m pytest -q -p no:cacheprovider tests/python $(PYTEST_ARGS)
+# ---- end of portability ----
+
 clean:
-	rm -rf $(BUILD) build-wheel dist .nox
+	rm -rf $(BUILD) build-wheel dist build-portable build-tsan-portable build-clang build-aarch64 dist-aarch64

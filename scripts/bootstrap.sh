@@ -23,6 +23,10 @@ case $PART in
   test) debian_packages=("${DEMO_DEBIAN_PACKAGES[@]}" "${TEST_DEBIAN_PACKAGES[@]}") ;;
   *) echo "usage: $0 [demo|test]" >&2; exit 2 ;;
 esac
+# Packages that only some targets need, named by them: make test-clang (clang), make
+# wheel-aarch64 (g++-aarch64-linux-gnu qemu-user).
+read -r -a extra_packages <<<"${BOOTSTRAP_EXTRA_PACKAGES:-}"
+debian_packages+=("${extra_packages[@]}")
 
 missing=()
 for package in "${debian_packages[@]}"; do

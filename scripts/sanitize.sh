@@ -13,6 +13,10 @@
 #      (--leak-check=full, every leak kind an error) on a plain build in build-valgrind/.
 #      DURNEL_LEAK_CHECK=lsan or =valgrind keeps only one of them; where LeakSanitizer
 #      cannot work (no ptrace, for one) valgrind alone runs.
+#   4. build-tsan-portable/ (-DDURNEL_SANITIZE=thread -DDURNEL_PORTABLE=ON): the threaded C++
+#      tests again on the core's path for other systems, where sleeping goes through a mutex
+#      and condition variable that ThreadSanitizer sees (it cannot see a futex). Not a default
+#      stage: make test runs it (make test-portable).
 #
 # Every sanitizer writes its reports to files under build-sanitize-logs/ (children of the
 # tests included); any report fails the run, and so does any failing test. All stages run;
@@ -20,7 +24,8 @@
 # fresh machine gets its compiler, CMake, Ninja, GoogleTest, libfaketime and .venv.
 #
 # Environment: JOBS (parallel build and ctest jobs, default: processors online), VENV
-# (default .venv), DURNEL_SANITIZE_STAGES (default "asan tsan leaks"; any subset).
+# (default .venv), DURNEL_SANITIZE_STAGES (default "asan tsan leaks"; any subset of these and
+# tsan-portable).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -46,13 +51,15 @@ VPY=$ROOT/$VENV/bin/python
 rm -rf "$LOGS"
 mkdir -p "$LOGS"
 
-# configure_and_build DIR SANITIZERS: a Ninja build of everything, optimised but with line
-# tables for the reports. A build directory left by another generator is started afresh.
+# configure_and_build DIR SANITIZERS [CMAKE ARGS...]: a Ninja build of everything, optimised
+# but with line tables for the reports. A build directory left by another generator is
+# started afresh.
 configure_and_build() {
   local dir=$1 sanitizers=$2
+  shift 2
   local args=(-S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g"
-    "-DDURNEL_SANITIZE=$sanitizers" -DDURNEL_BUILD_TESTS=ON "-DPython3_EXECUTABLE=$VPY")
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g" -DDURNEL_WERROR=ON
+    "-DDURNEL_SANITIZE=$sanitizers" -DDURNEL_BUILD_TESTS=ON "-DPython3_EXECUTABLE=$VPY" "$@")
   say "configure $dir (sanitizers: ${sanitizers:-none})"
   if ! cmake "${args[@]}" >"$LOGS/configure-${dir}.log" 2>&1; then
     rm -rf "$dir"
@@ -144,7 +151,7 @@ if wants asan; then
       python_asan+=":verify_asan_link_order=0:log_path=$LOGS/asan-python"
       if ! LD_PRELOAD="$asan_lib $ubsan_lib" PYTHONMALLOC=malloc ASAN_OPTIONS="$python_asan" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$LOGS/ubsan-python" \
-        PYTHONPATH="$ROOT/build-asan:$ROOT/src" "$VPY" -m pytest -q -p no:cacheprovider tests/python; then
+        DURNEL_ENGINES=native PYTHONPATH="$ROOT/build-asan:$ROOT/src" "$VPY" -m pytest -q -p no:cacheprovider tests/python; then
         fail "Python suite under ASan/UBSan"
       fi
       sanitizer_reports asan-python || fail "AddressSanitizer reports from the Python suite"
@@ -156,34 +163,43 @@ if wants asan; then
 fi
 
 # ---------------------------------------------------------------------------------------
-# 2. ThreadSanitizer on the threaded C++ tests
+# 2. ThreadSanitizer on the threaded C++ tests (4. the same on the portable core)
 # ---------------------------------------------------------------------------------------
-if wants tsan; then
-  say "=== ThreadSanitizer ($THREADED_FILTER)"
-  if configure_and_build build-tsan thread; then
+# tsan_stage DIR [CMAKE ARGS...]
+tsan_stage() {
+  local dir=$1
+  shift
+  say "=== ThreadSanitizer ($THREADED_FILTER) in $dir"
+  if configure_and_build "$dir" thread "$@"; then
     # ThreadSanitizer of GCC 12 cannot map its shadow memory under the larger address-space
     # randomisation of newer kernels; the tests run without randomisation where allowed.
     no_aslr=()
     if setarch "$(uname -m)" -R true 2>/dev/null; then
       no_aslr=(setarch "$(uname -m)" -R)
     fi
-    binaries=$(gtest_binaries build-tsan)
+    binaries=$(gtest_binaries "$dir")
     if [[ -z $binaries ]]; then
-      say "no GoogleTest binaries in build-tsan: nothing to run"
+      say "no GoogleTest binaries in $dir: nothing to run"
     fi
     for binary in $binaries; do
       count=$("$binary" --gtest_list_tests --gtest_filter="$THREADED_FILTER" 2>/dev/null | grep -c '^  ')
       say "$(basename "$binary"): $count threaded tests"
       ((count > 0)) || continue
-      if ! TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:log_path=$LOGS/tsan" \
+      if ! TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:log_path=$LOGS/tsan-$dir" \
         timeout 900 "${no_aslr[@]}" "$binary" --gtest_filter="$THREADED_FILTER"; then
-        fail "threaded tests of $(basename "$binary") under TSan"
+        fail "threaded tests of $(basename "$binary") under TSan in $dir"
       fi
     done
-    sanitizer_reports tsan || fail "ThreadSanitizer reports"
+    sanitizer_reports "tsan-$dir" || fail "ThreadSanitizer reports in $dir"
   else
-    fail "the TSan build"
+    fail "the TSan build in $dir"
   fi
+}
+if wants tsan; then
+  tsan_stage build-tsan
+fi
+if wants tsan-portable; then
+  tsan_stage build-tsan-portable -DDURNEL_PORTABLE=ON
 fi
 
 # ---------------------------------------------------------------------------------------

@@ -6,25 +6,52 @@
 // PanicException that the caller sees. It carries the message and where it was raised.
 #pragma once
 
+#include <cstdint>
 #include <exception>
-#include <source_location>
 #include <string>
 
 namespace durnel {
 
+// Where a panic was raised: the caller's file and line, captured by a defaulted argument.
+// Made from the compiler builtins that SourceLocation is itself built on, because
+// libstdc++'s SourceLocation needs __builtin_source_location, which clang before 15
+// lacks; GCC, clang and MSVC all have these three. The file name is the path the build passed
+// to the compiler, which our builds map to one relative to the source tree.
+class SourceLocation {
+public:
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            std::uint_least32_t line = __builtin_LINE(),
+                                            const char* function = __builtin_FUNCTION()) noexcept {
+        return SourceLocation(file, line, function);
+    }
+
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr std::uint_least32_t line() const noexcept { return line_; }
+    constexpr const char* function_name() const noexcept { return function_; }
+
+private:
+    constexpr SourceLocation(const char* file, std::uint_least32_t line,
+                             const char* function) noexcept
+        : file_(file), line_(line), function_(function) {}
+
+    const char* file_;
+    std::uint_least32_t line_;
+    const char* function_;
+};
+
 class Panic : public std::exception {
 public:
     explicit Panic(std::string message,
-                   std::source_location where = std::source_location::current())
+                   SourceLocation where = SourceLocation::current())
         : message_(std::move(message)), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
-    const std::source_location& where() const noexcept { return where_; }
+    const SourceLocation& where() const noexcept { return where_; }
 
 private:
     std::string message_;
-    std::source_location where_;
+    SourceLocation where_;
 };
 
 }  // namespace durnel

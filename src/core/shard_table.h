@@ -214,7 +214,8 @@ private:
 
     static void free_storage(std::uint8_t* control, Slot* slots, std::size_t capacity) noexcept {
         if (capacity == 0) return;
-        ::operator delete(slots, capacity * sizeof(Slot), std::align_val_t{alignof(Slot)});
+        // The unsized form: clang before 19 declares sized deallocation only when asked to.
+        ::operator delete(slots, std::align_val_t{alignof(Slot)});
         delete[] control;
     }
 

@@ -1,9 +1,8 @@
 // The process-wide shard count.
 #include "sharded_map.h"
 
-#include <unistd.h>
-
 #include <bit>
+#include <thread>
 
 namespace durnel {
 
@@ -13,7 +12,10 @@ std::size_t shard_amount_for(long online_processors) {
 }
 
 std::size_t default_shard_amount() {
-    static const std::size_t amount = shard_amount_for(sysconf(_SC_NPROCESSORS_ONLN));
+    // The processors online, on every system: glibc answers from get_nprocs(), as
+    // sysconf(_SC_NPROCESSORS_ONLN) does; 0 (unknown) counts as one.
+    static const std::size_t amount =
+        shard_amount_for(static_cast<long>(std::thread::hardware_concurrency()));
     return amount;
 }
 

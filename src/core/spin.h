@@ -7,7 +7,11 @@
 // owner is plainly busy for a long time and sleeping is cheaper than burning the core.
 #pragma once
 
-#include <sched.h>
+#include <thread>
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 namespace durnel {
 
@@ -15,7 +19,13 @@ inline constexpr int kSpinSteps = 10;
 inline constexpr int kPauseSteps = 3;
 
 inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    _mm_pause();
+#elif defined(_MSC_VER) && defined(_M_ARM64)
+    __yield();
+#elif defined(_MSC_VER)
+    _ReadWriteBarrier();
+#elif defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #elif defined(__aarch64__)
     asm volatile("yield" ::: "memory");
@@ -29,7 +39,7 @@ inline void spin_step(int step) noexcept {
     if (step < kPauseSteps) {
         for (int i = 0; i < (2 << step); ++i) cpu_relax();
     } else {
-        sched_yield();
+        std::this_thread::yield();
     }
 }
 

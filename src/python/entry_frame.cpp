@@ -29,7 +29,7 @@ PyObject* get_panic_type() noexcept {
 
 }  // namespace
 
-void raise_panic(const std::string& message, const std::source_location& where) noexcept {
+void raise_panic(const std::string& message, const SourceLocation& where) noexcept {
     std::fprintf(stderr, "durnel_core: unrecoverable failure at %s:%u: %s\n", where.file_name(),
                  static_cast<unsigned>(where.line()), message.c_str());
     std::fflush(stderr);
@@ -51,9 +51,9 @@ void raise_current_as_panic() noexcept {
         if (PyErr_Occurred() != nullptr) PyErr_Print();
         raise_panic("Python API call failed", failure.where);
     } catch (const std::exception& error) {
-        raise_panic(error.what(), std::source_location::current());
+        raise_panic(error.what(), SourceLocation::current());
     } catch (...) {
-        raise_panic("unknown C++ exception", std::source_location::current());
+        raise_panic("unknown C++ exception", SourceLocation::current());
     }
 }
 
@@ -80,6 +80,6 @@ void restore_pending_exception(TakenException&& taken) noexcept {
 #pragma GCC diagnostic pop
 #endif
 
-void python_api_call_failed(std::source_location where) { throw PythonApiFailure{where}; }
+void python_api_call_failed(SourceLocation where) { throw PythonApiFailure{where}; }
 
 }  // namespace durnel::py

@@ -9,7 +9,6 @@
 #include <Python.h>
 
 #include <exception>
-#include <source_location>
 #include <string>
 #include <utility>
 
@@ -19,7 +18,7 @@
 namespace durnel::py {
 
 // Raises PanicException(message) after the diagnostic line; the type is made on first use.
-void raise_panic(const std::string& message, const std::source_location& where) noexcept;
+void raise_panic(const std::string& message, const SourceLocation& where) noexcept;
 // Turns the exception in flight (inside a catch block) into a PanicException.
 void raise_current_as_panic() noexcept;
 
@@ -78,10 +77,10 @@ void unraisable_entry_frame(PyObject* context, Body&& body) noexcept {
 // Unwinding first lets callers undo their work (e.g. put drained messages back) before any
 // Python code, such as an excepthook run by the printing, gets a chance to run.
 struct PythonApiFailure {
-    std::source_location where;
+    SourceLocation where;
 };
 
 [[noreturn]] void python_api_call_failed(
-    std::source_location where = std::source_location::current());
+    SourceLocation where = SourceLocation::current());
 
 }  // namespace durnel::py

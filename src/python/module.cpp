@@ -132,6 +132,9 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace durnel::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_durnel_core() {
+// PyMODINIT_FUNC: extern "C", returning PyObject*, and exported on every system
+// (__declspec(dllexport) on Windows, default visibility elsewhere, which the link's export
+// list then keeps as the only dynamic symbol).
+PyMODINIT_FUNC PyInit_durnel_core() {
     return durnel::py::entry_frame([] { return durnel::py::initialise(); });
 }

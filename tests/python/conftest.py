@@ -8,6 +8,8 @@ redis-server) and "cluster" (the same on a three-primary Redis Cluster). Every o
 and every test marked ``native_only``, runs against the native engine alone. Each Redis test
 gets a namespace of its own on servers shared by the whole run. Without redis-server or
 redis-py the Redis variants are skipped, except under CI=true, where they fail.
+DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
+the native module alone (the portable core, the sanitizers, another architecture).
 """
 import os
 import subprocess
@@ -21,6 +23,7 @@ from faketime_helpers import ClockedState, RedisClocked, find_libfaketime
 
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
 ALL_ENGINES = ("native", "redis", "cluster")
+SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
 
 
 def pytest_configure(config):
@@ -38,11 +41,14 @@ def pytest_generate_tests(metafunc):
         engines = tuple(e for e in engines if e != "native")
     if "clocked" in metafunc.fixturenames:  # only a single server's clock can be moved
         engines = tuple(e for e in engines if e != "cluster")
-    metafunc.parametrize("engine", engines)
+    metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])
 
 
 def redis_or_skip():
-    """redis-py, or a skip (a failure under CI=true, where it must be there)."""
+    """redis-py, or a skip (a failure under CI=true, where it must be there, unless the run
+    leaves the Redis engine out on purpose)."""
+    if "redis" not in SELECTED_ENGINES:
+        pytest.skip("DURNEL_ENGINES leaves the Redis engine out of this run")
     try:
         import redis  # noqa: F401
         from redis_servers import redis_server_binary

@@ -2,6 +2,8 @@
 with the wall clock frozen by libfaketime in a child interpreter, the 300-second lease, the
 takeover of lapsed claims, a clock set back, and a clock before 1970. Every test runs against
 the in-process engine and against Redis (a single server and a cluster), except where marked."""
+import re
+
 import pytest
 
 from faketime_helpers import ChildRaised
@@ -241,6 +243,8 @@ def test_clock_before_1970_raises_panic_and_keeps_the_state(clocked):
         assert message.startswith(EPOCH_PREFIX) and len(message) > len(EPOCH_PREFIX)
         new_lines = clocked.stderr_text().splitlines()[lines_before:]
         assert len(new_lines) == 1 and message in new_lines[0]
+        # The location is relative to the source tree, whichever directory built the module.
+        assert re.match(r"durnel_core: unrecoverable failure at src/core/clock\.cpp:\d+: ", new_lines[0])
 
     for before_epoch in (-1, -0.5, -86400 * 365):
         clocked.at(before_epoch)
