@@ -154,10 +154,14 @@ class RedisClocked:
 
     def at(self, seconds):
         """Freezes the server's clock at `seconds` after the epoch; returns its TIME."""
-        import time
+        import datetime
 
+        moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
+        text = moment.strftime("%Y-%m-%d %H:%M:%S")
+        if moment.microsecond:
+            text += ".%06d" % moment.microsecond
         with open(self._clock_file, "w") as handle:
-            handle.write(time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds)) + "\n")
+            handle.write(text + "\n")
         whole, micros = self._client.time()
         return whole + micros / 1e6
 
