@@ -438,7 +438,7 @@ void expect_every_interleaving_passes(const sched::Scenario& s) {
     sched::Explorer explorer(s);
     const sched::Result result = explorer.explore_all(kExhaustiveGuard);
     ASSERT_FALSE(result.failed) << result.report;
-    EXPECT_TRUE(result.complete) << s.name << ": not exhausted after " << result.executions
+    ASSERT_TRUE(result.complete) << s.name << ": not exhausted after " << result.executions
                                  << " runs";
     std::printf("[ schedules ] %s: every interleaving passes (%llu runs)\n", s.name.c_str(),
                 static_cast<unsigned long long>(result.executions));
