@@ -39,7 +39,9 @@ PyRef make_str(std::string_view text);
 PyRef make_none();
 // (sender, recipient text, content, sent_at)
 PyRef make_message_tuple(const Message& message, std::string_view recipient);
-// One tuple per message, oldest first, each with `recipient` as element 2.
+// The same with the recipient given as a str, which the tuple shares.
+PyRef make_message_tuple(const Message& message, PyObject* recipient);
+// One tuple per message, oldest first, each with `recipient` as element 2 (one str for all).
 PyRef make_message_list(const std::vector<Message>& messages, std::string_view recipient);
 
 }  // namespace durnel::py

@@ -157,6 +157,32 @@ TEST_F(Mailboxes, BroadcastReachesExactlyTheRegisteredAgentsAndTheSender) {
     EXPECT_EQ(status(state, "new"), AgentStatus::Idle);
 }
 
+// Hundreds of agents spread over every inboxes shard: each registered one gets each broadcast
+// exactly once and in order; every copy and the log's event share one body, which outlives
+// the drains.
+TEST_F(Mailboxes, BroadcastToManyAgentsDeliversOnceEachInOrderSharingOneBody) {
+    std::vector<std::string> agents;
+    for (int i = 0; i < 300; ++i) {
+        agents.push_back("agent-" + std::to_string(i));
+        register_agent(state, agents.back());
+        inbox(state, "reader-" + std::to_string(i));  // a mailbox, but not on the roster
+    }
+    broadcast(state, "agent-0", "one");
+    const Message two = broadcast(state, "agent-0", "two");
+    for (const std::string& agent : agents) {
+        const std::vector<Message> got = drain_inbox(state, agent);
+        ASSERT_EQ(contents(got), (Texts{"one", "two"})) << agent;
+        EXPECT_EQ(got[1].content().data(), two.content().data()) << agent;
+    }
+    for (int i = 0; i < 300; ++i) EXPECT_TRUE(inbox(state, "reader-" + std::to_string(i)).empty());
+    auto bucket = state.activity->get(UnixSeconds{1000});
+    ASSERT_TRUE(bucket.has_value());
+    std::vector<const char*> logged;
+    for (const ActivityEvent& e : bucket->value()) logged.push_back(std::get<BroadcastSent>(e).content.data());
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[1], two.content().data());
+}
+
 TEST_F(Mailboxes, ClockFailureAfterDeliveryKeepsTheMessageAndLogsNothing) {
     test_support::fail_clock_on_read(2);  // sent_at reads fine, the event's reading fails
     EXPECT_NE(test_support::panic_message([&] { send_message(state, "A", "B", "m"); }),
