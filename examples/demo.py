@@ -2,7 +2,8 @@
 
 Run it with `make demo`, or `python examples/demo.py` wherever durnel_core is importable.
 
-The backlog is a list of tasks; each task edits one or two files of a small code base. The
+The agents are the class of examples/agents.py, written against `durnel.Coordination`;
+examples/processes.py runs the same class as processes on Redis. The backlog is a list of tasks; each task edits one or two files of a small code base. The
 agents work through it in parallel, and everything they know about each other goes through
 the one shared state:
 
@@ -25,7 +26,6 @@ release then finds the "done" message in its mailbox and hands the task straight
 At the end the demo prints a short story of the run, a table per agent and a few checks,
 then times a tight loop of calls with one and with four threads.
 """
-import random
 import textwrap
 import threading
 import time
@@ -33,41 +33,8 @@ from collections import Counter
 
 from durnel_core import CoordinationState
 
-AGENTS = ["ana", "bo", "cy", "dee"]
-COORDINATOR = "coordinator"
-FILES = ["src/lexer.py", "src/parser.py", "src/checker.py", "src/codegen.py",
-         "src/cli.py", "docs/guide.md", "docs/api.md", "tests/test_parser.py"]
-VERBS = ["fix", "refactor", "document", "test", "speed-up", "review", "port", "clean"]
-STEP_SECONDS = 0.03
-
-
-def make_backlog(seed=7, size=32):
-    """(task id, files it edits, work steps) triples; tasks of 4 or more steps are long."""
-    rng = random.Random(seed)
-    backlog = []
-    for number in range(1, size + 1):
-        files = rng.sample(FILES, rng.choice([1, 1, 2]))
-        name = files[0].rsplit("/", 1)[-1].split(".")[0]
-        task_id = "t%02d-%s-%s" % (number, rng.choice(VERBS), name)
-        backlog.append((task_id, files, rng.choice([1, 2, 2, 3, 4, 5])))
-    return backlog
-
-
-class Counted:
-    """A view of the shared state that counts the calls made through it (one per thread)."""
-
-    def __init__(self, state):
-        self._state = state
-        self.calls = Counter()
-
-    def __getattr__(self, name):
-        method = getattr(self._state, name)
-
-        def call(*args):
-            self.calls[name] += 1
-            return method(*args)
-        return call
-
+import agents
+from agents import AGENTS, COORDINATOR, FILES, Counted, make_backlog, no_claim
 
 class Story:
     """The first occurrence of each kind of event, to show what the calls look like."""
@@ -85,101 +52,12 @@ class Story:
                                                 subsequent_indent=" " * 14))
 
 
-class Agent(threading.Thread):
+class Agent(agents.Agent, threading.Thread):
+    """The shared agent, run as a thread on the one in-process object."""
+
     def __init__(self, name, shared, backlog, story):
-        super().__init__(name=name)
-        self.state = Counted(shared)   # every call below goes to the one shared object
-        self.backlog = backlog
-        self.story = story
-        self.rng = random.Random(name)
-        self.known_done = set()
-        self.closing = False
-        self.done = []
-        self.refused_tasks = self.refused_files = self.renewals = 0
-        self.sent = self.read = self.asked_to_hurry = 0
-
-    # -- mail --
-    def read_mail(self):
-        for sender, _me, text, _sent_at in self.state.drain_inbox(self.name):
-            self.read += 1
-            if text.startswith("done "):
-                self.known_done.add(text[5:])
-            elif text.startswith("waiting for "):
-                self.asked_to_hurry += 1
-            elif text.startswith("closing"):
-                self.closing = True
-
-    # -- one attempt at one task; True when the task got done here --
-    def attempt(self, task_id, files, steps):
-        state, me = self.state, self.name
-        task_key = "task:" + task_id
-        try:
-            holder = state.claim_task(me, task_id)
-        except RuntimeError as refusal:
-            self.refused_tasks += 1
-            self.story.tell("refused-task", me, "claim_task(%r, %r) -> RuntimeError: %s"
-                            % (me, task_id, refusal))
-            return False
-        self.story.tell("claim", me, "claim_task(%r, %r) -> %r; status(%r) -> %r"
-                        % (me, task_id, holder, me, state.status(me)))
-        self.read_mail()   # someone may have finished it just before releasing it
-        if task_id in self.known_done:
-            state.release(me, task_key)
-            self.story.tell("late", me, "won %s after it was done: mail said so, released it"
-                            % task_key)
-            return False
-
-        held = []
-        for path in files:
-            try:
-                state.claim_file(me, path)
-                held.append("file:" + path)
-            except RuntimeError as refusal:
-                self.refused_files += 1
-                holder = str(refusal).split(" already holds claim on ")[0]
-                state.send_message(me, holder, "waiting for %s (task %s)" % (path, task_id))
-                self.sent += 1
-                self.story.tell("refused-file", me, "claim_file(%r, %r) -> RuntimeError: %s; "
-                                "send_message(%r, %r, 'waiting for ...')"
-                                % (me, path, refusal, me, holder))
-                for key in held + [task_key]:
-                    state.release(me, key)
-                return False
-
-        started = time.perf_counter()
-        for step in range(steps):
-            time.sleep(STEP_SECONDS * self.rng.uniform(0.6, 1.4))   # the actual work
-            if steps >= 4 and step < steps - 1:
-                for key in [task_key] + held:
-                    state.renew_claim(me, key)
-                    self.renewals += 1
-                self.story.tell("renew", me, "renew_claim(%r, %r) -> %r  (long task, step %d of %d)"
-                                % (me, task_key, me, step + 1, steps))
-
-        elapsed_ms = (time.perf_counter() - started) * 1000
-        sent = state.broadcast(me, "done " + task_id)            # first tell everyone...
-        state.send_message(me, COORDINATOR, "report %s %.0f ms" % (task_id, elapsed_ms))
-        self.sent += 2
-        self.story.tell("broadcast", me, "broadcast(%r, 'done %s') -> %r" % (me, task_id, sent))
-        for key in held:
-            state.release(me, key)
-        if held:
-            self.story.tell("idle-while-holding", me, "release(%r, %r) -> None; status -> %r "
-                            "while it still holds %s" % (me, held[-1], state.status(me), task_key))
-        state.release(me, task_key)                               # ...then let go
-        self.known_done.add(task_id)
-        self.done.append(task_id)
-        return True
-
-    def run(self):
-        while not self.closing:
-            self.read_mail()
-            todo = [task for task in self.backlog if task[0] not in self.known_done]
-            if not todo:
-                break
-            self.rng.shuffle(todo)
-            if not any(self.attempt(*task) for task in todo[:3]):
-                time.sleep(0.005)   # everything refused: give the others a moment
+        threading.Thread.__init__(self, name=name)
+        agents.Agent.__init__(self, name, shared, backlog, story)
 
 
 class Coordinator(threading.Thread):
@@ -312,7 +190,7 @@ def main():
          and len(coordinator.reports) == len(backlog)),
         ("every agent idle at the end (its last call was a release)",
          all(shared.status(a) == "idle" for a in AGENTS)),
-        ("no claim left behind", all(_no_claim(shared, t[0], t[1]) for t in backlog)),
+        ("no claim left behind", all(no_claim(shared, t[0], t[1]) for t in backlog)),
         ("finished within a minute", all(not a.is_alive() for a in agents + [coordinator])),
     ]
     print("\nChecks")
@@ -324,17 +202,6 @@ def main():
 def say(text):
     print(textwrap.fill(text, width=96, subsequent_indent="  "))
 
-
-def _no_claim(state, task_id, files):
-    """True when neither the task nor its files are claimed: a fresh claim succeeds."""
-    probe = "probe"
-    for claim, key in [(state.claim_task, task_id)] + [(state.claim_file, f) for f in files]:
-        try:
-            claim(probe, key)
-        except RuntimeError:
-            return False
-        state.release(probe, ("task:" if claim == state.claim_task else "file:") + key)
-    return True
 
 
 if __name__ == "__main__":
