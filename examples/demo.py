@@ -3,9 +3,9 @@
 Run it with `make demo`, or `python examples/demo.py` wherever durnel_core is importable.
 
 The agents are the class of examples/agents.py, written against `durnel.Coordination`;
-examples/processes.py runs the same class as processes on Redis. The backlog is a list of tasks; each task edits one or two files of a small code base. The
-agents work through it in parallel, and everything they know about each other goes through
-the one shared state:
+examples/processes.py runs the same class as processes on Redis. The backlog is a list of
+tasks; each task edits one or two files of a small code base. The agents work through it in
+parallel, and everything they know about each other goes through the one shared state:
 
     claim_task(agent, task)          take a task under a 300 s lease; RuntimeError when some
                                      other agent holds it: count a refusal, try another task
