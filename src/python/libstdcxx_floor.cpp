@@ -23,7 +23,9 @@
 
 namespace std {
 
-[[noreturn]] void __throw_bad_array_new_length() { throw bad_array_new_length(); }
+// No attribute here: <bits/functexcept.h> declared it noreturn first (in GNU spelling, which
+// clang will not see restated as [[noreturn]]), and a redeclaration inherits it.
+void __throw_bad_array_new_length() { throw bad_array_new_length(); }
 
 }  // namespace std
 
