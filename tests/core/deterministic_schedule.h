@@ -619,8 +619,8 @@ private:
     Scenario scenario_;
     std::array<Fiber, kMaxThreads> fibers_;
     ucontext_t main_context_{};
-    const void* main_stack_bottom_ = nullptr;
-    std::size_t main_stack_size_ = 0;
+    [[maybe_unused]] const void* main_stack_bottom_ = nullptr;  // read under AddressSanitizer
+    [[maybe_unused]] std::size_t main_stack_size_ = 0;
     int running_ = -1;
     std::unique_ptr<Table> table_;
     std::vector<std::uintptr_t> keys_;
