@@ -7,9 +7,9 @@ local statuses, log, session = KEYS[1], KEYS[2], KEYS[3]
 local request, ttl, maxlen, from, content, inbox_prefix =
   ARGV[1], ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
 
-local again, bad = replayed(session, request)
-if bad then return bad end
-if again then return as_reply(again) end
+local early = replay(session, request)
+if early then return early end
+local bad
 local recipients
 recipients, bad = checked(redis.pcall('HKEYS', statuses), statuses, 'hash')
 if bad then return bad end

@@ -6,30 +6,26 @@ local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen = ARGV[1], ARGV[2], ARGV[3]
 local agent, name, prefix, refusal, lease = ARGV[4], ARGV[5], ARGV[6], ARGV[7], tonumber(ARGV[8])
 
-local again, bad = replayed(session, request)
-if bad then return bad end
-if again then return as_reply(again) end
+local early = replay(session, request)
+if early then return early end
+local bad
 local resource = prefix .. name
-local stored
-stored, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
+local stamp, previous
+stamp, previous, bad = read_claim(claims, resource)
 if bad then return bad end
 bad = wrong_type(statuses, 'hash')
 if bad then return bad end
 local now, clock_error = server_seconds()
 if not now then return clock_error end
 
-local previous
-if stored then
-  local stamp, holder = parse_claim(stored)
-  if not stamp then return {'x', claims, 'field ' .. resource .. ' is not a claim'} end
+if previous then
   local age = now - stamp
   if age < 0 then age = 0 end  -- a clock that went back makes the claim young
   if age < lease then
-    local encoded = 'r' .. holder .. refusal .. name
+    local encoded = 'r' .. previous .. refusal .. name
     remember(session, request, ttl, encoded)
     return as_reply(encoded)
   end
-  previous = holder
 end
 
 bad = log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource, 'at', now)

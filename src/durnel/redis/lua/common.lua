@@ -32,12 +32,16 @@ local function checked(reply, key, wanted)
   return reply
 end
 
--- A stored claim is '<last stamp>:<holder>'; nil for anything else.
-local function parse_claim(stored)
+-- The claim stored under `resource`, '<last stamp>:<holder>', as its stamp and holder; nil
+-- when there is none; or nil, nil and the reply for a claims key of another type or a field
+-- that durnel did not write.
+local function read_claim(claims, resource)
+  local stored, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
+  if bad then return nil, nil, bad end
+  if not stored then return nil end
   local colon = string.find(stored, ':', 1, true)
-  if not colon then return nil end
-  local stamp = tonumber(string.sub(stored, 1, colon - 1))
-  if not stamp then return nil end
+  local stamp = colon and tonumber(string.sub(stored, 1, colon - 1))
+  if not stamp then return nil, nil, {'x', claims, 'field ' .. resource .. ' is not a claim'} end
   return stamp, string.sub(stored, colon + 1)
 end
 
@@ -61,6 +65,15 @@ local function replayed(session, request)
   if not stored then return nil, bad end
   local bar = string.find(stored, '|', 1, true)
   if bar and string.sub(stored, 1, bar - 1) == request then return string.sub(stored, bar + 1) end
+  return nil
+end
+
+-- The reply to give at once: the first reply of a retried request, or the wrong-type reply
+-- of a foreign session key; nil for a new request.
+local function replay(session, request)
+  local again, bad = replayed(session, request)
+  if bad then return bad end
+  if again then return as_reply(again) end
   return nil
 end
 

@@ -4,11 +4,11 @@
 local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen, agent, resource = ARGV[1], ARGV[2], ARGV[3], ARGV[4], ARGV[5]
 
-local again, bad = replayed(session, request)
-if bad then return bad end
-if again then return as_reply(again) end
-local stored
-stored, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
+local early = replay(session, request)
+if early then return early end
+local bad
+local _, holder
+_, holder, bad = read_claim(claims, resource)
 if bad then return bad end
 bad = wrong_type(statuses, 'hash')
 if bad then return bad end
@@ -16,21 +16,17 @@ local now, clock_error = server_seconds()
 if not now then return clock_error end
 
 local encoded
-if not stored then
+if not holder then
   encoded = 'r' .. 'no claim found for ' .. agent
+elseif holder ~= agent then
+  encoded = 'r' .. agent .. ' cannot release a claim held by ' .. holder
 else
-  local stamp, holder = parse_claim(stored)
-  if not stamp then return {'x', claims, 'field ' .. resource .. ' is not a claim'} end
-  if holder ~= agent then
-    encoded = 'r' .. agent .. ' cannot release a claim held by ' .. holder
-  else
-    bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource,
-                    'at', now)
-    if bad then return bad end
-    redis.call('HDEL', claims, resource)
-    redis.call('HSET', statuses, agent, 'idle')
-    encoded = 'n'
-  end
+  bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource,
+                  'at', now)
+  if bad then return bad end
+  redis.call('HDEL', claims, resource)
+  redis.call('HSET', statuses, agent, 'idle')
+  encoded = 'n'
 end
 remember(session, request, ttl, encoded)
 return as_reply(encoded)

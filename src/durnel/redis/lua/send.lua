@@ -4,9 +4,9 @@
 local statuses, log, session, inbox = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen, from, to, content = ARGV[1], ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
 
-local again, bad = replayed(session, request)
-if bad then return bad end
-if again then return as_reply(again) end
+local early = replay(session, request)
+if early then return early end
+local bad
 bad = wrong_type(statuses, 'hash') or wrong_type(inbox, 'list')
 if bad then return bad end
 local now, clock_error = server_seconds()
