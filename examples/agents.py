@@ -143,6 +143,29 @@ class Agent:
                 time.sleep(0.005)   # everything refused: give the others a moment
 
 
+class Coordinator:
+    """Opens the backlog and keeps the tally of the agents' reports; the examples add how it
+    collects them (a thread beside the agents, or the parent of the agent processes)."""
+
+    def __init__(self, state, backlog, story):
+        self.state = Counted(state)
+        self.backlog = backlog
+        self.story = story
+        self.reports = Counter()
+        self.read = self.drains = 0
+        self.status_samples = Counter()
+
+    def open_backlog(self):
+        # A direct message registers its recipient as a known agent: from here on, every
+        # broadcast reaches all four agents (an agent that had only ever sent messages would
+        # not be on the list), whichever thread or process sends it.
+        for agent in AGENTS:
+            self.state.send_message(COORDINATOR, agent, "welcome, %s" % agent)
+        sent = self.state.broadcast(COORDINATOR, "backlog open: %d tasks" % len(self.backlog))
+        self.story.tell("open", COORDINATOR, "send_message x4, broadcast(%r, %r) -> %r"
+                        % (COORDINATOR, sent[2], sent))
+
+
 def no_claim(state, task_id, files):
     """True when neither the task nor its files are claimed: a fresh claim succeeds."""
     probe = "probe"

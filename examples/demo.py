@@ -34,7 +34,7 @@ from collections import Counter
 from durnel_core import CoordinationState
 
 import agents
-from agents import AGENTS, COORDINATOR, FILES, Counted, make_backlog, no_claim
+from agents import AGENTS, COORDINATOR, FILES, make_backlog, no_claim
 
 class Story:
     """The first occurrence of each kind of event, to show what the calls look like."""
@@ -60,27 +60,12 @@ class Agent(agents.Agent, threading.Thread):
         agents.Agent.__init__(self, name, shared, backlog, story)
 
 
-class Coordinator(threading.Thread):
+class Coordinator(agents.Coordinator, threading.Thread):
     """Opens the backlog, collects the agents' reports from its inbox, closes the day."""
 
     def __init__(self, shared, backlog, story):
-        super().__init__(name=COORDINATOR)
-        self.state = Counted(shared)
-        self.backlog = backlog
-        self.story = story
-        self.reports = Counter()
-        self.read = self.drains = 0
-        self.status_samples = Counter()
-
-    def open_backlog(self):
-        # A direct message registers its recipient as a known agent: from here on, every
-        # broadcast reaches all four agents (an agent that had only ever sent messages would
-        # not be on the list).
-        for agent in AGENTS:
-            self.state.send_message(COORDINATOR, agent, "welcome, %s" % agent)
-        sent = self.state.broadcast(COORDINATOR, "backlog open: %d tasks" % len(self.backlog))
-        self.story.tell("open", COORDINATOR, "send_message x4, broadcast(%r, %r) -> %r"
-                        % (COORDINATOR, sent[2], sent))
+        threading.Thread.__init__(self, name=COORDINATOR)
+        agents.Coordinator.__init__(self, shared, backlog, story)
 
     def run(self):
         while len(self.reports) < len(self.backlog):

@@ -52,7 +52,7 @@ import durnel
 from durnel.naming import redacted
 
 import agents
-from agents import AGENTS, COORDINATOR, FILES, Counted, make_backlog, no_claim
+from agents import AGENTS, COORDINATOR, FILES, make_backlog, no_claim
 
 class Story:
     """The first occurrence of each kind of event in this process, stamped, so that the parent
@@ -95,25 +95,8 @@ def agent_process(name, url, namespace, backlog, results):
 
 # ---- the coordinator: this process ----
 
-class Coordinator:
+class Coordinator(agents.Coordinator):
     """Opens the backlog, collects the agents' reports from its inbox, closes the day."""
-
-    def __init__(self, state, backlog, story):
-        self.state = Counted(state)
-        self.backlog = backlog
-        self.story = story
-        self.reports = Counter()
-        self.read = self.drains = 0
-        self.status_samples = Counter()
-
-    def open_backlog(self):
-        # A direct message registers its recipient as a known agent: from here on, every
-        # broadcast reaches all four agents, whichever process sends it.
-        for agent in AGENTS:
-            self.state.send_message(COORDINATOR, agent, "welcome, %s" % agent)
-        sent = self.state.broadcast(COORDINATOR, "backlog open: %d tasks" % len(self.backlog))
-        self.story.tell("open", COORDINATOR, "send_message x4, broadcast(%r, %r) -> %r"
-                        % (COORDINATOR, sent[2], sent))
 
     def run(self, agents, deadline):
         while len(self.reports) < len(self.backlog) and time.monotonic() < deadline:
