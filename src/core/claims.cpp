@@ -4,11 +4,10 @@
 // claims shard held exclusively, and failure messages are built before that guard goes.
 // A fresh claim or a release drops the claims guard before it writes the status and the log;
 // a takeover keeps it across both (claims -> statuses -> activity, the one nesting allowed).
-#include <cstring>
-#include <memory>
 #include <utility>
 #include <variant>
 
+#include "inline_text.h"
 #include "state.h"
 
 namespace durnel {
@@ -22,42 +21,9 @@ struct ClaimFlavour {
 constexpr ClaimFlavour kFile{ClaimKind::File, "file:", " already holds claim on "};
 constexpr ClaimFlavour kTask{ClaimKind::Task, "task:", " already holds claim on task "};
 
-// A resource key (prefix + name) built for a lookup: in place when it is short, so that a
+// A resource key (prefix + name) built for a lookup: in place at ordinary lengths, so that a
 // call that stores no key allocates none; the claims table copies it only into a new entry.
-class ResourceKey {
-public:
-    ResourceKey(std::string_view prefix, std::string_view name) {
-        const std::size_t size = prefix.size() + name.size();
-        char* out = inline_;
-        if (size > sizeof inline_) {
-            heap_ = std::make_unique_for_overwrite<char[]>(size);
-            out = heap_.get();
-        }
-        std::memcpy(out, prefix.data(), prefix.size());
-        if (!name.empty()) std::memcpy(out + prefix.size(), name.data(), name.size());
-        view_ = std::string_view(out, size);
-    }
-    ResourceKey(const ResourceKey&) = delete;
-    ResourceKey& operator=(const ResourceKey&) = delete;
-    std::string_view view() const noexcept { return view_; }
-
-private:
-    char inline_[240];
-    std::unique_ptr<char[]> heap_;
-    std::string_view view_;
-};
-std::string concat(std::string_view a, std::string_view b) {
-    std::string out;
-    out.reserve(a.size() + b.size());
-    out.append(a).append(b);
-    return out;
-}
-std::string concat(std::string_view a, std::string_view b, std::string_view c) {
-    std::string out;
-    out.reserve(a.size() + b.size() + c.size());
-    out.append(a).append(b).append(c);
-    return out;
-}
+using ResourceKey = InlineText<240>;
 
 // Lapsed once the age since the later stamp reaches ttl + grace; a clock that went back
 // makes the claim young (age 0), never negative.
@@ -73,7 +39,7 @@ Outcome<Holder> claim_resource(const CoordinationState& state, const ClaimFlavou
     // once it is known that the claim will be stored (a refusal copies nothing).
     const UnixSeconds claimed_at = now_seconds();
     const UnixSeconds renewed_at = now_seconds();
-    const ResourceKey resource(flavour.prefix, name);
+    const ResourceKey resource{flavour.prefix, name};
     const std::string_view key = resource.view();
     auto new_claim = [&] {
         return Claim{ClaimTarget{flavour.kind, std::string(name)}, std::string(agent_id),
@@ -87,12 +53,12 @@ Outcome<Holder> claim_resource(const CoordinationState& state, const ClaimFlavou
         std::move(*vacant).insert(new_claim());
         set_status(state, agent_id, AgentStatus::Busy);
         append_activity(state, Claimed{agent_id, key, now_seconds()});
-        return Holder{std::string(agent_id)};
+        return Holder{agent_id};
     }
 
     auto& occupied = std::get<ClaimMap::Occupied>(entry);
     if (!has_lapsed(state, occupied.value(), now_seconds())) {
-        return Failure{concat(occupied.value().holder, flavour.refusal, name)};
+        return Failure{{occupied.value().holder, flavour.refusal, name}};
     }
     // Takeover of a lapsed claim: the claims guard stays held until the return, so nobody
     // sees the new holder without its status and log events being on their way.
@@ -100,7 +66,7 @@ Outcome<Holder> claim_resource(const CoordinationState& state, const ClaimFlavou
     set_status(state, agent_id, AgentStatus::Busy);
     append_activity(state, Claimed{agent_id, key, now_seconds()});
     append_activity(state, Released{previous_holder, key, now_seconds()});
-    return Holder{std::string(agent_id)};
+    return Holder{agent_id};
 }
 
 }  // namespace
@@ -119,11 +85,11 @@ Outcome<Holder> renew_claim(const CoordinationState& state, std::string_view age
                            std::string_view resource_key) {
     auto entry = state.claims->entry(resource_key);
     if (std::holds_alternative<ClaimMap::Vacant>(entry)) {
-        return Failure{concat("no claim on ", resource_key, " to renew")};
+        return Failure{{"no claim on ", resource_key, " to renew"}};
     }
     Claim& stored = std::get<ClaimMap::Occupied>(entry).value();
     if (stored.holder != agent_id) {
-        return Failure{concat(agent_id, " cannot renew a claim held by ", stored.holder)};
+        return Failure{{agent_id, " cannot renew a claim held by ", stored.holder}};
     }
     // No lapse test: a lapsed claim that nobody took over holds again for a full lease.
     // Both readings are taken before the stored claim changes, so a clock failure between
@@ -132,18 +98,18 @@ Outcome<Holder> renew_claim(const CoordinationState& state, std::string_view age
     const UnixSeconds renewed_at = now_seconds();
     stored.claimed_at = claimed_at;
     stored.renewed_at = renewed_at;
-    return Holder{stored.holder};
+    return Holder{agent_id};  // equal to stored.holder
 }
 
 Outcome<Done> release(const CoordinationState& state, std::string_view agent_id,
                       std::string_view resource_key) {
     auto entry = state.claims->entry(resource_key);
     if (std::holds_alternative<ClaimMap::Vacant>(entry)) {
-        return Failure{concat("no claim found for ", agent_id)};
+        return Failure{{"no claim found for ", agent_id}};
     }
     auto& occupied = std::get<ClaimMap::Occupied>(entry);
     if (occupied.value().holder != agent_id) {
-        return Failure{concat(agent_id, " cannot release a claim held by ", occupied.value().holder)};
+        return Failure{{agent_id, " cannot release a claim held by ", occupied.value().holder}};
     }
     std::move(occupied).remove();  // releases the claims guard
     // Idle whatever else the agent holds: a status is the trace of its latest operation.

@@ -2,14 +2,17 @@
 // fixed message that the caller raises unchanged. A failing operation has changed no table.
 #pragma once
 
-#include <string>
 #include <utility>
 #include <variant>
 
+#include "inline_text.h"
+
 namespace durnel {
 
+// Messages name ids and paths: 160 bytes hold them at every ordinary length without an
+// allocation, on the path (a refused claim) that callers may take in a loop.
 struct Failure {
-    std::string message;
+    InlineText<160> message;
 };
 
 struct Done {};  // the value of an operation that returns nothing

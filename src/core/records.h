@@ -30,10 +30,11 @@ struct Claim {
     UnixSeconds renewed_at;
 };
 
-// What a successful claim or renewal reports: the agent that holds the claim now (the table
-// keeps the claim itself; a copy of it would be built only to be dropped).
+// What a successful claim or renewal reports: the agent that holds the claim now. That is
+// always the caller's own agent id, so this views the caller's argument (valid as long as it
+// is) and nothing is copied: the table keeps the claim itself.
 struct Holder {
-    std::string agent;
+    std::string_view agent;
 };
 
 // ---- statuses ----

@@ -26,6 +26,13 @@ PyRef checked(PyObject* made) {
     return PyRef::steal(made);
 }
 
+// A str made on first use and kept for the life of the process (never released, like the
+// module itself); the GIL orders the first uses.
+PyRef shared_str(PyObject*& slot, std::string_view text) {
+    if (slot == nullptr) slot = make_str(text).release();
+    return PyRef::borrow(slot);
+}
+
 }  // namespace
 
 bool Utf8Arg::convert(const char* name, PyObject* value) noexcept {
@@ -33,6 +40,7 @@ bool Utf8Arg::convert(const char* name, PyObject* value) noexcept {
         raise_not_a_string(name, value);
         return false;
     }
+    value_ = PyRef::borrow(value);
     bytes_ = PyRef::steal(PyUnicode_AsUTF8String(value));
     if (!bytes_) return false;  // UnicodeEncodeError, unchanged
     char* data = nullptr;
@@ -46,31 +54,51 @@ PyRef make_str(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+PyRef Utf8Arg::as_str() const {
+    if (PyUnicode_CheckExact(value_.get())) return PyRef::borrow(value_.get());
+    return make_str(view_);
+}
+
 PyRef make_none() { return PyRef::borrow(Py_None); }
 
-PyRef make_message_tuple(const Message& message, PyObject* recipient) {
+PyRef status_str(AgentStatus status) {
+    static PyObject* names[kStatusNames.size()] = {};
+    const auto index = static_cast<std::size_t>(status);
+    return shared_str(names[index], kStatusNames[index]);
+}
+
+PyRef broadcast_recipient_str() {
+    static PyObject* star = nullptr;
+    return shared_str(star, "*");
+}
+
+PyRef make_message_tuple(PyObject* sender, PyObject* recipient, PyObject* content,
+                         UnixSeconds sent_at) {
     // A fresh tuple's items are NULL until set, and it may be dropped in that state if a
     // later item cannot be made. PyTuple_SetItem steals each item.
     PyRef tuple = checked(PyTuple_New(4));
-    PyTuple_SetItem(tuple.get(), 0, make_str(message.from_agent()).release());
+    PyTuple_SetItem(tuple.get(), 0, PyRef::borrow(sender).release());
     PyTuple_SetItem(tuple.get(), 1, PyRef::borrow(recipient).release());
-    PyTuple_SetItem(tuple.get(), 2, make_str(message.content()).release());
-    PyTuple_SetItem(tuple.get(), 3, checked(PyLong_FromUnsignedLongLong(message.sent_at())).release());
+    PyTuple_SetItem(tuple.get(), 2, PyRef::borrow(content).release());
+    PyTuple_SetItem(tuple.get(), 3, checked(PyLong_FromUnsignedLongLong(sent_at)).release());
     return tuple;
 }
 
-PyRef make_message_tuple(const Message& message, std::string_view recipient) {
-    PyRef text = make_str(recipient);
-    return make_message_tuple(message, text.get());
-}
-
-PyRef make_message_list(const std::vector<Message>& messages, std::string_view recipient) {
+PyRef make_message_list(const std::vector<Message>& messages, PyObject* recipient) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(messages.size())));
-    if (messages.empty()) return list;
-    PyRef text = make_str(recipient);  // one str, shared by every tuple: all name the reader
+    // Messages from one sender often come in a row: they share one sender str.
+    PyRef sender;
+    std::string_view sender_text;
     for (std::size_t i = 0; i < messages.size(); ++i) {
+        const Message& message = messages[i];
+        if (!sender || message.from_agent() != sender_text) {
+            sender_text = message.from_agent();  // the body outlives the loop: `messages` holds it
+            sender = make_str(sender_text);
+        }
+        PyRef content = make_str(message.content());
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                       make_message_tuple(messages[i], text.get()).release());
+                       make_message_tuple(sender.get(), recipient, content.get(),
+                                          message.sent_at()).release());
     }
     return list;
 }

@@ -6,6 +6,12 @@
 // string_view into memory the call owns, embedded NULs included. Results are built only
 // after every shard guard has been released: building them can run arbitrary Python code
 // (a garbage collection), which may call back into this module.
+//
+// A result that is the text of an argument (the holder of a claim, the parties and content of
+// the message just sent, the reader of an inbox) is that argument's own str object when it is
+// exactly a str: equal text, and a str is immutable, so only `is` can tell. A str subclass
+// gets a plain str of the same text instead. Status names and the broadcast recipient "*" are
+// made once per process and shared the same way (the module lives in one interpreter).
 #pragma once
 
 #include <Python.h>
@@ -28,7 +34,12 @@ public:
     // set.
     bool convert(const char* name, PyObject* value) noexcept;
 
+    // The argument as a result: the object itself when it is exactly a str, else a new str
+    // of the same text.
+    PyRef as_str() const;
+
 private:
+    PyRef value_;  // held for the call, so that as_str() may hand it out
     PyRef bytes_;
     std::string_view view_;
 };
@@ -37,11 +48,15 @@ private:
 // the unrecoverable failure "Python API call failed".
 PyRef make_str(std::string_view text);
 PyRef make_none();
-// (sender, recipient text, content, sent_at)
-PyRef make_message_tuple(const Message& message, std::string_view recipient);
-// The same with the recipient given as a str, which the tuple shares.
-PyRef make_message_tuple(const Message& message, PyObject* recipient);
-// One tuple per message, oldest first, each with `recipient` as element 2 (one str for all).
-PyRef make_message_list(const std::vector<Message>& messages, std::string_view recipient);
+// The status name ("idle", "busy", ...), one shared str per name.
+PyRef status_str(AgentStatus status);
+// "*", the recipient text of a broadcast, shared.
+PyRef broadcast_recipient_str();
+// (sender, recipient, content, sent_at) from three strs, which the tuple shares.
+PyRef make_message_tuple(PyObject* sender, PyObject* recipient, PyObject* content,
+                         UnixSeconds sent_at);
+// One tuple per message, oldest first, each with `recipient` as element 2 (one str for all,
+// and one sender str for each run of messages from the same sender).
+PyRef make_message_list(const std::vector<Message>& messages, PyObject* recipient);
 
 }  // namespace durnel::py

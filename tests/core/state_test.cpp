@@ -175,6 +175,11 @@ TEST_F(StateTest, RefusedCallsChangeNoTable) {
     EXPECT_EQ(after.claims["file:f"], "File f by A 1100/1100");
     after.claims = before.claims;
     EXPECT_TRUE(after == before);
+    // Keys and messages longer than what is kept inline (240 and 160 bytes) come out whole.
+    const std::string agent(200, 'a'), path(300, 'p');
+    EXPECT_EQ(holder_of(claim_file(state, agent, path)), agent);
+    EXPECT_TRUE(is_failure(claim_file(state, "B", path), agent + " already holds claim on " + path));
+    EXPECT_TRUE(is_failure(release(state, "B", "file:" + path), "B cannot release a claim held by " + agent));
 }
 
 // ---- clock failures ----

@@ -152,13 +152,13 @@ std::uint64_t lock_word_of(const Map& map, const Key& key) {
 template <typename T>
 bool is_failure(const Outcome<T>& outcome, const std::string& message) {
     const auto* failure = std::get_if<Failure>(&outcome);
-    return failure != nullptr && failure->message == message;
+    return failure != nullptr && failure->message.view() == message;
 }
 
 // The holder of a claim outcome, or the failure text, so that both show up in one comparison.
 inline std::string holder_of(const Outcome<Holder>& outcome) {
-    if (const auto* failure = std::get_if<Failure>(&outcome)) return "failure: " + failure->message;
-    return std::get<Holder>(outcome).agent;
+    if (const auto* failure = std::get_if<Failure>(&outcome)) return "failure: " + std::string(failure->message.view());
+    return std::string(std::get<Holder>(outcome).agent);
 }
 
 }  // namespace durnel::test_support

@@ -172,9 +172,14 @@ def test_str_subclass_is_passed_on_as_its_value(state):
     sent = state.send_message(agent, other, Tagged("hello"))
     assert sent[:3] == ("agent", "other", "hello")
     assert [type(item) for item in sent] == [str, str, str, int]
-    (received,) = state.inbox(other)
+    (received,) = state.inbox(Tagged("other"))
     assert received[:3] == ("agent", "other", "hello")
     assert [type(item) for item in received] == [str, str, str, int]
+    renewed = state.renew_claim(agent, Tagged("file:p"))
+    assert type(renewed) is str and renewed == "agent"
+    sent = state.broadcast(agent, Tagged("all"))
+    assert sent[:3] == ("agent", "*", "all")
+    assert [type(item) for item in sent] == [str, str, str, int]
     assert state.release(agent, Tagged("file:p")) is None
 
 
