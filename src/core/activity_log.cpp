@@ -8,10 +8,10 @@ void append_activity(const CoordinationState& state, const ActivityEvent& event)
     state.activity->entry_or_default(bucket).value().append(event);
 }
 
-void append_message_activity(const CoordinationState& state, const Message& message) {
+void append_message_activity(const CoordinationState& state, Message message) {
     const UnixSeconds at = now_seconds();
     const UnixSeconds bucket = now_seconds();
-    state.activity->entry_or_default(bucket).value().append_message(message, at);
+    state.activity->entry_or_default(bucket).value().append_message(std::move(message), at);
 }
 
 }  // namespace durnel

@@ -62,8 +62,8 @@ public:
     }
 
     // A MessageSent (the message has a recipient) or BroadcastSent event holding `message`.
-    void append_message(const Message& message, UnixSeconds at) {
-        write_message(message, at);
+    void append_message(Message message, UnixSeconds at) {
+        write_message(std::move(message), at);
         ++size_;
     }
 
@@ -147,13 +147,13 @@ private:
 
     static constexpr std::size_t kMessageEventBytes = kHeaderBytes + sizeof(const MessageBody*);
 
-    void write_message(const Message& message, UnixSeconds at) {
+    void write_message(Message message, UnixSeconds at) {
         char* p = reserve(kMessageEventBytes);  // may throw; the handle is not taken yet
         *p++ = static_cast<char>(message.to_agent() ? EventKind::MessageSent
                                                     : EventKind::BroadcastSent);
         std::memcpy(p, &at, sizeof at);
         p += sizeof at;
-        const MessageBody* body = Message(message).release_raw();
+        const MessageBody* body = std::move(message).release_raw();
         std::memcpy(p, &body, sizeof body);
         chunks_.back().used += kMessageEventBytes;
     }

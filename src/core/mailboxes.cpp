@@ -2,8 +2,8 @@
 //
 // A send or broadcast builds one message body; each mailbox it reaches and its log event hold
 // handles on that body. Each step holds one guard and releases it before the next: a delivery
-// holds the recipient's inboxes shard, registration the statuses shard, the log append its
-// own. A broadcast snapshots the roster (the statuses table, shard by shard under shared
+// holds the recipient's inboxes shard, registration the statuses shard (then the inboxes
+// shard again, to mark the mailbox: only on a first send), the log append its own. A broadcast snapshots the roster (the statuses table, shard by shard under shared
 // guards, at most two neighbours at once) into one buffer and lets every statuses guard go;
 // then it delivers shard by shard, one exclusive inboxes guard per shard for all of that
 // shard's recipients, using the mailbox hash each roster entry carries.
@@ -61,11 +61,23 @@ private:
 
 Message send_message(const CoordinationState& state, std::string_view from_agent,
                      std::string_view to_agent, std::string_view content) {
-    Message message = Message::make(from_agent, to_agent, content, now_seconds());
+    // Three handles: the caller's, the mailbox's and the log's, all counted at creation.
+    Message message = Message::make_with_copies(from_agent, to_agent, content, now_seconds(), 2);
+    RefBudget copies = RefBudget::counted(message, 2);
     const std::uint64_t inbox_hash = state.inboxes->hash(to_agent);
-    state.inboxes->entry_or_default_with_hash(inbox_hash, to_agent).value().push_back(message);
-    register_agent(state, to_agent, inbox_hash);  // the sender is not registered, has no mailbox
-    append_message_activity(state, message);
+    bool known = false;
+    {
+        auto mailbox = state.inboxes->entry_or_default_with_hash(inbox_hash, to_agent);
+        mailbox.value().push_back(copies.take());
+        known = mailbox.value().owner_registered();
+    }
+    // The recipient is registered (the sender is not, and gets no mailbox). Its mailbox
+    // remembers once that is done, so later sends skip the statuses table.
+    if (!known) {
+        register_agent(state, to_agent, inbox_hash);
+        state.inboxes->entry_or_default_with_hash(inbox_hash, to_agent).value().mark_owner_registered();
+    }
+    append_message_activity(state, copies.take());
     return message;
 }
 
@@ -95,17 +107,19 @@ Message broadcast(const CoordinationState& state, std::string_view from_agent,
         }
     }
 
-    RefBudget copies(message, roster.size());
+    RefBudget copies(message, roster.size() + 1);  // one for each recipient, one for the log
     for (std::size_t s = 0; s < shard_amount; ++s) {
         if (starts[s] == starts[s + 1]) continue;
         auto shard = state.inboxes->lock_shard(s);
         for (std::size_t k = starts[s]; k < starts[s + 1]; ++k) {
             const Roster::Recipient& r = roster[by_shard[k]];
-            shard.entry_or_default(r.inbox_hash, roster.name(r)).push_back(copies.take());
+            MessageQueue& mailbox = shard.entry_or_default(r.inbox_hash, roster.name(r));
+            mailbox.push_back(copies.take());
+            mailbox.mark_owner_registered();  // on the roster: it has a statuses entry
         }
     }
 
-    append_message_activity(state, message);
+    append_message_activity(state, copies.take());
     return message;
 }
 

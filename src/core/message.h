@@ -27,8 +27,10 @@ namespace durnel {
 class MessageBody {
 public:
     // One allocation: this header, then the sender's, the recipient's and the content's bytes.
+    // The body starts with `refs` references (its creator's handle and the copies it will
+    // hand out, counted now rather than one atomic step each).
     static MessageBody* make(std::string_view from_agent, std::optional<std::string_view> to_agent,
-                             std::string_view content, UnixSeconds sent_at) {
+                             std::string_view content, UnixSeconds sent_at, std::size_t refs) {
         const std::size_t to_size = to_agent ? to_agent->size() : 0;
         std::size_t bytes = sizeof(MessageBody);
         for (std::size_t part : {from_agent.size(), to_size, content.size()}) {
@@ -38,7 +40,7 @@ public:
         void* memory = ::operator new(bytes);
         auto* body = ::new (memory) MessageBody(from_agent.size(),
                                                 to_agent ? to_size : kNoRecipient,
-                                                content.size(), sent_at);
+                                                content.size(), sent_at, refs);
         char* text = body->text();
         copy(text, from_agent);
         if (to_agent) copy(text + from_agent.size(), *to_agent);
@@ -68,8 +70,9 @@ private:
     static constexpr std::size_t kNoRecipient = SIZE_MAX;
 
     MessageBody(std::size_t from_size, std::size_t to_size, std::size_t content_size,
-                UnixSeconds sent_at) noexcept
-        : from_size_(from_size), to_size_(to_size), content_size_(content_size),
+                UnixSeconds sent_at, std::size_t refs) noexcept
+        : refs_(refs),
+          from_size_(from_size), to_size_(to_size), content_size_(content_size),
           sent_at_(sent_at) {}
     ~MessageBody() = default;
 
@@ -80,7 +83,7 @@ private:
     char* text() noexcept { return reinterpret_cast<char*>(this + 1); }
     const char* text() const noexcept { return reinterpret_cast<const char*>(this + 1); }
 
-    mutable std::atomic<std::size_t> refs_{1};
+    mutable std::atomic<std::size_t> refs_;
     std::size_t from_size_;
     std::size_t to_size_;  // kNoRecipient for a broadcast
     std::size_t content_size_;
@@ -93,7 +96,15 @@ class Message {
 public:
     static Message make(std::string_view from_agent, std::optional<std::string_view> to_agent,
                         std::string_view content, UnixSeconds sent_at) {
-        return Message(MessageBody::make(from_agent, to_agent, content, sent_at));
+        return Message(MessageBody::make(from_agent, to_agent, content, sent_at, 1));
+    }
+    // The same, with `copies` more references counted in the new body, for a RefBudget made
+    // with RefBudget::counted to hand out.
+    static Message make_with_copies(std::string_view from_agent,
+                                    std::optional<std::string_view> to_agent,
+                                    std::string_view content, UnixSeconds sent_at,
+                                    std::size_t copies) {
+        return Message(MessageBody::make(from_agent, to_agent, content, sent_at, 1 + copies));
     }
     // Takes over one reference that its owner held raw.
     static Message adopt_raw(const MessageBody* body) noexcept { return Message(body); }
@@ -126,13 +137,19 @@ private:
 };
 static_assert(sizeof(Message) == sizeof(void*), "a queued message is one pointer");
 
-// n references taken in one atomic step, handed out one by one as handles; whatever is left
-// when it goes (a delivery failed half way) is dropped in one step again.
+// n references taken in one atomic step (or, with counted(), the n that make_with_copies
+// counted in at creation), handed out one by one as handles; whatever is left when it goes (a
+// delivery failed half way) is dropped in one step again.
 class RefBudget {
 public:
-    RefBudget(const Message& message, std::size_t n) noexcept : body_(&message.body()), left_(n) {
+    RefBudget(const Message& message, std::size_t n) noexcept : RefBudget(message.body(), n) {
         if (n != 0) body_->add_refs(n);
     }
+    static RefBudget counted(const Message& message, std::size_t n) noexcept {
+        return RefBudget(message.body(), n);
+    }
+    RefBudget(RefBudget&& other) noexcept
+        : body_(other.body_), left_(std::exchange(other.left_, 0)) {}
     RefBudget(const RefBudget&) = delete;
     RefBudget& operator=(const RefBudget&) = delete;
     ~RefBudget() {
@@ -145,6 +162,8 @@ public:
     }
 
 private:
+    RefBudget(const MessageBody& body, std::size_t n) noexcept : body_(&body), left_(n) {}
+
     const MessageBody* body_;
     std::size_t left_;
 };

@@ -4,11 +4,15 @@
 // Appends go to the back, reads start at the front (oldest). Capacity is 0 until the first
 // append, then at least 4 and doubling when full, so appends are amortised constant time.
 // Reading copies handles (a count each, no text); draining moves them out and keeps the
-// capacity.
+// capacity. The mailbox also remembers whether its owner is known to have a statuses entry,
+// so that a send to a known agent need not look it up there again; statuses entries are
+// never removed, so once set the mark stays true.
 // Not thread-safe: the mailbox's shard lock guards it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -24,9 +28,10 @@ public:
     MessageQueue() noexcept = default;
     MessageQueue(MessageQueue&& other) noexcept
         : buffer_(std::exchange(other.buffer_, nullptr)),
-          capacity_(std::exchange(other.capacity_, 0)),
           head_(std::exchange(other.head_, 0)),
-          size_(std::exchange(other.size_, 0)) {}
+          size_(std::exchange(other.size_, 0)),
+          capacity_log2_(std::exchange(other.capacity_log2_, 0)),
+          owner_registered_(std::exchange(other.owner_registered_, false)) {}
     MessageQueue& operator=(MessageQueue&& other) noexcept {
         MessageQueue moved(std::move(other));
         swap(moved);
@@ -36,15 +41,21 @@ public:
     MessageQueue& operator=(const MessageQueue&) = delete;
     ~MessageQueue() {
         clear();
-        deallocate(buffer_, capacity_);
+        deallocate(buffer_, capacity());
     }
 
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return capacity_; }
+    std::size_t capacity() const noexcept {
+        return buffer_ == nullptr ? 0 : std::size_t{1} << capacity_log2_;
+    }
     bool empty() const noexcept { return size_ == 0; }
 
+    bool owner_registered() const noexcept { return owner_registered_; }
+    // Only after the owner's statuses entry was seen to exist.
+    void mark_owner_registered() noexcept { owner_registered_ = true; }
+
     void push_back(Message message) {
-        if (size_ == capacity_) grow();
+        if (size_ == capacity()) grow();
         ::new (static_cast<void*>(&buffer_[wrap(head_ + size_)])) Message(std::move(message));
         ++size_;
     }
@@ -52,9 +63,9 @@ public:
     // Puts `messages` back in front of the queue, in their order (the first becomes the
     // oldest). Used to undo a drain whose result could not be delivered.
     void push_front_all(std::vector<Message>&& messages) {
-        while (capacity_ < size_ + messages.size()) grow();
+        while (capacity() < size_ + messages.size()) grow();
         for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
-            head_ = wrap(head_ + capacity_ - 1);
+            head_ = wrap(head_ + capacity() - 1);
             ::new (static_cast<void*>(&buffer_[head_])) Message(std::move(*it));
             ++size_;
         }
@@ -84,7 +95,9 @@ public:
     }
 
 private:
-    std::size_t wrap(std::size_t index) const noexcept { return index & (capacity_ - 1); }
+    std::size_t wrap(std::size_t index) const noexcept {
+        return index & ((std::size_t{1} << capacity_log2_) - 1);
+    }
 
     static Message* allocate(std::size_t n) { return std::allocator<Message>().allocate(n); }
     static void deallocate(Message* p, std::size_t n) noexcept {
@@ -92,16 +105,17 @@ private:
     }
 
     void grow() {
-        const std::size_t new_capacity = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
+        const std::size_t old_capacity = capacity();
+        const std::size_t new_capacity = old_capacity == 0 ? kMinCapacity : old_capacity * 2;
         Message* fresh = allocate(new_capacity);
         for (std::size_t i = 0; i < size_; ++i) {
             Message& m = buffer_[wrap(head_ + i)];
             ::new (static_cast<void*>(&fresh[i])) Message(std::move(m));
             m.~Message();
         }
-        deallocate(buffer_, capacity_);
+        deallocate(buffer_, old_capacity);
         buffer_ = fresh;
-        capacity_ = new_capacity;
+        capacity_log2_ = static_cast<std::uint8_t>(std::countr_zero(new_capacity));
         head_ = 0;
     }
 
@@ -112,15 +126,19 @@ private:
 
     void swap(MessageQueue& other) noexcept {
         std::swap(buffer_, other.buffer_);
-        std::swap(capacity_, other.capacity_);
         std::swap(head_, other.head_);
         std::swap(size_, other.size_);
+        std::swap(capacity_log2_, other.capacity_log2_);
+        std::swap(owner_registered_, other.owner_registered_);
     }
 
-    Message* buffer_ = nullptr;
-    std::size_t capacity_ = 0;  // 0 or a power of two
-    std::size_t head_ = 0;      // index of the oldest message
+    Message* buffer_ = nullptr;       // null until the first append
+    std::size_t head_ = 0;            // index of the oldest message
     std::size_t size_ = 0;
+    std::uint8_t capacity_log2_ = 0;  // the capacity is 2^this once there is a buffer
+    bool owner_registered_ = false;
 };
+// A mailbox and its key fill one 64-byte slot of the inboxes table.
+static_assert(sizeof(MessageQueue) == 32);
 
 }  // namespace durnel

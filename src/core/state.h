@@ -88,7 +88,7 @@ void register_agent(const CoordinationState& state, std::string_view agent_id,
 // the event's strings.
 void append_activity(const CoordinationState& state, const ActivityEvent& event);
 // Appends the MessageSent or BroadcastSent event of `message` (stamped with its own clock
-// reading, then bucketed by another); the log keeps a handle on the message's body.
-void append_message_activity(const CoordinationState& state, const Message& message);
+// reading, then bucketed by another); the log keeps this handle on the message's body.
+void append_message_activity(const CoordinationState& state, Message message);
 
 }  // namespace durnel

@@ -155,6 +155,10 @@ TEST_F(Mailboxes, BroadcastReachesExactlyTheRegisteredAgentsAndTheSender) {
     broadcast(state, "new", "hi");  // an unknown sender is registered idle and gets its copy
     EXPECT_EQ(inbox_of("new"), (Texts{"hi"}));
     EXPECT_EQ(status(state, "new"), AgentStatus::Idle);
+
+    send_message(state, "X", "E", "late");  // E's mailbox came first: this send registers E
+    broadcast(state, "S", "again");
+    EXPECT_EQ(inbox_of("E"), (Texts{"late", "again"}));
 }
 
 // Hundreds of agents spread over every inboxes shard: each registered one gets each broadcast
