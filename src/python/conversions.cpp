@@ -40,7 +40,7 @@ bool Utf8Arg::convert(const char* name, PyObject* value) noexcept {
         raise_not_a_string(name, value);
         return false;
     }
-    value_ = PyRef::borrow(value);
+    value_ = value;
     bytes_ = PyRef::steal(PyUnicode_AsUTF8String(value));
     if (!bytes_) return false;  // UnicodeEncodeError, unchanged
     char* data = nullptr;
@@ -55,7 +55,7 @@ PyRef make_str(std::string_view text) {
 }
 
 PyRef Utf8Arg::as_str() const {
-    if (PyUnicode_CheckExact(value_.get())) return PyRef::borrow(value_.get());
+    if (PyUnicode_CheckExact(value_)) return PyRef::borrow(value_);
     return make_str(view_);
 }
 

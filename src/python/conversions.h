@@ -39,7 +39,9 @@ public:
     PyRef as_str() const;
 
 private:
-    PyRef value_;  // held for the call, so that as_str() may hand it out
+    // Borrowed: the caller's argument tuple or keyword dict holds it for the whole call, as
+    // it holds every argument of a C function.
+    PyObject* value_ = nullptr;
     PyRef bytes_;
     std::string_view view_;
 };

@@ -1,7 +1,8 @@
 // PyRef: the one owner of a strong reference to a Python object.
 //
 // Every reference this module creates is held by exactly one PyRef until it is handed to the
-// interpreter with release(); a borrowed reference is a plain PyObject* and never stored.
+// interpreter with release(); a borrowed reference is a plain PyObject*, kept no longer than
+// the call that lent it.
 // The destructor drops the reference on every path, including unwinding by Panic.
 // Counts move through the interpreter's own Py_IncRef/Py_DecRef rather than the inline macros
 // of the 3.9-level headers: from 3.12 some objects this module touches (None, the empty
