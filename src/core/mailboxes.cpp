@@ -3,7 +3,8 @@
 // A send or broadcast builds one message body; each mailbox it reaches and its log event hold
 // handles on that body. Each step holds one guard and releases it before the next: a delivery
 // holds the recipient's inboxes shard, registration the statuses shard (then the inboxes
-// shard again, to mark the mailbox: only on a first send), the log append its own. A broadcast snapshots the roster (the statuses table, shard by shard under shared
+// shard again, to mark the mailbox: only on a first send), the log append its own. A
+// broadcast snapshots the roster (the statuses table, shard by shard under shared
 // guards, at most two neighbours at once) into one buffer and lets every statuses guard go;
 // then it delivers shard by shard, one exclusive inboxes guard per shard for all of that
 // shard's recipients, using the mailbox hash each roster entry carries.

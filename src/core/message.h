@@ -148,8 +148,6 @@ public:
     static RefBudget counted(const Message& message, std::size_t n) noexcept {
         return RefBudget(message.body(), n);
     }
-    RefBudget(RefBudget&& other) noexcept
-        : body_(other.body_), left_(std::exchange(other.left_, 0)) {}
     RefBudget(const RefBudget&) = delete;
     RefBudget& operator=(const RefBudget&) = delete;
     ~RefBudget() {
