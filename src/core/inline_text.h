@@ -50,7 +50,6 @@ public:
     InlineText& operator=(const InlineText&) = delete;
 
     std::string_view view() const noexcept { return view_; }
-    bool on_heap() const noexcept { return heap_ != nullptr; }
 
 private:
     std::unique_ptr<char[]> heap_;
