@@ -64,7 +64,7 @@ PyRef make_none() { return PyRef::borrow(Py_None); }
 PyRef status_str(AgentStatus status) {
     static PyObject* names[kStatusNames.size()] = {};
     const auto index = static_cast<std::size_t>(status);
-    return shared_str(names[index], kStatusNames[index]);
+    return shared_str(names[index], status_name(status));
 }
 
 PyRef broadcast_recipient_str() {
