@@ -225,7 +225,10 @@ if wants leaks; then
     elif configure_and_build build-valgrind ""; then
       for binary in $(gtest_binaries build-valgrind); do
         say "valgrind $(basename "$binary")"
-        if ! timeout 1800 valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect,possible \
+        # valgrind runs one thread at a time; --fair-sched hands its lock round in turn, so a
+        # thread that spins or yields waiting for another cannot keep it for ever.
+        if ! timeout 1800 valgrind --quiet --fair-sched=yes --leak-check=full \
+          --show-leak-kinds=definite,indirect,possible \
           --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=1 \
           "$binary"; then
           fail "valgrind memcheck of $(basename "$binary")"
