@@ -39,8 +39,8 @@ void raise_unexpected_keyword(const char* full_name, PyObject* name) noexcept {
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", full_name, name);
 }
 
-bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                     PyObject** slots) noexcept {
+bool parse_named_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                           PyObject** slots) noexcept {
     const Py_ssize_t given = PyTuple_Size(args);
     if (given > signature.count) {
         raise_too_many_positional(signature.full_name, signature.count, given);
@@ -49,8 +49,6 @@ bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     for (Py_ssize_t i = 0; i < signature.count; ++i) {
         slots[i] = i < given ? PyTuple_GetItem(args, i) : nullptr;
     }
-    if (kwargs == nullptr && given == signature.count) return true;  // the common call
-
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject* name;

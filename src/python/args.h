@@ -20,10 +20,21 @@ struct Signature {
 
 inline constexpr Py_ssize_t kMaxParameters = 3;
 
+// The matching of keywords, missing and surplus arguments behind parse_arguments.
+bool parse_named_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                           PyObject** slots) noexcept;
+
 // Fills slots[0..count) with borrowed references to the arguments. Returns false with a
-// TypeError set when the call does not fit the signature.
-bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                     PyObject** slots) noexcept;
+// TypeError set when the call does not fit the signature. The common call, every argument by
+// position, is handled here inline: nothing to match.
+inline bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                            PyObject** slots) noexcept {
+    if (kwargs == nullptr && PyTuple_Size(args) == signature.count) {
+        for (Py_ssize_t i = 0; i < signature.count; ++i) slots[i] = PyTuple_GetItem(args, i);
+        return true;
+    }
+    return parse_named_arguments(signature, args, kwargs, slots);
+}
 
 // TypeError "{full} takes {n} positional arguments but {given} {was|were} given".
 void raise_too_many_positional(const char* full_name, Py_ssize_t parameters,

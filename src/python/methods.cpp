@@ -47,14 +47,7 @@ PyObject* run(const Method<N>& method, PyObject* self, PyObject* args, PyObject*
               Body&& body) noexcept {
     return entry_frame([&]() -> PyObject* {
         PyObject* slots[N];
-        if (kwargs == nullptr && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) {
-            // The common call, every argument by position: nothing to match.
-            for (std::size_t i = 0; i < N; ++i) {
-                slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-            }
-        } else if (!parse_arguments(method.signature(), args, kwargs, slots)) {
-            return nullptr;
-        }
+        if (!parse_arguments(method.signature(), args, kwargs, slots)) return nullptr;
         InstanceHold hold(self);
         Args<N> converted;
         for (std::size_t i = 0; i < N; ++i) {
