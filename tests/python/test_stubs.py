@@ -5,7 +5,7 @@ must agree with the module on every point: the methods, their parameter names, t
 every result and the RuntimeError messages its docstrings promise. When the suite runs
 against the installed wheel (the nox sessions set DURNEL_TESTING_INSTALLED_WHEEL), the
 stub under test is the copy the wheel installed, and the module must come from
-site-packages; otherwise it is the source copy in src/python.
+site-packages; otherwise it is the source copy in src/binding.
 """
 import ast
 import importlib.util
