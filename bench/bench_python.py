@@ -22,6 +22,7 @@ Usage (scripts/bench.sh does all of this):
 The module is imported from --build-dir (default build-bench/), the floor is compiled into
 --floor-dir (default build-floor/) when missing or older than its source.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -74,10 +75,18 @@ def build_floor(floor_dir: Path) -> Path:
     floor_dir.mkdir(parents=True, exist_ok=True)
     compiler = os.environ.get("CC", "cc")
     command = [
-        compiler, "-O3", "-fPIC", "-shared", "-Wall", "-Wextra", "-Werror",
+        compiler,
+        "-O3",
+        "-fPIC",
+        "-shared",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
         "-DPy_LIMITED_API=0x03090000",
         f"-I{sysconfig.get_paths()['include']}",
-        str(FLOOR_SOURCE), "-o", str(target),
+        str(FLOOR_SOURCE),
+        "-o",
+        str(target),
     ]
     subprocess.run(command, check=True)
     return target
@@ -142,18 +151,27 @@ def broadcast_timer(loops, s, clock):
 
 OPS = [
     Op("status", 's.status("agent-0500")', floor_max=1.2),
-    Op("claim+release",
-       's.claim_file("agent-bench", "src/bench.py")\n'
-       's.release("agent-bench", "file:src/bench.py")',
-       floor_max=2.2, pure_min=5.0),
-    Op("refused claim",
-       'try:\n    s.claim_file("agent-0001", "src/module-0000.py")\nexcept RuntimeError:\n    pass',
-       floor_max=1.3, pure_min=5.0, floor_kwargs={"refuse_claims": True}),
+    Op(
+        "claim+release",
+        's.claim_file("agent-bench", "src/bench.py")\n'
+        's.release("agent-bench", "file:src/bench.py")',
+        floor_max=2.2,
+        pure_min=5.0,
+    ),
+    Op(
+        "refused claim",
+        'try:\n    s.claim_file("agent-0001", "src/module-0000.py")\nexcept RuntimeError:\n    pass',
+        floor_max=1.3,
+        pure_min=5.0,
+        floor_kwargs={"refuse_claims": True},
+    ),
     Op("renew", 's.renew_claim("agent-0000", "file:src/module-0000.py")', floor_max=1.4),
-    Op("send+drain",
-       f's.send_message("agent-0001", "agent-0002", {CONTENT!r})\n'
-       's.drain_inbox("agent-0002")',
-       floor_max=1.5, pure_min=4.0),
+    Op(
+        "send+drain",
+        f's.send_message("agent-0001", "agent-0002", {CONTENT!r})\ns.drain_inbox("agent-0002")',
+        floor_max=1.5,
+        pure_min=4.0,
+    ),
     Op("inbox of 3", 's.inbox("agent-0003")', floor_max=1.2),
     Op(f"broadcast to {AGENTS}", None, pure_min=2.0, timer=broadcast_timer),
 ]
@@ -176,8 +194,7 @@ def compile_timer(body: str, unroll: int):
         "def timer(loops, s, clock):\n"
         "    it = range(loops)\n"
         "    t0 = clock()\n"
-        "    for _ in it:\n" + block * unroll +
-        "    return clock() - t0\n"
+        "    for _ in it:\n" + block * unroll + "    return clock() - t0\n"
     )
     namespace: dict = {}
     exec(compile(source, f"<timer {body!r}>", "exec"), namespace)
@@ -223,8 +240,10 @@ def check_shapes(variants: Variants) -> None:
     shape (or all raise RuntimeError), else the comparison would be meaningless."""
     for op in OPS:
         if op.body is None:
-            shapes = {v: shape(variants.populated(v, op).broadcast("agent-0004", CONTENT))
-                      for v in VARIANTS}
+            shapes = {
+                v: shape(variants.populated(v, op).broadcast("agent-0004", CONTENT))
+                for v in VARIANTS
+            }
         else:
             shapes = {}
             for v in VARIANTS:
@@ -269,7 +288,7 @@ def surface_child(variants: Variants, repeats: int, target: float) -> dict:
         timer = op.timer or compile_timer(op.body, UNROLL)
         for v in VARIANTS:
             s = variants.populated(v, op)
-            runs[(op.name, v)] = (lambda t, obj: (lambda loops: t(loops, obj, CLOCK)))(timer, s)
+            runs[(op.name, v)] = (lambda t, obj: lambda loops: t(loops, obj, CLOCK))(timer, s)
     loops = {}
     for op in OPS:
         for v in VARIANTS:
@@ -277,24 +296,34 @@ def surface_child(variants: Variants, repeats: int, target: float) -> dict:
             runs[(op.name, v)](loops[(op.name, v)])  # warm-up
     samples: dict = {f"{op.name} [{v}]": [] for op in OPS for v in VARIANTS}
     for r in range(repeats):
-        order = VARIANTS[r % 3:] + VARIANTS[:r % 3]
+        order = VARIANTS[r % 3 :] + VARIANTS[: r % 3]
         for op in OPS:
             for v in order:
                 n = loops[(op.name, v)]
                 elapsed = runs[(op.name, v)](n)
                 samples[f"{op.name} [{v}]"].append(elapsed / (n * op.inner_loops))
-    return {"samples": samples,
-            "loops": {f"{k[0]} [{k[1]}]": n for k, n in loops.items()}}
+    return {"samples": samples, "loops": {f"{k[0]} [{k[1]}]": n for k, n in loops.items()}}
 
 
 def run_surface(args) -> dict:
     """Starts the child processes one after the other and gathers their samples."""
     gathered: dict = {}
     for _ in range(args.processes):
-        command = [sys.executable, str(Path(__file__).resolve()), "--child",
-                   "--build-dir", args.build_dir, "--floor-dir", args.floor_dir,
-                   "--repeats", str(args.repeats), "--target-time", str(args.target_time),
-                   "--clock", args.clock]
+        command = [
+            sys.executable,
+            str(Path(__file__).resolve()),
+            "--child",
+            "--build-dir",
+            args.build_dir,
+            "--floor-dir",
+            args.floor_dir,
+            "--repeats",
+            str(args.repeats),
+            "--target-time",
+            str(args.target_time),
+            "--clock",
+            args.clock,
+        ]
         out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
         gathered.setdefault("runs", []).append(json.loads(out))
     return gathered
@@ -308,8 +337,9 @@ def to_pyperf_suite(gathered: dict) -> pyperf.BenchmarkSuite:
         runs = []
         for child in gathered["runs"]:
             metadata = {"name": name, "loops": child["loops"][name], "unit": "second"}
-            runs.append(pyperf.Run(child["samples"][name], metadata=metadata,
-                                   collect_metadata=False))
+            runs.append(
+                pyperf.Run(child["samples"][name], metadata=metadata, collect_metadata=False)
+            )
         benchmarks.append(pyperf.Benchmark(runs))
     return pyperf.BenchmarkSuite(benchmarks)
 
@@ -330,14 +360,25 @@ def print_surface_table(gathered: dict) -> None:
     repeats = sum(len(child["samples"][f"{OPS[0].name} [durnel]"]) for child in gathered["runs"])
     print()
     print("Python surface: ns per call on a populated object (1000 agents, 1000 claims).")
-    print(f"Median of {repeats} interleaved samples per variant over {len(gathered['runs'])} "
-          "processes (+- stdev); ratios are medians of the paired per-repeat ratios.")
-    header = ("operation", "durnel ns", "floor ns", "pure-Python ns",
-              "durnel/floor (target)", "pure/durnel (target)", "pure/floor")
+    print(
+        f"Median of {repeats} interleaved samples per variant over {len(gathered['runs'])} "
+        "processes (+- stdev); ratios are medians of the paired per-repeat ratios."
+    )
+    header = (
+        "operation",
+        "durnel ns",
+        "floor ns",
+        "pure-Python ns",
+        "durnel/floor (target)",
+        "pure/durnel (target)",
+        "pure/floor",
+    )
     rows = []
     for op in OPS:
-        series = {v: [x for child in gathered["runs"] for x in child["samples"][f"{op.name} [{v}]"]]
-                  for v in VARIANTS}
+        series = {
+            v: [x for child in gathered["runs"] for x in child["samples"][f"{op.name} [{v}]"]]
+            for v in VARIANTS
+        }
         med = {v: statistics.median(series[v]) for v in VARIANTS}
         dev = {v: statistics.stdev(series[v]) if len(series[v]) > 1 else 0.0 for v in VARIANTS}
         ratio_floor = statistics.median(d / f for d, f in zip(series["durnel"], series["floor"]))
@@ -349,9 +390,15 @@ def print_surface_table(gathered: dict) -> None:
         if op.pure_min is not None:
             pure_cell += f" (>= {op.pure_min}x: {verdict(ratio_pure >= op.pure_min)})"
         ceiling = statistics.median(p / f for p, f in zip(series["pure"], series["floor"]))
-        rows.append((op.name,
-                     *(f"{fmt_ns(med[v])} +- {fmt_ns(dev[v], like=med[v])}" for v in VARIANTS),
-                     floor_cell, pure_cell, f"{ceiling:.2f}x"))
+        rows.append(
+            (
+                op.name,
+                *(f"{fmt_ns(med[v])} +- {fmt_ns(dev[v], like=med[v])}" for v in VARIANTS),
+                floor_cell,
+                pure_cell,
+                f"{ceiling:.2f}x",
+            )
+        )
     print_table(header, rows)
     print("pure/floor is the most that pure/durnel can reach: durnel at its floor.")
 
@@ -374,8 +421,7 @@ def spread_timer(body: str):
         "def timer(loops, s, clock, args):\n"
         "    t0 = clock()\n"
         "    for _ in range(loops):\n"
-        "        for a, b in args:\n"
-        + textwrap.indent(body, " " * 12) + "\n"
+        "        for a, b in args:\n" + textwrap.indent(body, " " * 12) + "\n"
         "    return clock() - t0\n"
     )
     namespace: dict = {}
@@ -408,8 +454,11 @@ def scale_section(variants: Variants, repeats: int, target: float) -> None:
 
     free = [("src/free-%04d.py" % i, "file:src/free-%04d.py" % i) for i in range(1024)]
     hot_status = compile_timer('s.status("agent-0000005")', UNROLL)
-    hot_claim = compile_timer('s.claim_file("agent-bench", "src/bench.py")\n'
-                              's.release("agent-bench", "file:src/bench.py")', UNROLL)
+    hot_claim = compile_timer(
+        's.claim_file("agent-bench", "src/bench.py")\n'
+        's.release("agent-bench", "file:src/bench.py")',
+        UNROLL,
+    )
     spread_status = spread_timer("s.status(a)")
     spread_claim = spread_timer('s.claim_file("agent-bench", a)\ns.release("agent-bench", b)')
 
@@ -431,7 +480,8 @@ def scale_section(variants: Variants, repeats: int, target: float) -> None:
             s = states[(variant, sizes[0])]
             a = args[sizes[0]] if args else None
             loops[(ci, variant)] = calibrate(
-                (lambda tm, ss, aa: (lambda lp: run(tm, ss, lp, aa)))(timer, s, a), target)
+                (lambda tm, ss, aa: lambda lp: run(tm, ss, lp, aa))(timer, s, a), target
+            )
 
     samples: dict = {}
     for _ in range(repeats):
@@ -450,8 +500,11 @@ def scale_section(variants: Variants, repeats: int, target: float) -> None:
             med = {n: statistics.median(samples[(ci, variant, n)]) for n in sizes}
             # Samples of one repeat ran back to back: the median of their ratios.
             ratio = statistics.median(
-                big / small for big, small in zip(samples[(ci, variant, sizes[-1])],
-                                                  samples[(ci, variant, sizes[0])]))
+                big / small
+                for big, small in zip(
+                    samples[(ci, variant, sizes[-1])], samples[(ci, variant, sizes[0])]
+                )
+            )
             cell = f"{ratio:.2f}x" + (f" ({verdict(ratio <= 1.3)})" if variant == "durnel" else "")
             rows.append((name, pattern, variant, *(fmt_ns(med[n]) for n in sizes), cell))
     print_table(header, rows)
@@ -465,9 +518,21 @@ def scale_section(variants: Variants, repeats: int, target: float) -> None:
 # Section 3: memory
 # ---------------------------------------------------------------------------------------------
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def native_allocated() -> int:
@@ -481,7 +546,9 @@ def native_allocated() -> int:
 def memory_section(variants: Variants, n: int) -> None:
     print()
     print(f"Memory: bytes per item, filling a fresh object with {n:,} items; durnel_core from")
-    print("glibc mallinfo2 (in-use + mmapped), pure Python from tracemalloc (traced Python memory).")
+    print(
+        "glibc mallinfo2 (in-use + mmapped), pure Python from tracemalloc (traced Python memory)."
+    )
     paths = [f"src/mem/file-{i:07d}.py" for i in range(n)]
     keys = ["file:" + p for p in paths]
     agents = [f"agent-{i:07d}" for i in range(n)]
@@ -514,15 +581,35 @@ def memory_section(variants: Variants, n: int) -> None:
 
     # (name, prepare, fill, items, durnel's target in bytes per item or None)
     cases = [
-        ("live claim, one agent holding them all (+ its log event)", None, one_agent_claims, n,
-         None),
-        ("live claim, an agent of its own each (+ status, log event)", None, own_agent_claims, n,
-         None),
-        ("log event alone (claim+release cycles, per event)", None, claim_release_cycles, 2 * n,
-         None),
+        (
+            "live claim, one agent holding them all (+ its log event)",
+            None,
+            one_agent_claims,
+            n,
+            None,
+        ),
+        (
+            "live claim, an agent of its own each (+ status, log event)",
+            None,
+            own_agent_claims,
+            n,
+            None,
+        ),
+        (
+            "log event alone (claim+release cycles, per event)",
+            None,
+            claim_release_cycles,
+            2 * n,
+            None,
+        ),
         ("queued direct message, one mailbox (+ its log event)", None, direct_messages, n, 160),
-        (f"queued broadcast copy ({AGENTS} mailboxes)", broadcast_prepare, broadcast_copies,
-         broadcasts * AGENTS, 32),
+        (
+            f"queued broadcast copy ({AGENTS} mailboxes)",
+            broadcast_prepare,
+            broadcast_copies,
+            broadcasts * AGENTS,
+            32,
+        ),
     ]
     rows = []
     for name, prepare, fill, count, target in cases:
@@ -566,30 +653,50 @@ def machine_line() -> str:
     except OSError:
         pass
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    return (f"{now}; {model}, {os.cpu_count()} cores; {platform.system()} {platform.release()}; "
-            f"CPython {platform.python_version()}")
+    return (
+        f"{now}; {model}, {os.cpu_count()} cores; {platform.system()} {platform.release()}; "
+        f"CPython {platform.python_version()}"
+    )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build-dir", default=str(REPO / "build-bench"),
-                        help="where durnel_core.abi3.so is (default: build-bench/)")
-    parser.add_argument("--floor-dir", default=str(REPO / "build-floor"),
-                        help="where the floor extension is built (default: build-floor/)")
-    parser.add_argument("--sections", default="surface,scale,memory",
-                        help="comma-separated: surface, scale, memory")
-    parser.add_argument("--processes", type=int, default=3,
-                        help="fresh processes for the surface table")
-    parser.add_argument("--repeats", type=int, default=7,
-                        help="interleaved repeats per process (surface) or in all (scale)")
-    parser.add_argument("--target-time", type=float, default=0.025,
-                        help="seconds per timed sample")
-    parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
-                        help="thread CPU time (default) or wall time per sample")
+    parser.add_argument(
+        "--build-dir",
+        default=str(REPO / "build-bench"),
+        help="where durnel_core.abi3.so is (default: build-bench/)",
+    )
+    parser.add_argument(
+        "--floor-dir",
+        default=str(REPO / "build-floor"),
+        help="where the floor extension is built (default: build-floor/)",
+    )
+    parser.add_argument(
+        "--sections", default="surface,scale,memory", help="comma-separated: surface, scale, memory"
+    )
+    parser.add_argument(
+        "--processes", type=int, default=3, help="fresh processes for the surface table"
+    )
+    parser.add_argument(
+        "--repeats",
+        type=int,
+        default=7,
+        help="interleaved repeats per process (surface) or in all (scale)",
+    )
+    parser.add_argument("--target-time", type=float, default=0.025, help="seconds per timed sample")
+    parser.add_argument(
+        "--clock",
+        choices=("cpu", "wall"),
+        default="cpu",
+        help="thread CPU time (default) or wall time per sample",
+    )
     parser.add_argument("--memory-items", type=int, default=100_000)
     parser.add_argument("--output", help="write the surface samples here as a pyperf JSON suite")
-    parser.add_argument("--build-floor-only", action="store_true",
-                        help="compile the floor extension (when stale) and stop")
+    parser.add_argument(
+        "--build-floor-only",
+        action="store_true",
+        help="compile the floor extension (when stale) and stop",
+    )
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     build_dir, floor_dir = Path(args.build_dir), Path(args.floor_dir)

@@ -28,6 +28,7 @@ Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
     .venv/bin/python bench/bench_redis.py [--repeats 5] [--pairs 1000] [--seconds 1.0]
         [--processes 8] [--output build-bench/redis.json]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -52,14 +53,15 @@ sys.path.insert(0, str(REPO / "tests" / "python"))
 from redis_servers import RedisServer  # noqa: E402  (the test suite's server fixture)
 
 NAMESPACE = "bench"
-BROADCAST_NAMESPACE = "bench-broadcast"   # its roster is exactly the 100 peers below
+BROADCAST_NAMESPACE = "bench-broadcast"  # its roster is exactly the 100 peers below
 PEERS = ["peer-%03d" % i for i in range(100)]
 CONTENT = "status report: build 42 passed"
-LOCK_TIMEOUT = 300   # the lock expires after the claim lease, so both keep their key alive
-CHECK_EVERY = 8      # calls between two looks at the clock in a throughput window
+LOCK_TIMEOUT = 300  # the lock expires after the claim lease, so both keep their key alive
+CHECK_EVERY = 8  # calls between two looks at the clock in a throughput window
 
 
 # ---- the variants: each makes, in one process, a callable that runs one pair of calls ----
+
 
 def _prefix(index):
     return "w%d" % index
@@ -93,6 +95,7 @@ class ClaimRelease(Variant):
             def op():
                 state.claim_task(me, task)
                 state.release(me, key)
+
             return op
         counter = iter(range(1 << 62))
 
@@ -100,6 +103,7 @@ class ClaimRelease(Variant):
             name = "%s-%d" % (task, next(counter))
             state.claim_task(me, name)
             state.release(me, "task:" + name)
+
         return op
 
 
@@ -121,6 +125,7 @@ class LockAcquireRelease(Variant):
                 if not lock.acquire(blocking=False):
                     raise AssertionError("uncontended lock %s refused" % base)
                 lock.release()
+
             return op
         counter = iter(range(1 << 62))
 
@@ -129,6 +134,7 @@ class LockAcquireRelease(Variant):
             if not lock.acquire(blocking=False):
                 raise AssertionError("uncontended lock refused")
             lock.release()
+
         return op
 
 
@@ -145,6 +151,7 @@ class SendDrain(Variant):
             state.send_message(me, box, CONTENT)
             if len(state.drain_inbox(box)) != 1:
                 raise AssertionError("drain_inbox(%r) did not return one message" % box)
+
         return op
 
 
@@ -161,6 +168,7 @@ class PushPop(Variant):
             client.rpush(key, CONTENT)
             if client.lpop(key) is None:
                 raise AssertionError("LPOP %s found nothing" % key)
+
         return op
 
 
@@ -175,6 +183,7 @@ class Broadcast(Variant):
 
         def op():
             state.broadcast(me, CONTENT)
+
         return op
 
 
@@ -192,11 +201,20 @@ class MultiPush(Variant):
             for key in keys:
                 pipe.rpush(key, CONTENT)
             pipe.execute()
+
         return op
 
 
-VARIANTS = [ClaimRelease(False), LockAcquireRelease(False), ClaimRelease(True),
-            LockAcquireRelease(True), SendDrain(), PushPop(), Broadcast(), MultiPush()]
+VARIANTS = [
+    ClaimRelease(False),
+    LockAcquireRelease(False),
+    ClaimRelease(True),
+    LockAcquireRelease(True),
+    SendDrain(),
+    PushPop(),
+    Broadcast(),
+    MultiPush(),
+]
 BY_NAME = {variant.name: variant for variant in VARIANTS}
 
 
@@ -209,7 +227,9 @@ def register_peers(url):
     client = redis.Redis.from_url(url)
     roster = client.hkeys("durnel:{%s}:status" % BROADCAST_NAMESPACE)
     if sorted(r.decode() for r in roster) != PEERS:
-        raise SystemExit("bench: the broadcast roster is %d agents, not the 100 peers" % len(roster))
+        raise SystemExit(
+            "bench: the broadcast roster is %d agents, not the 100 peers" % len(roster)
+        )
     reset(client)
     state.close()
     client.close()
@@ -222,24 +242,25 @@ def reset(client):
     for pattern in ("durnel:{*}:log", "durnel:{%s}:inbox:*" % BROADCAST_NAMESPACE, "ref-inbox:*"):
         doomed.extend(client.scan_iter(match=pattern, count=1000))
     for start in range(0, len(doomed), 500):
-        client.delete(*doomed[start:start + 500])
+        client.delete(*doomed[start : start + 500])
 
 
 # ---- 1. latency, in this process ----
 
+
 def measure_latency(url, repeats, pairs):
     client = redis.Redis.from_url(url)
     ops = {variant.name: variant.make(url, 0) for variant in VARIANTS}
-    for op in ops.values():   # scripts into the cache, connections open
+    for op in ops.values():  # scripts into the cache, connections open
         for _ in range(20):
             op()
     reset(client)
-    samples = {name: [] for name in ops}        # per-op ns, all repeats
-    medians = {name: [] for name in ops}        # per-repeat medians
-    cpu = {name: [] for name in ops}            # per-repeat client CPU ns per op
+    samples = {name: [] for name in ops}  # per-op ns, all repeats
+    medians = {name: [] for name in ops}  # per-repeat medians
+    cpu = {name: [] for name in ops}  # per-repeat client CPU ns per op
     perf, thread_time = time.perf_counter_ns, time.thread_time_ns
     for repeat in range(repeats):
-        order = VARIANTS[repeat % len(VARIANTS):] + VARIANTS[:repeat % len(VARIANTS)]
+        order = VARIANTS[repeat % len(VARIANTS) :] + VARIANTS[: repeat % len(VARIANTS)]
         for variant in order:
             op = ops[variant.name]
             count = pairs if variant.calls == 2 else max(pairs // 4, 50)
@@ -269,11 +290,12 @@ def measure_latency(url, repeats, pairs):
 
 # ---- 2. throughput, from a pool of worker processes ----
 
+
 def _worker(url, index, connection):
     """Runs commands from the parent: ("run", variant, start, stop) -> ops done in the
     window [start, stop) of time.monotonic (one clock for all processes on Linux)."""
     monotonic = time.monotonic
-    try:   # every connection open and every script cached before the first window
+    try:  # every connection open and every script cached before the first window
         ops = {variant.name: variant.make(url, index) for variant in VARIANTS}
         for op in ops.values():
             for _ in range(20):
@@ -341,14 +363,14 @@ class Pool:
 def measure_throughput(url, repeats, seconds, processes):
     client = redis.Redis.from_url(url)
     pool = Pool(url, processes)
-    reset(client)   # what the workers' warm-up calls left
+    reset(client)  # what the workers' warm-up calls left
     counts = (1, processes)
     rates = {(v.name, n): [] for v in VARIANTS for n in counts}
     try:
         for repeat in range(repeats):
-            order = VARIANTS[repeat % len(VARIANTS):] + VARIANTS[:repeat % len(VARIANTS)]
+            order = VARIANTS[repeat % len(VARIANTS) :] + VARIANTS[: repeat % len(VARIANTS)]
             for variant in order:
-                for n in (counts if repeat % 2 == 0 else counts[::-1]):
+                for n in counts if repeat % 2 == 0 else counts[::-1]:
                     rates[(variant.name, n)].append(pool.run(variant.name, n, seconds))
                     reset(client)
     finally:
@@ -375,7 +397,7 @@ METHOD_CALLS = [
     ("renew_claim", lambda s, n: s.renew_claim("rt-agent", "task:rt-%d" % n)),
     ("release", lambda s, n: s.release("rt-agent", "task:rt-%d" % n)),
     ("send_message", lambda s, n: s.send_message("rt-agent", "rt-box", CONTENT)),
-    ("inbox", lambda s, n: s.inbox("rt-peek")),   # one message
+    ("inbox", lambda s, n: s.inbox("rt-peek")),  # one message
     ("drain_inbox", lambda s, n: s.drain_inbox("rt-box")),
     ("status", lambda s, n: s.status("rt-agent")),
 ]
@@ -390,6 +412,7 @@ def _lock_calls(client):
 
     def release(_state, n):
         locks.pop(n).release()
+
     return [("Lock.acquire", acquire), ("Lock.release", release)]
 
 
@@ -434,12 +457,17 @@ def count_round_trips(url, calls_per_method):
     for _name, call in methods:
         call(state, -1)
     reset(client)
-    own_id = client.client_id()   # this connection's commands (reset, stats) are not counted
+    own_id = client.client_id()  # this connection's commands (reset, stats) are not counted
     own_addr = next(c["addr"] for c in client.client_list() if int(c["id"]) == own_id)
 
     def commands_of(entries):
-        return [e for e in entries if e.get("client_type") != "lua"
-                and "%s:%s" % (e["client_address"], e["client_port"]) != own_addr]
+        return [
+            e
+            for e in entries
+            if e.get("client_type") != "lua"
+            and "%s:%s" % (e["client_address"], e["client_port"]) != own_addr
+        ]
+
     result = {}
     for name, call in methods:
         monitor = Monitor(url)
@@ -464,7 +492,7 @@ def count_round_trips(url, calls_per_method):
         cpu_after = _server_cpu(client)
         stats = client.info("commandstats")
         top = set(result[name]["client_commands"])
-        usec = sum(v["usec"] for k, v in stats.items() if k[len("cmdstat_"):] in top)
+        usec = sum(v["usec"] for k, v in stats.items() if k[len("cmdstat_") :] in top)
         result[name]["server_us_per_call"] = usec / timed
         result[name]["server_cpu_us_per_call"] = (cpu_after - cpu_before) * 1e6 / timed
         if name == "drain_inbox" or name == "broadcast/100":
@@ -492,6 +520,7 @@ def _tally(names):
 
 # ---- the report ----
 
+
 def paired_ratio(values_a, values_b):
     return statistics.median(a / b for a, b in zip(values_a, values_b))
 
@@ -501,33 +530,71 @@ def report(latency, throughput, rates, round_trips, processes):
     print("  %-42s %9s %9s %12s" % ("", "median", "p99", "client CPU"))
     for variant in VARIANTS:
         row = latency[variant.name]
-        print("  %-42s %7.0f us %6.0f us %9.0f us" % (variant.label, row["median_us"],
-                                                     row["p99_us"], row["client_cpu_us"]))
+        print(
+            "  %-42s %7.0f us %6.0f us %9.0f us"
+            % (variant.label, row["median_us"], row["p99_us"], row["client_cpu_us"])
+        )
     print()
     print("Throughput, pairs (or broadcasts) per second, %d processes beside 1" % processes)
     print("  %-42s %10s %10s %8s" % ("", "1 process", "%d procs" % processes, "scaling"))
     for variant in VARIANTS:
         row = throughput[variant.name]
-        print("  %-42s %10.0f %10.0f %7.2fx" % (variant.label, row["ops_per_s_1"],
-                                                row["ops_per_s_n"], row["scaling"]))
+        print(
+            "  %-42s %10.0f %10.0f %7.2fx"
+            % (variant.label, row["ops_per_s_1"], row["ops_per_s_n"], row["scaling"])
+        )
     print()
     goals = []
     for kind in ("same", "fresh"):
         claim, lock = "claim+release/" + kind, "lock/" + kind
-        goals.append(("claim+release / Lock acquire+release, latency, %s name" % kind,
-                      paired_ratio(latency[claim]["repeat_medians_us"],
-                                   latency[lock]["repeat_medians_us"]), "<=", 1.2))
-        goals.append(("%d-process claim+release / Lock throughput, %s name" % (processes, kind),
-                      paired_ratio(rates[(claim, processes)], rates[(lock, processes)]),
-                      ">=", 1.0))
-        goals.append(("%d-process / 1-process claim+release throughput, %s" % (processes, kind),
-                      throughput[claim]["scaling"], ">=", 1.5))
-    goals.append(("send+drain / RPUSH+LPOP, latency",
-                  paired_ratio(latency["send+drain"]["repeat_medians_us"],
-                               latency["rpush+lpop"]["repeat_medians_us"]), "", None))
-    goals.append(("broadcast to 100 / MULTI RPUSH x100, latency",
-                  paired_ratio(latency["broadcast/100"]["repeat_medians_us"],
-                               latency["multi-rpush/100"]["repeat_medians_us"]), "", None))
+        goals.append(
+            (
+                "claim+release / Lock acquire+release, latency, %s name" % kind,
+                paired_ratio(
+                    latency[claim]["repeat_medians_us"], latency[lock]["repeat_medians_us"]
+                ),
+                "<=",
+                1.2,
+            )
+        )
+        goals.append(
+            (
+                "%d-process claim+release / Lock throughput, %s name" % (processes, kind),
+                paired_ratio(rates[(claim, processes)], rates[(lock, processes)]),
+                ">=",
+                1.0,
+            )
+        )
+        goals.append(
+            (
+                "%d-process / 1-process claim+release throughput, %s" % (processes, kind),
+                throughput[claim]["scaling"],
+                ">=",
+                1.5,
+            )
+        )
+    goals.append(
+        (
+            "send+drain / RPUSH+LPOP, latency",
+            paired_ratio(
+                latency["send+drain"]["repeat_medians_us"],
+                latency["rpush+lpop"]["repeat_medians_us"],
+            ),
+            "",
+            None,
+        )
+    )
+    goals.append(
+        (
+            "broadcast to 100 / MULTI RPUSH x100, latency",
+            paired_ratio(
+                latency["broadcast/100"]["repeat_medians_us"],
+                latency["multi-rpush/100"]["repeat_medians_us"],
+            ),
+            "",
+            None,
+        )
+    )
     print("Ratios (medians of per-repeat ratios) and goals")
     for text, value, sense, goal in goals:
         verdict = ""
@@ -536,40 +603,59 @@ def report(latency, throughput, rates, round_trips, processes):
             verdict = "goal %s %.1fx: %s" % (sense, goal, "met" if met else "NOT met")
         print("  %-60s %6.2fx  %s" % (text, value, verdict))
     print()
-    print("Round trips per call (MONITOR; scripts warm); server time per call: commandstats "
-          "usec (wall) and\nthe server's CPU time (INFO cpu, includes reading and answering)")
-    print("  %-14s %-18s %8s %8s  %s" % ("method", "sent by client", "cmdstat", "CPU",
-                                         "run by the script"))
+    print(
+        "Round trips per call (MONITOR; scripts warm); server time per call: commandstats "
+        "usec (wall) and\nthe server's CPU time (INFO cpu, includes reading and answering)"
+    )
+    print(
+        "  %-14s %-18s %8s %8s  %s"
+        % ("method", "sent by client", "cmdstat", "CPU", "run by the script")
+    )
     exact = True
     for name, row in round_trips.items():
         sent = ", ".join("%g %s" % (v, k) for k, v in sorted(row["client_commands"].items()))
         inner = ", ".join("%g %s" % (v, k) for k, v in sorted(row["script_commands"].items()))
         if not name.startswith("Lock"):
             exact &= row["client_commands"] == {"evalsha": 1.0}
-        print("  %-14s %-18s %5.1f us %5.1f us  %s" % (name, sent, row["server_us_per_call"],
-                                                      row["server_cpu_us_per_call"], inner))
-    print("  every durnel method: exactly one EVALSHA per call, nothing else: %s"
-          % ("yes" if exact else "NO"))
-    pair = lambda a, b: round_trips[a]["server_cpu_us_per_call"] + \
-        round_trips[b]["server_cpu_us_per_call"]   # noqa: E731
+        print(
+            "  %-14s %-18s %5.1f us %5.1f us  %s"
+            % (name, sent, row["server_us_per_call"], row["server_cpu_us_per_call"], inner)
+        )
+    print(
+        "  every durnel method: exactly one EVALSHA per call, nothing else: %s"
+        % ("yes" if exact else "NO")
+    )
+    pair = lambda a, b: (
+        round_trips[a]["server_cpu_us_per_call"] + round_trips[b]["server_cpu_us_per_call"]
+    )  # noqa: E731
     server_claim, server_lock = pair("claim_task", "release"), pair("Lock.acquire", "Lock.release")
     client_claim = latency["claim+release/same"]["client_cpu_us"]
     client_lock = latency["lock/same"]["client_cpu_us"]
     print()
     print("CPU per pair, client thread + server (robust where wall-clock throughput is not)")
-    print("  claim_task+release %.0f + %.0f us, Lock acquire+release %.0f + %.0f us"
-          % (client_claim, server_claim, client_lock, server_lock))
-    print("  so our claim+release throughput over Lock's is about %.2fx where clients and server "
-          "share\n  the cores (as here), %.2fx where the server's core is the bottleneck, %.2fx "
-          "where the\n  clients' cores are" % (
-              (client_lock + server_lock) / (client_claim + server_claim),
-              server_lock / server_claim, client_lock / client_claim))
-    model = {"client_cpu_us_per_pair": {"claim+release": client_claim, "lock": client_lock},
-             "server_cpu_us_per_pair": {"claim+release": server_claim, "lock": server_lock},
-             "expected_throughput_ratio": {
-                 "shared_cores": (client_lock + server_lock) / (client_claim + server_claim),
-                 "server_bound": server_lock / server_claim,
-                 "client_bound": client_lock / client_claim}}
+    print(
+        "  claim_task+release %.0f + %.0f us, Lock acquire+release %.0f + %.0f us"
+        % (client_claim, server_claim, client_lock, server_lock)
+    )
+    print(
+        "  so our claim+release throughput over Lock's is about %.2fx where clients and server "
+        "share\n  the cores (as here), %.2fx where the server's core is the bottleneck, %.2fx "
+        "where the\n  clients' cores are"
+        % (
+            (client_lock + server_lock) / (client_claim + server_claim),
+            server_lock / server_claim,
+            client_lock / client_claim,
+        )
+    )
+    model = {
+        "client_cpu_us_per_pair": {"claim+release": client_claim, "lock": client_lock},
+        "server_cpu_us_per_pair": {"claim+release": server_claim, "lock": server_lock},
+        "expected_throughput_ratio": {
+            "shared_cores": (client_lock + server_lock) / (client_claim + server_claim),
+            "server_bound": server_lock / server_claim,
+            "client_bound": client_lock / client_claim,
+        },
+    }
     return goals, exact, model
 
 
@@ -588,31 +674,49 @@ def main():
         try:
             url = server.url
             info = redis.Redis.from_url(url).info("server")
-            print("redis-server %s on 127.0.0.1:%d (no persistence), redis-py %s, Python %s, "
-                  "%d CPUs; %d repeats" % (info["redis_version"], server.port, redis.__version__,
-                                           platform.python_version(), os.cpu_count(),
-                                           args.repeats))
+            print(
+                "redis-server %s on 127.0.0.1:%d (no persistence), redis-py %s, Python %s, "
+                "%d CPUs; %d repeats"
+                % (
+                    info["redis_version"],
+                    server.port,
+                    redis.__version__,
+                    platform.python_version(),
+                    os.cpu_count(),
+                    args.repeats,
+                )
+            )
             register_peers(url)
             round_trips = count_round_trips(url, args.calls)
             latency = measure_latency(url, args.repeats, args.pairs)
-            throughput, rates = measure_throughput(url, args.repeats, args.seconds,
-                                                   args.processes)
+            throughput, rates = measure_throughput(url, args.repeats, args.seconds, args.processes)
         finally:
             server.stop()
     goals, exact, model = report(latency, throughput, rates, round_trips, args.processes)
     output = Path(args.output)
     output.parent.mkdir(parents=True, exist_ok=True)
-    output.write_text(json.dumps({
-        "when": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "redis_server": info["redis_version"], "redis_py": redis.__version__,
-        "python": platform.python_version(), "cpus": os.cpu_count(),
-        "arguments": vars(args),
-        "latency": latency, "throughput": throughput, "round_trips": round_trips,
-        "ratios": [{"what": t, "ratio": v, "goal": (s + " %g" % g) if g else None}
-                   for t, v, s, g in goals],
-        "one_evalsha_per_call": exact,
-        "cpu_per_pair": model,
-    }, indent=1))
+    output.write_text(
+        json.dumps(
+            {
+                "when": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+                "redis_server": info["redis_version"],
+                "redis_py": redis.__version__,
+                "python": platform.python_version(),
+                "cpus": os.cpu_count(),
+                "arguments": vars(args),
+                "latency": latency,
+                "throughput": throughput,
+                "round_trips": round_trips,
+                "ratios": [
+                    {"what": t, "ratio": v, "goal": (s + " %g" % g) if g else None}
+                    for t, v, s, g in goals
+                ],
+                "one_evalsha_per_call": exact,
+                "cpu_per_pair": model,
+            },
+            indent=1,
+        )
+    )
     print("\nraw results: %s" % output)
 
 

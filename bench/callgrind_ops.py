@@ -16,6 +16,7 @@ Build a copy with symbols first (scripts/bench.sh does not), e.g.:
     cmake --build build-bench/prof
     .venv/bin/python bench/callgrind_ops.py --build-dir build-bench/prof [--top 15]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -63,9 +64,12 @@ LINE = re.compile(r"^\s*([\d,]+)\s+\(\s*([\d.]+)%\)\s+(.*)$")
 
 
 def annotate(out: Path) -> tuple[int, list[tuple[int, float, str]]]:
-    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--auto=no", "--threshold=100",
-                           str(out)],
-                          check=True, capture_output=True, text=True).stdout
+    text = subprocess.run(
+        ["callgrind_annotate", "--inclusive=no", "--auto=no", "--threshold=100", str(out)],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     total = 0
     functions = []
     for line in text.splitlines():
@@ -85,10 +89,15 @@ def short(name: str) -> str:
     where, _, function = name.partition(":")
     if not function:
         where, function = "", where
-    function = re.sub(r"std::__cxx11::basic_string<char, std::char_traits<char>, "
-                      r"std::allocator<char> >", "std::string", function)
-    function = re.sub(r"std::basic_string_view<char, std::char_traits<char> >",
-                      "std::string_view", function)
+    function = re.sub(
+        r"std::__cxx11::basic_string<char, std::char_traits<char>, "
+        r"std::allocator<char> >",
+        "std::string",
+        function,
+    )
+    function = re.sub(
+        r"std::basic_string_view<char, std::char_traits<char> >", "std::string_view", function
+    )
     function = re.sub(r"\((?:[^()]|\([^()]*\))*\)", "()", function)
     text = f"{Path(where).name}: {function}" if where else function
     return text if len(text) <= 110 else text[:107] + "..."
@@ -102,8 +111,9 @@ def main() -> None:
     parser.add_argument("--calls", type=int, default=2000)
     parser.add_argument("--top", type=int, default=12)
     parser.add_argument("--ops", help="comma-separated subset of operation names")
-    parser.add_argument("--reuse", action="store_true",
-                        help="read the counts left in --out-dir by an earlier run")
+    parser.add_argument(
+        "--reuse", action="store_true", help="read the counts left in --out-dir by an earlier run"
+    )
     parser.add_argument("--drive", nargs=2, metavar=("OP", "VARIANT"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     build_dir, floor_dir = Path(args.build_dir), Path(args.floor_dir)
@@ -129,11 +139,24 @@ def main() -> None:
             for n in (calls, 2 * calls):
                 slug = re.sub(r"[^a-z0-9]+", "_", op.name)
                 out = out_dir / f"{slug}.{variant}.{n}.out"
-                command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                           "--collect-atstart=no", *toggles(variant, METHODS[op.name]),
-                           sys.executable, str(Path(__file__).resolve()), "--drive", op.name,
-                           variant, "--calls", str(n), "--build-dir", str(build_dir),
-                           "--floor-dir", str(floor_dir)]
+                command = [
+                    "valgrind",
+                    "--tool=callgrind",
+                    f"--callgrind-out-file={out}",
+                    "--collect-atstart=no",
+                    *toggles(variant, METHODS[op.name]),
+                    sys.executable,
+                    str(Path(__file__).resolve()),
+                    "--drive",
+                    op.name,
+                    variant,
+                    "--calls",
+                    str(n),
+                    "--build-dir",
+                    str(build_dir),
+                    "--floor-dir",
+                    str(floor_dir),
+                ]
                 if not (args.reuse and out.exists()):
                     subprocess.run(command, check=True, capture_output=True)
                 measured.append(annotate(out))
@@ -141,12 +164,19 @@ def main() -> None:
             per_call[variant] = (total2 - total1) / calls
             if variant == "durnel":
                 first = {name: ir for ir, _, name in functions1}
-                steady = sorted(((ir - first.get(name, 0)) / calls, name)
-                                for ir, _, name in functions2)
+                steady = sorted(
+                    ((ir - first.get(name, 0)) / calls, name) for ir, _, name in functions2
+                )
                 steady.reverse()
                 details.append((op.name, per_call[variant], steady[: args.top]))
-        rows.append((op.name, f"{per_call['durnel']:,.0f}", f"{per_call['floor']:,.0f}",
-                     f"{per_call['durnel'] / per_call['floor']:.2f}x"))
+        rows.append(
+            (
+                op.name,
+                f"{per_call['durnel']:,.0f}",
+                f"{per_call['floor']:,.0f}",
+                f"{per_call['durnel'] / per_call['floor']:.2f}x",
+            )
+        )
     print("Instructions (Ir) per call inside the methods' entry points, callgrind:")
     bp.print_table(("operation", "durnel Ir", "floor Ir", "durnel/floor"), rows)
     for name, total, functions in details:

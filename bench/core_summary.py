@@ -9,6 +9,7 @@ only meaningful measure of two threads working at once.
 
 Usage: core_summary.py build-bench/core.json
 """
+
 from __future__ import annotations
 
 import json
@@ -65,9 +66,11 @@ def ns(b: dict | None) -> str:
 
 def main() -> None:
     context, runs = load(sys.argv[1])
-    print(f"Core (Google Benchmark): {context.get('date', '?')}, {context.get('num_cpus', '?')} "
-          f"CPUs at {context.get('mhz_per_cpu', '?')} MHz, {context.get('host_name', '?')}; median of "
-          f"{next(iter(runs.values())).get('repetitions', '?')} repetitions")
+    print(
+        f"Core (Google Benchmark): {context.get('date', '?')}, {context.get('num_cpus', '?')} "
+        f"CPUs at {context.get('mhz_per_cpu', '?')} MHz, {context.get('host_name', '?')}; median of "
+        f"{next(iter(runs.values())).get('repetitions', '?')} repetitions"
+    )
 
     # ---- locks ----
     print()
@@ -81,30 +84,50 @@ def main() -> None:
             one = find(runs, f"{base}/uncontended")
             same = find(runs, f"{base}/one_lock")
             two = find(runs, f"{base}/two_locks")
-            scaling = two["items_per_second"] / one["items_per_second"] if one and two else float("nan")
+            scaling = (
+                two["items_per_second"] / one["items_per_second"] if one and two else float("nan")
+            )
             per_lock[lock] = (one, scaling)
             rows.append((lock, mode, ns(one), mops(one), mops(same), mops(two), f"{scaling:.2f}x"))
         shard_ns = to_ns(per_lock["ShardLock"][0], "cpu_time")
         std_ns = to_ns(per_lock["std::shared_mutex"][0], "cpu_time")
-        verdicts.append(f"ShardLock {mode} uncontended / std::shared_mutex: {shard_ns / std_ns:.2f}x "
-                        f"(target <= 1.00x: {verdict(shard_ns <= std_ns)})")
+        verdicts.append(
+            f"ShardLock {mode} uncontended / std::shared_mutex: {shard_ns / std_ns:.2f}x "
+            f"(target <= 1.00x: {verdict(shard_ns <= std_ns)})"
+        )
         s = per_lock["ShardLock"][1]
-        verdicts.append(f"ShardLock {mode}, two threads on two locks / one thread: {s:.2f}x "
-                        f"(target >= 1.70x: {verdict(s >= 1.7)})")
-    print_table(("lock", "mode", "uncontended ns", "1 thread Mops/s", "2 threads, one lock",
-                 "2 threads, two locks", "two locks / 1 thread"), rows)
+        verdicts.append(
+            f"ShardLock {mode}, two threads on two locks / one thread: {s:.2f}x "
+            f"(target >= 1.70x: {verdict(s >= 1.7)})"
+        )
+    print_table(
+        (
+            "lock",
+            "mode",
+            "uncontended ns",
+            "1 thread Mops/s",
+            "2 threads, one lock",
+            "2 threads, two locks",
+            "two locks / 1 thread",
+        ),
+        rows,
+    )
     base1 = find(runs, "lock/none/private_work", 1)
     base2 = find(runs, "lock/none/private_work", 2)
     if base1 and base2:
-        verdicts.append(f"machine ceiling during this run (no lock, private work), two threads / one: "
-                        f"{base2['items_per_second'] / base1['items_per_second']:.2f}x")
+        verdicts.append(
+            f"machine ceiling during this run (no lock, private work), two threads / one: "
+            f"{base2['items_per_second'] / base1['items_per_second']:.2f}x"
+        )
     for v in verdicts:
         print("  " + v)
 
     # ---- maps ----
     print()
     print("String-key map, present keys in shuffled order: 1 thread ns per op (CPU time);")
-    print("2 threads total Mops/s (wall). Baseline: std::unordered_map behind one std::shared_mutex.")
+    print(
+        "2 threads total Mops/s (wall). Baseline: std::unordered_map behind one std::shared_mutex."
+    )
     rows = []
     for op in ("get", "entry"):
         for size in (100, 10_000, 1_000_000):
@@ -114,8 +137,18 @@ def main() -> None:
             um2 = find(runs, f"map/unordered_map+shared_mutex/{op}/{size}", 2)
             ratio = to_ns(sm1, "cpu_time") / to_ns(um1, "cpu_time") if sm1 and um1 else float("nan")
             rows.append((op, f"{size:,}", ns(sm1), ns(um1), f"{ratio:.2f}x", mops(sm2), mops(um2)))
-    print_table(("op", "entries", "ShardedMap ns", "unordered_map ns", "sharded/unordered",
-                 "ShardedMap 2 thr Mops/s", "unordered_map 2 thr Mops/s"), rows)
+    print_table(
+        (
+            "op",
+            "entries",
+            "ShardedMap ns",
+            "unordered_map ns",
+            "sharded/unordered",
+            "ShardedMap 2 thr Mops/s",
+            "unordered_map 2 thr Mops/s",
+        ),
+        rows,
+    )
 
     # ---- hashing ----
     print()
@@ -134,8 +167,10 @@ def main() -> None:
     if ops:
         print()
         print("The core's share of each Python-surface operation: the same calls on the same")
-        print("populated state (1000 agents, 1000 claims), without the interpreter; ns per op (CPU).")
-        rows = [(name[len("ops/"):], ns(runs[name])) for name in ops]
+        print(
+            "populated state (1000 agents, 1000 claims), without the interpreter; ns per op (CPU)."
+        )
+        rows = [(name[len("ops/") :], ns(runs[name])) for name in ops]
         print_table(("operation", "core ns"), rows)
 
     # ---- coordination state ----

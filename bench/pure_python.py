@@ -7,6 +7,7 @@ threading.Lock around every method body. Same behaviour as durnel_core.Coordinat
 "busy"/"idle" statuses written by claims and releases, recipients registered as "idle",
 broadcast to every agent with a status (the sender included), the same refusal messages.
 """
+
 from __future__ import annotations
 
 import threading

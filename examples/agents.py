@@ -4,14 +4,23 @@ process on a Redis server (examples/processes.py), without a line changed.
 
 Also the backlog both examples share, and a view of a coordination object that counts calls.
 """
+
 import random
 import time
 from collections import Counter
 
 AGENTS = ["ana", "bo", "cy", "dee"]
 COORDINATOR = "coordinator"
-FILES = ["src/lexer.py", "src/parser.py", "src/checker.py", "src/codegen.py",
-         "src/cli.py", "docs/guide.md", "docs/api.md", "tests/test_parser.py"]
+FILES = [
+    "src/lexer.py",
+    "src/parser.py",
+    "src/checker.py",
+    "src/codegen.py",
+    "src/cli.py",
+    "docs/guide.md",
+    "docs/api.md",
+    "tests/test_parser.py",
+]
 VERBS = ["fix", "refactor", "document", "test", "speed-up", "review", "port", "clean"]
 STEP_SECONDS = 0.03
 
@@ -41,6 +50,7 @@ class Counted:
         def call(*args):
             self.calls[name] += 1
             return method(*args)
+
         return call
 
 
@@ -78,16 +88,24 @@ class Agent:
             holder = state.claim_task(me, task_id)
         except RuntimeError as refusal:
             self.refused_tasks += 1
-            self.story.tell("refused-task", me, "claim_task(%r, %r) -> RuntimeError: %s"
-                            % (me, task_id, refusal))
+            self.story.tell(
+                "refused-task",
+                me,
+                "claim_task(%r, %r) -> RuntimeError: %s" % (me, task_id, refusal),
+            )
             return False
-        self.story.tell("claim", me, "claim_task(%r, %r) -> %r; status(%r) -> %r"
-                        % (me, task_id, holder, me, state.status(me)))
-        self.read_mail()   # someone may have finished it just before releasing it
+        self.story.tell(
+            "claim",
+            me,
+            "claim_task(%r, %r) -> %r; status(%r) -> %r"
+            % (me, task_id, holder, me, state.status(me)),
+        )
+        self.read_mail()  # someone may have finished it just before releasing it
         if task_id in self.known_done:
             state.release(me, task_key)
-            self.story.tell("late", me, "won %s after it was done: mail said so, released it"
-                            % task_key)
+            self.story.tell(
+                "late", me, "won %s after it was done: mail said so, released it" % task_key
+            )
             return False
 
         held = []
@@ -100,34 +118,45 @@ class Agent:
                 holder = str(refusal).split(" already holds claim on ")[0]
                 state.send_message(me, holder, "waiting for %s (task %s)" % (path, task_id))
                 self.sent += 1
-                self.story.tell("refused-file", me, "claim_file(%r, %r) -> RuntimeError: %s; "
-                                "send_message(%r, %r, 'waiting for ...')"
-                                % (me, path, refusal, me, holder))
+                self.story.tell(
+                    "refused-file",
+                    me,
+                    "claim_file(%r, %r) -> RuntimeError: %s; "
+                    "send_message(%r, %r, 'waiting for ...')" % (me, path, refusal, me, holder),
+                )
                 for key in held + [task_key]:
                     state.release(me, key)
                 return False
 
         started = time.perf_counter()
         for step in range(steps):
-            time.sleep(STEP_SECONDS * self.rng.uniform(0.6, 1.4))   # the actual work
+            time.sleep(STEP_SECONDS * self.rng.uniform(0.6, 1.4))  # the actual work
             if steps >= 4 and step < steps - 1:
                 for key in [task_key] + held:
                     state.renew_claim(me, key)
                     self.renewals += 1
-                self.story.tell("renew", me, "renew_claim(%r, %r) -> %r  (long task, step %d "
-                                "of %d)" % (me, task_key, me, step + 1, steps))
+                self.story.tell(
+                    "renew",
+                    me,
+                    "renew_claim(%r, %r) -> %r  (long task, step %d "
+                    "of %d)" % (me, task_key, me, step + 1, steps),
+                )
 
         elapsed_ms = (time.perf_counter() - started) * 1000
-        sent = state.broadcast(me, "done " + task_id)            # first tell everyone...
+        sent = state.broadcast(me, "done " + task_id)  # first tell everyone...
         state.send_message(me, COORDINATOR, "report %s %.0f ms" % (task_id, elapsed_ms))
         self.sent += 2
         self.story.tell("broadcast", me, "broadcast(%r, 'done %s') -> %r" % (me, task_id, sent))
         for key in held:
             state.release(me, key)
         if held:
-            self.story.tell("idle-while-holding", me, "release(%r, %r) -> None; status -> %r "
-                            "while it still holds %s" % (me, held[-1], state.status(me), task_key))
-        state.release(me, task_key)                               # ...then let go
+            self.story.tell(
+                "idle-while-holding",
+                me,
+                "release(%r, %r) -> None; status -> %r "
+                "while it still holds %s" % (me, held[-1], state.status(me), task_key),
+            )
+        state.release(me, task_key)  # ...then let go
         self.known_done.add(task_id)
         self.done.append(task_id)
         return True
@@ -140,7 +169,7 @@ class Agent:
                 break
             self.rng.shuffle(todo)
             if not any(self.attempt(*task) for task in todo[:3]):
-                time.sleep(0.005)   # everything refused: give the others a moment
+                time.sleep(0.005)  # everything refused: give the others a moment
 
 
 class Coordinator:
@@ -162,15 +191,19 @@ class Coordinator:
         for agent in AGENTS:
             self.state.send_message(COORDINATOR, agent, "welcome, %s" % agent)
         sent = self.state.broadcast(COORDINATOR, "backlog open: %d tasks" % len(self.backlog))
-        self.story.tell("open", COORDINATOR, "send_message x4, broadcast(%r, %r) -> %r"
-                        % (COORDINATOR, sent[2], sent))
+        self.story.tell(
+            "open",
+            COORDINATOR,
+            "send_message x4, broadcast(%r, %r) -> %r" % (COORDINATOR, sent[2], sent),
+        )
 
 
 def no_claim(state, task_id, files):
     """True when neither the task nor its files are claimed: a fresh claim succeeds."""
     probe = "probe"
     for claim, prefix, key in [(state.claim_task, "task:", task_id)] + [
-            (state.claim_file, "file:", f) for f in files]:
+        (state.claim_file, "file:", f) for f in files
+    ]:
         try:
             claim(probe, key)
         except RuntimeError:

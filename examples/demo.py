@@ -26,6 +26,7 @@ release then finds the "done" message in its mailbox and hands the task straight
 At the end the demo prints a short story of the run, a table per agent and a few checks,
 then times a tight loop of calls with one and with four threads.
 """
+
 import textwrap
 import threading
 import time
@@ -35,6 +36,7 @@ from durnel_core import CoordinationState
 
 import agents
 from agents import AGENTS, COORDINATOR, FILES, make_backlog, no_claim
+
 
 class Story:
     """The first occurrence of each kind of event, to show what the calls look like."""
@@ -48,8 +50,9 @@ class Story:
         with self._lock:
             if kind not in self._seen:
                 self._seen.add(kind)
-                self.lines.append(textwrap.fill("  %-11s %s" % (who, text), width=100,
-                                                subsequent_indent=" " * 14))
+                self.lines.append(
+                    textwrap.fill("  %-11s %s" % (who, text), width=100, subsequent_indent=" " * 14)
+                )
 
 
 class Agent(agents.Agent, threading.Thread):
@@ -76,8 +79,12 @@ class Coordinator(agents.Coordinator, threading.Thread):
             for sender, _me, text, _sent_at in mail:
                 if text.startswith("report "):
                     self.reports[text.split()[1]] += 1
-                    self.story.tell("report", COORDINATOR, "drain_inbox(%r) -> [..., %r, ...]"
-                                    % (COORDINATOR, (sender, _me, text, _sent_at)))
+                    self.story.tell(
+                        "report",
+                        COORDINATOR,
+                        "drain_inbox(%r) -> [..., %r, ...]"
+                        % (COORDINATOR, (sender, _me, text, _sent_at)),
+                    )
             for agent in AGENTS:
                 self.status_samples[self.state.status(agent)] += 1
         self.state.broadcast(COORDINATOR, "closing: all %d tasks reported" % len(self.backlog))
@@ -117,8 +124,10 @@ def main():
     shared = CoordinationState()
     backlog = make_backlog()
     story = Story()
-    print("durnel_core demo: %d agents and a coordinator, %d tasks over %d files, one "
-          "CoordinationState" % (len(AGENTS), len(backlog), len(FILES)))
+    print(
+        "durnel_core demo: %d agents and a coordinator, %d tasks over %d files, one "
+        "CoordinationState" % (len(AGENTS), len(backlog), len(FILES))
+    )
 
     coordinator = Coordinator(shared, backlog, story)
     coordinator.open_backlog()
@@ -131,50 +140,103 @@ def main():
     for agent in agents:
         agent.join(timeout=10)
     elapsed = time.perf_counter() - started
-    leftover = {name: len(shared.inbox(name)) for name in AGENTS}   # peek, do not consume
+    leftover = {name: len(shared.inbox(name)) for name in AGENTS}  # peek, do not consume
 
     print("\nA few moments of the run, one of each kind")
     print("\n".join(story.lines))
 
-    print("\n%-12s %5s %9s %9s %9s %6s %6s %8s  %s" % (
-        "agent", "tasks", "refused:", "refused:", "renewals", "sent", "read", "unread", "status"))
+    print(
+        "\n%-12s %5s %9s %9s %9s %6s %6s %8s  %s"
+        % ("agent", "tasks", "refused:", "refused:", "renewals", "sent", "read", "unread", "status")
+    )
     print("%-12s %5s %9s %9s %9s %6s %6s %8s" % ("", "done", "task", "file", "", "", "", ""))
     for agent in agents:
-        print("%-12s %5d %9d %9d %9d %6d %6d %8d  %s" % (
-            agent.name, len(agent.done), agent.refused_tasks, agent.refused_files,
-            agent.renewals, agent.sent, agent.read, leftover[agent.name],
-            shared.status(agent.name)))
-    total = lambda attribute: sum(getattr(a, attribute) for a in agents)   # noqa: E731
-    print("%-12s %5d %9d %9d %9d %6d %6d" % (
-        "total", sum(len(a.done) for a in agents), total("refused_tasks"),
-        total("refused_files"), total("renewals"), total("sent"), total("read")))
-    sent_by_coordinator = coordinator.state.calls["send_message"] + coordinator.state.calls["broadcast"]
-    print("%-12s %5s %9s %9s %9s %6d %6d           %s" % (
-        COORDINATOR, "", "", "", "", sent_by_coordinator, coordinator.read,
-        shared.status(COORDINATOR)))
+        print(
+            "%-12s %5d %9d %9d %9d %6d %6d %8d  %s"
+            % (
+                agent.name,
+                len(agent.done),
+                agent.refused_tasks,
+                agent.refused_files,
+                agent.renewals,
+                agent.sent,
+                agent.read,
+                leftover[agent.name],
+                shared.status(agent.name),
+            )
+        )
+    total = lambda attribute: sum(getattr(a, attribute) for a in agents)  # noqa: E731
+    print(
+        "%-12s %5d %9d %9d %9d %6d %6d"
+        % (
+            "total",
+            sum(len(a.done) for a in agents),
+            total("refused_tasks"),
+            total("refused_files"),
+            total("renewals"),
+            total("sent"),
+            total("read"),
+        )
+    )
+    sent_by_coordinator = (
+        coordinator.state.calls["send_message"] + coordinator.state.calls["broadcast"]
+    )
+    print(
+        "%-12s %5s %9s %9s %9s %6d %6d           %s"
+        % (
+            COORDINATOR,
+            "",
+            "",
+            "",
+            "",
+            sent_by_coordinator,
+            coordinator.read,
+            shared.status(COORDINATOR),
+        )
+    )
     print()
-    say("The coordinator drained its inbox %d times and got %d reports; it saw agents %s."
-        % (coordinator.drains, sum(coordinator.reports.values()),
-           ", ".join("%s %d times" % kv for kv in coordinator.status_samples.most_common())))
+    say(
+        "The coordinator drained its inbox %d times and got %d reports; it saw agents %s."
+        % (
+            coordinator.drains,
+            sum(coordinator.reports.values()),
+            ", ".join("%s %d times" % kv for kv in coordinator.status_samples.most_common()),
+        )
+    )
 
     calls = Counter()
     for view in [coordinator.state] + [a.state for a in agents]:
         calls.update(view.calls)
-    say("Calls: %d in %.2f s, %.0f per second while the agents mostly sleep on their work; "
-        "by method: %s." % (sum(calls.values()), elapsed, sum(calls.values()) / elapsed,
-                            ", ".join("%s %d" % kv for kv in calls.most_common())))
+    say(
+        "Calls: %d in %.2f s, %.0f per second while the agents mostly sleep on their work; "
+        "by method: %s."
+        % (
+            sum(calls.values()),
+            elapsed,
+            sum(calls.values()) / elapsed,
+            ", ".join("%s %d" % kv for kv in calls.most_common()),
+        )
+    )
     one, four = tight_loop(1), tight_loop(4)
-    say("Tight loop, no work between calls: %.2f M calls/s on 1 thread, %.2f M calls/s on 4 "
-        "(calls hold the interpreter lock, so threads take turns)." % (one / 1e6, four / 1e6))
+    say(
+        "Tight loop, no work between calls: %.2f M calls/s on 1 thread, %.2f M calls/s on 4 "
+        "(calls hold the interpreter lock, so threads take turns)." % (one / 1e6, four / 1e6)
+    )
 
     done_by = Counter(task for agent in agents for task in agent.done)
     checks = [
-        ("every task done exactly once", sorted(done_by) == sorted(t[0] for t in backlog)
-         and set(done_by.values()) == {1}),
-        ("every task reported exactly once", set(coordinator.reports.values()) == {1}
-         and len(coordinator.reports) == len(backlog)),
-        ("every agent idle at the end (its last call was a release)",
-         all(shared.status(a) == "idle" for a in AGENTS)),
+        (
+            "every task done exactly once",
+            sorted(done_by) == sorted(t[0] for t in backlog) and set(done_by.values()) == {1},
+        ),
+        (
+            "every task reported exactly once",
+            set(coordinator.reports.values()) == {1} and len(coordinator.reports) == len(backlog),
+        ),
+        (
+            "every agent idle at the end (its last call was a release)",
+            all(shared.status(a) == "idle" for a in AGENTS),
+        ),
         ("no claim left behind", all(no_claim(shared, t[0], t[1]) for t in backlog)),
         ("finished within a minute", all(not a.is_alive() for a in agents + [coordinator])),
     ]
@@ -186,7 +248,6 @@ def main():
 
 def say(text):
     print(textwrap.fill(text, width=96, subsequent_indent="  "))
-
 
 
 if __name__ == "__main__":

@@ -35,6 +35,7 @@ At the end the script prints a short story of the run, a table per agent and a f
 then the activity log as any Redis client sees it, and times a tight loop of calls from one
 and from four processes.
 """
+
 import argparse
 import multiprocessing
 import os
@@ -54,6 +55,7 @@ from durnel.naming import redacted
 import agents
 from agents import AGENTS, COORDINATOR, FILES, make_backlog, no_claim
 
+
 class Story:
     """The first occurrence of each kind of event in this process, stamped, so that the parent
     can keep the earliest of each kind over all processes."""
@@ -68,6 +70,7 @@ class Story:
 
 # ---- an agent: one process ----
 
+
 class Agent(agents.Agent):
     """The shared agent, with a summary that crosses back to the parent process."""
 
@@ -75,10 +78,18 @@ class Agent(agents.Agent):
         super().__init__(name, state, backlog, Story())
 
     def summary(self):
-        return {"name": self.name, "pid": os.getpid(), "done": self.done,
-                "refused_tasks": self.refused_tasks, "refused_files": self.refused_files,
-                "renewals": self.renewals, "sent": self.sent, "read": self.read,
-                "calls": dict(self.state.calls), "story": self.story.events}
+        return {
+            "name": self.name,
+            "pid": os.getpid(),
+            "done": self.done,
+            "refused_tasks": self.refused_tasks,
+            "refused_files": self.refused_files,
+            "renewals": self.renewals,
+            "sent": self.sent,
+            "read": self.read,
+            "calls": dict(self.state.calls),
+            "story": self.story.events,
+        }
 
 
 def agent_process(name, url, namespace, backlog, results):
@@ -95,13 +106,14 @@ def agent_process(name, url, namespace, backlog, results):
 
 # ---- the coordinator: this process ----
 
+
 class Coordinator(agents.Coordinator):
     """Opens the backlog, collects the agents' reports from its inbox, closes the day."""
 
     def run(self, agents, deadline):
         while len(self.reports) < len(self.backlog) and time.monotonic() < deadline:
             if not any(process.is_alive() for process in agents):
-                break   # nobody left to report: the checks below will say what is missing
+                break  # nobody left to report: the checks below will say what is missing
             time.sleep(0.02)
             mail = self.state.drain_inbox(COORDINATOR)
             self.drains += 1
@@ -109,14 +121,19 @@ class Coordinator(agents.Coordinator):
             for sender, me, text, sent_at in mail:
                 if text.startswith("report "):
                     self.reports[text.split()[1]] += 1
-                    self.story.tell("report", COORDINATOR, "drain_inbox(%r) -> [..., %r, ...]"
-                                    % (COORDINATOR, (sender, me, text, sent_at)))
+                    self.story.tell(
+                        "report",
+                        COORDINATOR,
+                        "drain_inbox(%r) -> [..., %r, ...]"
+                        % (COORDINATOR, (sender, me, text, sent_at)),
+                    )
             for agent in AGENTS:
                 self.status_samples[self.state.status(agent)] += 1
         self.state.broadcast(COORDINATOR, "closing: all %d tasks reported" % len(self.backlog))
 
 
 # ---- a redis-server of our own, when no URL is given ----
+
 
 class LocalRedis:
     """redis-server on 127.0.0.1 and a free port, no persistence, files in a scratch
@@ -125,16 +142,33 @@ class LocalRedis:
     def __init__(self):
         binary = shutil.which("redis-server") or "/usr/bin/redis-server"
         if not os.path.exists(binary):
-            raise SystemExit("redis-server is not installed (Debian: apt-get install "
-                             "redis-server), or pass --url redis://host:port/0")
+            raise SystemExit(
+                "redis-server is not installed (Debian: apt-get install "
+                "redis-server), or pass --url redis://host:port/0"
+            )
         self.workdir = tempfile.mkdtemp(prefix="durnel-processes-")
-        with socket.socket() as probe:   # the kernel's choice of a free port
+        with socket.socket() as probe:  # the kernel's choice of a free port
             probe.bind(("127.0.0.1", 0))
             self.port = probe.getsockname()[1]
         self.process = subprocess.Popen(
-            [binary, "--port", str(self.port), "--bind", "127.0.0.1", "--dir", self.workdir,
-             "--save", "", "--appendonly", "no", "--logfile", "redis.log"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            [
+                binary,
+                "--port",
+                str(self.port),
+                "--bind",
+                "127.0.0.1",
+                "--dir",
+                self.workdir,
+                "--save",
+                "",
+                "--appendonly",
+                "no",
+                "--logfile",
+                "redis.log",
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         deadline = time.monotonic() + 10
         while not self._answers():
             if self.process.poll() is not None or time.monotonic() > deadline:
@@ -164,12 +198,13 @@ class LocalRedis:
 
 # ---- a tight loop, to show what one round trip per call costs ----
 
+
 def tight_loop_process(url, namespace, index, seconds, ready, results):
     state = durnel.connect(url, namespace=namespace)
     me, task = "w%d" % index, "hot-%d" % index
-    state.status(me)   # connected
+    state.status(me)  # connected
     calls = 0
-    ready.wait()       # all processes connected: go
+    ready.wait()  # all processes connected: go
     start = time.monotonic()
     stop = start + seconds
     while time.monotonic() < stop:
@@ -187,9 +222,12 @@ def tight_loop(context, url, namespace, processes, seconds=0.5):
     """Calls per second with no simulated work, from `processes` processes at once."""
     results = context.Queue()
     ready = context.Barrier(processes)
-    workers = [context.Process(target=tight_loop_process,
-                               args=(url, namespace, i, seconds, ready, results))
-               for i in range(processes)]
+    workers = [
+        context.Process(
+            target=tight_loop_process, args=(url, namespace, i, seconds, ready, results)
+        )
+        for i in range(processes)
+    ]
     for worker in workers:
         worker.start()
     rates = [results.get(timeout=60) for _ in workers]
@@ -200,12 +238,18 @@ def tight_loop(context, url, namespace, processes, seconds=0.5):
 
 # ---- the run and its report ----
 
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--url", help="a redis://, rediss:// or unix:// URL; default: start "
-                        "a redis-server for this run")
-    parser.add_argument("--namespace", default="processes-" + secrets.token_hex(4),
-                        help="the coordination group (default: a new one)")
+    parser.add_argument(
+        "--url",
+        help="a redis://, rediss:// or unix:// URL; default: start a redis-server for this run",
+    )
+    parser.add_argument(
+        "--namespace",
+        default="processes-" + secrets.token_hex(4),
+        help="the coordination group (default: a new one)",
+    )
     args = parser.parse_args()
     server = None if args.url else LocalRedis()
     url = args.url or server.url
@@ -217,22 +261,27 @@ def main():
 
 
 def run(url, namespace, server):
-    context = multiprocessing.get_context("spawn")   # fresh interpreters, as separate programs
+    context = multiprocessing.get_context("spawn")  # fresh interpreters, as separate programs
     backlog = make_backlog()
     story = Story()
-    where = ("a redis-server started for this run on port %d" % server.port if server
-             else redacted(url))
-    print("durnel across processes: %d agent processes and a coordinator, %d tasks over %d "
-          "files,\n  namespace %r on %s" % (len(AGENTS), len(backlog), len(FILES), namespace,
-                                           where))
+    where = (
+        "a redis-server started for this run on port %d" % server.port if server else redacted(url)
+    )
+    print(
+        "durnel across processes: %d agent processes and a coordinator, %d tasks over %d "
+        "files,\n  namespace %r on %s" % (len(AGENTS), len(backlog), len(FILES), namespace, where)
+    )
 
-    shared = durnel.connect(url, namespace=namespace)   # the coordinator's connection
+    shared = durnel.connect(url, namespace=namespace)  # the coordinator's connection
     coordinator = Coordinator(shared, backlog, story)
     coordinator.open_backlog()
     results = context.Queue()
-    processes = [context.Process(target=agent_process, name=name,
-                                 args=(name, url, namespace, backlog, results))
-                 for name in AGENTS]
+    processes = [
+        context.Process(
+            target=agent_process, name=name, args=(name, url, namespace, backlog, results)
+        )
+        for name in AGENTS
+    ]
     started = time.perf_counter()
     for process in processes:
         process.start()
@@ -249,7 +298,7 @@ def run(url, namespace, server):
     elapsed = time.perf_counter() - started
     failed = {name: s["error"] for name, s in summaries.items() if "error" in s}
     agents = [summaries[name] for name in AGENTS if name in summaries and name not in failed]
-    leftover = {name: len(shared.inbox(name)) for name in AGENTS}   # peek, do not consume
+    leftover = {name: len(shared.inbox(name)) for name in AGENTS}  # peek, do not consume
 
     for events in [a["story"] for a in agents]:
         for kind, event in events.items():
@@ -259,60 +308,134 @@ def run(url, namespace, server):
     pids = {a["name"]: a["pid"] for a in agents}
     pids[COORDINATOR] = os.getpid()
     for _when, who, text in sorted(story.events.values()):
-        print(textwrap.fill("  %-5s %-11s %s" % (pids.get(who, ""), who, text), width=100,
-                            subsequent_indent=" " * 20))
+        print(
+            textwrap.fill(
+                "  %-5s %-11s %s" % (pids.get(who, ""), who, text),
+                width=100,
+                subsequent_indent=" " * 20,
+            )
+        )
 
-    print("\n%-12s %7s %5s %9s %9s %9s %6s %6s %8s  %s" % (
-        "agent", "pid", "tasks", "refused:", "refused:", "renewals", "sent", "read", "unread",
-        "status"))
-    print("%-12s %7s %5s %9s %9s %9s %6s %6s %8s" % ("", "", "done", "task", "file", "", "",
-                                                      "", ""))
+    print(
+        "\n%-12s %7s %5s %9s %9s %9s %6s %6s %8s  %s"
+        % (
+            "agent",
+            "pid",
+            "tasks",
+            "refused:",
+            "refused:",
+            "renewals",
+            "sent",
+            "read",
+            "unread",
+            "status",
+        )
+    )
+    print(
+        "%-12s %7s %5s %9s %9s %9s %6s %6s %8s" % ("", "", "done", "task", "file", "", "", "", "")
+    )
     for agent in agents:
-        print("%-12s %7d %5d %9d %9d %9d %6d %6d %8d  %s" % (
-            agent["name"], agent["pid"], len(agent["done"]), agent["refused_tasks"],
-            agent["refused_files"], agent["renewals"], agent["sent"], agent["read"],
-            leftover[agent["name"]], shared.status(agent["name"])))
-    total = lambda key: sum(a[key] for a in agents)   # noqa: E731
-    print("%-12s %7s %5d %9d %9d %9d %6d %6d" % (
-        "total", "", sum(len(a["done"]) for a in agents), total("refused_tasks"),
-        total("refused_files"), total("renewals"), total("sent"), total("read")))
-    sent_by_coordinator = (coordinator.state.calls["send_message"]
-                           + coordinator.state.calls["broadcast"])
-    print("%-12s %7d %5s %9s %9s %9s %6d %6d           %s" % (
-        COORDINATOR, os.getpid(), "", "", "", "", sent_by_coordinator, coordinator.read,
-        shared.status(COORDINATOR)))
+        print(
+            "%-12s %7d %5d %9d %9d %9d %6d %6d %8d  %s"
+            % (
+                agent["name"],
+                agent["pid"],
+                len(agent["done"]),
+                agent["refused_tasks"],
+                agent["refused_files"],
+                agent["renewals"],
+                agent["sent"],
+                agent["read"],
+                leftover[agent["name"]],
+                shared.status(agent["name"]),
+            )
+        )
+    total = lambda key: sum(a[key] for a in agents)  # noqa: E731
+    print(
+        "%-12s %7s %5d %9d %9d %9d %6d %6d"
+        % (
+            "total",
+            "",
+            sum(len(a["done"]) for a in agents),
+            total("refused_tasks"),
+            total("refused_files"),
+            total("renewals"),
+            total("sent"),
+            total("read"),
+        )
+    )
+    sent_by_coordinator = (
+        coordinator.state.calls["send_message"] + coordinator.state.calls["broadcast"]
+    )
+    print(
+        "%-12s %7d %5s %9s %9s %9s %6d %6d           %s"
+        % (
+            COORDINATOR,
+            os.getpid(),
+            "",
+            "",
+            "",
+            "",
+            sent_by_coordinator,
+            coordinator.read,
+            shared.status(COORDINATOR),
+        )
+    )
     for name, error in failed.items():
         print("%-12s failed: %s" % (name, error))
     print()
-    say("The coordinator drained its inbox %d times and got %d reports; it saw agents %s."
-        % (coordinator.drains, sum(coordinator.reports.values()),
-           ", ".join("%s %d times" % kv for kv in coordinator.status_samples.most_common())))
+    say(
+        "The coordinator drained its inbox %d times and got %d reports; it saw agents %s."
+        % (
+            coordinator.drains,
+            sum(coordinator.reports.values()),
+            ", ".join("%s %d times" % kv for kv in coordinator.status_samples.most_common()),
+        )
+    )
     calls = Counter(coordinator.state.calls)
     for agent in agents:
         calls.update(agent["calls"])
-    say("Calls: %d in %.2f s, %.0f per second while the agents mostly sleep on their work; "
-        "by method: %s. Each call is one round trip to the server." % (
-            sum(calls.values()), elapsed, sum(calls.values()) / elapsed,
-            ", ".join("%s %d" % kv for kv in calls.most_common())))
+    say(
+        "Calls: %d in %.2f s, %.0f per second while the agents mostly sleep on their work; "
+        "by method: %s. Each call is one round trip to the server."
+        % (
+            sum(calls.values()),
+            elapsed,
+            sum(calls.values()) / elapsed,
+            ", ".join("%s %d" % kv for kv in calls.most_common()),
+        )
+    )
     log_line = activity_log(url, namespace)
     if log_line:
         say(log_line)
-    one, four = tight_loop(context, url, namespace + "-loop", 1), \
-        tight_loop(context, url, namespace + "-loop", 4)
-    say("Tight loop, no work between calls: %.0f calls/s from 1 process, %.0f calls/s from 4 "
+    one, four = (
+        tight_loop(context, url, namespace + "-loop", 1),
+        tight_loop(context, url, namespace + "-loop", 4),
+    )
+    say(
+        "Tight loop, no work between calls: %.0f calls/s from 1 process, %.0f calls/s from 4 "
         "(each call waits for its round trip; more processes overlap their waits, as far as the "
-        "cores allow)." % (one, four))
+        "cores allow)." % (one, four)
+    )
 
     done_by = Counter(task for agent in agents for task in agent["done"])
     checks = [
-        ("every agent process finished without an error",
-         len(agents) == len(AGENTS) and all(p.exitcode == 0 for p in processes)),
-        ("every task done exactly once", sorted(done_by) == sorted(t[0] for t in backlog)
-         and set(done_by.values()) == {1}),
-        ("every task reported exactly once", set(coordinator.reports.values()) == {1}
-         and len(coordinator.reports) == len(backlog)),
-        ("every agent idle at the end (its last call was a release)",
-         all(shared.status(a) == "idle" for a in AGENTS)),
+        (
+            "every agent process finished without an error",
+            len(agents) == len(AGENTS) and all(p.exitcode == 0 for p in processes),
+        ),
+        (
+            "every task done exactly once",
+            sorted(done_by) == sorted(t[0] for t in backlog) and set(done_by.values()) == {1},
+        ),
+        (
+            "every task reported exactly once",
+            set(coordinator.reports.values()) == {1} and len(coordinator.reports) == len(backlog),
+        ),
+        (
+            "every agent idle at the end (its last call was a release)",
+            all(shared.status(a) == "idle" for a in AGENTS),
+        ),
         ("no claim left behind", all(no_claim(shared, t[0], t[1]) for t in backlog)),
         ("finished within a minute", elapsed < 60 and not any(p.is_alive() for p in processes)),
     ]
@@ -321,8 +444,10 @@ def run(url, namespace, server):
         print("  %-4s %s" % ("yes" if ok else "NO", name))
     if server is None:
         print()
-        say("The run's keys stay on the server: redis-cli --scan --pattern 'durnel:{%s*' "
-            "lists them." % namespace)
+        say(
+            "The run's keys stay on the server: redis-cli --scan --pattern 'durnel:{%s*' "
+            "lists them." % namespace
+        )
     shared.close()
     return 0 if all(ok for _, ok in checks) else 1
 
@@ -339,15 +464,15 @@ def activity_log(url, namespace):
         events = Counter(fields[b"event"].decode() for _id, fields in client.xrange(key))
     finally:
         client.close()
-    return ("Activity log: the stream %s holds %d events (%s); any Redis client reads it, "
-            "e.g. redis-cli XRANGE '%s' - + COUNT 5." % (
-                key, sum(events.values()), ", ".join("%s %d" % kv for kv in events.most_common()),
-                key))
+    return (
+        "Activity log: the stream %s holds %d events (%s); any Redis client reads it, "
+        "e.g. redis-cli XRANGE '%s' - + COUNT 5."
+        % (key, sum(events.values()), ", ".join("%s %d" % kv for kv in events.most_common()), key)
+    )
 
 
 def say(text):
     print(textwrap.fill(text, width=96, subsequent_indent="  "))
-
 
 
 if __name__ == "__main__":

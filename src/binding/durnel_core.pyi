@@ -68,7 +68,9 @@ class CoordinationState:
 
     # ---- mailboxes: (sender, recipient, content, sent_at) tuples, oldest first ----
 
-    def send_message(self, from_agent: str, to_agent: str, content: str) -> tuple[str, str, str, int]:
+    def send_message(
+        self, from_agent: str, to_agent: str, content: str
+    ) -> tuple[str, str, str, int]:
         """Append a message to the mailbox of ``to_agent``.
 
         Registers ``to_agent`` as a known agent (status ``"idle"`` unless it has one), so that

@@ -5,6 +5,7 @@
 server (``durnel.redis.RedisCoordinationState``, which needs the ``redis`` extra:
 ``pip install "durnel_core[redis]"``). Agents written against ``Coordination`` run on both.
 """
+
 from typing import Optional
 from urllib.parse import urlsplit
 
@@ -37,12 +38,14 @@ def connect(url: Optional[str] = None, *, namespace: str = "default") -> Coordin
     try:
         scheme = urlsplit(url).scheme
     except ValueError as error:
-        raise ValueError("cannot parse the coordination URL %r: %s"
-                         % (redacted(url), error)) from None
+        raise ValueError(
+            "cannot parse the coordination URL %r: %s" % (redacted(url), error)
+        ) from None
     if scheme not in REDIS_SCHEMES:
         raise ValueError(
             "unsupported coordination URL %r: the scheme must be one of %s"
-            % (redacted(url), ", ".join(s + "://" for s in REDIS_SCHEMES)))
+            % (redacted(url), ", ".join(s + "://" for s in REDIS_SCHEMES))
+        )
     from .redis import RedisCoordinationState
 
     return RedisCoordinationState(url, namespace)

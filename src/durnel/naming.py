@@ -4,6 +4,7 @@ A namespace becomes the Redis hash tag of every key of its group (``durnel:{<nam
 so that one group's keys share one cluster slot. A tag ends at the first ``}``, and an empty
 tag makes Redis hash the whole key, so a namespace must be non-empty and free of braces.
 """
+
 import re
 
 __all__ = ["check_namespace", "redacted"]
@@ -14,8 +15,9 @@ def check_namespace(namespace):
     if not isinstance(namespace, str):
         raise TypeError("namespace must be a str, not %s" % type(namespace).__qualname__)
     if not namespace or "{" in namespace or "}" in namespace:
-        raise ValueError("namespace must be a non-empty str without '{' or '}', not %r"
-                         % (namespace,))
+        raise ValueError(
+            "namespace must be a non-empty str without '{' or '}', not %r" % (namespace,)
+        )
     namespace.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError here
     return namespace
 

@@ -5,6 +5,7 @@ The in-process engine (``durnel_core.CoordinationState``) and the Redis engine
 ``Coordination`` runs unchanged on either. The results, the ``RuntimeError`` texts and the
 argument errors are the same on both; see the README for what each engine adds.
 """
+
 import sys
 from typing import List, Tuple
 

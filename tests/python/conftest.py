@@ -11,6 +11,7 @@ redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
 the native module alone (the portable core, the sanitizers, another architecture).
 """
+
 import os
 import subprocess
 import sys

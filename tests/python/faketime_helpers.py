@@ -7,6 +7,7 @@ line (set the clock, or call a method of the child's one state) and gets Python 
 A RuntimeError is raised again here as RuntimeError with the same args; any other exception
 as ChildRaised, which describes it.
 """
+
 import ast
 import os
 import select
@@ -20,7 +21,7 @@ LIBFAKETIME_CANDIDATES = (
 )
 REPLY_TIMEOUT = 30.0
 
-CHILD_SOURCE = r'''
+CHILD_SOURCE = r"""
 import ast, datetime, sys, time
 import durnel_core
 
@@ -56,7 +57,7 @@ for line in sys.stdin:
             reply = ("raised", describe(error))
     sys.stdout.write(repr(reply) + "\n")
     sys.stdout.flush()
-'''
+"""
 
 
 def find_libfaketime():
@@ -69,7 +70,11 @@ class ChildRaised(Exception):
     def __init__(self, info):
         super().__init__(info["type"], info["args"])
         self.type_name, self.error_args, self.mro = info["type"], info["args"], info["mro"]
-        self.is_exception, self.doc, self.in_module = info["is_exception"], info["doc"], info["in_module"]
+        self.is_exception, self.doc, self.in_module = (
+            info["is_exception"],
+            info["doc"],
+            info["in_module"],
+        )
 
 
 class ClockedState:
@@ -85,14 +90,24 @@ class ClockedState:
         module_dir = os.path.dirname(os.path.abspath(durnel_core.__file__))
         # Appended, so that a sanitizer runtime already preloaded stays first in line.
         preload = (os.environ.get("LD_PRELOAD", "") + " " + libfaketime).strip()
-        env = dict(os.environ, TZ="UTC", LD_PRELOAD=preload, FAKETIME_TIMESTAMP_FILE=stamp,
-                   FAKETIME_NO_CACHE="1", FAKETIME_DONT_FAKE_MONOTONIC="1")
+        env = dict(
+            os.environ,
+            TZ="UTC",
+            LD_PRELOAD=preload,
+            FAKETIME_TIMESTAMP_FILE=stamp,
+            FAKETIME_NO_CACHE="1",
+            FAKETIME_DONT_FAKE_MONOTONIC="1",
+        )
         env.pop("FAKETIME", None)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
         self._stderr = open(self._stderr_path, "w")
         self._proc = subprocess.Popen(
-            [sys.executable, "-c", CHILD_SOURCE, stamp], stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=self._stderr, env=env, universal_newlines=True,
+            [sys.executable, "-c", CHILD_SOURCE, stamp],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self._stderr,
+            env=env,
+            universal_newlines=True,
         )
 
     def _request(self, request):

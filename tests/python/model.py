@@ -111,8 +111,10 @@ class CoordinationModel:
         return (from_agent, "*", content, self.now)
 
     def inbox(self, agent_id):
-        return [(sender, agent_id, content, sent_at)
-                for sender, content, sent_at in self.inboxes.get(agent_id, ())]
+        return [
+            (sender, agent_id, content, sent_at)
+            for sender, content, sent_at in self.inboxes.get(agent_id, ())
+        ]
 
     def drain_inbox(self, agent_id):
         messages = self.inbox(agent_id)
@@ -153,8 +155,11 @@ def type_name(value):
 def conversion_error(parameter, value):
     """The error converting one argument raises, as (type, message), or None if it is fine."""
     if not isinstance(value, str):
-        return (TypeError, "argument '%s': '%s' object cannot be converted to 'PyString'"
-                % (parameter, type_name(value)))
+        return (
+            TypeError,
+            "argument '%s': '%s' object cannot be converted to 'PyString'"
+            % (parameter, type_name(value)),
+        )
     try:
         str.__str__(value).encode("utf-8")
     except UnicodeEncodeError as error:
@@ -171,24 +176,39 @@ def match_arguments(method, args, kwargs):
     parameters = SIGNATURES[method]
     name = full_name(method)
     if len(args) > len(parameters):
-        return ((TypeError, "%s takes %d positional arguments but %d %s given"
-                 % (name, len(parameters), len(args), "was" if len(args) == 1 else "were")),
-                None)
+        return (
+            (
+                TypeError,
+                "%s takes %d positional arguments but %d %s given"
+                % (name, len(parameters), len(args), "was" if len(args) == 1 else "were"),
+            ),
+            None,
+        )
     slots = dict(zip(parameters, args))
     for keyword, value in kwargs.items():
         if keyword not in parameters:
-            return ((TypeError, "%s got an unexpected keyword argument '%s'" % (name, keyword)),
-                    None)
+            return (
+                (TypeError, "%s got an unexpected keyword argument '%s'" % (name, keyword)),
+                None,
+            )
         if keyword in slots:
-            return ((TypeError, "%s got multiple values for argument '%s'" % (name, keyword)),
-                    None)
+            return ((TypeError, "%s got multiple values for argument '%s'" % (name, keyword)), None)
         slots[keyword] = value
     missing = [parameter for parameter in parameters if parameter not in slots]
     if missing:
-        return ((TypeError, "%s missing %d required positional %s: %s"
-                 % (name, len(missing), "argument" if len(missing) == 1 else "arguments",
-                    _quoted_list(missing))),
-                None)
+        return (
+            (
+                TypeError,
+                "%s missing %d required positional %s: %s"
+                % (
+                    name,
+                    len(missing),
+                    "argument" if len(missing) == 1 else "arguments",
+                    _quoted_list(missing),
+                ),
+            ),
+            None,
+        )
     return None, slots
 
 

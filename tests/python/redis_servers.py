@@ -4,6 +4,7 @@ cluster, or one whose wall clock a test moves (libfaketime preloaded into the se
 Each server lives in a directory of its own, is started and stopped by the tests, and can be
 killed and started again on the same port and data (append-only file) to test recovery.
 """
+
 import atexit
 import os
 import random
@@ -28,7 +29,8 @@ atexit.register(_kill_leftovers)
 
 def redis_server_binary():
     return shutil.which("redis-server") or next(
-        (p for p in ("/usr/bin/redis-server", "/usr/sbin/redis-server") if os.path.exists(p)), None)
+        (p for p in ("/usr/bin/redis-server", "/usr/sbin/redis-server") if os.path.exists(p)), None
+    )
 
 
 def _bindable(port):
@@ -63,9 +65,13 @@ def libc_malloc_shim(directory):
     if not os.path.exists(library):
         source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libc_malloc_shim.c")
         compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
-        subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", library, source, "-ldl"],
-                       check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                       env=tool_environment())
+        subprocess.run(
+            [compiler, "-shared", "-fPIC", "-O2", "-o", library, source, "-ldl"],
+            check=True,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            env=tool_environment(),
+        )
     return library
 
 
@@ -77,8 +83,9 @@ def format_timestamp(seconds):
 class RedisServer:
     """One redis-server on 127.0.0.1:<port>, its files in `workdir`."""
 
-    def __init__(self, workdir, *, appendonly=False, cluster=False, clock_file=None,
-                 libfaketime=None):
+    def __init__(
+        self, workdir, *, appendonly=False, cluster=False, clock_file=None, libfaketime=None
+    ):
         self.binary = redis_server_binary()
         if self.binary is None:
             raise RuntimeError("redis-server is not installed (Debian package redis-server)")
@@ -97,34 +104,62 @@ class RedisServer:
         return "redis://127.0.0.1:%d/0" % self.port
 
     def command(self):
-        command = [self.binary, "--port", str(self.port), "--bind", "127.0.0.1",
-                   "--dir", self.workdir, "--save", "", "--protected-mode", "no",
-                   "--logfile", os.path.join(self.workdir, "redis.log"),
-                   "--appendonly", "yes" if self.appendonly else "no"]
+        command = [
+            self.binary,
+            "--port",
+            str(self.port),
+            "--bind",
+            "127.0.0.1",
+            "--dir",
+            self.workdir,
+            "--save",
+            "",
+            "--protected-mode",
+            "no",
+            "--logfile",
+            os.path.join(self.workdir, "redis.log"),
+            "--appendonly",
+            "yes" if self.appendonly else "no",
+        ]
         if self.cluster:
-            command += ["--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
-                        "--cluster-node-timeout", "5000"]
+            command += [
+                "--cluster-enabled",
+                "yes",
+                "--cluster-config-file",
+                "nodes.conf",
+                "--cluster-node-timeout",
+                "5000",
+            ]
         return command
 
     def environment(self):
         env = tool_environment()
         if self.clock_file is not None:
             shim = libc_malloc_shim(self.workdir)
-            env.update(LD_PRELOAD=shim + " " + self.libfaketime, TZ="UTC",
-                       FAKETIME_TIMESTAMP_FILE=str(self.clock_file), FAKETIME_NO_CACHE="1",
-                       FAKETIME_DONT_FAKE_MONOTONIC="1")
+            env.update(
+                LD_PRELOAD=shim + " " + self.libfaketime,
+                TZ="UTC",
+                FAKETIME_TIMESTAMP_FILE=str(self.clock_file),
+                FAKETIME_NO_CACHE="1",
+                FAKETIME_DONT_FAKE_MONOTONIC="1",
+            )
             env.pop("FAKETIME", None)
         return env
 
     def start(self):
-        self.process = subprocess.Popen(self.command(), env=self.environment(),
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen(
+            self.command(),
+            env=self.environment(),
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         _RUNNING.append(self.process)
         deadline = time.monotonic() + STARTUP_TIMEOUT
         while True:
             if self.process.poll() is not None:
-                raise RuntimeError("redis-server exited with %s:\n%s"
-                                   % (self.process.returncode, self.log_tail()))
+                raise RuntimeError(
+                    "redis-server exited with %s:\n%s" % (self.process.returncode, self.log_tail())
+                )
             if self.ping():
                 return
             if time.monotonic() > deadline:
@@ -169,17 +204,22 @@ class RedisCluster:
         self.nodes = []
         try:
             for i in range(3):
-                self.nodes.append(RedisServer(os.path.join(str(workdir), "node%d" % i),
-                                              cluster=True))
+                self.nodes.append(
+                    RedisServer(os.path.join(str(workdir), "node%d" % i), cluster=True)
+                )
         except BaseException:
             self.stop()
             raise
         addresses = ["127.0.0.1:%d" % node.port for node in self.nodes]
         cli = shutil.which("redis-cli") or "/usr/bin/redis-cli"
-        created = subprocess.run([cli, "--cluster", "create", *addresses,
-                                  "--cluster-replicas", "0", "--cluster-yes"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                 timeout=60, env=tool_environment())
+        created = subprocess.run(
+            [cli, "--cluster", "create", *addresses, "--cluster-replicas", "0", "--cluster-yes"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            timeout=60,
+            env=tool_environment(),
+        )
         if created.returncode != 0:
             self.stop()
             raise RuntimeError("redis-cli --cluster create failed:\n" + created.stdout)

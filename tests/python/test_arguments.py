@@ -1,6 +1,7 @@
 """Argument handling of the nine methods: positional and keyword matching with the exact
 TypeError texts, str conversion (subclasses, NUL, non-ASCII, surrogates, wrong types), the
 order in which errors are reported, and reference counts across good and bad calls."""
+
 import re
 import sys
 
@@ -68,7 +69,9 @@ def assert_arity_error(engine, actual, expected):
     takes = re.match(r"takes (\d+) positional arguments but (\d+) (was|were) given$", rest)
     if takes:
         rest = "takes %d positional arguments but %d were given" % (
-            int(takes.group(1)) + 1, int(takes.group(2)) + 1)
+            int(takes.group(1)) + 1,
+            int(takes.group(2)) + 1,
+        )
     name = method.split(".")[-1]
     actual = re.sub(r"\. Did you mean '[^']*'\?$", "", actual)  # a suggestion, from 3.13 on
     assert actual.endswith(name + "() " + rest), (actual, expected)
@@ -108,28 +111,79 @@ def test_too_many_positional(engine, state, name):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda s: s.claim_file("a"), "claim_file() missing 1 required positional argument: 'path'"),
-        (lambda s: s.claim_file(path="p"), "claim_file() missing 1 required positional argument: 'agent_id'"),
-        (lambda s: s.send_message("a"), "send_message() missing 2 required positional arguments: 'to_agent' and 'content'"),
-        (lambda s: s.send_message("a", "b"), "send_message() missing 1 required positional argument: 'content'"),
-        (lambda s: s.send_message(to_agent="b"), "send_message() missing 2 required positional arguments: 'from_agent' and 'content'"),
-        (lambda s: s.send_message(content="c"), "send_message() missing 2 required positional arguments: 'from_agent' and 'to_agent'"),
+        (
+            lambda s: s.claim_file("a"),
+            "claim_file() missing 1 required positional argument: 'path'",
+        ),
+        (
+            lambda s: s.claim_file(path="p"),
+            "claim_file() missing 1 required positional argument: 'agent_id'",
+        ),
+        (
+            lambda s: s.send_message("a"),
+            "send_message() missing 2 required positional arguments: 'to_agent' and 'content'",
+        ),
+        (
+            lambda s: s.send_message("a", "b"),
+            "send_message() missing 1 required positional argument: 'content'",
+        ),
+        (
+            lambda s: s.send_message(to_agent="b"),
+            "send_message() missing 2 required positional arguments: 'from_agent' and 'content'",
+        ),
+        (
+            lambda s: s.send_message(content="c"),
+            "send_message() missing 2 required positional arguments: 'from_agent' and 'to_agent'",
+        ),
         (lambda s: s.status("a", "b"), "status() takes 1 positional arguments but 2 were given"),
-        (lambda s: s.status("a", agent_id="b"), "status() got multiple values for argument 'agent_id'"),
-        (lambda s: s.send_message("a", "b", "c", to_agent="x"), "send_message() got multiple values for argument 'to_agent'"),
+        (
+            lambda s: s.status("a", agent_id="b"),
+            "status() got multiple values for argument 'agent_id'",
+        ),
+        (
+            lambda s: s.send_message("a", "b", "c", to_agent="x"),
+            "send_message() got multiple values for argument 'to_agent'",
+        ),
         (lambda s: s.status(agent="x"), "status() got an unexpected keyword argument 'agent'"),
         (lambda s: s.status("a", agent="x"), "status() got an unexpected keyword argument 'agent'"),
-        (lambda s: s.claim_file("a", "p", extra="z"), "claim_file() got an unexpected keyword argument 'extra'"),
-        (lambda s: s.inbox(**{"agent id": "a"}), "inbox() got an unexpected keyword argument 'agent id'"),
-        (lambda s: s.status(**{"\ud800": "a"}), "status() got an unexpected keyword argument '\ud800'"),
-        (lambda s: s.status(Agent_Id="a"), "status() got an unexpected keyword argument 'Agent_Id'"),
+        (
+            lambda s: s.claim_file("a", "p", extra="z"),
+            "claim_file() got an unexpected keyword argument 'extra'",
+        ),
+        (
+            lambda s: s.inbox(**{"agent id": "a"}),
+            "inbox() got an unexpected keyword argument 'agent id'",
+        ),
+        (
+            lambda s: s.status(**{"\ud800": "a"}),
+            "status() got an unexpected keyword argument '\ud800'",
+        ),
+        (
+            lambda s: s.status(Agent_Id="a"),
+            "status() got an unexpected keyword argument 'Agent_Id'",
+        ),
         # Keywords are taken in the order given; the first failure wins.
-        (lambda s: s.send_message("a", from_agent="b", zzz="c"), "send_message() got multiple values for argument 'from_agent'"),
-        (lambda s: s.send_message("a", zzz="c", from_agent="b"), "send_message() got an unexpected keyword argument 'zzz'"),
+        (
+            lambda s: s.send_message("a", from_agent="b", zzz="c"),
+            "send_message() got multiple values for argument 'from_agent'",
+        ),
+        (
+            lambda s: s.send_message("a", zzz="c", from_agent="b"),
+            "send_message() got an unexpected keyword argument 'zzz'",
+        ),
         # Arity and names come before any type check.
-        (lambda s: s.send_message(1, to_agent=2), "send_message() missing 1 required positional argument: 'content'"),
-        (lambda s: s.status(5, agent_id=None), "status() got multiple values for argument 'agent_id'"),
-        (lambda s: s.claim_task(b"a", bogus=1), "claim_task() got an unexpected keyword argument 'bogus'"),
+        (
+            lambda s: s.send_message(1, to_agent=2),
+            "send_message() missing 1 required positional argument: 'content'",
+        ),
+        (
+            lambda s: s.status(5, agent_id=None),
+            "status() got multiple values for argument 'agent_id'",
+        ),
+        (
+            lambda s: s.claim_task(b"a", bogus=1),
+            "claim_task() got an unexpected keyword argument 'bogus'",
+        ),
     ],
 )
 def test_arity_and_keyword_errors(engine, state, call, message):
@@ -139,7 +193,12 @@ def test_arity_and_keyword_errors(engine, state, call, message):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((), {"agent_id": "a", "path": "b"}), ((), {"path": "b", "agent_id": "a"}), (("a",), {"path": "b"}), (("a", "b"), {})],
+    [
+        ((), {"agent_id": "a", "path": "b"}),
+        ((), {"path": "b", "agent_id": "a"}),
+        (("a",), {"path": "b"}),
+        (("a", "b"), {}),
+    ],
 )
 def test_claim_by_position_name_or_mixed(state, args, kwargs):
     assert state.claim_file(*args, **kwargs) == "a"
@@ -224,7 +283,9 @@ def test_non_str_is_rejected_naming_the_first_bad_parameter(state, name, value, 
     for index, param in enumerate(params):
         args = ["a", "b", "c"][: len(params)]
         args[index] = value
-        expected = "argument '{}': '{}' object cannot be converted to 'PyString'".format(param, type_name)
+        expected = "argument '{}': '{}' object cannot be converted to 'PyString'".format(
+            param, type_name
+        )
         with pytest.raises(TypeError) as info:
             method(*args)
         assert info.value.args == (expected,)
@@ -263,8 +324,12 @@ def test_lone_surrogate_raises_unicode_encode_error_and_changes_nothing(state, n
 def test_surrogates_leave_existing_claims_and_mailboxes_alone(state):
     state.claim_file("a", "p")
     state.send_message("a", "b", "kept")
-    for method, args in [("release", ("\udc80", "file:p")), ("release", ("a", "file:p\udc80")),
-                         ("drain_inbox", ("b\udfff",)), ("send_message", ("a", "b", "\ud800"))]:
+    for method, args in [
+        ("release", ("\udc80", "file:p")),
+        ("release", ("a", "file:p\udc80")),
+        ("drain_inbox", ("b\udfff",)),
+        ("send_message", ("a", "b", "\ud800")),
+    ]:
         with pytest.raises(UnicodeEncodeError):
             getattr(state, method)(*args)
     assert [m[2] for m in state.inbox("b")] == ["kept"]
@@ -276,7 +341,7 @@ def test_calls_leave_reference_counts_unchanged(state):
     agent = "".join(["age", "nt"])
     path = "".join(["pa", "th"])
     text = "".join(["con", "tent"])
-    wrong = 10 ** 30
+    wrong = 10**30
     surrogate = "x" + chr(0xD800)
     tagged = Tagged("".join(["tag", "ged"]))
     watched = [state, agent, path, text, wrong, surrogate, tagged]

@@ -2,6 +2,7 @@
 with the wall clock frozen by libfaketime in a child interpreter, the 300-second lease, the
 takeover of lapsed claims, a clock set back, and a clock before 1970. Every test runs against
 the in-process engine and against Redis (a single server and a cluster), except where marked."""
+
 import re
 
 import pytest
@@ -32,8 +33,12 @@ def test_claim_marks_busy_and_refuses_everyone_else(state):
     assert state.claim_task("A", "phase-7") == "A"
     assert state.status("A") == "busy"
     for agent in ("B", "A", "a", "A "):
-        assert refusal(state.claim_file, agent, "src/lib.rs") == "A already holds claim on src/lib.rs"
-        assert refusal(state.claim_task, agent, "phase-7") == "A already holds claim on task phase-7"
+        assert (
+            refusal(state.claim_file, agent, "src/lib.rs") == "A already holds claim on src/lib.rs"
+        )
+        assert (
+            refusal(state.claim_task, agent, "phase-7") == "A already holds claim on task phase-7"
+        )
     # Refused claims write no status: B is still unknown and gets no broadcast.
     assert state.status("B") == "idle"
     state.broadcast("C", "hello")
@@ -43,8 +48,12 @@ def test_claim_marks_busy_and_refuses_everyone_else(state):
 def test_only_the_holder_may_renew_or_release(state):
     state.claim_task("A", "t")
     for agent in ("B", "a", "A\x00"):
-        assert refusal(state.renew_claim, agent, "task:t") == agent + " cannot renew a claim held by A"
-        assert refusal(state.release, agent, "task:t") == agent + " cannot release a claim held by A"
+        assert (
+            refusal(state.renew_claim, agent, "task:t") == agent + " cannot renew a claim held by A"
+        )
+        assert (
+            refusal(state.release, agent, "task:t") == agent + " cannot release a claim held by A"
+        )
     assert state.status("B") == "idle"
     state.claim_task("B", "own")
     refusal(state.release, "B", "task:t")
@@ -234,7 +243,11 @@ def test_clock_before_1970_raises_panic_and_keeps_the_state(clocked):
             call(*args)
         error = info.value
         assert error.type_name == "durnel_runtime.PanicException"
-        assert error.mro == ["durnel_runtime.PanicException", "builtins.BaseException", "builtins.object"]
+        assert error.mro == [
+            "durnel_runtime.PanicException",
+            "builtins.BaseException",
+            "builtins.object",
+        ]
         assert not error.is_exception
         assert not error.in_module
         assert error.doc.startswith("\n") and error.doc.endswith("\n")
@@ -244,7 +257,9 @@ def test_clock_before_1970_raises_panic_and_keeps_the_state(clocked):
         new_lines = clocked.stderr_text().splitlines()[lines_before:]
         assert len(new_lines) == 1 and message in new_lines[0]
         # The location is relative to the source tree, whichever directory built the module.
-        assert re.match(r"durnel_core: unrecoverable failure at src/core/clock\.cpp:\d+: ", new_lines[0])
+        assert re.match(
+            r"durnel_core: unrecoverable failure at src/core/clock\.cpp:\d+: ", new_lines[0]
+        )
 
     for before_epoch in (-1, -0.5, -86400 * 365):
         clocked.at(before_epoch)
@@ -280,9 +295,13 @@ def test_server_clock_before_1970_is_an_error_that_changes_nothing(clocked):
     clocked.at(1000)
     clocked.claim_file("A", "held")
     clocked.at(-1)
-    for call, args in [("claim_file", ("B", "x")), ("renew_claim", ("A", "file:held")),
-                       ("release", ("A", "file:held")), ("send_message", ("A", "B", "t")),
-                       ("broadcast", ("A", "t"))]:
+    for call, args in [
+        ("claim_file", ("B", "x")),
+        ("renew_claim", ("A", "file:held")),
+        ("release", ("A", "file:held")),
+        ("send_message", ("A", "B", "t")),
+        ("broadcast", ("A", "t")),
+    ]:
         with pytest.raises(ServerClockError, match="^system clock before unix epoch: "):
             getattr(clocked, call)(*args)
         assert not isinstance(ServerClockError("x"), RuntimeError)

@@ -60,7 +60,7 @@ def holder(state, key):
         return None
     prefix = PROBE + " cannot release a claim held by "
     assert message.startswith(prefix), message
-    return message[len(prefix):]
+    return message[len(prefix) :]
 
 
 def without_stamp(messages):
@@ -86,6 +86,7 @@ class NoMemoryScenario:
 def _claimed_by(who, claim="claim_file", name=PATH):
     def prepare(state):
         getattr(state, claim)(who, name)
+
     return prepare
 
 
@@ -93,6 +94,7 @@ def _mail_for(agent, count):
     def prepare(state):
         for i in range(count):
             state.send_message(B, agent, "m%d" % i)
+
     return prepare
 
 
@@ -110,6 +112,7 @@ def _check_fresh_claim(key, agent):
         if held:
             state.release(agent, key)  # the guard is free
         assert holder(state, key) is None
+
     return check
 
 
@@ -120,6 +123,7 @@ def _check_unchanged_holder(key, agent, refusal):
             assert error.args == (refusal,), error.args
         assert holder(state, key) == agent
         assert state.status(A) == "idle" or agent == A
+
     return check
 
 
@@ -146,8 +150,8 @@ def _check_release_missing(state, result, error, before):
 
 def _check_send(state, result, error, before):
     after = state.inbox(A)
-    assert after[:len(before)] == before, "a message was lost"
-    added = without_stamp(after[len(before):])
+    assert after[: len(before)] == before, "a message was lost"
+    added = without_stamp(after[len(before) :])
     assert added in ([], [(B, A, "new")]), added
     if error is None:
         assert tuple(result[:3]) == (B, A, "new") and added == [(B, A, "new")]
@@ -159,8 +163,8 @@ def _check_broadcast(state, result, error, before):
     delivered = []
     for agent, old in zip((A, B), before):
         after = state.inbox(agent)
-        assert after[:len(old)] == old, "a message was lost"
-        added = without_stamp(after[len(old):])
+        assert after[: len(old)] == old, "a message was lost"
+        added = without_stamp(after[len(old) :])
         assert added in ([], [(A, agent, "all")]), added
         delivered.append(bool(added))
     assert delivered[0] == delivered[1], "a broadcast reached only some recipients"
@@ -189,33 +193,67 @@ def _check_status(state, result, error, before):
 
 
 NOMEMORY_SCENARIOS = [
-    NoMemoryScenario("claim_file", _nothing, ("claim_file", (A, PATH)),
-                     _check_fresh_claim(KEY, A), builds_result=False),
-    NoMemoryScenario("claim_task", _nothing, ("claim_task", (A, TASK)),
-                     _check_fresh_claim(TASK_KEY, A), builds_result=False),
-    NoMemoryScenario("claim_file refused", _claimed_by(B), ("claim_file", (A, PATH)),
-                     _check_unchanged_holder(KEY, B, B + " already holds claim on " + PATH)),
-    NoMemoryScenario("claim_task refused", _claimed_by(B, "claim_task", TASK),
-                     ("claim_task", (A, TASK)),
-                     _check_unchanged_holder(TASK_KEY, B,
-                                             B + " already holds claim on task " + TASK)),
-    NoMemoryScenario("renew_claim", _claimed_by(A), ("renew_claim", (A, KEY)),
-                     _check_renewed, builds_result=False),
-    NoMemoryScenario("renew_claim refused", _claimed_by(B), ("renew_claim", (A, KEY)),
-                     _check_unchanged_holder(KEY, B, A + " cannot renew a claim held by " + B)),
-    NoMemoryScenario("release", _claimed_by(A), ("release", (A, KEY)), _check_released,
-                     builds_result=False),
-    NoMemoryScenario("release refused", _claimed_by(B), ("release", (A, KEY)),
-                     _check_unchanged_holder(KEY, B, A + " cannot release a claim held by " + B)),
-    NoMemoryScenario("release missing", _nothing, ("release", (A, KEY)),
-                     _check_release_missing),
-    NoMemoryScenario("send_message", _mail_for(A, 2), ("send_message", (B, A, "new")),
-                     _check_send),
-    NoMemoryScenario("broadcast", lambda s: (_mail_for(A, 2)(s), _mail_for(B, 1)(s)),
-                     ("broadcast", (A, "all")), _check_broadcast),
+    NoMemoryScenario(
+        "claim_file",
+        _nothing,
+        ("claim_file", (A, PATH)),
+        _check_fresh_claim(KEY, A),
+        builds_result=False,
+    ),
+    NoMemoryScenario(
+        "claim_task",
+        _nothing,
+        ("claim_task", (A, TASK)),
+        _check_fresh_claim(TASK_KEY, A),
+        builds_result=False,
+    ),
+    NoMemoryScenario(
+        "claim_file refused",
+        _claimed_by(B),
+        ("claim_file", (A, PATH)),
+        _check_unchanged_holder(KEY, B, B + " already holds claim on " + PATH),
+    ),
+    NoMemoryScenario(
+        "claim_task refused",
+        _claimed_by(B, "claim_task", TASK),
+        ("claim_task", (A, TASK)),
+        _check_unchanged_holder(TASK_KEY, B, B + " already holds claim on task " + TASK),
+    ),
+    NoMemoryScenario(
+        "renew_claim",
+        _claimed_by(A),
+        ("renew_claim", (A, KEY)),
+        _check_renewed,
+        builds_result=False,
+    ),
+    NoMemoryScenario(
+        "renew_claim refused",
+        _claimed_by(B),
+        ("renew_claim", (A, KEY)),
+        _check_unchanged_holder(KEY, B, A + " cannot renew a claim held by " + B),
+    ),
+    NoMemoryScenario(
+        "release", _claimed_by(A), ("release", (A, KEY)), _check_released, builds_result=False
+    ),
+    NoMemoryScenario(
+        "release refused",
+        _claimed_by(B),
+        ("release", (A, KEY)),
+        _check_unchanged_holder(KEY, B, A + " cannot release a claim held by " + B),
+    ),
+    NoMemoryScenario("release missing", _nothing, ("release", (A, KEY)), _check_release_missing),
+    NoMemoryScenario("send_message", _mail_for(A, 2), ("send_message", (B, A, "new")), _check_send),
+    NoMemoryScenario(
+        "broadcast",
+        lambda s: (_mail_for(A, 2)(s), _mail_for(B, 1)(s)),
+        ("broadcast", (A, "all")),
+        _check_broadcast,
+    ),
     NoMemoryScenario("inbox", _mail_for(A, 3), ("inbox", (A,)), _check_inbox),
     NoMemoryScenario("drain_inbox", _mail_for(A, 5), ("drain_inbox", (A,)), _check_drain),
-    NoMemoryScenario("status", _claimed_by(A), ("status", (A,)), _check_status, builds_result=False),
+    NoMemoryScenario(
+        "status", _claimed_by(A), ("status", (A,)), _check_status, builds_result=False
+    ),
 ]
 
 ALLOCATION_RANGE = 70  # well past the allocations of any one call here
@@ -271,8 +309,10 @@ def run_nomemory_child(name):
                 try:
                     scenario.check(state, result, error, before)
                 except AssertionError as failure:
-                    raise AssertionError("%s, allocation %d (%s): %s after %r" % (
-                        scenario.name, start, mode, failure, error)) from None
+                    raise AssertionError(
+                        "%s, allocation %d (%s): %s after %r"
+                        % (scenario.name, start, mode, failure, error)
+                    ) from None
                 # the object is still fully usable
                 state.send_message(C, D, "after")
                 assert without_stamp(state.drain_inbox(D)) == [(C, D, "after")]
@@ -333,7 +373,9 @@ def _attempt(call):
 
 def _expect_panic(error, where):
     assert error is not None and is_panic(error), "%s: expected a clock panic, got %r" % (
-        where, error)
+        where,
+        error,
+    )
     assert not isinstance(error, Exception)
     (message,) = error.args
     assert message.startswith(CLOCK_PREFIX) and "SystemTimeError" in message, message
@@ -548,23 +590,30 @@ def clock_cases():
     the call's reads: the call succeeds)."""
     cases = []
     for n in range(1, 6):
-        cases.append(("claim_file fresh/%d" % n,
-                      lambda clock, n=n: clock_fresh_claim(clock, n, "claim_file", PATH, KEY)))
-        cases.append(("claim_task fresh/%d" % n,
-                      lambda clock, n=n: clock_fresh_claim(clock, n, "claim_task", TASK,
-                                                           TASK_KEY)))
-    cases += [("takeover/%d" % n, lambda clock, n=n: clock_takeover(clock, n))
-              for n in range(1, 9)]
-    cases += [("refused/%d" % n, lambda clock, n=n: clock_refused(clock, n))
-              for n in range(1, 5)]
+        cases.append(
+            (
+                "claim_file fresh/%d" % n,
+                lambda clock, n=n: clock_fresh_claim(clock, n, "claim_file", PATH, KEY),
+            )
+        )
+        cases.append(
+            (
+                "claim_task fresh/%d" % n,
+                lambda clock, n=n: clock_fresh_claim(clock, n, "claim_task", TASK, TASK_KEY),
+            )
+        )
+    cases += [("takeover/%d" % n, lambda clock, n=n: clock_takeover(clock, n)) for n in range(1, 9)]
+    cases += [("refused/%d" % n, lambda clock, n=n: clock_refused(clock, n)) for n in range(1, 5)]
     cases += [("renew/%d" % n, lambda clock, n=n: clock_renew(clock, n)) for n in range(1, 4)]
-    cases += [("release/%d" % n, lambda clock, n=n: clock_release(clock, n))
-              for n in range(1, 4)]
+    cases += [("release/%d" % n, lambda clock, n=n: clock_release(clock, n)) for n in range(1, 4)]
     cases += [("send/%d" % n, lambda clock, n=n: clock_send(clock, n)) for n in range(1, 5)]
-    cases += [("broadcast/%d" % n, lambda clock, n=n: clock_broadcast(clock, n))
-              for n in range(1, 5)]
-    cases += [("no clock reads", clock_free_methods),
-              ("reference counts", clock_keeps_reference_counts)]
+    cases += [
+        ("broadcast/%d" % n, lambda clock, n=n: clock_broadcast(clock, n)) for n in range(1, 5)
+    ]
+    cases += [
+        ("no clock reads", clock_free_methods),
+        ("reference counts", clock_keeps_reference_counts),
+    ]
     return cases
 
 
@@ -586,7 +635,7 @@ def run_clock_child(selection):
     if selection == "all":
         wanted = names
     elif selection.startswith("all-but:"):
-        left_out = selection[len("all-but:"):].split(",")
+        left_out = selection[len("all-but:") :].split(",")
         assert set(left_out) <= set(names), left_out
         wanted = [name for name in names if name not in left_out]
     else:
@@ -607,20 +656,30 @@ def run_clock_child(selection):
 
 
 def _run_child(mode, env, timeout, *arguments):
-    child = subprocess.run([sys.executable, os.path.abspath(__file__), mode, *arguments],
-                           env=env,
-                           cwd=HERE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                           text=True, errors="replace", timeout=timeout)
+    child = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), mode, *arguments],
+        env=env,
+        cwd=HERE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        errors="replace",
+        timeout=timeout,
+    )
     details = "exit %d\n--- stdout\n%s\n--- stderr (end)\n%s" % (
-        child.returncode, child.stdout[-4000:], child.stderr[-8000:])
+        child.returncode,
+        child.stdout[-4000:],
+        child.stderr[-8000:],
+    )
     assert child.returncode == 0, details
     lines = [line for line in child.stdout.splitlines() if line.startswith("SUMMARY ")]
     assert len(lines) == 1, details
-    return json.loads(lines[0][len("SUMMARY "):]), child.stderr
+    return json.loads(lines[0][len("SUMMARY ") :]), child.stderr
 
 
-@pytest.mark.parametrize("scenario", NOMEMORY_SCENARIOS,
-                         ids=[scenario.name for scenario in NOMEMORY_SCENARIOS])
+@pytest.mark.parametrize(
+    "scenario", NOMEMORY_SCENARIOS, ids=[scenario.name for scenario in NOMEMORY_SCENARIOS]
+)
 def test_allocation_failures_never_crash_or_lose_messages(scenario):
     try:
         import _testcapi

@@ -34,9 +34,21 @@ def _sanitizer_live_bytes():
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def _glibc_live_bytes():
@@ -90,8 +102,9 @@ def fill(state, round_number, content):
         state.drain_inbox(agent)
 
 
-@pytest.mark.skipif(not os.path.exists("/proc/self/statm") and LIVE_BYTES is None,
-                    reason="needs /proc/self/statm")
+@pytest.mark.skipif(
+    not os.path.exists("/proc/self/statm") and LIVE_BYTES is None, reason="needs /proc/self/statm"
+)
 def test_memory_stays_flat_across_full_objects():
     content = "m" * 2048 + "\u00e9"  # each message and each logged send keeps a copy
     for warm_up in range(8):
@@ -115,7 +128,9 @@ def test_memory_stays_flat_across_full_objects():
     del alive
     assert per_object > 0.5 * MIB, "the objects were not filled as intended"
     assert growth < 8 * MIB, "memory grew by %.1f MiB over 40 objects of %.1f MiB" % (
-        growth / MIB, per_object / MIB)
+        growth / MIB,
+        per_object / MIB,
+    )
 
 
 def test_destroying_one_object_keeps_the_other():
@@ -188,8 +203,9 @@ def call_paths():
     ]
 
 
-@pytest.mark.parametrize("name,method,args,kwargs,setup", call_paths(),
-                         ids=[path[0] for path in call_paths()])
+@pytest.mark.parametrize(
+    "name,method,args,kwargs,setup", call_paths(), ids=[path[0] for path in call_paths()]
+)
 def test_call_path_keeps_reference_counts(name, method, args, kwargs, setup):
     watched = [CoordinationState, None, *args, *kwargs.values(), *kwargs.keys()]
     instance_changes = []

@@ -41,9 +41,12 @@ def parse_refusal(message, *patterns):
     """Returns the agent named by a refusal of one of the given forms, '{}' standing for it."""
     for pattern in patterns:
         head, tail = pattern.split("{}")
-        if message.startswith(head) and message.endswith(tail) and \
-                len(message) >= len(head) + len(tail):
-            return message[len(head):len(message) - len(tail)]
+        if (
+            message.startswith(head)
+            and message.endswith(tail)
+            and len(message) >= len(head) + len(tail)
+        ):
+            return message[len(head) : len(message) - len(tail)]
     raise AssertionError("unexpected refusal: %r" % (message,))
 
 
@@ -190,9 +193,16 @@ class Worker:
         assert self.state.status(self.random.choice(AGENTS)) in ("idle", "busy")
 
     def run(self):
-        choices = [self.claim] * 22 + [self.renew] * 10 + [self.release] * 18 + \
-            [self.send] * 26 + [self.broadcast] * 3 + [self.drain] * 10 + [self.peek] * 4 + \
-            [self.read_status] * 7
+        choices = (
+            [self.claim] * 22
+            + [self.renew] * 10
+            + [self.release] * 18
+            + [self.send] * 26
+            + [self.broadcast] * 3
+            + [self.drain] * 10
+            + [self.peek] * 4
+            + [self.read_status] * 7
+        )
         try:
             for _ in range(self.operations):
                 self.random.choice(choices)()
@@ -237,8 +247,11 @@ def test_threads_share_one_state_without_loss_or_double_grants():
             state.release(PROBE, key)
         except RuntimeError as error:
             message = error.args[0]
-        holder = None if message == "no claim found for " + PROBE else \
-            parse_refusal(message, PROBE + " cannot release a claim held by {}")
+        holder = (
+            None
+            if message == "no claim found for " + PROBE
+            else parse_refusal(message, PROBE + " cannot release a claim held by {}")
+        )
         assert holder == shared.owner[key], key
         assert (holder is not None) == any(key in w.held for w in workers), key
     for key, named in shared.named_in_refusals:
@@ -259,14 +272,20 @@ def test_threads_share_one_state_without_loss_or_double_grants():
         for sender in workers:
             numbers = got.get(sender.agent, [])
             assert numbers == sorted(numbers), "order broken: %s -> %s" % (
-                sender.agent, receiver.agent)
+                sender.agent,
+                receiver.agent,
+            )
             expected = sorted(sender.sent.get(receiver.agent, []) + broadcasts[sender.agent])
             assert numbers == expected, "lost or duplicated: %s -> %s" % (
-                sender.agent, receiver.agent)
+                sender.agent,
+                receiver.agent,
+            )
         assert set(got) <= set(AGENTS), set(got)
     total = sum(len(w.received) for w in workers)
-    sent = sum(len(v) for w in workers for k, v in w.sent.items() if k != "*") + \
-        sum(len(v) for v in broadcasts.values()) * THREADS
+    sent = (
+        sum(len(v) for w in workers for k, v in w.sent.items() if k != "*")
+        + sum(len(v) for v in broadcasts.values()) * THREADS
+    )
     assert total == sent
     assert total > OPERATIONS // 5  # the mix really sent messages
 
@@ -338,33 +357,41 @@ def redis_load_worker(index, url, namespace, operations, barrier, results):
         state.close()
 
 
-def test_processes_share_one_redis_namespace_without_loss_or_double_grants(redis_server,
-                                                                           redis_client):
+def test_processes_share_one_redis_namespace_without_loss_or_double_grants(
+    redis_server, redis_client
+):
     import multiprocessing
     import uuid
 
     context = multiprocessing.get_context("spawn")
     namespace = "load-" + uuid.uuid4().hex
     barrier, results = context.Barrier(PROCESSES), context.Queue()
-    workers = [context.Process(target=redis_load_worker,
-                               args=(i, redis_server.url, namespace, PROCESS_OPERATIONS,
-                                     barrier, results))
-               for i in range(PROCESSES)]
+    workers = [
+        context.Process(
+            target=redis_load_worker,
+            args=(i, redis_server.url, namespace, PROCESS_OPERATIONS, barrier, results),
+        )
+        for i in range(PROCESSES)
+    ]
     for worker in workers:
         worker.start()
     outcomes = [results.get(timeout=600) for _ in workers]
     for worker in workers:
         worker.join(60)
     assert [error for *_, error in outcomes if error] == []
-    by_agent = {agent: (sent, broadcasts, received) for agent, sent, broadcasts, received, _
-                in outcomes}
+    by_agent = {
+        agent: (sent, broadcasts, received) for agent, sent, broadcasts, received, _ in outcomes
+    }
 
     # Per sender and recipient: every direct message once, in sending order; broadcasts
     # without gaps from the moment the recipient was registered, each once, in order.
     for recipient, (_, _, received) in by_agent.items():
         for sender, (sent, broadcasts, _) in by_agent.items():
-            direct = [int(c.split("|")[1]) for c in received
-                      if c.startswith(sender + "|") and "|b" not in c]
+            direct = [
+                int(c.split("|")[1])
+                for c in received
+                if c.startswith(sender + "|") and "|b" not in c
+            ]
             assert direct == list(range(sent.get(recipient, 0))), (sender, recipient)
             cast = [int(c.split("|b")[1]) for c in received if c.startswith(sender + "|b")]
             assert cast == list(range(broadcasts - len(cast), broadcasts)), (sender, recipient)

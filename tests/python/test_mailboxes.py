@@ -1,5 +1,6 @@
 """Mailboxes: direct messages, broadcasts and who receives them, reading and draining, FIFO
 order, time stamps under a frozen clock, and a drain whose result list cannot be built."""
+
 import sys
 
 import pytest
@@ -175,7 +176,9 @@ SENT = [("s", "agent", "m{}".format(i)) for i in range(3)]
     ],
     ids=["drain_inbox", "inbox", "send_message"],
 )
-def test_result_that_cannot_be_built_raises_panic_and_keeps_the_messages(capfd, call, expected_after):
+def test_result_that_cannot_be_built_raises_panic_and_keeps_the_messages(
+    capfd, call, expected_after
+):
     fresh, panic, earlier = first_panic_under_one_failed_allocation(with_three_messages, call)
     assert panic.args == ("Python API call failed",)
     assert type(panic).__module__ == "durnel_runtime"

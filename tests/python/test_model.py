@@ -96,7 +96,8 @@ def faked_clock_environment(timestamp_file, libfaketime):
         options = env.get("ASAN_OPTIONS", "")
         if "allocator_release_to_os_interval_ms" not in options:
             env["ASAN_OPTIONS"] = ":".join(
-                filter(None, [options, "allocator_release_to_os_interval_ms=-1"]))
+                filter(None, [options, "allocator_release_to_os_interval_ms=-1"])
+            )
     return env
 
 
@@ -116,10 +117,25 @@ def test_model_agrees_with_module_under_faked_clock(tmp_path):
     env = faked_clock_environment(timestamp_file, libfaketime)
     env[CHILD_FLAG] = "1"
     env[REPORT_VARIABLE] = str(report)
-    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x",
-               os.path.abspath(__file__) + "::TestCoordinationMachine"]
-    child = subprocess.run(command, env=env, cwd=HERE, stdout=subprocess.PIPE,
-                           stderr=subprocess.STDOUT, text=True, timeout=900)
+    command = [
+        sys.executable,
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        "-x",
+        os.path.abspath(__file__) + "::TestCoordinationMachine",
+    ]
+    child = subprocess.run(
+        command,
+        env=env,
+        cwd=HERE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        timeout=900,
+    )
     output = child.stdout[-12000:]
     assert child.returncode == 0, "model run failed (exit %d):\n%s" % (child.returncode, output)
     assert "1 passed" in child.stdout, output
@@ -133,19 +149,31 @@ def test_model_rejects_what_the_module_rejects():
     # The model's argument rules on a few fixed calls, so that a mistake in the model itself
     # shows up without the child run.
     assert model.expected_call_error("status", ("a", "b"), {}) == (
-        TypeError, "CoordinationState.status() takes 1 positional arguments but 2 were given")
+        TypeError,
+        "CoordinationState.status() takes 1 positional arguments but 2 were given",
+    )
     assert model.expected_call_error("send_message", (), {}) == (
-        TypeError, "CoordinationState.send_message() missing 3 required positional arguments: "
-        "'from_agent', 'to_agent', and 'content'")
+        TypeError,
+        "CoordinationState.send_message() missing 3 required positional arguments: "
+        "'from_agent', 'to_agent', and 'content'",
+    )
     assert model.expected_call_error("send_message", ("a",), {}) == (
-        TypeError, "CoordinationState.send_message() missing 2 required positional arguments: "
-        "'to_agent' and 'content'")
+        TypeError,
+        "CoordinationState.send_message() missing 2 required positional arguments: "
+        "'to_agent' and 'content'",
+    )
     assert model.expected_call_error("status", ("a",), {"agent_id": "a"}) == (
-        TypeError, "CoordinationState.status() got multiple values for argument 'agent_id'")
+        TypeError,
+        "CoordinationState.status() got multiple values for argument 'agent_id'",
+    )
     assert model.expected_call_error("status", (), {"agent": "a"}) == (
-        TypeError, "CoordinationState.status() got an unexpected keyword argument 'agent'")
+        TypeError,
+        "CoordinationState.status() got an unexpected keyword argument 'agent'",
+    )
     assert model.expected_call_error("status", (5,), {}) == (
-        TypeError, "argument 'agent_id': 'int' object cannot be converted to 'PyString'")
+        TypeError,
+        "argument 'agent_id': 'int' object cannot be converted to 'PyString'",
+    )
     kind, _ = model.expected_call_error("status", ("\ud800",), {})
     assert kind is UnicodeEncodeError
     assert model.expected_call_error("claim_file", ("a",), {"path": "p"}) is None
@@ -154,8 +182,7 @@ def test_model_rejects_what_the_module_rejects():
 if True:  # the machine; the native run defines its TestCase only in the faked-clock child
     from hypothesis import HealthCheck, settings
     from hypothesis import strategies as st
-    from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant,
-                                     precondition, rule)
+    from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
     class Text(str):
         """A str subclass: accepted wherever a str is, passed on as its string value."""
@@ -186,10 +213,27 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
 
         return Local()
 
-    AGENTS = ["agent-1", "agent-2", "Agent-1", "", "\x00", "a\x00b", "\u00e9", "\u65e5\u672c",
-              "\U0001f642x"]
-    NAMES = ["docs/a.txt", "./docs/a.txt", "", "\x00", "a\x00b", "\u00fc/\u00f1.md", "agent-1",
-             "phase-7"]
+    AGENTS = [
+        "agent-1",
+        "agent-2",
+        "Agent-1",
+        "",
+        "\x00",
+        "a\x00b",
+        "\u00e9",
+        "\u65e5\u672c",
+        "\U0001f642x",
+    ]
+    NAMES = [
+        "docs/a.txt",
+        "./docs/a.txt",
+        "",
+        "\x00",
+        "a\x00b",
+        "\u00fc/\u00f1.md",
+        "agent-1",
+        "phase-7",
+    ]
     CONTENTS = ["", "hello", "\x00", "\u00df\u00df", "\U0001f4ac line\nbreak"]
     PROBE = "\x00probe\x00"  # longer than any generated id: never holds, sends or receives
 
@@ -198,16 +242,18 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
     def with_subclasses(strategy):
         return st.one_of(strategy, strategy.map(Text), strategy.map(Shadowed))
 
-    agent_ids = with_subclasses(st.one_of(st.sampled_from(AGENTS), st.sampled_from(AGENTS),
-                                          valid_text))
-    names = with_subclasses(st.one_of(st.sampled_from(NAMES), st.sampled_from(NAMES),
-                                      valid_text))
-    resource_keys = with_subclasses(st.one_of(
-        st.tuples(st.sampled_from(["file:", "task:"]), st.sampled_from(NAMES)).map("".join),
-        st.tuples(st.sampled_from(["file:", "task:"]), st.sampled_from(NAMES)).map("".join),
-        st.sampled_from(NAMES),
-        valid_text,
-    ))
+    agent_ids = with_subclasses(
+        st.one_of(st.sampled_from(AGENTS), st.sampled_from(AGENTS), valid_text)
+    )
+    names = with_subclasses(st.one_of(st.sampled_from(NAMES), st.sampled_from(NAMES), valid_text))
+    resource_keys = with_subclasses(
+        st.one_of(
+            st.tuples(st.sampled_from(["file:", "task:"]), st.sampled_from(NAMES)).map("".join),
+            st.tuples(st.sampled_from(["file:", "task:"]), st.sampled_from(NAMES)).map("".join),
+            st.sampled_from(NAMES),
+            valid_text,
+        )
+    )
     contents = with_subclasses(st.one_of(st.sampled_from(CONTENTS), st.text(max_size=12)))
     clock_steps = st.one_of(
         st.sampled_from([0, 1, 2, 59, 298, 299, 300, 301, 600, -1, -2, -299, -300, -301]),
@@ -221,8 +267,9 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
         st.sampled_from(["\ud800", "a\udfffb", "\udc80\u00e9"]),
         st.sampled_from(["\ud800", "a\udfffb"]).map(Text),
     )
-    bogus_keywords = st.sampled_from(["agent", "Agent_id", "agent_id ", "pathx", "\ud800",
-                                      "\u00e9", "", "self"])
+    bogus_keywords = st.sampled_from(
+        ["agent", "Agent_id", "agent_id ", "pathx", "\ud800", "\u00e9", "", "self"]
+    )
 
     def good_value(parameter):
         if parameter == "content":
@@ -239,7 +286,8 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
             return False
         if isinstance(expected, (list, tuple)):
             return len(actual) == len(expected) and all(
-                same_result(a, e) for a, e in zip(actual, expected))
+                same_result(a, e) for a, e in zip(actual, expected)
+            )
         return actual == expected
 
     class CoordinationMachine(RuleBasedStateMachine):
@@ -335,24 +383,35 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
             parameters = model.SIGNATURES[method]
             positional = data.draw(st.integers(0, len(parameters)), label="positional")
             named = data.draw(st.permutations(range(positional, len(parameters))), label="order")
-            self.call(method, tuple(values[:positional]),
-                      {parameters[i]: values[i] for i in named})
+            self.call(method, tuple(values[:positional]), {parameters[i]: values[i] for i in named})
 
         # ---- the nine methods with well-formed arguments ----
 
-        @rule(data=st.data(), kind=st.sampled_from(["claim_file", "claim_task"]),
-              agent=agent_ids, name=names)
+        @rule(
+            data=st.data(),
+            kind=st.sampled_from(["claim_file", "claim_task"]),
+            agent=agent_ids,
+            name=names,
+        )
         def claim(self, data, kind, agent, name):
             self.good_call(data, kind, [agent, name])
 
-        @rule(data=st.data(), method=st.sampled_from(["renew_claim", "release"]),
-              agent=agent_ids, key=resource_keys)
+        @rule(
+            data=st.data(),
+            method=st.sampled_from(["renew_claim", "release"]),
+            agent=agent_ids,
+            key=resource_keys,
+        )
         def renew_or_release_any(self, data, method, agent, key):
             self.good_call(data, method, [agent, key])
 
         @precondition(lambda self: self.model.claims)
-        @rule(data=st.data(), method=st.sampled_from(["renew_claim", "release"]),
-              by_holder=st.booleans(), other=agent_ids)
+        @rule(
+            data=st.data(),
+            method=st.sampled_from(["renew_claim", "release"]),
+            by_holder=st.booleans(),
+            other=agent_ids,
+        )
         def renew_or_release_held(self, data, method, by_holder, other):
             key = data.draw(st.sampled_from(sorted(self.model.claims)), label="claim")
             agent = self.model.claims[key][0] if by_holder else other
@@ -366,8 +425,11 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
         def broadcast(self, data, sender, content):
             self.good_call(data, "broadcast", [sender, content])
 
-        @rule(data=st.data(), method=st.sampled_from(["inbox", "drain_inbox", "status"]),
-              agent=agent_ids)
+        @rule(
+            data=st.data(),
+            method=st.sampled_from(["inbox", "drain_inbox", "status"]),
+            agent=agent_ids,
+        )
         def read(self, data, method, agent):
             self.good_call(data, method, [agent])
 
@@ -376,8 +438,7 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
         @rule(data=st.data(), method=st.sampled_from(sorted(model.SIGNATURES)))
         def bad_call(self, data, method):
             parameters = model.SIGNATURES[method]
-            values = [data.draw(st.one_of(good_value(p), bad_values), label=p)
-                      for p in parameters]
+            values = [data.draw(st.one_of(good_value(p), bad_values), label=p) for p in parameters]
             positional = data.draw(st.integers(0, len(parameters) + 2), label="positional")
             args = list(values[:positional])
             while len(args) < positional:
@@ -417,7 +478,8 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
                     assert refused.value.args == ("no claim found for " + PROBE,), key
                 else:
                     assert refused.value.args == (
-                        PROBE + " cannot release a claim held by " + holder,), key
+                        PROBE + " cannot release a claim held by " + holder,
+                    ), key
 
         def teardown(self):
             report = os.environ.get(REPORT_VARIABLE)
@@ -432,8 +494,11 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
         derandomize=os.environ.get("DURNEL_MODEL_RANDOM") != "1",
         database=None,
         print_blob=True,
-        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                               HealthCheck.filter_too_much],
+        suppress_health_check=[
+            HealthCheck.too_slow,
+            HealthCheck.data_too_large,
+            HealthCheck.filter_too_much,
+        ],
     )
 
     if IN_CHILD:
@@ -476,7 +541,9 @@ def test_model_agrees_with_redis_engine_under_faked_server_clock(clocked_redis_s
         run_state_machine_as_test(
             RedisCoordinationMachine,
             settings=CoordinationMachine.TestCase.settings.__class__(
-                CoordinationMachine.TestCase.settings, max_examples=REDIS_EXAMPLES))
+                CoordinationMachine.TestCase.settings, max_examples=REDIS_EXAMPLES
+            ),
+        )
     finally:
         RedisCoordinationMachine.target = None
         client.close()

@@ -1,5 +1,6 @@
 """The module and class surface: names, docs, signatures, construction, the type's
 restrictions, re-import, the refusal of a second interpreter and instance lifetime."""
+
 import inspect
 import os
 import re
@@ -12,6 +13,7 @@ import durnel_core
 from durnel_core import CoordinationState
 
 from model import SIGNATURES as PARAMETERS  # parameters of every method, in order
+
 METHODS = list(PARAMETERS)
 
 DOCSTRINGS = {
@@ -91,9 +93,17 @@ def test_method_signature_and_docstring(name):
     "args, kwargs, message",
     [
         ((1,), {}, "CoordinationState.__new__() takes 0 positional arguments but 1 was given"),
-        (("a", "b"), {}, "CoordinationState.__new__() takes 0 positional arguments but 2 were given"),
+        (
+            ("a", "b"),
+            {},
+            "CoordinationState.__new__() takes 0 positional arguments but 2 were given",
+        ),
         ((), {"x": 1}, "CoordinationState.__new__() got an unexpected keyword argument 'x'"),
-        ((1,), {"x": 1}, "CoordinationState.__new__() takes 0 positional arguments but 1 was given"),
+        (
+            (1,),
+            {"x": 1},
+            "CoordinationState.__new__() takes 0 positional arguments but 1 was given",
+        ),
     ],
 )
 def test_constructor_refuses_arguments(args, kwargs, message):
@@ -178,7 +188,7 @@ def test_second_interpreter_is_refused():
     assert kind == "ImportError"
     prefix = "Durnel modules do not yet support subinterpreters, see "
     assert message.startswith(prefix)
-    assert re.fullmatch(r"https?://\S+", message[len(prefix):])
+    assert re.fullmatch(r"https?://\S+", message[len(prefix) :])
     # The main interpreter keeps its module.
     assert sys.modules["durnel_core"] is durnel_core
     assert CoordinationState().status("a") == "idle"

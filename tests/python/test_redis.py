@@ -3,6 +3,7 @@ test_mailboxes, test_arguments, test_model): connecting, one round trip per call
 Redis Stream, namespaces, foreign data in a namespace, and the faults that only a server has:
 replies lost after the server ran a call, a server that is gone, and one killed and restarted
 with its append-only file."""
+
 import threading
 import time
 import uuid
@@ -36,8 +37,16 @@ def test_connect_picks_the_engine_from_the_url(redis_server):
     remote.close()
 
 
-@pytest.mark.parametrize("url", ["http://127.0.0.1:6379", "127.0.0.1:6379", "redis+x://h",
-                                 "redis://:s3cret@127.0.0.1:notaport/0", "redis://[::1"])
+@pytest.mark.parametrize(
+    "url",
+    [
+        "http://127.0.0.1:6379",
+        "127.0.0.1:6379",
+        "redis+x://h",
+        "redis://:s3cret@127.0.0.1:notaport/0",
+        "redis://[::1",
+    ],
+)
 def test_bad_urls_raise_value_error_naming_them(url):
     with pytest.raises(ValueError) as info:
         durnel.connect(url)
@@ -72,14 +81,23 @@ class CountingConnection(redis.Connection):
 
 
 def test_every_method_is_exactly_one_evalsha(redis_server, redis_client):
-    counted = redis.Redis(connection_pool=redis.ConnectionPool(
-        port=redis_server.port, connection_class=CountingConnection))
+    counted = redis.Redis(
+        connection_pool=redis.ConnectionPool(
+            port=redis_server.port, connection_class=CountingConnection
+        )
+    )
     state = RedisCoordinationState(counted, namespace())
     calls = [
-        ("claim_file", ("A", "f")), ("claim_task", ("A", "t")), ("claim_file", ("B", "f")),
-        ("renew_claim", ("A", "task:t")), ("release", ("A", "task:t")),
-        ("send_message", ("A", "B", "x")), ("broadcast", ("A", "y")), ("inbox", ("B",)),
-        ("drain_inbox", ("B",)), ("status", ("A",)),
+        ("claim_file", ("A", "f")),
+        ("claim_task", ("A", "t")),
+        ("claim_file", ("B", "f")),
+        ("renew_claim", ("A", "task:t")),
+        ("release", ("A", "task:t")),
+        ("send_message", ("A", "B", "x")),
+        ("broadcast", ("A", "y")),
+        ("inbox", ("B",)),
+        ("drain_inbox", ("B",)),
+        ("status", ("A",)),
     ]
     for name, args in calls:  # the first calls also put the scripts into the server's cache
         try:
@@ -145,8 +163,12 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
     state.claim_file("A", "f")
     state.claim_task("B", "t")  # B is registered, so a broadcast reaches its inbox
     redis_client.set("durnel:{%s}:inbox:B" % name, "not a list")
-    for call in (lambda: state.send_message("A", "B", "x"), lambda: state.broadcast("C", "x"),
-                 lambda: state.inbox("B"), lambda: state.drain_inbox("B")):
+    for call in (
+        lambda: state.send_message("A", "B", "x"),
+        lambda: state.broadcast("C", "x"),
+        lambda: state.inbox("B"),
+        lambda: state.drain_inbox("B"),
+    ):
         with pytest.raises(ForeignDataError, match=r"durnel:\{%s\}:inbox:B" % name):
             call()
     assert state.status("C") == "idle"  # the refused broadcast registered nobody
@@ -207,7 +229,11 @@ def test_a_call_whose_reply_is_lost_takes_effect_once(proxied, redis_client):
     assert direct.status("A") == "idle"
     log = redis_client.xrange("durnel:{%s}:log" % name)
     assert [fields[b"event"] for _, fields in log] == [
-        b"Claimed", b"MessageSent", b"BroadcastSent", b"Released"]
+        b"Claimed",
+        b"MessageSent",
+        b"BroadcastSent",
+        b"Released",
+    ]
     assert proxy.dropped == 6
 
 
@@ -216,8 +242,11 @@ def test_an_unreachable_server_raises_connection_error_after_bounded_retries():
 
     state = RedisCoordinationState("redis://127.0.0.1:%d/0" % free_port(), "n", retries=3)
     started = time.monotonic()
-    for call in (lambda: state.claim_file("A", "f"), lambda: state.drain_inbox("A"),
-                 lambda: state.status("A")):
+    for call in (
+        lambda: state.claim_file("A", "f"),
+        lambda: state.drain_inbox("A"),
+        lambda: state.status("A"),
+    ):
         with pytest.raises(redis.exceptions.ConnectionError) as info:
             call()
         assert not isinstance(info.value, RuntimeError)

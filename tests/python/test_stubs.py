@@ -7,6 +7,7 @@ against the installed wheel (the nox sessions set DURNEL_TESTING_INSTALLED_WHEEL
 stub under test is the copy the wheel installed, and the module must come from
 site-packages; otherwise it is the source copy in src/binding.
 """
+
 import ast
 import importlib.util
 import inspect
@@ -29,8 +30,17 @@ SHIPPED_STUB_PACKAGE = os.path.join(MODULE_DIR, "durnel_core-stubs", "__init__.p
 STUB_PATH = SHIPPED_STUB if TESTING_WHEEL else SOURCE_STUB
 SANITIZED = any(word in os.environ.get("LD_PRELOAD", "") for word in ("asan", "tsan", "ubsan"))
 
-METHODS = ("claim_file", "claim_task", "release", "renew_claim", "send_message", "broadcast",
-           "inbox", "drain_inbox", "status")
+METHODS = (
+    "claim_file",
+    "claim_task",
+    "release",
+    "renew_claim",
+    "send_message",
+    "broadcast",
+    "inbox",
+    "drain_inbox",
+    "status",
+)
 
 
 def read(path):
@@ -67,8 +77,11 @@ def conforms(value, annotation):
         if outer == "Literal":
             return any(type(value) is type(item.value) and value == item.value for item in items)
         if outer == "tuple":
-            return (type(value) is tuple and len(value) == len(items)
-                    and all(conforms(v, a) for v, a in zip(value, items)))
+            return (
+                type(value) is tuple
+                and len(value) == len(items)
+                and all(conforms(v, a) for v, a in zip(value, items))
+            )
         if outer == "list":
             return type(value) is list and all(conforms(v, items[0]) for v in value)
         if outer == "Literal":
@@ -79,11 +92,13 @@ def conforms(value, annotation):
 def templates(docstring):
     """The RuntimeError messages a docstring promises, as regular expressions."""
     found = re.findall(r'RuntimeError\("([^"]*)"\)', docstring)
-    return [re.compile("^" + re.sub(r"<[a-z_]+>", lambda _: "(.*)", re.escape(t)) + "$")
-            for t in found]
+    return [
+        re.compile("^" + re.sub(r"<[a-z_]+>", lambda _: "(.*)", re.escape(t)) + "$") for t in found
+    ]
 
 
 # ---- where the stub is and what it is ----
+
 
 @pytest.mark.skipif(not TESTING_WHEEL, reason="runs against the installed wheel only")
 def test_module_and_stubs_come_from_the_installed_wheel():
@@ -97,15 +112,21 @@ def test_module_and_stubs_come_from_the_installed_wheel():
 
 
 def test_stub_all_matches_module_all():
-    assignments = [node for node in stub_tree().body if isinstance(node, ast.Assign)
-                   and [t.id for t in node.targets] == ["__all__"]]
+    assignments = [
+        node
+        for node in stub_tree().body
+        if isinstance(node, ast.Assign) and [t.id for t in node.targets] == ["__all__"]
+    ]
     assert len(assignments) == 1
     assert ast.literal_eval(assignments[0].value) == durnel_core.__all__ == ["CoordinationState"]
 
 
 def test_stub_declares_exactly_the_runtime_methods():
-    runtime = {name for name in dir(CoordinationState)
-               if not name.startswith("_") and callable(getattr(CoordinationState, name))}
+    runtime = {
+        name
+        for name in dir(CoordinationState)
+        if not name.startswith("_") and callable(getattr(CoordinationState, name))
+    }
     declared = {name for name in stub_methods() if not name.startswith("_")}
     assert declared == runtime == set(METHODS)
 
@@ -128,6 +149,7 @@ def test_constructor_takes_no_arguments_in_stub_and_at_runtime():
 
 
 # ---- results have the annotated shapes ----
+
 
 def results_of_every_method():
     """Each method called on its success path, with lists that are not empty."""
@@ -177,6 +199,7 @@ def test_status_annotation_names_exactly_the_four_statuses():
 
 
 # ---- the exceptions the docstrings promise ----
+
 
 def refusals():
     """Every RuntimeError the claim methods can raise, by method."""
@@ -247,22 +270,42 @@ def test_mypy_checks_user_code_against_the_stub(tmp_path):
     program = tmp_path / "user.py"
     program.write_text(USER_CODE)
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
-         "--no-error-summary", "--hide-error-context", "--strict-equality", str(program)],
-        cwd=str(tmp_path), env=mypy_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-        universal_newlines=True, timeout=300)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--no-incremental",
+            "--cache-dir",
+            os.devnull,
+            "--no-error-summary",
+            "--hide-error-context",
+            "--strict-equality",
+            str(program),
+        ],
+        cwd=str(tmp_path),
+        env=mypy_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        universal_newlines=True,
+        timeout=300,
+    )
     # mypy versions differ in whether they spell builtins out.
     lines = proc.stdout.replace("builtins.", "").splitlines()
-    assert any(':4: note: Revealed type is "list[tuple[str, str, str, int]]"' in line
-               for line in lines), proc.stdout
-    assert any(":5: note: Revealed type is \"None\"" in line for line in lines), proc.stdout
-    assert any(":6: error: Argument 1 to \"claim_file\"" in line and "arg-type" in line
-               for line in lines), proc.stdout
-    assert any(":7: error: Unexpected keyword argument \"agent\"" in line for line in lines), \
+    assert any(
+        ':4: note: Revealed type is "list[tuple[str, str, str, int]]"' in line for line in lines
+    ), proc.stdout
+    assert any(':5: note: Revealed type is "None"' in line for line in lines), proc.stdout
+    assert any(
+        ':6: error: Argument 1 to "claim_file"' in line and "arg-type" in line for line in lines
+    ), proc.stdout
+    assert any(':7: error: Unexpected keyword argument "agent"' in line for line in lines), (
         proc.stdout
+    )
     # status() is one of four literals, so comparing it with any other string is a mistake.
-    assert any(":8: error: Non-overlapping equality check" in line and "comparison-overlap" in line
-               for line in lines), proc.stdout
+    assert any(
+        ":8: error: Non-overlapping equality check" in line and "comparison-overlap" in line
+        for line in lines
+    ), proc.stdout
     assert not any("import-untyped" in line or "import-not-found" in line for line in lines)
 
 
@@ -273,9 +316,14 @@ def test_stubtest_passes():
     if not TESTING_WHEEL:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [MODULE_DIR, env.get("PYTHONPATH")]))
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "durnel_core"], cwd=HERE, env=env,
+        [sys.executable, "-m", "mypy.stubtest", "durnel_core"],
+        cwd=HERE,
+        env=env,
         stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT, universal_newlines=True, timeout=300)
+        stderr=subprocess.STDOUT,
+        universal_newlines=True,
+        timeout=300,
+    )
     assert proc.returncode == 0, proc.stdout
 
 
@@ -304,13 +352,28 @@ def test_mypy_finds_both_engines_satisfy_the_coordination_protocol(tmp_path):
     program = tmp_path / "engines.py"
     program.write_text(ENGINES_CODE)
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
-         "--no-error-summary", "--hide-error-context", str(program)],
-        cwd=str(tmp_path), env=mypy_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-        universal_newlines=True, timeout=300)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--no-incremental",
+            "--cache-dir",
+            os.devnull,
+            "--no-error-summary",
+            "--hide-error-context",
+            str(program),
+        ],
+        cwd=str(tmp_path),
+        env=mypy_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        universal_newlines=True,
+        timeout=300,
+    )
     lines = [line for line in proc.stdout.splitlines() if "engines.py" in line]
-    assert any(":9: note: Revealed type is" in line and "Literal['completed']" in line
-               for line in lines), proc.stdout
+    assert any(
+        ":9: note: Revealed type is" in line and "Literal['completed']" in line for line in lines
+    ), proc.stdout
     # The one error: the class that lacks eight of the methods.
     errors = [line for line in lines if ": error:" in line]
     assert len(errors) == 1 and ":15: error:" in errors[0], proc.stdout

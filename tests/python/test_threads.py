@@ -1,5 +1,6 @@
 """One CoordinationState shared by many Python threads: concurrent sends, drains and reads
 lose, duplicate and reorder nothing, and concurrent claims on one resource have one winner."""
+
 import sys
 import threading
 from collections import defaultdict

@@ -2,6 +2,7 @@
 
 Needs redis-py (``pip install "durnel_core[redis]"``).
 """
+
 from .engine import LEASE_SECONDS, ForeignDataError, RedisCoordinationState, ServerClockError
 
 __all__ = ["RedisCoordinationState", "ForeignDataError", "ServerClockError", "LEASE_SECONDS"]

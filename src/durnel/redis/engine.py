@@ -25,6 +25,7 @@ Keys of namespace N (all readable with ordinary Redis tools):
 Session keys expire ``request_ttl`` seconds (default 600) after their last use; claims,
 statuses, inboxes and the log never expire (``log_maxlen`` caps the log, approximately).
 """
+
 import json
 import os
 import secrets
@@ -72,8 +73,10 @@ def _utf8(parameter, value):
     """The UTF-8 of a str argument, as the in-process engine converts it: TypeError for a
     non-str, UnicodeEncodeError for a lone surrogate; a str subclass gives its characters."""
     if not isinstance(value, str):
-        raise TypeError("argument '%s': '%s' object cannot be converted to 'PyString'"
-                        % (parameter, _type_name(value)))
+        raise TypeError(
+            "argument '%s': '%s' object cannot be converted to 'PyString'"
+            % (parameter, _type_name(value))
+        )
     return str.encode(value, "utf-8")
 
 
@@ -109,15 +112,22 @@ class RedisCoordinationState:
     call is sent again after a connection error or time-out before that error is raised.
     """
 
-    def __init__(self, client_or_url: Union[str, Any], namespace: str = "default", *,
-                 log_maxlen: Optional[int] = None, request_ttl: int = DEFAULT_REQUEST_TTL,
-                 retries: int = DEFAULT_RETRIES) -> None:
+    def __init__(
+        self,
+        client_or_url: Union[str, Any],
+        namespace: str = "default",
+        *,
+        log_maxlen: Optional[int] = None,
+        request_ttl: int = DEFAULT_REQUEST_TTL,
+        retries: int = DEFAULT_RETRIES,
+    ) -> None:
         check_namespace(namespace)
         if log_maxlen is not None and (type(log_maxlen) is not int or log_maxlen < 1):
             raise ValueError("log_maxlen must be a positive int or None, not %r" % (log_maxlen,))
         if type(request_ttl) is not int or request_ttl < 1:
-            raise ValueError("request_ttl must be a positive int (seconds), not %r"
-                             % (request_ttl,))
+            raise ValueError(
+                "request_ttl must be a positive int (seconds), not %r" % (request_ttl,)
+            )
         if type(retries) is not int or retries < 0:
             raise ValueError("retries must be an int >= 0, not %r" % (retries,))
         self._owns_client = isinstance(client_or_url, str)
@@ -137,33 +147,47 @@ class RedisCoordinationState:
     # ---- claims ----
 
     def claim_file(self, agent_id: str, path: str) -> str:
-        return self._claim(_utf8("agent_id", agent_id), _utf8("path", path),
-                           b"file:", b" already holds claim on ")
+        return self._claim(
+            _utf8("agent_id", agent_id), _utf8("path", path), b"file:", b" already holds claim on "
+        )
 
     def claim_task(self, agent_id: str, task_id: str) -> str:
-        return self._claim(_utf8("agent_id", agent_id), _utf8("task_id", task_id),
-                           b"task:", b" already holds claim on task ")
+        return self._claim(
+            _utf8("agent_id", agent_id),
+            _utf8("task_id", task_id),
+            b"task:",
+            b" already holds claim on task ",
+        )
 
     def renew_claim(self, agent_id: str, resource_key: str) -> str:
         agent = _utf8("agent_id", agent_id)
         resource = _utf8("resource_key", resource_key)
         session, request = self._next_request()
-        return self._outcome(self._run(
-            "renew", (self._claims, session.key), (request, self._ttl, agent, resource)))
+        return self._outcome(
+            self._run("renew", (self._claims, session.key), (request, self._ttl, agent, resource))
+        )
 
     def release(self, agent_id: str, resource_key: str) -> None:
         agent = _utf8("agent_id", agent_id)
         resource = _utf8("resource_key", resource_key)
         session, request = self._next_request()
-        return self._outcome(self._run(
-            "release", (self._claims, self._statuses, self._log, session.key),
-            (request, self._ttl, self._maxlen, agent, resource)))
+        return self._outcome(
+            self._run(
+                "release",
+                (self._claims, self._statuses, self._log, session.key),
+                (request, self._ttl, self._maxlen, agent, resource),
+            )
+        )
 
     def _claim(self, agent: bytes, name: bytes, prefix: bytes, refusal: bytes) -> str:
         session, request = self._next_request()
-        return self._outcome(self._run(
-            "claim", (self._claims, self._statuses, self._log, session.key),
-            (request, self._ttl, self._maxlen, agent, name, prefix, refusal, b"300")))
+        return self._outcome(
+            self._run(
+                "claim",
+                (self._claims, self._statuses, self._log, session.key),
+                (request, self._ttl, self._maxlen, agent, name, prefix, refusal, b"300"),
+            )
+        )
 
     # ---- mailboxes ----
 
@@ -172,18 +196,26 @@ class RedisCoordinationState:
         recipient = _utf8("to_agent", to_agent)
         text = _utf8("content", content)
         session, request = self._next_request()
-        sent_at = self._outcome(self._run(
-            "send", (self._statuses, self._log, session.key, self._inbox_prefix + recipient),
-            (request, self._ttl, self._maxlen, sender, recipient, text)))
+        sent_at = self._outcome(
+            self._run(
+                "send",
+                (self._statuses, self._log, session.key, self._inbox_prefix + recipient),
+                (request, self._ttl, self._maxlen, sender, recipient, text),
+            )
+        )
         return (str.__str__(from_agent), str.__str__(to_agent), str.__str__(content), sent_at)
 
     def broadcast(self, from_agent: str, content: str) -> Message:
         sender = _utf8("from_agent", from_agent)
         text = _utf8("content", content)
         session, request = self._next_request()
-        sent_at = self._outcome(self._run(
-            "broadcast", (self._statuses, self._log, session.key),
-            (request, self._ttl, self._maxlen, sender, text, self._inbox_prefix)))
+        sent_at = self._outcome(
+            self._run(
+                "broadcast",
+                (self._statuses, self._log, session.key),
+                (request, self._ttl, self._maxlen, sender, text, self._inbox_prefix),
+            )
+        )
         return (str.__str__(from_agent), "*", str.__str__(content), sent_at)
 
     def inbox(self, agent_id: str) -> List[Message]:
@@ -212,8 +244,10 @@ class RedisCoordinationState:
         if tag != "s":
             self._outcome(reply)  # raises
         if value not in STATUSES:
-            raise ForeignDataError("durnel key %r: agent %r has the status %r, which durnel "
-                                   "never writes" % (self._statuses, agent_id, value))
+            raise ForeignDataError(
+                "durnel key %r: agent %r has the status %r, which durnel "
+                "never writes" % (self._statuses, agent_id, value)
+            )
         return cast(Status, value)
 
     # ---- the client ----
@@ -272,13 +306,15 @@ class RedisCoordinationState:
         if tag == "w":
             raise ForeignDataError(
                 "durnel key %r holds a %s where durnel keeps a %s; was it written by "
-                "something else?" % (_text(reply[1]), _text(reply[2]), _text(reply[3])))
+                "something else?" % (_text(reply[1]), _text(reply[2]), _text(reply[3]))
+            )
         if tag == "x":
             raise ForeignDataError("durnel key %r: %s" % (_text(reply[1]), _text(reply[2])))
         if tag == "c":
             raise ServerClockError(
                 "system clock before unix epoch: the server's TIME reads %s s and %s us"
-                % (_text(reply[1]), _text(reply[2])))
+                % (_text(reply[1]), _text(reply[2]))
+            )
         raise ResponseError("unexpected reply from a durnel script: %r" % (reply,))
 
     def _messages(self, reply, recipient, key):
@@ -292,8 +328,9 @@ class RedisCoordinationState:
                 if type(sent_at) is not int or type(sender) is not str or type(content) is not str:
                     raise ValueError(blob)
             except (TypeError, ValueError):
-                raise ForeignDataError("durnel key %r holds %r, which is not a message that "
-                                       "durnel wrote" % (key, blob)) from None
+                raise ForeignDataError(
+                    "durnel key %r holds %r, which is not a message that durnel wrote" % (key, blob)
+                ) from None
             messages.append((sender, recipient, content, sent_at))
         return messages
 
@@ -304,7 +341,8 @@ def _client_for(url):
     from redis.retry import Retry
 
     try:
-        return redis.Redis.from_url(url, socket_connect_timeout=5, socket_timeout=30,
-                                    retry=Retry(NoBackoff(), 0))
+        return redis.Redis.from_url(
+            url, socket_connect_timeout=5, socket_timeout=30, retry=Retry(NoBackoff(), 0)
+        )
     except ValueError as error:
         raise ValueError("bad coordination URL %r: %s" % (redacted(url), error)) from None

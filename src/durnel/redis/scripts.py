@@ -3,6 +3,7 @@
 Each is sent by its SHA-1 (EVALSHA); a server that does not know it yet gets the source once
 (EVAL, which also caches it), so no call ever needs a separate round trip to load a script.
 """
+
 import hashlib
 import os
 
