@@ -96,9 +96,10 @@ def import_variants(build_dir: Path, floor_dir: Path):
     for directory in (build_dir, floor_dir, BENCH_DIR):
         if str(directory) not in sys.path:
             sys.path.insert(0, str(directory))
-    import durnel_core  # noqa: E402
-    import durnel_floor  # noqa: E402
-    from pure_python import PureCoordinationState  # noqa: E402
+    import durnel_floor
+
+    import durnel_core
+    from pure_python import PureCoordinationState
 
     return durnel_core, durnel_floor, PureCoordinationState
 
@@ -160,7 +161,10 @@ OPS = [
     ),
     Op(
         "refused claim",
-        'try:\n    s.claim_file("agent-0001", "src/module-0000.py")\nexcept RuntimeError:\n    pass',
+        "try:\n"
+        '    s.claim_file("agent-0001", "src/module-0000.py")\n'
+        "except RuntimeError:\n"
+        "    pass",
         floor_max=1.3,
         pure_min=5.0,
         floor_kwargs={"refuse_claims": True},
@@ -475,7 +479,7 @@ def scale_section(variants: Variants, repeats: int, target: float) -> None:
         return timer(loops, s, CLOCK, args)
 
     loops = {}
-    for ci, (_, _, timer, per_loop, args) in enumerate(cases):
+    for ci, (_, _, timer, _, args) in enumerate(cases):
         for variant in ("durnel", "pure"):
             s = states[(variant, sizes[0])]
             a = args[sizes[0]] if args else None
@@ -550,7 +554,6 @@ def memory_section(variants: Variants, n: int) -> None:
         "glibc mallinfo2 (in-use + mmapped), pure Python from tracemalloc (traced Python memory)."
     )
     paths = [f"src/mem/file-{i:07d}.py" for i in range(n)]
-    keys = ["file:" + p for p in paths]
     agents = [f"agent-{i:07d}" for i in range(n)]
     broadcasts = n // AGENTS
 

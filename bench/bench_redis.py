@@ -625,9 +625,9 @@ def report(latency, throughput, rates, round_trips, processes):
         "  every durnel method: exactly one EVALSHA per call, nothing else: %s"
         % ("yes" if exact else "NO")
     )
-    pair = lambda a, b: (
-        round_trips[a]["server_cpu_us_per_call"] + round_trips[b]["server_cpu_us_per_call"]
-    )  # noqa: E731
+    def pair(a, b):
+        return round_trips[a]["server_cpu_us_per_call"] + round_trips[b]["server_cpu_us_per_call"]
+
     server_claim, server_lock = pair("claim_task", "release"), pair("Lock.acquire", "Lock.release")
     client_claim = latency["claim+release/same"]["client_cpu_us"]
     client_lock = latency["lock/same"]["client_cpu_us"]

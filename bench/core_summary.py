@@ -68,7 +68,8 @@ def main() -> None:
     context, runs = load(sys.argv[1])
     print(
         f"Core (Google Benchmark): {context.get('date', '?')}, {context.get('num_cpus', '?')} "
-        f"CPUs at {context.get('mhz_per_cpu', '?')} MHz, {context.get('host_name', '?')}; median of "
+        f"CPUs at {context.get('mhz_per_cpu', '?')} MHz, {context.get('host_name', '?')}; "
+        "median of "
         f"{next(iter(runs.values())).get('repetitions', '?')} repetitions"
     )
 

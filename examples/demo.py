@@ -32,10 +32,9 @@ import threading
 import time
 from collections import Counter
 
-from durnel_core import CoordinationState
-
 import agents
 from agents import AGENTS, COORDINATOR, FILES, make_backlog, no_claim
+from durnel_core import CoordinationState
 
 
 class Story:

@@ -49,11 +49,10 @@ import textwrap
 import time
 from collections import Counter
 
-import durnel
-from durnel.naming import redacted
-
 import agents
+import durnel
 from agents import AGENTS, COORDINATOR, FILES, make_backlog, no_claim
+from durnel.urls import redacted
 
 
 class Story:

@@ -1,25 +1,19 @@
 """Coordination: the nine methods that every engine offers, as a typing.Protocol.
 
-The in-process engine (``durnel_core.CoordinationState``) and the Redis engine
-(``durnel.redis.RedisCoordinationState``) both satisfy it, so an agent written against
-``Coordination`` runs unchanged on either. The results, the ``RuntimeError`` texts and the
-argument errors are the same on both; see the README for what each engine adds.
+The in-process engine (``durnel_core.CoordinationState``) and the engines of this package
+(``durnel.redis.RedisCoordinationState``) all satisfy it, so an agent written against
+``Coordination`` runs unchanged on any of them. The results, the ``RuntimeError`` texts and
+the argument errors are the same on all; see the README for what each engine adds.
 """
 
-import sys
-from typing import List, Tuple
-
-if sys.version_info >= (3, 8):
-    from typing import Literal, Protocol
-else:  # pragma: no cover - the package needs 3.9
-    raise ImportError("durnel needs Python 3.9 or later")
+from typing import Literal, Protocol
 
 __all__ = ["Coordination", "Message", "Status"]
 
 Status = Literal["idle", "busy", "completed", "error"]
 # (sender, recipient, content, sent_at): the recipient is the reader's id in an inbox, the
 # `to_agent` argument in send_message's result and "*" in broadcast's.
-Message = Tuple[str, str, str, int]
+Message = tuple[str, str, str, int]
 
 
 class Coordination(Protocol):
@@ -37,8 +31,8 @@ class Coordination(Protocol):
 
     def broadcast(self, from_agent: str, content: str) -> Message: ...
 
-    def inbox(self, agent_id: str) -> List[Message]: ...
+    def inbox(self, agent_id: str) -> list[Message]: ...
 
-    def drain_inbox(self, agent_id: str) -> List[Message]: ...
+    def drain_inbox(self, agent_id: str) -> list[Message]: ...
 
     def status(self, agent_id: str) -> Status: ...

@@ -51,7 +51,8 @@ def redis_or_skip():
     if "redis" not in SELECTED_ENGINES:
         pytest.skip("DURNEL_ENGINES leaves the Redis engine out of this run")
     try:
-        import redis  # noqa: F401
+        import redis
+
         from redis_servers import redis_server_binary
     except ImportError as error:
         missing = "redis-py is not installed: %s" % error
@@ -168,9 +169,8 @@ def _run_python(code, timeout=60):
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [MODULE_DIR, env.get("PYTHONPATH")]))
     return subprocess.run(
         [sys.executable, "-c", code],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         env=env,
         timeout=timeout,
     )

@@ -100,7 +100,7 @@ class ClockedState:
         )
         env.pop("FAKETIME", None)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-        self._stderr = open(self._stderr_path, "w")
+        self._stderr = open(self._stderr_path, "w")  # noqa: SIM115 - closed by close()
         self._proc = subprocess.Popen(
             [sys.executable, "-c", CHILD_SOURCE, stamp],
             stdin=subprocess.PIPE,

@@ -262,9 +262,8 @@ ALLOCATION_RANGE = 70  # well past the allocations of any one call here
 def run_nomemory_child(name):
     """Runs the scenario `name` with every allocation in turn failing ("one") and with
     every allocation from each one on failing ("from"); prints what each attempt gave."""
-    import gc
-
     import _testcapi
+    import gc
 
     from durnel_core import CoordinationState
 
@@ -660,8 +659,7 @@ def _run_child(mode, env, timeout, *arguments):
         [sys.executable, os.path.abspath(__file__), mode, *arguments],
         env=env,
         cwd=HERE,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
+        capture_output=True,
         text=True,
         errors="replace",
         timeout=timeout,
@@ -684,7 +682,8 @@ def test_allocation_failures_never_crash_or_lose_messages(scenario):
     try:
         import _testcapi
 
-        _testcapi.set_nomemory, _testcapi.remove_mem_hooks
+        _testcapi.set_nomemory  # noqa: B018 - only whether it is there
+        _testcapi.remove_mem_hooks  # noqa: B018
     except (ImportError, AttributeError):
         pytest.skip("this interpreter has no _testcapi.set_nomemory")
     # One child per scenario: which allocation a call makes first depends on what the

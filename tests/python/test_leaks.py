@@ -170,7 +170,7 @@ def call_paths():
         state.claim_file(agent, path)
 
     def with_mail(state):
-        for i in range(3):
+        for _ in range(3):
             state.send_message(other, agent, content)
 
     def nothing(state):

@@ -348,7 +348,7 @@ def redis_load_worker(index, url, namespace, operations, barrier, results):
         barrier.wait(timeout=300)
         received.extend(m[2] for m in state.drain_inbox(agent))
         results.put((agent, sent, broadcasts, received, None))
-    except BaseException as error:  # reported by the parent, never swallowed
+    except BaseException:  # reported by the parent, never swallowed
         import traceback
 
         barrier.abort()

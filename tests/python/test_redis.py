@@ -55,6 +55,22 @@ def test_bad_urls_raise_value_error_naming_them(url):
     assert url.replace("s3cret", "***") in message.replace("'", "")
 
 
+def test_a_missing_client_library_names_the_extra_to_install(run_python):
+    child = run_python(
+        "import sys\n"
+        "sys.modules['redis'] = None\n"  # as if redis-py were not installed
+        "import durnel\n"
+        "try:\n"
+        "    durnel.connect('redis://127.0.0.1:1/0')\n"
+        "except ModuleNotFoundError as error:\n"
+        "    print(type(error).__name__, error.name, '|', error)\n"
+    )
+    assert child.stdout.strip() == (
+        "MissingDependencyError redis | durnel's Redis engine needs the Python package 'redis', "
+        'which is not installed: pip install "durnel_core[redis]"'
+    ), child.stderr
+
+
 @pytest.mark.parametrize("bad", ["", "a{b", "a}b", "{x}"])
 def test_namespaces_must_be_usable_hash_tags(bad, redis_client):
     with pytest.raises(ValueError, match="namespace"):

@@ -22,7 +22,7 @@ import durnel_core
 from durnel_core import CoordinationState
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_STUB = os.path.join(HERE, os.pardir, os.pardir, "src", "python", "durnel_core.pyi")
+SOURCE_STUB = os.path.join(HERE, os.pardir, os.pardir, "src", "binding", "durnel_core.pyi")
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
 TESTING_WHEEL = os.environ.get("DURNEL_TESTING_INSTALLED_WHEEL") == "1"
 SHIPPED_STUB = os.path.join(MODULE_DIR, "durnel_core.pyi")
@@ -286,7 +286,7 @@ def test_mypy_checks_user_code_against_the_stub(tmp_path):
         env=mypy_env(),
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
-        universal_newlines=True,
+        text=True,
         timeout=300,
     )
     # mypy versions differ in whether they spell builtins out.
@@ -321,7 +321,7 @@ def test_stubtest_passes():
         env=env,
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
-        universal_newlines=True,
+        text=True,
         timeout=300,
     )
     assert proc.returncode == 0, proc.stdout
@@ -367,7 +367,7 @@ def test_mypy_finds_both_engines_satisfy_the_coordination_protocol(tmp_path):
         env=mypy_env(),
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
-        universal_newlines=True,
+        text=True,
         timeout=300,
     )
     lines = [line for line in proc.stdout.splitlines() if "engines.py" in line]

@@ -1,8 +1,25 @@
 """The Redis engine: ``RedisCoordinationState`` and the errors that only a server can give.
 
-Needs redis-py (``pip install "durnel_core[redis]"``).
+Needs redis-py (``pip install "durnel_core[redis]"``); without it, importing this package
+raises ``durnel.MissingDependencyError`` saying so.
 """
 
-from .engine import LEASE_SECONDS, ForeignDataError, RedisCoordinationState, ServerClockError
+from ..errors import require
 
-__all__ = ["RedisCoordinationState", "ForeignDataError", "ServerClockError", "LEASE_SECONDS"]
+require("redis", "redis", "durnel's Redis engine")
+
+from ..contract import LEASE_SECONDS  # noqa: E402
+from .engine import (  # noqa: E402
+    ForeignDataError,
+    RedisCoordinationState,
+    ServerClockError,
+    open_url,
+)
+
+__all__ = [
+    "LEASE_SECONDS",
+    "ForeignDataError",
+    "RedisCoordinationState",
+    "ServerClockError",
+    "open_url",
+]

@@ -31,57 +31,59 @@ import os
 import secrets
 import threading
 import time
-from typing import Any, List, Optional, Union, cast
+from typing import Any, Optional, Union, cast
 
 import redis
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import NoScriptError, ResponseError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
-from ..naming import check_namespace, redacted
+from .. import errors
+from ..arguments import utf8
+from ..contract import (
+    BROADCAST_RECIPIENT,
+    FILE_PREFIX,
+    LEASE_SECONDS,
+    STATUSES,
+    TASK_PREFIX,
+    claim_refusal,
+    release_refusal,
+    renew_refusal,
+)
+from ..namespaces import check_namespace
 from ..protocol import Message, Status
-from .scripts import SCRIPTS
+from ..urls import redacted
+from .scripts import SCRIPTS, Reply
 
-__all__ = ["RedisCoordinationState", "ForeignDataError", "ServerClockError", "LEASE_SECONDS"]
+__all__ = ["ForeignDataError", "RedisCoordinationState", "ServerClockError", "open_url"]
 
-LEASE_SECONDS = 300
 DEFAULT_REQUEST_TTL = 600
 DEFAULT_RETRIES = 6
 DEFAULT_BACKOFF = 0.05  # seconds before the first retry; doubles each time, at most 1 s
-FAILED_TYPE_NAME = "<failed to extract type name>"
-STATUSES = ("idle", "busy", "completed", "error")
+LEASE = b"%d" % LEASE_SECONDS
+FILE = FILE_PREFIX.encode()
+TASK = TASK_PREFIX.encode()
 
 
-class ForeignDataError(ResponseError):
+class ForeignDataError(errors.ForeignDataError, ResponseError):
     """A key of the namespace holds data that durnel did not write (another type, or a value
     of another shape). The call changed nothing."""
 
 
-class ServerClockError(ResponseError):
+class ServerClockError(errors.ClockError, ResponseError):
     """The Redis server's clock reads a time before 1970. The call changed nothing."""
 
 
-def _type_name(value):
-    try:
-        name = type(value).__qualname__
-    except Exception:
-        return FAILED_TYPE_NAME
-    return name if isinstance(name, str) else FAILED_TYPE_NAME
-
-
-def _utf8(parameter, value):
-    """The UTF-8 of a str argument, as the in-process engine converts it: TypeError for a
-    non-str, UnicodeEncodeError for a lone surrogate; a str subclass gives its characters."""
-    if not isinstance(value, str):
-        raise TypeError(
-            "argument '%s': '%s' object cannot be converted to 'PyString'"
-            % (parameter, _type_name(value))
-        )
-    return str.encode(value, "utf-8")
+REFUSED = (Reply.NO_CLAIM, Reply.NOT_HOLDER)
 
 
 def _text(value):
     return value.decode("utf-8") if isinstance(value, bytes) else value
+
+
+def _refused_holder(reply):
+    """The holder a renewal or release was refused for; None when there was no claim."""
+    return _text(reply[1]) if _text(reply[0]) == Reply.NOT_HOLDER else None
 
 
 class _Session(threading.local):
@@ -145,91 +147,101 @@ class RedisCoordinationState:
         self._session = _Session()
 
     # ---- claims ----
+    # Each call's ARGV is listed in the order of its script's header (lua/<name>.lua).
 
     def claim_file(self, agent_id: str, path: str) -> str:
-        return self._claim(
-            _utf8("agent_id", agent_id), _utf8("path", path), b"file:", b" already holds claim on "
-        )
+        return self._claim(agent_id, utf8("agent_id", agent_id), FILE_PREFIX, path, "path")
 
     def claim_task(self, agent_id: str, task_id: str) -> str:
-        return self._claim(
-            _utf8("agent_id", agent_id),
-            _utf8("task_id", task_id),
-            b"task:",
-            b" already holds claim on task ",
+        return self._claim(agent_id, utf8("agent_id", agent_id), TASK_PREFIX, task_id, "task_id")
+
+    def _claim(self, agent_id, agent: bytes, prefix: str, name, parameter: str) -> str:
+        resource = (FILE if prefix == FILE_PREFIX else TASK) + utf8(parameter, name)
+        session, request = self._next_request()
+        reply = self._run(
+            "claim",
+            (self._claims, self._statuses, self._log, session.key),
+            # ARGV: request id, request ttl, log maxlen, agent, resource key, lease
+            (request, self._ttl, self._maxlen, agent, resource, LEASE),
         )
+        if _text(reply[0]) == Reply.HELD:
+            raise RuntimeError(claim_refusal(prefix, _text(reply[1]), str.__str__(name)))
+        self._outcome(reply)
+        return str.__str__(agent_id)
 
     def renew_claim(self, agent_id: str, resource_key: str) -> str:
-        agent = _utf8("agent_id", agent_id)
-        resource = _utf8("resource_key", resource_key)
+        agent = utf8("agent_id", agent_id)
+        resource = utf8("resource_key", resource_key)
         session, request = self._next_request()
-        return self._outcome(
-            self._run("renew", (self._claims, session.key), (request, self._ttl, agent, resource))
+        reply = self._run(
+            "renew",
+            (self._claims, session.key),
+            # ARGV: request id, request ttl, agent, resource key
+            (request, self._ttl, agent, resource),
         )
+        if _text(reply[0]) in REFUSED:
+            raise RuntimeError(renew_refusal(agent_id, resource_key, _refused_holder(reply)))
+        self._outcome(reply)
+        return str.__str__(agent_id)
 
     def release(self, agent_id: str, resource_key: str) -> None:
-        agent = _utf8("agent_id", agent_id)
-        resource = _utf8("resource_key", resource_key)
+        agent = utf8("agent_id", agent_id)
+        resource = utf8("resource_key", resource_key)
         session, request = self._next_request()
-        return self._outcome(
-            self._run(
-                "release",
-                (self._claims, self._statuses, self._log, session.key),
-                (request, self._ttl, self._maxlen, agent, resource),
-            )
+        reply = self._run(
+            "release",
+            (self._claims, self._statuses, self._log, session.key),
+            # ARGV: request id, request ttl, log maxlen, agent, resource key
+            (request, self._ttl, self._maxlen, agent, resource),
         )
-
-    def _claim(self, agent: bytes, name: bytes, prefix: bytes, refusal: bytes) -> str:
-        session, request = self._next_request()
-        return self._outcome(
-            self._run(
-                "claim",
-                (self._claims, self._statuses, self._log, session.key),
-                (request, self._ttl, self._maxlen, agent, name, prefix, refusal, b"300"),
-            )
-        )
+        if _text(reply[0]) in REFUSED:
+            raise RuntimeError(release_refusal(agent_id, _refused_holder(reply)))
+        self._outcome(reply)
 
     # ---- mailboxes ----
 
     def send_message(self, from_agent: str, to_agent: str, content: str) -> Message:
-        sender = _utf8("from_agent", from_agent)
-        recipient = _utf8("to_agent", to_agent)
-        text = _utf8("content", content)
+        sender = utf8("from_agent", from_agent)
+        recipient = utf8("to_agent", to_agent)
+        text = utf8("content", content)
         session, request = self._next_request()
         sent_at = self._outcome(
             self._run(
                 "send",
                 (self._statuses, self._log, session.key, self._inbox_prefix + recipient),
+                # ARGV: request id, request ttl, log maxlen, from, to, content
                 (request, self._ttl, self._maxlen, sender, recipient, text),
             )
         )
         return (str.__str__(from_agent), str.__str__(to_agent), str.__str__(content), sent_at)
 
     def broadcast(self, from_agent: str, content: str) -> Message:
-        sender = _utf8("from_agent", from_agent)
-        text = _utf8("content", content)
+        sender = utf8("from_agent", from_agent)
+        text = utf8("content", content)
         session, request = self._next_request()
         sent_at = self._outcome(
             self._run(
                 "broadcast",
                 (self._statuses, self._log, session.key),
+                # ARGV: request id, request ttl, log maxlen, from, content, inbox key prefix
                 (request, self._ttl, self._maxlen, sender, text, self._inbox_prefix),
             )
         )
-        return (str.__str__(from_agent), "*", str.__str__(content), sent_at)
+        return (str.__str__(from_agent), BROADCAST_RECIPIENT, str.__str__(content), sent_at)
 
-    def inbox(self, agent_id: str) -> List[Message]:
-        agent = _utf8("agent_id", agent_id)
+    def inbox(self, agent_id: str) -> list[Message]:
+        agent = utf8("agent_id", agent_id)
         key = self._inbox_prefix + agent
         reply = self._run("inbox", (key,), ())
         return self._messages(reply, str.__str__(agent_id), key)
 
-    def drain_inbox(self, agent_id: str) -> List[Message]:
-        agent = _utf8("agent_id", agent_id)
+    def drain_inbox(self, agent_id: str) -> list[Message]:
+        agent = utf8("agent_id", agent_id)
         session, request = self._next_request()
         key = self._inbox_prefix + agent
         drained = self._prefix + b"drained:" + session.sid + b":" + agent
         received = session.received_drains.get(agent, b"")
+        # ARGV: request id, request ttl, id of the last drain whose reply arrived
         reply = self._run("drain", (key, drained), (request, self._ttl, received))
         messages = self._messages(reply, str.__str__(agent_id), key)
         session.received_drains[agent] = request
@@ -238,11 +250,12 @@ class RedisCoordinationState:
     # ---- statuses ----
 
     def status(self, agent_id: str) -> Status:
-        agent = _utf8("agent_id", agent_id)
+        agent = utf8("agent_id", agent_id)
+        # ARGV: agent
         reply = self._run("status", (self._statuses,), (agent,))
-        tag, value = _text(reply[0]), _text(reply[1])
-        if tag != "s":
+        if _text(reply[0]) != Reply.STATUS:
             self._outcome(reply)  # raises
+        value = _text(reply[1])
         if value not in STATUSES:
             raise ForeignDataError(
                 "durnel key %r: agent %r has the status %r, which durnel "
@@ -295,22 +308,18 @@ class RedisCoordinationState:
     def _outcome(self, reply: Any) -> Any:
         """The value of a script's reply, or the exception that it stands for."""
         tag = _text(reply[0])
-        if tag == "o":
-            return _text(reply[1])
-        if tag == "n":
+        if tag == Reply.OK:
             return None
-        if tag == "t":
+        if tag == Reply.SENT:
             return int(reply[1])
-        if tag == "r":
-            raise RuntimeError(_text(reply[1]))
-        if tag == "w":
+        if tag == Reply.WRONG_TYPE:
             raise ForeignDataError(
                 "durnel key %r holds a %s where durnel keeps a %s; was it written by "
                 "something else?" % (_text(reply[1]), _text(reply[2]), _text(reply[3]))
             )
-        if tag == "x":
+        if tag == Reply.FOREIGN:
             raise ForeignDataError("durnel key %r: %s" % (_text(reply[1]), _text(reply[2])))
-        if tag == "c":
+        if tag == Reply.CLOCK:
             raise ServerClockError(
                 "system clock before unix epoch: the server's TIME reads %s s and %s us"
                 % (_text(reply[1]), _text(reply[2]))
@@ -318,8 +327,7 @@ class RedisCoordinationState:
         raise ResponseError("unexpected reply from a durnel script: %r" % (reply,))
 
     def _messages(self, reply, recipient, key):
-        tag = _text(reply[0])
-        if tag not in ("l", "d"):
+        if _text(reply[0]) not in (Reply.LISTED, Reply.DRAINED):
             self._outcome(reply)  # raises
         messages = []
         for blob in reply[1:]:
@@ -346,3 +354,8 @@ def _client_for(url):
         )
     except ValueError as error:
         raise ValueError("bad coordination URL %r: %s" % (redacted(url), error)) from None
+
+
+def open_url(url: str, namespace: str) -> RedisCoordinationState:
+    """The engine for a ``redis://``, ``rediss://`` or ``unix://`` URL (see ``durnel.urls``)."""
+    return RedisCoordinationState(url, namespace)

@@ -37,5 +37,5 @@ if bad then
   return bad
 end
 redis.call('HSETNX', statuses, from, 'idle')
-remember(session, request, ttl, 't' .. now)
-return {'t', tostring(now)}
+remember(session, request, ttl, REPLY.SENT .. now)
+return {REPLY.SENT, tostring(now)}

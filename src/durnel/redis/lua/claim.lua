@@ -1,15 +1,14 @@
 -- claim_file / claim_task: a fresh claim, a refusal while the stored claim holds, or the
 -- takeover of a lapsed one (claim, status and both log events together).
 -- KEYS: claims, statuses, log, session
--- ARGV: request id, request ttl, log maxlen, agent, name, key prefix, refusal text, lease
+-- ARGV: request id, request ttl, log maxlen, agent, resource key, lease
 local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen = ARGV[1], ARGV[2], ARGV[3]
-local agent, name, prefix, refusal, lease = ARGV[4], ARGV[5], ARGV[6], ARGV[7], tonumber(ARGV[8])
+local agent, resource, lease = ARGV[4], ARGV[5], tonumber(ARGV[6])
 
 local early = replay(session, request)
 if early then return early end
 local bad
-local resource = prefix .. name
 local stamp, previous
 stamp, previous, bad = read_claim(claims, resource)
 if bad then return bad end
@@ -22,7 +21,7 @@ if previous then
   local age = now - stamp
   if age < 0 then age = 0 end  -- a clock that went back makes the claim young
   if age < lease then
-    local encoded = 'r' .. previous .. refusal .. name
+    local encoded = REPLY.HELD .. previous
     remember(session, request, ttl, encoded)
     return as_reply(encoded)
   end
@@ -35,5 +34,5 @@ if previous then
 end
 redis.call('HSET', claims, resource, now .. ':' .. agent)
 redis.call('HSET', statuses, agent, 'busy')
-remember(session, request, ttl, 'o' .. agent)
-return {'o', agent}
+remember(session, request, ttl, REPLY.OK)
+return {REPLY.OK}

@@ -1,14 +1,8 @@
 -- The head of every durnel script: type checks, the server clock, request replay and the log.
 --
--- Replies are arrays whose first element is a one-letter tag:
---   o <text>            success with a text value (the claiming or renewing agent)
---   n                   success with no value (release)
---   t <seconds>         success with a time stamp (send, broadcast)
---   r <message>         a refusal; nothing changed
---   d <blob>...         drained messages; l <blob>... listed messages; s <status> a status
---   w <key> <type> <wanted>, x <key> <what>   a key of the namespace holds data durnel did not
---                       write; nothing changed
---   c <seconds> <micros>  the server clock reads before 1970; nothing changed
+-- Replies are arrays whose first element is a tag from the table REPLY, defined before this
+-- file from the class Reply of scripts.py, which says what each tag's reply holds. Refusals
+-- carry only the holder; the engine words them.
 -- Every key's type is known to be right before the first write, so a script changes
 -- everything it means to or nothing at all: a key the script reads is checked by that read
 -- (run with pcall), the key of the first write by that write, any other key by TYPE.
@@ -17,7 +11,7 @@ if redis.replicate_commands then redis.replicate_commands() end
 local function wrong_type(key, wanted)
   local found = redis.call('TYPE', key)['ok']
   if found == 'none' or found == wanted then return nil end
-  return {'w', key, found, wanted}
+  return {REPLY.WRONG_TYPE, key, found, wanted}
 end
 
 -- The reply of a pcall on `key`, or nil and the wrong-type reply when the key holds another
@@ -25,7 +19,7 @@ end
 local function checked(reply, key, wanted)
   if type(reply) == 'table' and reply.err then
     if string.find(reply.err, 'WRONGTYPE', 1, true) then
-      return nil, {'w', key, redis.call('TYPE', key)['ok'], wanted}
+      return nil, {REPLY.WRONG_TYPE, key, redis.call('TYPE', key)['ok'], wanted}
     end
     error(reply)
   end
@@ -41,7 +35,9 @@ local function read_claim(claims, resource)
   if not stored then return nil end
   local colon = string.find(stored, ':', 1, true)
   local stamp = colon and tonumber(string.sub(stored, 1, colon - 1))
-  if not stamp then return nil, nil, {'x', claims, 'field ' .. resource .. ' is not a claim'} end
+  if not stamp then
+    return nil, nil, {REPLY.FOREIGN, claims, 'field ' .. resource .. ' is not a claim'}
+  end
   return stamp, string.sub(stored, colon + 1)
 end
 
@@ -49,7 +45,7 @@ end
 local function server_seconds()
   local time = redis.call('TIME')
   local seconds = tonumber(time[1])
-  if seconds < 0 then return nil, {'c', time[1], time[2]} end
+  if seconds < 0 then return nil, {REPLY.CLOCK, time[1], time[2]} end
   return seconds
 end
 

@@ -16,7 +16,7 @@ local bad = wrong_type(inbox, 'list') or wrong_type(drained, 'list')
 if bad then return bad end
 
 local function drained_reply()
-  local reply = {'d'}
+  local reply = {REPLY.DRAINED}
   local messages = redis.call('LRANGE', drained, 1, -1)
   for i = 1, #messages do reply[i + 1] = messages[i] end
   return reply

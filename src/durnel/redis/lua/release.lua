@@ -17,16 +17,16 @@ if not now then return clock_error end
 
 local encoded
 if not holder then
-  encoded = 'r' .. 'no claim found for ' .. agent
+  encoded = REPLY.NO_CLAIM
 elseif holder ~= agent then
-  encoded = 'r' .. agent .. ' cannot release a claim held by ' .. holder
+  encoded = REPLY.NOT_HOLDER .. holder
 else
   bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource,
                   'at', now)
   if bad then return bad end
   redis.call('HDEL', claims, resource)
   redis.call('HSET', statuses, agent, 'idle')
-  encoded = 'n'
+  encoded = REPLY.OK
 end
 remember(session, request, ttl, encoded)
 return as_reply(encoded)

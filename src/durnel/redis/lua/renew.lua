@@ -15,12 +15,12 @@ if not now then return clock_error end
 
 local encoded
 if not holder then
-  encoded = 'r' .. 'no claim on ' .. resource .. ' to renew'
+  encoded = REPLY.NO_CLAIM
 elseif holder ~= agent then
-  encoded = 'r' .. agent .. ' cannot renew a claim held by ' .. holder
+  encoded = REPLY.NOT_HOLDER .. holder
 else
   redis.call('HSET', claims, resource, now .. ':' .. agent)
-  encoded = 'o' .. agent
+  encoded = REPLY.OK
 end
 remember(session, request, ttl, encoded)
 return as_reply(encoded)

@@ -17,5 +17,5 @@ bad = log_event(log, maxlen, 'event', 'MessageSent', 'from_agent', from, 'to_age
 if bad then return bad end
 redis.call('RPUSH', inbox, cjson.encode({now, from, content}))
 redis.call('HSETNX', statuses, to, 'idle')
-remember(session, request, ttl, 't' .. now)
-return {'t', tostring(now)}
+remember(session, request, ttl, REPLY.SENT .. now)
+return {REPLY.SENT, tostring(now)}

@@ -3,4 +3,4 @@
 -- ARGV: agent
 local status, bad = checked(redis.pcall('HGET', KEYS[1], ARGV[1]), KEYS[1], 'hash')
 if bad then return bad end
-return {'s', status or 'idle'}
+return {REPLY.STATUS, status or 'idle'}
