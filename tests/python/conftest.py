@@ -20,7 +20,7 @@ import uuid
 import pytest
 
 import durnel_core
-from faketime_helpers import ClockedState, RedisClocked, find_libfaketime
+from faketime_helpers import ClockedState, RedisClocked, find_libfaketime, set_clock
 
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
 ALL_ENGINES = ("native", "redis", "cluster")
@@ -124,11 +124,11 @@ def clocked_redis_server(tmp_path_factory):
     libfaketime = find_libfaketime()
     if libfaketime is None:
         pytest.skip("libfaketime is not installed")
-    from redis_servers import RedisServer, format_timestamp
+    from redis_servers import RedisServer
 
     workdir = tmp_path_factory.mktemp("clocked-redis")
     clock_file = workdir / "faketime-stamp"
-    clock_file.write_text(format_timestamp(1000) + "\n")
+    set_clock(clock_file, 1000)
     server = RedisServer(workdir / "data", clock_file=clock_file, libfaketime=libfaketime)
     yield server
     server.stop()

@@ -1,14 +1,18 @@
-"""A CoordinationState living in a child interpreter whose wall clock is frozen by libfaketime.
+"""Wall clocks frozen by libfaketime, for the tests: finding the library, the timestamp file
+and the environment of a process that reads it, and two coordination objects under such a
+clock.
 
-The child preloads libfaketime and reads its time from a timestamp file that it rewrites
-itself before each call: "YYYY-MM-DD hh:mm:ss[.ffffff]" (UTC) freezes the clock there, and
-FAKETIME_NO_CACHE makes every clock read see the latest file. The parent sends one request per
-line (set the clock, or call a method of the child's one state) and gets Python literals back.
-A RuntimeError is raised again here as RuntimeError with the same args; any other exception
-as ChildRaised, which describes it.
+A process with libfaketime preloaded reads its time from a timestamp file:
+"YYYY-MM-DD hh:mm:ss[.ffffff]" (UTC) freezes the clock there, and FAKETIME_NO_CACHE makes every
+clock read see the latest file, so the test moves the clock by rewriting the file.
+``ClockedState`` is a CoordinationState in a child interpreter under such a clock: the parent
+sends one request per line and gets Python literals back; a RuntimeError is raised again here
+as RuntimeError with the same args, any other exception as ChildRaised, which describes it.
+``RedisClocked`` is the Redis engine on a redis-server under such a clock.
 """
 
 import ast
+import datetime
 import os
 import select
 import subprocess
@@ -18,20 +22,13 @@ LIBFAKETIME_CANDIDATES = (
     "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
     "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
     "/usr/lib/faketime/libfaketime.so.1",
+    "/usr/local/lib/faketime/libfaketime.so.1",
 )
 REPLY_TIMEOUT = 30.0
 
 CHILD_SOURCE = r"""
-import ast, datetime, sys, time
+import ast, sys, time
 import durnel_core
-
-def set_clock(seconds):
-    moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
-    text = moment.strftime("%Y-%m-%d %H:%M:%S")
-    if moment.microsecond:
-        text += ".%06d" % moment.microsecond
-    with open(sys.argv[1], "w") as handle:
-        handle.write(text + "\n")
 
 def describe(error):
     kind = type(error)
@@ -48,7 +45,6 @@ state = durnel_core.CoordinationState()
 for line in sys.stdin:
     request = ast.literal_eval(line)
     if request[0] == "clock":
-        set_clock(request[1])
         reply = ("ok", time.time())
     else:
         try:
@@ -61,7 +57,72 @@ for line in sys.stdin:
 
 
 def find_libfaketime():
-    return next((path for path in LIBFAKETIME_CANDIDATES if os.path.exists(path)), None)
+    """The libfaketime library to preload: $DURNEL_LIBFAKETIME if set, else the first of the
+    usual install places that exists; None if there is none."""
+    override = os.environ.get("DURNEL_LIBFAKETIME")
+    for path in ((override,) if override else ()) + LIBFAKETIME_CANDIDATES:
+        if os.path.exists(path):
+            return path
+    return None
+
+
+def timestamp_text(seconds):
+    """The timestamp-file form of a Unix time (whole or fractional seconds, before 1970 too):
+    "YYYY-MM-DD hh:mm:ss[.ffffff]" in UTC, which freezes the clock there."""
+    moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
+    text = moment.strftime("%Y-%m-%d %H:%M:%S")
+    if moment.microsecond:
+        text += ".%06d" % moment.microsecond
+    return text
+
+
+def set_clock(path, seconds):
+    """Freezes the clock of every process that reads the timestamp file `path` at `seconds`."""
+    with open(str(path), "w") as handle:
+        handle.write(timestamp_text(seconds) + "\n")
+
+
+def child_environment():
+    """This environment, with PYTHONPATH made absolute and leading to the durnel_core that
+    this interpreter imported, whatever directory a child starts in."""
+    import durnel_core
+
+    env = dict(os.environ)
+    paths = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    module_dir = os.path.dirname(os.path.abspath(durnel_core.__file__))
+    if module_dir not in paths:
+        paths.insert(0, module_dir)
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    return env
+
+
+def faked_clock_environment(timestamp_file, libfaketime, base=None):
+    """The environment of a child whose wall clock reads `timestamp_file` (``base``, by
+    default child_environment(), with libfaketime's settings).
+
+    libfaketime is appended to LD_PRELOAD so that a sanitizer runtime already preloaded
+    stays first in the list.
+    """
+    env = child_environment() if base is None else dict(base)
+    preload = env.get("LD_PRELOAD", "").strip()
+    env.update(
+        LD_PRELOAD=(preload + " " + libfaketime).strip(),
+        TZ="UTC",
+        FAKETIME_TIMESTAMP_FILE=str(timestamp_file),
+        FAKETIME_NO_CACHE="1",
+        FAKETIME_DONT_FAKE_MONOTONIC="1",
+    )
+    env.pop("FAKETIME", None)  # it would override the file
+    if "libasan" in preload:
+        # AddressSanitizer's allocator reads the clock while it holds its own lock, and
+        # libfaketime allocates on its first clock call: a deadlock at start-up, unless the
+        # allocator never schedules the release of memory (its only clock read).
+        options = env.get("ASAN_OPTIONS", "")
+        if "allocator_release_to_os_interval_ms" not in options:
+            env["ASAN_OPTIONS"] = ":".join(
+                filter(None, [options, "allocator_release_to_os_interval_ms=-1"])
+            )
+    return env
 
 
 class ChildRaised(Exception):
@@ -81,28 +142,13 @@ class ClockedState:
     """Proxy for the child's state: `clocked.at(1000)`, then `clocked.claim_file("A", "x")`."""
 
     def __init__(self, libfaketime, workdir):
-        import durnel_core
-
-        stamp = os.path.join(workdir, "faketime-stamp")
+        self._clock_file = os.path.join(workdir, "faketime-stamp")
         self._stderr_path = os.path.join(workdir, "child-stderr")
-        with open(stamp, "w") as handle:
-            handle.write("1970-01-01 00:16:40\n")
-        module_dir = os.path.dirname(os.path.abspath(durnel_core.__file__))
-        # Appended, so that a sanitizer runtime already preloaded stays first in line.
-        preload = (os.environ.get("LD_PRELOAD", "") + " " + libfaketime).strip()
-        env = dict(
-            os.environ,
-            TZ="UTC",
-            LD_PRELOAD=preload,
-            FAKETIME_TIMESTAMP_FILE=stamp,
-            FAKETIME_NO_CACHE="1",
-            FAKETIME_DONT_FAKE_MONOTONIC="1",
-        )
-        env.pop("FAKETIME", None)
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+        set_clock(self._clock_file, 1000)
+        env = faked_clock_environment(self._clock_file, libfaketime)
         self._stderr = open(self._stderr_path, "w")  # noqa: SIM115 - closed by close()
         self._proc = subprocess.Popen(
-            [sys.executable, "-c", CHILD_SOURCE, stamp],
+            [sys.executable, "-c", CHILD_SOURCE],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=self._stderr,
@@ -124,7 +170,8 @@ class ClockedState:
 
     def at(self, seconds):
         """Freezes the child's clock at `seconds` after the epoch; returns its time.time()."""
-        return self._request(("clock", seconds))[1]
+        set_clock(self._clock_file, seconds)
+        return self._request(("clock",))[1]
 
     def __getattr__(self, name):
         if name.startswith("_"):
@@ -169,14 +216,7 @@ class RedisClocked:
 
     def at(self, seconds):
         """Freezes the server's clock at `seconds` after the epoch; returns its TIME."""
-        import datetime
-
-        moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
-        text = moment.strftime("%Y-%m-%d %H:%M:%S")
-        if moment.microsecond:
-            text += ".%06d" % moment.microsecond
-        with open(self._clock_file, "w") as handle:
-            handle.write(text + "\n")
+        set_clock(self._clock_file, seconds)
         whole, micros = self._client.time()
         return whole + micros / 1e6
 

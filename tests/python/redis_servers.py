@@ -75,11 +75,6 @@ def libc_malloc_shim(directory):
     return library
 
 
-def format_timestamp(seconds):
-    """The libfaketime timestamp-file form of a Unix time: the clock frozen at that second."""
-    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
-
-
 class RedisServer:
     """One redis-server on 127.0.0.1:<port>, its files in `workdir`."""
 
@@ -135,15 +130,10 @@ class RedisServer:
     def environment(self):
         env = tool_environment()
         if self.clock_file is not None:
-            shim = libc_malloc_shim(self.workdir)
-            env.update(
-                LD_PRELOAD=shim + " " + self.libfaketime,
-                TZ="UTC",
-                FAKETIME_TIMESTAMP_FILE=str(self.clock_file),
-                FAKETIME_NO_CACHE="1",
-                FAKETIME_DONT_FAKE_MONOTONIC="1",
-            )
-            env.pop("FAKETIME", None)
+            from faketime_helpers import faked_clock_environment
+
+            env["LD_PRELOAD"] = libc_malloc_shim(self.workdir)
+            env = faked_clock_environment(self.clock_file, self.libfaketime, base=env)
         return env
 
     def start(self):

@@ -31,10 +31,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
-from test_model import (  # noqa: E402  (next to this file)
+from faketime_helpers import (  # noqa: E402  (next to this file)
     child_environment,
     faked_clock_environment,
     find_libfaketime,
+    set_clock,
 )
 
 A, B, C, D = "agent-a", "agent-b", "agent-\u00e7", "agent\x00d"
@@ -705,7 +706,7 @@ def _clock_child(tmp_path, selection):
     if libfaketime is None:
         pytest.skip("libfaketime is not installed (Debian package libfaketime)")
     timestamp_file = tmp_path / "faketime.rc"
-    timestamp_file.write_text("1970-01-01 00:16:40\n")
+    set_clock(timestamp_file, 1000)
     env = faked_clock_environment(timestamp_file, libfaketime)
     return _run_child("clock", env, 600, selection)
 

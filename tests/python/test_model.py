@@ -37,6 +37,11 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import model  # noqa: E402  (the model lives next to this file)
+from faketime_helpers import (  # noqa: E402
+    faked_clock_environment,
+    find_libfaketime,
+    set_clock,
+)
 
 CHILD_FLAG = "DURNEL_MODEL_CHILD"
 REPORT_VARIABLE = "DURNEL_MODEL_REPORT"
@@ -45,66 +50,6 @@ IN_CHILD = os.environ.get(CHILD_FLAG) == "1"
 EXAMPLES = int(os.environ.get("DURNEL_MODEL_EXAMPLES", "110"))
 STEPS = int(os.environ.get("DURNEL_MODEL_STEPS", "50"))
 
-LIBFAKETIME_CANDIDATES = (
-    "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
-    "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
-    "/usr/lib/faketime/libfaketime.so.1",
-    "/usr/local/lib/faketime/libfaketime.so.1",
-)
-
-
-def find_libfaketime():
-    override = os.environ.get("DURNEL_LIBFAKETIME")
-    for path in ((override,) if override else ()) + LIBFAKETIME_CANDIDATES:
-        if os.path.exists(path):
-            return path
-    return None
-
-
-def child_environment():
-    """This environment, with PYTHONPATH made absolute and leading to the durnel_core that
-    this interpreter imported, whatever directory a child starts in."""
-    env = dict(os.environ)
-    paths = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    module_dir = os.path.dirname(os.path.abspath(durnel_core.__file__))
-    if module_dir not in paths:
-        paths.insert(0, module_dir)
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    return env
-
-
-def faked_clock_environment(timestamp_file, libfaketime):
-    """The environment of a child whose wall clock reads `timestamp_file`.
-
-    libfaketime is appended to LD_PRELOAD so that a sanitizer runtime already preloaded
-    stays first in the list.
-    """
-    env = child_environment()
-    preload = env.get("LD_PRELOAD", "").strip()
-    env.update(
-        LD_PRELOAD=(preload + " " + libfaketime).strip(),
-        TZ="UTC",
-        FAKETIME_TIMESTAMP_FILE=str(timestamp_file),
-        FAKETIME_NO_CACHE="1",
-        FAKETIME_DONT_FAKE_MONOTONIC="1",
-    )
-    env.pop("FAKETIME", None)  # it would override the file
-    if "libasan" in preload:
-        # AddressSanitizer's allocator reads the clock while it holds its own lock, and
-        # libfaketime allocates on its first clock call: a deadlock at start-up, unless the
-        # allocator never schedules the release of memory (its only clock read).
-        options = env.get("ASAN_OPTIONS", "")
-        if "allocator_release_to_os_interval_ms" not in options:
-            env["ASAN_OPTIONS"] = ":".join(
-                filter(None, [options, "allocator_release_to_os_interval_ms=-1"])
-            )
-    return env
-
-
-def format_timestamp(seconds):
-    """The timestamp-file form of a Unix time: a frozen absolute UTC time."""
-    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
-
 
 @pytest.mark.skipif(IN_CHILD, reason="runs the model in a child; this is that child")
 def test_model_agrees_with_module_under_faked_clock(tmp_path):
@@ -112,7 +57,7 @@ def test_model_agrees_with_module_under_faked_clock(tmp_path):
     if libfaketime is None:
         pytest.skip("libfaketime is not installed (Debian package libfaketime)")
     timestamp_file = tmp_path / "faketime.rc"
-    timestamp_file.write_text(format_timestamp(1_000_000_000) + "\n")
+    set_clock(timestamp_file, 1_000_000_000)
     report = tmp_path / "steps.txt"
     env = faked_clock_environment(timestamp_file, libfaketime)
     env[CHILD_FLAG] = "1"
@@ -315,8 +260,7 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
         # ---- the clock ----
 
         def set_clock(self, seconds):
-            with open(self.clock_file, "w") as handle:
-                handle.write(format_timestamp(seconds) + "\n")
+            set_clock(self.clock_file, seconds)
             self.model.now = seconds
 
         @initialize(start=st.integers(1_000_000_000, 1_700_000_000))
