@@ -4,7 +4,8 @@
 #   make demo       build the module, run examples/demo.py and examples/lease_takeover.py
 #   make demo-redis the same story with four agent processes on a redis-server that
 #                   examples/processes.py starts (redis-server and redis-py installed if missing)
-#   make test       C++ tests (ctest), then the nox sessions: the wheel, the suite against it
+#   make lint       ruff check and ruff format --check over the Python sources (part of make test)
+#   make test       the linters, C++ tests (ctest), then the nox sessions: the wheel, the suite against it
 #                   under CPython 3.9 to 3.13, stubtest, the ABI and packaging checks, the
 #                   sdist built by pip in a fresh venv, the cibuildwheel matrix
 #   make wheel      dist/durnel_core-<version>-cp39-abi3-manylinux_*_<arch>.whl and the sdist
@@ -31,7 +32,7 @@ PYTEST_ARGS ?=
 # The sessions `make test` runs; `nox -l` describes them.
 NOX_SESSIONS := wheel tests stubtest abi sdist matrix
 
-.PHONY: all bootstrap bootstrap-demo build build-module wheel test test-core test-python \
+.PHONY: all bootstrap bootstrap-demo build build-module wheel lint test test-core test-python \
         test-quick test-lock-deep demo demo-redis bench sanitize clean
 .PHONY: test-portable test-clang test-reproducible wheel-aarch64 test-aarch64
 
@@ -75,7 +76,7 @@ test-python: bootstrap
 	  $(NOX) -s summary; summary=$$?; \
 	  exit $$(( sessions || summary ))
 
-test: test-core test-python test-portable test-clang test-reproducible
+test: lint test-core test-python test-portable test-clang test-reproducible
 
 # The ShardLockSchedules tests of core_tests (exhaustive for two threads in any case) with
 # LOCK_SCHEDULES seeded random schedules per scenario of three or four threads, instead of
@@ -96,12 +97,15 @@ demo-redis: build-module
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/processes.py
 
 bench: bootstrap
-	@if [ -f scripts/bench.sh ]; then bash scripts/bench.sh; \
-	else echo "bench: scripts/bench.sh is not there yet"; exit 1; fi
+	@bash scripts/bench.sh
 
 sanitize: bootstrap
-	@if [ -f scripts/sanitize.sh ]; then bash scripts/sanitize.sh; \
-	else echo "sanitize: scripts/sanitize.sh is not there yet"; exit 1; fi
+	@bash scripts/sanitize.sh
+
+# Python: ruff's lint rules and its formatting, as configured in pyproject.toml.
+lint: bootstrap
+	@$(VENV)/bin/ruff check --quiet .
+	@$(VENV)/bin/ruff format --check --quiet .
 
 # ---- portability: the portable core, clang, aarch64 ----
 # Our own builds treat warnings as errors; what pip builds for a user does not.

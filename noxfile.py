@@ -34,6 +34,7 @@ import platform
 import re
 import shutil
 import subprocess
+import sys
 import tarfile
 import tempfile
 import xml.etree.ElementTree as ElementTree
@@ -469,8 +470,10 @@ def summary(session):
 def lock(session):
     """Regenerates constraints.txt: every tool and test dependency at one exact version per
     interpreter, for CPython 3.9 and later on any platform."""
+    # uv is one of the tools in .venv, beside the Python that runs nox.
+    uv = shutil.which("uv") or str(Path(sys.executable).parent / "uv")
     session.run(
-        "uv",
+        uv,
         "pip",
         "compile",
         "--universal",

@@ -625,6 +625,7 @@ def report(latency, throughput, rates, round_trips, processes):
         "  every durnel method: exactly one EVALSHA per call, nothing else: %s"
         % ("yes" if exact else "NO")
     )
+
     def pair(a, b):
         return round_trips[a]["server_cpu_us_per_call"] + round_trips[b]["server_cpu_us_per_call"]
 

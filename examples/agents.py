@@ -173,8 +173,8 @@ class Agent:
 
 
 class Coordinator:
-    """Opens the backlog and keeps the tally of the agents' reports; the examples add how it
-    collects them (a thread beside the agents, or the parent of the agent processes)."""
+    """Opens the backlog, collects the agents' reports from its inbox and closes the day; the
+    examples run it as a thread beside the agents or as the parent of the agent processes."""
 
     def __init__(self, state, backlog, story):
         self.state = Counted(state)
@@ -196,6 +196,27 @@ class Coordinator:
             COORDINATOR,
             "send_message x4, broadcast(%r, %r) -> %r" % (COORDINATOR, sent[2], sent),
         )
+
+    def collect(self, still_working=lambda: True):
+        """Reads the reports until every task has one, or until a drain made after
+        ``still_working()`` turned false still leaves some missing; then broadcasts the closing
+        message."""
+        while len(self.reports) < len(self.backlog):
+            working = still_working()
+            time.sleep(0.02)
+            mail = self.state.drain_inbox(COORDINATOR)
+            self.drains += 1
+            self.read += len(mail)
+            for message in mail:
+                if message[2].startswith("report "):
+                    self.reports[message[2].split()[1]] += 1
+                    call = "drain_inbox(%r) -> [..., %r, ...]" % (COORDINATOR, message)
+                    self.story.tell("report", COORDINATOR, call)
+            for agent in AGENTS:
+                self.status_samples[self.state.status(agent)] += 1
+            if not working:
+                break
+        self.state.broadcast(COORDINATOR, "closing: all %d tasks reported" % len(self.backlog))
 
 
 def no_claim(state, task_id, files):

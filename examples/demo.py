@@ -70,23 +70,7 @@ class Coordinator(agents.Coordinator, threading.Thread):
         agents.Coordinator.__init__(self, shared, backlog, story)
 
     def run(self):
-        while len(self.reports) < len(self.backlog):
-            time.sleep(0.02)
-            mail = self.state.drain_inbox(COORDINATOR)
-            self.drains += 1
-            self.read += len(mail)
-            for sender, _me, text, _sent_at in mail:
-                if text.startswith("report "):
-                    self.reports[text.split()[1]] += 1
-                    self.story.tell(
-                        "report",
-                        COORDINATOR,
-                        "drain_inbox(%r) -> [..., %r, ...]"
-                        % (COORDINATOR, (sender, _me, text, _sent_at)),
-                    )
-            for agent in AGENTS:
-                self.status_samples[self.state.status(agent)] += 1
-        self.state.broadcast(COORDINATOR, "closing: all %d tasks reported" % len(self.backlog))
+        self.collect()
 
 
 def tight_loop(threads, seconds=0.25):

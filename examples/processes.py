@@ -110,25 +110,10 @@ class Coordinator(agents.Coordinator):
     """Opens the backlog, collects the agents' reports from its inbox, closes the day."""
 
     def run(self, agents, deadline):
-        while len(self.reports) < len(self.backlog) and time.monotonic() < deadline:
-            if not any(process.is_alive() for process in agents):
-                break  # nobody left to report: the checks below will say what is missing
-            time.sleep(0.02)
-            mail = self.state.drain_inbox(COORDINATOR)
-            self.drains += 1
-            self.read += len(mail)
-            for sender, me, text, sent_at in mail:
-                if text.startswith("report "):
-                    self.reports[text.split()[1]] += 1
-                    self.story.tell(
-                        "report",
-                        COORDINATOR,
-                        "drain_inbox(%r) -> [..., %r, ...]"
-                        % (COORDINATOR, (sender, me, text, sent_at)),
-                    )
-            for agent in AGENTS:
-                self.status_samples[self.state.status(agent)] += 1
-        self.state.broadcast(COORDINATOR, "closing: all %d tasks reported" % len(self.backlog))
+        # Nobody left to report, or out of time: the checks afterwards say what is missing.
+        self.collect(
+            lambda: time.monotonic() < deadline and any(process.is_alive() for process in agents)
+        )
 
 
 # ---- a redis-server of our own, when no URL is given ----
