@@ -1,11 +1,14 @@
 """Shared fixtures: a fresh coordination object of each engine, the same under a frozen wall
 clock, real redis-servers, and a runner for snippets that need an interpreter of their own.
 
-Engines. A test module that holds the contract of both engines sets ``ENGINES = ALL_ENGINES``;
-its tests that take ``state`` or ``clocked`` then run once per engine: "native" (the in-process
-durnel_core.CoordinationState), "redis" (durnel.redis.RedisCoordinationState on one
-redis-server) and "cluster" (the same on a three-primary Redis Cluster). Every other module,
-and every test marked ``native_only``, runs against the native engine alone. Each Redis test
+Engines. A test module that holds the contract of every engine is marked
+``pytestmark = pytest.mark.every_engine``; its tests that take ``state`` or ``clocked`` then run
+once per engine of ALL_ENGINES: "native" (the in-process durnel_core.CoordinationState),
+"redis" (durnel.redis.RedisCoordinationState on one redis-server) and "cluster" (the same on a
+three-primary Redis Cluster). A new engine joins them by an entry in ALL_ENGINES and in the
+``state`` and ``clocked`` fixtures. Every other module, and every test marked
+``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
+contract module to the Redis engines. Each Redis test
 gets a namespace of its own on servers shared by the whole run. Without redis-server or
 redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
@@ -28,6 +31,7 @@ SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES))
 
 
 def pytest_configure(config):
+    config.addinivalue_line("markers", "every_engine: the module's tests run on every engine")
     config.addinivalue_line("markers", "native_only: runs against the in-process engine only")
     config.addinivalue_line("markers", "redis_only: runs against the Redis engines only")
 
@@ -35,11 +39,12 @@ def pytest_configure(config):
 def pytest_generate_tests(metafunc):
     if "engine" not in metafunc.fixturenames:
         return
-    engines = getattr(metafunc.module, "ENGINES", ("native",))
+    every = metafunc.definition.get_closest_marker("every_engine")
+    engines = ALL_ENGINES if every else ("native",)
     if metafunc.definition.get_closest_marker("native_only"):
         engines = ("native",)
     if metafunc.definition.get_closest_marker("redis_only"):
-        engines = tuple(e for e in engines if e != "native")
+        engines = tuple(e for e in engines if e in ("redis", "cluster"))
     if "clocked" in metafunc.fixturenames:  # only a single server's clock can be moved
         engines = tuple(e for e in engines if e != "cluster")
     metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])

@@ -12,7 +12,7 @@ from model import SIGNATURES as PARAMETERS  # parameters of every method, in ord
 # Every test runs against each engine. Arity and keyword errors are Python's own TypeErrors on
 # the Redis engine, whose methods are plain Python functions: the same texts after the
 # method's name, except that Python counts `self` among the positional arguments.
-ENGINES = ("native", "redis", "cluster")
+pytestmark = pytest.mark.every_engine
 
 MISSING_ALL = {
     "claim_file": "2 required positional arguments: 'agent_id' and 'path'",

@@ -9,7 +9,7 @@ import pytest
 
 from faketime_helpers import ChildRaised
 
-ENGINES = ("native", "redis", "cluster")
+pytestmark = pytest.mark.every_engine
 
 PATH = "notes/plan.txt"
 KEY = "file:" + PATH

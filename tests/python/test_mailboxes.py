@@ -9,7 +9,7 @@ from durnel_core import CoordinationState
 
 # The tests that take `state` or `clocked` run against every engine; the allocation-failure
 # tests below build their own in-process objects.
-ENGINES = ("native", "redis", "cluster")
+pytestmark = pytest.mark.every_engine
 
 
 def contents(messages):
