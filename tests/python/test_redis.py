@@ -27,8 +27,9 @@ def namespace():
 
 
 def test_connect_picks_the_engine_from_the_url(redis_server):
-    assert type(durnel.connect()) is durnel_core.CoordinationState
-    assert durnel.connect() is not durnel.connect()
+    local = durnel.connect()
+    assert type(local.native) is durnel_core.CoordinationState
+    assert local.native is not durnel.connect().native
     remote = durnel.connect(redis_server.url, namespace="n1")
     assert isinstance(remote, RedisCoordinationState) and remote.namespace == "n1"
     assert remote.claim_task("A", "t") == "A"
