@@ -1,6 +1,7 @@
 """Argument handling of the nine methods: positional and keyword matching with the exact
 TypeError texts, str conversion (subclasses, NUL, non-ASCII, surrogates, wrong types), the
-order in which errors are reported, and reference counts across good and bad calls."""
+order in which errors are reported, and reference counts across good and bad calls. Every test
+runs on every engine (conftest.ALL_ENGINES), except where marked."""
 
 import re
 import sys

@@ -1,4 +1,4 @@
-"""What the Redis engine adds to the contract that both engines share (test_claims,
+"""What the Redis engine adds to the contract that every engine shares (test_claims,
 test_mailboxes, test_arguments, test_model): connecting, one round trip per call, the log as a
 Redis Stream, namespaces, foreign data in a namespace, and the faults that only a server has:
 replies lost after the server ran a call, a server that is gone, and one killed and restarted
