@@ -10,11 +10,12 @@ engine. Engines are chosen by the URL's scheme (``durnel.urls``).
 from typing import Optional
 
 from . import urls
-from .errors import ClockError, ForeignDataError, MissingDependencyError
+from .errors import BusyError, ClockError, ForeignDataError, MissingDependencyError
 from .namespaces import check_namespace
 from .protocol import Coordination, Message, Status
 
 __all__ = [
+    "BusyError",
     "ClockError",
     "Coordination",
     "ForeignDataError",
@@ -25,6 +26,7 @@ __all__ = [
 ]
 
 urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url")
+urls.register(("sqlite",), "durnel.sqlite", "open_url")
 
 
 def connect(url: Optional[str] = None, *, namespace: str = "default") -> Coordination:

@@ -4,11 +4,13 @@ clock, real redis-servers, and a runner for snippets that need an interpreter of
 Engines. A test module that holds the contract of every engine is marked
 ``pytestmark = pytest.mark.every_engine``; its tests that take ``state`` or ``clocked`` then run
 once per engine of ALL_ENGINES: "native" (the in-process durnel_core.CoordinationState),
-"redis" (durnel.redis.RedisCoordinationState on one redis-server) and "cluster" (the same on a
-three-primary Redis Cluster). A new engine joins them by an entry in ALL_ENGINES and in the
-``state`` and ``clocked`` fixtures. Every other module, and every test marked
-``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
-contract module to the Redis engines. Each Redis test
+"redis" (durnel.redis.RedisCoordinationState on one redis-server), "cluster" (the same on a
+three-primary Redis Cluster) and "sqlite" (durnel.sqlite.SQLiteCoordinationState on one file
+for the whole run; its faked-clock object runs in a child interpreter, as the native one
+does). A new engine joins them by an entry in ALL_ENGINES and in the ``state`` and ``clocked``
+fixtures. Every other module, and every test marked ``native_only``, runs against the native
+engine alone; ``redis_only`` keeps a test of a contract module to the Redis engines and
+``sqlite_only`` to the SQLite one. Each Redis or SQLite test
 gets a namespace of its own on servers shared by the whole run. Without redis-server or
 redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
@@ -26,7 +28,7 @@ import durnel_core
 from faketime_helpers import ClockedState, RedisClocked, find_libfaketime, set_clock
 
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
-ALL_ENGINES = ("native", "redis", "cluster")
+ALL_ENGINES = ("native", "redis", "cluster", "sqlite")
 SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
 
 
@@ -34,6 +36,7 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "every_engine: the module's tests run on every engine")
     config.addinivalue_line("markers", "native_only: runs against the in-process engine only")
     config.addinivalue_line("markers", "redis_only: runs against the Redis engines only")
+    config.addinivalue_line("markers", "sqlite_only: runs against the SQLite engine only")
 
 
 def pytest_generate_tests(metafunc):
@@ -45,6 +48,8 @@ def pytest_generate_tests(metafunc):
         engines = ("native",)
     if metafunc.definition.get_closest_marker("redis_only"):
         engines = tuple(e for e in engines if e in ("redis", "cluster"))
+    if metafunc.definition.get_closest_marker("sqlite_only"):
+        engines = tuple(e for e in engines if e == "sqlite")
     if "clocked" in metafunc.fixturenames:  # only a single server's clock can be moved
         engines = tuple(e for e in engines if e != "cluster")
     metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])
@@ -112,11 +117,21 @@ def new_namespace():
     return "test-" + uuid.uuid4().hex
 
 
+@pytest.fixture(scope="session")
+def sqlite_file(tmp_path_factory):
+    """The durnel file that the SQLite tests of the run share, a namespace each."""
+    return str(tmp_path_factory.mktemp("sqlite") / "state.db")
+
+
 @pytest.fixture
 def state(engine, request):
     """A fresh, empty coordination object of the engine under test."""
     if engine == "native":
         return durnel_core.CoordinationState()
+    if engine == "sqlite":
+        from durnel.sqlite import SQLiteCoordinationState
+
+        return SQLiteCoordinationState(request.getfixturevalue("sqlite_file"), new_namespace())
     from durnel.redis import RedisCoordinationState
 
     client = request.getfixturevalue("redis_client" if engine == "redis" else "cluster_client")
@@ -142,8 +157,9 @@ def clocked_redis_server(tmp_path_factory):
 @pytest.fixture
 def clocked(engine, tmp_path, request):
     """A coordination object whose clock stands at second 1000 until moved with .at(): for the
-    native engine in a child interpreter under libfaketime, for Redis on a server under it."""
-    if engine != "native":
+    native and SQLite engines in a child interpreter under libfaketime, for Redis on a server
+    under it."""
+    if engine in ("redis", "cluster"):
         import redis
 
         server = request.getfixturevalue("clocked_redis_server")
@@ -160,7 +176,8 @@ def clocked(engine, tmp_path, request):
     libfaketime = find_libfaketime()
     if libfaketime is None:
         pytest.skip("libfaketime is not installed")
-    child = ClockedState(libfaketime, str(tmp_path))
+    sqlite_file = str(tmp_path / "state.db") if engine == "sqlite" else None
+    child = ClockedState(libfaketime, str(tmp_path), sqlite_file=sqlite_file)
     try:
         if child.at(1000) != 1000.0:
             pytest.skip("libfaketime does not freeze the clock of this interpreter")
