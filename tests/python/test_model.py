@@ -490,7 +490,6 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
             whole, micros = self.target[0].time()
             return whole + micros / 1e6
 
-
     class SQLiteCoordinationMachine(CoordinationMachine):
         """The same steps on the SQLite engine, in the faked-clock child: the engine's clock
         is this interpreter's time.time(). One file for the run, a namespace per example."""

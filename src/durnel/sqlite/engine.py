@@ -218,8 +218,8 @@ def open_url(url: str, namespace: str) -> SQLiteCoordinationState:
             "%r names a host (%r): a SQLite URL names a file on this machine, %s"
             % (url, parts.netloc, forms)
         )
-    path = parts.path[1:] if parts.path.startswith("/") else None
-    if path is None or parts.fragment:
+    path = parts.path[1:] if parts.path.startswith("/") else parts.path
+    if path == parts.path != "" or parts.fragment:
         raise ValueError("%r is not a SQLite URL of durnel's: %s" % (url, forms))
     if path in ("", ":memory:"):
         raise ValueError(
