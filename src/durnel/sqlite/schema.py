@@ -83,7 +83,8 @@ DDL = (
 ) WITHOUT ROWID""",
     """CREATE TRIGGER claim_made AFTER INSERT ON claims BEGIN
     INSERT INTO statuses (namespace, agent, status) VALUES (NEW.namespace, NEW.holder, 'busy')
-        ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status;
+        ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status
+            WHERE status <> excluded.status;
     INSERT INTO log (namespace, seq, event, agent, resource, at)
         VALUES (NEW.namespace, %s, 'Claimed', NEW.holder, NEW.resource, NEW.stamp);
 END"""
@@ -92,7 +93,8 @@ END"""
     # the stamp and fires nothing.
     """CREATE TRIGGER claim_taken_over AFTER UPDATE OF holder ON claims BEGIN
     INSERT INTO statuses (namespace, agent, status) VALUES (NEW.namespace, NEW.holder, 'busy')
-        ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status;
+        ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status
+            WHERE status <> excluded.status;
     INSERT INTO log (namespace, seq, event, agent, resource, at)
         VALUES (NEW.namespace, %s, 'Claimed', NEW.holder, NEW.resource, NEW.stamp);
     INSERT INTO log (namespace, seq, event, agent, resource, at)
@@ -102,7 +104,8 @@ END"""
     # The Released event of a release is written by the call itself, with the call's clock.
     """CREATE TRIGGER claim_released AFTER DELETE ON claims BEGIN
     INSERT INTO statuses (namespace, agent, status) VALUES (OLD.namespace, OLD.holder, 'idle')
-        ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status;
+        ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status
+            WHERE status <> excluded.status;
 END""",
     """CREATE TRIGGER message_sent AFTER INSERT ON messages WHEN NEW.broadcast = 0 BEGIN
     INSERT INTO statuses (namespace, agent, status) VALUES (NEW.namespace, NEW.recipient, 'idle')
