@@ -1,8 +1,10 @@
 """durnel: one coordination contract for agents, in one process or across machines.
 
 ``connect()`` gives the in-process engine, the native ``durnel_core.CoordinationState``;
-``connect("redis://host:6379/0", namespace="build")`` gives the same nine methods on a Redis
-server (``durnel.redis.RedisCoordinationState``, which needs the ``redis`` extra:
+``connect("sqlite:///state.db", namespace="build")`` gives the same nine methods in a SQLite
+file shared by the processes of one machine (``durnel.sqlite.SQLiteCoordinationState``, from
+the standard library alone); ``connect("redis://host:6379/0", namespace="build")`` gives them
+on a Redis server (``durnel.redis.RedisCoordinationState``, which needs the ``redis`` extra:
 ``pip install "durnel_core[redis]"``). Agents written against ``Coordination`` run on every
 engine. Engines are chosen by the URL's scheme (``durnel.urls``).
 """
@@ -32,12 +34,14 @@ urls.register(("sqlite",), "durnel.sqlite", "open_url")
 def connect(url: Optional[str] = None, *, namespace: str = "default") -> Coordination:
     """A coordination object: in-process without a URL, on the engine its scheme names with one.
 
-    ``url`` is ``redis://[[user]:password@]host[:port][/db]``, ``rediss://...`` (TLS) or
-    ``unix://[[user]:password@]/path/to/socket[?db=N]``. ``namespace`` names one coordination
-    group; groups share nothing. Without a URL every call makes a new, empty in-process object
-    (the namespace is then only checked, not used). Raises ``ValueError`` for a URL that cannot
-    be parsed or whose scheme no engine serves, and ``MissingDependencyError`` (a
-    ``ModuleNotFoundError``) naming the extra to install when the engine's client is missing.
+    ``url`` is ``sqlite:///relative/path.db`` or ``sqlite:////absolute/path.db`` (options of
+    SQLiteCoordinationState may follow as a query), ``redis://[[user]:password@]host[:port]
+    [/db]``, ``rediss://...`` (TLS) or ``unix://[[user]:password@]/path/to/socket[?db=N]``.
+    ``namespace`` names one coordination group; groups share nothing. Without a URL every call
+    makes a new, empty in-process object (the namespace is then only checked, not used).
+    Raises ``ValueError`` for a URL that cannot be parsed or whose scheme no engine serves, and
+    ``MissingDependencyError`` (a ``ModuleNotFoundError``) naming the extra to install when the
+    engine's client is missing.
     """
     if url is None:
         check_namespace(namespace)

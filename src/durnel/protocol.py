@@ -1,9 +1,10 @@
 """Coordination: the nine methods that every engine offers, as a typing.Protocol.
 
 The in-process engine (``durnel_core.CoordinationState``) and the engines of this package
-(``durnel.redis.RedisCoordinationState``) all satisfy it, so an agent written against
-``Coordination`` runs unchanged on any of them. The results, the ``RuntimeError`` texts and
-the argument errors are the same on all; see the README for what each engine adds.
+(``durnel.sqlite.SQLiteCoordinationState``, ``durnel.redis.RedisCoordinationState``) all
+satisfy it, so an agent written against ``Coordination`` runs unchanged on any of them. The
+results, the ``RuntimeError`` texts and the argument errors are the same on all; see the
+README for what each engine adds.
 """
 
 from typing import Literal, Protocol

@@ -9,7 +9,7 @@ autocommit mode, which is one read transaction of WAL mode and takes no write lo
 While another connection holds the write lock, SQLite answers "busy" at once (the
 connections are opened with no busy timeout of SQLite's own); the call is rolled back, waits
 a little, longer each time (50 us doubling up to 2 ms, with jitter), and starts over, until
-``busy_timeout`` seconds have passed since its first attempt; then it raises BusyError. A
+``busy_timeout`` seconds have passed since the first "busy"; then it raises BusyError. A
 call that was rolled back applied nothing, so starting over can never apply it twice. SQLite's
 own busy handler sleeps 1 ms, then 2, 5, 10 ms and more, which is far longer than a durnel
 write transaction holds the lock, and so would leave the file idle while processes sleep.
