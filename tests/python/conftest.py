@@ -55,6 +55,13 @@ def pytest_generate_tests(metafunc):
     metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])
 
 
+# For the modules and tests about the SQLite engine alone (test_sqlite, and its load and
+# model runs), which DURNEL_ENGINES can leave out like the Redis ones.
+sqlite_selected = pytest.mark.skipif(
+    "sqlite" not in SELECTED_ENGINES, reason="DURNEL_ENGINES leaves the SQLite engine out"
+)
+
+
 def redis_or_skip():
     """redis-py, or a skip (a failure under CI=true, where it must be there, unless the run
     leaves the Redis engine out on purpose)."""

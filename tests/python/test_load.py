@@ -25,6 +25,7 @@ import random
 import sys
 import threading
 
+from conftest import sqlite_selected
 from durnel_core import CoordinationState
 
 THREADS = 8
@@ -418,7 +419,7 @@ def test_processes_share_one_redis_namespace_without_loss_or_double_grants(
 
 # ---- processes on one SQLite file ----
 
-SQLITE_PROCESS_OPERATIONS = 2_500
+SQLITE_PROCESS_OPERATIONS = 1_500
 
 
 def check_process_load(outcomes, log):
@@ -450,6 +451,7 @@ def check_process_load(outcomes, log):
     assert kinds.get("BroadcastSent", 0) == sum(b for _, b, _ in by_agent.values())
 
 
+@sqlite_selected
 def test_processes_share_one_sqlite_file_without_loss_or_double_grants(tmp_path):
     import multiprocessing
     import sqlite3

@@ -38,6 +38,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import model  # noqa: E402  (the model lives next to this file)
+from conftest import sqlite_selected  # noqa: E402
 from faketime_helpers import (  # noqa: E402
     faked_clock_environment,
     find_libfaketime,
@@ -59,6 +60,7 @@ def test_model_agrees_with_module_under_faked_clock(tmp_path):
     run_machine_in_faked_clock_child(tmp_path, "TestCoordinationMachine", EXAMPLES)
 
 
+@sqlite_selected
 @pytest.mark.skipif(IN_CHILD, reason="runs the model in a child; this is that child")
 def test_model_agrees_with_sqlite_engine_under_faked_clock(tmp_path):
     run_machine_in_faked_clock_child(

@@ -19,6 +19,7 @@ from pathlib import Path
 import pytest
 
 import durnel
+from conftest import sqlite_selected
 from durnel.sqlite import (
     SCHEMA_VERSION,
     BusyError,
@@ -27,6 +28,8 @@ from durnel.sqlite import (
     SQLiteCoordinationState,
 )
 from faketime_helpers import child_environment
+
+pytestmark = sqlite_selected
 
 
 def rows(path, query):
