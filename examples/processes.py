@@ -471,10 +471,11 @@ def run(url, namespace, where, keep):
 def activity_log(url, namespace):
     """What any SQLite or Redis client sees of the run: the namespace's log, by event."""
     if url.startswith("sqlite:"):
+        import contextlib
         import sqlite3
 
         path = url[len("sqlite:///") :].split("?")[0]
-        with sqlite3.connect(path) as db:
+        with contextlib.closing(sqlite3.connect(path)) as db:
             events = Counter(
                 dict(
                     db.execute(

@@ -453,6 +453,7 @@ def check_process_load(outcomes, log):
 
 @sqlite_selected
 def test_processes_share_one_sqlite_file_without_loss_or_double_grants(tmp_path):
+    import contextlib
     import multiprocessing
     import sqlite3
 
@@ -471,7 +472,7 @@ def test_processes_share_one_sqlite_file_without_loss_or_double_grants(tmp_path)
     outcomes = [results.get(timeout=600) for _ in workers]
     for worker in workers:
         worker.join(60)
-    with sqlite3.connect(str(path)) as db:
+    with contextlib.closing(sqlite3.connect(str(path))) as db:
         log = db.execute(
             "SELECT event, agent, resource FROM log WHERE namespace = 'load' ORDER BY seq"
         ).fetchall()

@@ -277,6 +277,7 @@ def test_a_held_write_lock_makes_writes_wait_then_fail_cleanly(tmp_path):
     threading.Timer(0.1, lambda: holder.execute("COMMIT")).start()
     assert state.claim_task("A", "t") == "A"  # waited for the lock, within the timeout
     assert state.status("A") == "busy"
+    holder.close()
 
 
 # ---- threads and forks ----

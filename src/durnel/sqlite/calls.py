@@ -27,17 +27,19 @@ __all__ = [
 
 # A fresh claim, or the takeover of a lapsed one (the clock may have gone back: a negative
 # age is young). Nothing happens to a claim that holds; the call then reads its holder.
+# Parameters are plain "?" bound from tuples (Python 3.12 deprecates numbered ones there), so a
+# value used twice is passed twice.
 _CLAIM = (
-    "INSERT INTO claims (namespace, resource, holder, stamp) VALUES (?1, ?2, ?3, ?4) "
+    "INSERT INTO claims (namespace, resource, holder, stamp) VALUES (?, ?, ?, ?) "
     "ON CONFLICT (namespace, resource) DO UPDATE SET holder = excluded.holder, "
-    "stamp = excluded.stamp WHERE ?4 - claims.stamp >= %d" % LEASE_SECONDS
+    "stamp = excluded.stamp WHERE excluded.stamp - claims.stamp >= %d" % LEASE_SECONDS
 )
-_HOLDER = "SELECT holder FROM claims WHERE namespace = ?1 AND resource = ?2"
-_RENEW = "UPDATE claims SET stamp = ?4 WHERE namespace = ?1 AND resource = ?2 AND holder = ?3"
-_RELEASE = "DELETE FROM claims WHERE namespace = ?1 AND resource = ?2 AND holder = ?3"
+_HOLDER = "SELECT holder FROM claims WHERE namespace = ? AND resource = ?"
+_RENEW = "UPDATE claims SET stamp = ? WHERE namespace = ? AND resource = ? AND holder = ?"
+_RELEASE = "DELETE FROM claims WHERE namespace = ? AND resource = ? AND holder = ?"
 _LOG_RELEASED = (
     "INSERT INTO log (namespace, seq, event, agent, resource, at) "
-    "VALUES (?1, %s, 'Released', ?3, ?2, ?4)" % (NEXT_SEQ % "?1")
+    "VALUES (?, %s, 'Released', ?, ?, ?)" % (NEXT_SEQ % "?")
 )
 _SEND = (
     "INSERT INTO messages (namespace, recipient, sender, content, sent_at, broadcast) "
@@ -46,11 +48,11 @@ _SEND = (
 _REGISTER = "INSERT OR IGNORE INTO statuses (namespace, agent, status) VALUES (?, ?, 'idle')"
 _COPIES = (
     "INSERT INTO messages (namespace, recipient, sender, content, sent_at, broadcast) "
-    "SELECT namespace, agent, ?2, ?3, ?4, 1 FROM statuses WHERE namespace = ?1"
+    "SELECT namespace, agent, ?, ?, ?, 1 FROM statuses WHERE namespace = ?"
 )
 _LOG_BROADCAST = (
     "INSERT INTO log (namespace, seq, event, from_agent, content, at) "
-    "VALUES (?1, %s, 'BroadcastSent', ?2, ?3, ?4)" % (NEXT_SEQ % "?1")
+    "VALUES (?, %s, 'BroadcastSent', ?, ?, ?)" % (NEXT_SEQ % "?")
 )
 _INBOX = (
     "SELECT sender, recipient, content, sent_at FROM messages "
@@ -59,8 +61,8 @@ _INBOX = (
 _EMPTY_INBOX = "DELETE FROM messages WHERE namespace = ? AND recipient = ?"
 _STATUS = "SELECT status FROM statuses WHERE namespace = ? AND agent = ?"
 _TRIM = (
-    "DELETE FROM log WHERE namespace = ?1 "
-    "AND seq <= (SELECT max(seq) FROM log WHERE namespace = ?1) - ?2"
+    "DELETE FROM log WHERE namespace = ? "
+    "AND seq <= (SELECT max(seq) FROM log WHERE namespace = ?) - ?"
 )
 
 
@@ -76,16 +78,15 @@ def claim(cursor, namespace, now, maxlen, resource, agent):
 
 
 def renew(cursor, namespace, now, maxlen, resource, agent):
-    cursor.execute(_RENEW, (namespace, resource, agent, now))
+    cursor.execute(_RENEW, (now, namespace, resource, agent))
     return True if cursor.rowcount else _holder(cursor, namespace, resource)
 
 
 def release(cursor, namespace, now, maxlen, resource, agent):
-    arguments = (namespace, resource, agent, now)
-    cursor.execute(_RELEASE, arguments[:3])
+    cursor.execute(_RELEASE, (namespace, resource, agent))
     if not cursor.rowcount:
         return _holder(cursor, namespace, resource)
-    cursor.execute(_LOG_RELEASED, arguments)
+    cursor.execute(_LOG_RELEASED, (namespace, namespace, agent, resource, now))
     _trim(cursor, namespace, maxlen)
     return True
 
@@ -100,9 +101,8 @@ def broadcast(cursor, namespace, now, maxlen, sender, content):
     """One copy for every agent with a status, the sender registered first so that it gets
     its own: the roster is the statuses of the namespace as the transaction sees them."""
     cursor.execute(_REGISTER, (namespace, sender))
-    arguments = (namespace, sender, content, now)
-    cursor.execute(_COPIES, arguments)
-    cursor.execute(_LOG_BROADCAST, arguments)
+    cursor.execute(_COPIES, (sender, content, now, namespace))
+    cursor.execute(_LOG_BROADCAST, (namespace, namespace, sender, content, now))
     _trim(cursor, namespace, maxlen)
     return now
 
@@ -123,7 +123,7 @@ def _holder(cursor, namespace, resource):
 
 def _trim(cursor, namespace, maxlen):
     if maxlen is not None:
-        cursor.execute(_TRIM, (namespace, maxlen))
+        cursor.execute(_TRIM, (namespace, namespace, maxlen))
 
 
 # ---- reads: one statement, one read transaction, no write lock ----

@@ -5,10 +5,11 @@ fork.
 SQLite forbids using, or even closing, a connection in a process forked after it was opened:
 the parent's locks do not pass to the child, and the cleanup that closing runs could undo
 the parent's work. So before every fork each open connection is pinned in memory, and a child
-keeps its parent's connections for its whole life, unused and unclosed (the interpreter would
-otherwise close those of the parent's other threads while it starts up the child); every
-thread of the child opens its own on its first call. Threads never share one: each has its
-own, closed when the thread ends.
+keeps its parent's connections for its whole life and past its exit, unused and unclosed (the
+interpreter would otherwise close those of the parent's other threads while it starts up the
+child, and the rest when it exits); every thread of the child opens its own on its first
+call. Threads never share one: each has its own, closed when the thread ends or the engine
+object goes.
 """
 
 import errno
@@ -40,6 +41,13 @@ def _after_fork_in_parent():
 
 def _after_fork_in_child():
     _inherited.extend(_pinned)
+    try:  # not even the child's exit may deallocate, and so close, its parent's connections
+        import ctypes
+
+        for connection in _pinned:
+            ctypes.pythonapi.Py_IncRef(ctypes.py_object(connection))
+    except Exception:  # no ctypes here: they are kept until the interpreter's exit
+        pass
     del _pinned[:]
     _live.clear()
     _generation[0] += 1
@@ -54,12 +62,25 @@ if hasattr(os, "register_at_fork"):
 
 
 class _Link:
-    __slots__ = ("__weakref__", "connection", "cursor", "generation")
+    """A connection of this process and its cursor; closed when the link goes (its thread
+    ended, or its engine object went), unless the process that opened it is another one."""
+
+    __slots__ = ("__weakref__", "connection", "cursor", "generation", "pid")
 
     def __init__(self, connection):
         self.connection = connection
         self.cursor = connection.cursor()
         self.generation = _generation[0]
+        self.pid = os.getpid()
+
+    def __del__(self):
+        # By pid, not generation: a forked child drops its parent's other threads, and their
+        # links, before the fork hooks run.
+        try:
+            if self.pid == os.getpid():
+                self.connection.close()
+        except Exception:  # the interpreter is shutting down, or the connection is gone
+            pass
 
 
 class _PerThread(threading.local):
@@ -88,13 +109,13 @@ class Connections:
         link, self._local.link = self._local.link, None
         if link is not None and link.generation == _generation[0]:
             _live.discard(link)
-            link.connection.close()
+            link.connection.close()  # (and again, harmlessly, when the link goes)
 
     def _open(self):
         self._check_place()
         connection = sqlite3.connect(self.path, timeout=0, isolation_level=None)
+        link = _Link(connection)
         try:
-            link = _Link(connection)
             transactions.retry(
                 self.where, self.busy_timeout, lambda: schema.prepare(link.cursor, self.where)
             )
