@@ -174,10 +174,16 @@ def test_a_missing_directory_is_named(tmp_path):
     assert os.listdir(str(tmp_path)) == []
 
 
+def fork():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # a fork with threads, from 3.12
+        return os.fork()
+
+
 def in_child_as_nobody(body):
     """Runs ``body()`` in a forked child without root's rights; returns what it returned."""
     reader, writer = os.pipe()
-    pid = os.fork()
+    pid = fork()
     if pid == 0:  # pragma: no cover - the child
         try:
             if os.geteuid() == 0:
@@ -306,9 +312,7 @@ def test_threads_and_a_forked_child_each_use_their_own_connection(tmp_path):
     for thread in threads:
         thread.start()
     paused.wait()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # a fork with threads, from 3.12
-        pid = os.fork()
+    pid = fork()  # while the threads are between calls, their connections open
     if pid == 0:  # pragma: no cover - the child
         code = 1
         try:
