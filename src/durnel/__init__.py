@@ -31,7 +31,7 @@ __all__ = [
 ]
 
 urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url")
-urls.register(("sqlite",), "durnel.sqlite", "open_url")
+urls.register(("sqlite",), "durnel.sqlite", "open_url", "open_url_async")
 
 
 def connect(url: Optional[str] = None, *, namespace: str = "default") -> WaitingCoordination:

@@ -7,14 +7,15 @@ once per engine of ALL_ENGINES: "native" (the in-process durnel_core.Coordinatio
 "inprocess" (the object durnel.connect() returns for it, which adds waits), "aio" (the asyncio
 object of durnel.aio.connect(), driven through SyncOverAsync), "redis"
 (durnel.redis.RedisCoordinationState on one redis-server), "cluster" (the same on a
-three-primary Redis Cluster) and "sqlite" (durnel.sqlite.SQLiteCoordinationState on one file
+three-primary Redis Cluster), "sqlite" (durnel.sqlite.SQLiteCoordinationState on one file
 for the whole run; its faked-clock object runs in a child interpreter, as the native one
-does). Modules marked ``waits`` run on WAITING_ENGINES, those whose objects have the waits. A
-new engine joins them by an entry in ALL_ENGINES and in the ``state`` and ``clocked``
-fixtures. Every other module, and every test marked ``native_only``, runs against the native
-engine alone; ``redis_only`` keeps a test of a contract module to the Redis engines and
-``sqlite_only`` to the SQLite one. Each Redis or SQLite test
-gets a namespace of its own on servers shared by the whole run. Without redis-server or
+does) and "aio-sqlite" (the asyncio object of durnel.aio.connect("sqlite:///..."), driven
+through SyncOverAsync). Modules marked ``waits`` run on WAITING_ENGINES, those whose
+objects have the waits. A new engine joins them by an entry in ALL_ENGINES and in the
+``state`` and ``clocked`` fixtures. Every other module, and every test marked
+``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
+contract module to the Redis engines and ``sqlite_only`` to the SQLite one. Each Redis or
+SQLite test gets a namespace of its own on servers shared by the whole run. Without redis-server or
 redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
 the native module alone (the portable core, the sanitizers, another architecture).
@@ -35,10 +36,10 @@ import durnel_core
 from faketime_helpers import ClockedState, RedisClocked, find_libfaketime, set_clock
 
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
-ALL_ENGINES = ("native", "inprocess", "aio", "redis", "cluster", "sqlite")
+ALL_ENGINES = ("native", "inprocess", "aio", "redis", "cluster", "sqlite", "aio-sqlite")
 # Engines whose objects also wait (the native object alone has only the nine methods), and
 # engines whose clock a test can move.
-WAITING_ENGINES = ("inprocess", "aio")
+WAITING_ENGINES = ("inprocess", "aio", "sqlite", "aio-sqlite")
 CLOCKED_ENGINES = ("native", "redis", "sqlite")
 SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
 
@@ -171,6 +172,7 @@ class SyncOverAsync:
     def close(self):
         for loop in self._all_loops:
             loop.close()
+        getattr(self.target, "close", lambda: None)()
 
 
 @pytest.fixture(scope="session")
@@ -194,6 +196,11 @@ def state(engine, request):
         from durnel.sqlite import SQLiteCoordinationState
 
         return SQLiteCoordinationState(request.getfixturevalue("sqlite_file"), new_namespace())
+    if engine == "aio-sqlite":
+        url = "sqlite:///" + request.getfixturevalue("sqlite_file")
+        adapter = SyncOverAsync(durnel.aio.connect(url, namespace=new_namespace()))
+        request.addfinalizer(adapter.close)
+        return adapter
     from durnel.redis import RedisCoordinationState
 
     client = request.getfixturevalue("redis_client" if engine == "redis" else "cluster_client")

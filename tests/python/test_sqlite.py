@@ -150,7 +150,11 @@ def newer_version(path):
             ForeignDataError,
             "the table claims is not the one durnel makes; the trigger message_sent is missing",
         ),
-        (newer_version, SchemaVersionError, "newer durnel \\(schema version 2; this one reads"),
+        (
+            newer_version,
+            SchemaVersionError,
+            "newer durnel \\(schema version %d; this one reads" % (SCHEMA_VERSION + 1),
+        ),
         (lambda p: p.mkdir(), IsADirectoryError, "must be a file"),
     ],
 )

@@ -9,6 +9,10 @@ taken over and of direct messages; the functions here write the rest.
 
 Refusable calls return True when they took effect, else what refused them: the holder whose
 claim stands, or None when there is no claim. Sends return their stamp.
+
+Calls that may end a wait (send, broadcast, release) also return the socket names of the
+waiters they concern, read in the same transaction (wakes.py): the engine wakes them once
+the transaction has committed. The functions after them keep the ``waiters`` table.
 """
 
 from ..contract import LEASE_SECONDS
@@ -17,8 +21,13 @@ from .schema import NEXT_SEQ
 __all__ = [
     "broadcast",
     "claim",
+    "claim_turn",
     "drain",
+    "drain_waiting",
+    "evict",
     "inbox",
+    "join",
+    "leave",
     "release",
     "renew",
     "send",
@@ -60,6 +69,26 @@ _INBOX = (
 )
 _EMPTY_INBOX = "DELETE FROM messages WHERE namespace = ? AND recipient = ?"
 _STATUS = "SELECT status FROM statuses WHERE namespace = ? AND agent = ?"
+# The waiters a call must wake: those of one mailbox; those of every mailbox a broadcast
+# reaches (the roster); the first in line for a resource.
+_MAIL_WAITERS = "SELECT address FROM waiters WHERE namespace = ? AND kind = 'mail' AND key = ?"
+_ROSTER_WAITERS = (
+    "SELECT w.address FROM waiters AS w JOIN statuses AS s "
+    "ON s.namespace = w.namespace AND s.agent = w.key WHERE w.namespace = ? AND w.kind = 'mail'"
+)
+_FIRST_WAITER = (
+    "SELECT ticket, address FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
+    "ORDER BY ticket LIMIT 1"
+)
+_WAITER_AHEAD = (
+    "SELECT ticket, address FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
+    "AND ticket < ? ORDER BY ticket DESC LIMIT 1"
+)
+_JOIN = "INSERT INTO waiters (namespace, kind, key, address) VALUES (?, ?, ?, ?)"
+_LEAVE = "DELETE FROM waiters WHERE ticket = ?"
+_EVICT = "DELETE FROM waiters WHERE address = ?"
+_IS_WAITING = "SELECT 1 FROM waiters WHERE ticket = ?"
+_CLAIM_STAMP = "SELECT holder, stamp FROM claims WHERE namespace = ? AND resource = ?"
 _TRIM = (
     "DELETE FROM log WHERE namespace = ? "
     "AND seq <= (SELECT max(seq) FROM log WHERE namespace = ?) - ?"
@@ -83,28 +112,32 @@ def renew(cursor, namespace, now, maxlen, resource, agent):
 
 
 def release(cursor, namespace, now, maxlen, resource, agent):
+    """(True, the first waiter for the resource) or (what refused it, ())."""
     cursor.execute(_RELEASE, (namespace, resource, agent))
     if not cursor.rowcount:
-        return _holder(cursor, namespace, resource)
+        return _holder(cursor, namespace, resource), ()
     cursor.execute(_LOG_RELEASED, (namespace, namespace, agent, resource, now))
     _trim(cursor, namespace, maxlen)
-    return True
+    first = cursor.execute(_FIRST_WAITER, (namespace, resource)).fetchone()
+    return True, () if first is None else (first[1],)
 
 
 def send(cursor, namespace, now, maxlen, sender, recipient, content):
+    """(the stamp, the recipient's waiters)."""
     cursor.execute(_SEND, (namespace, recipient, sender, content, now))
     _trim(cursor, namespace, maxlen)
-    return now
+    return now, _addresses(cursor, _MAIL_WAITERS, (namespace, recipient))
 
 
 def broadcast(cursor, namespace, now, maxlen, sender, content):
     """One copy for every agent with a status, the sender registered first so that it gets
-    its own: the roster is the statuses of the namespace as the transaction sees them."""
+    its own: the roster is the statuses of the namespace as the transaction sees them.
+    Returns (the stamp, the waiters of every mailbox on the roster)."""
     cursor.execute(_REGISTER, (namespace, sender))
     cursor.execute(_COPIES, (sender, content, now, namespace))
     cursor.execute(_LOG_BROADCAST, (namespace, namespace, sender, content, now))
     _trim(cursor, namespace, maxlen)
-    return now
+    return now, _addresses(cursor, _ROSTER_WAITERS, (namespace,))
 
 
 def drain(cursor, namespace, now, maxlen, agent):
@@ -114,6 +147,77 @@ def drain(cursor, namespace, now, maxlen, agent):
     if messages:
         cursor.execute(_EMPTY_INBOX, (namespace, agent))
     return messages
+
+
+# ---- waiters: writes, inside a transaction that holds the write lock ----
+
+
+def join(cursor, namespace, now, maxlen, kind, key, address):
+    """A new waiter of ``kind`` for ``key``, last in line; its ticket."""
+    cursor.execute(_JOIN, (namespace, kind, key, address))
+    return cursor.lastrowid
+
+
+def leave(cursor, namespace, now, maxlen, ticket, kind, key):
+    """Removes a waiter; when it was first in line for a claim, returns the address of the
+    waiter now first (to wake it: the turn is its own), else None."""
+    if kind == "claim":
+        first = cursor.execute(_FIRST_WAITER, (namespace, key)).fetchone()
+        cursor.execute(_LEAVE, (ticket,))
+        if first is not None and first[0] == ticket:
+            first = cursor.execute(_FIRST_WAITER, (namespace, key)).fetchone()
+            return None if first is None else first[1]
+        return None
+    cursor.execute(_LEAVE, (ticket,))
+    return None
+
+
+def evict(cursor, namespace, now, maxlen, addresses):
+    """Removes the waiters of ``addresses``, whose sockets are gone."""
+    cursor.executemany(_EVICT, [(address,) for address in addresses])
+
+
+def drain_waiting(cursor, namespace, now, maxlen, agent, ticket):
+    """``drain``, and when it finds messages the waiter ``ticket`` (if any) leaves in the
+    same transaction: (messages, whether the waiter still waits)."""
+    messages = drain(cursor, namespace, now, maxlen, agent)
+    if messages and ticket is not None:
+        cursor.execute(_LEAVE, (ticket,))
+        return messages, False
+    return messages, ticket is not None
+
+
+def claim_turn(cursor, namespace, now, maxlen, resource, agent, ticket, address, gone):
+    """One turn of a claim wait, first come first served: the waiter ``ticket`` (None: not in
+    line yet; a waiter whose row has gone joins again), after removing the waiter ``gone``
+    ahead of it whose socket is gone (or None), claims ``resource`` if nobody is ahead of
+    it; if it did, it leaves the line and this returns (True,). Otherwise it is (now) in
+    line, as ``address``, and this returns (False, holder, stamp, ticket, ahead): the claim
+    in its way (holder None: the resource is free, for the waiter ahead), and the waiter
+    just ahead (ticket, address), None for the first in line. Without an address a waiter
+    not yet in line stays out of it (ticket None)."""
+    if gone is not None:
+        cursor.execute(_LEAVE, (gone,))
+    if ticket is not None and cursor.execute(_IS_WAITING, (ticket,)).fetchone() is None:
+        ticket = None
+    first = cursor.execute(_FIRST_WAITER, (namespace, resource)).fetchone()
+    in_turn = first is None or first[0] == ticket
+    if in_turn and claim(cursor, namespace, now, maxlen, resource, agent) is True:
+        if ticket is not None:
+            cursor.execute(_LEAVE, (ticket,))
+        return (True,)
+    row = cursor.execute(_CLAIM_STAMP, (namespace, resource)).fetchone()
+    holder, stamp = (None, None) if row is None else row
+    if ticket is None:
+        if address is None:  # a first try that found the resource held: not in line
+            return False, holder, stamp, None, None
+        ticket = join(cursor, namespace, now, maxlen, "claim", resource, address)
+    ahead = cursor.execute(_WAITER_AHEAD, (namespace, resource, ticket)).fetchone()
+    return False, holder, stamp, ticket, ahead
+
+
+def _addresses(cursor, query, parameters):
+    return [row[0] for row in cursor.execute(query, parameters)]
 
 
 def _holder(cursor, namespace, resource):
