@@ -411,3 +411,17 @@ def test_processes_killed_mid_write_leave_every_acknowledged_call_whole(tmp_path
     assert sorted(replay.items()) == sorted(held)
     assert all(state.status(agent) == status for agent, status in last.items())
     assert rows(path, "SELECT count(*) FROM log WHERE event = 'MessageSent'") == [(len(inbox),)]
+
+
+def test_opening_a_connection_keeps_the_process_s_locks_on_the_file(tmp_path):
+    # Closing any descriptor of the file drops the process's POSIX locks, SQLite's too: then
+    # another process closing its last connection takes itself for the last user of the file
+    # and removes the WAL under this one.
+    path = str(tmp_path / "state.db")
+    first = SQLiteCoordinationState(path)
+    first.send_message("A", "B", "kept")
+    SQLiteCoordinationState(path, "other").status("A")  # a second connection, same process
+    last = "import sqlite3, sys; sqlite3.connect(sys.argv[1]).execute('SELECT * FROM claims')"
+    subprocess.run([sys.executable, "-c", last, path], check=True, timeout=60)
+    assert os.path.exists(path + "-wal")
+    assert [m[2] for m in first.drain_inbox("B")] == ["kept"]

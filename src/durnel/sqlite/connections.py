@@ -10,6 +10,13 @@ interpreter would otherwise close those of the parent's other threads while it s
 child, and the rest when it exits); every thread of the child opens its own on its first
 call. Threads never share one: each has its own, closed when the thread ends or the engine
 object goes.
+
+The first connection of a process to a file reads the file's first bytes to refuse a file that
+is not SQLite before SQLite touches it; later ones must not: closing any descriptor of the file
+drops every POSIX lock that the process holds on it, SQLite's included, and a process that
+seems to hold none may have its WAL checkpointed and removed under it by another process that
+closes its last connection. So connections are opened one at a time per process, and the
+file's bytes are read only while the process has no connection to it.
 """
 
 import errno
@@ -26,6 +33,7 @@ __all__ = ["Connections"]
 SQLITE_HEADER = b"SQLite format 3\x00"
 
 _live = weakref.WeakSet()  # every _Link of this process
+_opening = threading.Lock()  # held while a connection is opened
 _pinned = []  # the parent's connections, while it forks
 _inherited = []  # in a forked child: its parent's connections, kept and never used
 _generation = [0]  # forks between the interpreter's start and this process
@@ -65,10 +73,11 @@ class _Link:
     """A connection of this process and its cursor; closed when the link goes (its thread
     ended, or its engine object went), unless the process that opened it is another one."""
 
-    __slots__ = ("__weakref__", "connection", "cursor", "generation", "pid")
+    __slots__ = ("__weakref__", "connection", "cursor", "generation", "path", "pid")
 
-    def __init__(self, connection):
+    def __init__(self, connection, path):
         self.connection = connection
+        self.path = path
         self.cursor = connection.cursor()
         self.generation = _generation[0]
         self.pid = os.getpid()
@@ -112,24 +121,27 @@ class Connections:
             link.connection.close()  # (and again, harmlessly, when the link goes)
 
     def _open(self):
-        self._check_place()
-        connection = sqlite3.connect(self.path, timeout=0, isolation_level=None)
-        link = _Link(connection)
+        with _opening:
+            self._check_place(read=not any(link.path == self.path for link in list(_live)))
+            connection = sqlite3.connect(self.path, timeout=0, isolation_level=None)
+            link = _Link(connection, self.path)
+            _live.add(link)
         try:
             transactions.retry(
                 self.where, self.busy_timeout, lambda: schema.prepare(link.cursor, self.where)
             )
             link.cursor.execute("PRAGMA synchronous = %s" % self.synchronous)
         except BaseException:
+            _live.discard(link)
             connection.close()
             raise
-        _live.add(link)
         self._local.link = link
         return link
 
-    def _check_place(self):
-        """Raises a clear error for a place where SQLite could not keep a durnel file, or a
-        file there that is not a SQLite database, before SQLite creates or writes anything."""
+    def _check_place(self, read):
+        """Raises a clear error for a place where SQLite could not keep a durnel file, or (if
+        ``read``) a file there that is not a SQLite database, before SQLite creates or writes
+        anything."""
         path, directory = self.path, os.path.dirname(self.path)
         if not os.path.isdir(directory):
             raise FileNotFoundError(
@@ -148,6 +160,8 @@ class Connections:
             return
         if not os.access(path, os.R_OK | os.W_OK):
             raise PermissionError(errno.EACCES, "durnel cannot read and write the file", path)
+        if not read:
+            return
         with open(path, "rb") as handle:
             head = handle.read(len(SQLITE_HEADER))
         if head and head != SQLITE_HEADER:
