@@ -416,12 +416,21 @@ def test_processes_killed_mid_write_leave_every_acknowledged_call_whole(tmp_path
 def test_opening_a_connection_keeps_the_process_s_locks_on_the_file(tmp_path):
     # Closing any descriptor of the file drops the process's POSIX locks, SQLite's too: then
     # another process closing its last connection takes itself for the last user of the file
-    # and removes the WAL under this one.
-    path = str(tmp_path / "state.db")
-    first = SQLiteCoordinationState(path)
-    first.send_message("A", "B", "kept")
-    SQLiteCoordinationState(path, "other").status("A")  # a second connection, same process
+    # and removes the WAL under this one. A connection whose engine object went may live on:
+    # another thread may not close it, and here its cursor stands for a traceback holding it.
     last = "import sqlite3, sys; sqlite3.connect(sys.argv[1]).execute('SELECT * FROM claims')"
-    subprocess.run([sys.executable, "-c", last, path], check=True, timeout=60)
-    assert os.path.exists(path + "-wal")
-    assert [m[2] for m in first.drain_inbox("B")] == ["kept"]
+    for lingering in (False, True):
+        path = str(tmp_path / ("state-%d.db" % lingering))
+        first = SQLiteCoordinationState(path)
+        first.send_message("A", "B", "kept")
+        if lingering:
+            cursor = first._connections.cursor()  # noqa: F841 - kept alive on purpose
+            objects = [first]
+            del first
+            dropper = threading.Thread(target=objects.clear)
+            dropper.start()
+            dropper.join()
+        second = SQLiteCoordinationState(path)  # another connection of the same process
+        subprocess.run([sys.executable, "-c", last, path], check=True, timeout=60)
+        assert os.path.exists(path + "-wal")
+        assert [m[2] for m in second.drain_inbox("B")] == ["kept"]

@@ -15,8 +15,11 @@ The first connection of a process to a file reads the file's first bytes to refu
 is not SQLite before SQLite touches it; later ones must not: closing any descriptor of the file
 drops every POSIX lock that the process holds on it, SQLite's included, and a process that
 seems to hold none may have its WAL checkpointed and removed under it by another process that
-closes its last connection. So connections are opened one at a time per process, and the
-file's bytes are read only while the process has no connection to it.
+closes its last connection (and SQLite, which counts the locks of a process per file, never
+takes them again). So connections are opened one at a time per process, and the file's bytes
+are read only while no connection to it of this process exists at all, closed or not (a
+closed one may still be referenced, by a traceback say, and a connection object that exists
+may be open).
 """
 
 import errno
@@ -34,6 +37,15 @@ SQLITE_HEADER = b"SQLite format 3\x00"
 
 _live = weakref.WeakSet()  # every _Link of this process
 _opening = threading.Lock()  # held while a connection is opened
+_existing = weakref.WeakSet()  # every _Connection of this process, until it is deallocated
+
+
+class _Connection(sqlite3.Connection):
+    """A sqlite3 connection that knows its file, and can be referenced weakly."""
+
+    path = None
+
+
 _pinned = []  # the parent's connections, while it forks
 _inherited = []  # in a forked child: its parent's connections, kept and never used
 _generation = [0]  # forks between the interpreter's start and this process
@@ -73,11 +85,10 @@ class _Link:
     """A connection of this process and its cursor; closed when the link goes (its thread
     ended, or its engine object went), unless the process that opened it is another one."""
 
-    __slots__ = ("__weakref__", "connection", "cursor", "generation", "path", "pid")
+    __slots__ = ("__weakref__", "connection", "cursor", "generation", "pid")
 
-    def __init__(self, connection, path):
+    def __init__(self, connection):
         self.connection = connection
-        self.path = path
         self.cursor = connection.cursor()
         self.generation = _generation[0]
         self.pid = os.getpid()
@@ -122,9 +133,13 @@ class Connections:
 
     def _open(self):
         with _opening:
-            self._check_place(read=not any(link.path == self.path for link in list(_live)))
-            connection = sqlite3.connect(self.path, timeout=0, isolation_level=None)
-            link = _Link(connection, self.path)
+            self._check_place(read=not any(c.path == self.path for c in list(_existing)))
+            connection = sqlite3.connect(
+                self.path, timeout=0, isolation_level=None, factory=_Connection
+            )
+            connection.path = self.path
+            _existing.add(connection)
+            link = _Link(connection)
             _live.add(link)
         try:
             transactions.retry(
