@@ -345,6 +345,14 @@ class Partial:
         return agent_id
 
 missing: Coordination = Partial()
+
+import durnel.aio
+from durnel import AsyncCoordination, WaitingCoordination
+from durnel.sqlite import AsyncSQLiteCoordinationState
+
+waiting: List[WaitingCoordination] = [durnel.connect(), SQLiteCoordinationState("state.db")]
+asynchronous: List[AsyncCoordination] = [
+    durnel.aio.connect(), AsyncSQLiteCoordinationState(SQLiteCoordinationState("state.db"))]
 """
 
 
