@@ -318,15 +318,16 @@ def test_processes_wake_each_other_and_every_message_arrives_once(state):
 def test_a_killed_waiter_holds_nobody_back(state):
     state.claim_file("holder", "f")
     first = process(state, "wait-claim", "first", "f")
+    second = process(state, "wait-claim", "second", "f")  # the third's turn hangs on both
     mail = process(state, "wait-messages", "gone")
-    second = in_thread(state.wait_claim_file, "second", "f", WAIT)
+    third = in_thread(state.wait_claim_file, "third", "f", WAIT)
     time.sleep(SLEEP)
-    for child in (first, mail):
+    for child in (first, second, mail):
         child.kill()
         child.wait()
     started = time.monotonic()
     state.release("holder", "file:f")
-    assert second() == "second"
+    assert third() == "third"
     assert time.monotonic() - started < 5
     state.send_message("A", "gone", "kept")  # its waiter is gone: the message stays
     assert [m[2] for m in state.drain_inbox("gone")] == ["kept"]

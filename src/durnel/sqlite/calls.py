@@ -80,6 +80,13 @@ _FIRST_WAITER = (
     "SELECT ticket, address FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
     "ORDER BY ticket LIMIT 1"
 )
+_FRONT = (
+    "SELECT ticket, address FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
+    "ORDER BY ticket LIMIT 2"
+)
+_CLAIM_KEYS = (
+    "SELECT DISTINCT key FROM waiters WHERE namespace = ? AND kind = 'claim' AND address = ?"
+)
 _WAITER_AHEAD = (
     "SELECT ticket, address FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
     "AND ticket < ? ORDER BY ticket DESC LIMIT 1"
@@ -159,22 +166,42 @@ def join(cursor, namespace, now, maxlen, kind, key, address):
 
 
 def leave(cursor, namespace, now, maxlen, ticket, kind, key):
-    """Removes a waiter; when it was first in line for a claim, returns the address of the
-    waiter now first (to wake it: the turn is its own), else None."""
-    if kind == "claim":
-        first = cursor.execute(_FIRST_WAITER, (namespace, key)).fetchone()
-        cursor.execute(_LEAVE, (ticket,))
-        if first is not None and first[0] == ticket:
-            first = cursor.execute(_FIRST_WAITER, (namespace, key)).fetchone()
-            return None if first is None else first[1]
-        return None
+    """Removes a waiter; returns the addresses of the claim waiters that this moved to the
+    front of their line (see _moved_up), to wake."""
+    before = _front(cursor, namespace, key) if kind == "claim" else None
     cursor.execute(_LEAVE, (ticket,))
-    return None
+    return [] if before is None else _moved_up(cursor, namespace, key, before)
 
 
 def evict(cursor, namespace, now, maxlen, addresses):
-    """Removes the waiters of ``addresses``, whose sockets are gone."""
-    cursor.executemany(_EVICT, [(address,) for address in addresses])
+    """Removes the waiters of ``addresses``, whose sockets are gone; returns the addresses of
+    the claim waiters that this moved to the front of their line, to wake."""
+    woken = []
+    for address in addresses:
+        keys = [row[0] for row in cursor.execute(_CLAIM_KEYS, (namespace, address))]
+        before = {key: _front(cursor, namespace, key) for key in keys}
+        cursor.execute(_EVICT, (address,))
+        for key in keys:
+            woken.extend(_moved_up(cursor, namespace, key, before[key]))
+    return [address for address in dict.fromkeys(woken) if address not in addresses]
+
+
+# Only the first two waiters of a line look out for anything: the first for the claim's end,
+# the second for the first's death. A departure that moves others into those places wakes
+# them, so the rest of the line sleeps without looking.
+def _front(cursor, namespace, key):
+    """The tickets of the first two waiters for ``key``."""
+    return [row[0] for row in cursor.execute(_FRONT, (namespace, key))]
+
+
+def _moved_up(cursor, namespace, key, before, own=None):
+    """The addresses of the first two waiters for ``key`` that were not among the first two
+    ``before`` (tickets), leaving out the waiter ``own``."""
+    return [
+        address
+        for ticket, address in cursor.execute(_FRONT, (namespace, key)).fetchall()
+        if ticket not in before and ticket != own
+    ]
 
 
 def drain_waiting(cursor, namespace, now, maxlen, agent, ticket):
@@ -194,8 +221,11 @@ def claim_turn(cursor, namespace, now, maxlen, resource, agent, ticket, address,
     it; if it did, it leaves the line and this returns (True,). Otherwise it is (now) in
     line, as ``address``, and this returns (False, holder, stamp, ticket, ahead): the claim
     in its way (holder None: the resource is free, for the waiter ahead), and the waiter
-    just ahead (ticket, address), None for the first in line. Without an address a waiter
-    not yet in line stays out of it (ticket None)."""
+    just ahead (ticket, address, whether it is first), None for the first in line. Without
+    an address a waiter not yet in line stays out of it (ticket None). Either result is
+    returned as (result, the addresses of the other waiters that this turn moved to the
+    front of the line, to wake)."""
+    before = _front(cursor, namespace, resource)
     if gone is not None:
         cursor.execute(_LEAVE, (gone,))
     if ticket is not None and cursor.execute(_IS_WAITING, (ticket,)).fetchone() is None:
@@ -205,15 +235,18 @@ def claim_turn(cursor, namespace, now, maxlen, resource, agent, ticket, address,
     if in_turn and claim(cursor, namespace, now, maxlen, resource, agent) is True:
         if ticket is not None:
             cursor.execute(_LEAVE, (ticket,))
-        return (True,)
+        return (True,), _moved_up(cursor, namespace, resource, before)
     row = cursor.execute(_CLAIM_STAMP, (namespace, resource)).fetchone()
     holder, stamp = (None, None) if row is None else row
     if ticket is None:
         if address is None:  # a first try that found the resource held: not in line
-            return False, holder, stamp, None, None
+            return (False, holder, stamp, None, None), []
         ticket = join(cursor, namespace, now, maxlen, "claim", resource, address)
     ahead = cursor.execute(_WAITER_AHEAD, (namespace, resource, ticket)).fetchone()
-    return False, holder, stamp, ticket, ahead
+    if ahead is not None:
+        ahead = tuple(ahead) + (first is not None and ahead[0] == first[0],)
+    woken = _moved_up(cursor, namespace, resource, before, ticket)
+    return (False, holder, stamp, ticket, ahead), woken
 
 
 def _addresses(cursor, query, parameters):

@@ -230,16 +230,19 @@ class SQLiteCoordinationState:
         turn is now its own. Never raises: a row left behind belongs to a closed socket, and
         whoever finds it so removes it."""
         try:
-            first = self._write(calls.leave, (ticket, kind, key))
-            if first is not None:
-                self._wake((first,))
+            woken = self._write(calls.leave, (ticket, kind, key))
+            if woken:
+                self._wake(woken)
         except Exception:
             pass
 
     def claim_turn(self, resource, agent, ticket, gone, waiter):
         """One turn of a claim wait (see calls.claim_turn); a waiter without a ticket joins
         the line only if its socket is bound."""
-        return self._write(calls.claim_turn, (resource, agent, ticket, waiter.name, gone))
+        result, woken = self._write(calls.claim_turn, (resource, agent, ticket, waiter.name, gone))
+        if woken:
+            self._wake(woken)
+        return result
 
     def claim_turn_opening(self, resource, agent, ticket, gone, waiter):
         waiter.open()
@@ -264,12 +267,15 @@ class SQLiteCoordinationState:
             return self._handed_back.pop(agent, None)
 
     def _wake(self, names):
-        """Wakes the waiters of ``names`` after a commit; removes those whose socket is gone.
-        Never raises: the call it follows has taken effect."""
-        dead = self._wakes.wake(names)
-        if dead:
+        """Wakes the waiters of ``names`` after a commit; removes those whose socket is gone,
+        and wakes those that this moved to the front of a line. Never raises: the call it
+        follows has taken effect."""
+        while names:
+            dead = self._wakes.wake(names)
+            if not dead:
+                return
             try:
-                self._write(calls.evict, (dead,))
+                names = self._write(calls.evict, (dead,))
             except Exception:
                 return
             for name in dead:

@@ -15,10 +15,13 @@ transaction: the first in line (or anyone, while nobody is in line) claims; anyo
 and the first when the claim holds, joins the line (once) and learns the claim's holder and
 stamp and who is just ahead. The first in line sleeps until a release wakes it or until the
 moment the holder's lease lapses (read from the stamp, whatever the clock says by then:
-at least every LAPSE_LOOK seconds, in case the wall clock was stepped). The others sleep
-until the waiter ahead of them leaves and wakes them, looking every LIVENESS seconds whether
-that waiter's socket is still open: a waiter whose process died is taken out of the line by
-the one behind it within about LIVENESS seconds. At the timeout the wait makes the plain
+at least every LAPSE_LOOK seconds, in case the wall clock was stepped). The second in line
+looks every LIVENESS seconds whether the first one's socket is still open: a first waiter
+whose process died is taken out of the line by the second within about LIVENESS seconds
+(and one found dead by a wake-up, at once). The rest of the line sleeps without looking
+(but every LAPSE_LOOK seconds): whatever moves a waiter into the first two places (a
+waiter ahead leaving, claiming, being taken out) wakes it, so that idle waiters cost
+nothing however long the line. At the timeout the wait makes the plain
 claim, whose refusal it raises. A plain claim by an agent that does not wait takes a free
 resource even while others wait for it (nobody is in its way between a release and the
 first waiter's turn otherwise).
@@ -111,7 +114,7 @@ def claim_waits(state, prefix, agent_id, name, timeout):
                 if seconds_left(deadline) == 0.0:
                     return (yield Work(plain_claim, agent, name, orphaned=released))
                 if ahead is not None:
-                    cap = LIVENESS
+                    cap = LIVENESS if ahead[2] else LAPSE_LOOK
                 elif holder is None:
                     cap = _SHORTEST
                 else:
