@@ -59,7 +59,10 @@ void raise_current_as_panic() noexcept {
 
 // The 3.9 stable ABI offers only PyErr_Fetch/PyErr_NormalizeException/PyErr_Restore for this;
 // newer headers mark them deprecated in favour of functions that 3.9 lacks.
-#if defined(__GNUC__)
+#if defined(_MSC_VER) && !defined(__clang__)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#elif defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
@@ -76,7 +79,9 @@ TakenException take_pending_exception(bool normalize) noexcept {
 void restore_pending_exception(TakenException&& taken) noexcept {
     PyErr_Restore(taken.type.release(), taken.value.release(), taken.traceback.release());
 }
-#if defined(__GNUC__)
+#if defined(_MSC_VER) && !defined(__clang__)
+#pragma warning(pop)
+#elif defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
 

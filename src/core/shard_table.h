@@ -27,6 +27,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "byte_order.h"
+
 namespace durnel {
 
 namespace ctrl {
@@ -48,10 +50,7 @@ public:
     static constexpr std::uint64_t kLsbs = 0x0101010101010101ull;
     static constexpr std::uint64_t kMsbs = 0x8080808080808080ull;
 
-    explicit Group(const std::uint8_t* control) noexcept {
-        std::memcpy(&word_, control, kWidth);
-        if constexpr (std::endian::native == std::endian::big) word_ = __builtin_bswap64(word_);
-    }
+    explicit Group(const std::uint8_t* control) noexcept : word_(load_le64(control)) {}
 
     // Bytes equal to `tag` (may report a rare false positive next to a true match; callers
     // compare keys anyway).

@@ -1,7 +1,7 @@
 // Deterministic schedules for the lock code. DetSync is the test instantiation of the
 // synchronisation seam (shard_lock.h): its atomics, futex calls and spin steps each first hand
-// control to an Explorer, which runs a scenario's threads as fibers on one OS thread, one at a
-// time, and decides at every such scheduling point which thread goes next. The threads run
+// control to an Explorer, which runs a scenario's threads as fibers (fibers.h) on one OS thread,
+// one at a time, and decides at every such scheduling point which thread goes next. The threads run
 // the real BasicShardLock / ParkingTable / BasicWordLock code, instantiated on DetSync.
 //
 // Two ways to explore:
@@ -23,11 +23,10 @@
 // memory orders would allow, and a weak compare-exchange never fails spuriously.
 #pragma once
 
-#include <ucontext.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "fibers.h"
 #include "parking.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -209,7 +209,7 @@ public:
                 Node& node = nodes_.back();
                 const std::uint32_t todo = node.backtrack & ~node.done & ~node.sleep;
                 if (todo != 0) {
-                    node.chosen = __builtin_ctz(todo);
+                    node.chosen = std::countr_zero(todo);
                     node.done |= 1u << node.chosen;
                     break;
                 }
@@ -329,7 +329,7 @@ private:
     using Clock = std::array<std::uint32_t, kMaxThreads>;
 
     struct Fiber {
-        ucontext_t context{};
+        FiberContext context;
         std::unique_ptr<char[]> stack;
         unsigned valgrind_stack = 0;
         State state = State::kReady;
@@ -375,26 +375,15 @@ private:
         self.switch_to_scheduler(self.fibers_[self.running_]);
     }
 
-    // swapcontext by hand: ASan's interceptor of swapcontext warns on every program that uses
-    // it, while the fiber annotations below already tell it about each switch.
-    static void swap(ucontext_t* from, const ucontext_t* to) {
-        volatile bool resumed = false;
-        getcontext(from);
-        if (!resumed) {
-            resumed = true;
-            setcontext(to);
-        }
-    }
-
     void switch_to_scheduler(Fiber& self) {
 #if defined(DURNEL_FIBERS_ASAN)
         void* fake_stack = nullptr;
         __sanitizer_start_switch_fiber(self.state == State::kDone ? nullptr : &fake_stack,
                                        main_stack_bottom_, main_stack_size_);
-        swap(&self.context, &main_context_);
+        FiberContext::switch_between(self.context, main_context_);
         __sanitizer_finish_switch_fiber(fake_stack, &main_stack_bottom_, &main_stack_size_);
 #else
-        swap(&self.context, &main_context_);
+        FiberContext::switch_between(self.context, main_context_);
 #endif
     }
 
@@ -403,10 +392,10 @@ private:
 #if defined(DURNEL_FIBERS_ASAN)
         void* fake_stack = nullptr;
         __sanitizer_start_switch_fiber(&fake_stack, fibers_[t].stack.get(), kStackSize);
-        swap(&main_context_, &fibers_[t].context);
+        FiberContext::switch_between(main_context_, fibers_[t].context);
         __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
 #else
-        swap(&main_context_, &fibers_[t].context);
+        FiberContext::switch_between(main_context_, fibers_[t].context);
 #endif
         running_ = -1;
     }
@@ -435,11 +424,7 @@ private:
             f.watched = nullptr;
             f.watched_previous.reset();
             f.clock = {};
-            getcontext(&f.context);
-            f.context.uc_stack.ss_sp = f.stack.get();
-            f.context.uc_stack.ss_size = kStackSize;
-            f.context.uc_link = nullptr;
-            makecontext(&f.context, &Explorer::trampoline, 0);
+            f.context.prepare(f.stack.get(), kStackSize, &Explorer::trampoline);
 #if defined(DURNEL_FIBERS_ASAN)
             // A run abandoned mid-way leaves its frames' poison behind on the reused stack.
             __asan_unpoison_memory_region(f.stack.get(), kStackSize);
@@ -559,7 +544,7 @@ private:
         const std::uint32_t awake = ready & ~sleep;
         if (awake == 0) return -1;  // every order from here was explored elsewhere
         // Keep running the previous thread when it can: the fewest switches first.
-        int t = __builtin_ctz(awake);
+        int t = std::countr_zero(awake);
         if (!steps_.empty() && (awake >> steps_.back().thread & 1)) t = steps_.back().thread;
         Node node{ready, 1u << t, 1u << t, sleep, t, {}};
         for (int p = 0; p < scenario_.threads; ++p) node.pending[p] = fibers_[p].pending;
@@ -618,7 +603,7 @@ private:
 
     Scenario scenario_;
     std::array<Fiber, kMaxThreads> fibers_;
-    ucontext_t main_context_{};
+    FiberContext main_context_;
     [[maybe_unused]] const void* main_stack_bottom_ = nullptr;  // read under AddressSanitizer
     [[maybe_unused]] std::size_t main_stack_size_ = 0;
     int running_ = -1;
