@@ -34,7 +34,10 @@ write_tool() {  # write_tool NAME ARGS...
 }
 write_tool ar ar
 write_tool ranlib ranlib
-python39=$(command -v python3.9)
+# pyenv's shims refuse versions that are not selected; its version directories do not.
+pyenv_root=$(pyenv root 2>/dev/null || echo ~/.pyenv)
+python39=$(ls -d "$pyenv_root"/versions/3.9.*/bin/python3.9 2>/dev/null | sort -V | tail -1)
+python39=${python39:-$(command -v python3.9)}
 py_include=$("$python39" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 
 # macOS: the only defined external symbol is _PyInit_durnel_core, and every symbol left to
@@ -52,7 +55,7 @@ check_macos_module() {
     echo "platforms: $module looks up symbols that are not Python's:" $foreign >&2
     return 1
   fi
-  echo "platforms: $(basename "$(dirname "$module")")/$(basename "$module"): exports _PyInit_durnel_core only"
+  echo "platforms: $target: durnel_core.abi3.so exports _PyInit_durnel_core only"
 }
 
 check_elf_module() {
@@ -62,7 +65,7 @@ check_elf_module() {
     echo "platforms: $module exports more than PyInit_durnel_core:" $exported >&2
     return 1
   fi
-  echo "platforms: $(basename "$(dirname "$module")")/$(basename "$module"): exports PyInit_durnel_core only"
+  echo "platforms: $target: durnel_core.abi3.so exports PyInit_durnel_core only"
 }
 
 for target in "${targets[@]}"; do
@@ -75,16 +78,15 @@ for target in "${targets[@]}"; do
   if [[ ! -f $gtest/lib/cmake/GTest/GTestConfig.cmake ]]; then
     echo "platforms: $target: GoogleTest from /usr/src/googletest"
     cmake -S /usr/src/googletest -B "$dir/googletest-build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      "${toolchain[@]}" -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest" >/dev/null
+      -Wno-dev -Wno-deprecated "${toolchain[@]}" -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest" >/dev/null
     cmake --build "$dir/googletest-build" --target install >/dev/null
   fi
-  module=ON
-  [[ $target == *windows* ]] && module=OFF
+  module=(-DPython3_EXECUTABLE="$python39" -DPython3_INCLUDE_DIR="$py_include")
+  [[ $target == *windows* ]] && module=(-DDURNEL_BUILD_MODULE=OFF)
   echo "platforms: $target: configure and build"
-  cmake -S . -B "$dir/build" "${cmake_flags[@]}" "${toolchain[@]}" --no-warn-unused-cli \
-    -DGTest_DIR="$gtest/lib/cmake/GTest" -DDURNEL_BUILD_MODULE=$module \
-    -DPython3_EXECUTABLE="$python39" -DPython3_INCLUDE_DIR="$py_include" \
-    -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >/dev/null
+  cmake -S . -B "$dir/build" "${cmake_flags[@]}" "${toolchain[@]}" "${module[@]}" \
+    -DGTest_DIR="$gtest/lib/cmake/GTest" -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
+    >/dev/null
   cmake --build "$dir/build"
   case $target in
     *-macos) check_macos_module "$dir/build/durnel_core.abi3.so" ;;

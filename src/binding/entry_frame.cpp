@@ -35,9 +35,8 @@ void raise_panic(const std::string& message, const SourceLocation& where) noexce
     std::fflush(stderr);
     PyObject* type = get_panic_type();
     if (type == nullptr) return;  // its own exception (memory) is set instead
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
-                                                   static_cast<Py_ssize_t>(message.size()),
-                                                   "replace"));
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return;
     PyErr_SetObject(type, text.get());
 }

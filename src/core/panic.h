@@ -52,8 +52,7 @@ private:
 
 class Panic : public std::exception {
 public:
-    explicit Panic(std::string message,
-                   SourceLocation where = SourceLocation::current())
+    explicit Panic(std::string message, SourceLocation where = SourceLocation::current())
         : message_(std::move(message)), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }

@@ -22,7 +22,8 @@ Table::ThreadData& this_thread_data() noexcept {
 }
 
 // One out-of-line copy for unpark_one and unpark_all: the wake path is not worth inlining twice.
-DURNEL_NOINLINE UnparkResult unpark(std::uintptr_t key, unsigned limit, FunctionRef<void(UnparkResult)> callback) {
+DURNEL_NOINLINE UnparkResult unpark(std::uintptr_t key, unsigned limit,
+                                    FunctionRef<void(UnparkResult)> callback) {
     return table.unpark(key, limit, callback);
 }
 

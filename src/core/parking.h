@@ -37,7 +37,7 @@ namespace durnel::parking {
 
 // Facts handed to an unpark callback while the bucket lock is still held.
 struct UnparkResult {
-    unsigned unparked = 0;          // threads taken off the queue for this key
+    unsigned unparked = 0;           // threads taken off the queue for this key
     bool have_more_threads = false;  // threads still parked on this key afterwards
 };
 

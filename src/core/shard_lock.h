@@ -244,7 +244,8 @@ inline Held& mine() noexcept {
 inline void acquiring(const ShardLock* lock) noexcept {
     Held& held = mine();
     for (std::size_t i = 0; i < held.count; ++i) {
-        DURNEL_DEBUG_CHECK(held.locks[i] != lock, "this thread takes a shard lock it already holds");
+        DURNEL_DEBUG_CHECK(held.locks[i] != lock,
+                           "this thread takes a shard lock it already holds");
     }
     DURNEL_DEBUG_CHECK(held.count < kCapacity, "this thread holds too many shard locks");
     held.locks[held.count++] = lock;

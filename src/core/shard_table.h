@@ -119,7 +119,8 @@ public:
     // re-hashes stored keys (the table keeps no hashes).
     template <typename HashFn>
     void reserve_one(const HashFn& hash_of) {
-        if (growth_left_ != 0) [[likely]] return;
+        if (growth_left_ != 0) [[likely]]
+            return;
         std::size_t new_capacity = capacity_ == 0 ? Group::kWidth : capacity_;
         if (size_ * 2 >= max_load(new_capacity)) new_capacity *= 2;
         rebuild(new_capacity, hash_of);
@@ -242,7 +243,8 @@ private:
             Slot& from = old_slots[i];
             const std::uint64_t hash = hash_of(from.key);
             const std::size_t to = find_insert_slot(hash);
-            ::new (static_cast<void*>(&slots_[to])) Slot{std::move(from.key), std::move(from.value)};
+            ::new (static_cast<void*>(&slots_[to]))
+                Slot{std::move(from.key), std::move(from.value)};
             control_[to] = tag_of(hash);
             from.~Slot();
         }

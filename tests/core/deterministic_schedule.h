@@ -116,10 +116,18 @@ public:
                                std::memory_order failure = {}) {
         return compare_exchange_strong(expected, desired, success, failure);
     }
-    T fetch_and(T v, std::memory_order = {}) { return modify("fetch_and", [&](T x) { return x & v; }); }
-    T fetch_or(T v, std::memory_order = {}) { return modify("fetch_or", [&](T x) { return x | v; }); }
-    T fetch_add(T v, std::memory_order = {}) { return modify("fetch_add", [&](T x) { return x + v; }); }
-    T fetch_sub(T v, std::memory_order = {}) { return modify("fetch_sub", [&](T x) { return x - v; }); }
+    T fetch_and(T v, std::memory_order = {}) {
+        return modify("fetch_and", [&](T x) { return x & v; });
+    }
+    T fetch_or(T v, std::memory_order = {}) {
+        return modify("fetch_or", [&](T x) { return x | v; });
+    }
+    T fetch_add(T v, std::memory_order = {}) {
+        return modify("fetch_add", [&](T x) { return x + v; });
+    }
+    T fetch_sub(T v, std::memory_order = {}) {
+        return modify("fetch_sub", [&](T x) { return x - v; });
+    }
 
     // The value without a scheduling point: for the explorer's checks only.
     T peek() const { return value_; }
@@ -163,7 +171,9 @@ struct Scenario {
     std::function<std::string()> check_state = [] { return std::string(); };
     std::function<std::string()> check_end = [] { return std::string(); };
     // Parking keys whose queues the explorer follows (see queued_on / dequeues).
-    std::function<std::vector<std::uintptr_t>()> keys = [] { return std::vector<std::uintptr_t>{}; };
+    std::function<std::vector<std::uintptr_t>()> keys = [] {
+        return std::vector<std::uintptr_t>{};
+    };
     // Names for the objects in reports.
     std::function<std::map<const void*, std::string>()> names = [] {
         return std::map<const void*, std::string>{};
@@ -172,7 +182,7 @@ struct Scenario {
 
 struct Result {
     bool failed = false;
-    bool complete = false;        // explore_all visited every class of interleavings
+    bool complete = false;         // explore_all visited every class of interleavings
     std::uint64_t executions = 0;  // runs made, the failing one included
     std::string report;            // the failure, its schedule and trace
 };
@@ -184,14 +194,15 @@ public:
         for (int t = 0; t < scenario_.threads; ++t) {
             fibers_[t].stack = std::make_unique<char[]>(kStackSize);
 #if defined(DURNEL_FIBERS_VALGRIND)
-            fibers_[t].valgrind_stack =
-                VALGRIND_STACK_REGISTER(fibers_[t].stack.get(), fibers_[t].stack.get() + kStackSize);
+            fibers_[t].valgrind_stack = VALGRIND_STACK_REGISTER(
+                fibers_[t].stack.get(), fibers_[t].stack.get() + kStackSize);
 #endif
         }
     }
     ~Explorer() {
 #if defined(DURNEL_FIBERS_VALGRIND)
-        for (int t = 0; t < scenario_.threads; ++t) VALGRIND_STACK_DEREGISTER(fibers_[t].valgrind_stack);
+        for (int t = 0; t < scenario_.threads; ++t)
+            VALGRIND_STACK_DEREGISTER(fibers_[t].valgrind_stack);
 #endif
     }
     Explorer(const Explorer&) = delete;
@@ -203,7 +214,8 @@ public:
         Result result;
         for (;;) {
             ++result.executions;
-            const bool ok = run([this](std::size_t n, std::uint32_t ready) { return choose_dpor(n, ready); });
+            const bool ok =
+                run([this](std::size_t n, std::uint32_t ready) { return choose_dpor(n, ready); });
             if (!ok) return failure(result, "exhaustive");
             while (!nodes_.empty()) {
                 Node& node = nodes_.back();
@@ -280,7 +292,9 @@ public:
         fibers_[running_].watched = object;
         fibers_[running_].watched_previous.reset();
     }
-    std::optional<std::uint64_t> watched_previous() const { return fibers_[running_].watched_previous; }
+    std::optional<std::uint64_t> watched_previous() const {
+        return fibers_[running_].watched_previous;
+    }
 
     // ---- for DetSync and the parking functions ----
     bool in_thread() const { return running_ >= 0; }
@@ -536,7 +550,8 @@ private:
             const Node& parent = nodes_[n - 1];
             const std::uint32_t candidates = (parent.sleep | parent.done) & ~(1u << parent.chosen);
             for (int p = 0; p < scenario_.threads; ++p) {
-                if ((candidates >> p & 1) && !dependent(parent.pending[p], parent.pending[parent.chosen])) {
+                if ((candidates >> p & 1) &&
+                    !dependent(parent.pending[p], parent.pending[parent.chosen])) {
                     sleep |= 1u << p;
                 }
             }
@@ -577,7 +592,8 @@ private:
         std::string asleep, schedule, trace;
         for (int t = 0; t < scenario_.threads; ++t) {
             if (fibers_[t].state == State::kBlocked) {
-                asleep += "\n  T" + std::to_string(t) + " sleeps on " + name_of(fibers_[t].blocked_on);
+                asleep +=
+                    "\n  T" + std::to_string(t) + " sleeps on " + name_of(fibers_[t].blocked_on);
             }
         }
         for (std::size_t i = 0; i < steps_.size(); ++i) {
@@ -592,9 +608,10 @@ private:
             trace += "\n";
         }
         result.failed = true;
-        result.report = "scenario \"" + scenario_.name + "\": " + failure_ + asleep + "\n  found by run " +
-                        std::to_string(result.executions) + " (" + how + "), after " +
-                        std::to_string(steps_.size()) + " steps\n  schedule: " + schedule +
+        result.report = "scenario \"" + scenario_.name + "\": " + failure_ + asleep +
+                        "\n  found by run " + std::to_string(result.executions) + " (" + how +
+                        "), after " + std::to_string(steps_.size()) +
+                        " steps\n  schedule: " + schedule +
                         "\n  trace (step, thread, operation, outcome):\n" + trace;
         return result;
     }

@@ -128,7 +128,8 @@ public:
     // `entry` as the address it returns to, then a null return address for `entry` itself,
     // placed so that `entry` starts with the stack aligned as after a call.
     void prepare(char* stack, std::size_t size, void (*entry)()) {
-        const std::uintptr_t top = reinterpret_cast<std::uintptr_t>(stack + size) & ~std::uintptr_t{15};
+        const std::uintptr_t top =
+            reinterpret_cast<std::uintptr_t>(stack + size) & ~std::uintptr_t{15};
         void** frame = reinterpret_cast<void**>(top);
         *--frame = nullptr;
         *--frame = reinterpret_cast<void*>(entry);
