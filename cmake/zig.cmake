@@ -1,8 +1,8 @@
 # Cross builds with the clang inside the ziglang wheel (PyPI), which carries the C and C++
 # libraries and headers of macOS, Windows (MinGW-w64) and musl Linux, for one target triple:
 #
-#   cmake -S . -B build-platforms/x86_64-windows-gnu --toolchain cmake/zig.cmake \
-#     -DDURNEL_ZIG_TARGET=x86_64-windows-gnu -DDURNEL_ZIG_BIN=build-platforms/zig-bin
+#   cmake -S . -B build-platforms/x86_64-windows-gnu/build --toolchain cmake/zig.cmake \
+#     -DDURNEL_ZIG_TARGET=x86_64-windows-gnu -DDURNEL_ZIG_BIN=$PWD/build-platforms/zig-bin
 #
 # DURNEL_ZIG_BIN is a directory of wrapper scripts that scripts/test-platforms.sh writes:
 # <target>-c++, <target>-cc, ar and ranlib, each running `python -m ziglang` with the .venv's
@@ -18,13 +18,18 @@ if(DURNEL_ZIG_TARGET MATCHES "-macos")
   set(CMAKE_SYSTEM_NAME Darwin)
   # No SDK and no xcrun here: zig brings the macOS headers and libraries itself.
   set(CMAKE_OSX_SYSROOT "" CACHE PATH "")
+  # The target names the architecture and the oldest macOS (x86_64-macos.10.14); CMake must
+  # add no -arch or -mmacosx-version-min of its own.
   if(_zig_arch STREQUAL "aarch64")
     set(CMAKE_SYSTEM_PROCESSOR arm64)
-    set(CMAKE_OSX_ARCHITECTURES arm64 CACHE STRING "")
   else()
     set(CMAKE_SYSTEM_PROCESSOR x86_64)
-    set(CMAKE_OSX_ARCHITECTURES x86_64 CACHE STRING "")
   endif()
+  # zig's macOS <math.h> includes <float.h> for INFINITY and NAN alone, after which libc++'s
+  # <float.h> counts as included and FLT_MAX and the rest never appear (GoogleTest needs
+  # them). Including it whole first, in every file, avoids that.
+  set(CMAKE_C_FLAGS_INIT "-include float.h")
+  set(CMAKE_CXX_FLAGS_INIT "-include float.h")
 elseif(DURNEL_ZIG_TARGET MATCHES "-windows")
   set(CMAKE_SYSTEM_NAME Windows)
   set(CMAKE_SYSTEM_PROCESSOR AMD64)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The platforms the wheel matrix plans, built here with the clang of the ziglang wheel
 # (cmake/zig.cmake) into build-platforms/<target>/, warnings as errors:
-#   x86_64-macos, aarch64-macos   the portable core, the C++ tests, and the module linked as a
-#                                 Python extension bundle (-undefined dynamic_lookup, the
+#   x86_64-macos.10.14,           the portable core, the C++ tests, and the module linked as a
+#   aarch64-macos.11.0            Python extension bundle (-undefined dynamic_lookup, the
 #                                 exported-symbols list), which must export PyInit_durnel_core
-#                                 and nothing else and look up only Python's symbols at load
+#                                 and nothing else and look up only Python's symbols at load;
+#                                 the oldest macOS of each is the wheel's (pyproject.toml)
 #   x86_64-windows-gnu            the portable core and the C++ tests, run under wine64
 #   x86_64-linux-musl             the core (Linux path), the C++ tests, statically linked and
 #                                 run here, and the module, whose one export is checked too
@@ -21,7 +22,7 @@ root=$PWD
 VPY=$root/${VENV:-.venv}/bin/python
 OUT=$root/build-platforms
 read -r -a cmake_flags <<<"${DEV_CMAKE_FLAGS:--G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_WERROR=ON}"
-read -r -a targets <<<"${PLATFORMS:-x86_64-macos aarch64-macos x86_64-windows-gnu x86_64-linux-musl}"
+read -r -a targets <<<"${PLATFORMS:-x86_64-macos.10.14 aarch64-macos.11.0 x86_64-windows-gnu x86_64-linux-musl}"
 nm=$(command -v llvm-nm || command -v llvm-nm-14)
 
 # One executable per tool, as CMake wants: zig's own binary, not the Python launcher, so that
@@ -75,11 +76,16 @@ for target in "${targets[@]}"; do
              -DDURNEL_ZIG_BIN="$OUT/zig-bin")
   dir=$OUT/$target
   gtest=$dir/googletest
+  mkdir -p "$dir"
   if [[ ! -f $gtest/lib/cmake/GTest/GTestConfig.cmake ]]; then
     echo "platforms: $target: GoogleTest from /usr/src/googletest"
-    cmake -S /usr/src/googletest -B "$dir/googletest-build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -Wno-dev -Wno-deprecated "${toolchain[@]}" -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest" >/dev/null
-    cmake --build "$dir/googletest-build" --target install >/dev/null
+    if ! { cmake -S /usr/src/googletest -B "$dir/googletest-build" -G Ninja \
+             -DCMAKE_BUILD_TYPE=Release "${toolchain[@]}" -DBUILD_GMOCK=OFF \
+             -DCMAKE_INSTALL_PREFIX="$gtest" &&
+           cmake --build "$dir/googletest-build" --target install; } >"$dir/googletest.log" 2>&1; then
+      cat "$dir/googletest.log"
+      exit 1
+    fi
   fi
   module=(-DPython3_EXECUTABLE="$python39" -DPython3_INCLUDE_DIR="$py_include")
   [[ $target == *windows* ]] && module=(-DDURNEL_BUILD_MODULE=OFF)

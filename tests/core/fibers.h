@@ -32,7 +32,15 @@
 #include <windows.h>
 #define DURNEL_FIBERS_WINDOWS 1
 #elif defined(__GLIBC__) || defined(__APPLE__)
-#include <ucontext.h>  // macOS: the build defines _XOPEN_SOURCE, which its <ucontext.h> wants
+// macOS's <ucontext.h> refuses to be included outside X/Open mode; defining that mode for the
+// whole file instead hides parts of <float.h> and others that the tests need.
+#if defined(__APPLE__) && !defined(_XOPEN_SOURCE)
+#define _XOPEN_SOURCE 600
+#include <ucontext.h>
+#undef _XOPEN_SOURCE
+#else
+#include <ucontext.h>
+#endif
 #define DURNEL_FIBERS_UCONTEXT 1
 #elif defined(__x86_64__)
 #define DURNEL_FIBERS_X86_64 1
