@@ -25,11 +25,12 @@ if(DURNEL_ZIG_TARGET MATCHES "-macos")
   else()
     set(CMAKE_SYSTEM_PROCESSOR x86_64)
   endif()
-  # zig's macOS <math.h> includes <float.h> for INFINITY and NAN alone, after which libc++'s
-  # <float.h> counts as included and FLT_MAX and the rest never appear (GoogleTest needs
-  # them). Including it whole first, in every file, avoids that.
-  set(CMAKE_C_FLAGS_INIT "-include float.h")
-  set(CMAKE_CXX_FLAGS_INIT "-include float.h")
+  # zig's macOS <math.h> includes <float.h> for INFINITY and NAN alone, and libc++'s <float.h>
+  # is then taken as included: whichever of the two parts comes second never appears
+  # (GoogleTest needs FLT_MAX, libc++'s <random> INFINITY). Both are included first, in every
+  # file, instead.
+  set(CMAKE_C_FLAGS_INIT "-include float.h -include __float_infinity_nan.h")
+  set(CMAKE_CXX_FLAGS_INIT "-include float.h -include __float_infinity_nan.h")
 elseif(DURNEL_ZIG_TARGET MATCHES "-windows")
   set(CMAKE_SYSTEM_NAME Windows)
   set(CMAKE_SYSTEM_PROCESSOR AMD64)
