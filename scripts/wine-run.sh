@@ -3,9 +3,11 @@
 # build-platforms/ (never ~/.wine), no debug channels, no display, no Mono or Gecko install
 # prompts. The exit status is the program's. The CMake emulator of Windows test binaries
 # (cmake/zig.cmake), so ctest runs each test through it.
-#   scripts/wine-run.sh --start  creates the prefix once, before tests run side by side, and
-#                                keeps its wineserver up between them (a second per test less)
-#   scripts/wine-run.sh --stop   ends that wineserver
+#   scripts/wine-run.sh --start  creates the prefix once, before tests run side by side
+#   scripts/wine-run.sh --stop   ends whatever wine left running in the prefix
+# The wineserver is not kept up between tests: wine's own service processes, started with a
+# test, would hold its output pipe open for as long as the server lives, and ctest waits for
+# that pipe; so each test costs the few seconds in which they wind down.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-$root/build-platforms/wineprefix}
@@ -22,7 +24,6 @@ case ${1:-} in
       "$wine" wineboot --init >/dev/null 2>&1
       wineserver --wait
     fi
-    wineserver --persistent
     exit 0
     ;;
   --stop)
