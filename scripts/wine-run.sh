@@ -27,7 +27,7 @@ case ${1:-} in
     exit 0
     ;;
   --stop)
-    wineserver --kill
+    wineserver --kill 2>/dev/null || true  # nothing left running is fine
     exit 0
     ;;
 esac
