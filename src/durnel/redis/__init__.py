@@ -9,10 +9,12 @@ from ..errors import require
 require("redis", "redis", "durnel's Redis engine")
 
 from ..contract import LEASE_SECONDS  # noqa: E402
+from .calls import key_pattern  # noqa: E402
 from .engine import (  # noqa: E402
     ForeignDataError,
     RedisCoordinationState,
     ServerClockError,
+    StaleRequestError,
     open_url,
 )
 
@@ -21,5 +23,7 @@ __all__ = [
     "ForeignDataError",
     "RedisCoordinationState",
     "ServerClockError",
+    "StaleRequestError",
+    "key_pattern",
     "open_url",
 ]

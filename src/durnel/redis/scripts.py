@@ -30,6 +30,7 @@ class Reply:
     WRONG_TYPE = "w"  # <key> <type found> <type wanted>: nothing changed
     FOREIGN = "x"  # <key> <what is wrong>: nothing changed
     CLOCK = "c"  # <seconds> <microseconds>: the server clock reads before 1970; nothing changed
+    STALE = "z"  # the request is older than its session's latest: nothing ran
 
     @classmethod
     def names(cls):

@@ -1,17 +1,14 @@
 -- renew_claim: restamps the caller's claim, lapsed or not. No status, no log event.
--- KEYS: claims, session
--- ARGV: request id, request ttl, agent, resource key
+-- KEYS: claims, session, [in-flight hashes to settle...]
+-- ARGV: session id, request id, request ttl, agent, resource key, [settled requests...]
 local claims, session = KEYS[1], KEYS[2]
-local request, ttl, agent, resource = ARGV[1], ARGV[2], ARGV[3], ARGV[4]
+local sid, request, ttl, agent, resource = ARGV[1], ARGV[2], ARGV[3], ARGV[4], ARGV[5]
 
-local early = replay(session, request)
+local early = begin(session, request)
 if early then return early end
-local bad
-local _, holder
-_, holder, bad = read_claim(claims, resource)
+settle(3, 6, sid)
+local _, holder, bad = read_claim(claims, resource)
 if bad then return bad end
-local now, clock_error = server_seconds()
-if not now then return clock_error end
 
 local encoded
 if not holder then
@@ -19,6 +16,8 @@ if not holder then
 elseif holder ~= agent then
   encoded = REPLY.NOT_HOLDER .. holder
 else
+  local now, clock_error = server_time()
+  if not now then return clock_error end
   redis.call('HSET', claims, resource, now .. ':' .. agent)
   encoded = REPLY.OK
 end
