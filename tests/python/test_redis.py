@@ -1,9 +1,13 @@
 """What the Redis engine adds to the contract that both engines share (test_claims,
 test_mailboxes, test_arguments, test_model): connecting, one round trip per call, the log as a
-Redis Stream, namespaces, foreign data in a namespace, and the faults that only a server has:
-replies lost after the server ran a call, a server that is gone, and one killed and restarted
-with its append-only file."""
+Redis Stream, namespaces and their deletion, foreign data in a namespace, and the faults that
+only a server has: replies lost after the server ran a call, requests that arrive late, a
+drain whose session never comes back, a forked child, a server that is gone, one killed and
+restarted with its append-only file, and a cluster slot resharded under load."""
 
+import os
+import subprocess
+import sys
 import threading
 import time
 import uuid
@@ -15,7 +19,14 @@ import durnel_core
 
 redis = pytest.importorskip("redis")
 
-from durnel.redis import ForeignDataError, RedisCoordinationState  # noqa: E402
+from durnel.redis import (  # noqa: E402
+    ForeignDataError,
+    RedisCoordinationState,
+    StaleRequestError,
+    key_pattern,
+)
+from durnel.redis import calls as calls_module  # noqa: E402
+from faketime_helpers import set_clock  # noqa: E402
 from redis_servers import RedisServer, ReplyDroppingProxy  # noqa: E402
 
 
@@ -194,10 +205,66 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
     redis_client.rpush("durnel:{%s}:inbox:B" % name, "garbage")
     with pytest.raises(ForeignDataError, match="inbox:B"):
         state.inbox("B")
-    redis_client.hset("durnel:{%s}:claims" % name, "file:g", "no stamp")
+    # A drain refused for one foreign element moves nothing.
+    redis_client.delete("durnel:{%s}:inbox:B" % name)
+    good = state.send_message("A", "B", "good")
+    redis_client.rpush("durnel:{%s}:inbox:B" % name, '[1,"A","x"]', "garbage")
+    with pytest.raises(ForeignDataError, match=r"inbox:B': element 3 "):
+        state.drain_inbox("B")
+    assert redis_client.lrange("durnel:{%s}:inbox:B" % name, 0, 0) == [state_blob(good)]
+    assert redis_client.llen("durnel:{%s}:inbox:B" % name) == 3
+    assert not redis_client.exists("durnel:{%s}:inflight:B" % name)
+    # Only a stamp as durnel writes it is a claim: a non-negative decimal integer.
+    claims = "durnel:{%s}:claims" % name
+    for stamp in ("inf", "nan", "1e99", "0x10", " 5", "1.5", "-3", "007", "", "9" * 16):
+        redis_client.hset(claims, "file:g", stamp + ":x")
+        for call in (
+            lambda: state.claim_file("A", "g"),
+            lambda: state.renew_claim("x", "file:g"),
+            lambda: state.release("x", "file:g"),
+        ):
+            with pytest.raises(
+                ForeignDataError, match=r"^durnel key 'durnel:\{%s\}:claims': field file:g " % name
+            ):
+                call()
+        assert redis_client.hget(claims, "file:g") == stamp.encode() + b":x"
+    # Text that is not UTF-8 is foreign too, never a UnicodeDecodeError.
+    redis_client.hset("durnel:{%s}:status" % name, "D", b"\xff")
+    with pytest.raises(ForeignDataError, match="status"):
+        state.status("D")
+    redis_client.hset(claims, "file:h", b"%d:\xff" % int(redis_client.time()[0]))
     with pytest.raises(ForeignDataError, match="claims"):
-        state.claim_file("A", "g")
+        state.claim_file("A", "h")
     assert not issubclass(ForeignDataError, RuntimeError)  # never read as a refusal
+
+
+def state_blob(message):
+    sender, _, content, sent_at = message
+    return ('[%d,"%s","%s"]' % (sent_at, sender, content)).encode()
+
+
+def test_delete_namespace_removes_one_group_and_no_other(redis_client):
+    base = namespace()
+    names = [base + suffix for suffix in ("", "*", "?", "[ab]", "a", "b", "\\", "]")]
+    states = {name: RedisCoordinationState(redis_client, name) for name in names}
+    for state in states.values():
+        state.claim_file("A", "f")
+        state.send_message("A", "B", "m")
+        state.drain_inbox("B")
+        state.status("B")
+
+    def keys(name):
+        return set(redis_client.scan_iter(match=key_pattern(name)))
+
+    remaining = set(names)
+    for victim in (base + "*", base + "?", base + "[ab]", base + "\\"):
+        before = {name: keys(name) for name in remaining}
+        assert len(before[victim]) >= 4
+        assert states[victim].delete_namespace() == len(before[victim])
+        remaining.discard(victim)
+        assert keys(victim) == set()
+        assert all(keys(name) == before[name] for name in remaining)
+    assert all(states[name].status("A") == "busy" for name in remaining)
 
 
 # ---- lost replies, lost servers ----
@@ -275,12 +342,143 @@ def test_a_drain_whose_reply_never_arrives_loses_nothing(proxied, redis_client):
     state = RedisCoordinationState(client, name, retries=0)
     direct = RedisCoordinationState(redis_client, name)
     first = [direct.send_message("A", "B", str(i)) for i in range(3)]
+    state.drain_inbox("warm-up")  # connected, script cached: the next reply lost is the drain
     proxy.drop = 1
     with pytest.raises(redis.exceptions.ConnectionError):
         state.drain_inbox("B")  # ran on the server; its reply is gone and not retried
     later = direct.send_message("A", "B", "later")
     assert state.drain_inbox("B") == first + [later]
     assert state.drain_inbox("B") == []
+
+
+class Recorder:
+    """Keeps every call that an engine sends, so that a test can send one again later, as a
+    delayed packet or a retry that was overtaken would arrive."""
+
+    def __init__(self, state):
+        self.calls = []
+        self.send = state._run
+
+        def recording(session, call):
+            self.calls.append((session, call))
+            return self.send(session, call)
+
+        state._run = recording
+
+    def again(self, index):
+        return calls_module.tag(self.send(*self.calls[index]))
+
+
+def test_a_request_older_than_its_sessions_latest_runs_nothing(redis_client):
+    name = namespace()
+    state = RedisCoordinationState(redis_client, name)
+    sent = Recorder(state)
+    state.claim_file("A", "f")
+    state.send_message("A", "B", "once")
+    assert len(state.drain_inbox("B")) == 1
+    state.release("A", "file:f")
+    for late in (0, 1, 2):  # the claim, the send, the drain, arriving after the release
+        assert sent.again(late) == "z"
+    assert state.status("A") == "idle" and state.inbox("B") == []
+    with pytest.raises(RuntimeError, match="^no claim found for A$"):
+        state.release("A", "file:f")
+    assert redis_client.xlen("durnel:{%s}:log" % name) == 3
+    assert sent.again(-1) == "n"  # the latest request again gets its first reply
+    with pytest.raises(StaleRequestError):
+        calls_module.outcome([b"z"])
+
+
+def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_server):
+    from redis.backoff import NoBackoff
+    from redis.retry import Retry
+
+    clock = clocked_redis_server.clock_file
+    set_clock(clock, 1000)
+    proxy = ReplyDroppingProxy(clocked_redis_server.port)
+    lossy = redis.Redis(port=proxy.port, retry=Retry(NoBackoff(), 0))
+    direct = redis.Redis(port=clocked_redis_server.port)
+    name = namespace()
+    lost = RedisCoordinationState(lossy, name, retries=0, visibility_timeout=30)
+    sent = Recorder(lost)
+    other = RedisCoordinationState(direct, name, visibility_timeout=30)
+    first = [other.send_message("A", "B", str(i)) for i in range(3)]
+    lost.drain_inbox("warm-up")  # connected, script cached: the next reply lost is the drain
+    proxy.drop = 1
+    with pytest.raises(redis.exceptions.ConnectionError):
+        lost.drain_inbox("B")  # ran; its reply is gone and its session never comes back
+    later = other.send_message("A", "B", "later")
+    assert other.inbox("B") == [later]  # the batch is in flight: neither shown nor taken
+    assert other.drain_inbox("B") == [later]
+    set_clock(clock, 1029)
+    assert other.inbox("B") == [] and other.drain_inbox("B") == []
+    set_clock(clock, 1030)
+    assert other.inbox("B") == first  # back in front, in order
+    newest = other.send_message("A", "B", "newest")
+    assert other.drain_inbox("B") == first + [newest]
+    assert sent.again(-1) == "d" and other.inbox("B") == []  # the late retry: no message
+    # A drain whose reply arrived is settled by its session's next call or by close().
+    for settle in ("status", "close"):
+        taker = RedisCoordinationState(direct, name, visibility_timeout=30)
+        delivered = other.send_message("A", "B", settle)
+        assert taker.drain_inbox("B") == [delivered]
+        taker.status("B") if settle == "status" else taker.close()
+        set_clock(clock, 1100 if settle == "status" else 1200)
+        assert other.inbox("B") == [] and other.drain_inbox("B") == []
+    # A drain with nothing to deliver writes nothing.
+    changes = direct.info("persistence")["rdb_changes_since_last_save"]
+    assert other.drain_inbox("B") == [] and other.drain_inbox("nobody") == []
+    assert direct.info("persistence")["rdb_changes_since_last_save"] == changes
+    set_clock(clock, 1000)
+    for client in (lossy, direct):
+        client.close()
+    proxy.close()
+
+
+def test_a_forked_child_has_a_session_of_its_own(redis_client):
+    state = RedisCoordinationState(redis_client, namespace())
+    state.send_message("parent", "box", "before")
+    child = os.fork()
+    if child == 0:  # pragma: no cover - the child reports through its exit status
+        code = 1
+        try:
+            state.send_message("child", "box", "child")
+            code = 0
+        finally:
+            os._exit(code)
+    state.send_message("parent", "box", "parent")
+    assert os.waitpid(child, 0)[1] == 0
+    assert sorted(m[2] for m in state.drain_inbox("box")) == ["before", "child", "parent"]
+
+
+def test_servers_die_with_the_run_that_started_them(tmp_path):
+    here = os.path.dirname(os.path.abspath(__file__))
+    run = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import sys, time\n"
+            "sys.path.insert(0, %r)\n"
+            "from redis_servers import RedisServer\n"
+            "print(RedisServer(%r).process.pid, flush=True)\n"
+            "time.sleep(120)\n" % (here, str(tmp_path)),
+        ],
+        stdout=subprocess.PIPE,
+    )
+    server = int(run.stdout.readline())
+    run.kill()  # SIGKILL: no atexit, no finally
+    run.wait()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            with open("/proc/%d/stat" % server) as stat:
+                if stat.read().split(") ")[1][0] in "ZX":
+                    break
+        except FileNotFoundError:
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(server, 9)
+        pytest.fail("redis-server %d outlived the run that started it" % server)
 
 
 def test_acknowledged_changes_survive_a_killed_and_restarted_server(tmp_path):
