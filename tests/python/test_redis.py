@@ -159,6 +159,91 @@ def test_all_keys_of_a_namespace_share_one_cluster_slot(cluster_client):
     assert slots == {cluster_client.keyslot("{%s}" % name)}
 
 
+def test_a_slot_resharded_under_load_loses_and_doubles_nothing(redis_cluster):
+    from redis.cluster import RedisCluster
+
+    client = RedisCluster(host="127.0.0.1", port=redis_cluster.port)
+    name = namespace()
+    slot = client.keyslot("{%s}" % name)
+    agents = ["agent-%d" % i for i in range(4)]
+    setup = RedisCoordinationState(client, name)
+    for agent in agents:  # everyone on the roster, so every broadcast reaches all of them
+        setup.send_message("main", agent, "hello")
+        setup.drain_inbox(agent)
+    stop, errors = threading.Event(), []
+    sent = {agent: {} for agent in agents}  # sender -> recipient ("*" too) -> count
+    received = {agent: [] for agent in agents}
+
+    def load(me):
+        state = RedisCoordinationState(client, name)
+        number = 0
+        try:
+            while not stop.is_set():
+                number += 1
+                to = agents[number % len(agents)] if number % 7 and me != agents[0] else "*"
+                count = sent[me].get(to, 0)
+                if to == "*":
+                    state.broadcast(me, "%s|*|%d" % (me, count))
+                else:
+                    state.send_message(me, to, "%s|%s|%d" % (me, to, count))
+                sent[me][to] = count + 1
+                if number % 3 == 0:
+                    received[me].extend(m[2] for m in state.drain_inbox(me))
+                assert state.claim_task(me, "t-" + me) == me
+                state.release(me, "task:t-" + me)
+        except Exception as error:  # reported below
+            errors.append(repr(error))
+
+    workers = [threading.Thread(target=load, args=(agent,)) for agent in agents]
+    for worker in workers:
+        worker.start()
+    time.sleep(0.3)
+    nodes = {node.port: redis.Redis(port=node.port) for node in redis_cluster.nodes}
+    ids = {port: node.execute_command("CLUSTER", "MYID") for port, node in nodes.items()}
+    source = client.nodes_manager.get_node_from_slot(slot).port
+    target = next(port for port in nodes if port != source)
+    nodes[target].execute_command("CLUSTER", "SETSLOT", slot, "IMPORTING", ids[source])
+    nodes[source].execute_command("CLUSTER", "SETSLOT", slot, "MIGRATING", ids[target])
+    paused = False
+    while True:
+        keys = nodes[source].execute_command("CLUSTER", "GETKEYSINSLOT", slot, 1000)
+        if not keys:
+            break
+        # One at a time, so that calls meet the slot half moved; inboxes last, after a
+        # pause in which agent-0's broadcasts find every other key moved, but not the
+        # inboxes, which the stalled drains leave full.
+        for key in sorted(keys, key=lambda k: b":inbox:" in k):
+            if b":inbox:" in key and not paused:
+                paused = time.sleep(0.5) or True
+            nodes[source].execute_command("MIGRATE", "127.0.0.1", target, key, 0, 5000)
+            time.sleep(0.02)
+    for node in nodes.values():
+        node.execute_command("CLUSTER", "SETSLOT", slot, "NODE", ids[target])
+    time.sleep(0.3)
+    stop.set()
+    for worker in workers:
+        worker.join(60)
+    assert errors == []
+    assert client.nodes_manager.get_node_from_slot(slot).port == target
+    for agent in agents:
+        received[agent].extend(m[2] for m in setup.drain_inbox(agent))
+    for recipient in agents:
+        for sender in agents:
+            for to in (recipient, "*"):
+                got = [c for c in received[recipient] if c.startswith("%s|%s|" % (sender, to))]
+                expected = ["%s|%s|%d" % (sender, to, i) for i in range(sent[sender].get(to, 0))]
+                assert got == expected, (sender, recipient, to)
+    events = [f[b"event"] for _, f in client.xrange("durnel:{%s}:log" % name)]
+    assert events.count(b"MessageSent") == len(agents) + sum(
+        n for s in sent.values() for to, n in s.items() if to != "*"
+    )
+    assert events.count(b"BroadcastSent") == sum(s.get("*", 0) for s in sent.values())
+    assert events.count(b"Claimed") == events.count(b"Released") > 0
+    for node in nodes.values():
+        node.close()
+    client.close()
+
+
 def test_the_log_is_a_stream_in_call_order(redis_client):
     name = namespace()
     state = RedisCoordinationState(redis_client, name)

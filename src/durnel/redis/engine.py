@@ -41,8 +41,16 @@ import weakref
 from typing import Any, Optional, Union
 
 import redis
+from redis.exceptions import (
+    AskError,
+    ClusterDownError,
+    ClusterError,
+    MovedError,
+    NoScriptError,
+    ResponseError,
+    TryAgainError,
+)
 from redis.exceptions import ConnectionError as RedisConnectionError
-from redis.exceptions import NoScriptError, ResponseError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
 from ..arguments import utf8
@@ -75,12 +83,9 @@ DEFAULT_VISIBILITY_TIMEOUT = 60
 DEFAULT_RETRIES = 6
 DEFAULT_BACKOFF = 0.05  # seconds before the first retry; doubles each time, at most 1 s
 
-try:  # redis-py's cluster errors, raised while a slot moves between nodes
-    from redis.exceptions import AskError, ClusterDownError, MovedError, TryAgainError
-
-    _MOVING = (AskError, ClusterDownError, MovedError, TryAgainError)
-except ImportError:  # pragma: no cover - every redis-py with cluster support has them
-    _MOVING = ()
+# redis-py's cluster errors, raised while a slot moves between nodes (ClusterError: its own
+# budget of redirections ran out)
+_MOVING = (AskError, ClusterDownError, ClusterError, MovedError, TryAgainError)
 # Errors inside a script, or from a client that does not follow redirections, while the
 # namespace's slot moves: the script did not run (see lua/broadcast.lua), so it is retried.
 _MOVING_TEXTS = ("TRYAGAIN", "ASK ", "MOVED ", "CLUSTERDOWN", "non local key")
@@ -332,7 +337,7 @@ class RedisCoordinationState:
                     # Not in this server's script cache (a restart, a failover, SCRIPT FLUSH):
                     # EVAL runs it and caches it again.
                     reply = client.eval(script.source, len(call.keys), *call.keys, *call.args)
-            except (RedisConnectionError, RedisTimeoutError, ResponseError) as error:
+            except (RedisConnectionError, RedisTimeoutError, ResponseError, ClusterError) as error:
                 lost = isinstance(error, (RedisConnectionError, RedisTimeoutError))
                 if not lost and not _moving(error):
                     raise
