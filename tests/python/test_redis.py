@@ -107,7 +107,7 @@ class CountingConnection(redis.Connection):
         return super().send_command(*args, **kwargs)
 
 
-def test_every_method_is_exactly_one_evalsha(redis_server, redis_client):
+def test_every_method_is_exactly_one_fcall(redis_server, redis_client):
     counted = redis.Redis(
         connection_pool=redis.ConnectionPool(
             port=redis_server.port, connection_class=CountingConnection
@@ -126,7 +126,7 @@ def test_every_method_is_exactly_one_evalsha(redis_server, redis_client):
         ("drain_inbox", ("B",)),
         ("status", ("A",)),
     ]
-    for name, args in calls:  # the first calls also put the scripts into the server's cache
+    for name, args in calls:  # the first calls also load the library into the server
         try:
             getattr(state, name)(*args)
         except RuntimeError:
@@ -139,10 +139,12 @@ def test_every_method_is_exactly_one_evalsha(redis_server, redis_client):
             pass
         after = commandstats(redis_client)
         assert CountingConnection.sent - sent == 1, name
-        # Commands that the script runs inside the server count too; none is a round trip.
+        # Commands that the function runs inside the server count too; none is a round trip.
         delta = {k: after.get(k, 0) - before.get(k, 0) for k in after}
-        assert delta["cmdstat_evalsha"] == 1, name
-        assert not any(delta.get(k) for k in ("cmdstat_eval", "cmdstat_script")), name
+        assert delta["cmdstat_fcall"] == 1, name
+        assert not any(
+            delta.get(k) for k in ("cmdstat_function|load", "cmdstat_eval", "cmdstat_evalsha")
+        ), name
     counted.close()
 
 
@@ -375,12 +377,12 @@ def test_a_call_whose_reply_is_lost_takes_effect_once(proxied, redis_client):
     state.status("warm-up")
 
     def lost(call):
-        evalsha = commandstats(redis_client).get("cmdstat_evalsha", 0)
+        fcalls = commandstats(redis_client).get("cmdstat_fcall", 0)
         proxy.drop = 1
         result = call()
         assert proxy.drop == 0
         # The server ran the call twice (the first reply was lost); the second was a replay.
-        assert commandstats(redis_client)["cmdstat_evalsha"] - evalsha == 2
+        assert commandstats(redis_client)["cmdstat_fcall"] - fcalls == 2
         return result
 
     assert lost(lambda: state.claim_file("A", "f")) == "A"
@@ -427,7 +429,7 @@ def test_a_drain_whose_reply_never_arrives_loses_nothing(proxied, redis_client):
     state = RedisCoordinationState(client, name, retries=0)
     direct = RedisCoordinationState(redis_client, name)
     first = [direct.send_message("A", "B", str(i)) for i in range(3)]
-    state.drain_inbox("warm-up")  # connected, script cached: the next reply lost is the drain
+    state.drain_inbox("warm-up")  # connected, library loaded: the next reply lost is the drain
     proxy.drop = 1
     with pytest.raises(redis.exceptions.ConnectionError):
         state.drain_inbox("B")  # ran on the server; its reply is gone and not retried
@@ -487,7 +489,7 @@ def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_serv
     sent = Recorder(lost)
     other = RedisCoordinationState(direct, name, visibility_timeout=30)
     first = [other.send_message("A", "B", str(i)) for i in range(3)]
-    lost.drain_inbox("warm-up")  # connected, script cached: the next reply lost is the drain
+    lost.drain_inbox("warm-up")  # connected, library loaded: the next reply lost is the drain
     proxy.drop = 1
     with pytest.raises(redis.exceptions.ConnectionError):
         lost.drain_inbox("B")  # ran; its reply is gone and its session never comes back

@@ -46,7 +46,6 @@ from redis.exceptions import (
     ClusterDownError,
     ClusterError,
     MovedError,
-    NoScriptError,
     ResponseError,
     TryAgainError,
 )
@@ -67,7 +66,7 @@ from ..protocol import Message, Status
 from ..urls import redacted
 from . import calls
 from .calls import ForeignDataError, ServerClockError, StaleRequestError, key_pattern
-from .scripts import SCRIPTS, Reply
+from .scripts import LIBRARY, SCRIPTS, Reply
 from .session import Session
 
 __all__ = [
@@ -326,17 +325,20 @@ class RedisCoordinationState:
         """Sends `call` once, then again after a connection error, a time-out or a cluster
         slot on the move, with the very same request id: the script replays a request it has
         already run. The only I/O of the engine."""
-        script = SCRIPTS[call.script]
+        function = SCRIPTS[call.script].function
         client = self._client
         attempt = 0
         while True:
             try:
                 try:
-                    reply = client.evalsha(script.sha, len(call.keys), *call.keys, *call.args)
-                except NoScriptError:
-                    # Not in this server's script cache (a restart, a failover, SCRIPT FLUSH):
-                    # EVAL runs it and caches it again.
-                    reply = client.eval(script.source, len(call.keys), *call.keys, *call.args)
+                    reply = client.fcall(function, len(call.keys), *call.keys, *call.args)
+                except ResponseError as error:
+                    if "function not found" not in str(error).lower():
+                        raise
+                    # The server lacks this library (a new server, a restart without
+                    # persistence, a new node): load it everywhere it is missing, then call.
+                    client.function_load(LIBRARY.source, replace=True)
+                    reply = client.fcall(function, len(call.keys), *call.keys, *call.args)
             except (RedisConnectionError, RedisTimeoutError, ResponseError, ClusterError) as error:
                 lost = isinstance(error, (RedisConnectionError, RedisTimeoutError))
                 if not lost and not _moving(error):

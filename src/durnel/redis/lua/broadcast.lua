@@ -17,7 +17,7 @@ local from, content, inbox_prefix = ARGV[5], ARGV[6], ARGV[7]
 
 local early = begin(session, request)
 if early then return early end
-settle(5, 8, sid)
+settle(KEYS, ARGV, 5, 8)
 local recipients, bad = checked(redis.pcall('HKEYS', statuses), statuses, 'hash')
 if bad then return bad end
 local now, clock_error = server_time()

@@ -9,7 +9,7 @@ local agent, resource, lease = ARGV[5], ARGV[6], tonumber(ARGV[7])
 
 local early = begin(session, request)
 if early then return early end
-settle(5, 8, sid)
+settle(KEYS, ARGV, 5, 8)
 local stamp, previous, bad = read_claim(claims, resource)
 if bad then return bad end
 local now, clock_error = server_time()

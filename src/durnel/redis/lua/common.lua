@@ -1,5 +1,7 @@
--- The head of every durnel script: the session (replay and order of requests), the settling
--- of drains, type checks, the server clock and the log.
+-- The head of the durnel function library: the session (replay and order of requests), the
+-- settling of drains, type checks, the server clock and the log. It runs once, when the
+-- library is loaded; each script below it is the body of one registered function, whose
+-- parameters are named KEYS and ARGV.
 --
 -- Replies are arrays whose first element is a tag from the table REPLY, defined before this
 -- file from the class Reply of scripts.py, which says what each tag's reply holds. Refusals
@@ -24,8 +26,6 @@
 -- trailing ARGV beyond its own the drain request ids whose replies reached the client: each
 -- such batch is deleted, for it has been delivered. Settling is idempotent (it matches the
 -- request id), so a retried call may carry it again.
-if redis.replicate_commands then redis.replicate_commands() end
-
 -- The reply of a pcall on `key`, or nil and the wrong-type reply when the key holds another
 -- type; any other error is raised as it is.
 local function checked(reply, key, wanted)
@@ -64,13 +64,14 @@ local function remember(session, request, ttl, encoded)
   redis.call('SET', session, request .. '|' .. encoded, 'EX', ttl)
 end
 
--- Deletes the delivered batches named by KEYS[first_key..] and ARGV[first_arg..] (see above).
-local function settle(first_key, first_arg, sid)
-  for i = first_key, #KEYS do
-    local prefix = ARGV[first_arg + i - first_key] .. '|'
-    local held = redis.pcall('HGET', KEYS[i], sid)
+-- Deletes the delivered batches named by keys[first_key..] and args[first_arg..] (see above);
+-- args[1] is always the session id.
+local function settle(keys, args, first_key, first_arg)
+  for i = first_key, #keys do
+    local prefix = args[first_arg + i - first_key] .. '|'
+    local held = redis.pcall('HGET', keys[i], args[1])
     if type(held) == 'string' and string.sub(held, 1, #prefix) == prefix then
-      redis.call('HDEL', KEYS[i], sid)
+      redis.call('HDEL', keys[i], args[1])
     end
   end
 end

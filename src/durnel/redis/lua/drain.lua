@@ -30,7 +30,7 @@ if early then
   gather(reply, batches, function(b) return b.field == sid and b.request == request end, {})
   return reply
 end
-settle(4, 5, sid)
+settle(KEYS, ARGV, 4, 5)
 local pending, batches, bad
 pending, bad = read_inbox(inbox)
 if bad then return bad end

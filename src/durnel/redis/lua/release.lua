@@ -8,7 +8,7 @@ local sid, request, ttl, maxlen, agent, resource =
 
 local early = begin(session, request)
 if early then return early end
-settle(5, 7, sid)
+settle(KEYS, ARGV, 5, 7)
 local _, holder, bad = read_claim(claims, resource)
 if bad then return bad end
 

@@ -6,7 +6,7 @@ local sid, request, ttl, agent, resource = ARGV[1], ARGV[2], ARGV[3], ARGV[4], A
 
 local early = begin(session, request)
 if early then return early end
-settle(3, 6, sid)
+settle(KEYS, ARGV, 3, 6)
 local _, holder, bad = read_claim(claims, resource)
 if bad then return bad end
 

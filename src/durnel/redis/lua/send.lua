@@ -8,7 +8,7 @@ local from, to, content = ARGV[5], ARGV[6], ARGV[7]
 
 local early = begin(session, request)
 if early then return early end
-settle(5, 8, sid)
+settle(KEYS, ARGV, 5, 8)
 local now, clock_error = server_time()
 if not now then return clock_error end
 

@@ -2,7 +2,7 @@
 -- settling of earlier drains (common.lua).
 -- KEYS: statuses, [in-flight hashes to settle...]
 -- ARGV: session id, agent, [settled requests...]
-settle(2, 3, ARGV[1])
+settle(KEYS, ARGV, 2, 3)
 local status, bad = checked(redis.pcall('HGET', KEYS[1], ARGV[2]), KEYS[1], 'hash')
 if bad then return bad end
 return {REPLY.STATUS, status or 'idle'}
