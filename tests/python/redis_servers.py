@@ -99,7 +99,14 @@ class RedisServer:
     """One redis-server on 127.0.0.1:<port>, its files in `workdir`."""
 
     def __init__(
-        self, workdir, *, appendonly=False, cluster=False, clock_file=None, libfaketime=None
+        self,
+        workdir,
+        *,
+        appendonly=False,
+        cluster=False,
+        clock_file=None,
+        libfaketime=None,
+        extra=(),
     ):
         self.binary = redis_server_binary()
         if self.binary is None:
@@ -111,6 +118,7 @@ class RedisServer:
         self.cluster = cluster
         self.clock_file = clock_file
         self.libfaketime = libfaketime
+        self.extra = list(extra)  # more redis-server options, e.g. ["--replicaof", host, port]
         self.process = None
         self.start()
 
@@ -136,6 +144,7 @@ class RedisServer:
             "--appendonly",
             "yes" if self.appendonly else "no",
         ]
+        command += self.extra
         if self.cluster:
             command += [
                 "--cluster-enabled",

@@ -568,6 +568,38 @@ def test_servers_die_with_the_run_that_started_them(tmp_path):
         pytest.fail("redis-server %d outlived the run that started it" % server)
 
 
+def test_replicas_acknowledge_every_write_when_asked(redis_server, tmp_path):
+    from durnel.redis import NotReplicatedError
+
+    replica = RedisServer(
+        tmp_path / "replica", extra=["--replicaof", "127.0.0.1", str(redis_server.port)]
+    )
+    primary = redis.Redis(port=redis_server.port)
+    try:
+        follower = redis.Redis(port=replica.port)
+        deadline = time.monotonic() + 10
+        while follower.info("replication").get("master_link_status") != "up":
+            assert time.monotonic() < deadline, "the replica did not catch up"
+            time.sleep(0.05)
+        follower.close()
+        state = RedisCoordinationState(
+            primary, namespace(), replicas=1, replica_timeout=0.2, retries=1
+        )
+        waits = commandstats(primary).get("cmdstat_wait", 0)
+        assert state.claim_task("A", "t") == "A" and state.status("A") == "busy"
+        state.send_message("A", "B", "m")
+        assert commandstats(primary)["cmdstat_wait"] - waits == 2  # none after a read
+        replica.kill()
+        with pytest.raises(NotReplicatedError, match="0 of the 1 replicas"):
+            state.release("A", "task:t")
+        assert state.status("A") == "idle"  # it took effect on the primary, once
+        with pytest.raises(ValueError, match="replicas"):
+            RedisCoordinationState(primary, "n", replicas=-1)
+    finally:
+        replica.stop()
+        primary.close()
+
+
 def test_acknowledged_changes_survive_a_killed_and_restarted_server(tmp_path):
     server = RedisServer(tmp_path / "aof", appendonly=True)
     try:

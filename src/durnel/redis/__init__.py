@@ -12,6 +12,7 @@ from ..contract import LEASE_SECONDS  # noqa: E402
 from .calls import key_pattern  # noqa: E402
 from .engine import (  # noqa: E402
     ForeignDataError,
+    NotReplicatedError,
     RedisCoordinationState,
     ServerClockError,
     StaleRequestError,
@@ -21,6 +22,7 @@ from .engine import (  # noqa: E402
 __all__ = [
     "LEASE_SECONDS",
     "ForeignDataError",
+    "NotReplicatedError",
     "RedisCoordinationState",
     "ServerClockError",
     "StaleRequestError",

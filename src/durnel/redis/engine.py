@@ -46,6 +46,7 @@ from redis.exceptions import (
     ClusterDownError,
     ClusterError,
     MovedError,
+    RedisError,
     ResponseError,
     TryAgainError,
 )
@@ -71,6 +72,7 @@ from .session import Session
 
 __all__ = [
     "ForeignDataError",
+    "NotReplicatedError",
     "RedisCoordinationState",
     "ServerClockError",
     "StaleRequestError",
@@ -88,6 +90,16 @@ _MOVING = (AskError, ClusterDownError, ClusterError, MovedError, TryAgainError)
 # Errors inside a script, or from a client that does not follow redirections, while the
 # namespace's slot moves: the script did not run (see lua/broadcast.lua), so it is retried.
 _MOVING_TEXTS = ("TRYAGAIN", "ASK ", "MOVED ", "CLUSTERDOWN", "non local key")
+
+
+# Calls that never write but to settle earlier drains: no WAIT after them.
+_READS = ("inbox", "status")
+
+
+class NotReplicatedError(RedisError):
+    """With ``replicas``: the call took effect on the primary, but fewer replicas than asked
+    acknowledged it in time, so a failover could still lose it. Raised after ``retries``
+    attempts (each a replay of the same request and a new WAIT)."""
 
 
 def _moving(error):
@@ -129,7 +141,10 @@ class RedisCoordinationState:
     long, in seconds, a drained batch whose delivery was not settled stays in flight before
     any drain may take it again (see the module's docstring). ``retries`` is how many times a
     call is sent again after a connection error, a time-out or a cluster slot on the move
-    before that error is raised.
+    before that error is raised. ``replicas`` > 0 makes every call that writes wait until that
+    many replicas have acknowledged it (Redis ``WAIT``, at most ``replica_timeout`` seconds,
+    retried like a lost reply), else raise ``NotReplicatedError``: replication is asynchronous,
+    and without it a failover can lose an acknowledged change.
     """
 
     def __init__(
@@ -141,6 +156,8 @@ class RedisCoordinationState:
         request_ttl: int = DEFAULT_REQUEST_TTL,
         visibility_timeout: int = DEFAULT_VISIBILITY_TIMEOUT,
         retries: int = DEFAULT_RETRIES,
+        replicas: int = 0,
+        replica_timeout: float = 1.0,
     ) -> None:
         check_namespace(namespace)
         if log_maxlen is not None and (type(log_maxlen) is not int or log_maxlen < 1):
@@ -153,6 +170,12 @@ class RedisCoordinationState:
                 raise ValueError("%s must be a positive int (seconds), not %r" % (name, value))
         if type(retries) is not int or retries < 0:
             raise ValueError("retries must be an int >= 0, not %r" % (retries,))
+        if type(replicas) is not int or replicas < 0:
+            raise ValueError("replicas must be an int >= 0, not %r" % (replicas,))
+        if not isinstance(replica_timeout, (int, float)) or not replica_timeout > 0:
+            raise ValueError(
+                "replica_timeout must be a positive number, not %r" % (replica_timeout,)
+            )
         self._owns_client = isinstance(client_or_url, str)
         self._client: Any = _client_for(client_or_url) if self._owns_client else client_or_url
         self.namespace = namespace
@@ -163,6 +186,9 @@ class RedisCoordinationState:
             str(visibility_timeout).encode(),
         )
         self._retries = retries
+        self._replicas = replicas
+        self._replica_timeout_ms = max(1, int(replica_timeout * 1000))
+        self._cluster = isinstance(self._client, redis.cluster.RedisCluster)
         self._local = _Sessions()
         self._sessions = []  # every thread's session, for settle() from any thread
         self._sessions_lock = threading.Lock()
@@ -321,26 +347,57 @@ class RedisCoordinationState:
             _OPEN.add(self)
         return session
 
+    def _send(self, function, call):
+        """One FCALL; with ``replicas``, for a call that may write, a WAIT after it (in the
+        same round trip on a single server, on the slot's node in a cluster)."""
+        client = self._client
+        args = (function, len(call.keys), *call.keys, *call.args)
+        if not self._replicas or call.script in _READS:
+            return client.fcall(*args)
+        wait = ("WAIT", self._replicas, self._replica_timeout_ms)
+        if self._cluster:
+            reply = client.fcall(*args)
+            node = client.get_node_from_key(call.keys[0])
+            acknowledged = client.execute_command(*wait, target_nodes=node)
+        else:
+            pipe = client.pipeline(transaction=False)
+            pipe.fcall(*args)
+            pipe.execute_command(*wait)
+            reply, acknowledged = pipe.execute()
+        if acknowledged < self._replicas:
+            raise NotReplicatedError(
+                "the call took effect on the primary, but %d of the %d replicas asked for "
+                "acknowledged it within %d ms" % (acknowledged, self._replicas, wait[2])
+            )
+        return reply
+
     def _run(self, session, call):
         """Sends `call` once, then again after a connection error, a time-out or a cluster
         slot on the move, with the very same request id: the script replays a request it has
         already run. The only I/O of the engine."""
         function = SCRIPTS[call.script].function
-        client = self._client
         attempt = 0
         while True:
             try:
                 try:
-                    reply = client.fcall(function, len(call.keys), *call.keys, *call.args)
+                    reply = self._send(function, call)
                 except ResponseError as error:
                     if "function not found" not in str(error).lower():
                         raise
                     # The server lacks this library (a new server, a restart without
                     # persistence, a new node): load it everywhere it is missing, then call.
-                    client.function_load(LIBRARY.source, replace=True)
-                    reply = client.fcall(function, len(call.keys), *call.keys, *call.args)
-            except (RedisConnectionError, RedisTimeoutError, ResponseError, ClusterError) as error:
-                lost = isinstance(error, (RedisConnectionError, RedisTimeoutError))
+                    self._client.function_load(LIBRARY.source, replace=True)
+                    reply = self._send(function, call)
+            except (
+                RedisConnectionError,
+                RedisTimeoutError,
+                ResponseError,
+                ClusterError,
+                NotReplicatedError,
+            ) as error:
+                lost = isinstance(
+                    error, (RedisConnectionError, RedisTimeoutError, NotReplicatedError)
+                )
                 if not lost and not _moving(error):
                     raise
                 if attempt >= self._retries:
