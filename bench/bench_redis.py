@@ -12,10 +12,17 @@ persistence) and stops at the end:
 2. Throughput: calls per second of the same variants from 1 process and from 8 processes at
    once (each process its own agent, task, lock and list), over a fixed window, interleaved
    the same way; ratios are medians of the per-repeat ratios.
-3. Round trips: every method called once with MONITOR watching, after its script is in the
-   server's cache. Commands sent by the client are round trips; commands that a script ran
-   are listed apart. Server time per call is commandstats' usec of the client's commands
-   over a separate run without MONITOR (MONITOR slows the server down).
+3. Round trips: every method called once with MONITOR watching, after the function library
+   (or Lock's script) is on the server. Commands sent by the client are round trips;
+   commands that a function or script ran are listed apart. Server time per call is
+   commandstats' usec of the client's commands over a separate run without MONITOR
+   (MONITOR slows the server down).
+4. Server work per pair: claim_task+release, send_message+drain_inbox and Lock
+   acquire+release, each pair on the same task, mailbox or lock: the commands the server
+   ran (client's and inside scripts), commandstats usec and server CPU, and their ratios to
+   Lock's in the same run. With --before SRC, the same is measured for the durnel package in
+   SRC (e.g. an export of main's src/) in child processes alternating with this tree's,
+   against the same server, and printed side by side.
 
 This is a plain interleaved-repeats harness rather than pyperf: pyperf's runner spawns its
 own worker processes per benchmark and has no notion of 8 clients loading one server at
@@ -26,7 +33,7 @@ are deleted, so every batch meets the same server state.
 
 Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
     .venv/bin/python bench/bench_redis.py [--repeats 5] [--pairs 1000] [--seconds 1.0]
-        [--processes 8] [--output build-bench/redis.json]
+        [--processes 8] [--output build-bench/redis.json] [--before OTHER/src [--work-only]]
 """
 
 from __future__ import annotations
@@ -251,7 +258,7 @@ def reset(client):
 def measure_latency(url, repeats, pairs):
     client = redis.Redis.from_url(url)
     ops = {variant.name: variant.make(url, 0) for variant in VARIANTS}
-    for op in ops.values():  # scripts into the cache, connections open
+    for op in ops.values():  # library loaded, connections open
         for _ in range(20):
             op()
     reset(client)
@@ -295,7 +302,7 @@ def _worker(url, index, connection):
     """Runs commands from the parent: ("run", variant, start, stop) -> ops done in the
     window [start, stop) of time.monotonic (one clock for all processes on Linux)."""
     monotonic = time.monotonic
-    try:  # every connection open and every script cached before the first window
+    try:  # every connection open and the library loaded before the first window
         ops = {variant.name: variant.make(url, index) for variant in VARIANTS}
         for op in ops.values():
             for _ in range(20):
@@ -450,7 +457,7 @@ def count_round_trips(url, calls_per_method, namespace="bench-roundtrips"):
     peers = durnel.connect(url, namespace=BROADCAST_NAMESPACE)
     client = redis.Redis.from_url(url)
     # The broadcast roster holds the 100 peers; a warm-up call of every method loads its
-    # script (and Lock's release script) into the server's cache.
+    # function (and Lock's release script) onto the server.
     methods = METHOD_CALLS + [("broadcast/100", lambda s, n: peers.broadcast(PEERS[0], CONTENT))]
     methods += _lock_calls(redis.Redis.from_url(url))
     state.send_message("rt-agent", "rt-peek", CONTENT)
@@ -559,7 +566,7 @@ def server_work(url, pairs, namespace):
     result = {}
     for name, op in ops.items():
         for _ in range(20):
-            op()  # scripts cached, connections open
+            op()  # library loaded, connections open
         monitor = Monitor(url)
         for _ in range(20):
             op()
@@ -909,7 +916,7 @@ def main():
                     {"what": t, "ratio": v, "goal": (s + " %g" % g) if g else None}
                     for t, v, s, g in goals
                 ],
-                "one_evalsha_per_call": exact,
+                "one_fcall_per_call": exact,
                 "cpu_per_pair": model,
                 "server_work": work,
                 "server_work_before_after": before_after,

@@ -582,16 +582,16 @@ def test_replicas_acknowledge_every_write_when_asked(redis_server, tmp_path):
             assert time.monotonic() < deadline, "the replica did not catch up"
             time.sleep(0.05)
         follower.close()
-        state = RedisCoordinationState(
-            primary, namespace(), replicas=1, replica_timeout=0.2, retries=1
-        )
+        name = namespace()
+        state = RedisCoordinationState(primary, name, replicas=1, replica_timeout=5)
         waits = commandstats(primary).get("cmdstat_wait", 0)
         assert state.claim_task("A", "t") == "A" and state.status("A") == "busy"
         state.send_message("A", "B", "m")
         assert commandstats(primary)["cmdstat_wait"] - waits == 2  # none after a read
         replica.kill()
+        hasty = RedisCoordinationState(primary, name, replicas=1, replica_timeout=0.1, retries=1)
         with pytest.raises(NotReplicatedError, match="0 of the 1 replicas"):
-            state.release("A", "task:t")
+            hasty.release("A", "task:t")
         assert state.status("A") == "idle"  # it took effect on the primary, once
         with pytest.raises(ValueError, match="replicas"):
             RedisCoordinationState(primary, "n", replicas=-1)

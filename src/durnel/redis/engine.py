@@ -3,7 +3,7 @@ processes or on many machines.
 
 Guarantees, beyond what the in-process engine gives:
 
-- every method is one server-side script, run with EVALSHA in one round trip and atomic: a
+- every method is one server-side function, run with FCALL in one round trip and atomic: a
   takeover changes the claim, the new holder's status and both log events together or not
   at all, and a broadcast reaches exactly the agents registered when it runs;
 - every stamp is the server's own clock (TIME) in whole seconds, so agents whose machines
@@ -323,6 +323,8 @@ class RedisCoordinationState:
         a client passed in is left to its owner."""
         try:
             self.settle()
+        except (RedisConnectionError, RedisTimeoutError, NotReplicatedError):
+            pass  # the server is gone: those batches come back after the visibility timeout
         finally:
             _OPEN.discard(self)
             if self._owns_client:

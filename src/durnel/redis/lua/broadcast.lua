@@ -12,16 +12,15 @@
 -- ARGV: session id, request id, request ttl, log maxlen, from, content, inbox key prefix,
 --       [settled requests...]
 local statuses, log, session = KEYS[1], KEYS[2], KEYS[3]
-local sid, request, ttl, maxlen = ARGV[1], ARGV[2], ARGV[3], ARGV[4]
+local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
 local from, content, inbox_prefix = ARGV[5], ARGV[6], ARGV[7]
 
-local early = begin(session, request)
-if early then return early end
-settle(KEYS, ARGV, 5, 8)
 local recipients, bad = checked(redis.pcall('HKEYS', statuses), statuses, 'hash')
 if bad then return bad end
 local now, clock_error = server_time()
 if not now then return clock_error end
+local early, old = enter(session, request, ttl, REPLY.SENT .. now)
+if early then return early end
 
 if redis.call('HEXISTS', statuses, from) == 0 then recipients[#recipients + 1] = from end
 
@@ -30,6 +29,7 @@ if redis.call('HEXISTS', statuses, from) == 0 then recipients[#recipients + 1] =
 local message = cjson.encode({now, from, content})
 local function take_back(count)
   for j = 1, count do redis.call('RPOP', inbox_prefix .. recipients[j]) end
+  leave(session, old, ttl)
 end
 for i, agent in ipairs(recipients) do
   local pushed = redis.pcall('RPUSH', inbox_prefix .. agent, message)
@@ -47,5 +47,5 @@ if bad then
   return bad
 end
 redis.call('HSETNX', statuses, from, 'idle')
-remember(session, request, ttl, REPLY.SENT .. now)
+settle(KEYS, ARGV, 5, 8)
 return {REPLY.SENT, tostring(now)}

@@ -4,12 +4,9 @@
 -- ARGV: session id, request id, request ttl, log maxlen, agent, resource key, lease,
 --       [settled requests...]
 local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
-local sid, request, ttl, maxlen = ARGV[1], ARGV[2], ARGV[3], ARGV[4]
+local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
 local agent, resource, lease = ARGV[5], ARGV[6], tonumber(ARGV[7])
 
-local early = begin(session, request)
-if early then return early end
-settle(KEYS, ARGV, 5, 8)
 local stamp, previous, bad = read_claim(claims, resource)
 if bad then return bad end
 local now, clock_error = server_time()
@@ -18,20 +15,26 @@ if not now then return clock_error end
 -- A clock that went back makes the claim young (a negative age holds).
 if previous and now - stamp < lease then
   local encoded = REPLY.HELD .. previous
-  remember(session, request, ttl, encoded)
+  local early = enter(session, request, ttl, encoded)
+  if early then return early end
+  settle(KEYS, ARGV, 5, 8)
   return as_reply(encoded)
 end
 
+local early, old = enter(session, request, ttl, REPLY.OK)
+if early then return early end
 local ids = {}
 ids[1], bad = log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource,
                         'at', now)
-if bad then return bad end
-if previous then
+if not bad and previous then
   ids[2] = log_event(log, maxlen, 'event', 'Released', 'agent', previous, 'resource', resource,
                      'at', now)
 end
-bad = set_or_undo('HSET', statuses, agent, 'busy', log, ids)
-if bad then return bad end
+if not bad then bad = set_or_undo('HSET', statuses, agent, 'busy', log, ids) end
+if bad then
+  leave(session, old, ttl)
+  return bad
+end
 redis.call('HSET', claims, resource, now .. ':' .. agent)
-remember(session, request, ttl, REPLY.OK)
+settle(KEYS, ARGV, 5, 8)
 return {REPLY.OK}

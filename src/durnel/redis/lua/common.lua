@@ -10,8 +10,9 @@
 -- Every script changes everything it means to or nothing at all: each key is checked before
 -- the first write that could leave a change behind. A key the script reads is checked by that
 -- read (run with pcall); the first write checks its own key (pcall); a later write whose key
--- was not read is undone if it fails (XDEL of the events just added, RPOP of copies just
--- pushed), which leaves nothing behind but the stream's last id. No TYPE is ever run.
+-- was not read is undone if it fails (the session put back, XDEL of the events just added,
+-- RPOP of copies just pushed), which leaves nothing behind but the stream's last id. No TYPE
+-- is ever run but to name the type found in a refusal.
 --
 -- Sessions. A session is one client thread (or task): a random id and a counter that gives
 -- each call a request id. The session key holds '<request id>|<encoded reply>' of the latest
@@ -22,10 +23,13 @@
 --      and runs nothing;
 --   S3 a request above the latest one is new; a call that changes nothing (a refusal is a
 --      change: it is remembered) may leave the session key as it was.
+-- A script works its reply out from reads, then writes the session and reads its previous
+-- value in one command (enter); on S1, S2 or a foreign value it puts the previous value back.
 -- Settling. Trailing KEYS beyond a script's own are in-flight hashes (see drain.lua) and the
 -- trailing ARGV beyond its own the drain request ids whose replies reached the client: each
--- such batch is deleted, for it has been delivered. Settling is idempotent (it matches the
--- request id), so a retried call may carry it again.
+-- such batch is deleted, for it has been delivered. Settling is idempotent (the batch's field
+-- names its request), so a retried call may carry it again.
+
 -- The reply of a pcall on `key`, or nil and the wrong-type reply when the key holds another
 -- type; any other error is raised as it is.
 local function checked(reply, key, wanted)
@@ -46,18 +50,50 @@ local function as_reply(encoded)
   return {string.sub(encoded, 1, 1), string.sub(encoded, 2)}
 end
 
+-- The session's latest request id and its encoded reply from a stored value; nil if the value
+-- is not one that durnel writes.
+local function parse_session(stored)
+  local latest, encoded = string.match(stored, '^(%d+)|(.*)$')
+  return tonumber(latest), encoded
+end
+
 -- What to answer at once, or nil for a new request (S1-S3); also the reply for a session key
--- that durnel did not write.
+-- that durnel did not write. Reads only (drain's empty case writes nothing).
 local function begin(session, request)
   local stored, bad = checked(redis.pcall('GET', session), session, 'string')
   if bad then return bad end
   if not stored then return nil end
-  local latest, encoded = string.match(stored, '^(%d+)|(.*)$')
+  local latest, encoded = parse_session(stored)
   if not latest then return foreign(session, 'is not a durnel session') end
-  latest, request = tonumber(latest), tonumber(request)
+  request = tonumber(request)
   if request < latest then return {REPLY.STALE} end
   if request == latest then return as_reply(encoded) end
   return nil
+end
+
+-- begin() and the write of the session in one command (SET ... GET), for a script that has
+-- worked out its reply `encoded` from reads alone: returns nil and the session's previous
+-- value (false if none) for a new request; otherwise puts the previous value back and
+-- returns what to answer at once (S1, S2 or foreign data).
+local function enter(session, request, ttl, encoded)
+  local old = redis.pcall('SET', session, request .. '|' .. encoded, 'EX', ttl, 'GET')
+  if type(old) == 'table' and old.err then
+    local _, bad = checked(old, session, 'string')
+    return bad
+  end
+  if not old then return nil, false end
+  local latest, reply = parse_session(old)
+  request = tonumber(request)
+  if latest and request > latest then return nil, old end
+  redis.call('SET', session, old, 'EX', ttl)
+  if not latest then return foreign(session, 'is not a durnel session') end
+  if request < latest then return {REPLY.STALE} end
+  return as_reply(reply)
+end
+
+-- Takes back enter(): the session as it was (`old` from enter()).
+local function leave(session, old, ttl)
+  if old then redis.call('SET', session, old, 'EX', ttl) else redis.call('DEL', session) end
 end
 
 local function remember(session, request, ttl, encoded)
@@ -65,14 +101,10 @@ local function remember(session, request, ttl, encoded)
 end
 
 -- Deletes the delivered batches named by keys[first_key..] and args[first_arg..] (see above);
--- args[1] is always the session id.
+-- args[1] is always the session id, and a batch's field is '<session id>:<request id>'.
 local function settle(keys, args, first_key, first_arg)
   for i = first_key, #keys do
-    local prefix = args[first_arg + i - first_key] .. '|'
-    local held = redis.pcall('HGET', keys[i], args[1])
-    if type(held) == 'string' and string.sub(held, 1, #prefix) == prefix then
-      redis.call('HDEL', keys[i], args[1])
-    end
+    redis.call('HDEL', keys[i], args[1] .. ':' .. args[first_arg + i - first_key])
   end
 end
 
@@ -114,7 +146,7 @@ end
 
 -- Writes `value` into field `field` of the hash `key` with `command` (HSET or HSETNX) as a
 -- write that may find a foreign key: on failure the log events `ids` are taken back and the
--- wrong-type reply returned.
+-- wrong-type reply returned (the caller takes back what else it wrote).
 local function set_or_undo(command, key, field, value, log, ids)
   local done = redis.pcall(command, key, field, value)
   if type(done) == 'table' and done.err then
@@ -133,33 +165,65 @@ local function is_message(blob)
     and type(decoded[3]) == 'string'
 end
 
--- The inbox's messages, oldest first; or nil and the reply for a key of another type or an
--- element that durnel did not write.
+-- nil if `messages` are all messages as durnel writes them, else the foreign data reply.
+local function foreign_message(inbox, messages)
+  for i = 1, #messages do
+    if not is_message(messages[i]) then
+      return foreign(inbox, 'element ' .. i .. ' is not a message that durnel wrote')
+    end
+  end
+  return nil
+end
+
+-- The inbox's messages, oldest first, left in place; or nil and the reply for a key of
+-- another type or an element that durnel did not write.
 local function read_inbox(inbox)
   local messages, bad = checked(redis.pcall('LRANGE', inbox, 0, -1), inbox, 'list')
   if bad then return nil, bad end
-  for i = 1, #messages do
-    if not is_message(messages[i]) then
-      return nil, foreign(inbox, 'element ' .. i .. ' is not a message that durnel wrote')
-    end
+  bad = foreign_message(inbox, messages)
+  if bad then return nil, bad end
+  return messages
+end
+
+-- Appends `messages` to the list `key`, in order.
+local function push_all(key, messages)
+  for i = 1, #messages, 1000 do
+    redis.call('RPUSH', key, unpack(messages, i, math.min(i + 999, #messages)))
+  end
+end
+
+-- The inbox's messages, oldest first, taken out of it (LPOP with a count: the read and the
+-- removal in one command); or nil and the reply for a key of another type or an element that
+-- durnel did not write, and then the inbox is as it was.
+local function take_inbox(inbox)
+  local messages, bad = checked(redis.pcall('LPOP', inbox, 2147483647), inbox, 'list')
+  if bad then return nil, bad end
+  if not messages then return {} end
+  bad = foreign_message(inbox, messages)
+  if bad then
+    push_all(inbox, messages)  -- the list was emptied: this restores it exactly
+    return nil, bad
   end
   return messages
 end
 
 -- The batches in flight from the inbox whose in-flight hash is `inflight` (see drain.lua),
--- as a list of {field, request, stamp, messages}, oldest first; or nil and the reply for a
--- key of another type or a field that durnel did not write.
+-- as a list of {field, sid, request, stamp, messages}, oldest first; or nil and the reply for
+-- a key of another type or a field that durnel did not write.
 local function read_batches(inflight)
   local flat, bad = checked(redis.pcall('HGETALL', inflight), inflight, 'hash')
   if bad then return nil, bad end
   local batches = {}
   for i = 1, #flat, 2 do
-    local request, stamp, body = string.match(flat[i + 1], '^(%d+)|(%d+)|(.+)$')
-    if not request then return nil, foreign(inflight, 'field ' .. flat[i] .. ' is not a batch') end
+    local sid, request = string.match(flat[i], '^(.*):(%d+)$')
+    local stamp, body = string.match(flat[i + 1], '^(%d+)|(.+)$')
+    if not sid or not stamp then
+      return nil, foreign(inflight, 'field ' .. flat[i] .. ' is not a batch')
+    end
     local messages = {}
     for blob in string.gmatch(body, '[^\n]+') do messages[#messages + 1] = blob end
-    batches[#batches + 1] = {field = flat[i], request = request, stamp = tonumber(stamp),
-                             messages = messages}
+    batches[#batches + 1] = {field = flat[i], sid = sid, request = request,
+                             stamp = tonumber(stamp), messages = messages}
   end
   table.sort(batches, function(a, b) return a.stamp < b.stamp end)
   return batches

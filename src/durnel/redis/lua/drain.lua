@@ -1,8 +1,8 @@
 -- drain_inbox: the pending messages, oldest first; the inbox is empty afterwards. A drain
 -- whose reply is lost loses nothing and delivers nothing twice.
 --
--- The batch a drain returns stays in flight, in the field <session id> of the inbox's
--- in-flight hash ('<request id>|<server time in us>|<message>\n<message>...'), until:
+-- The batch a drain returns stays in flight, in the field '<session id>:<request id>' of the
+-- inbox's in-flight hash ('<server time in us>|<message>\n<message>...'), until:
 --   - the same session's next call settles it (common.lua): its reply arrived; deleted;
 --   - the same session's next drain of this inbox finds it unsettled: its reply never
 --     arrived, so its messages come first in that drain;
@@ -25,34 +25,39 @@ local early = begin(session, request)
 if early then
   if early[1] ~= REPLY.DRAINED then return early end
   local reply = {REPLY.DRAINED}
-  local batches, bad = read_batches(inflight)
+  local held, bad = checked(redis.pcall('HGET', inflight, sid .. ':' .. request), inflight, 'hash')
   if bad then return bad end
-  gather(reply, batches, function(b) return b.field == sid and b.request == request end, {})
+  if held then
+    local body = string.match(held, '^%d+|(.+)$')
+    for blob in string.gmatch(body or '', '[^\n]+') do reply[#reply + 1] = blob end
+  end
   return reply
 end
 settle(KEYS, ARGV, 4, 5)
-local pending, batches, bad
-pending, bad = read_inbox(inbox)
-if bad then return bad end
+local batches, pending, bad
 batches, bad = read_batches(inflight)
+if bad then return bad end
+pending, bad = take_inbox(inbox)  -- the last check: it moves the messages when it passes
 if bad then return bad end
 if #pending == 0 and #batches == 0 then return {REPLY.DRAINED} end
 
 local seconds, micros = server_time()
-if not seconds then return micros end
+if not seconds then
+  push_all(inbox, pending)
+  return micros
+end
 local stamp = seconds .. string.format('%06d', micros)  -- us, printed exactly
 local now = tonumber(stamp)
 local lapse = visibility * 1000000
 local reply = {REPLY.DRAINED}
 local fields = gather(reply, batches, function(b)
-  return b.field == sid or now - b.stamp >= lapse
+  return b.sid == sid or now - b.stamp >= lapse
 end, pending)
 if #reply == 1 then return reply end  -- only other sessions' batches, still theirs
 
 if #fields > 0 then redis.call('HDEL', inflight, unpack(fields)) end
-if #pending > 0 then redis.call('DEL', inbox) end
 local messages = {}
 for i = 2, #reply do messages[i - 1] = reply[i] end
-redis.call('HSET', inflight, sid, request .. '|' .. stamp .. '|' .. table.concat(messages, '\n'))
+redis.call('HSET', inflight, sid .. ':' .. request, stamp .. '|' .. table.concat(messages, '\n'))
 remember(session, request, ttl, REPLY.DRAINED)
 return reply
