@@ -464,12 +464,13 @@ def test_a_request_older_than_its_sessions_latest_runs_nothing(redis_client):
     state.send_message("A", "B", "once")
     assert len(state.drain_inbox("B")) == 1
     state.release("A", "file:f")
-    for late in (0, 1, 2):  # the claim, the send, the drain, arriving after the release
+    later = state.send_message("C", "B", "later")
+    for late in (0, 1, 2):  # the claim, the send, the drain, arriving after later calls
         assert sent.again(late) == "z"
-    assert state.status("A") == "idle" and state.inbox("B") == []
+    assert state.status("A") == "idle" and state.inbox("B") == [later]
     with pytest.raises(RuntimeError, match="^no claim found for A$"):
         state.release("A", "file:f")
-    assert redis_client.xlen("durnel:{%s}:log" % name) == 3
+    assert redis_client.xlen("durnel:{%s}:log" % name) == 4
     assert sent.again(-1) == "n"  # the latest request again gets its first reply
     with pytest.raises(StaleRequestError):
         calls_module.outcome([b"z"])

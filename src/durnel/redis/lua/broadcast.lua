@@ -17,16 +17,16 @@ local from, content, inbox_prefix = ARGV[5], ARGV[6], ARGV[7]
 
 local recipients, bad = checked(redis.pcall('HKEYS', statuses), statuses, 'hash')
 if bad then return bad end
-local now, clock_error = server_time()
+local now, clock_error, at = server_time()
 if not now then return clock_error end
-local early, old = enter(session, request, ttl, REPLY.SENT .. now)
+local early, old = enter(session, request, ttl, REPLY.SENT .. at)
 if early then return early end
 
 if redis.call('HEXISTS', statuses, from) == 0 then recipients[#recipients + 1] = from end
 
 -- Each push checks its inbox's type itself: a push that fails takes back the copies pushed
 -- before it (nothing else ran in between), which is far cheaper than a TYPE per recipient.
-local message = cjson.encode({now, from, content})
+local message = encode_message(at, from, content)
 local function take_back(count)
   for j = 1, count do redis.call('RPOP', inbox_prefix .. recipients[j]) end
   leave(session, old, ttl)
@@ -41,11 +41,11 @@ for i, agent in ipairs(recipients) do
 end
 local _
 _, bad = log_event(log, maxlen, 'event', 'BroadcastSent', 'from_agent', from, 'content', content,
-                   'at', now)
+                   'at', at)
 if bad then
   take_back(#recipients)
   return bad
 end
 redis.call('HSETNX', statuses, from, 'idle')
 settle(KEYS, ARGV, 5, 8)
-return {REPLY.SENT, tostring(now)}
+return {REPLY.SENT, at}

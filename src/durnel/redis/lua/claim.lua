@@ -9,7 +9,7 @@ local agent, resource, lease = ARGV[5], ARGV[6], tonumber(ARGV[7])
 
 local stamp, previous, bad = read_claim(claims, resource)
 if bad then return bad end
-local now, clock_error = server_time()
+local now, clock_error, at = server_time()
 if not now then return clock_error end
 
 -- A clock that went back makes the claim young (a negative age holds).
@@ -25,16 +25,16 @@ local early, old = enter(session, request, ttl, REPLY.OK)
 if early then return early end
 local ids = {}
 ids[1], bad = log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource,
-                        'at', now)
+                        'at', at)
 if not bad and previous then
   ids[2] = log_event(log, maxlen, 'event', 'Released', 'agent', previous, 'resource', resource,
-                     'at', now)
+                     'at', at)
 end
 if not bad then bad = set_or_undo('HSET', statuses, agent, 'busy', log, ids) end
 if bad then
   leave(session, old, ttl)
   return bad
 end
-redis.call('HSET', claims, resource, now .. ':' .. agent)
+redis.call('HSET', claims, resource, at .. ':' .. agent)
 settle(KEYS, ARGV, 5, 8)
 return {REPLY.OK}

@@ -16,13 +16,13 @@ if holder ~= agent then
   return as_reply(encoded)
 end
 
-local now, clock_error = server_time()
+local now, clock_error, at = server_time()
 if not now then return clock_error end
 local early, old = enter(session, request, ttl, REPLY.OK)
 if early then return early end
 local id
 id, bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource,
-                    'at', now)
+                    'at', at)
 if not bad then bad = set_or_undo('HSET', statuses, agent, 'idle', log, {id}) end
 if bad then
   leave(session, old, ttl)

@@ -13,13 +13,13 @@ if not holder then
 elseif holder ~= agent then
   encoded = REPLY.NOT_HOLDER .. holder
 end
-local now, clock_error
+local now, clock_error, at
 if encoded == REPLY.OK then
-  now, clock_error = server_time()
+  now, clock_error, at = server_time()
   if not now then return clock_error end
 end
 local early = enter(session, request, ttl, encoded)
 if early then return early end
-if now then redis.call('HSET', claims, resource, now .. ':' .. agent) end
+if now then redis.call('HSET', claims, resource, at .. ':' .. agent) end
 settle(KEYS, ARGV, 3, 6)
 return as_reply(encoded)

@@ -6,19 +6,19 @@ local statuses, log, session, inbox = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
 local from, to, content = ARGV[5], ARGV[6], ARGV[7]
 
-local now, clock_error = server_time()
+local now, clock_error, at = server_time()
 if not now then return clock_error end
-local early, old = enter(session, request, ttl, REPLY.SENT .. now)
+local early, old = enter(session, request, ttl, REPLY.SENT .. at)
 if early then return early end
 
 -- The push checks the inbox's type itself; the log event and the registration are undone
 -- by hand if their keys turn out to be foreign.
-local _, bad = checked(redis.pcall('RPUSH', inbox, cjson.encode({now, from, content})),
+local _, bad = checked(redis.pcall('RPUSH', inbox, encode_message(at, from, content)),
                        inbox, 'list')
 if not bad then
   local id
   id, bad = log_event(log, maxlen, 'event', 'MessageSent', 'from_agent', from, 'to_agent', to,
-                      'content', content, 'at', now)
+                      'content', content, 'at', at)
   if not bad then bad = set_or_undo('HSETNX', statuses, to, 'idle', log, {id}) end
   if bad then redis.call('RPOP', inbox) end
 end
@@ -27,4 +27,4 @@ if bad then
   return bad
 end
 settle(KEYS, ARGV, 5, 8)
-return {REPLY.SENT, tostring(now)}
+return {REPLY.SENT, at}
