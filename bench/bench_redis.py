@@ -22,7 +22,8 @@ persistence) and stops at the end:
    ran (client's and inside scripts), commandstats usec and server CPU, and their ratios to
    Lock's in the same run. With --before SRC, the same is measured for the durnel package in
    SRC (e.g. an export of main's src/) in child processes alternating with this tree's,
-   against the same server, and printed side by side.
+   against the same server, and printed side by side; with --callgrind N, also the
+   instructions a redis-server under callgrind runs per pair for each tree (repeatable).
 
 This is a plain interleaved-repeats harness rather than pyperf: pyperf's runner spawns its
 own worker processes per benchmark and has no notion of 8 clients loading one server at
@@ -602,10 +603,96 @@ def server_work(url, pairs, namespace):
 
 
 def _server_work_child(url, calls, namespace):
-    print(json.dumps(server_work(url, calls, namespace)))
+    if url == "callgrind":
+        print(json.dumps(callgrind_pairs(calls)))
+    else:
+        print(json.dumps(server_work(url, calls, namespace)))
 
 
-def compare_server_work(url, before, calls, repeats):
+def callgrind_pairs(pairs, namespace="bench-callgrind"):
+    """Instructions a redis-server runs per pair of calls (claim_task+release, send+drain,
+    Lock acquire+release), counted by callgrind with instrumentation on only around each
+    measured loop: repeatable where timings on a shared machine are not. The server runs
+    under valgrind, started here on a free port."""
+    import glob
+    import shutil
+    import subprocess
+
+    from redis_servers import free_port
+
+    if not shutil.which("valgrind") or not shutil.which("callgrind_control"):
+        raise SystemExit("bench: --callgrind needs valgrind (Debian package valgrind)")
+    with tempfile.TemporaryDirectory(prefix="durnel-bench-callgrind-") as workdir:
+        out = os.path.join(workdir, "callgrind.out")
+        port = free_port()
+        server = subprocess.Popen(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--instr-atstart=no",
+                "--callgrind-out-file=" + out,
+                "redis-server",
+                "--port",
+                str(port),
+                "--bind",
+                "127.0.0.1",
+                "--save",
+                "",
+                "--dir",
+                workdir,
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        url = "redis://127.0.0.1:%d/0" % port
+        client = redis.Redis.from_url(url)
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                client.ping()
+                break
+            except redis.ConnectionError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+
+        def control(*args):
+            subprocess.run(
+                ["callgrind_control", *args, str(server.pid)], stdout=subprocess.DEVNULL, check=True
+            )
+
+        def dumped():
+            control("-d")
+            time.sleep(1.0)  # the dump is written by the server process, after the reply
+            files = [f for f in glob.glob(out + ".*")]
+            total = 0
+            for name in files:
+                with open(name) as handle:
+                    total += sum(int(x.split()[1]) for x in handle if x.startswith("totals:"))
+                os.remove(name)
+            return total
+
+        try:
+            ops, owned = _pair_ops(url, namespace)
+            result = {}
+            for name, op in ops.items():
+                for _ in range(50):
+                    op()
+                control("-i", "on")
+                for _ in range(pairs):
+                    op()
+                control("-i", "off")
+                result[name] = dumped() / pairs
+            owned[0].close()
+            owned[1].close()
+        finally:
+            client.close()
+            server.terminate()
+            server.wait(60)
+    return result
+
+
+def compare_server_work(url, before, calls, repeats, callgrind_pairs_count=0):
     """Server work per pair of this tree's durnel and of the one in `before` (a src directory),
     each run in a child process against the same server, alternating, `repeats` times each.
     Medians, and the ratio of each to Lock measured in the same child."""
@@ -675,6 +762,32 @@ def compare_server_work(url, before, calls, repeats):
                     row["commands"],
                 )
             )
+    if callgrind_pairs_count:
+        print(
+            "Instructions the server runs per pair (callgrind, %d pairs each)"
+            % callgrind_pairs_count
+        )
+        for name in ("before", "after"):
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join(build + [trees[name]]))
+            child = subprocess.run(
+                [
+                    sys.executable,
+                    __file__,
+                    "--server-work-child",
+                    "callgrind",
+                    "--work-pairs",
+                    str(callgrind_pairs_count),
+                ],
+                env=env,
+                capture_output=True,
+                text=True,
+                check=True,
+            )
+            counts = json.loads(child.stdout.splitlines()[-1])
+            lock = counts["Lock acquire+release"]
+            for pair, instructions in counts.items():
+                summary[name][pair]["instructions"] = instructions
+                print("  %-26s %-7s %9.0f %8.2fx" % (pair, name, instructions, instructions / lock))
     return summary
 
 
@@ -856,6 +969,13 @@ def main():
     parser.add_argument("--work-repeats", type=int, default=5, help="alternations for --before")
     parser.add_argument("--work-pairs", type=int, default=2000, help="pairs per server work run")
     parser.add_argument(
+        "--callgrind",
+        type=int,
+        default=0,
+        metavar="PAIRS",
+        help="with --before: also count the server's instructions per pair under callgrind",
+    )
+    parser.add_argument(
         "--work-only", action="store_true", help="with --before: only the server work section"
     )
     parser.add_argument("--server-work-child", metavar="URL", help=argparse.SUPPRESS)
@@ -886,7 +1006,7 @@ def main():
             before_after = None
             if args.before:
                 before_after = compare_server_work(
-                    url, args.before, args.work_pairs, args.work_repeats
+                    url, args.before, args.work_pairs, args.work_repeats, args.callgrind
                 )
                 print()
                 if args.work_only:
