@@ -504,13 +504,21 @@ def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_serv
     newest = other.send_message("A", "B", "newest")
     assert other.drain_inbox("B") == first + [newest]
     assert sent.again(-1) == "d" and other.inbox("B") == []  # the late retry: no message
-    # A drain whose reply arrived is settled by its session's next call or by close().
-    for settle in ("status", "close"):
+    # A drain whose reply arrived is settled by its session's next call, by close(), or by
+    # the background settler a second later when the session makes no call at all.
+    inflight = "durnel:{%s}:inflight:B" % name
+    for when, settle in ((1100, "status"), (1200, "close"), (1300, "idle")):
         taker = RedisCoordinationState(direct, name, visibility_timeout=30)
         delivered = other.send_message("A", "B", settle)
         assert taker.drain_inbox("B") == [delivered]
-        taker.status("B") if settle == "status" else taker.close()
-        set_clock(clock, 1100 if settle == "status" else 1200)
+        if settle == "status":
+            taker.status("B")
+        elif settle == "close":
+            taker.close()
+        deadline = time.monotonic() + 20
+        while direct.hlen(inflight) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        set_clock(clock, when)
         assert other.inbox("B") == [] and other.drain_inbox("B") == []
     # A drain with nothing to deliver writes nothing.
     changes = direct.info("persistence")["rdb_changes_since_last_save"]

@@ -83,7 +83,7 @@ class Call(NamedTuple):
     script: str
     keys: tuple[bytes, ...]
     args: tuple[bytes, ...]
-    settles: tuple[bytes, ...]  # the in-flight hashes this call settles (Session.settled)
+    settles: tuple  # the (in-flight hash, request id) pairs this call settles (Session.settled)
 
 
 class Options(NamedTuple):
@@ -94,7 +94,7 @@ class Options(NamedTuple):
 
 def _call(script, session, keys, args):
     extra_keys, extra_args = session.settling()
-    return Call(script, keys + extra_keys, args + extra_args, extra_keys)
+    return Call(script, keys + extra_keys, args + extra_args, tuple(zip(extra_keys, extra_args)))
 
 
 # ---- builders: each call's KEYS and ARGV in the order of its script's header ----

@@ -22,9 +22,10 @@ Guarantees, beyond what the in-process engine gives:
   killed, an object dropped after a ``ConnectionError``) is taken by the next drain of any
   session once ``visibility_timeout`` seconds (60) have passed since it was drained, in front
   of the newer messages, and ``inbox()`` lists it there from then on; the lost drain's late
-  retry then returns no message. The one case that delivers a batch twice: its reply arrived,
-  but the session made no further call, was not closed and its process did not exit
-  normally for longer than the timeout, while another session drained the same inbox;
+  retry then returns no message. A batch whose reply arrived is settled by the session's
+  next call, or a second later by a background thread if there is none. The one case that
+  delivers a batch twice: its process was killed or hung after the reply arrived and before
+  it was settled, for longer than the timeout, while another session drained the same inbox;
 - during a Redis Cluster resharding, calls wait (retried with the same request id within the
   same budget) and complete once the namespace's slot has moved;
 - all keys of a namespace share the hash tag ``{namespace}`` and so one cluster slot; the key
@@ -118,6 +119,49 @@ class _Sessions(threading.local):
 
 
 _OPEN = weakref.WeakSet()  # engines with drains to settle at interpreter exit
+SETTLE_AFTER = 1.0  # seconds a delivered drain waits for its session's next call
+
+
+class _Settler:
+    """Settles from a daemon thread the delivered drains of sessions that made no call of their
+    own within SETTLE_AFTER seconds (an object no longer used, a thread that ended), so that
+    only a process killed or hung for longer than the visibility timeout can have a batch it
+    received taken again. One thread per process, started by the first such drain."""
+
+    def __init__(self):
+        self.condition = threading.Condition()
+        self.due = {}  # id(session) -> (due time, engine weakref, session)
+        self.pid = None
+
+    def schedule(self, engine, session):
+        with self.condition:
+            if self.pid != os.getpid():  # none yet, or the parent's before a fork
+                self.pid, self.due = os.getpid(), {}
+                threading.Thread(target=self._loop, name="durnel-settler", daemon=True).start()
+            self.due[id(session)] = (time.monotonic() + SETTLE_AFTER, weakref.ref(engine), session)
+            self.condition.notify()
+
+    def _loop(self):
+        while True:
+            with self.condition:
+                while not self.due:
+                    self.condition.wait()
+                now = time.monotonic()
+                ready = [k for k, (when, _, _) in self.due.items() if when <= now]
+                if not ready:
+                    self.condition.wait(min(w for w, _, _ in self.due.values()) - now)
+                    continue
+                entries = [self.due.pop(k) for k in ready]
+            for _, engine_ref, session in entries:
+                engine = engine_ref()
+                if engine is not None and session.unsettled:
+                    try:
+                        engine._settle(session)
+                    except Exception:  # the server is gone: the timeout brings the batch back
+                        pass
+
+
+_SETTLER = _Settler()
 
 
 @atexit.register
@@ -279,6 +323,7 @@ class RedisCoordinationState:
         drained = calls.messages(reply, str.__str__(agent_id), self._keys.inbox(agent))
         if drained:
             session.delivered(self._keys.inflight(agent), request)
+            _SETTLER.schedule(self, session)
         return drained
 
     # ---- statuses ----
@@ -293,13 +338,17 @@ class RedisCoordinationState:
 
     def settle(self) -> None:
         """Tells the server now that the drains whose replies arrived were delivered, for
-        every thread's session of this object (each call does it for its own session anyway;
-        ``close()`` and interpreter exit call this). Until then, such a batch would be taken
+        every thread's session of this object. Each call does it for its own session anyway, a
+        background thread does it a second after a drain whose session made no call since,
+        and ``close()`` and interpreter exit call this; until then, such a batch would be taken
         again by another session's drain once its visibility timeout has passed."""
         with self._sessions_lock:
             sessions = [s for s in self._sessions if s.unsettled and s.pid == os.getpid()]
         for session in sessions:
-            self._run(session, calls.status(self._keys, self._options, session, b""))
+            self._settle(session)
+
+    def _settle(self, session):
+        self._run(session, calls.status(self._keys, self._options, session, b""))
 
     def delete_namespace(self) -> int:
         """Deletes every key of this object's namespace and nothing else (another namespace

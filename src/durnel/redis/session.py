@@ -29,12 +29,15 @@ class Session:
 
     def settling(self):
         """The extra KEYS and ARGV that settle the drains whose replies arrived."""
-        return tuple(self.unsettled), tuple(self.unsettled.values())
+        items = tuple(self.unsettled.items())  # one step: another thread may settle meanwhile
+        return tuple(k for k, _ in items), tuple(r for _, r in items)
 
-    def settled(self, keys):
-        """The server has run a call that carried `keys` (from settling())."""
-        for key in keys:
-            self.unsettled.pop(key, None)
+    def settled(self, pairs):
+        """The server has run a call that carried `pairs` ((key, request) from settling());
+        a key whose drain has changed since stays unsettled."""
+        for key, request in pairs:
+            if self.unsettled.get(key) == request:
+                self.unsettled.pop(key, None)
 
     def delivered(self, inflight: bytes, request: bytes):
         """A drain's reply arrived with messages: settle it with the next call."""
