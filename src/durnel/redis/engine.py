@@ -162,6 +162,19 @@ class _Settler:
 
 
 _SETTLER = _Settler()
+_ENGINES = weakref.WeakSet()  # every engine, for the locks a forked child must not inherit
+
+
+def _after_fork_in_child():
+    # Another thread of the parent may have held these locks at the fork; the child has only
+    # the forking thread, so it starts with fresh ones (and a settler of its own).
+    _SETTLER.__init__()
+    for engine in list(_ENGINES):
+        engine._sessions_lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 @atexit.register
@@ -236,6 +249,7 @@ class RedisCoordinationState:
         self._local = _Sessions()
         self._sessions = []  # every thread's session, for settle() from any thread
         self._sessions_lock = threading.Lock()
+        _ENGINES.add(self)
 
     # ---- claims ----
 
