@@ -6,8 +6,9 @@ Keys of namespace N (``Keys``), all readable with ordinary Redis tools:
   durnel:{N}:claims                hash   resource key -> "<last stamp>:<holder>"
   durnel:{N}:status                hash   agent id -> "idle" | "busy"; its keys are the roster
   durnel:{N}:inbox:<agent>         list   '[sent_at, "from", "content"]' (JSON), oldest first
-  durnel:{N}:inflight:<agent>      hash   session id -> a batch drained from that inbox whose
-                                          delivery is not settled yet (see lua/drain.lua)
+  durnel:{N}:inflight:<agent>      hash   "<session id>:<request id>" -> a batch drained from
+                                          that inbox whose delivery is not settled yet
+                                          (see lua/drain.lua)
   durnel:{N}:log                   stream event=Claimed|Released|MessageSent|BroadcastSent, ...
   durnel:{N}:session:<sid>         string the latest request of one session and its reply
   durnel:{N}:guard                 never written: declared by broadcast (lua/broadcast.lua)
