@@ -538,6 +538,9 @@ def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_serv
     proxy.close()
 
 
+# Forking while other threads run (the settler, earlier tests' proxies) is what this test is
+# about: the engine resets its locks in the child (os.register_at_fork).
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_a_forked_child_has_a_session_of_its_own(redis_client):
     state = RedisCoordinationState(redis_client, namespace())
     state.send_message("parent", "box", "before")
