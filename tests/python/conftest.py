@@ -38,7 +38,7 @@ MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
 ALL_ENGINES = ("native", "inprocess", "aio", "redis", "cluster", "sqlite")
 # Engines whose objects also wait (the native object alone has only the nine methods), and
 # engines whose clock a test can move.
-WAITING_ENGINES = ("inprocess", "aio")
+WAITING_ENGINES = ("inprocess", "aio", "redis", "cluster")
 CLOCKED_ENGINES = ("native", "redis", "sqlite")
 SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
 
