@@ -249,13 +249,15 @@ def leave_queue(keys, resource, ticket):
     return Call("leave_queue", (keys.queue(resource),), (ticket, keys.claim_channel(resource)), ())
 
 
-def abandon(keys, options, session, request, agent):
-    """Gives a drain's batch back (lua/abandon.lua); carries no settling, so it may run beside
-    any call of the session."""
+def abandon(keys, options, session, drain_call):
+    """Gives the batch of ``drain_call`` back (lua/abandon.lua); carries no settling, so it
+    may run beside any call of the session."""
+    inbox, inflight = drain_call.keys[0], drain_call.keys[1]
+    agent = inbox[len(keys.inbox_prefix) :]
     return Call(
         "abandon",
-        (keys.inbox(agent), keys.inflight(agent), session.key),
-        (session.sid, request, options.ttl, keys.inbox_channel(agent)),
+        (inbox, inflight, session.key),
+        (session.sid, drain_call.args[1], options.ttl, keys.inbox_channel(agent)),
         (),
     )
 
@@ -354,9 +356,7 @@ def claim_step(reply, claims_key, lease=LEASE_SECONDS):
         outcome(reply)  # raises
     stamp, seconds, micros, arrival, holder = _raw(reply[1]).split(b" ", 4)
     now = int(seconds) + int(micros) / 1e6
-    return ClaimStep(
-        False, False, arrival, text(holder, claims_key), int(stamp) + lease - now
-    )
+    return ClaimStep(False, False, arrival, text(holder, claims_key), int(stamp) + lease - now)
 
 
 def _raw(value):

@@ -146,6 +146,45 @@ def _settle_at_exit():
             pass
 
 
+def configure(
+    engine,
+    namespace,
+    log_maxlen,
+    request_ttl,
+    visibility_timeout,
+    retries,
+    replicas,
+    replica_timeout,
+):
+    """Checks the options that the sync engine and its asyncio twin share and sets them on
+    ``engine``; raises TypeError or ValueError for a bad one."""
+    check_namespace(namespace)
+    if log_maxlen is not None and (type(log_maxlen) is not int or log_maxlen < 1):
+        raise ValueError("log_maxlen must be a positive int or None, not %r" % (log_maxlen,))
+    for name, value in (
+        ("request_ttl", request_ttl),
+        ("visibility_timeout", visibility_timeout),
+    ):
+        if type(value) is not int or value < 1:
+            raise ValueError("%s must be a positive int (seconds), not %r" % (name, value))
+    if type(retries) is not int or retries < 0:
+        raise ValueError("retries must be an int >= 0, not %r" % (retries,))
+    if type(replicas) is not int or replicas < 0:
+        raise ValueError("replicas must be an int >= 0, not %r" % (replicas,))
+    if not isinstance(replica_timeout, (int, float)) or not replica_timeout > 0:
+        raise ValueError("replica_timeout must be a positive number, not %r" % (replica_timeout,))
+    engine.namespace = namespace
+    engine._keys = calls.Keys(namespace)
+    engine._options = calls.Options(
+        str(request_ttl).encode(),
+        b"" if log_maxlen is None else str(log_maxlen).encode(),
+        str(visibility_timeout).encode(),
+    )
+    engine._retries = retries
+    engine._replicas = replicas
+    engine._replica_timeout_ms = max(1, int(replica_timeout * 1000))
+
+
 class RedisCoordinationState:
     """The nine methods of ``durnel_core.CoordinationState`` on a Redis server.
 
@@ -176,35 +215,18 @@ class RedisCoordinationState:
         replicas: int = 0,
         replica_timeout: float = 1.0,
     ) -> None:
-        check_namespace(namespace)
-        if log_maxlen is not None and (type(log_maxlen) is not int or log_maxlen < 1):
-            raise ValueError("log_maxlen must be a positive int or None, not %r" % (log_maxlen,))
-        for name, value in (
-            ("request_ttl", request_ttl),
-            ("visibility_timeout", visibility_timeout),
-        ):
-            if type(value) is not int or value < 1:
-                raise ValueError("%s must be a positive int (seconds), not %r" % (name, value))
-        if type(retries) is not int or retries < 0:
-            raise ValueError("retries must be an int >= 0, not %r" % (retries,))
-        if type(replicas) is not int or replicas < 0:
-            raise ValueError("replicas must be an int >= 0, not %r" % (replicas,))
-        if not isinstance(replica_timeout, (int, float)) or not replica_timeout > 0:
-            raise ValueError(
-                "replica_timeout must be a positive number, not %r" % (replica_timeout,)
-            )
+        configure(
+            self,
+            namespace,
+            log_maxlen,
+            request_ttl,
+            visibility_timeout,
+            retries,
+            replicas,
+            replica_timeout,
+        )
         self._owns_client = isinstance(client_or_url, str)
         self._client: Any = _client_for(client_or_url) if self._owns_client else client_or_url
-        self.namespace = namespace
-        self._keys = calls.Keys(namespace)
-        self._options = calls.Options(
-            str(request_ttl).encode(),
-            b"" if log_maxlen is None else str(log_maxlen).encode(),
-            str(visibility_timeout).encode(),
-        )
-        self._retries = retries
-        self._replicas = replicas
-        self._replica_timeout_ms = max(1, int(replica_timeout * 1000))
         self._cluster = isinstance(self._client, redis.cluster.RedisCluster)
         self._local = _Sessions()
         self._sessions = []  # every thread's session, for settle() from any thread
@@ -258,7 +280,7 @@ class RedisCoordinationState:
     def drain_inbox(self, agent_id: str) -> list[Message]:
         session = self._session()
         call = methods.drain(self._keys, self._options, session, agent_id)
-        drained = methods.drained(self._run(session, call), call, session, agent_id)
+        drained = methods.drained(self._drain(session, call), call, session, agent_id)
         if drained:
             _SETTLER.schedule(self, session)
         return drained
@@ -306,7 +328,10 @@ class RedisCoordinationState:
             while True:
                 kind = type(request)
                 if kind is calls.Call:
-                    answer = self._run(session, request)
+                    if request.script == "drain":
+                        answer = self._drain(session, request)
+                    else:
+                        answer = self._run(session, request)
                 elif kind is waits.Sleep:
                     answer = waiter.sleep(request.seconds)
                     hub.check()
@@ -408,6 +433,19 @@ class RedisCoordinationState:
                 self._sessions.append(session)
             _OPEN.add(self)
         return session
+
+    def _drain(self, session, call):
+        """A drain; interrupted before its reply was read (KeyboardInterrupt), it gives its
+        batch back to the front of the inbox (lua/abandon.lua)."""
+        try:
+            return self._run(session, call)
+        except BaseException as error:
+            if not isinstance(error, Exception):
+                try:
+                    self._run(session, calls.abandon(self._keys, self._options, session, call))
+                except Exception:  # the server is gone: the batch waits for the timeout
+                    pass
+            raise
 
     def _send(self, function, call):
         """One FCALL; with ``replicas``, for a call that may write, a WAIT after it (in the

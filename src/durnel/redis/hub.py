@@ -176,9 +176,7 @@ class Hub:
                         self._pubsub.ssubscribe(*new)
                     except DROPPED:  # the listener connects again and subscribes to them
                         pass
-                confirmed = self.condition.wait_for(
-                    lambda: state.ready(channels), CONFIRM_SECONDS
-                )
+                confirmed = self.condition.wait_for(lambda: state.ready(channels), CONFIRM_SECONDS)
             except BaseException:
                 state.unwatch(channels, queues, waiter)
                 raise
