@@ -7,7 +7,8 @@ once per engine of ALL_ENGINES: "native" (the in-process durnel_core.Coordinatio
 "inprocess" (the object durnel.connect() returns for it, which adds waits), "aio" (the asyncio
 object of durnel.aio.connect(), driven through SyncOverAsync), "redis"
 (durnel.redis.RedisCoordinationState on one redis-server), "cluster" (the same on a
-three-primary Redis Cluster) and "sqlite" (durnel.sqlite.SQLiteCoordinationState on one file
+three-primary Redis Cluster), "aio-redis" and "aio-cluster" (their asyncio twins, through
+SyncOverAsync, an object per thread and event loop) and "sqlite" (durnel.sqlite.SQLiteCoordinationState on one file
 for the whole run; its faked-clock object runs in a child interpreter, as the native one
 does). Modules marked ``waits`` run on WAITING_ENGINES, those whose objects have the waits. A
 new engine joins them by an entry in ALL_ENGINES and in the ``state`` and ``clocked``
