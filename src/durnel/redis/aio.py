@@ -87,6 +87,7 @@ class AsyncRedisCoordinationState:
         self._by_task = weakref.WeakKeyDictionary()  # task -> its session
         self._free = []  # sessions of ended tasks, for the next new task
         self._sessions = []  # every session, for aclose()
+        self._settle_due = {}  # session -> when its last delivered drain is to be settled
         self._wake_hub = None
         self._hub_starting = None
 
@@ -251,9 +252,20 @@ class AsyncRedisCoordinationState:
         await self._run(session, calls.status(self._keys, self._options, session, b""))
 
     def _settle_later(self, session):
-        asyncio.get_running_loop().call_later(SETTLE_AFTER, self._settle_soon, session)
+        """Settles the session's delivered drains in a second unless a call of its own does it
+        first: one timer per session at a time, like the sync engine's settler thread."""
+        loop = asyncio.get_running_loop()
+        due = self._settle_due
+        if session not in due:
+            loop.call_later(SETTLE_AFTER, self._settle_soon, session)
+        due[session] = loop.time() + SETTLE_AFTER
 
     def _settle_soon(self, session):
+        left = self._settle_due.get(session, 0.0) - asyncio.get_running_loop().time()
+        if left > 0.001:  # drained again since: wait for that drain's second
+            asyncio.get_running_loop().call_later(left, self._settle_soon, session)
+            return
+        self._settle_due.pop(session, None)
         if session.unsettled:
             asyncio.ensure_future(self._settle_quietly(session))
 
