@@ -1,21 +1,21 @@
 """Shared fixtures: a fresh coordination object of each engine, the same under a frozen wall
 clock, real redis-servers, and a runner for snippets that need an interpreter of their own.
 
-Engines. A test module that holds the contract of every engine is marked
-``pytestmark = pytest.mark.every_engine``; its tests that take ``state`` or ``clocked`` then run
-once per engine of ALL_ENGINES: "native" (the in-process durnel_core.CoordinationState),
-"inprocess" (the object durnel.connect() returns for it, which adds waits), "aio" (the asyncio
-object of durnel.aio.connect(), driven through SyncOverAsync), "redis"
+Engines. A test module that holds the contract of every engine is marked ``pytestmark =
+pytest.mark.every_engine``; its tests that take ``state`` or ``clocked`` then run once per
+engine of ALL_ENGINES: "native" (the in-process durnel_core.CoordinationState), "inprocess" (the
+object durnel.connect() returns for it, which adds waits), "aio" (the asyncio object of
+durnel.aio.connect(), driven through SyncOverAsync), "redis"
 (durnel.redis.RedisCoordinationState on one redis-server), "cluster" (the same on a
 three-primary Redis Cluster), "aio-redis" and "aio-cluster" (their asyncio twins, through
-SyncOverAsync, an object per thread and event loop) and "sqlite" (durnel.sqlite.SQLiteCoordinationState on one file
-for the whole run; its faked-clock object runs in a child interpreter, as the native one
-does). Modules marked ``waits`` run on WAITING_ENGINES, those whose objects have the waits. A
-new engine joins them by an entry in ALL_ENGINES and in the ``state`` and ``clocked``
-fixtures. Every other module, and every test marked ``native_only``, runs against the native
-engine alone; ``redis_only`` keeps a test of a contract module to the Redis engines and
-``sqlite_only`` to the SQLite one. Each Redis or SQLite test
-gets a namespace of its own on servers shared by the whole run. Without redis-server or
+SyncOverAsync, an object per thread and event loop) and "sqlite"
+(durnel.sqlite.SQLiteCoordinationState on one file for the whole run; its faked-clock object
+runs in a child interpreter, as the native one does). Modules marked ``waits`` run on
+WAITING_ENGINES, those whose objects have the waits. A new engine joins them by an entry in
+ALL_ENGINES and in the ``state`` and ``clocked`` fixtures. Every other module, and every test
+marked ``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
+contract module to the Redis engines and ``sqlite_only`` to the SQLite one. Each Redis or SQLite
+test gets a namespace of its own on servers shared by the whole run. Without redis-server or
 redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
 the native module alone (the portable core, the sanitizers, another architecture).
