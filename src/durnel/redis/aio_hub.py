@@ -129,12 +129,12 @@ class AsyncHub:
                 if action is RESUMED:
                     failures = 0
                     state.wake_everyone()
-            except DROPPED as error:
+            except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
                 if self._closed:
                     return
                 state.lost()
                 while True:
-                    wait = retry.delay(error, failures, self._retries)
+                    wait = retry.backoff(failures, self._retries)
                     if wait is None:
                         state.error = error
                         await self._notify()
@@ -145,7 +145,7 @@ class AsyncHub:
                     try:
                         await self._reconnect()
                         break
-                    except DROPPED as again:
+                    except Exception as again:
                         error = again
 
     async def _reconnect(self):

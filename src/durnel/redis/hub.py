@@ -228,13 +228,13 @@ class Hub:
                 if action is RESUMED:
                     failures = 0
                     state.wake_everyone()
-            except DROPPED as error:
+            except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
                 if self._closed:
                     return
                 with self.condition:
                     state.lost()
                 while True:  # connect again within the retry budget, or give up
-                    wait = retry.delay(error, failures, self._retries)
+                    wait = retry.backoff(failures, self._retries)
                     if wait is None:
                         with self.condition:
                             state.error = error
@@ -246,7 +246,7 @@ class Hub:
                     try:
                         self._reconnect()
                         break
-                    except DROPPED as again:
+                    except Exception as again:
                         error = again
 
     def _reconnect(self):

@@ -26,6 +26,7 @@ __all__ = [
     "LOST",
     "NotReplicatedError",
     "RETRIED",
+    "backoff",
     "delay",
     "missing_library",
 ]
@@ -64,7 +65,14 @@ def moving(error):
 def delay(error, attempt, retries):
     """Seconds to wait before the next attempt after ``error`` ended attempt number ``attempt``
     (from 0); None: raise the error."""
-    if attempt >= retries or not (isinstance(error, LOST) or moving(error)):
+    if not (isinstance(error, LOST) or moving(error)):
+        return None
+    return backoff(attempt, retries)
+
+
+def backoff(attempt, retries):
+    """Seconds to wait before attempt number ``attempt + 1``; None once ``retries`` are spent."""
+    if attempt >= retries:
         return None
     return min(DEFAULT_BACKOFF * (1 << attempt), 1.0)
 
