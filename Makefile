@@ -5,8 +5,9 @@
 #                   the same story with four agent processes on a SQLite file
 #                   (examples/processes.py; nothing more to install) and examples/waiting.py
 #                   (asyncio agents that wait instead of polling)
-#   make demo-redis that story on a redis-server that examples/processes.py --redis starts
-#                   (redis-server and redis-py installed if missing)
+#   make demo-redis that story on a redis-server that examples/processes.py --redis starts,
+#                   then examples/waiting.py --redis (redis-server and redis-py installed if
+#                   missing)
 #   make test       the linters (lint, lint-cpp), C++ tests (ctest), then the nox sessions: the
 #                   wheel, the suite against it under CPython 3.9 to 3.13, stubtest, the ABI and
 #                   packaging checks, the sdist built by pip in a fresh venv, the cibuildwheel
@@ -121,6 +122,7 @@ demo: build-module
 demo-redis: build-module
 	@VENV=$(VENV) scripts/need-redis.sh
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/processes.py --redis
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/waiting.py --redis
 
 bench: bootstrap
 	@bash scripts/bench.sh

@@ -30,7 +30,7 @@ __all__ = [
     "connect",
 ]
 
-urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url")
+urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url", "open_async_url")
 urls.register(("sqlite",), "durnel.sqlite", "open_url")
 
 
