@@ -154,6 +154,10 @@ def new_namespace():
     return "test-" + uuid.uuid4().hex
 
 
+async def _inside_loop(make):
+    return make()
+
+
 class SyncOverAsync:
     """An asyncio coordination object driven by the synchronous tests: each call runs its
     coroutine to the end on an event loop of the calling thread's own, so the contract suites
@@ -171,7 +175,10 @@ class SyncOverAsync:
         mine = getattr(self._loops, "mine", None)
         if mine is None:
             loop = asyncio.new_event_loop()
-            mine = self._loops.mine = (loop, self._shared or self._make())
+            # made inside its loop, as an asyncio program makes it (before 3.10 a redis.asyncio
+            # pool asks for the thread's current loop when it is made)
+            made = self._shared or loop.run_until_complete(_inside_loop(self._make))
+            mine = self._loops.mine = (loop, made)
             self._all.append(mine)
         return mine
 

@@ -17,6 +17,23 @@ from .hub import CONFIRM_SECONDS, DROPPED, HEALTH_SECONDS, MOVED, RESUMED, HubSt
 __all__ = ["AsyncHub"]
 
 
+async def _shard_subscribe(pubsub, *channels):
+    # redis.asyncio's PubSub learnt the sharded commands after the sync one (redis-py 7.0,
+    # the newest for Python 3.9, has them only in the sync client); sent raw, their replies
+    # come back as ordinary messages of type ssubscribe/smessage, which is all the hub reads
+    if hasattr(pubsub, "ssubscribe"):
+        await pubsub.ssubscribe(*channels)
+    else:
+        await pubsub.execute_command("SSUBSCRIBE", *channels)
+
+
+async def _shard_unsubscribe(pubsub, *channels):
+    if hasattr(pubsub, "sunsubscribe"):
+        await pubsub.sunsubscribe(*channels)
+    else:
+        await pubsub.execute_command("SUNSUBSCRIBE", *channels)
+
+
 class AsyncHub:
     """A listener task on one redis.asyncio PubSub of the namespace's node; made inside the
     loop that it serves."""
@@ -35,7 +52,7 @@ class AsyncHub:
 
     async def start(self):
         self._pubsub = await self._connect()
-        await self._pubsub.ssubscribe(self.state.channel)
+        await _shard_subscribe(self._pubsub, self.state.channel)
         self._task = asyncio.ensure_future(self._listen())
 
     async def _connect(self):
@@ -57,7 +74,7 @@ class AsyncHub:
         try:
             if new:
                 try:
-                    await self._pubsub.ssubscribe(*new)
+                    await _shard_subscribe(self._pubsub, *new)
                 except DROPPED:  # the listener connects again and subscribes to them
                     pass
             async with self._changed:
@@ -84,7 +101,7 @@ class AsyncHub:
 
     async def _unsubscribe(self, channels):
         try:
-            await self._pubsub.sunsubscribe(*channels)
+            await _shard_unsubscribe(self._pubsub, *channels)
         except DROPPED:
             pass
 
@@ -153,5 +170,5 @@ class AsyncHub:
         if self._cluster:
             await self._client.nodes_manager.initialize()
         pubsub = await self._connect()
-        await pubsub.ssubscribe(*self.state.requested)
+        await _shard_subscribe(pubsub, *self.state.requested)
         self._pubsub = pubsub
