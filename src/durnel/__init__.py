@@ -5,6 +5,11 @@
 server (``durnel.redis.RedisCoordinationState``, which needs the ``redis`` extra:
 ``pip install "durnel_core[redis]"``). Agents written against ``Coordination`` run on every
 engine. Engines are chosen by the URL's scheme (``durnel.urls``).
+
+``snapshot(state)`` reads a whole group at one moment, without changing it (agents, claims,
+mailboxes, the end of the activity log: ``durnel.snapshots``), on the engines that other
+processes can reach; ``python -m durnel`` (the ``durnel`` command) shows it as tables, as
+JSON or live.
 """
 
 from typing import Optional
@@ -13,6 +18,7 @@ from . import urls
 from .errors import ClockError, ForeignDataError, MissingDependencyError
 from .namespaces import check_namespace
 from .protocol import Coordination, Message, Status
+from .snapshots import Snapshot, register_reader, snapshot
 
 __all__ = [
     "ClockError",
@@ -20,11 +26,14 @@ __all__ = [
     "ForeignDataError",
     "Message",
     "MissingDependencyError",
+    "Snapshot",
     "Status",
     "connect",
+    "snapshot",
 ]
 
 urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url")
+register_reader("durnel.redis.engine", "RedisCoordinationState", "durnel.redis.snapshot")
 
 
 def connect(url: Optional[str] = None, *, namespace: str = "default") -> Coordination:

@@ -13,7 +13,7 @@ import os
 __all__ = ["SCRIPTS", "Reply", "Script"]
 
 LUA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lua")
-NAMES = ("claim", "renew", "release", "send", "broadcast", "inbox", "drain", "status")
+NAMES = ("claim", "renew", "release", "send", "broadcast", "inbox", "drain", "status", "snapshot")
 
 
 class Reply:

@@ -1,0 +1,200 @@
+"""Snapshots: a read-only picture of one coordination group at one moment, on any engine.
+
+``snapshot(state, log_tail=20)`` returns a ``Snapshot``: every agent with its status, every
+claim with its holder, stamp, age and seconds left (lapsed claims stay stored, and are listed
+as lapsed), every non-empty mailbox with its length and the age of its oldest message, the
+last ``log_tail`` events of the activity log, and the engine's clock reading it was taken at.
+Ages and seconds left are computed from that one reading, by the lease rule of
+``durnel.contract``. Taking a snapshot changes nothing, takes no claim, and reads one
+consistent moment: each engine reads it in one step of its own (one script on Redis).
+
+Each engine provides a reader module, registered here by the class it reads
+(``register_reader``) and imported only when a snapshot of such an object is asked for; a
+reader module has two functions:
+
+    read_snapshot(state, log_tail) -> Snapshot
+    read_log(state, after, block) -> tuple of LogEvent
+        the events after the event id ``after`` (None: from the first), oldest first,
+        waiting up to ``block`` seconds for one when there is none yet
+
+The in-process engine has no reader: its native object offers no way to list its agents,
+claims or mailboxes, and its surface is fixed (see ``snapshot``'s TypeError).
+
+Every value is a frozen dataclass; ``as_json(snapshot)`` gives the plain JSON form that
+``durnel show --json`` prints (its shape is documented in the README).
+"""
+
+import importlib
+from dataclasses import dataclass
+from typing import Any, Optional
+
+from .contract import LEASE_SECONDS
+from .protocol import Status
+
+__all__ = [
+    "AgentView",
+    "ClaimView",
+    "LogEvent",
+    "MailboxView",
+    "Snapshot",
+    "as_json",
+    "event_json",
+    "follow_log",
+    "register_reader",
+    "snapshot",
+    "unreachable_errors",
+]
+
+DEFAULT_LOG_TAIL = 20
+
+
+@dataclass(frozen=True)
+class AgentView:
+    """An agent that has a status: the roster that broadcasts reach."""
+
+    agent: str
+    status: Status
+
+
+@dataclass(frozen=True)
+class ClaimView:
+    """A stored claim, holding or lapsed. ``stamp`` is when it was taken or last renewed;
+    ``age`` and ``seconds_left`` are whole seconds at the snapshot's clock reading."""
+
+    resource: str
+    holder: str
+    stamp: int
+    age: int
+    seconds_left: int
+    lapsed: bool
+
+
+@dataclass(frozen=True)
+class MailboxView:
+    """A mailbox that holds messages: how many, and when the oldest was sent."""
+
+    agent: str
+    length: int
+    oldest_sent_at: int
+    oldest_age: int
+
+
+@dataclass(frozen=True)
+class LogEvent:
+    """One event of the activity log. ``id`` orders the events of one engine (a stream id on
+    Redis); the other fields are those the event has (None for the others): Claimed and
+    Released name ``agent`` and ``resource``, MessageSent ``from_agent``, ``to_agent`` and
+    ``content``, BroadcastSent ``from_agent`` and ``content``."""
+
+    id: str
+    event: str
+    at: int
+    agent: Optional[str] = None
+    resource: Optional[str] = None
+    from_agent: Optional[str] = None
+    to_agent: Optional[str] = None
+    content: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    """One coordination group at the clock reading ``now`` (whole seconds of the engine's
+    clock, the one that stamps claims). Agents, claims and mailboxes are sorted by name; the
+    log tail is oldest first, and ``log_length`` counts every event the log holds."""
+
+    engine: str
+    namespace: str
+    now: int
+    agents: tuple[AgentView, ...]
+    claims: tuple[ClaimView, ...]
+    mailboxes: tuple[MailboxView, ...]
+    log: tuple[LogEvent, ...]
+    log_length: int
+    lease_seconds: int = LEASE_SECONDS
+
+
+def claim_view(resource: str, holder: str, stamp: int, now: int) -> ClaimView:
+    """A claim seen at ``now``: a clock that went back makes it young, never negative."""
+    age = max(0, now - stamp)
+    return ClaimView(
+        resource, holder, stamp, age, max(0, LEASE_SECONDS - age), age >= LEASE_SECONDS
+    )
+
+
+def mailbox_view(agent: str, length: int, oldest_sent_at: int, now: int) -> MailboxView:
+    return MailboxView(agent, length, oldest_sent_at, max(0, now - oldest_sent_at))
+
+
+# ---- the readers of each engine ----
+
+# (module, qualname) of a class -> module of its reader
+_READERS: dict[tuple[str, str], str] = {}
+
+
+def register_reader(module: str, qualname: str, reader_module: str) -> None:
+    """Reads objects of the class ``module.qualname`` (and its subclasses) with the functions
+    of ``reader_module``, imported when first needed."""
+    _READERS[(module, qualname)] = reader_module
+
+
+def _reader(state: Any):
+    for cls in type(state).__mro__:
+        name = _READERS.get((cls.__module__, cls.__qualname__))
+        if name is not None:
+            return importlib.import_module(name)
+    if type(state).__module__ == "durnel_core":
+        raise TypeError(
+            "cannot take a snapshot of the in-process engine (durnel_core.%s): it offers no "
+            "way to list its agents, claims or mailboxes; run the group on Redis to watch it "
+            "from outside" % type(state).__qualname__
+        )
+    raise TypeError(
+        "cannot take a snapshot of a %s: no engine's snapshot reader serves it"
+        % type(state).__qualname__
+    )
+
+
+def snapshot(state: Any, *, log_tail: int = DEFAULT_LOG_TAIL) -> Snapshot:
+    """A read-only Snapshot of the group that ``state`` (a coordination object from
+    ``durnel.connect``) works on, with the last ``log_tail`` events of its log (0 for none).
+    Raises TypeError for an object no engine reads (the in-process engine among them),
+    ValueError for a bad ``log_tail``, ``durnel.ForeignDataError`` naming a key that holds
+    data durnel did not write, and the engine's client errors when its server is out of reach.
+    """
+    if type(log_tail) is not int or log_tail < 0:
+        raise ValueError("log_tail must be an int >= 0, not %r" % (log_tail,))
+    return _reader(state).read_snapshot(state, log_tail)
+
+
+def follow_log(state: Any, after: Optional[str], block: float) -> tuple[LogEvent, ...]:
+    """The log events after the event id ``after`` (None: from the first), oldest first,
+    waiting up to ``block`` seconds for one when there is none yet; an empty tuple when none
+    came."""
+    return _reader(state).read_log(state, after, block)
+
+
+def unreachable_errors(state: Any) -> tuple:
+    """The exception classes that mean ``state``'s storage cannot be reached."""
+    return tuple(_reader(state).UNREACHABLE)
+
+
+# ---- JSON ----
+
+
+def event_json(event: LogEvent) -> dict[str, Any]:
+    return {key: value for key, value in vars(event).items() if value is not None}
+
+
+def as_json(shot: Snapshot) -> dict[str, Any]:
+    """The snapshot as plain JSON values (lists and dicts, fields as named above)."""
+    return {
+        "engine": shot.engine,
+        "namespace": shot.namespace,
+        "now": shot.now,
+        "lease_seconds": shot.lease_seconds,
+        "agents": [dict(vars(a)) for a in shot.agents],
+        "claims": [dict(vars(c)) for c in shot.claims],
+        "mailboxes": [dict(vars(m)) for m in shot.mailboxes],
+        "log": [event_json(e) for e in shot.log],
+        "log_length": shot.log_length,
+    }
