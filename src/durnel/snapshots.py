@@ -25,10 +25,11 @@ Every value is a frozen dataclass; ``as_json(snapshot)`` gives the plain JSON fo
 """
 
 import importlib
+import sys
 from dataclasses import dataclass
 from typing import Any, Optional
 
-from .contract import LEASE_SECONDS
+from .contract import LEASE_SECONDS, lapsed
 from .protocol import Status
 
 __all__ = [
@@ -116,9 +117,7 @@ class Snapshot:
 def claim_view(resource: str, holder: str, stamp: int, now: int) -> ClaimView:
     """A claim seen at ``now``: a clock that went back makes it young, never negative."""
     age = max(0, now - stamp)
-    return ClaimView(
-        resource, holder, stamp, age, max(0, LEASE_SECONDS - age), age >= LEASE_SECONDS
-    )
+    return ClaimView(resource, holder, stamp, age, max(0, LEASE_SECONDS - age), lapsed(stamp, now))
 
 
 def mailbox_view(agent: str, length: int, oldest_sent_at: int, now: int) -> MailboxView:
@@ -142,11 +141,12 @@ def _reader(state: Any):
         name = _READERS.get((cls.__module__, cls.__qualname__))
         if name is not None:
             return importlib.import_module(name)
-    if type(state).__module__ == "durnel_core":
+    native = sys.modules.get("durnel_core")  # loaded if ``state`` is one of its objects
+    if native is not None and isinstance(state, native.CoordinationState):
         raise TypeError(
-            "cannot take a snapshot of the in-process engine (durnel_core.%s): it offers no "
-            "way to list its agents, claims or mailboxes; run the group on Redis to watch it "
-            "from outside" % type(state).__qualname__
+            "cannot take a snapshot of the in-process engine (durnel_core.CoordinationState): "
+            "it offers no way to list its agents, claims or mailboxes; run the group on Redis "
+            "to watch it from outside"
         )
     raise TypeError(
         "cannot take a snapshot of a %s: no engine's snapshot reader serves it"

@@ -8,7 +8,8 @@ once per engine of ALL_ENGINES: "native" (the in-process durnel_core.Coordinatio
 three-primary Redis Cluster). A new engine joins them by an entry in ALL_ENGINES and in the
 ``state`` and ``clocked`` fixtures. Every other module, and every test marked
 ``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
-contract module to the Redis engines. Each Redis test
+contract module to the Redis engines, ``reachable_only`` to the engines that other processes
+reach (all but the native one: what ``durnel.snapshot`` and the durnel command read). Each Redis test
 gets a namespace of its own on servers shared by the whole run. Without redis-server or
 redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
@@ -34,6 +35,9 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "every_engine: the module's tests run on every engine")
     config.addinivalue_line("markers", "native_only: runs against the in-process engine only")
     config.addinivalue_line("markers", "redis_only: runs against the Redis engines only")
+    config.addinivalue_line(
+        "markers", "reachable_only: runs against every engine but the in-process one"
+    )
 
 
 def pytest_generate_tests(metafunc):
@@ -45,6 +49,8 @@ def pytest_generate_tests(metafunc):
         engines = ("native",)
     if metafunc.definition.get_closest_marker("redis_only"):
         engines = tuple(e for e in engines if e in ("redis", "cluster"))
+    if metafunc.definition.get_closest_marker("reachable_only"):
+        engines = tuple(e for e in engines if e != "native")
     if "clocked" in metafunc.fixturenames:  # only a single server's clock can be moved
         engines = tuple(e for e in engines if e != "cluster")
     metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])

@@ -212,7 +212,7 @@ class RedisClocked:
 
         self._client = client
         self._clock_file = str(clock_file)
-        self._state = RedisCoordinationState(client, namespace)
+        self._state = self.state = RedisCoordinationState(client, namespace)  # .state: the engine
 
     def at(self, seconds):
         """Freezes the server's clock at `seconds` after the epoch; returns its TIME."""
