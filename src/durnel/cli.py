@@ -167,7 +167,7 @@ def watch(args) -> int:
         console = rich_console(args)
         terminal = sys.stdout.isatty()
         # the live view fits one screen: ask for no more log events than could be shown
-        shot = group.read(_room(console, terminal) or DEFAULT_LOG_TAIL)
+        shot = group.read(_room(console, terminal, ("",) * 2) or DEFAULT_LOG_TAIL)
         if console is not None:
             from rich.live import Live
 
@@ -182,14 +182,16 @@ def watch(args) -> int:
     return 0
 
 
-def _room(console, terminal) -> Optional[int]:
-    """Table rows that fit the screen: its height less the headline, a line for a note and
-    four lines of space, title and header per table; None when the output is not a
-    terminal."""
+def _room(console, terminal, lines=()) -> Optional[int]:
+    """Table rows that fit the screen: its height less the headline ``lines`` (as rich wraps
+    them; plain text cuts them), a line for a note and four lines of space, title and header
+    per table; None when the output is not a terminal."""
     if console is not None:
-        return max(console.size.height - 15, 3)
+        width, height = console.size
+        wrapped = sum(max(1, -(-len(line) // max(width, 1))) for line in lines)
+        return max(height - wrapped - 13, 3)
     if terminal:
-        return max(shutil.get_terminal_size().lines - 16, 3)
+        return max(shutil.get_terminal_size().lines - len(lines) - 14, 3)
     return None
 
 
@@ -199,8 +201,8 @@ def _watch(args, group, shot, console, terminal, live):
     tick = time.monotonic()
     while True:
         changed = changes.update(shot, time.monotonic())
-        room = _room(console, terminal)
         lines = headline(shot, group.where)
+        room = _room(console, terminal, lines)
         views = tables(shot, urgent_first=True, changed=changed, room=room)
         if live is not None:
             live.update(rich_view(lines, views, note=note), refresh=True)

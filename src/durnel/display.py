@@ -108,6 +108,15 @@ def describe(event: LogEvent) -> tuple:
     return clean(event.agent or ""), clean(event.resource or "")
 
 
+def _urgency(claim, changed) -> int:
+    """Lapsed claims first, then those ending, then those changed lately, then the rest."""
+    if claim.lapsed:
+        return 0
+    if claim.seconds_left <= ENDING_SECONDS:
+        return 1
+    return 2 if ("claim", claim.resource) in changed else 3
+
+
 def _claim_mark(claim) -> str:
     if claim.lapsed:
         return "lapsed"
@@ -122,18 +131,23 @@ def tables(
     room: Optional[int] = None,
 ) -> list:
     """The agents, claims and log tables. Sorted by name, or with ``urgent_first`` by what
-    needs a look (fullest mailboxes, claims nearest their end, lapsed ones first). Rows whose
-    key is in ``changed`` are marked changed. ``room`` caps the rows of all three together
-    (the live view's screen); each table keeps a fair share and the rest is counted as
-    hidden, the log keeping its newest events."""
+    needs a look: agents changed lately, then by fullest mailbox; claims lapsed, ending,
+    changed lately, then by seconds left. Rows whose key is in ``changed`` are marked
+    changed. ``room`` caps the rows of all three together (the live view's screen); each
+    table keeps a fair share and the rest is counted as hidden, the log keeping its newest
+    events."""
     held = Counter(c.holder for c in shot.claims)
     boxes = {m.agent: m for m in shot.mailboxes}
     statuses = {a.agent: a.status for a in shot.agents}
     names = list(statuses)
     names.extend(agent for agent in boxes if agent not in statuses)  # none on Redis
     if urgent_first:
-        names.sort(key=lambda n: (-(boxes[n].length if n in boxes else 0), n))
-        claims = sorted(shot.claims, key=lambda c: (not c.lapsed, c.seconds_left, c.resource))
+        names.sort(
+            key=lambda n: (("agent", n) not in changed, -(boxes[n].length if n in boxes else 0), n)
+        )
+        claims = sorted(
+            shot.claims, key=lambda c: (_urgency(c, changed), c.seconds_left, c.resource)
+        )
     else:
         names.sort()
         claims = list(shot.claims)

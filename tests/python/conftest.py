@@ -9,9 +9,9 @@ three-primary Redis Cluster). A new engine joins them by an entry in ALL_ENGINES
 ``state`` and ``clocked`` fixtures. Every other module, and every test marked
 ``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
 contract module to the Redis engines, ``reachable_only`` to the engines that other processes
-reach (all but the native one: what ``durnel.snapshot`` and the durnel command read). Each Redis test
-gets a namespace of its own on servers shared by the whole run. Without redis-server or
-redis-py the Redis variants are skipped, except under CI=true, where they fail.
+reach (all but the native one: what ``durnel.snapshot`` and the durnel command read).
+Each Redis test gets a namespace of its own on servers shared by the whole run. Without
+redis-server or redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
 the native module alone (the portable core, the sanitizers, another architecture).
 """
