@@ -43,6 +43,7 @@ __all__ = ["main"]
 CHANGED_SECONDS = 3.0  # how long the live view keeps a change marked
 FOLLOW_BLOCK = 1.0  # seconds one blocking read of the log waits before it asks again
 CLEAR_SCREEN = "\x1b[H\x1b[2J"
+CELL_WIDTH = 40  # the live view cuts ids and keys to this many characters
 
 
 class Failure(Exception):
@@ -167,7 +168,7 @@ def watch(args) -> int:
         console = rich_console(args)
         terminal = sys.stdout.isatty()
         # the live view fits one screen: ask for no more log events than could be shown
-        shot = group.read(_room(console, terminal, ("",) * 2) or DEFAULT_LOG_TAIL)
+        shot = group.read(_room(console, terminal) or DEFAULT_LOG_TAIL)
         if console is not None:
             from rich.live import Live
 
@@ -182,16 +183,14 @@ def watch(args) -> int:
     return 0
 
 
-def _room(console, terminal, lines=()) -> Optional[int]:
-    """Table rows that fit the screen: its height less the headline ``lines`` (as rich wraps
-    them; plain text cuts them), a line for a note and four lines of space, title and header
-    per table; None when the output is not a terminal."""
+def _room(console, terminal) -> Optional[int]:
+    """Table rows that fit the screen: its height less two lines of headline, one for a note,
+    and four of space, title, header and rule per table; None when the output is not a
+    terminal. Lines are never wrapped in the live view."""
     if console is not None:
-        width, height = console.size
-        wrapped = sum(max(1, -(-len(line) // max(width, 1))) for line in lines)
-        return max(height - wrapped - 13, 3)
+        return max(console.size.height - 15, 3)
     if terminal:
-        return max(shutil.get_terminal_size().lines - len(lines) - 14, 3)
+        return max(shutil.get_terminal_size().lines - 15, 3)
     return None
 
 
@@ -202,10 +201,10 @@ def _watch(args, group, shot, console, terminal, live):
     while True:
         changed = changes.update(shot, time.monotonic())
         lines = headline(shot, group.where)
-        room = _room(console, terminal, lines)
-        views = tables(shot, urgent_first=True, changed=changed, room=room)
+        room = _room(console, terminal)
+        views = tables(shot, urgent_first=True, changed=changed, room=room, cell_width=CELL_WIDTH)
         if live is not None:
-            live.update(rich_view(lines, views, note=note), refresh=True)
+            live.update(rich_view(lines, views, note=note, wrap=False), refresh=True)
         else:
             text = plain_text(
                 lines + ([note] if note else []),

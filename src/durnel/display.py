@@ -96,16 +96,16 @@ def headline(shot: Snapshot, where: str) -> list:
     ]
 
 
-def describe(event: LogEvent) -> tuple:
+def describe(event: LogEvent, width: Optional[int] = None) -> tuple:
     """(who, what) of a log event: the agent and its resource, or sender -> recipient and the
-    message ("*" for a broadcast)."""
+    message ("*" for a broadcast); ids cut to ``width``, contents to CONTENT_WIDTH."""
     if event.from_agent is not None:
         to = event.to_agent if event.to_agent is not None else "*"
         return (
-            "%s -> %s" % (clean(event.from_agent), clean(to)),
+            "%s -> %s" % (clean(event.from_agent, width), clean(to, width)),
             clean(event.content or "", CONTENT_WIDTH),
         )
-    return clean(event.agent or ""), clean(event.resource or "")
+    return clean(event.agent or "", width), clean(event.resource or "", width)
 
 
 def _urgency(claim, changed) -> int:
@@ -129,13 +129,14 @@ def tables(
     urgent_first: bool = False,
     changed: frozenset = frozenset(),
     room: Optional[int] = None,
+    cell_width: Optional[int] = None,
 ) -> list:
     """The agents, claims and log tables. Sorted by name, or with ``urgent_first`` by what
     needs a look: agents changed lately, then by fullest mailbox; claims lapsed, ending,
     changed lately, then by seconds left. Rows whose key is in ``changed`` are marked
     changed. ``room`` caps the rows of all three together (the live view's screen); each
     table keeps a fair share and the rest is counted as hidden, the log keeping its newest
-    events."""
+    events. ``cell_width`` cuts ids and keys to that many characters."""
     held = Counter(c.holder for c in shot.claims)
     boxes = {m.agent: m for m in shot.mailboxes}
     statuses = {a.agent: a.status for a in shot.agents}
@@ -164,7 +165,7 @@ def tables(
             Row(
                 key,
                 (
-                    clean(name),
+                    clean(name, cell_width),
                     statuses.get(name, "-"),
                     str(held[name]) if held[name] else "",
                     str(box.length) if box else "",
@@ -180,8 +181,8 @@ def tables(
             Row(
                 key,
                 (
-                    clean(claim.resource),
-                    clean(claim.holder),
+                    clean(claim.resource, cell_width),
+                    clean(claim.holder, cell_width),
                     clock(claim.stamp),
                     duration(claim.age),
                     "lapsed" if claim.lapsed else duration(claim.seconds_left),
@@ -193,7 +194,7 @@ def tables(
     log_rows = []
     for event in log:
         key = ("event", event.id)
-        who, what = describe(event)
+        who, what = describe(event, cell_width)
         log_rows.append(Row(key, (clock(event.at), event.event, who, what), changed=key in changed))
     return [
         Table(
@@ -245,12 +246,24 @@ def _shares(wanted, room):
 _PLAIN_MARKS = {"lapsed": "x", "ending": "!"}
 
 
-def _aligned(cells, widths, right, prefix):
+def _aligned(cells, widths, right, prefix=""):
     text = "  ".join(
         cell.rjust(w) if i in right else cell.ljust(w)
         for i, (cell, w) in enumerate(zip(cells, widths))
     )
     return (prefix + text).rstrip()
+
+
+def _widths(table):
+    widths = [len(c) for c in table.columns]
+    for row in table.rows:
+        widths = [max(w, len(cell)) for w, cell in zip(widths, row.cells)]
+    return widths
+
+
+def _title(table):
+    hidden = " (%d more not shown)" % table.hidden if table.hidden else ""
+    return "%s:%s%s" % (table.title, "" if table.rows else " none", hidden)
 
 
 def plain_text(lines: list, tables_: list, *, marks: bool = False, width: Optional[int] = None):
@@ -260,14 +273,10 @@ def plain_text(lines: list, tables_: list, *, marks: bool = False, width: Option
     out = list(lines)
     for table in tables_:
         out.append("")
-        hidden = " (%d more not shown)" % table.hidden if table.hidden else ""
-        out.append("%s:%s%s" % (table.title, "" if table.rows else " none", hidden))
+        out.append(_title(table))
         if not table.rows:
             continue
-        widths = [len(c) for c in table.columns]
-        for row in table.rows:
-            widths = [max(w, len(cell)) for w, cell in zip(widths, row.cells)]
-
+        widths = _widths(table)
         out.append(_aligned(table.columns, widths, table.right, "  " if marks else ""))
         for row in table.rows:
             prefix = ""
@@ -284,43 +293,32 @@ def plain_text(lines: list, tables_: list, *, marks: bool = False, width: Option
 _RICH_STYLES = {"lapsed": "red", "ending": "yellow"}
 
 
-def rich_view(lines: list, tables_: list, *, note: str = ""):
-    """The headline and the tables as one rich renderable: lapsed claims red, ending ones
-    yellow, rows changed lately in reverse video; ``note`` (an error) in red below."""
-    from rich import box
-    from rich.console import Group
-    from rich.padding import Padding
-    from rich.table import Table as RichTable
+def rich_view(lines: list, tables_: list, *, note: str = "", wrap: bool = True):
+    """The headline and the tables as one rich Text: titles and headers bold, a rule under
+    each header, lapsed claims red, ending ones yellow, rows changed lately in reverse video;
+    ``note`` (an error) in red below the headline. Without ``wrap`` a line longer than the
+    screen is cut with an ellipsis (the live view: one line per row, always).
+
+    The columns are laid out here as in plain text, not by rich's Table, whose layout of
+    every cell costs several times more than the rest of a redraw of the live view."""
     from rich.text import Text
 
-    parts = [Text(lines[0], style="bold"), Text(lines[1])]
+    view = Text(no_wrap=not wrap, overflow="fold" if wrap else "ellipsis", end="")
+    view.append(lines[0] + "\n", "bold")
+    for line in lines[1:]:
+        view.append(line + "\n")
     if note:
-        parts.append(Text(note, style="bold red"))
+        view.append(note + "\n", "bold red")
     for table in tables_:
-        hidden = " (%d more not shown)" % table.hidden if table.hidden else ""
+        view.append("\n" + _title(table) + "\n", "bold")
         if not table.rows:
-            parts.append(Text("\n%s: none%s" % (table.title, hidden), style="bold"))
             continue
-        grid = RichTable(
-            title="%s%s" % (table.title, hidden),
-            title_justify="left",
-            title_style="bold",
-            box=box.SIMPLE_HEAD,
-            pad_edge=False,
-            show_edge=False,
-        )
-        for i, column in enumerate(table.columns):
-            grid.add_column(
-                column,
-                justify="right" if i in table.right else "left",
-                no_wrap=True,
-                overflow="ellipsis",
-            )
+        widths = _widths(table)
+        view.append(_aligned(table.columns, widths, table.right) + "\n", "bold")
+        view.append("\u2500" * (sum(widths) + 2 * len(widths) - 2) + "\n")
         for row in table.rows:
             style = _RICH_STYLES.get(row.mark, "")
             if row.changed:
                 style = (style + " reverse").strip()
-            # Text, not str: rich would read "[...]" in an agent's id as markup
-            grid.add_row(*map(Text, row.cells), style=style or None)
-        parts.append(Padding(grid, (1, 0, 0, 0)))
-    return Group(*parts)
+            view.append(_aligned(row.cells, widths, table.right) + "\n", style or None)
+    return view

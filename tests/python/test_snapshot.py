@@ -161,15 +161,15 @@ def test_on_redis_foreign_data_is_named(redis_client):
     state = RedisCoordinationState(redis_client, name)
     state.send_message("a", "b", "m")
     prefix = "durnel:{%s}:" % name
+    replaced = lambda k: redis_client.delete(k) and redis_client.set(k, "x")  # noqa: E731
     for key, spoil, named in [
         ("inbox:b", lambda k: redis_client.lset(k, 0, "garbage"), "inbox:b"),
+        ("inbox:b", replaced, "inbox:b"),
         ("status", lambda k: redis_client.hset(k, "b", "asleep"), "status"),
         ("claims", lambda k: redis_client.hset(k, "task:x", "nostamp"), "claims"),
-        ("log", lambda k: redis_client.set(k, "x"), "log"),
+        ("log", replaced, "log"),
     ]:
         saved = redis_client.dump(prefix + key)
-        if key == "log":
-            redis_client.delete(prefix + key)
         spoil(prefix + key)
         with pytest.raises(ForeignDataError, match=r"durnel:\{%s\}:%s" % (name, named)):
             durnel.snapshot(state)

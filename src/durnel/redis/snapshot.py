@@ -24,6 +24,7 @@ __all__ = ["UNREACHABLE", "read_log", "read_snapshot"]
 
 UNREACHABLE = (RedisConnectionError, RedisTimeoutError)
 
+_STATUSES = frozenset(STATUSES)
 _EVENT_FIELDS = ("agent", "resource", "from_agent", "to_agent", "content")
 
 
@@ -65,32 +66,35 @@ def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
             "durnel namespace %r holds text that is not UTF-8, which durnel never writes"
             % state.namespace
         ) from None
-    agents = []
-    for agent, status in _pairs(roster):
-        if status not in STATUSES:
-            raise ForeignDataError(
-                "durnel key %r: agent %r has the status %r, which durnel never writes"
-                % (statuses_key, agent, status)
-            )
-        agents.append(AgentView(agent, status))
+    roster = sorted(_pairs(roster))  # (str, str) tuples: C comparisons, no key function
+    foreign = {status for _, status in roster} - _STATUSES
+    if foreign:
+        agent = next(agent for agent, status in roster if status in foreign)
+        raise ForeignDataError(
+            "durnel key %r: agent %r has the status %r, which durnel never writes"
+            % (statuses_key, agent, next(iter(foreign)))
+        )
     claims = []
-    for resource, stored in _pairs(held):
+    for resource, stored in sorted(_pairs(held)):
         stamp, colon, holder = stored.partition(":")
-        if not colon or not stamp.lstrip("-").isdigit():
+        try:
+            if not colon:
+                raise ValueError(stored)
+            claims.append(claim_view(resource, holder, int(stamp), now))
+        except ValueError:
             raise ForeignDataError(
                 "durnel key %r: field %s is not a claim" % (claims_key, resource)
-            )
-        claims.append(claim_view(resource, holder, int(stamp), now))
-    mailboxes = [
+            ) from None
+    mailboxes = sorted(
         mailbox_view(boxes[i], boxes[i + 1], boxes[i + 2], now) for i in range(0, len(boxes), 3)
-    ]
+    )
     return Snapshot(
         engine="redis",
         namespace=state.namespace,
         now=now,
-        agents=tuple(sorted(agents, key=lambda a: a.agent)),
-        claims=tuple(sorted(claims, key=lambda c: c.resource)),
-        mailboxes=tuple(sorted(mailboxes, key=lambda m: m.agent)),
+        agents=tuple(AgentView(agent, status) for agent, status in roster),
+        claims=tuple(claims),
+        mailboxes=tuple(mailboxes),
         log=tuple(_event(entry_id, fields) for entry_id, fields in reversed(events or ())),
         log_length=length,
     )

@@ -1,0 +1,306 @@
+#!/usr/bin/env python3
+"""What a snapshot of a busy namespace costs, and what `durnel watch` costs while it runs.
+
+Against a redis-server that this script starts itself on loopback (no persistence), a
+namespace of 1,000 agents, each holding one claim and with a mailbox of 3 messages (so 1,000
+claims, 1,000 non-empty mailboxes and about 4,000 log events):
+
+1. `durnel.snapshot(state)` (log_tail 20): wall time per snapshot, median, p90 and worst of
+   --snapshots calls, the client's CPU time and the server's time (commandstats) beside it.
+   Side by side, interleaved, the same data read the way one would with redis-cli, in one
+   pipelined round trip without a script (HGETALL twice, LLEN and LINDEX per agent, XREVRANGE,
+   TIME; not one consistent moment); the ratio is the median of the per-round ratios.
+   Target: a snapshot in at most 20 ms.
+2. `durnel watch` on that namespace for --watch-seconds in a real terminal (tmux, 120x50,
+   rich), while a churn process claims, releases and sends about 10 times a second: the CPU
+   time of the watch process (user + system, from /proc) over the window, as a share of one
+   core. The same again with plain text into a pipe, for comparison. Target: at most 5%.
+
+Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
+    .venv/bin/python bench/bench_snapshot.py [--snapshots 200] [--watch-seconds 60]
+        [--output build-bench/snapshot.json]
+"""
+
+import argparse
+import datetime
+import json
+import multiprocessing
+import os
+import platform
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+from pathlib import Path
+
+import redis
+
+import durnel
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "tests" / "python"))
+from redis_servers import RedisServer  # noqa: E402  (the test suite's server fixture)
+
+NAMESPACE = "bench-snapshot"
+AGENTS = 1000
+MESSAGES = 3
+SNAPSHOT_TARGET_MS = 20.0
+WATCH_TARGET_CORE = 0.05
+
+
+def fill(url):
+    state = durnel.connect(url, namespace=NAMESPACE)
+    for i in range(AGENTS):
+        state.claim_task("agent-%04d" % i, "task-%04d" % i)
+    for n in range(MESSAGES):
+        for i in range(AGENTS):
+            state.send_message("agent-%04d" % ((i + 1) % AGENTS), "agent-%04d" % i, "note %d" % n)
+    shot = durnel.snapshot(state)
+    assert len(shot.agents) == len(shot.claims) == len(shot.mailboxes) == AGENTS, shot
+    state.close()
+    return shot.log_length
+
+
+def pipelined_read(client):
+    """The same facts without a script: one pipelined round trip, not one moment."""
+    prefix = "durnel:{%s}:" % NAMESPACE
+    roster = client.hkeys(prefix + "status")
+    pipe = client.pipeline(transaction=False)
+    pipe.hgetall(prefix + "status")
+    pipe.hgetall(prefix + "claims")
+    pipe.xrevrange(prefix + "log", count=20)
+    pipe.xlen(prefix + "log")
+    pipe.time()
+    for agent in roster:
+        pipe.llen(prefix + "inbox:" + agent.decode())
+        pipe.lindex(prefix + "inbox:" + agent.decode(), 0)
+    return pipe.execute()
+
+
+def evalsha_usec(client):
+    stats = client.info("commandstats").get("cmdstat_evalsha", {})
+    return stats.get("usec", 0), stats.get("calls", 0)
+
+
+def measure_snapshots(url, count):
+    state = durnel.connect(url, namespace=NAMESPACE)
+    client = redis.Redis.from_url(url)
+    durnel.snapshot(state)
+    pipelined_read(client)
+    walls, cpus, piped = [], [], []
+    usec0, calls0 = evalsha_usec(client)
+    for _ in range(count):
+        wall, cpu = time.perf_counter(), time.process_time()
+        durnel.snapshot(state)
+        walls.append((time.perf_counter() - wall) * 1000)
+        cpus.append((time.process_time() - cpu) * 1000)
+        wall = time.perf_counter()
+        pipelined_read(client)
+        piped.append((time.perf_counter() - wall) * 1000)
+    usec1, calls1 = evalsha_usec(client)
+    state.close()
+    client.close()
+
+    def summary(values):
+        ordered = sorted(values)
+        return {
+            "median": statistics.median(ordered),
+            "p90": ordered[int(len(ordered) * 0.9)],
+            "max": ordered[-1],
+        }
+
+    return {
+        "snapshot_ms": summary(walls),
+        "snapshot_client_cpu_ms": summary(cpus),
+        "snapshot_server_ms": (usec1 - usec0) / max(calls1 - calls0, 1) / 1000,
+        "pipelined_ms": summary(piped),
+        "snapshot_over_pipelined": statistics.median(w / p for w, p in zip(walls, piped)),
+    }
+
+
+def churn(url, stop):
+    """About ten changes a second: claims, releases and messages, so that every redraw of
+    the live view has something new to mark."""
+    state = durnel.connect(url, namespace=NAMESPACE)
+    i = 0
+    while not stop.is_set():
+        agent = "agent-%04d" % (i % AGENTS)
+        state.claim_file(agent, "churn-%d" % i)
+        state.send_message("churner", agent, "tick %d" % i)
+        state.release(agent, "file:churn-%d" % i)
+        i += 1
+        stop.wait(0.3)
+    state.close()
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as handle:
+        fields = handle.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def watch_command(url):
+    return [sys.executable, "-m", "durnel", "watch", url, "-n", NAMESPACE]
+
+
+def measure_watch(url, seconds, in_terminal):
+    """CPU share of one core used by `durnel watch` over `seconds`, after a 3 s warm-up."""
+    env = dict(os.environ)
+    env.pop("COLUMNS", None)
+    env.pop("LINES", None)
+    tmux = shutil.which("tmux")
+    if in_terminal:
+        if tmux is None:
+            return None
+        base = [tmux, "-L", "durnel-bench-" + uuid.uuid4().hex, "-f", os.devnull]
+        shell = "exec env -u COLUMNS -u LINES PYTHONPATH=%s %s" % (
+            shlex.quote(env.get("PYTHONPATH", "")),
+            " ".join(map(shlex.quote, watch_command(url))),
+        )
+        subprocess.run(base + ["new-session", "-d", "-x", "120", "-y", "50", shell], check=True)
+        pid = int(
+            subprocess.run(
+                base + ["display", "-p", "#{pane_pid}"], capture_output=True, text=True
+            ).stdout
+        )
+        process = None
+    else:
+        process = subprocess.Popen(
+            watch_command(url), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env
+        )
+        pid = process.pid
+    context = multiprocessing.get_context("spawn")
+    stop = context.Event()
+    changer = context.Process(target=churn, args=(url, stop))
+    changer.start()
+    try:
+        time.sleep(3)
+        start_cpu, start = cpu_seconds(pid), time.monotonic()
+        time.sleep(seconds)
+        used, elapsed = cpu_seconds(pid) - start_cpu, time.monotonic() - start
+        screen = ""
+        if in_terminal:
+            screen = subprocess.run(
+                base + ["capture-pane", "-p"], capture_output=True, text=True
+            ).stdout
+    finally:
+        stop.set()
+        changer.join()
+        if in_terminal:
+            subprocess.run(base + ["kill-server"], capture_output=True)
+        else:
+            process.terminate()
+            process.wait()
+    return {"cpu_seconds": used, "seconds": elapsed, "core_share": used / elapsed, "screen": screen}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--snapshots", type=int, default=200)
+    parser.add_argument("--watch-seconds", type=float, default=60.0)
+    parser.add_argument("--output", default=str(REPO / "build-bench" / "snapshot.json"))
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory(prefix="durnel-bench-snapshot-") as workdir:
+        server = RedisServer(workdir)
+        try:
+            url = server.url
+            info = redis.Redis.from_url(url).info("server")
+            print(
+                "redis-server %s on 127.0.0.1:%d (no persistence), redis-py %s, Python %s, "
+                "%d CPUs, load average %.1f"
+                % (
+                    info["redis_version"],
+                    server.port,
+                    redis.__version__,
+                    platform.python_version(),
+                    os.cpu_count(),
+                    os.getloadavg()[0],
+                )
+            )
+            events = fill(url)
+            print(
+                "namespace %r: %d agents, %d claims, %d mailboxes of %d messages, %d log events"
+                % (NAMESPACE, AGENTS, AGENTS, AGENTS, MESSAGES, events)
+            )
+            snapshots = measure_snapshots(url, args.snapshots)
+            terminal = measure_watch(url, args.watch_seconds, in_terminal=True)
+            piped = measure_watch(url, args.watch_seconds / 3, in_terminal=False)
+        finally:
+            server.stop()
+
+    shot = snapshots["snapshot_ms"]
+    print(
+        "\n%d snapshots, interleaved with as many pipelined reads of the same keys:"
+        % (args.snapshots)
+    )
+    print(
+        "  durnel.snapshot        median %.2f ms, p90 %.2f ms, max %.2f ms "
+        "(client CPU %.2f ms, server %.2f ms)"
+        % (
+            shot["median"],
+            shot["p90"],
+            shot["max"],
+            snapshots["snapshot_client_cpu_ms"]["median"],
+            snapshots["snapshot_server_ms"],
+        )
+    )
+    piped_ms = snapshots["pipelined_ms"]
+    print(
+        "  pipelined, no script   median %.2f ms, p90 %.2f ms, max %.2f ms"
+        % (piped_ms["median"], piped_ms["p90"], piped_ms["max"])
+    )
+    print(
+        "  snapshot / pipelined   %.2fx (median of paired ratios)"
+        % (snapshots["snapshot_over_pipelined"])
+    )
+    print(
+        "  target: snapshot <= %g ms: %s"
+        % (SNAPSHOT_TARGET_MS, "met" if shot["median"] <= SNAPSHOT_TARGET_MS else "NOT met")
+    )
+    print("\ndurnel watch on that namespace, about 10 changes a second:")
+    if terminal is None:
+        print("  in a terminal: tmux is not installed, not measured")
+    else:
+        print(
+            "  in a 120x50 terminal (tmux, rich): %.2f s CPU in %.0f s = %.1f%% of a core"
+            % (terminal["cpu_seconds"], terminal["seconds"], terminal["core_share"] * 100)
+        )
+    print(
+        "  plain text into a pipe (every row, every second): %.2f s CPU in %.0f s = %.1f%%"
+        % (piped["cpu_seconds"], piped["seconds"], piped["core_share"] * 100)
+    )
+    if terminal is not None:
+        print(
+            "  target: <= %d%% of a core in a terminal: %s"
+            % (
+                WATCH_TARGET_CORE * 100,
+                "met" if terminal["core_share"] <= WATCH_TARGET_CORE else "NOT met",
+            )
+        )
+    output = Path(args.output)
+    output.parent.mkdir(parents=True, exist_ok=True)
+    output.write_text(
+        json.dumps(
+            {
+                "when": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+                "redis_server": info["redis_version"],
+                "redis_py": redis.__version__,
+                "python": platform.python_version(),
+                "arguments": vars(args),
+                "snapshots": snapshots,
+                "watch_terminal": terminal,
+                "watch_piped": {k: v for k, v in piped.items() if k != "screen"},
+            },
+            indent=1,
+        )
+    )
+    print("\nraw results: %s" % output)
+
+
+if __name__ == "__main__":
+    main()
