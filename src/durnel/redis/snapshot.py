@@ -85,16 +85,14 @@ def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
             raise ForeignDataError(
                 "durnel key %r: field %s is not a claim" % (claims_key, resource)
             ) from None
-    mailboxes = sorted(
-        mailbox_view(boxes[i], boxes[i + 1], boxes[i + 2], now) for i in range(0, len(boxes), 3)
-    )
+    boxes = sorted(zip(boxes[0::3], boxes[1::3], boxes[2::3])) if boxes else ()
     return Snapshot(
         engine="redis",
         namespace=state.namespace,
         now=now,
-        agents=tuple(AgentView(agent, status) for agent, status in roster),
+        agents=tuple(map(AgentView._make, roster)),
         claims=tuple(claims),
-        mailboxes=tuple(mailboxes),
+        mailboxes=tuple(mailbox_view(agent, n, sent_at, now) for agent, n, sent_at in boxes),
         log=tuple(_event(entry_id, fields) for entry_id, fields in reversed(events or ())),
         log_length=length,
     )
