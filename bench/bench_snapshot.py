@@ -9,7 +9,9 @@ claims, 1,000 non-empty mailboxes and about 4,000 log events):
    --snapshots calls, the client's CPU time and the server's time (commandstats) beside it.
    Side by side, interleaved, the same data read the way one would with redis-cli, in one
    pipelined round trip without a script (HGETALL twice, LLEN and LINDEX per agent, XREVRANGE,
-   TIME; not one consistent moment); the ratio is the median of the per-round ratios.
+   TIME; not one consistent moment); the ratio is the median of the per-round ratios. Then
+   the CPU time of snapshots alone, the server's (INFO cpu) and the client's: on this shared
+   2-core machine wall times swell with the load of others' work, CPU time far less.
    Target: a snapshot in at most 20 ms.
 2. `durnel watch` on that namespace for --watch-seconds in a real terminal (tmux, 120x50,
    rich), while a churn process claims, releases and sends about 10 times a second: the CPU
@@ -86,6 +88,11 @@ def evalsha_usec(client):
     return stats.get("usec", 0), stats.get("calls", 0)
 
 
+def server_cpu(client):
+    cpu = client.info("cpu")
+    return cpu["used_cpu_user"] + cpu["used_cpu_sys"]
+
+
 def measure_snapshots(url, count):
     state = durnel.connect(url, namespace=NAMESPACE)
     client = redis.Redis.from_url(url)
@@ -102,6 +109,13 @@ def measure_snapshots(url, count):
         pipelined_read(client)
         piped.append((time.perf_counter() - wall) * 1000)
     usec1, calls1 = evalsha_usec(client)
+    # CPU time, server and client, of snapshots alone: what a wall time approaches on a
+    # machine with a core free for each (this one is shared, and wall times swell with load)
+    server0, client0 = server_cpu(client), time.process_time()
+    for _ in range(count):
+        durnel.snapshot(state)
+    server_ms = (server_cpu(client) - server0) / count * 1000
+    client_ms = (time.process_time() - client0) / count * 1000
     state.close()
     client.close()
 
@@ -117,6 +131,7 @@ def measure_snapshots(url, count):
         "snapshot_ms": summary(walls),
         "snapshot_client_cpu_ms": summary(cpus),
         "snapshot_server_ms": (usec1 - usec0) / max(calls1 - calls0, 1) / 1000,
+        "snapshot_cpu_ms": {"server": server_ms, "client": client_ms},
         "pipelined_ms": summary(piped),
         "snapshot_over_pipelined": statistics.median(w / p for w, p in zip(walls, piped)),
     }
@@ -250,6 +265,11 @@ def main():
         )
     )
     piped_ms = snapshots["pipelined_ms"]
+    cpu = snapshots["snapshot_cpu_ms"]
+    print(
+        "  CPU per snapshot       %.2f ms: server %.2f ms + client %.2f ms (snapshots alone)"
+        % (cpu["server"] + cpu["client"], cpu["server"], cpu["client"])
+    )
     print(
         "  pipelined, no script   median %.2f ms, p90 %.2f ms, max %.2f ms"
         % (piped_ms["median"], piped_ms["p90"], piped_ms["max"])
