@@ -1,7 +1,8 @@
 # Entry points for newcomers and CI. Every target installs what it needs first; `make demo`
 # only the compiler, CMake and the module's build (scripts/bootstrap.sh demo).
 #
-#   make demo       build the module, run examples/demo.py and examples/lease_takeover.py
+#   make demo       build the module, run examples/demo.py, examples/lease_takeover.py and
+#                   examples/waiting.py (asyncio agents that wait instead of polling)
 #   make demo-redis the same story with four agent processes on a redis-server that
 #                   examples/processes.py starts (redis-server and redis-py installed if missing)
 #   make lint       ruff check and ruff format --check over the Python sources (part of make test)
@@ -91,6 +92,7 @@ test-quick: build
 demo: build-module
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/demo.py
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/lease_takeover.py
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/waiting.py
 
 demo-redis: build-module
 	@VENV=$(VENV) scripts/need-redis.sh

@@ -1,6 +1,7 @@
 """durnel: one coordination contract for agents, in one process or across machines.
 
-``connect()`` gives the in-process engine, the native ``durnel_core.CoordinationState``;
+``connect()`` gives the in-process engine, the native ``durnel_core.CoordinationState`` with
+blocking waits added (``durnel.inprocess``); ``durnel.aio`` gives the same as coroutines;
 ``connect("redis://host:6379/0", namespace="build")`` gives the same nine methods on a Redis
 server (``durnel.redis.RedisCoordinationState``, which needs the ``redis`` extra:
 ``pip install "durnel_core[redis]"``). Agents written against ``Coordination`` run on every
@@ -17,10 +18,11 @@ from typing import Optional
 from . import urls
 from .errors import ClockError, ForeignDataError, MissingDependencyError
 from .namespaces import check_namespace
-from .protocol import Coordination, Message, Status
+from .protocol import AsyncCoordination, Coordination, Message, Status, WaitingCoordination
 from .snapshots import Snapshot, register_reader, snapshot
 
 __all__ = [
+    "AsyncCoordination",
     "ClockError",
     "Coordination",
     "ForeignDataError",
@@ -28,27 +30,32 @@ __all__ = [
     "MissingDependencyError",
     "Snapshot",
     "Status",
+    "WaitingCoordination",
     "connect",
     "snapshot",
 ]
 
 urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url")
 register_reader("durnel.redis.engine", "RedisCoordinationState", "durnel.redis.snapshot")
+register_reader("durnel.inprocess.engine", "InProcessCoordinationState", None)
+register_reader("durnel.inprocess.aio", "AsyncInProcessCoordinationState", None)
 
 
-def connect(url: Optional[str] = None, *, namespace: str = "default") -> Coordination:
+def connect(url: Optional[str] = None, *, namespace: str = "default") -> WaitingCoordination:
     """A coordination object: in-process without a URL, on the engine its scheme names with one.
 
     ``url`` is ``redis://[[user]:password@]host[:port][/db]``, ``rediss://...`` (TLS) or
     ``unix://[[user]:password@]/path/to/socket[?db=N]``. ``namespace`` names one coordination
-    group; groups share nothing. Without a URL every call makes a new, empty in-process object
-    (the namespace is then only checked, not used). Raises ``ValueError`` for a URL that cannot
-    be parsed or whose scheme no engine serves, and ``MissingDependencyError`` (a
-    ``ModuleNotFoundError``) naming the extra to install when the engine's client is missing.
+    group; groups share nothing. Without a URL every call makes a new, empty in-process object,
+    a ``durnel.inprocess.InProcessCoordinationState`` around a new native
+    ``durnel_core.CoordinationState`` (the namespace is then only checked, not used). Raises
+    ``ValueError`` for a URL that cannot be parsed or whose scheme no engine serves, and
+    ``MissingDependencyError`` (a ``ModuleNotFoundError``) naming the extra to install when the
+    engine's client is missing.
     """
     if url is None:
         check_namespace(namespace)
-        import durnel_core
+        from .inprocess import InProcessCoordinationState
 
-        return durnel_core.CoordinationState()
+        return InProcessCoordinationState()
     return urls.open_url(url, namespace)

@@ -1,14 +1,16 @@
-"""Coordination: the nine methods that every engine offers, as a typing.Protocol.
+"""The contract's types: the nine methods that every engine offers (``Coordination``), the
+waits that the objects of ``durnel.connect()`` add (``WaitingCoordination``), and the same
+twelve as coroutines (``AsyncCoordination``, the objects of ``durnel.aio.connect()``).
 
-The in-process engine (``durnel_core.CoordinationState``) and the engines of this package
-(``durnel.redis.RedisCoordinationState``) all satisfy it, so an agent written against
-``Coordination`` runs unchanged on any of them. The results, the ``RuntimeError`` texts and
-the argument errors are the same on all; see the README for what each engine adds.
+The native ``durnel_core.CoordinationState`` and every engine of this package satisfy
+``Coordination``, so an agent written against it runs unchanged on any of them. The results,
+the ``RuntimeError`` texts and the argument errors are the same on all; see the README for
+what each engine adds.
 """
 
-from typing import Literal, Protocol
+from typing import Literal, Optional, Protocol
 
-__all__ = ["Coordination", "Message", "Status"]
+__all__ = ["AsyncCoordination", "Coordination", "Message", "Status", "WaitingCoordination"]
 
 Status = Literal["idle", "busy", "completed", "error"]
 # (sender, recipient, content, sent_at): the recipient is the reader's id in an inbox, the
@@ -36,3 +38,58 @@ class Coordination(Protocol):
     def drain_inbox(self, agent_id: str) -> list[Message]: ...
 
     def status(self, agent_id: str) -> Status: ...
+
+
+class WaitingCoordination(Coordination, Protocol):
+    """The nine methods and three waits: each wait does what its plain call does, but blocks
+    while there is nothing to drain or the resource is held, up to ``timeout`` seconds (None:
+    for as long as it takes)."""
+
+    def wait_for_messages(self, agent_id: str, timeout: Optional[float] = None) -> list[Message]:
+        """Drains the mailbox like ``drain_inbox``; when it is empty, blocks until a message
+        arrives (then returns it with any others) or the timeout passes (then ``[]``)."""
+        ...
+
+    def wait_claim_file(self, agent_id: str, path: str, timeout: Optional[float] = None) -> str:
+        """``claim_file``, blocking while the file is held until its holder releases it or its
+        lease lapses; on timeout raises the refusal that ``claim_file`` gives."""
+        ...
+
+    def wait_claim_task(self, agent_id: str, task_id: str, timeout: Optional[float] = None) -> str:
+        """``claim_task``, blocking like ``wait_claim_file``."""
+        ...
+
+
+class AsyncCoordination(Protocol):
+    """The nine methods and three waits of ``WaitingCoordination`` as coroutines, with the same
+    arguments, results and errors."""
+
+    async def claim_file(self, agent_id: str, path: str) -> str: ...
+
+    async def claim_task(self, agent_id: str, task_id: str) -> str: ...
+
+    async def release(self, agent_id: str, resource_key: str) -> None: ...
+
+    async def renew_claim(self, agent_id: str, resource_key: str) -> str: ...
+
+    async def send_message(self, from_agent: str, to_agent: str, content: str) -> Message: ...
+
+    async def broadcast(self, from_agent: str, content: str) -> Message: ...
+
+    async def inbox(self, agent_id: str) -> list[Message]: ...
+
+    async def drain_inbox(self, agent_id: str) -> list[Message]: ...
+
+    async def status(self, agent_id: str) -> Status: ...
+
+    async def wait_for_messages(
+        self, agent_id: str, timeout: Optional[float] = None
+    ) -> list[Message]: ...
+
+    async def wait_claim_file(
+        self, agent_id: str, path: str, timeout: Optional[float] = None
+    ) -> str: ...
+
+    async def wait_claim_task(
+        self, agent_id: str, task_id: str, timeout: Optional[float] = None
+    ) -> str: ...

@@ -17,8 +17,9 @@ reader module has two functions:
         the events after the event id ``after`` (None: from the first), oldest first,
         waiting up to ``block`` seconds for one when there is none yet
 
-The in-process engine has no reader: its native object offers no way to list its agents,
-claims or mailboxes, and its surface is fixed (see ``snapshot``'s TypeError).
+The in-process engine has no reader (its classes are registered with None): its native object
+offers no way to list its agents, claims or mailboxes, its surface is fixed, and its wrapper
+passes six of the nine calls straight to it, so nothing in Python sees every claim's stamp.
 
 Every value is immutable: a frozen dataclass holding tuples of NamedTuples (several times
 cheaper to make than dataclasses, and a snapshot can hold thousands). ``as_json(snapshot)``
@@ -126,28 +127,33 @@ def mailbox_view(agent: str, length: int, oldest_sent_at: int, now: int) -> Mail
 
 # ---- the readers of each engine ----
 
-# (module, qualname) of a class -> module of its reader
-_READERS: dict[tuple[str, str], str] = {}
+# (module, qualname) of a class -> module of its reader, or None for an in-process class
+_READERS: dict[tuple[str, str], Optional[str]] = {}
+
+IN_PROCESS = (
+    "cannot take a snapshot of the in-process engine (%s): it offers no way to list its "
+    "agents, claims or mailboxes; run the group on Redis to watch it from outside"
+)
 
 
-def register_reader(module: str, qualname: str, reader_module: str) -> None:
+def register_reader(module: str, qualname: str, reader_module: Optional[str]) -> None:
     """Reads objects of the class ``module.qualname`` (and its subclasses) with the functions
-    of ``reader_module``, imported when first needed."""
+    of ``reader_module``, imported when first needed; None marks a class of the in-process
+    engine, which has no reader."""
     _READERS[(module, qualname)] = reader_module
 
 
 def _reader(state: Any):
     for cls in type(state).__mro__:
-        name = _READERS.get((cls.__module__, cls.__qualname__))
-        if name is not None:
+        key = (cls.__module__, cls.__qualname__)
+        if key in _READERS:
+            name = _READERS[key]
+            if name is None:
+                raise TypeError(IN_PROCESS % ("%s.%s" % key))
             return importlib.import_module(name)
     native = sys.modules.get("durnel_core")  # loaded if ``state`` is one of its objects
     if native is not None and isinstance(state, native.CoordinationState):
-        raise TypeError(
-            "cannot take a snapshot of the in-process engine (durnel_core.CoordinationState): "
-            "it offers no way to list its agents, claims or mailboxes; run the group on Redis "
-            "to watch it from outside"
-        )
+        raise TypeError(IN_PROCESS % "durnel_core.CoordinationState")
     raise TypeError(
         "cannot take a snapshot of a %s: no engine's snapshot reader serves it"
         % type(state).__qualname__

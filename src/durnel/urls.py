@@ -11,7 +11,8 @@ from urllib.parse import urlsplit
 
 __all__ = ["open_url", "redacted", "register", "schemes"]
 
-# scheme -> (module, attribute): the callable ``attribute(url, namespace)`` of ``module``
+# scheme -> (module, attribute, async attribute): the callables ``attribute(url, namespace)``
+# of ``module`` that open the engine's object and its asyncio object
 _ENGINES = {}
 
 _PASSWORD = re.compile(r"^([a-z][a-z0-9+.-]*://[^:@/]*:)([^@/]*)@", re.IGNORECASE)
@@ -22,10 +23,11 @@ def redacted(url):
     return _PASSWORD.sub(r"\1***@", url)
 
 
-def register(schemes, module, attribute):
-    """Serves URLs of each of ``schemes`` with ``module.attribute(url, namespace)``."""
+def register(schemes, module, attribute, async_attribute=None):
+    """Serves URLs of each of ``schemes`` with ``module.attribute(url, namespace)``, and asyncio
+    programs with ``module.async_attribute(url, namespace)``."""
     for scheme in schemes:
-        _ENGINES[scheme] = (module, attribute)
+        _ENGINES[scheme] = (module, attribute, async_attribute)
 
 
 def schemes():
@@ -33,8 +35,9 @@ def schemes():
     return tuple(_ENGINES)
 
 
-def open_url(url, namespace):
-    """The coordination object of the engine registered for ``url``'s scheme. Raises TypeError
+def open_url(url, namespace, asynchronous=False):
+    """The coordination object of the engine registered for ``url``'s scheme (its asyncio
+    object if ``asynchronous``). Raises TypeError
     for a URL that is not a str, ValueError for one that cannot be parsed or whose scheme no
     engine serves, and MissingDependencyError when the engine's client is not installed."""
     if not isinstance(url, str):
@@ -51,5 +54,12 @@ def open_url(url, namespace):
             "unsupported coordination URL %r: the scheme must be one of %s"
             % (redacted(url), ", ".join(s + "://" for s in _ENGINES))
         )
-    module, attribute = engine
+    module, attribute, async_attribute = engine
+    if asynchronous:
+        if async_attribute is None:
+            raise ValueError(
+                "the engine of %r has no asyncio client yet; run its calls in a thread "
+                "(asyncio.to_thread)" % (redacted(url),)
+            )
+        attribute = async_attribute
     return getattr(importlib.import_module(module), attribute)(url, namespace)

@@ -4,36 +4,52 @@ clock, real redis-servers, and a runner for snippets that need an interpreter of
 Engines. A test module that holds the contract of every engine is marked
 ``pytestmark = pytest.mark.every_engine``; its tests that take ``state`` or ``clocked`` then run
 once per engine of ALL_ENGINES: "native" (the in-process durnel_core.CoordinationState),
-"redis" (durnel.redis.RedisCoordinationState on one redis-server) and "cluster" (the same on a
-three-primary Redis Cluster). A new engine joins them by an entry in ALL_ENGINES and in the
+"inprocess" (the object durnel.connect() returns for it, which adds waits), "aio" (the asyncio
+object of durnel.aio.connect(), driven through SyncOverAsync), "redis"
+(durnel.redis.RedisCoordinationState on one redis-server) and "cluster" (the same on a
+three-primary Redis Cluster). Modules marked ``waits`` run on WAITING_ENGINES, those whose
+objects have the waits. A new engine joins them by an entry in ALL_ENGINES and in the
 ``state`` and ``clocked`` fixtures. Every other module, and every test marked
 ``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
 contract module to the Redis engines, ``reachable_only`` to the engines that other processes
-reach (all but the native one: what ``durnel.snapshot`` and the durnel command read).
+reach (all but those of IN_PROCESS_ENGINES: what ``durnel.snapshot`` and the durnel command
+read).
 Each Redis test gets a namespace of its own on servers shared by the whole run. Without
 redis-server or redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
 the native module alone (the portable core, the sanitizers, another architecture).
 """
 
+import asyncio
 import os
 import subprocess
 import sys
+import threading
 import uuid
 
 import pytest
 
+import durnel
+import durnel.aio
 import durnel_core
 from faketime_helpers import ClockedState, RedisClocked, find_libfaketime, set_clock
 
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
-ALL_ENGINES = ("native", "redis", "cluster")
+ALL_ENGINES = ("native", "inprocess", "aio", "redis", "cluster")
+# Engines whose objects also wait (the native object alone has only the nine methods), and
+# engines whose clock a test can move.
+WAITING_ENGINES = ("inprocess", "aio")
+CLOCKED_ENGINES = ("native", "redis")
+# Engines that live inside the test process: no other process can reach them.
+IN_PROCESS_ENGINES = ("native", "inprocess", "aio")
 SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
 
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "every_engine: the module's tests run on every engine")
+    config.addinivalue_line("markers", "waits: the module's tests run on every engine that waits")
     config.addinivalue_line("markers", "native_only: runs against the in-process engine only")
+    config.addinivalue_line("markers", "engines(*names): runs on those of the module's engines")
     config.addinivalue_line("markers", "redis_only: runs against the Redis engines only")
     config.addinivalue_line(
         "markers", "reachable_only: runs against every engine but the in-process one"
@@ -43,16 +59,22 @@ def pytest_configure(config):
 def pytest_generate_tests(metafunc):
     if "engine" not in metafunc.fixturenames:
         return
-    every = metafunc.definition.get_closest_marker("every_engine")
-    engines = ALL_ENGINES if every else ("native",)
+    engines = ("native",)
+    if metafunc.definition.get_closest_marker("every_engine"):
+        engines = ALL_ENGINES
+    if metafunc.definition.get_closest_marker("waits"):
+        engines = WAITING_ENGINES
     if metafunc.definition.get_closest_marker("native_only"):
         engines = ("native",)
+    only = metafunc.definition.get_closest_marker("engines")
+    if only:
+        engines = tuple(e for e in engines if e in only.args)
     if metafunc.definition.get_closest_marker("redis_only"):
         engines = tuple(e for e in engines if e in ("redis", "cluster"))
     if metafunc.definition.get_closest_marker("reachable_only"):
-        engines = tuple(e for e in engines if e != "native")
-    if "clocked" in metafunc.fixturenames:  # only a single server's clock can be moved
-        engines = tuple(e for e in engines if e != "cluster")
+        engines = tuple(e for e in engines if e not in IN_PROCESS_ENGINES)
+    if "clocked" in metafunc.fixturenames:
+        engines = tuple(e for e in engines if e in CLOCKED_ENGINES)
     metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])
 
 
@@ -118,11 +140,47 @@ def new_namespace():
     return "test-" + uuid.uuid4().hex
 
 
+class SyncOverAsync:
+    """An asyncio coordination object driven by the synchronous tests: each call runs its
+    coroutine to the end on an event loop of the calling thread's own, so the contract suites
+    run unchanged against the asyncio client."""
+
+    def __init__(self, target):
+        self.target = target
+        self._loops = threading.local()
+        self._all_loops = []
+
+    def loop(self):
+        loop = getattr(self._loops, "loop", None)
+        if loop is None:
+            loop = self._loops.loop = asyncio.new_event_loop()
+            self._all_loops.append(loop)
+        return loop
+
+    def __getattr__(self, name):
+        method = getattr(self.target, name)
+
+        def call(*args, **kwargs):
+            return self.loop().run_until_complete(method(*args, **kwargs))
+
+        return call
+
+    def close(self):
+        for loop in self._all_loops:
+            loop.close()
+
+
 @pytest.fixture
 def state(engine, request):
     """A fresh, empty coordination object of the engine under test."""
     if engine == "native":
         return durnel_core.CoordinationState()
+    if engine == "inprocess":
+        return durnel.connect()
+    if engine == "aio":
+        adapter = SyncOverAsync(durnel.aio.connect())
+        request.addfinalizer(adapter.close)
+        return adapter
     from durnel.redis import RedisCoordinationState
 
     client = request.getfixturevalue("redis_client" if engine == "redis" else "cluster_client")

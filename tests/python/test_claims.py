@@ -1,7 +1,8 @@
 """Claims on files and tasks: refusal messages, holders, statuses, release and renewal, and,
 with the wall clock frozen by libfaketime in a child interpreter, the 300-second lease, the
-takeover of lapsed claims, a clock set back, and a clock before 1970. Every test runs against
-the in-process engine and against Redis (a single server and a cluster), except where marked."""
+takeover of lapsed claims, a clock set back, and a clock before 1970. Every test runs on every
+engine (conftest.ALL_ENGINES), the faked-clock ones on those whose clock a test can move,
+except where marked."""
 
 import re
 

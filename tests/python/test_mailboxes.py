@@ -1,5 +1,6 @@
 """Mailboxes: direct messages, broadcasts and who receives them, reading and draining, FIFO
-order, time stamps under a frozen clock, and a drain whose result list cannot be built."""
+order, time stamps under a frozen clock, and a drain whose result list cannot be built. Every
+test runs on every engine (conftest.ALL_ENGINES), except where marked."""
 
 import sys
 

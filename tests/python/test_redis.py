@@ -1,4 +1,4 @@
-"""What the Redis engine adds to the contract that both engines share (test_claims,
+"""What the Redis engine adds to the contract that every engine shares (test_claims,
 test_mailboxes, test_arguments, test_model): connecting, one round trip per call, the log as a
 Redis Stream, namespaces, foreign data in a namespace, and the faults that only a server has:
 replies lost after the server ran a call, a server that is gone, and one killed and restarted
@@ -27,8 +27,9 @@ def namespace():
 
 
 def test_connect_picks_the_engine_from_the_url(redis_server):
-    assert type(durnel.connect()) is durnel_core.CoordinationState
-    assert durnel.connect() is not durnel.connect()
+    local = durnel.connect()
+    assert type(local.native) is durnel_core.CoordinationState
+    assert local.native is not durnel.connect().native
     remote = durnel.connect(redis_server.url, namespace="n1")
     assert isinstance(remote, RedisCoordinationState) and remote.namespace == "n1"
     assert remote.claim_task("A", "t") == "A"

@@ -9,6 +9,7 @@ import time
 import pytest
 
 import durnel
+import durnel.aio
 import durnel_core
 from durnel.snapshots import AgentView, ClaimView, MailboxView, as_json, follow_log
 
@@ -116,8 +117,13 @@ def test_follow_log_waits_for_the_next_event(state):
 
 
 def test_what_cannot_be_snapshot_says_why():
-    with pytest.raises(TypeError, match="in-process engine .durnel_core.CoordinationState."):
-        durnel.snapshot(durnel_core.CoordinationState())
+    for in_process, name in [
+        (durnel_core.CoordinationState(), "durnel_core.CoordinationState"),
+        (durnel.connect(), "durnel.inprocess.engine.InProcessCoordinationState"),
+        (durnel.aio.connect(), "durnel.inprocess.aio.AsyncInProcessCoordinationState"),
+    ]:
+        with pytest.raises(TypeError, match=r"in-process engine \(%s\)" % name):
+            durnel.snapshot(in_process)
     with pytest.raises(TypeError, match="no engine's snapshot reader serves it"):
         durnel.snapshot(object())
     for bad in (-1, 1.5, None, True):

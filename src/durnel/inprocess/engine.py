@@ -1,0 +1,186 @@
+"""InProcessCoordinationState: the native CoordinationState of this process, with waits.
+
+The nine methods are the native object's own: six are its bound methods, stored on the
+instance; ``send_message``, ``broadcast`` and ``release`` call the native method and then,
+only when somebody waits, wake the waiters that the call may concern. Results, refusals and
+conversion errors are the native ones, byte for byte; the three waking methods are Python
+functions, so their arity and keyword errors are Python's (the same texts from 3.10 on, but
+keywords are checked before surplus positionals, and 3.9 names the bare method).
+
+The waits:
+- ``wait_for_messages(agent_id, timeout=None)`` drains the agent's mailbox like
+  ``drain_inbox``; when it is empty, sleeps until a send or broadcast made through this object
+  wakes it (then drains again) or ``timeout`` passes (then ``[]``). The drain is the native
+  one, one step, so a message is returned once: a wait that times out or is interrupted
+  before its drain has taken nothing.
+- ``wait_claim_file`` / ``wait_claim_task(agent_id, name, timeout=None)`` claim like
+  ``claim_file`` / ``claim_task``; while the resource is held, sleep until a release of it
+  through this object or the holder's lease may have lapsed, then try again. Waiters of one
+  resource are served first come, first served: only the first tries, and one that leaves
+  hands its turn on at once. The native object shows no claim's stamp, so the first waiter
+  tries again at each whole second of the wall clock (a lease lapses at a whole second) as
+  long as nobody releases: one native call a second. On timeout the last refusal is raised,
+  the RuntimeError the plain claim gives.
+
+Waits are woken only by calls made through this object (or an asyncio view of it, see
+``durnel.aio``): a call on the native object itself changes the state but wakes nobody.
+"""
+
+from typing import TYPE_CHECKING, Optional
+
+import durnel_core
+
+from ..arguments import plain
+from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..protocol import Message, Status
+from ..waiting import (
+    WAITER,
+    ThreadWaiter,
+    WaitQueues,
+    deadline_after,
+    next_second,
+    run_waits,
+    seconds_left,
+)
+
+__all__ = ["InProcessCoordinationState"]
+
+
+class InProcessCoordinationState:
+    """A ``durnel_core.CoordinationState`` (a new one, or ``state``) with the waits of
+    ``durnel.WaitingCoordination``; see the module's docstring."""
+
+    def __init__(self, state: Optional[durnel_core.CoordinationState] = None) -> None:
+        if state is None:
+            state = durnel_core.CoordinationState()
+        elif type(state) is not durnel_core.CoordinationState:
+            raise TypeError(
+                "state must be a durnel_core.CoordinationState, not %s" % type(state).__qualname__
+            )
+        self.native = state
+        self.mail_waiters = WaitQueues()  # agent id -> waiters of its mailbox
+        self.claim_waiters = WaitQueues()  # resource key -> waiters for it, first come first
+        # The nine methods live on the instance: six are the native bound methods themselves,
+        # three are closures over what they need (no attribute lookups, no *args), the
+        # cheapest calls Python has for them.
+        self.claim_file = state.claim_file
+        self.claim_task = state.claim_task
+        self.renew_claim = state.renew_claim
+        self.inbox = state.inbox
+        self.drain_inbox = state.drain_inbox
+        self.status = state.status
+        self.send_message, self.broadcast, self.release = _waking_methods(
+            state, self.mail_waiters, self.claim_waiters
+        )
+
+    if TYPE_CHECKING:
+
+        def claim_file(self, agent_id: str, path: str) -> str: ...
+        def claim_task(self, agent_id: str, task_id: str) -> str: ...
+        def renew_claim(self, agent_id: str, resource_key: str) -> str: ...
+        def inbox(self, agent_id: str) -> list[Message]: ...
+        def drain_inbox(self, agent_id: str) -> list[Message]: ...
+        def status(self, agent_id: str) -> Status: ...
+        def send_message(self, from_agent: str, to_agent: str, content: str) -> Message: ...
+        def broadcast(self, from_agent: str, content: str) -> Message: ...
+        def release(self, agent_id: str, resource_key: str) -> None: ...
+
+    # ---- waits ----
+
+    def wait_for_messages(self, agent_id: str, timeout: Optional[float] = None) -> list[Message]:
+        return run_waits(self.message_waits(agent_id, timeout), ThreadWaiter())
+
+    def wait_claim_file(self, agent_id: str, path: str, timeout: Optional[float] = None) -> str:
+        return run_waits(self.claim_waits(FILE_PREFIX, agent_id, path, timeout), ThreadWaiter())
+
+    def wait_claim_task(self, agent_id: str, task_id: str, timeout: Optional[float] = None) -> str:
+        return run_waits(self.claim_waits(TASK_PREFIX, agent_id, task_id, timeout), ThreadWaiter())
+
+    # The waits as steps shared by threads and asyncio tasks: each step is a call on the
+    # native object; between steps the generator yields how long to sleep (None: until
+    # woken), and whoever drives it sleeps on its own kind of waiter (run_waits, or
+    # durnel.aio's driver) and sends back whether it was woken. Closing the generator at a
+    # yield (a cancelled task) leaves the queues as they were before the wait.
+
+    def message_waits(self, agent_id, timeout):
+        deadline = deadline_after(timeout)
+        waiter = yield WAITER
+        messages = self.drain_inbox(agent_id)
+        if messages:
+            return messages
+        key = str.__str__(agent_id)
+        self.mail_waiters.join(key, waiter)
+        try:
+            while True:
+                messages = self.drain_inbox(agent_id)  # after joining: no send slips past
+                if messages or not (yield seconds_left(deadline)):
+                    return messages or self.drain_inbox(agent_id)
+        finally:
+            self.mail_waiters.leave(key, waiter)
+
+    def claim_waits(self, prefix, agent_id, name, timeout):
+        claim = self.claim_file if prefix == FILE_PREFIX else self.claim_task
+        plain("agent_id", agent_id)
+        key = prefix + plain("path" if prefix == FILE_PREFIX else "task_id", name)
+        deadline = deadline_after(timeout)
+        waiter = yield WAITER
+        refusal = None
+        if key not in self.claim_waiters.queues:  # nobody waits for it: no turn to take
+            try:
+                return claim(agent_id, name)
+            except RuntimeError as held:
+                refusal = held
+        first = self.claim_waiters.join(key, waiter)
+        try:
+            while True:
+                if first:
+                    try:
+                        return claim(agent_id, name)
+                    except RuntimeError as held:
+                        refusal = held
+                if deadline is not None and seconds_left(deadline) == 0.0:
+                    if refusal is None:  # timed out in the queue before its first try
+                        return claim(agent_id, name)
+                    raise refusal
+                # The first waiter also tries again when the holder's lease may have lapsed.
+                yield seconds_left(deadline, next_second() if first else None)
+                first = first or self.claim_waiters.first(key, waiter)
+        finally:
+            self.claim_waiters.leave(key, waiter)
+
+    def __repr__(self):
+        return "<InProcessCoordinationState %r>" % (self.native,)
+
+
+def _waking_methods(state, mail_waiters, claim_waiters):
+    """send_message, broadcast and release of ``state`` that, after the native call, wake the
+    waiters it may concern, and only look further when anybody waits at all."""
+    native_send, native_broadcast, native_release = (
+        state.send_message,
+        state.broadcast,
+        state.release,
+    )
+    mail, claims = mail_waiters.queues, claim_waiters.queues
+    wake_mailbox, wake_claim = mail_waiters.wake_all, claim_waiters.wake_first
+
+    def send_message(from_agent, to_agent, content):
+        message = native_send(from_agent, to_agent, content)
+        if mail:
+            wake_mailbox(message[1])
+        return message
+
+    def broadcast(from_agent, content):
+        message = native_broadcast(from_agent, content)
+        if mail:
+            wake_mailbox()  # every mailbox that anybody waits on may have a copy
+        return message
+
+    def release(agent_id, resource_key):
+        native_release(agent_id, resource_key)
+        if claims:
+            wake_claim(str.__str__(resource_key))
+
+    for method in (send_message, broadcast, release):
+        # Python words an arity error with the qualified name (3.10 on), as the native does.
+        method.__qualname__ = "CoordinationState." + method.__name__
+    return send_message, broadcast, release

@@ -1,0 +1,222 @@
+"""Waiters of this process: threads and asyncio tasks that sleep until a call wakes them, and
+the queues that hold them per key (an agent's mailbox, a resource key) in arrival order.
+
+A waiter is told at most "something may have changed": whoever wakes checks again with the
+engine's own call, so a spurious or repeated wake costs one check and never loses or doubles
+anything. ``wake()`` may be called from any thread, and wakes a thread or an asyncio task
+alike, so a thread and a task of one process can wait on each other. The queues only order
+the waiters of one key; the engines decide whom to wake (every waiter of a mailbox, or the
+first waiter of a claim, so that claims are served first come, first served).
+"""
+
+import asyncio
+import math
+import threading
+import time
+from collections import deque
+
+__all__ = [
+    "WAITER",
+    "AsyncWaiter",
+    "ThreadWaiter",
+    "WaitQueues",
+    "deadline_after",
+    "next_second",
+    "run_waits",
+    "run_waits_async",
+    "seconds_left",
+]
+
+# The first thing a wait's steps yield: a request for the waiter they will sleep on.
+WAITER = object()
+
+
+def deadline_after(timeout):
+    """The monotonic deadline of a wait of ``timeout`` seconds (None: no deadline). Raises
+    TypeError or ValueError for a timeout that is not a non-negative number."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(
+            "timeout must be a non-negative number or None, not %s" % type(timeout).__qualname__
+        )
+    if not timeout >= 0:  # negative or NaN
+        raise ValueError("timeout must be a non-negative number or None, not %r" % (timeout,))
+    return time.monotonic() + timeout
+
+
+def seconds_left(deadline, cap=None):
+    """Seconds until ``deadline`` (never negative), at most ``cap``; None for neither."""
+    left = None if deadline is None else max(deadline - time.monotonic(), 0.0)
+    if cap is not None and (left is None or cap < left):
+        return cap
+    return left
+
+
+class ThreadWaiter:
+    """A thread's waiter: a lock held until woken (a binary semaphore that any thread may
+    release)."""
+
+    __slots__ = ("_lock",)
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._lock.acquire()
+
+    def wake(self):
+        try:
+            self._lock.release()
+        except RuntimeError:  # already woken and not yet slept on: once is enough
+            pass
+
+    def sleep(self, seconds):
+        """Sleeps until woken (True) or for ``seconds`` (False; None: no limit)."""
+        if seconds is None:
+            return self._lock.acquire()
+        return self._lock.acquire(timeout=seconds) if seconds > 0 else self._lock.acquire(False)
+
+
+class AsyncWaiter:
+    """An asyncio task's waiter, bound to the running loop; woken from any thread."""
+
+    __slots__ = ("_future", "_loop", "_woken")
+
+    def __init__(self):
+        self._loop = asyncio.get_running_loop()
+        self._future = None
+        self._woken = False
+
+    def wake(self):
+        try:
+            self._loop.call_soon_threadsafe(self._deliver)
+        except RuntimeError:  # the loop is closed: nobody is left to wake
+            pass
+
+    def _deliver(self):
+        self._woken = True
+        if self._future is not None and not self._future.done():
+            self._future.set_result(True)
+
+    async def sleep(self, seconds):
+        """Sleeps until woken (True) or for ``seconds`` (False; None: no limit). Cancelling it
+        leaves the waiter as it was."""
+        if self._woken:
+            self._woken = False
+            return True
+        if seconds is not None and seconds <= 0:
+            return False
+        future = self._future = self._loop.create_future()
+        timer = None
+        if seconds is not None:
+            timer = self._loop.call_later(seconds, _settle, future, False)
+        try:
+            return await future
+        finally:
+            self._future = None
+            self._woken = False
+            if timer is not None:
+                timer.cancel()
+
+
+def _settle(future, value):
+    if not future.done():
+        future.set_result(value)
+
+
+class WaitQueues:
+    """Waiters by key, each key's in arrival order. ``queues`` is the plain dict behind them,
+    read without the lock by the engines' hot paths only to ask whether anyone waits at all
+    (a waiter joins before it checks for the last time, so a change made before that check is
+    seen by the check, and one made after it finds the waiter)."""
+
+    __slots__ = ("_lock", "queues")
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self.queues = {}
+
+    def join(self, key, waiter):
+        """Adds ``waiter`` at the end of ``key``'s queue; returns whether it is first."""
+        with self._lock:
+            queue = self.queues.get(key)
+            if queue is None:
+                queue = self.queues[key] = deque()
+            queue.append(waiter)
+            return queue[0] is waiter
+
+    def leave(self, key, waiter):
+        """Removes ``waiter``; if it was first, the next one is woken to take its turn."""
+        with self._lock:
+            queue = self.queues.get(key)
+            if queue is None:
+                return
+            first = queue[0] is waiter
+            try:
+                queue.remove(waiter)
+            except ValueError:
+                return
+            if not queue:
+                del self.queues[key]
+                return
+            successor = queue[0] if first else None
+        if successor is not None:
+            successor.wake()
+
+    def first(self, key, waiter):
+        with self._lock:
+            queue = self.queues.get(key)
+            return queue is not None and queue[0] is waiter
+
+    def wake_first(self, key):
+        with self._lock:
+            queue = self.queues.get(key)
+            waiter = queue[0] if queue else None
+        if waiter is not None:
+            waiter.wake()
+
+    def wake_all(self, key=None):
+        """Wakes every waiter of ``key``, or of every key."""
+        with self._lock:
+            if key is None:
+                waiters = [w for queue in self.queues.values() for w in queue]
+            else:
+                waiters = list(self.queues.get(key, ()))
+        for waiter in waiters:
+            waiter.wake()
+
+
+def next_second(now=None):
+    """Seconds until just after the wall clock's next whole second, when a lease measured in
+    whole seconds may have lapsed."""
+    now = time.time() if now is None else now
+    return math.floor(now) + 1.0005 - now
+
+
+def run_waits(steps, waiter):
+    """Runs a wait's steps (see the engines' ``*_waits`` generators) on a thread's waiter."""
+    try:
+        request = next(steps)
+        assert request is WAITER
+        request = steps.send(waiter)
+        while True:
+            request = steps.send(waiter.sleep(request))
+    except StopIteration as done:
+        return done.value
+    finally:
+        steps.close()
+
+
+async def run_waits_async(steps):
+    """Runs a wait's steps in the running asyncio task; a cancellation closes them at the
+    sleep it interrupted."""
+    waiter = AsyncWaiter()
+    try:
+        request = next(steps)
+        assert request is WAITER
+        request = steps.send(waiter)
+        while True:
+            request = steps.send(await waiter.sleep(request))
+    except StopIteration as done:
+        return done.value
+    finally:
+        steps.close()

@@ -1,0 +1,212 @@
+"""Waits, on every engine whose objects have them: a wait returns what is there at once,
+sleeps until another thread's call wakes it, gives up at its timeout without taking anything,
+and never loses or doubles a message; claim waiters are served first come, first served, and
+one that gives up hands its turn on. asyncio views: a thread and a task wake each other, and a
+cancelled wait takes nothing."""
+
+import asyncio
+import threading
+import time
+from collections import defaultdict
+
+import pytest
+
+import durnel
+import durnel.aio
+
+pytestmark = pytest.mark.waits
+
+SLEEP = 0.3  # long enough for a thread on this busy machine to reach its wait
+WAIT = 20.0  # a wait's timeout where a call should wake it long before
+
+
+def woken(call, *args):
+    """call(*args, WAIT), which must return because something woke it, not at its timeout
+    (a wait drains once more when it times out, so a lost wake-up would otherwise pass)."""
+    started = time.monotonic()
+    result = call(*args, WAIT)
+    assert time.monotonic() - started < WAIT / 2, "woken by the timeout, not by the call"
+    return result
+
+
+def later(delay, call, *args):
+    thread = threading.Thread(target=lambda: (time.sleep(delay), call(*args)), daemon=True)
+    thread.start()
+    return thread
+
+
+def in_thread(call, *args, **kwargs):
+    """Starts call in a thread; returns a function that joins it and gives its result or
+    raises its exception."""
+    box = {}
+
+    def body():
+        try:
+            box["result"] = call(*args, **kwargs)
+        except BaseException as error:
+            box["error"] = error
+
+    thread = threading.Thread(target=body, daemon=True)
+    thread.start()
+
+    def join(timeout=30):
+        thread.join(timeout)
+        assert not thread.is_alive(), "the wait never returned"
+        if "error" in box:
+            raise box["error"]
+        return box["result"]
+
+    return join
+
+
+def test_a_message_wait_takes_what_is_there_or_sleeps_until_one_comes(state):
+    state.send_message("A", "B", "first")
+    assert [m[2] for m in state.wait_for_messages("B")] == ["first"]
+    started = time.monotonic()
+    sender = later(SLEEP, state.send_message, "A", "B", "second")
+    assert [m[:3] for m in woken(state.wait_for_messages, "B")] == [("A", "B", "second")]
+    assert time.monotonic() - started >= SLEEP * 0.9
+    sender.join()
+    later(SLEEP, state.broadcast, "C", "to all")  # B is registered: a broadcast wakes it too
+    assert [m[:3] for m in woken(state.wait_for_messages, "B")] == [("C", "B", "to all")]
+    # A timeout returns [] and takes nothing: what comes afterwards waits for the next drain.
+    assert state.wait_for_messages("B", 0.05) == []
+    assert state.wait_for_messages("B", 0) == []
+    state.send_message("A", "B", "after")
+    assert [m[2] for m in state.drain_inbox("B")] == ["after"]
+
+
+def test_waiting_agents_receive_every_message_once_and_in_order(state):
+    senders, agents, per_sender = 4, 3, 150
+    received = defaultdict(list)
+
+    def receive(agent):
+        expected = senders * per_sender
+        while len(received[agent]) < expected:
+            got = woken(state.wait_for_messages, agent)
+            received[agent].extend((m[0], m[2]) for m in got)
+
+    def send(sender):
+        for i in range(per_sender):
+            for agent in range(agents):
+                state.send_message("s%d" % sender, "r%d" % agent, "%d" % i)
+
+    joins = [in_thread(receive, "r%d" % a) for a in range(agents)]
+    time.sleep(SLEEP)  # let the receivers sleep first, so that sends must wake them
+    for join in [in_thread(send, s) for s in range(senders)] + joins:
+        join()
+    for agent in range(agents):
+        by_sender = defaultdict(list)
+        for sender, text in received["r%d" % agent]:
+            by_sender[sender].append(int(text))
+        assert by_sender == {"s%d" % s: list(range(per_sender)) for s in range(senders)}
+        assert state.inbox("r%d" % agent) == []
+
+
+def test_claim_waiters_are_served_first_come_first_served(state):
+    state.claim_file("holder", "doc")
+    order = []
+
+    def wait_then_pass_on(agent):
+        assert woken(state.wait_claim_file, agent, "doc") == agent
+        order.append(agent)
+        assert state.status(agent) == "busy"
+        state.release(agent, "file:doc")
+
+    joins = []
+    for agent in ("w1", "w2", "w3"):
+        joins.append(in_thread(wait_then_pass_on, agent))
+        time.sleep(SLEEP)
+    state.release("holder", "file:doc")
+    for join in joins:
+        join()
+    assert order == ["w1", "w2", "w3"]
+
+
+def test_a_claim_wait_gives_up_with_the_plain_refusal_and_hands_its_turn_on(state):
+    state.claim_task("holder", "t")
+    with pytest.raises(RuntimeError) as refused:
+        state.wait_claim_task("quitter", "t", 0.05)
+    assert refused.value.args == ("holder already holds claim on task t",)
+    assert state.status("quitter") == "idle"
+    quitter = in_thread(state.wait_claim_task, "quitter", "t", SLEEP)
+    time.sleep(SLEEP / 3)
+    patient = in_thread(state.wait_claim_task, "patient", "t", 60)
+    with pytest.raises(RuntimeError):
+        quitter()
+    state.release("holder", "task:t")  # the first in line has gone: the next one gets it
+    assert patient(timeout=10) == "patient"
+    assert state.wait_claim_task("holder", "free", 0) == "holder"
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda s: s.wait_for_messages("A", -1), ValueError),
+        (lambda s: s.wait_for_messages("A", float("nan")), ValueError),
+        (lambda s: s.wait_for_messages("A", "1"), TypeError),
+        (lambda s: s.wait_claim_file("A", "x", True), TypeError),
+        (lambda s: s.wait_claim_file(1, "x"), TypeError),
+        (lambda s: s.wait_claim_task("A", b"t"), TypeError),
+        (lambda s: s.wait_for_messages(None), TypeError),
+    ],
+)
+def test_bad_arguments_change_nothing(state, call, error):
+    with pytest.raises(error):
+        call(state)
+    assert state.status("A") == "idle"
+    assert state.claim_file("B", "x") == "B" and state.claim_task("B", "t") == "B"
+
+
+# ---- asyncio views and threads together ----
+
+
+@pytest.mark.engines("inprocess")
+def test_threads_and_tasks_wake_each_other(state):
+    view = durnel.aio.view(state)
+
+    async def scenario():
+        # a thread sends, a task wakes
+        later(SLEEP, state.send_message, "thread", "task", "hello task")
+        assert [m[2] for m in await view.wait_for_messages("task", 30)] == ["hello task"]
+        # a task sends, a thread wakes
+        thread_wait = in_thread(state.wait_for_messages, "thread", 30)
+        await asyncio.sleep(SLEEP)
+        await view.send_message("task", "thread", "hello thread")
+        assert [
+            m[2] for m in await asyncio.get_running_loop().run_in_executor(None, thread_wait)
+        ] == ["hello thread"]
+        # a task releases, a thread waiting for the claim gets it
+        await view.claim_file("task", "f")
+        thread_claim = in_thread(state.wait_claim_file, "thread", "f", 30)
+        await asyncio.sleep(SLEEP)
+        await view.release("task", "file:f")
+        assert await asyncio.get_running_loop().run_in_executor(None, thread_claim) == "thread"
+
+    asyncio.run(scenario())
+
+
+@pytest.mark.engines("aio")
+def test_a_cancelled_wait_takes_nothing(state):
+    view = state.target
+
+    async def scenario():
+        waiter = asyncio.ensure_future(view.wait_for_messages("B"))
+        await asyncio.sleep(SLEEP)
+        waiter.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await waiter
+        await view.send_message("A", "B", "kept")
+        assert [m[2] for m in await view.inbox("B")] == ["kept"]
+
+        await view.claim_file("holder", "f")
+        cancelled = asyncio.ensure_future(view.wait_claim_file("first", "f"))
+        await asyncio.sleep(SLEEP)
+        second = asyncio.ensure_future(view.wait_claim_file("second", "f", 30))
+        await asyncio.sleep(SLEEP)
+        cancelled.cancel()
+        await view.release("holder", "file:f")
+        assert await second == "second"
+        assert await view.status("first") == "idle"
+
+    asyncio.run(scenario())
