@@ -1,6 +1,6 @@
 """The agent of the examples, written against `durnel.Coordination` alone: the same class
 works through the backlog as a thread on the in-process engine (examples/demo.py) and as a
-process on a Redis server (examples/processes.py), without a line changed.
+process on SQLite or Redis (examples/processes.py), without a line changed.
 
 Also the backlog both examples share, and a view of a coordination object that counts calls.
 """

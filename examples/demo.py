@@ -3,7 +3,7 @@
 Run it with `make demo`, or `python examples/demo.py` wherever durnel_core is importable.
 
 The agents are the class of examples/agents.py, written against `durnel.Coordination`;
-examples/processes.py runs the same class as processes on Redis. The backlog is a list of
+examples/processes.py runs the same class as processes on SQLite or Redis. The backlog is a list of
 tasks; each task edits one or two files of a small code base. The agents work through it in
 parallel, and everything they know about each other goes through the one shared state:
 

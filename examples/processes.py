@@ -1,17 +1,21 @@
-"""durnel across processes: four agent processes and a coordinator share one namespace on a
-Redis server.
+"""durnel across processes: four agent processes and a coordinator share one namespace, in a
+SQLite file (nothing to install or start) or on a Redis server.
 
-Run it with `make demo-redis`, or
-    python examples/processes.py [--url redis://host:6379/0] [--namespace NAME]
-wherever the durnel package and redis-py are importable. Without --url the script starts a
-redis-server of its own (127.0.0.1, a free port, no persistence, a scratch directory) and
-stops it at the end. The namespace is new for every run unless --namespace names one; on a
-server given by --url its keys (durnel:{<namespace>}:*) stay, for a look with redis-cli.
+Run it with `make demo` (SQLite) or `make demo-redis`, or
+    python examples/processes.py [--redis | --url URL] [--namespace NAME]
+wherever the durnel package is importable (and redis-py, for Redis). By default the agents
+share a SQLite file in a scratch directory, removed at the end; --url sqlite:///state.db
+keeps one where you say, for a look with `sqlite3 state.db 'select * from log'`. --redis
+starts a redis-server of its own (127.0.0.1, a free port, no persistence, a scratch
+directory) and stops it at the end; --url redis://host:6379/0 names a server, whose keys
+(durnel:{<namespace>}:*) stay, for a look with redis-cli. The namespace is new for every run
+unless --namespace names one.
 
 This is the story of examples/demo.py, with processes instead of threads and the very same
 agent class (examples/agents.py), unchanged. Each agent is a
-separate Python process that knows nothing of the others except what goes through the server;
-it holds one coordination object made by `durnel.connect(url, namespace=...)` and uses only
+separate Python process that knows nothing of the others except what goes through the file
+or the server; it holds one coordination object made by `durnel.connect(url, namespace=...)`
+and uses only
 the nine methods of `durnel.Coordination`:
 
     claim_task(agent, task)          take a task under a 300 s lease; RuntimeError when some
@@ -27,13 +31,13 @@ the nine methods of `durnel.Coordination`:
     status(agent)                    "busy" after a claim, "idle" after a release
 
 The order that keeps every task done exactly once is the same as in-process: broadcast "done"
-*before* releasing the task, and read your mail right *after* winning a task claim. On Redis
-each call is one atomic script on the server, so this holds between processes, and between
-machines, just as it does between threads.
+*before* releasing the task, and read your mail right *after* winning a task claim. On SQLite
+each call is one transaction on the file, on Redis one atomic script on the server, so this
+holds between processes (and, on Redis, between machines) just as it does between threads.
 
 At the end the script prints a short story of the run, a table per agent and a few checks,
-then the activity log as any Redis client sees it, and times a tight loop of calls from one
-and from four processes.
+then the activity log as any SQLite or Redis client sees it, and times a tight loop of calls
+from one and from four processes.
 """
 
 import argparse
@@ -116,7 +120,7 @@ class Coordinator(agents.Coordinator):
         )
 
 
-# ---- a redis-server of our own, when no URL is given ----
+# ---- a redis-server of our own, for --redis ----
 
 
 class LocalRedis:
@@ -225,9 +229,14 @@ def tight_loop(context, url, namespace, processes, seconds=0.5):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument(
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
         "--url",
-        help="a redis://, rediss:// or unix:// URL; default: start a redis-server for this run",
+        help="a sqlite:///path.db, redis://, rediss:// or unix:// URL; default: a SQLite file "
+        "in a scratch directory",
+    )
+    where.add_argument(
+        "--redis", action="store_true", help="start a redis-server for this run and use it"
     )
     parser.add_argument(
         "--namespace",
@@ -235,22 +244,29 @@ def main():
         help="the coordination group (default: a new one)",
     )
     args = parser.parse_args()
-    server = None if args.url else LocalRedis()
-    url = args.url or server.url
+    server = LocalRedis() if args.redis else None
+    scratch = None if args.url or server else tempfile.mkdtemp(prefix="durnel-processes-")
+    if server:
+        url, where = server.url, "a redis-server started for this run on port %d" % server.port
+    elif scratch:
+        url = "sqlite:///" + os.path.join(scratch, "state.db")
+        where = "a SQLite file in a scratch directory, %s" % url
+    else:
+        url, where = args.url, redacted(args.url)
     try:
-        return run(url, args.namespace, server)
+        return run(url, args.namespace, where, keep=not (server or scratch))
     finally:
         if server is not None:
             server.stop()
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
 
 
-def run(url, namespace, server):
+def run(url, namespace, where, keep):
     context = multiprocessing.get_context("spawn")  # fresh interpreters, as separate programs
+    on_sqlite = url.startswith("sqlite:")
     backlog = make_backlog()
     story = Story()
-    where = (
-        "a redis-server started for this run on port %d" % server.port if server else redacted(url)
-    )
     print(
         "durnel across processes: %d agent processes and a coordinator, %d tasks over %d "
         "files,\n  namespace %r on %s" % (len(AGENTS), len(backlog), len(FILES), namespace, where)
@@ -381,12 +397,15 @@ def run(url, namespace, server):
         calls.update(agent["calls"])
     say(
         "Calls: %d in %.2f s, %.0f per second while the agents mostly sleep on their work; "
-        "by method: %s. Each call is one round trip to the server."
+        "by method: %s. %s"
         % (
             sum(calls.values()),
             elapsed,
             sum(calls.values()) / elapsed,
             ", ".join("%s %d" % kv for kv in calls.most_common()),
+            "Each call is one transaction on the file."
+            if on_sqlite
+            else "Each call is one round trip to the server.",
         )
     )
     log_line = activity_log(url, namespace)
@@ -398,8 +417,15 @@ def run(url, namespace, server):
     )
     say(
         "Tight loop, no work between calls: %.0f calls/s from 1 process, %.0f calls/s from 4 "
-        "(each call waits for its round trip; more processes overlap their waits, as far as the "
-        "cores allow)." % (one, four)
+        "(%s)."
+        % (
+            one,
+            four,
+            "writing calls take turns at the file's one write lock; reads need none"
+            if on_sqlite
+            else "each call waits for its round trip; more processes overlap their waits, as "
+            "far as the cores allow",
+        )
     )
 
     done_by = Counter(task for agent in agents for task in agent["done"])
@@ -426,18 +452,43 @@ def run(url, namespace, server):
     print("\nChecks")
     for name, ok in checks:
         print("  %-4s %s" % ("yes" if ok else "NO", name))
-    if server is None:
+    if keep:
         print()
-        say(
-            "The run's keys stay on the server: redis-cli --scan --pattern 'durnel:{%s*' "
-            "lists them." % namespace
-        )
+        if on_sqlite:
+            say(
+                'The run stays in the file: sqlite3 %s "select * from log where namespace = '
+                "'%s'\" shows its log." % (url[len("sqlite:///") :].split("?")[0], namespace)
+            )
+        else:
+            say(
+                "The run's keys stay on the server: redis-cli --scan --pattern 'durnel:{%s*' "
+                "lists them." % namespace
+            )
     shared.close()
     return 0 if all(ok for _, ok in checks) else 1
 
 
 def activity_log(url, namespace):
-    """What any Redis client sees of the run: the namespace's log stream, by event."""
+    """What any SQLite or Redis client sees of the run: the namespace's log, by event."""
+    if url.startswith("sqlite:"):
+        import contextlib
+        import sqlite3
+
+        path = url[len("sqlite:///") :].split("?")[0]
+        with contextlib.closing(sqlite3.connect(path)) as db:
+            events = Counter(
+                dict(
+                    db.execute(
+                        "SELECT event, count(*) FROM log WHERE namespace = ? GROUP BY event",
+                        (namespace,),
+                    )
+                )
+            )
+        return (
+            "Activity log: the table log holds %d events of this namespace (%s); any SQLite "
+            "client reads it, e.g. sqlite3 %s 'select * from log order by seq desc limit 5'."
+            % (sum(events.values()), ", ".join("%s %d" % kv for kv in events.most_common()), path)
+        )
     try:
         import redis
     except ImportError:

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs the two benchmark harnesses and prints their tables:
+# Builds and runs the benchmark harnesses and prints their tables:
 #   1. the core (Google Benchmark, bench/core/): shard locks, the sharded map, SipHash-1-3 and
 #      the coordination operations, summarised by bench/core_summary.py;
 #   2. the Python surface (bench/bench_python.py): every method against its floor and against
@@ -8,12 +8,15 @@
 #      latency and throughput from 1 and 8 processes beside redis-py's Lock and plain list
 #      commands, and the commands each method sends (redis-server and redis-py installed by
 #      scripts/need-redis.sh when missing);
-#   4. snapshots (bench/bench_snapshot.py): durnel.snapshot of a namespace of 1,000 agents,
+#   4. the SQLite engine (bench/bench_sqlite.py) on a file in a scratch directory, beside the
+#      Redis engine on a redis-server of its own and a multiprocessing.Manager: latency, and
+#      throughput from 1 and 8 processes on one file.
+#   5. snapshots (bench/bench_snapshot.py): durnel.snapshot of a namespace of 1,000 agents,
 #      claims and mailboxes on a redis-server of its own, and the CPU that `durnel watch` uses
 #      on it for a minute in a tmux terminal.
 # Everything is built in build-bench/ (module and core_bench) and build-floor/ (the floor
 # extension); raw results stay there (core.json, core.txt, python_surface.json, redis.json,
-# snapshot.json).
+# sqlite.json, snapshot.json).
 # BENCH_QUICK=1 runs fewer repetitions, for a look rather than a measurement.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,11 +34,13 @@ if [[ ${BENCH_QUICK:-0} == 1 ]]; then
   core_args=(--benchmark_repetitions=1 --benchmark_min_time=0.05)
   python_args=(--processes 1 --repeats 3 --memory-items 20000)
   redis_args=(--repeats 2 --pairs 200 --seconds 0.3 --calls 5)
+  sqlite_args=(--repeats 2 --pairs 200 --seconds 0.3)
   snapshot_args=(--snapshots 30 --watch-seconds 10)
 else
   core_args=(--benchmark_repetitions=3 --benchmark_min_time=0.2)
   python_args=(--processes 3 --repeats 7)
   redis_args=(--repeats 11 --pairs 600 --seconds 0.5 --calls 20)
+  sqlite_args=(--repeats 11 --pairs 600 --seconds 0.5)
   snapshot_args=(--snapshots 200 --watch-seconds 60)
 fi
 
@@ -56,6 +61,10 @@ PYTHONPATH="$(pwd)/$BUILD:$(pwd)/src" "$VPY" bench/bench_redis.py --processes 8 
   --output "$BUILD/redis.json" "${redis_args[@]}"
 
 echo
+echo "== SQLite engine benchmarks (raw results: $BUILD/sqlite.json) =="
+PYTHONPATH="$(pwd)/$BUILD:$(pwd)/src" "$VPY" bench/bench_sqlite.py --processes 8 \
+  --output "$BUILD/sqlite.json" "${sqlite_args[@]}"
+
 echo "== snapshots and durnel watch (raw results: $BUILD/snapshot.json) =="
 PYTHONPATH="$(pwd)/$BUILD:$(pwd)/src" "$VPY" bench/bench_snapshot.py \
   --output "$BUILD/snapshot.json" "${snapshot_args[@]}"

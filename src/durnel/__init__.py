@@ -2,8 +2,10 @@
 
 ``connect()`` gives the in-process engine, the native ``durnel_core.CoordinationState`` with
 blocking waits added (``durnel.inprocess``); ``durnel.aio`` gives the same as coroutines;
-``connect("redis://host:6379/0", namespace="build")`` gives the same nine methods on a Redis
-server (``durnel.redis.RedisCoordinationState``, which needs the ``redis`` extra:
+``connect("sqlite:///state.db", namespace="build")`` gives the same nine methods in a SQLite
+file shared by the processes of one machine (``durnel.sqlite.SQLiteCoordinationState``, from
+the standard library alone); ``connect("redis://host:6379/0", namespace="build")`` gives them
+on a Redis server (``durnel.redis.RedisCoordinationState``, which needs the ``redis`` extra:
 ``pip install "durnel_core[redis]"``). Agents written against ``Coordination`` run on every
 engine. Engines are chosen by the URL's scheme (``durnel.urls``).
 
@@ -16,13 +18,14 @@ JSON or live.
 from typing import Optional
 
 from . import urls
-from .errors import ClockError, ForeignDataError, MissingDependencyError
+from .errors import BusyError, ClockError, ForeignDataError, MissingDependencyError
 from .namespaces import check_namespace
 from .protocol import AsyncCoordination, Coordination, Message, Status, WaitingCoordination
 from .snapshots import Snapshot, register_reader, snapshot
 
 __all__ = [
     "AsyncCoordination",
+    "BusyError",
     "ClockError",
     "Coordination",
     "ForeignDataError",
@@ -36,6 +39,7 @@ __all__ = [
 ]
 
 urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url")
+urls.register(("sqlite",), "durnel.sqlite", "open_url")
 register_reader("durnel.redis.engine", "RedisCoordinationState", "durnel.redis.snapshot")
 register_reader("durnel.inprocess.engine", "InProcessCoordinationState", None)
 register_reader("durnel.inprocess.aio", "AsyncInProcessCoordinationState", None)
@@ -44,12 +48,14 @@ register_reader("durnel.inprocess.aio", "AsyncInProcessCoordinationState", None)
 def connect(url: Optional[str] = None, *, namespace: str = "default") -> WaitingCoordination:
     """A coordination object: in-process without a URL, on the engine its scheme names with one.
 
-    ``url`` is ``redis://[[user]:password@]host[:port][/db]``, ``rediss://...`` (TLS) or
-    ``unix://[[user]:password@]/path/to/socket[?db=N]``. ``namespace`` names one coordination
-    group; groups share nothing. Without a URL every call makes a new, empty in-process object,
-    a ``durnel.inprocess.InProcessCoordinationState`` around a new native
-    ``durnel_core.CoordinationState`` (the namespace is then only checked, not used). Raises
-    ``ValueError`` for a URL that cannot be parsed or whose scheme no engine serves, and
+    ``url`` is ``sqlite:///relative/path.db`` or ``sqlite:////absolute/path.db`` (options of
+    SQLiteCoordinationState may follow as a query), ``redis://[[user]:password@]host[:port]
+    [/db]``, ``rediss://...`` (TLS) or ``unix://[[user]:password@]/path/to/socket[?db=N]``.
+    ``namespace`` names one coordination group; groups share nothing. Without a URL every call
+    makes a new, empty in-process object, a ``durnel.inprocess.InProcessCoordinationState``
+    around a new native ``durnel_core.CoordinationState`` (the namespace is then only checked,
+    not used). Raises ``ValueError`` for a URL that cannot be parsed or whose scheme no engine
+    serves, and
     ``MissingDependencyError`` (a ``ModuleNotFoundError``) naming the extra to install when the
     engine's client is missing.
     """

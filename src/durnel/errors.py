@@ -5,7 +5,7 @@ type where it has one (``durnel.redis.ForeignDataError`` is a redis-py ``Respons
 so callers can catch either the engine-neutral class or the library's.
 """
 
-__all__ = ["ClockError", "ForeignDataError", "MissingDependencyError", "require"]
+__all__ = ["BusyError", "ClockError", "ForeignDataError", "MissingDependencyError", "require"]
 
 
 class ForeignDataError(Exception):
@@ -16,6 +16,11 @@ class ForeignDataError(Exception):
 class ClockError(Exception):
     """The clock that stamps claims and messages reads a time before 1970. The call changed
     nothing."""
+
+
+class BusyError(Exception):
+    """Another client held the storage's write lock for longer than the engine waits for it.
+    The call changed nothing and may be made again."""
 
 
 class MissingDependencyError(ModuleNotFoundError):

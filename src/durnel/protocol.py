@@ -2,7 +2,8 @@
 waits that the objects of ``durnel.connect()`` add (``WaitingCoordination``), and the same
 twelve as coroutines (``AsyncCoordination``, the objects of ``durnel.aio.connect()``).
 
-The native ``durnel_core.CoordinationState`` and every engine of this package satisfy
+The native ``durnel_core.CoordinationState`` and every engine of this package
+(``durnel.sqlite.SQLiteCoordinationState``, ``durnel.redis.RedisCoordinationState``) satisfy
 ``Coordination``, so an agent written against it runs unchanged on any of them. The results,
 the ``RuntimeError`` texts and the argument errors are the same on all; see the README for
 what each engine adds.

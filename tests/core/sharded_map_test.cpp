@@ -177,14 +177,17 @@ TEST_F(CollidingHash, OccupiedRemoveReturnsTheValueAndFreesTheShard) {
 
 TEST(ShardedMap, EmptyMapHasNoTableStorageAndIteratesToNothingWithFreeLocks) {
     StringMap map(KeyHash{{1, 2}}, 8);
-    for (std::size_t i = 0; i < map.shard_amount(); ++i) EXPECT_FALSE(map.shard(i).table.has_storage());
+    for (std::size_t i = 0; i < map.shard_amount(); ++i)
+        EXPECT_FALSE(map.shard(i).table.has_storage());
     auto it = map.iter();
     EXPECT_FALSE(it.next().has_value());
-    for (std::size_t i = 0; i < map.shard_amount(); ++i) EXPECT_EQ(map.shard(i).lock.raw_word(), 0u);
+    for (std::size_t i = 0; i < map.shard_amount(); ++i)
+        EXPECT_EQ(map.shard(i).lock.raw_word(), 0u);
 
     map.insert(std::string("one"), 1);
     int with_storage = 0;
-    for (std::size_t i = 0; i < map.shard_amount(); ++i) with_storage += map.shard(i).table.has_storage();
+    for (std::size_t i = 0; i < map.shard_amount(); ++i)
+        with_storage += map.shard(i).table.has_storage();
     EXPECT_EQ(with_storage, 1);
 }
 
@@ -204,7 +207,8 @@ TEST(ShardedMap, IterationReleasesEveryShardAndEachRefHoldsOnlyItsOwn) {
             EXPECT_EQ(map.shard(i).lock.raw_word(), i == pinned ? ShardLock::kOneReader : 0u) << i;
         }
     }
-    for (std::size_t i = 0; i < map.shard_amount(); ++i) EXPECT_EQ(map.shard(i).lock.raw_word(), 0u);
+    for (std::size_t i = 0; i < map.shard_amount(); ++i)
+        EXPECT_EQ(map.shard(i).lock.raw_word(), 0u);
 }
 
 TEST(ShardedMap, KeysLandInTheShardNamedByTheBitsBelowTheTag) {
@@ -237,8 +241,10 @@ TEST(ShardedMap, ShardAmountRuleAndShift) {
 }
 
 TEST(ShardedMap, ConstructionRejectsBadShardCountsWithExactMessages) {
-    EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 1); }), "assertion failed: shard_amount > 1");
-    EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 0); }), "assertion failed: shard_amount > 1");
+    EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 1); }),
+              "assertion failed: shard_amount > 1");
+    EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 0); }),
+              "assertion failed: shard_amount > 1");
     EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 6); }),
               "assertion failed: shard_amount.is_power_of_two()");
     EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 2); }), "<no panic>");

@@ -6,16 +6,18 @@ Engines. A test module that holds the contract of every engine is marked
 once per engine of ALL_ENGINES: "native" (the in-process durnel_core.CoordinationState),
 "inprocess" (the object durnel.connect() returns for it, which adds waits), "aio" (the asyncio
 object of durnel.aio.connect(), driven through SyncOverAsync), "redis"
-(durnel.redis.RedisCoordinationState on one redis-server) and "cluster" (the same on a
-three-primary Redis Cluster). Modules marked ``waits`` run on WAITING_ENGINES, those whose
-objects have the waits. A new engine joins them by an entry in ALL_ENGINES and in the
-``state`` and ``clocked`` fixtures. Every other module, and every test marked
-``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
-contract module to the Redis engines, ``reachable_only`` to the engines that other processes
+(durnel.redis.RedisCoordinationState on one redis-server), "cluster" (the same on a
+three-primary Redis Cluster) and "sqlite" (durnel.sqlite.SQLiteCoordinationState on one file
+for the whole run; its faked-clock object runs in a child interpreter, as the native one
+does). Modules marked ``waits`` run on WAITING_ENGINES, those whose objects have the waits. A
+new engine joins them by an entry in ALL_ENGINES and in the ``state`` and ``clocked``
+fixtures. Every other module, and every test marked ``native_only``, runs against the native
+engine alone; ``redis_only`` keeps a test of a contract module to the Redis engines,
+``sqlite_only`` to the SQLite one, and ``reachable_only`` to the engines that other processes
 reach (all but those of IN_PROCESS_ENGINES: what ``durnel.snapshot`` and the durnel command
-read).
-Each Redis test gets a namespace of its own on servers shared by the whole run. Without
-redis-server or redis-py the Redis variants are skipped, except under CI=true, where they fail.
+read). Each Redis or SQLite test
+gets a namespace of its own on servers shared by the whole run. Without redis-server or
+redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
 the native module alone (the portable core, the sanitizers, another architecture).
 """
@@ -35,11 +37,11 @@ import durnel_core
 from faketime_helpers import ClockedState, RedisClocked, find_libfaketime, set_clock
 
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
-ALL_ENGINES = ("native", "inprocess", "aio", "redis", "cluster")
+ALL_ENGINES = ("native", "inprocess", "aio", "redis", "cluster", "sqlite")
 # Engines whose objects also wait (the native object alone has only the nine methods), and
 # engines whose clock a test can move.
 WAITING_ENGINES = ("inprocess", "aio")
-CLOCKED_ENGINES = ("native", "redis")
+CLOCKED_ENGINES = ("native", "redis", "sqlite")
 # Engines that live inside the test process: no other process can reach them.
 IN_PROCESS_ENGINES = ("native", "inprocess", "aio")
 SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
@@ -51,6 +53,7 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "native_only: runs against the in-process engine only")
     config.addinivalue_line("markers", "engines(*names): runs on those of the module's engines")
     config.addinivalue_line("markers", "redis_only: runs against the Redis engines only")
+    config.addinivalue_line("markers", "sqlite_only: runs against the SQLite engine only")
     config.addinivalue_line(
         "markers", "reachable_only: runs against every engine but the in-process one"
     )
@@ -71,11 +74,20 @@ def pytest_generate_tests(metafunc):
         engines = tuple(e for e in engines if e in only.args)
     if metafunc.definition.get_closest_marker("redis_only"):
         engines = tuple(e for e in engines if e in ("redis", "cluster"))
+    if metafunc.definition.get_closest_marker("sqlite_only"):
+        engines = tuple(e for e in engines if e == "sqlite")
     if metafunc.definition.get_closest_marker("reachable_only"):
         engines = tuple(e for e in engines if e not in IN_PROCESS_ENGINES)
     if "clocked" in metafunc.fixturenames:
         engines = tuple(e for e in engines if e in CLOCKED_ENGINES)
     metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])
+
+
+# For the modules and tests about the SQLite engine alone (test_sqlite, and its load and
+# model runs), which DURNEL_ENGINES can leave out like the Redis ones.
+sqlite_selected = pytest.mark.skipif(
+    "sqlite" not in SELECTED_ENGINES, reason="DURNEL_ENGINES leaves the SQLite engine out"
+)
 
 
 def redis_or_skip():
@@ -170,6 +182,12 @@ class SyncOverAsync:
             loop.close()
 
 
+@pytest.fixture(scope="session")
+def sqlite_file(tmp_path_factory):
+    """The durnel file that the SQLite tests of the run share, a namespace each."""
+    return str(tmp_path_factory.mktemp("sqlite") / "state.db")
+
+
 @pytest.fixture
 def state(engine, request):
     """A fresh, empty coordination object of the engine under test."""
@@ -181,6 +199,10 @@ def state(engine, request):
         adapter = SyncOverAsync(durnel.aio.connect())
         request.addfinalizer(adapter.close)
         return adapter
+    if engine == "sqlite":
+        from durnel.sqlite import SQLiteCoordinationState
+
+        return SQLiteCoordinationState(request.getfixturevalue("sqlite_file"), new_namespace())
     from durnel.redis import RedisCoordinationState
 
     client = request.getfixturevalue("redis_client" if engine == "redis" else "cluster_client")
@@ -206,8 +228,9 @@ def clocked_redis_server(tmp_path_factory):
 @pytest.fixture
 def clocked(engine, tmp_path, request):
     """A coordination object whose clock stands at second 1000 until moved with .at(): for the
-    native engine in a child interpreter under libfaketime, for Redis on a server under it."""
-    if engine != "native":
+    native and SQLite engines in a child interpreter under libfaketime, for Redis on a server
+    under it."""
+    if engine in ("redis", "cluster"):
         import redis
 
         server = request.getfixturevalue("clocked_redis_server")
@@ -224,7 +247,8 @@ def clocked(engine, tmp_path, request):
     libfaketime = find_libfaketime()
     if libfaketime is None:
         pytest.skip("libfaketime is not installed")
-    child = ClockedState(libfaketime, str(tmp_path))
+    sqlite_file = str(tmp_path / "state.db") if engine == "sqlite" else None
+    child = ClockedState(libfaketime, str(tmp_path), sqlite_file=sqlite_file)
     try:
         if child.at(1000) != 1000.0:
             pytest.skip("libfaketime does not freeze the clock of this interpreter")

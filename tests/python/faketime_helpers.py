@@ -5,7 +5,8 @@ clock.
 A process with libfaketime preloaded reads its time from a timestamp file:
 "YYYY-MM-DD hh:mm:ss[.ffffff]" (UTC) freezes the clock there, and FAKETIME_NO_CACHE makes every
 clock read see the latest file, so the test moves the clock by rewriting the file.
-``ClockedState`` is a CoordinationState in a child interpreter under such a clock: the parent
+``ClockedState`` is a CoordinationState (or a SQLiteCoordinationState on a file of the
+test's) in a child interpreter under such a clock: the parent
 sends one request per line and gets Python literals back; a RuntimeError is raised again here
 as RuntimeError with the same args, any other exception as ChildRaised, which describes it.
 ``RedisClocked`` is the Redis engine on a redis-server under such a clock.
@@ -41,7 +42,12 @@ def describe(error):
         "in_module": hasattr(durnel_core, kind.__name__),
     }
 
-state = durnel_core.CoordinationState()
+if len(sys.argv) > 1:
+    from durnel.sqlite import SQLiteCoordinationState
+
+    state = SQLiteCoordinationState(sys.argv[1])
+else:
+    state = durnel_core.CoordinationState()
 for line in sys.stdin:
     request = ast.literal_eval(line)
     if request[0] == "clock":
@@ -141,14 +147,14 @@ class ChildRaised(Exception):
 class ClockedState:
     """Proxy for the child's state: `clocked.at(1000)`, then `clocked.claim_file("A", "x")`."""
 
-    def __init__(self, libfaketime, workdir):
+    def __init__(self, libfaketime, workdir, sqlite_file=None):
         self._clock_file = os.path.join(workdir, "faketime-stamp")
         self._stderr_path = os.path.join(workdir, "child-stderr")
         set_clock(self._clock_file, 1000)
         env = faked_clock_environment(self._clock_file, libfaketime)
         self._stderr = open(self._stderr_path, "w")  # noqa: SIM115 - closed by close()
         self._proc = subprocess.Popen(
-            [sys.executable, "-c", CHILD_SOURCE],
+            [sys.executable, "-c", CHILD_SOURCE] + ([sqlite_file] if sqlite_file else []),
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=self._stderr,

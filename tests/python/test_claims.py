@@ -310,3 +310,29 @@ def test_server_clock_before_1970_is_an_error_that_changes_nothing(clocked):
     assert clocked.status("B") == "idle" and clocked.inbox("B") == []
     assert refusal(clocked.claim_file, "B", "held") == "A already holds claim on held"
     assert refusal(clocked.release, "B", "file:x") == "no claim found for B"
+
+
+@pytest.mark.sqlite_only
+def test_clock_before_1970_is_a_clock_error_that_changes_nothing(clocked):
+    clocked.at(1000)
+    clocked.claim_file("A", "held")
+    for before_epoch in (-1, -0.5):
+        clocked.at(before_epoch)
+        for call, args in [
+            ("claim_file", ("B", "x")),
+            ("renew_claim", ("A", "file:held")),
+            ("release", ("A", "file:held")),
+            ("send_message", ("A", "B", "t")),
+            ("broadcast", ("A", "t")),
+        ]:
+            with pytest.raises(ChildRaised) as info:
+                getattr(clocked, call)(*args)
+            assert "durnel.errors.ClockError" in info.value.mro
+            assert "builtins.RuntimeError" not in info.value.mro
+            assert info.value.error_args[0].startswith(EPOCH_PREFIX)
+    clocked.at(1001)
+    assert clocked.status("B") == "idle" and clocked.inbox("B") == []
+    assert refusal(clocked.claim_file, "B", "held") == "A already holds claim on held"
+    assert refusal(clocked.release, "B", "file:x") == "no claim found for B"
+    clocked.at(1300)
+    assert clocked.claim_file("B", "held") == "B"  # the lease ran from 1000: no renewal stuck

@@ -1,4 +1,5 @@
-"""Load test: many Python threads share one CoordinationState for 10^5 mixed operations.
+"""Load test: many Python threads share one CoordinationState for 10^5 mixed operations;
+then 8 processes share one Redis namespace, and 8 one SQLite file, checked from the log.
 
 Eight worker threads, each one agent, claim, renew and release files and tasks out of a small
 common pool, send direct messages and broadcasts, read and drain their own mailboxes and read
@@ -24,6 +25,7 @@ import random
 import sys
 import threading
 
+from conftest import sqlite_selected
 from durnel_core import CoordinationState
 
 THREADS = 8
@@ -304,13 +306,14 @@ PROCESS_OPERATIONS = 10_000
 
 def redis_load_worker(index, url, namespace, operations, barrier, results):
     """One agent process: mixed calls on the shared namespace, then (once every process has
-    stopped sending) a last drain. Puts what it sent and received on `results`."""
-    from durnel.redis import RedisCoordinationState
+    stopped sending) a last drain. Puts what it sent and received on `results`. The engine
+    is the one that `url` names (the SQLite test below runs it too)."""
+    import durnel
 
     rng = random.Random(index)
     agent = "agent-%d" % index
     others = ["agent-%d" % i for i in range(PROCESSES) if i != index]
-    state = RedisCoordinationState(url, namespace)
+    state = durnel.connect(url, namespace=namespace)
     held, sent, broadcasts, received = set(), {}, 0, []
     try:
         for _ in range(operations):
@@ -412,3 +415,66 @@ def test_processes_share_one_redis_namespace_without_loss_or_double_grants(
     assert holders == {}
     assert direct_events == sum(sum(s.values()) for s, _, _ in by_agent.values())
     assert broadcast_events == sum(b for _, b, _ in by_agent.values())
+
+
+# ---- processes on one SQLite file ----
+
+SQLITE_PROCESS_OPERATIONS = 1_500
+
+
+def check_process_load(outcomes, log):
+    """What test_processes_share_one_redis_namespace_... checks, for any engine: ``outcomes``
+    as the workers put them, ``log`` the namespace's events in order as (event, agent,
+    resource) triples (None for the fields an event lacks)."""
+    assert [error for *_, error in outcomes if error] == []
+    by_agent = {agent: (sent, casts, received) for agent, sent, casts, received, _ in outcomes}
+    for recipient, (_, _, received) in by_agent.items():
+        for sender, (sent, broadcasts, _) in by_agent.items():
+            direct = [
+                int(c.split("|")[1])
+                for c in received
+                if c.startswith(sender + "|") and "|b" not in c
+            ]
+            assert direct == list(range(sent.get(recipient, 0))), (sender, recipient)
+            cast = [int(c.split("|b")[1]) for c in received if c.startswith(sender + "|b")]
+            assert cast == list(range(broadcasts - len(cast), broadcasts)), (sender, recipient)
+    holders, kinds = {}, {}
+    for event, agent, resource in log:
+        kinds[event] = kinds.get(event, 0) + 1
+        if event == "Claimed":
+            assert resource not in holders, (event, agent, resource)
+            holders[resource] = agent
+        elif event == "Released":
+            assert holders.pop(resource) == agent, (event, agent, resource)
+    assert holders == {}
+    assert kinds.get("MessageSent", 0) == sum(sum(s.values()) for s, _, _ in by_agent.values())
+    assert kinds.get("BroadcastSent", 0) == sum(b for _, b, _ in by_agent.values())
+
+
+@sqlite_selected
+def test_processes_share_one_sqlite_file_without_loss_or_double_grants(tmp_path):
+    import contextlib
+    import multiprocessing
+    import sqlite3
+
+    context = multiprocessing.get_context("spawn")
+    path = tmp_path / "load.db"
+    barrier, results = context.Barrier(PROCESSES), context.Queue()
+    workers = [
+        context.Process(
+            target=redis_load_worker,
+            args=(i, "sqlite:///" + str(path), "load", SQLITE_PROCESS_OPERATIONS, barrier, results),
+        )
+        for i in range(PROCESSES)
+    ]
+    for worker in workers:
+        worker.start()
+    outcomes = [results.get(timeout=600) for _ in workers]
+    for worker in workers:
+        worker.join(60)
+    with contextlib.closing(sqlite3.connect(str(path))) as db:
+        log = db.execute(
+            "SELECT event, agent, resource FROM log WHERE namespace = 'load' ORDER BY seq"
+        ).fetchall()
+        assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+    check_process_load(outcomes, log)

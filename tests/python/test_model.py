@@ -16,11 +16,12 @@ and it skips when libfaketime is not installed.
 
 The same machine also drives the Redis engine (RedisCoordinationMachine), in this process,
 against a redis-server whose clock libfaketime freezes at the timestamp file that each clock
-step rewrites.
+step rewrites, and the SQLite engine (SQLiteCoordinationMachine) in a faked-clock child of
+its own, as the module is.
 
 Knobs (environment): DURNEL_MODEL_EXAMPLES (default 110), DURNEL_MODEL_REDIS_EXAMPLES
-(default 30) and DURNEL_MODEL_STEPS (default 50) size the runs; DURNEL_MODEL_RANDOM=1
-replaces the fixed derandomised run with a random one.
+(default 30), DURNEL_MODEL_SQLITE_EXAMPLES (default 30) and DURNEL_MODEL_STEPS (default 50)
+size the runs; DURNEL_MODEL_RANDOM=1 replaces the fixed derandomised run with a random one.
 """
 
 import os
@@ -37,6 +38,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import model  # noqa: E402  (the model lives next to this file)
+from conftest import sqlite_selected  # noqa: E402
 from faketime_helpers import (  # noqa: E402
     faked_clock_environment,
     find_libfaketime,
@@ -48,11 +50,30 @@ REPORT_VARIABLE = "DURNEL_MODEL_REPORT"
 IN_CHILD = os.environ.get(CHILD_FLAG) == "1"
 
 EXAMPLES = int(os.environ.get("DURNEL_MODEL_EXAMPLES", "110"))
+SQLITE_EXAMPLES = int(os.environ.get("DURNEL_MODEL_SQLITE_EXAMPLES", "30"))
+SQLITE_FILE_VARIABLE = "DURNEL_MODEL_SQLITE_FILE"
 STEPS = int(os.environ.get("DURNEL_MODEL_STEPS", "50"))
 
 
 @pytest.mark.skipif(IN_CHILD, reason="runs the model in a child; this is that child")
 def test_model_agrees_with_module_under_faked_clock(tmp_path):
+    run_machine_in_faked_clock_child(tmp_path, "TestCoordinationMachine", EXAMPLES)
+
+
+@sqlite_selected
+@pytest.mark.skipif(IN_CHILD, reason="runs the model in a child; this is that child")
+def test_model_agrees_with_sqlite_engine_under_faked_clock(tmp_path):
+    run_machine_in_faked_clock_child(
+        tmp_path,
+        "TestSQLiteCoordinationMachine",
+        SQLITE_EXAMPLES,
+        {SQLITE_FILE_VARIABLE: str(tmp_path / "model.db")},
+    )
+
+
+def run_machine_in_faked_clock_child(tmp_path, test_case, examples, extra_env=None):
+    """Runs the machine ``test_case`` of this file in a child whose clock is the timestamp
+    file, and checks that it passed and ran the bulk of its ``examples``."""
     libfaketime = find_libfaketime()
     if libfaketime is None:
         pytest.skip("libfaketime is not installed (Debian package libfaketime)")
@@ -62,6 +83,7 @@ def test_model_agrees_with_module_under_faked_clock(tmp_path):
     env = faked_clock_environment(timestamp_file, libfaketime)
     env[CHILD_FLAG] = "1"
     env[REPORT_VARIABLE] = str(report)
+    env.update(extra_env or {})
     command = [
         sys.executable,
         "-m",
@@ -70,7 +92,7 @@ def test_model_agrees_with_module_under_faked_clock(tmp_path):
         "-p",
         "no:cacheprovider",
         "-x",
-        os.path.abspath(__file__) + "::TestCoordinationMachine",
+        os.path.abspath(__file__) + "::" + test_case,
     ]
     child = subprocess.run(
         command,
@@ -86,8 +108,8 @@ def test_model_agrees_with_module_under_faked_clock(tmp_path):
     assert "1 passed" in child.stdout, output
     steps = [int(line) for line in report.read_text().split()]
     # hypothesis may end an example early, but the bulk of the planned steps must have run
-    assert len(steps) >= EXAMPLES // 2, output
-    assert sum(steps) >= EXAMPLES * STEPS // 2, "only %d steps ran" % sum(steps)
+    assert len(steps) >= examples // 2, output
+    assert sum(steps) >= examples * STEPS // 2, "only %d steps ran" % sum(steps)
 
 
 def test_model_rejects_what_the_module_rejects():
@@ -469,6 +491,26 @@ if True:  # the machine; the native run defines its TestCase only in the faked-c
         def read_clock(self):
             whole, micros = self.target[0].time()
             return whole + micros / 1e6
+
+    class SQLiteCoordinationMachine(CoordinationMachine):
+        """The same steps on the SQLite engine, in the faked-clock child: the engine's clock
+        is this interpreter's time.time(). One file for the run, a namespace per example."""
+
+        exact_arity_errors = False
+
+        def new_state(self):
+            import uuid
+
+            from durnel.sqlite import SQLiteCoordinationState
+
+            name = "model-" + uuid.uuid4().hex
+            return SQLiteCoordinationState(os.environ[SQLITE_FILE_VARIABLE], name)
+
+    if IN_CHILD and SQLITE_FILE_VARIABLE in os.environ:
+        TestSQLiteCoordinationMachine = SQLiteCoordinationMachine.TestCase
+        TestSQLiteCoordinationMachine.settings = settings(
+            CoordinationMachine.TestCase.settings, max_examples=SQLITE_EXAMPLES
+        )
 
 
 REDIS_EXAMPLES = int(os.environ.get("DURNEL_MODEL_REDIS_EXAMPLES", "30"))

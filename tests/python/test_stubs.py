@@ -332,10 +332,12 @@ from typing import List
 import durnel
 from durnel import Coordination
 from durnel.redis import RedisCoordinationState
+from durnel.sqlite import SQLiteCoordinationState
 from durnel_core import CoordinationState
 
 engines: List[Coordination] = [
-    CoordinationState(), RedisCoordinationState("redis://localhost", "n"), durnel.connect()]
+    CoordinationState(), RedisCoordinationState("redis://localhost", "n"), durnel.connect(),
+    SQLiteCoordinationState("state.db")]
 reveal_type(engines[0].status("a"))
 
 class Partial:
@@ -347,7 +349,7 @@ missing: Coordination = Partial()
 
 
 @pytest.mark.skipif(not MYPY, reason="mypy is installed in one test environment only")
-def test_mypy_finds_both_engines_satisfy_the_coordination_protocol(tmp_path):
+def test_mypy_finds_every_engine_satisfies_the_coordination_protocol(tmp_path):
     pytest.importorskip("redis")
     program = tmp_path / "engines.py"
     program.write_text(ENGINES_CODE)
@@ -372,8 +374,8 @@ def test_mypy_finds_both_engines_satisfy_the_coordination_protocol(tmp_path):
     )
     lines = [line for line in proc.stdout.splitlines() if "engines.py" in line]
     assert any(
-        ":9: note: Revealed type is" in line and "Literal['completed']" in line for line in lines
+        ":11: note: Revealed type is" in line and "Literal['completed']" in line for line in lines
     ), proc.stdout
     # The one error: the class that lacks eight of the methods.
     errors = [line for line in lines if ": error:" in line]
-    assert len(errors) == 1 and ":15: error:" in errors[0], proc.stdout
+    assert len(errors) == 1 and ":17: error:" in errors[0], proc.stdout

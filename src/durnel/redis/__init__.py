@@ -9,17 +9,23 @@ from ..errors import require
 require("redis", "redis", "durnel's Redis engine")
 
 from ..contract import LEASE_SECONDS  # noqa: E402
+from .calls import key_pattern  # noqa: E402
 from .engine import (  # noqa: E402
     ForeignDataError,
+    NotReplicatedError,
     RedisCoordinationState,
     ServerClockError,
+    StaleRequestError,
     open_url,
 )
 
 __all__ = [
     "LEASE_SECONDS",
     "ForeignDataError",
+    "NotReplicatedError",
     "RedisCoordinationState",
     "ServerClockError",
+    "StaleRequestError",
+    "key_pattern",
     "open_url",
 ]

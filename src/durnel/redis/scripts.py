@@ -1,16 +1,21 @@
-"""The server-side scripts, one per method, and the reply tags they share with the engine.
+"""The server-side scripts, one per method, as one Redis function library, and the reply tags
+they share with the engine.
 
-A script is ``lua/<name>.lua`` after ``lua/common.lua``, after a prelude that defines the Lua
-table ``REPLY`` from ``Reply`` below: the tags are written once, here, and both sides use
-their names. Each script is sent by its SHA-1 (EVALSHA); a server that does not know it yet
-gets the source once (EVAL, which also caches it), so no call ever needs a separate round trip
-to load a script.
+The library is ``lua/common.lua`` after a prelude that defines the Lua table ``REPLY`` from
+``Reply`` below (the tags are written once, here, and both sides use their names), then each
+``lua/<name>.lua`` as the body of a function registered as ``durnel_<version>_<name>``. The
+version is the start of the library's SHA-1, so servers can hold the libraries of several
+durnel versions at once and each client calls its own. The library's head runs once, when it
+is loaded (FUNCTION LOAD); a call is one FCALL that runs only its function's body. A server
+that does not have the library yet (a new server, a restart without persistence, a new
+cluster node) answers a call with an error; the engine then loads the library and sends the
+call again, so no call ever needs a round trip of its own to prepare.
 """
 
 import hashlib
 import os
 
-__all__ = ["SCRIPTS", "Reply", "Script"]
+__all__ = ["LIBRARY", "SCRIPTS", "Library", "Reply", "Script"]
 
 LUA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lua")
 NAMES = ("claim", "renew", "release", "send", "broadcast", "inbox", "drain", "status", "snapshot")
@@ -30,6 +35,7 @@ class Reply:
     WRONG_TYPE = "w"  # <key> <type found> <type wanted>: nothing changed
     FOREIGN = "x"  # <key> <what is wrong>: nothing changed
     CLOCK = "c"  # <seconds> <microseconds>: the server clock reads before 1970; nothing changed
+    STALE = "z"  # the request is older than its session's latest: nothing ran
 
     @classmethod
     def names(cls):
@@ -47,17 +53,34 @@ def _prelude():
 
 
 class Script:
-    __slots__ = ("name", "sha", "source")
+    """One method's function: ``function`` is the name to FCALL."""
 
-    def __init__(self, name, source):
+    __slots__ = ("name", "function")
+
+    def __init__(self, name, function):
         self.name = name
-        self.source = source
-        self.sha = hashlib.sha1(source.encode("utf-8")).hexdigest()
+        self.function = function
 
 
-def _load_all():
-    head = _prelude() + _read("common")
-    return {name: Script(name, head + "\n" + _read(name)) for name in NAMES}
+class Library:
+    """The library's name, its source for FUNCTION LOAD and its functions by method name."""
+
+    def __init__(self):
+        head = _prelude() + _read("common")
+        bodies = {name: _read(name) for name in NAMES}
+        digest = hashlib.sha1(head.encode("utf-8"))
+        for name in NAMES:
+            digest.update(b"\0" + name.encode() + b"\0" + bodies[name].encode("utf-8"))
+        self.name = "durnel_" + digest.hexdigest()[:12]
+        parts = ["#!lua name=%s\n" % self.name, head]
+        for name in NAMES:
+            parts.append(
+                "\nredis.register_function('%s_%s', function(KEYS, ARGV)\n%s\nend)\n"
+                % (self.name, name, bodies[name])
+            )
+        self.source = "".join(parts)
+        self.scripts = {name: Script(name, "%s_%s" % (self.name, name)) for name in NAMES}
 
 
-SCRIPTS = _load_all()
+LIBRARY = Library()
+SCRIPTS = LIBRARY.scripts

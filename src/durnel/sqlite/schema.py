@@ -1,0 +1,227 @@
+"""The layout of a durnel SQLite file, how a file is recognised as one, and how it is made.
+
+A durnel file carries ``PRAGMA application_id`` = APPLICATION_ID ("drnl") and ``PRAGMA
+user_version`` = its schema version. Every namespace lives in the same four tables, told
+apart by their ``namespace`` column; the DDL below, comments included, is what
+``sqlite3 state.db .schema`` prints. Statuses and most log events are written by triggers,
+so every statement that changes a claim or sends a direct message keeps them in step. (The
+triggers use UPSERT rather than INSERT OR REPLACE: inside a trigger, the conflict policy of
+the statement that fired it would override an OR clause.)
+
+``prepare`` runs once per connection: an empty file (no tables, no application id) is made
+into a durnel file in one transaction, so that concurrent first users cannot make it twice;
+a file of this schema version is checked object by object against the DDL; anything else
+raises ForeignDataError naming what is wrong, before anything is written.
+
+Migrations: a later schema version will come with one migration from each earlier version,
+run by the first connection of the newer durnel that finds an older file, inside one
+``BEGIN IMMEDIATE`` transaction that also raises ``user_version``, so every other process
+sees the old schema or the new one. Older durnels then refuse the file with
+SchemaVersionError instead of misreading it.
+"""
+
+import sqlite3
+
+from ..contract import STATUSES
+from .errors import ForeignDataError, SchemaVersionError, StorageError
+
+__all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "prepare"]
+
+APPLICATION_ID = 0x64726E6C  # "drnl"
+SCHEMA_VERSION = 1
+
+# The event number of the next log entry of a namespace (log rows are numbered per namespace).
+_NEXT_SEQ = "(SELECT ifnull(max(seq), 0) + 1 FROM log WHERE namespace = %s)"
+
+DDL = (
+    """CREATE TABLE claims (
+    -- One row per claim, held or lapsed: a lapsed claim stays until it is taken over or
+    -- released. It has lapsed when the clock reads stamp + 300 or later.
+    namespace TEXT NOT NULL,
+    resource TEXT NOT NULL,  -- 'file:<path>' or 'task:<task id>'
+    holder TEXT NOT NULL,
+    stamp INTEGER NOT NULL,  -- whole Unix seconds of the claim or its last renewal
+    PRIMARY KEY (namespace, resource),
+    CHECK (typeof(resource) = 'text' AND typeof(holder) = 'text' AND typeof(stamp) = 'integer')
+) WITHOUT ROWID""",
+    """CREATE TABLE statuses (
+    -- Every agent seen by a status-writing call; the rows of a namespace are its broadcast
+    -- roster. An agent without a row reads 'idle'.
+    namespace TEXT NOT NULL,
+    agent TEXT NOT NULL,
+    status TEXT NOT NULL CHECK (status IN (%s)),
+    PRIMARY KEY (namespace, agent),
+    CHECK (typeof(agent) = 'text')
+) WITHOUT ROWID"""
+    % ", ".join("'%s'" % status for status in STATUSES),
+    """CREATE TABLE messages (
+    -- Every mailbox: the rows of one (namespace, recipient), in id order, are its inbox.
+    id INTEGER PRIMARY KEY,  -- arrival order
+    namespace TEXT NOT NULL,
+    recipient TEXT NOT NULL,
+    sender TEXT NOT NULL,
+    content TEXT NOT NULL,
+    sent_at INTEGER NOT NULL,  -- whole Unix seconds
+    broadcast INTEGER NOT NULL CHECK (broadcast IN (0, 1)),  -- 1: this inbox's copy of one
+    CHECK (typeof(recipient) = 'text' AND typeof(sender) = 'text'
+           AND typeof(content) = 'text' AND typeof(sent_at) = 'integer')
+)""",
+    "CREATE INDEX inboxes ON messages (namespace, recipient)",
+    """CREATE TABLE log (
+    -- The activity log: every claim, takeover, release, message and broadcast, numbered
+    -- per namespace (seq) in the order the calls took effect.
+    namespace TEXT NOT NULL,
+    seq INTEGER NOT NULL,
+    event TEXT NOT NULL,  -- Claimed, Released, MessageSent or BroadcastSent
+    agent TEXT,  -- Claimed and Released: the holder
+    resource TEXT,  -- Claimed and Released
+    from_agent TEXT,  -- MessageSent and BroadcastSent
+    to_agent TEXT,  -- MessageSent
+    content TEXT,  -- MessageSent and BroadcastSent
+    at INTEGER NOT NULL,  -- whole Unix seconds
+    PRIMARY KEY (namespace, seq)
+) WITHOUT ROWID""",
+    """CREATE TRIGGER claim_made AFTER INSERT ON claims BEGIN
+    INSERT INTO statuses (namespace, agent, status) VALUES (NEW.namespace, NEW.holder, 'busy')
+        ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status
+            WHERE status <> excluded.status;
+    INSERT INTO log (namespace, seq, event, agent, resource, at)
+        VALUES (NEW.namespace, %s, 'Claimed', NEW.holder, NEW.resource, NEW.stamp);
+END"""
+    % (_NEXT_SEQ % "NEW.namespace"),
+    # A lapsed claim taken over, by another agent or its own holder; a renewal sets only
+    # the stamp and fires nothing.
+    """CREATE TRIGGER claim_taken_over AFTER UPDATE OF holder ON claims BEGIN
+    INSERT INTO statuses (namespace, agent, status) VALUES (NEW.namespace, NEW.holder, 'busy')
+        ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status
+            WHERE status <> excluded.status;
+    INSERT INTO log (namespace, seq, event, agent, resource, at)
+        VALUES (NEW.namespace, %s, 'Claimed', NEW.holder, NEW.resource, NEW.stamp);
+    INSERT INTO log (namespace, seq, event, agent, resource, at)
+        VALUES (NEW.namespace, %s, 'Released', OLD.holder, OLD.resource, NEW.stamp);
+END"""
+    % (_NEXT_SEQ % "NEW.namespace", _NEXT_SEQ % "NEW.namespace"),
+    # The Released event of a release is written by the call itself, with the call's clock.
+    """CREATE TRIGGER claim_released AFTER DELETE ON claims BEGIN
+    INSERT INTO statuses (namespace, agent, status) VALUES (OLD.namespace, OLD.holder, 'idle')
+        ON CONFLICT (namespace, agent) DO UPDATE SET status = excluded.status
+            WHERE status <> excluded.status;
+END""",
+    """CREATE TRIGGER message_sent AFTER INSERT ON messages WHEN NEW.broadcast = 0 BEGIN
+    INSERT INTO statuses (namespace, agent, status) VALUES (NEW.namespace, NEW.recipient, 'idle')
+        ON CONFLICT (namespace, agent) DO NOTHING;
+    INSERT INTO log (namespace, seq, event, from_agent, to_agent, content, at)
+        VALUES (NEW.namespace, %s, 'MessageSent', NEW.sender, NEW.recipient, NEW.content,
+                NEW.sent_at);
+END"""
+    % (_NEXT_SEQ % "NEW.namespace"),
+)
+
+NEXT_SEQ = _NEXT_SEQ  # for the calls' own log events
+
+_OBJECTS = "SELECT name, type, tbl_name, sql FROM sqlite_master WHERE name NOT LIKE 'sqlite_%'"
+_expected = None
+
+
+def expected_objects():
+    """name -> (type, table, sql) of every object of this schema, as SQLite stores them."""
+    global _expected
+    if _expected is None:
+        scratch = sqlite3.connect(":memory:")
+        try:
+            for statement in DDL:
+                scratch.execute(statement)
+            _expected = {row[0]: row[1:] for row in scratch.execute(_OBJECTS)}
+        finally:
+            scratch.close()
+    return _expected
+
+
+EMPTY, OURS = "empty", "ours"
+
+
+def inspect(cursor, where):
+    """EMPTY for a database without tables or ids, OURS for a durnel file of this schema;
+    raises ForeignDataError or SchemaVersionError for anything else. ``where`` names the file
+    in messages. Reads in one read transaction, so that a file being made by another process
+    is seen before or after, never halfway."""
+    cursor.execute("BEGIN")
+    try:
+        found = _read(cursor)
+    finally:
+        cursor.execute("COMMIT")
+    return _judge(where, *found)
+
+
+def prepare(cursor, where):
+    """Makes an empty database a durnel file, or checks that it is one (see the module's
+    docstring), and puts it in WAL mode; ``cursor`` is on a connection in autocommit mode."""
+    if inspect(cursor, where) == OURS:
+        _wal(cursor, where)
+        return
+    _wal(cursor, where)
+    cursor.execute("BEGIN IMMEDIATE")
+    try:
+        # Judged again under the write lock: another process may have made it meanwhile.
+        if _judge(where, *_read(cursor)) == EMPTY:
+            for statement in DDL:
+                cursor.execute(statement)
+            cursor.execute("PRAGMA application_id = %d" % APPLICATION_ID)
+            cursor.execute("PRAGMA user_version = %d" % SCHEMA_VERSION)
+        cursor.execute("COMMIT")
+    except BaseException:
+        if cursor.connection.in_transaction:
+            cursor.execute("ROLLBACK")
+        raise
+
+
+def _read(cursor):
+    application_id = cursor.execute("PRAGMA application_id").fetchone()[0]
+    version = cursor.execute("PRAGMA user_version").fetchone()[0]
+    found = {row[0]: row[1:] for row in cursor.execute(_OBJECTS)}
+    return application_id, version, found
+
+
+def _judge(where, application_id, version, found):
+    if application_id == 0 and version == 0 and not found:
+        return EMPTY
+    if application_id != APPLICATION_ID:
+        if application_id:
+            why = "its application_id is %d" % application_id
+        else:
+            why = "it holds %s" % ", ".join("%s %s" % (found[n][0], n) for n in sorted(found))
+        raise ForeignDataError(
+            "%s is a SQLite database that durnel did not make: %s" % (where, why)
+        )
+    if version > SCHEMA_VERSION:
+        raise SchemaVersionError(
+            "%s was made by a newer durnel (schema version %d; this one reads version %d): "
+            "upgrade durnel_core to use it" % (where, version, SCHEMA_VERSION)
+        )
+    if version != SCHEMA_VERSION:
+        raise ForeignDataError(
+            "%s carries durnel's application_id but the unknown schema version %d"
+            % (where, version)
+        )
+    wrong = []
+    for name, (kind, table, sql) in sorted(expected_objects().items()):
+        if name not in found:
+            wrong.append("the %s %s is missing" % (kind, name))
+        elif found[name] != (kind, table, sql):
+            wrong.append("the %s %s is not the one durnel makes" % (kind, name))
+    if wrong:
+        raise ForeignDataError(
+            "%s is not a durnel file as this durnel makes them: %s" % (where, "; ".join(wrong))
+        )
+    return OURS
+
+
+def _wal(cursor, where):
+    mode = cursor.execute("PRAGMA journal_mode").fetchone()[0]
+    if mode.lower() != "wal":
+        mode = cursor.execute("PRAGMA journal_mode = WAL").fetchone()[0]
+        if mode.lower() != "wal":
+            raise StorageError(
+                "%s cannot be put in WAL mode (it stays in %s mode; SQLite needs shared memory "
+                "beside the file, which network file systems do not give)" % (where, mode)
+            )
