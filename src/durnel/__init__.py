@@ -11,8 +11,8 @@ engine. Engines are chosen by the URL's scheme (``durnel.urls``).
 
 ``snapshot(state)`` reads a whole group at one moment, without changing it (agents, claims,
 mailboxes, the end of the activity log: ``durnel.snapshots``), on the engines that other
-processes can reach; ``python -m durnel`` (the ``durnel`` command) shows it as tables, as
-JSON or live.
+processes can reach (Redis, SQLite); ``python -m durnel`` (the ``durnel`` command) shows it
+as tables, as JSON or live.
 """
 
 from typing import Optional
@@ -40,7 +40,15 @@ __all__ = [
 
 urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url")
 urls.register(("sqlite",), "durnel.sqlite", "open_url")
-register_reader("durnel.redis.engine", "RedisCoordinationState", "durnel.redis.snapshot")
+register_reader(
+    "durnel.redis.engine",
+    "RedisCoordinationState",
+    "durnel.redis.snapshot",
+    ("redis", "rediss", "unix"),
+)
+register_reader(
+    "durnel.sqlite.engine", "SQLiteCoordinationState", "durnel.sqlite.snapshot", ("sqlite",)
+)
 register_reader("durnel.inprocess.engine", "InProcessCoordinationState", None)
 register_reader("durnel.inprocess.aio", "AsyncInProcessCoordinationState", None)
 

@@ -26,7 +26,7 @@ import sys
 import time
 from typing import Optional
 
-from . import connect, urls
+from . import urls
 from .display import ENDING_SECONDS, describe, headline, plain_text, rich_view, tables
 from .errors import ClockError, ForeignDataError, MissingDependencyError
 from .snapshots import (
@@ -34,6 +34,8 @@ from .snapshots import (
     as_json,
     event_json,
     follow_log,
+    open_for_reading,
+    reader_for_url,
     snapshot,
     unreachable_errors,
 )
@@ -58,15 +60,27 @@ def one_line(error: BaseException) -> str:
 
 
 class Group:
-    """The coordination object of the URL and namespace given, and how it is named."""
+    """The coordination object of the URL and namespace given, opened for reading (a SQLite
+    URL naming no file is refused, not made a file), and how it is named."""
 
     def __init__(self, args):
         self.where = urls.redacted(args.url)
+        self.unreachable = ()
         try:
-            self.state = connect(args.url, namespace=args.namespace)
+            reader = reader_for_url(args.url)
+            self.unreachable = tuple(reader.UNREACHABLE) if reader is not None else ()
+            self.state = open_for_reading(args.url, args.namespace)
         except (MissingDependencyError, ValueError, TypeError) as error:
             raise Failure(one_line(error)) from None
-        self.unreachable = unreachable_errors(self.state)
+        except self.unreachable as error:
+            raise Failure("cannot reach %s: %s" % (self.where, one_line(error))) from None
+        except (ForeignDataError, ClockError) as error:
+            raise Failure(one_line(error)) from None
+        if reader is None:  # an engine with no reader: say why, as snapshot() would
+            try:
+                unreachable_errors(self.state)
+            except TypeError as error:
+                raise Failure(one_line(error)) from None
 
     def read(self, log_tail):
         try:

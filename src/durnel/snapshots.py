@@ -8,14 +8,19 @@ Ages and seconds left are computed from that one reading, by the lease rule of
 ``durnel.contract``. Taking a snapshot changes nothing, takes no claim, and reads one
 consistent moment: each engine reads it in one step of its own (one script on Redis).
 
-Each engine provides a reader module, registered here by the class it reads
-(``register_reader``) and imported only when a snapshot of such an object is asked for; a
-reader module has two functions:
+Each engine provides a reader module, registered here by the class it reads and the URL
+schemes it serves (``register_reader``) and imported only when it is needed; a reader module
+has two functions and a tuple:
 
     read_snapshot(state, log_tail) -> Snapshot
     read_log(state, after, block) -> tuple of LogEvent
         the events after the event id ``after`` (None: from the first), oldest first,
         waiting up to ``block`` seconds for one when there is none yet
+    UNREACHABLE: the exception classes that mean the storage cannot be reached or opened
+
+and may have ``open_url(url, namespace)``, which ``open_for_reading`` uses instead of
+``durnel.connect`` when a reader must not do what the engine does on first use (the SQLite
+reader refuses a missing file instead of making one).
 
 The in-process engine has no reader (its classes are registered with None): its native object
 offers no way to list its agents, claims or mailboxes, its surface is fixed, and its wrapper
@@ -30,7 +35,9 @@ import importlib
 import sys
 from dataclasses import dataclass
 from typing import Any, NamedTuple, Optional
+from urllib.parse import urlsplit
 
+from . import urls
 from .contract import LEASE_SECONDS, lapsed
 from .protocol import Status
 
@@ -43,6 +50,8 @@ __all__ = [
     "as_json",
     "event_json",
     "follow_log",
+    "open_for_reading",
+    "reader_for_url",
     "register_reader",
     "snapshot",
     "unreachable_errors",
@@ -71,7 +80,9 @@ class ClaimView(NamedTuple):
 
 
 class MailboxView(NamedTuple):
-    """A mailbox that holds messages: how many, and when the oldest was sent."""
+    """A mailbox that holds messages: how many, and when the oldest was sent. These are the
+    messages that ``inbox()`` would list at the same moment (on Redis, a drained batch whose
+    delivery was never settled counts again once its visibility timeout has passed)."""
 
     agent: str
     length: int
@@ -129,6 +140,7 @@ def mailbox_view(agent: str, length: int, oldest_sent_at: int, now: int) -> Mail
 
 # (module, qualname) of a class -> module of its reader, or None for an in-process class
 _READERS: dict[tuple[str, str], Optional[str]] = {}
+_SCHEMES: dict[str, str] = {}  # URL scheme -> module of its reader
 
 IN_PROCESS = (
     "cannot take a snapshot of the in-process engine (%s): it offers no way to list its "
@@ -136,11 +148,15 @@ IN_PROCESS = (
 )
 
 
-def register_reader(module: str, qualname: str, reader_module: Optional[str]) -> None:
-    """Reads objects of the class ``module.qualname`` (and its subclasses) with the functions
-    of ``reader_module``, imported when first needed; None marks a class of the in-process
-    engine, which has no reader."""
+def register_reader(
+    module: str, qualname: str, reader_module: Optional[str], schemes: tuple = ()
+) -> None:
+    """Reads objects of the class ``module.qualname`` (and its subclasses), and the groups at
+    URLs of ``schemes``, with the functions of ``reader_module``, imported when first needed;
+    None marks a class of the in-process engine, which has no reader."""
     _READERS[(module, qualname)] = reader_module
+    for scheme in schemes:
+        _SCHEMES[scheme] = reader_module
 
 
 def _reader(state: Any):
@@ -182,6 +198,30 @@ def follow_log(state: Any, after: Optional[str], block: float) -> tuple[LogEvent
 def unreachable_errors(state: Any) -> tuple:
     """The exception classes that mean ``state``'s storage cannot be reached."""
     return tuple(_reader(state).UNREACHABLE)
+
+
+def reader_for_url(url: str):
+    """The reader module of the engine that serves ``url``'s scheme (imported: raises
+    ``durnel.MissingDependencyError`` when the engine's client is missing), or None when no
+    reader serves it."""
+    if not isinstance(url, str):
+        raise TypeError("url must be a str, not %s" % type(url).__qualname__)
+    try:
+        name = _SCHEMES.get(urlsplit(url).scheme)
+    except ValueError:
+        return None  # durnel.connect says what is wrong with it
+    return None if name is None else importlib.import_module(name)
+
+
+def open_for_reading(url: str, namespace: str = "default"):
+    """The coordination object of the group at ``url``, to take snapshots of: what
+    ``durnel.connect`` gives, except that it never makes storage where there is none (a
+    SQLite URL naming no file raises FileNotFoundError)."""
+    reader = reader_for_url(url)
+    opener = getattr(reader, "open_url", None)
+    if opener is None:
+        return urls.open_url(url, namespace)
+    return opener(url, namespace)
 
 
 # ---- JSON ----

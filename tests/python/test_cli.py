@@ -1,9 +1,9 @@
 """The durnel command, run as a user runs it: `python -m durnel` in a child process, its output
 piped (plain text) or in a real terminal (tmux, with rich), against a real redis-server whose
-clock the tests set. Checked: `show` as tables and as JSON, `watch` redrawing after a claim and
+clock the tests set (and a SQLite file). Checked: `show` as tables and as JSON, `watch` redrawing after a claim and
 marking it, then stopping on Ctrl-C with exit code 0, `log --follow` streaming, and the
-one-line errors and exit codes of an unreachable server, a bad URL, a missing client library
-and bad usage."""
+one-line errors and exit codes of an unreachable server, a bad URL, a missing client library,
+a SQLite file that is not there (and is not made) and bad usage."""
 
 import json
 import os
@@ -103,6 +103,30 @@ def test_show_prints_tables_and_json(group):
         "oldest_age": 10,
     }
     assert as_json["log"][-1]["content"] == "done t00\nbye" and "to_agent" not in as_json["log"][-1]
+
+
+def test_show_reads_a_sqlite_file_and_never_makes_one(tmp_path):
+    from durnel.sqlite import SQLiteCoordinationState
+
+    state = SQLiteCoordinationState(str(tmp_path / "group.db"), "s")
+    state.claim_task("ana", "t")
+    state.send_message("ana", "bo", "hi")
+    url = "sqlite:///" + str(tmp_path / "group.db")
+    shown = json.loads(durnel_command("show", url, "-n", "s", "--json").stdout)
+    expected = durnel.snapshots.as_json(durnel.snapshot(state))
+    for shot in (shown, expected):  # read a second apart, perhaps
+        del shot["now"]
+        for row in shot["claims"] + shot["mailboxes"]:
+            row.pop("age", None), row.pop("seconds_left", None), row.pop("oldest_age", None)
+    assert shown == expected and shown["engine"] == "sqlite" and len(shown["log"]) == 2
+    for missing in ("typo.db", "nodir/typo.db"):
+        refused = durnel_command("show", "sqlite:///%s/%s" % (tmp_path, missing))
+        assert refused.returncode == 1 and refused.stderr.count("\n") == 1
+        assert refused.stderr.startswith(
+            "durnel: cannot reach sqlite:///%s/%s: [Errno 2] there is no durnel file at "
+            % (tmp_path, missing)
+        )
+    assert not (tmp_path / "typo.db").exists() and not (tmp_path / "nodir").exists()
 
 
 def test_log_follow_streams_new_events_until_interrupted(group):

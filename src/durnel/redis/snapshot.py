@@ -1,24 +1,30 @@
-"""The Redis engine's snapshot reader (see ``durnel.snapshots``): one script for the whole
-namespace, and the log followed with a blocking read of its stream.
+"""The Redis engine's snapshot reader (see ``durnel.snapshots``): one read-only function for
+the whole namespace, and the log followed with a blocking read of its stream.
 
-``read_snapshot`` runs ``lua/snapshot.lua`` once (one EVALSHA, atomic: one consistent moment
-of the server, its clock included) with the engine's own client and key prefix; it writes
-nothing, so a call that fails on a connection error is simply sent again, once. Keys holding
-data durnel did not write raise ``durnel.redis.ForeignDataError`` naming the key, as the
-engine's methods do.
+``read_snapshot`` runs the library's ``snapshot`` function (``lua/snapshot.lua``) once, with
+FCALL_RO: atomic, so one consistent moment of the server, its clock included, and flagged
+``no-writes``, so the server itself refuses any write and a replica can answer it. It uses the
+engine object's own client and keys. As it writes nothing, a call lost to a connection error
+is simply sent again (once), and one refused while a cluster slot moves is sent again within
+the engine's budget. A mailbox's length is what ``inbox()`` lists (see the script). Keys
+holding data durnel did not write raise ``durnel.redis.ForeignDataError`` naming the key, as
+the engine's methods do.
 """
 
 import json
-from typing import Any, Optional
+import time
+from typing import Optional
 
+from redis.exceptions import ClusterError, ResponseError
 from redis.exceptions import ConnectionError as RedisConnectionError
-from redis.exceptions import NoScriptError, ResponseError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
 from ..contract import STATUSES
 from ..snapshots import AgentView, LogEvent, Snapshot, claim_view, mailbox_view
-from .engine import ForeignDataError, RedisCoordinationState, ServerClockError
-from .scripts import SCRIPTS, Reply
+from . import calls
+from .calls import ForeignDataError
+from .engine import DEFAULT_BACKOFF, RedisCoordinationState, _moving
+from .scripts import LIBRARY, SCRIPTS, Reply
 
 __all__ = ["UNREACHABLE", "read_log", "read_snapshot"]
 
@@ -33,18 +39,27 @@ def _text(value):
 
 
 def _run(state: RedisCoordinationState, keys, args):
-    script = SCRIPTS["snapshot"]
+    function = SCRIPTS["snapshot"].function
     client = state._client
-    for attempt in (0, 1):
+    lost = moving = 0
+    while True:
         try:
             try:
-                return client.evalsha(script.sha, len(keys), *keys, *args)
-            except NoScriptError:
-                return client.eval(script.source, len(keys), *keys, *args)
-        except (RedisConnectionError, RedisTimeoutError):
-            if attempt:
+                return client.fcall_ro(function, len(keys), *keys, *args)
+            except ResponseError as error:
+                if "function not found" not in str(error).lower():
+                    raise
+                client.function_load(LIBRARY.source, replace=True)  # a new server or node
+                return client.fcall_ro(function, len(keys), *keys, *args)
+        except UNREACHABLE:
+            if lost:
                 raise
-    raise AssertionError("unreachable")
+            lost = 1
+        except (ResponseError, ClusterError) as error:
+            if not _moving(error) or moving >= state._retries:
+                raise
+            time.sleep(min(DEFAULT_BACKOFF * (1 << moving), 1.0))
+            moving += 1
 
 
 def _pairs(flat):
@@ -53,12 +68,15 @@ def _pairs(flat):
 
 
 def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
-    prefix = state._prefix
-    claims_key, statuses_key, log_key = prefix + b"claims", prefix + b"status", prefix + b"log"
-    reply = _run(state, (claims_key, statuses_key, log_key), (log_tail, prefix + b"inbox:"))
-    tag = _text(reply[0])
-    if tag != Reply.OK:
-        _raise(reply)
+    keys = state._keys
+    claims_key, statuses_key = keys.claims, keys.statuses
+    reply = _run(
+        state,
+        (claims_key, statuses_key, keys.log),
+        (log_tail, keys.inbox_prefix, keys.inflight(b""), state._options.visibility),
+    )
+    if calls.tag(reply) != Reply.OK:
+        calls.outcome(reply)  # raises what the reply stands for
     try:
         now, roster, held, boxes, length, events = json.loads(reply[1])
     except ValueError:  # invalid UTF-8 in a key or value: only foreign data has that
@@ -72,19 +90,19 @@ def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
         agent = next(agent for agent, status in roster if status in foreign)
         raise ForeignDataError(
             "durnel key %r: agent %r has the status %r, which durnel never writes"
-            % (statuses_key, agent, next(iter(foreign)))
+            % (_text(statuses_key), agent, next(iter(foreign)))
         )
     claims = []
     for resource, stored in sorted(_pairs(held)):
         stamp, colon, holder = stored.partition(":")
-        try:
-            if not colon:
-                raise ValueError(stored)
-            claims.append(claim_view(resource, holder, int(stamp), now))
-        except ValueError:
+        # as the scripts read a claim: digits only, at most 15, no leading zero
+        if not (colon and stamp.isascii() and stamp.isdigit() and len(stamp) <= 15) or (
+            stamp[0] == "0" and len(stamp) > 1
+        ):
             raise ForeignDataError(
-                "durnel key %r: field %s is not a claim" % (claims_key, resource)
-            ) from None
+                "durnel key %r: field %s is not a claim" % (calls.text(claims_key), resource)
+            )
+        claims.append(claim_view(resource, holder, int(stamp), now))
     boxes = sorted(zip(boxes[0::3], boxes[1::3], boxes[2::3])) if boxes else ()
     return Snapshot(
         engine="redis",
@@ -96,23 +114,6 @@ def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
         log=tuple(_event(entry_id, fields) for entry_id, fields in reversed(events or ())),
         log_length=length,
     )
-
-
-def _raise(reply: Any):
-    tag = _text(reply[0])
-    if tag == Reply.WRONG_TYPE:
-        raise ForeignDataError(
-            "durnel key %r holds a %s where durnel keeps a %s; was it written by "
-            "something else?" % (_text(reply[1]), _text(reply[2]), _text(reply[3]))
-        )
-    if tag == Reply.FOREIGN:
-        raise ForeignDataError("durnel key %r: %s" % (_text(reply[1]), _text(reply[2])))
-    if tag == Reply.CLOCK:
-        raise ServerClockError(
-            "system clock before unix epoch: the server's TIME reads %s s and %s us"
-            % (_text(reply[1]), _text(reply[2]))
-        )
-    raise ResponseError("unexpected reply from a durnel script: %r" % (reply,))
 
 
 def _event(entry_id, flat) -> LogEvent:
@@ -134,7 +135,7 @@ def read_log(
 ) -> tuple[LogEvent, ...]:
     """XREAD BLOCK on the log stream: the events after ``after``, waiting up to ``block``
     seconds for the first one."""
-    key = state._prefix + b"log"
+    key = state._keys.log
     try:
         reply = state._client.xread(
             {key: after or "0-0"}, count=1000, block=max(1, int(block * 1000))
@@ -142,7 +143,7 @@ def read_log(
     except ResponseError as error:
         if "WRONGTYPE" in str(error):
             raise ForeignDataError(
-                "durnel key %r holds something else where durnel keeps a stream" % (key,)
+                "durnel key %r holds something else where durnel keeps a stream" % _text(key)
             ) from None
         raise
     if not reply:
