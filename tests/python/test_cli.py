@@ -1,9 +1,10 @@
 """The durnel command, run as a user runs it: `python -m durnel` in a child process, its output
 piped (plain text) or in a real terminal (tmux, with rich), against a real redis-server whose
-clock the tests set (and a SQLite file). Checked: `show` as tables and as JSON, `watch` redrawing after a claim and
-marking it, then stopping on Ctrl-C with exit code 0, `log --follow` streaming, and the
-one-line errors and exit codes of an unreachable server, a bad URL, a missing client library,
-a SQLite file that is not there (and is not made) and bad usage."""
+clock the tests set, and a SQLite file. Checked: `show` as tables and as JSON, `watch`
+redrawing after a claim and marking it, then stopping on Ctrl-C with exit code 0, `log
+--follow` streaming, and the one-line errors and exit codes of an unreachable server, a bad
+URL, a missing client library, a SQLite file that is not there (and is not made) and bad
+usage."""
 
 import json
 import os
