@@ -1,22 +1,26 @@
 #!/usr/bin/env python3
-"""What a snapshot of a busy namespace costs, and what `durnel watch` costs while it runs.
+"""What a snapshot of a busy namespace costs on Redis and on SQLite, side by side, and what
+`durnel watch` costs while it runs.
 
-Against a redis-server that this script starts itself on loopback (no persistence), a
-namespace of 1,000 agents, each holding one claim and with a mailbox of 3 messages (so 1,000
-claims, 1,000 non-empty mailboxes and about 4,000 log events):
+On a redis-server that this script starts itself on loopback (no persistence) and on a SQLite
+file in a scratch directory, the same namespace of 1,000 agents, each holding one claim and
+with a mailbox of 3 messages (so 1,000 claims, 1,000 non-empty mailboxes and about 4,000 log
+events):
 
 1. `durnel.snapshot(state)` (log_tail 20): wall time per snapshot, median, p90 and worst of
-   --snapshots calls, the client's CPU time and the server's time (commandstats) beside it.
-   Side by side, interleaved, the same data read the way one would with redis-cli, in one
-   pipelined round trip without a script (HGETALL twice, LLEN and LINDEX per agent, XREVRANGE,
-   TIME; not one consistent moment); the ratio is the median of the per-round ratios. Then
-   the CPU time of snapshots alone, the server's (INFO cpu) and the client's: on this shared
-   2-core machine wall times swell with the load of others' work, CPU time far less.
-   Target: a snapshot in at most 20 ms.
-2. `durnel watch` on that namespace for --watch-seconds in a real terminal (tmux, 120x50,
-   rich), while a churn process claims, releases and sends about 10 times a second: the CPU
-   time of the watch process (user + system, from /proc) over the window, as a share of one
-   core. The same again with plain text into a pipe, for comparison. Target: at most 5%.
+   --snapshots rounds, each round one snapshot of each engine (so both see the same load),
+   and the client's CPU time beside it (on SQLite the client does all the work). On Redis,
+   also the server's time per call (commandstats of FCALL_RO) and, interleaved, the same
+   data read the way one would with redis-cli, in one pipelined round trip without a script
+   (HGETALL twice, LLEN, LINDEX and HLEN per agent, XREVRANGE, TIME; not one consistent
+   moment). Then the CPU time of snapshots alone, the server's (INFO cpu) and the client's:
+   on this shared 2-core machine wall times swell with the load of others' work, CPU time
+   far less. Target: a snapshot in at most 20 ms.
+2. `durnel watch` on that namespace, on each engine, for --watch-seconds in a real terminal
+   (tmux, 120x50, rich), while a churn process claims, releases and sends about 10 times a
+   second: the CPU time of the watch process (user + system, from /proc) over the window, as
+   a share of one core. The same again with plain text into a pipe, for a third of the time,
+   for comparison. Target: at most 5%.
 
 Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
     .venv/bin/python bench/bench_snapshot.py [--snapshots 200] [--watch-seconds 60]
@@ -31,6 +35,7 @@ import os
 import platform
 import shlex
 import shutil
+import sqlite3
 import statistics
 import subprocess
 import sys
@@ -80,11 +85,12 @@ def pipelined_read(client):
     for agent in roster:
         pipe.llen(prefix + "inbox:" + agent.decode())
         pipe.lindex(prefix + "inbox:" + agent.decode(), 0)
+        pipe.hlen(prefix + "inflight:" + agent.decode())
     return pipe.execute()
 
 
-def evalsha_usec(client):
-    stats = client.info("commandstats").get("cmdstat_evalsha", {})
+def function_usec(client):
+    stats = client.info("commandstats").get("cmdstat_fcall_ro", {})
     return stats.get("usec", 0), stats.get("calls", 0)
 
 
@@ -93,48 +99,61 @@ def server_cpu(client):
     return cpu["used_cpu_user"] + cpu["used_cpu_sys"]
 
 
-def measure_snapshots(url, count):
-    state = durnel.connect(url, namespace=NAMESPACE)
-    client = redis.Redis.from_url(url)
-    durnel.snapshot(state)
-    pipelined_read(client)
-    walls, cpus, piped = [], [], []
-    usec0, calls0 = evalsha_usec(client)
-    for _ in range(count):
-        wall, cpu = time.perf_counter(), time.process_time()
+def summary(values):
+    ordered = sorted(values)
+    return {
+        "median": statistics.median(ordered),
+        "p90": ordered[int(len(ordered) * 0.9)],
+        "max": ordered[-1],
+    }
+
+
+def timed(call):
+    """(wall ms, CPU ms of this process) of one call."""
+    wall, cpu = time.perf_counter(), time.process_time()
+    call()
+    return (time.perf_counter() - wall) * 1000, (time.process_time() - cpu) * 1000
+
+
+def measure_snapshots(urls, count):
+    """Rounds of one snapshot per engine and one pipelined read of the Redis keys."""
+    states = {name: durnel.connect(url, namespace=NAMESPACE) for name, url in urls.items()}
+    client = redis.Redis.from_url(urls["redis"])
+    for state in states.values():
         durnel.snapshot(state)
-        walls.append((time.perf_counter() - wall) * 1000)
-        cpus.append((time.process_time() - cpu) * 1000)
-        wall = time.perf_counter()
-        pipelined_read(client)
-        piped.append((time.perf_counter() - wall) * 1000)
-    usec1, calls1 = evalsha_usec(client)
-    # CPU time, server and client, of snapshots alone: what a wall time approaches on a
+    pipelined_read(client)
+    walls = {name: [] for name in states}
+    cpus = {name: [] for name in states}
+    piped = []
+    usec0, calls0 = function_usec(client)
+    for _ in range(count):
+        for name, state in states.items():
+            wall, cpu = timed(lambda: durnel.snapshot(state))  # noqa: B023
+            walls[name].append(wall)
+            cpus[name].append(cpu)
+        piped.append(timed(lambda: pipelined_read(client))[0])
+    usec1, calls1 = function_usec(client)
+    # CPU time, server and client, of Redis snapshots alone: what a wall time approaches on a
     # machine with a core free for each (this one is shared, and wall times swell with load)
     server0, client0 = server_cpu(client), time.process_time()
     for _ in range(count):
-        durnel.snapshot(state)
+        durnel.snapshot(states["redis"])
     server_ms = (server_cpu(client) - server0) / count * 1000
     client_ms = (time.process_time() - client0) / count * 1000
-    state.close()
+    for state in states.values():
+        state.close()
     client.close()
-
-    def summary(values):
-        ordered = sorted(values)
-        return {
-            "median": statistics.median(ordered),
-            "p90": ordered[int(len(ordered) * 0.9)],
-            "max": ordered[-1],
-        }
-
-    return {
-        "snapshot_ms": summary(walls),
-        "snapshot_client_cpu_ms": summary(cpus),
-        "snapshot_server_ms": (usec1 - usec0) / max(calls1 - calls0, 1) / 1000,
-        "snapshot_cpu_ms": {"server": server_ms, "client": client_ms},
-        "pipelined_ms": summary(piped),
-        "snapshot_over_pipelined": statistics.median(w / p for w, p in zip(walls, piped)),
+    results = {
+        name: {"snapshot_ms": summary(walls[name]), "client_cpu_ms": summary(cpus[name])}
+        for name in states
     }
+    results["redis"].update(
+        server_ms=(usec1 - usec0) / max(calls1 - calls0, 1) / 1000,
+        cpu_alone_ms={"server": server_ms, "client": client_ms},
+        pipelined_ms=summary(piped),
+        over_pipelined=statistics.median(w / p for w, p in zip(walls["redis"], piped)),
+    )
+    return results
 
 
 def churn(url, stop):
@@ -221,105 +240,114 @@ def main():
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="durnel-bench-snapshot-") as workdir:
-        server = RedisServer(workdir)
+        server = RedisServer(Path(workdir) / "redis")
         try:
-            url = server.url
-            info = redis.Redis.from_url(url).info("server")
+            urls = {"redis": server.url, "sqlite": "sqlite:///%s/group.db" % workdir}
+            info = redis.Redis.from_url(urls["redis"]).info("server")
             print(
-                "redis-server %s on 127.0.0.1:%d (no persistence), redis-py %s, Python %s, "
-                "%d CPUs, load average %.1f"
+                "redis-server %s on 127.0.0.1:%d (no persistence), redis-py %s, SQLite %s, "
+                "Python %s, %d CPUs, load average %.1f"
                 % (
                     info["redis_version"],
                     server.port,
                     redis.__version__,
+                    sqlite3.sqlite_version,
                     platform.python_version(),
                     os.cpu_count(),
                     os.getloadavg()[0],
                 )
             )
-            events = fill(url)
+            events = [fill(url) for url in urls.values()][0]
             print(
-                "namespace %r: %d agents, %d claims, %d mailboxes of %d messages, %d log events"
-                % (NAMESPACE, AGENTS, AGENTS, AGENTS, MESSAGES, events)
+                "namespace %r on each: %d agents, %d claims, %d mailboxes of %d messages, "
+                "%d log events" % (NAMESPACE, AGENTS, AGENTS, AGENTS, MESSAGES, events)
             )
-            snapshots = measure_snapshots(url, args.snapshots)
-            terminal = measure_watch(url, args.watch_seconds, in_terminal=True)
-            piped = measure_watch(url, args.watch_seconds / 3, in_terminal=False)
+            snapshots = measure_snapshots(urls, args.snapshots)
+            watches = {}
+            for name, url in urls.items():
+                watches[name] = {
+                    "terminal": measure_watch(url, args.watch_seconds, in_terminal=True),
+                    "piped": measure_watch(url, args.watch_seconds / 3, in_terminal=False),
+                }
         finally:
             server.stop()
-
-    shot = snapshots["snapshot_ms"]
-    print(
-        "\n%d snapshots, interleaved with as many pipelined reads of the same keys:"
-        % (args.snapshots)
-    )
-    print(
-        "  durnel.snapshot        median %.2f ms, p90 %.2f ms, max %.2f ms "
-        "(client CPU %.2f ms, server %.2f ms)"
-        % (
-            shot["median"],
-            shot["p90"],
-            shot["max"],
-            snapshots["snapshot_client_cpu_ms"]["median"],
-            snapshots["snapshot_server_ms"],
-        )
-    )
-    piped_ms = snapshots["pipelined_ms"]
-    cpu = snapshots["snapshot_cpu_ms"]
-    print(
-        "  CPU per snapshot       %.2f ms: server %.2f ms + client %.2f ms (snapshots alone)"
-        % (cpu["server"] + cpu["client"], cpu["server"], cpu["client"])
-    )
-    print(
-        "  pipelined, no script   median %.2f ms, p90 %.2f ms, max %.2f ms"
-        % (piped_ms["median"], piped_ms["p90"], piped_ms["max"])
-    )
-    print(
-        "  snapshot / pipelined   %.2fx (median of paired ratios)"
-        % (snapshots["snapshot_over_pipelined"])
-    )
-    print(
-        "  target: snapshot <= %g ms: %s"
-        % (SNAPSHOT_TARGET_MS, "met" if shot["median"] <= SNAPSHOT_TARGET_MS else "NOT met")
-    )
-    print("\ndurnel watch on that namespace, about 10 changes a second:")
-    if terminal is None:
-        print("  in a terminal: tmux is not installed, not measured")
-    else:
-        print(
-            "  in a 120x50 terminal (tmux, rich): %.2f s CPU in %.0f s = %.1f%% of a core"
-            % (terminal["cpu_seconds"], terminal["seconds"], terminal["core_share"] * 100)
-        )
-    print(
-        "  plain text into a pipe (every row, every second): %.2f s CPU in %.0f s = %.1f%%"
-        % (piped["cpu_seconds"], piped["seconds"], piped["core_share"] * 100)
-    )
-    if terminal is not None:
-        print(
-            "  target: <= %d%% of a core in a terminal: %s"
-            % (
-                WATCH_TARGET_CORE * 100,
-                "met" if terminal["core_share"] <= WATCH_TARGET_CORE else "NOT met",
-            )
-        )
+    report(args, snapshots, watches)
     output = Path(args.output)
     output.parent.mkdir(parents=True, exist_ok=True)
+    for watch in watches.values():
+        watch["piped"].pop("screen")
     output.write_text(
         json.dumps(
             {
                 "when": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
                 "redis_server": info["redis_version"],
                 "redis_py": redis.__version__,
+                "sqlite": sqlite3.sqlite_version,
                 "python": platform.python_version(),
                 "arguments": vars(args),
                 "snapshots": snapshots,
-                "watch_terminal": terminal,
-                "watch_piped": {k: v for k, v in piped.items() if k != "screen"},
+                "watch": watches,
             },
             indent=1,
         )
     )
     print("\nraw results: %s" % output)
+
+
+def report(args, snapshots, watches):
+    print("\n%d rounds of one snapshot on each engine (log_tail 20):" % args.snapshots)
+    for name, result in snapshots.items():
+        shot = result["snapshot_ms"]
+        print(
+            "  %-7s median %6.2f ms, p90 %6.2f ms, max %6.2f ms, client CPU %5.2f ms%s"
+            % (
+                name,
+                shot["median"],
+                shot["p90"],
+                shot["max"],
+                result["client_cpu_ms"]["median"],
+                ", server %.2f ms" % result["server_ms"] if "server_ms" in result else "",
+            )
+        )
+    ours = snapshots["redis"]
+    cpu, piped = ours["cpu_alone_ms"], ours["pipelined_ms"]
+    print(
+        "  Redis CPU per snapshot, snapshots alone: %.2f ms = server %.2f ms + client %.2f ms"
+        % (cpu["server"] + cpu["client"], cpu["server"], cpu["client"])
+    )
+    print(
+        "  Redis keys read pipelined, no script: median %.2f ms, p90 %.2f ms; snapshot / "
+        "pipelined %.2fx (median of paired ratios)"
+        % (piped["median"], piped["p90"], ours["over_pipelined"])
+    )
+    for name, result in snapshots.items():
+        median = result["snapshot_ms"]["median"]
+        print(
+            "  target: snapshot <= %g ms on %s: %s"
+            % (SNAPSHOT_TARGET_MS, name, "met" if median <= SNAPSHOT_TARGET_MS else "NOT met")
+        )
+    print("\ndurnel watch on that namespace, about 10 changes a second:")
+    for name, watch in watches.items():
+        terminal, piped = watch["terminal"], watch["piped"]
+        if terminal is None:
+            print("  %-7s in a terminal: tmux is not installed, not measured" % name)
+        else:
+            print(
+                "  %-7s in a 120x50 terminal (tmux, rich): %.2f s CPU in %.0f s = %.1f%% of a "
+                "core: target <= %d%% %s"
+                % (
+                    name,
+                    terminal["cpu_seconds"],
+                    terminal["seconds"],
+                    terminal["core_share"] * 100,
+                    WATCH_TARGET_CORE * 100,
+                    "met" if terminal["core_share"] <= WATCH_TARGET_CORE else "NOT met",
+                )
+            )
+        print(
+            "  %-7s plain text into a pipe (every row, every second): %.2f s CPU in %.0f s = "
+            "%.1f%%" % (name, piped["cpu_seconds"], piped["seconds"], piped["core_share"] * 100)
+        )
 
 
 if __name__ == "__main__":

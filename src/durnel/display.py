@@ -141,7 +141,7 @@ def tables(
     boxes = {m.agent: m for m in shot.mailboxes}
     statuses = {a.agent: a.status for a in shot.agents}
     names = list(statuses)
-    names.extend(agent for agent in boxes if agent not in statuses)  # none on Redis
+    names.extend(agent for agent in boxes if agent not in statuses)  # none on Redis or SQLite
     if urgent_first:
         names.sort(
             key=lambda n: (("agent", n) not in changed, -(boxes[n].length if n in boxes else 0), n)

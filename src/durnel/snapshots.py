@@ -6,7 +6,8 @@ as lapsed), every non-empty mailbox with its length and the age of its oldest me
 last ``log_tail`` events of the activity log, and the engine's clock reading it was taken at.
 Ages and seconds left are computed from that one reading, by the lease rule of
 ``durnel.contract``. Taking a snapshot changes nothing, takes no claim, and reads one
-consistent moment: each engine reads it in one step of its own (one script on Redis).
+consistent moment: each engine reads it in one step of its own (one read-only function on
+Redis, one read transaction on SQLite).
 
 Each engine provides a reader module, registered here by the class it reads and the URL
 schemes it serves (``register_reader``) and imported only when it is needed; a reader module
@@ -38,7 +39,7 @@ from typing import Any, NamedTuple, Optional
 from urllib.parse import urlsplit
 
 from . import urls
-from .contract import LEASE_SECONDS, lapsed
+from .contract import LEASE_SECONDS
 from .protocol import Status
 
 __all__ = [
@@ -92,9 +93,10 @@ class MailboxView(NamedTuple):
 
 class LogEvent(NamedTuple):
     """One event of the activity log. ``id`` orders the events of one engine (a stream id on
-    Redis); the other fields are those the event has (None for the others): Claimed and
-    Released name ``agent`` and ``resource``, MessageSent ``from_agent``, ``to_agent`` and
-    ``content``, BroadcastSent ``from_agent`` and ``content``."""
+    Redis, the event's number on SQLite); the other fields are those the event has (None for
+    the others): Claimed and Released name ``agent`` and ``resource``, MessageSent
+    ``from_agent``, ``to_agent`` and ``content``, BroadcastSent ``from_agent`` and
+    ``content``."""
 
     id: str
     event: str
@@ -123,16 +125,27 @@ class Snapshot:
     lease_seconds: int = LEASE_SECONDS
 
 
-def claim_view(resource: str, holder: str, stamp: int, now: int) -> ClaimView:
-    """A claim seen at ``now``: a clock that went back makes it young, never negative."""
-    age = now - stamp if now > stamp else 0
-    left = LEASE_SECONDS - age if age < LEASE_SECONDS else 0
-    return ClaimView(resource, holder, stamp, age, left, lapsed(stamp, now))
+def claim_views(rows, now: int) -> tuple[ClaimView, ...]:
+    """The claims of (resource, holder, stamp) ``rows`` seen at ``now``, in their order: a
+    clock that went back makes a claim young, never negative. (One loop for all, inlined: a
+    snapshot can hold thousands.)"""
+    new, lease = tuple.__new__, LEASE_SECONDS
+    views = []
+    for resource, holder, stamp in rows:
+        age = now - stamp if now > stamp else 0
+        if age < lease:
+            views.append(new(ClaimView, (resource, holder, stamp, age, lease - age, False)))
+        else:
+            views.append(new(ClaimView, (resource, holder, stamp, age, 0, True)))
+    return tuple(views)
 
 
-def mailbox_view(agent: str, length: int, oldest_sent_at: int, now: int) -> MailboxView:
-    return MailboxView(
-        agent, length, oldest_sent_at, now - oldest_sent_at if now > oldest_sent_at else 0
+def mailbox_views(rows, now: int) -> tuple[MailboxView, ...]:
+    """The mailboxes of (agent, length, oldest sent_at) ``rows`` seen at ``now``."""
+    new = tuple.__new__
+    return tuple(
+        new(MailboxView, (agent, length, sent_at, now - sent_at if now > sent_at else 0))
+        for agent, length, sent_at in rows
     )
 
 
@@ -144,7 +157,7 @@ _SCHEMES: dict[str, str] = {}  # URL scheme -> module of its reader
 
 IN_PROCESS = (
     "cannot take a snapshot of the in-process engine (%s): it offers no way to list its "
-    "agents, claims or mailboxes; run the group on Redis to watch it from outside"
+    "agents, claims or mailboxes; run the group on Redis or SQLite to watch it from outside"
 )
 
 

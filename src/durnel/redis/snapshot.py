@@ -20,7 +20,7 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
 from ..contract import STATUSES
-from ..snapshots import AgentView, LogEvent, Snapshot, claim_view, mailbox_view
+from ..snapshots import AgentView, LogEvent, Snapshot, claim_views, mailbox_views
 from . import calls
 from .calls import ForeignDataError
 from .engine import DEFAULT_BACKOFF, RedisCoordinationState, _moving
@@ -92,25 +92,25 @@ def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
             "durnel key %r: agent %r has the status %r, which durnel never writes"
             % (_text(statuses_key), agent, next(iter(foreign)))
         )
-    claims = []
+    rows = []
     for resource, stored in sorted(_pairs(held)):
         stamp, colon, holder = stored.partition(":")
         # as the scripts read a claim: digits only, at most 15, no leading zero
-        if not (colon and stamp.isascii() and stamp.isdigit() and len(stamp) <= 15) or (
+        if not (colon and stamp.isdigit() and stamp.isascii() and len(stamp) <= 15) or (
             stamp[0] == "0" and len(stamp) > 1
         ):
             raise ForeignDataError(
-                "durnel key %r: field %s is not a claim" % (calls.text(claims_key), resource)
+                "durnel key %r: field %s is not a claim" % (_text(claims_key), resource)
             )
-        claims.append(claim_view(resource, holder, int(stamp), now))
+        rows.append((resource, holder, int(stamp)))
     boxes = sorted(zip(boxes[0::3], boxes[1::3], boxes[2::3])) if boxes else ()
     return Snapshot(
         engine="redis",
         namespace=state.namespace,
         now=now,
         agents=tuple(map(AgentView._make, roster)),
-        claims=tuple(claims),
-        mailboxes=tuple(mailbox_view(agent, n, sent_at, now) for agent, n, sent_at in boxes),
+        claims=claim_views(rows, now),
+        mailboxes=mailbox_views(boxes, now),
         log=tuple(_event(entry_id, fields) for entry_id, fields in reversed(events or ())),
         log_length=length,
     )

@@ -21,7 +21,7 @@ import time
 from typing import Optional
 from urllib.parse import urlsplit
 
-from ..snapshots import AgentView, LogEvent, Snapshot, claim_view, mailbox_view
+from ..snapshots import AgentView, LogEvent, Snapshot, claim_views, mailbox_views
 from .engine import SQLiteCoordinationState
 from .engine import open_url as open_engine_url
 from .errors import BusyError, StorageError
@@ -35,11 +35,12 @@ POLL_SECONDS = 0.1
 
 _STATUSES = "SELECT agent, status FROM statuses WHERE namespace = ? ORDER BY agent"
 _CLAIMS = "SELECT resource, holder, stamp FROM claims WHERE namespace = ? ORDER BY resource"
-# min() makes SQLite take sent_at from the row of the lowest id: the oldest message, as
-# inbox() lists it (the clock may have gone back, so it is not always the smallest sent_at)
+# Counted on the inboxes index alone; then the sent_at of each inbox's lowest id, its oldest
+# message as inbox() lists it (the clock may have gone back: not always the smallest sent_at).
 _MAILBOXES = (
-    "SELECT recipient, count(*), sent_at, min(id) FROM messages WHERE namespace = ? "
-    "GROUP BY recipient ORDER BY recipient"
+    "SELECT recipient, length, (SELECT sent_at FROM messages WHERE id = oldest) FROM "
+    "(SELECT recipient, count(*) AS length, min(id) AS oldest FROM messages "
+    "WHERE namespace = ? GROUP BY recipient) ORDER BY recipient"
 )
 # Log rows are numbered without gaps (each is the namespace's max(seq) + 1, and trimming
 # removes the oldest), so two look-ups of the primary key count them, however long the log.
@@ -76,14 +77,8 @@ def read_snapshot(state: SQLiteCoordinationState, log_tail: int) -> Snapshot:
         # read once the first statement has fixed the transaction's moment: no stamp it
         # reads can be later than this reading (unless the clock went back)
         now = wall_seconds()
-        claims = tuple(
-            claim_view(resource, holder, stamp, now)
-            for resource, holder, stamp in cursor.execute(_CLAIMS, namespace)
-        )
-        mailboxes = tuple(
-            mailbox_view(agent, length, sent_at, now)
-            for agent, length, sent_at, _ in cursor.execute(_MAILBOXES, namespace)
-        )
+        claims = claim_views(cursor.execute(_CLAIMS, namespace), now)
+        mailboxes = mailbox_views(cursor.execute(_MAILBOXES, namespace), now)
         (length,) = cursor.execute(_LOG_SPAN, namespace).fetchone()
         log = ()
         if log_tail:

@@ -40,47 +40,60 @@ local function sent_at(blob)
   return tonumber(string.match(blob, '^%[(%d+),"'))
 end
 
--- Two or three commands per agent are most of the script's time: the loop keeps to them and
--- inlines the type checks (a function call per agent shows).
+-- Two commands per agent are most of the script's time: the loop keeps to them and inlines
+-- the type checks (a function call per agent shows). In-flight hashes are few and short-lived
+-- (settled within a second), so one EXISTS per CHUNK agents finds most chunks without any,
+-- and only the agents of a chunk that has one are looked at one by one.
+local CHUNK = 100
 local boxes = {}
-for i = 1, #roster, 2 do
-  local inbox = inbox_prefix .. roster[i]
-  local count = redis.pcall('LLEN', inbox)
-  if type(count) == 'table' then
-    local _, wrong = checked(count, inbox, 'list')
-    return wrong
-  end
-  local oldest
-  if count > 0 then
-    oldest = sent_at(redis.call('LINDEX', inbox, 0))
-    if not oldest then
-      return {REPLY.FOREIGN, inbox, 'its oldest element is not a message that durnel wrote'}
+for first = 1, #roster, 2 * CHUNK do
+  local last = math.min(first + 2 * CHUNK - 2, #roster - 1)
+  local inflights = {}
+  for i = first, last, 2 do inflights[#inflights + 1] = inflight_prefix .. roster[i] end
+  local some_inflight = redis.call('EXISTS', unpack(inflights)) > 0
+  for i = first, last, 2 do
+    local inbox = inbox_prefix .. roster[i]
+    local count = redis.pcall('LLEN', inbox)
+    if type(count) == 'table' then
+      local _, wrong = checked(count, inbox, 'list')
+      return wrong
     end
-  end
-  local inflight = inflight_prefix .. roster[i]
-  local batches = redis.pcall('HLEN', inflight)
-  if type(batches) == 'table' then
-    local _, wrong = checked(batches, inflight, 'hash')
-    return wrong
-  end
-  if batches > 0 then
-    batches, bad = read_batches(inflight)  -- oldest first
-    if bad then return bad end
-    local first
-    for _, batch in ipairs(batches) do
-      if now_us - batch.stamp >= lapse then
-        local at = sent_at(batch.messages[1])
-        if not at then return foreign(inflight, 'field ' .. batch.field .. ' is not a batch') end
-        first = first or at
-        count = count + #batch.messages
+    local oldest
+    if count > 0 then
+      oldest = sent_at(redis.call('LINDEX', inbox, 0))
+      if not oldest then
+        return {REPLY.FOREIGN, inbox, 'its oldest element is not a message that durnel wrote'}
       end
     end
-    oldest = first or oldest
-  end
-  if count > 0 then
-    boxes[#boxes + 1] = roster[i]
-    boxes[#boxes + 1] = count
-    boxes[#boxes + 1] = oldest
+    if some_inflight then
+      local inflight = inflights[(i - first) / 2 + 1]
+      local batches = redis.pcall('HLEN', inflight)
+      if type(batches) == 'table' then
+        local _, wrong = checked(batches, inflight, 'hash')
+        return wrong
+      end
+      if batches > 0 then
+        batches, bad = read_batches(inflight)  -- oldest first
+        if bad then return bad end
+        local head
+        for _, batch in ipairs(batches) do
+          if now_us - batch.stamp >= lapse then
+            local at = sent_at(batch.messages[1])
+            if not at then
+              return foreign(inflight, 'field ' .. batch.field .. ' is not a batch')
+            end
+            head = head or at
+            count = count + #batch.messages
+          end
+        end
+        oldest = head or oldest
+      end
+    end
+    if count > 0 then
+      boxes[#boxes + 1] = roster[i]
+      boxes[#boxes + 1] = count
+      boxes[#boxes + 1] = oldest
+    end
   end
 end
 return {REPLY.OK, cjson.encode({now, roster, held, boxes, length, events})}
