@@ -38,7 +38,7 @@ __all__ = [
     "snapshot",
 ]
 
-urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url")
+urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url", "open_async_url")
 urls.register(("sqlite",), "durnel.sqlite", "open_url")
 register_reader(
     "durnel.redis.engine",

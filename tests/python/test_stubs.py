@@ -345,6 +345,11 @@ class Partial:
         return agent_id
 
 missing: Coordination = Partial()
+waiting: List[durnel.WaitingCoordination] = [
+    RedisCoordinationState("redis://localhost", "n"), durnel.connect()]
+from durnel.redis import AsyncRedisCoordinationState
+asynchronous: List[durnel.AsyncCoordination] = [
+    AsyncRedisCoordinationState("redis://localhost", "n")]
 """
 
 

@@ -186,7 +186,7 @@ def test_threads_and_tasks_wake_each_other(state):
     asyncio.run(scenario())
 
 
-@pytest.mark.engines("aio")
+@pytest.mark.engines("aio", "aio-redis", "aio-cluster")
 def test_a_cancelled_wait_takes_nothing(state):
     view = state.target
 
@@ -209,4 +209,4 @@ def test_a_cancelled_wait_takes_nothing(state):
         assert await second == "second"
         assert await view.status("first") == "idle"
 
-    asyncio.run(scenario())
+    state.loop().run_until_complete(scenario())  # the loop that the object belongs to

@@ -12,6 +12,14 @@ Keys of namespace N (``Keys``), all readable with ordinary Redis tools:
   durnel:{N}:log                   stream event=Claimed|Released|MessageSent|BroadcastSent, ...
   durnel:{N}:session:<sid>         string the latest request of one session and its reply
   durnel:{N}:guard                 never written: declared by broadcast (lua/broadcast.lua)
+  durnel:{N}:queue:<resource key>  zset   tickets of the claim's waiters by arrival
+                                          (lua/wait_claim.lua)
+Sharded pub/sub channels of namespace N (no keys; SPUBLISH with nobody subscribed is free):
+  durnel:{N}:wake:inbox:<agent>    a message was queued for the agent
+  durnel:{N}:wake:broadcast        a broadcast was queued for everyone
+  durnel:{N}:wake:claim:<key>      the claim was released, or its next waiter may go
+  durnel:{N}:wake:hub:<hub id>     nothing is sent on it: a subscriber on it keeps that
+                                   process's claim tickets alive (hub.py)
 """
 
 import json
@@ -62,7 +70,16 @@ def key_pattern(namespace: str) -> str:
 class Keys:
     """The key names of one namespace."""
 
-    __slots__ = ("prefix", "claims", "statuses", "log", "guard", "inbox_prefix")
+    __slots__ = (
+        "prefix",
+        "claims",
+        "statuses",
+        "log",
+        "guard",
+        "inbox_prefix",
+        "broadcast_channel",
+        "hub_prefix",
+    )
 
     def __init__(self, namespace: str):
         prefix = b"durnel:{" + namespace.encode("utf-8") + b"}:"
@@ -72,12 +89,23 @@ class Keys:
         self.log = prefix + b"log"
         self.guard = prefix + b"guard"
         self.inbox_prefix = prefix + b"inbox:"
+        self.broadcast_channel = prefix + b"wake:broadcast"
+        self.hub_prefix = prefix + b"wake:hub:"
 
     def inbox(self, agent: bytes) -> bytes:
         return self.inbox_prefix + agent
 
     def inflight(self, agent: bytes) -> bytes:
         return self.prefix + b"inflight:" + agent
+
+    def queue(self, resource: bytes) -> bytes:
+        return self.prefix + b"queue:" + resource
+
+    def inbox_channel(self, agent: bytes) -> bytes:
+        return self.prefix + b"wake:inbox:" + agent
+
+    def claim_channel(self, resource: bytes) -> bytes:
+        return self.prefix + b"wake:claim:" + resource
 
 
 class Call(NamedTuple):
@@ -124,7 +152,15 @@ def release(keys, options, session, request, agent, resource):
         "release",
         session,
         (keys.claims, keys.statuses, keys.log, session.key),
-        (session.sid, request, options.ttl, options.maxlen, agent, resource),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            agent,
+            resource,
+            keys.claim_channel(resource),
+        ),
     )
 
 
@@ -133,7 +169,16 @@ def send(keys, options, session, request, sender, recipient, text):
         "send",
         session,
         (keys.statuses, keys.log, session.key, keys.inbox(recipient)),
-        (session.sid, request, options.ttl, options.maxlen, sender, recipient, text),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            sender,
+            recipient,
+            text,
+            keys.inbox_channel(recipient),
+        ),
     )
 
 
@@ -142,7 +187,16 @@ def broadcast(keys, options, session, request, sender, text):
         "broadcast",
         session,
         (keys.statuses, keys.log, session.key, keys.guard),
-        (session.sid, request, options.ttl, options.maxlen, sender, text, keys.inbox_prefix),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            sender,
+            text,
+            keys.inbox_prefix,
+            keys.broadcast_channel,
+        ),
     )
 
 
@@ -166,6 +220,46 @@ def drain(keys, options, session, request, agent):
 
 def status(keys, options, session, agent):
     return _call("status", session, (keys.statuses,), (session.sid, agent))
+
+
+def wait_claim(keys, options, session, request, agent, resource, queue, ticket, arrival):
+    """One step of a claim wait (lua/wait_claim.lua): ``queue`` False tries without queueing."""
+    return _call(
+        "wait_claim",
+        session,
+        (keys.claims, keys.statuses, keys.log, session.key, keys.queue(resource)),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            agent,
+            resource,
+            LEASE,
+            b"queue" if queue else b"try",
+            ticket,
+            arrival,
+            keys.hub_prefix,
+        ),
+    )
+
+
+def leave_queue(keys, resource, ticket):
+    # No session: leaving is idempotent, and may run while the session's own call is lost.
+    return Call("leave_queue", (keys.queue(resource),), (ticket, keys.claim_channel(resource)), ())
+
+
+def abandon(keys, options, session, drain_call):
+    """Gives the batch of ``drain_call`` back (lua/abandon.lua); carries no settling, so it
+    may run beside any call of the session."""
+    inbox, inflight = drain_call.keys[0], drain_call.keys[1]
+    agent = inbox[len(keys.inbox_prefix) :]
+    return Call(
+        "abandon",
+        (inbox, inflight, session.key),
+        (session.sid, drain_call.args[1], options.ttl, keys.inbox_channel(agent)),
+        (),
+    )
 
 
 # ---- replies ----
@@ -240,6 +334,33 @@ def messages(reply, recipient, key):
             ) from None
         result.append((sender, recipient, content, sent_at))
     return result
+
+
+class ClaimStep(NamedTuple):
+    """A wait_claim reply: claimed, or why not and what the waiter needs to sleep on it."""
+
+    claimed: bool
+    queued: bool  # another waiter is ahead
+    arrival: bytes  # the ticket's place in the queue; b"" if it is not queued
+    holder: Any  # str, when the claim holds and this waiter is next
+    lapses_in: Any  # seconds until the holder's lease lapses, by the server's clock
+
+
+def claim_step(reply, claims_key, lease=LEASE_SECONDS):
+    kind = tag(reply)
+    if kind == Reply.OK:
+        return ClaimStep(True, False, b"", None, None)
+    if kind == Reply.WAIT_QUEUED:
+        return ClaimStep(False, True, _raw(reply[1]), None, None)
+    if kind != Reply.WAIT_HELD:
+        outcome(reply)  # raises
+    stamp, seconds, micros, arrival, holder = _raw(reply[1]).split(b" ", 4)
+    now = int(seconds) + int(micros) / 1e6
+    return ClaimStep(False, False, arrival, text(holder, claims_key), int(stamp) + lease - now)
+
+
+def _raw(value):
+    return value if isinstance(value, bytes) else value.encode("utf-8")
 
 
 def status_value(reply, statuses, agent_id):

@@ -42,33 +42,18 @@ import weakref
 from typing import Any, Optional, Union
 
 import redis
-from redis.exceptions import (
-    AskError,
-    ClusterDownError,
-    ClusterError,
-    MovedError,
-    RedisError,
-    ResponseError,
-    TryAgainError,
-)
-from redis.exceptions import ConnectionError as RedisConnectionError
-from redis.exceptions import TimeoutError as RedisTimeoutError
+from redis.exceptions import ResponseError
 
-from ..arguments import utf8
-from ..contract import (
-    BROADCAST_RECIPIENT,
-    FILE_PREFIX,
-    TASK_PREFIX,
-    claim_refusal,
-    release_refusal,
-    renew_refusal,
-)
+from ..contract import FILE_PREFIX, TASK_PREFIX
 from ..namespaces import check_namespace
 from ..protocol import Message, Status
 from ..urls import redacted
-from . import calls
+from ..waiting import ThreadWaiter
+from . import calls, methods, retry, waits
 from .calls import ForeignDataError, ServerClockError, StaleRequestError, key_pattern
-from .scripts import LIBRARY, SCRIPTS, Reply
+from .hub import Hub
+from .retry import DEFAULT_RETRIES, NotReplicatedError
+from .scripts import LIBRARY, SCRIPTS
 from .session import Session
 
 __all__ = [
@@ -82,34 +67,9 @@ __all__ = [
 
 DEFAULT_REQUEST_TTL = 600
 DEFAULT_VISIBILITY_TIMEOUT = 60
-DEFAULT_RETRIES = 6
-DEFAULT_BACKOFF = 0.05  # seconds before the first retry; doubles each time, at most 1 s
-
-# redis-py's cluster errors, raised while a slot moves between nodes (ClusterError: its own
-# budget of redirections ran out)
-_MOVING = (AskError, ClusterDownError, ClusterError, MovedError, TryAgainError)
-# Errors inside a script, or from a client that does not follow redirections, while the
-# namespace's slot moves: the script did not run (see lua/broadcast.lua), so it is retried.
-_MOVING_TEXTS = ("TRYAGAIN", "ASK ", "MOVED ", "CLUSTERDOWN", "non local key")
-
 
 # Calls that never write but to settle earlier drains: no WAIT after them.
-_READS = ("inbox", "status")
-
-
-class NotReplicatedError(RedisError):
-    """With ``replicas``: the call took effect on the primary, but fewer replicas than asked
-    acknowledged it in time, so a failover could still lose it. Raised after ``retries``
-    attempts (each a replay of the same request and a new WAIT)."""
-
-
-def _moving(error):
-    if isinstance(error, _MOVING):
-        return True
-    if type(error) is not ResponseError:
-        return False
-    message = str(error)
-    return any(text in message for text in _MOVING_TEXTS)
+_READS = ("inbox", "status", "leave_queue")
 
 
 class _Sessions(threading.local):
@@ -186,6 +146,45 @@ def _settle_at_exit():
             pass
 
 
+def configure(
+    engine,
+    namespace,
+    log_maxlen,
+    request_ttl,
+    visibility_timeout,
+    retries,
+    replicas,
+    replica_timeout,
+):
+    """Checks the options that the sync engine and its asyncio twin share and sets them on
+    ``engine``; raises TypeError or ValueError for a bad one."""
+    check_namespace(namespace)
+    if log_maxlen is not None and (type(log_maxlen) is not int or log_maxlen < 1):
+        raise ValueError("log_maxlen must be a positive int or None, not %r" % (log_maxlen,))
+    for name, value in (
+        ("request_ttl", request_ttl),
+        ("visibility_timeout", visibility_timeout),
+    ):
+        if type(value) is not int or value < 1:
+            raise ValueError("%s must be a positive int (seconds), not %r" % (name, value))
+    if type(retries) is not int or retries < 0:
+        raise ValueError("retries must be an int >= 0, not %r" % (retries,))
+    if type(replicas) is not int or replicas < 0:
+        raise ValueError("replicas must be an int >= 0, not %r" % (replicas,))
+    if not isinstance(replica_timeout, (int, float)) or not replica_timeout > 0:
+        raise ValueError("replica_timeout must be a positive number, not %r" % (replica_timeout,))
+    engine.namespace = namespace
+    engine._keys = calls.Keys(namespace)
+    engine._options = calls.Options(
+        str(request_ttl).encode(),
+        b"" if log_maxlen is None else str(log_maxlen).encode(),
+        str(visibility_timeout).encode(),
+    )
+    engine._retries = retries
+    engine._replicas = replicas
+    engine._replica_timeout_ms = max(1, int(replica_timeout * 1000))
+
+
 class RedisCoordinationState:
     """The nine methods of ``durnel_core.CoordinationState`` on a Redis server.
 
@@ -216,137 +215,157 @@ class RedisCoordinationState:
         replicas: int = 0,
         replica_timeout: float = 1.0,
     ) -> None:
-        check_namespace(namespace)
-        if log_maxlen is not None and (type(log_maxlen) is not int or log_maxlen < 1):
-            raise ValueError("log_maxlen must be a positive int or None, not %r" % (log_maxlen,))
-        for name, value in (
-            ("request_ttl", request_ttl),
-            ("visibility_timeout", visibility_timeout),
-        ):
-            if type(value) is not int or value < 1:
-                raise ValueError("%s must be a positive int (seconds), not %r" % (name, value))
-        if type(retries) is not int or retries < 0:
-            raise ValueError("retries must be an int >= 0, not %r" % (retries,))
-        if type(replicas) is not int or replicas < 0:
-            raise ValueError("replicas must be an int >= 0, not %r" % (replicas,))
-        if not isinstance(replica_timeout, (int, float)) or not replica_timeout > 0:
-            raise ValueError(
-                "replica_timeout must be a positive number, not %r" % (replica_timeout,)
-            )
+        configure(
+            self,
+            namespace,
+            log_maxlen,
+            request_ttl,
+            visibility_timeout,
+            retries,
+            replicas,
+            replica_timeout,
+        )
         self._owns_client = isinstance(client_or_url, str)
         self._client: Any = _client_for(client_or_url) if self._owns_client else client_or_url
-        self.namespace = namespace
-        self._keys = calls.Keys(namespace)
-        self._options = calls.Options(
-            str(request_ttl).encode(),
-            b"" if log_maxlen is None else str(log_maxlen).encode(),
-            str(visibility_timeout).encode(),
-        )
-        self._retries = retries
-        self._replicas = replicas
-        self._replica_timeout_ms = max(1, int(replica_timeout * 1000))
         self._cluster = isinstance(self._client, redis.cluster.RedisCluster)
         self._local = _Sessions()
         self._sessions = []  # every thread's session, for settle() from any thread
         self._sessions_lock = threading.Lock()
+        self._wake_hub = None  # hub.py, made by the first wait
         _ENGINES.add(self)
 
     # ---- claims ----
 
     def claim_file(self, agent_id: str, path: str) -> str:
-        return self._claim(agent_id, FILE_PREFIX, calls.FILE, path, "path")
+        session = self._session()
+        call = methods.claim(self._keys, self._options, session, calls.FILE, agent_id, path)
+        return methods.claim_result(
+            self._run(session, call), self._keys, FILE_PREFIX, agent_id, path
+        )
 
     def claim_task(self, agent_id: str, task_id: str) -> str:
-        return self._claim(agent_id, TASK_PREFIX, calls.TASK, task_id, "task_id")
-
-    def _claim(self, agent_id, prefix: str, kind: bytes, name, parameter: str) -> str:
-        agent = utf8("agent_id", agent_id)
-        resource = kind + utf8(parameter, name)
         session = self._session()
-        call = calls.claim(
-            self._keys, self._options, session, session.next_request(), agent, resource
+        call = methods.claim(self._keys, self._options, session, calls.TASK, agent_id, task_id)
+        return methods.claim_result(
+            self._run(session, call), self._keys, TASK_PREFIX, agent_id, task_id
         )
-        reply = self._run(session, call)
-        if calls.tag(reply) == Reply.HELD:
-            holder = calls.text(reply[1], self._keys.claims)
-            raise RuntimeError(claim_refusal(prefix, holder, str.__str__(name)))
-        calls.outcome(reply)
-        return str.__str__(agent_id)
 
     def renew_claim(self, agent_id: str, resource_key: str) -> str:
-        agent = utf8("agent_id", agent_id)
-        resource = utf8("resource_key", resource_key)
         session = self._session()
-        call = calls.renew(
-            self._keys, self._options, session, session.next_request(), agent, resource
-        )
-        reply = self._run(session, call)
-        if calls.tag(reply) in calls.REFUSED:
-            holder = calls.refused_holder(reply, self._keys.claims)
-            raise RuntimeError(renew_refusal(agent_id, resource_key, holder))
-        calls.outcome(reply)
-        return str.__str__(agent_id)
+        call = methods.renew(self._keys, self._options, session, agent_id, resource_key)
+        return methods.renew_result(self._run(session, call), self._keys, agent_id, resource_key)
 
     def release(self, agent_id: str, resource_key: str) -> None:
-        agent = utf8("agent_id", agent_id)
-        resource = utf8("resource_key", resource_key)
         session = self._session()
-        call = calls.release(
-            self._keys, self._options, session, session.next_request(), agent, resource
-        )
-        reply = self._run(session, call)
-        if calls.tag(reply) in calls.REFUSED:
-            holder = calls.refused_holder(reply, self._keys.claims)
-            raise RuntimeError(release_refusal(agent_id, holder))
-        calls.outcome(reply)
+        call = methods.release(self._keys, self._options, session, agent_id, resource_key)
+        methods.release_result(self._run(session, call), self._keys, agent_id)
 
     # ---- mailboxes ----
 
     def send_message(self, from_agent: str, to_agent: str, content: str) -> Message:
-        sender = utf8("from_agent", from_agent)
-        recipient = utf8("to_agent", to_agent)
-        text = utf8("content", content)
         session = self._session()
-        call = calls.send(
-            self._keys, self._options, session, session.next_request(), sender, recipient, text
-        )
-        sent_at = calls.outcome(self._run(session, call))
-        return (str.__str__(from_agent), str.__str__(to_agent), str.__str__(content), sent_at)
+        call = methods.send(self._keys, self._options, session, from_agent, to_agent, content)
+        return methods.sent(self._run(session, call), from_agent, to_agent, content)
 
     def broadcast(self, from_agent: str, content: str) -> Message:
-        sender = utf8("from_agent", from_agent)
-        text = utf8("content", content)
         session = self._session()
-        call = calls.broadcast(
-            self._keys, self._options, session, session.next_request(), sender, text
-        )
-        sent_at = calls.outcome(self._run(session, call))
-        return (str.__str__(from_agent), BROADCAST_RECIPIENT, str.__str__(content), sent_at)
+        call = methods.broadcast(self._keys, self._options, session, from_agent, content)
+        return methods.broadcast_result(self._run(session, call), from_agent, content)
 
     def inbox(self, agent_id: str) -> list[Message]:
-        agent = utf8("agent_id", agent_id)
         session = self._session()
-        reply = self._run(session, calls.inbox(self._keys, self._options, session, agent))
-        return calls.messages(reply, str.__str__(agent_id), self._keys.inbox(agent))
+        call = methods.inbox(self._keys, self._options, session, agent_id)
+        return methods.listed(self._run(session, call), call, agent_id)
 
     def drain_inbox(self, agent_id: str) -> list[Message]:
-        agent = utf8("agent_id", agent_id)
         session = self._session()
-        request = session.next_request()
-        reply = self._run(session, calls.drain(self._keys, self._options, session, request, agent))
-        drained = calls.messages(reply, str.__str__(agent_id), self._keys.inbox(agent))
+        call = methods.drain(self._keys, self._options, session, agent_id)
+        drained = methods.drained(self._drain(session, call), call, session, agent_id)
         if drained:
-            session.delivered(self._keys.inflight(agent), request)
             _SETTLER.schedule(self, session)
         return drained
 
     # ---- statuses ----
 
     def status(self, agent_id: str) -> Status:
-        agent = utf8("agent_id", agent_id)
         session = self._session()
-        reply = self._run(session, calls.status(self._keys, self._options, session, agent))
-        return calls.status_value(reply, self._keys.statuses, agent_id)
+        call = methods.status(self._keys, self._options, session, agent_id)
+        return methods.status_result(self._run(session, call), self._keys, agent_id)
+
+    # ---- waits (waits.py; woken through hub.py) ----
+
+    def wait_for_messages(self, agent_id: str, timeout: Optional[float] = None) -> list[Message]:
+        session = self._session()
+        messages = self._wait(
+            session, waits.message_waits(self._keys, self._options, session, agent_id, timeout)
+        )
+        if messages:
+            _SETTLER.schedule(self, session)
+        return messages
+
+    def wait_claim_file(self, agent_id: str, path: str, timeout: Optional[float] = None) -> str:
+        return self._wait_claim(calls.FILE, agent_id, path, timeout)
+
+    def wait_claim_task(self, agent_id: str, task_id: str, timeout: Optional[float] = None) -> str:
+        return self._wait_claim(calls.TASK, agent_id, task_id, timeout)
+
+    def _wait_claim(self, kind, agent_id, name, timeout):
+        session = self._session()
+        pending = waits.Pending()
+        steps = waits.claim_waits(
+            self._keys, self._options, session, pending, kind, agent_id, name, timeout
+        )
+        return self._wait(session, steps, pending)
+
+    def _wait(self, session, steps, pending=None):
+        """Drives a wait's steps (waits.py) in this thread: its calls through ``_run``, its
+        sleeps on a lock that the hub's thread releases."""
+        waiter = ThreadWaiter()
+        hub = None
+        watched = []
+        try:
+            request = next(steps)
+            while True:
+                kind = type(request)
+                if kind is calls.Call:
+                    if request.script == "drain":
+                        answer = self._drain(session, request)
+                    else:
+                        answer = self._run(session, request)
+                elif kind is waits.Sleep:
+                    answer = waiter.sleep(request.seconds)
+                    hub.check()
+                else:
+                    hub = self._hub()
+                    queues = hub.state.claims if request.claims else hub.state.mail
+                    hub.watch(request.channels, queues, waiter)
+                    watched.append((request.channels, queues))
+                    answer = hub.ticket() if request.claims else None
+                request = steps.send(answer)
+        except StopIteration as done:
+            return done.value
+        finally:
+            steps.close()
+            for channels, queues in watched:
+                hub.unwatch(channels, queues, waiter)
+            if pending is not None and pending.call is not None:
+                try:
+                    self._run(session, pending.call)
+                except Exception:  # the server is gone: the ticket dies with the hub
+                    pass
+
+    def _hub(self):
+        hub = self._wake_hub
+        if hub is None or hub.pid != os.getpid() or hub.state.error is not None:
+            with self._sessions_lock:
+                hub = self._wake_hub
+                if hub is None or hub.pid != os.getpid() or hub.state.error is not None:
+                    if hub is not None and hub.pid == os.getpid():
+                        hub.close()
+                    hub = self._wake_hub = Hub(
+                        self._client, self._keys, self._retries, self._cluster
+                    )
+        return hub
 
     # ---- beyond the contract ----
 
@@ -386,10 +405,13 @@ class RedisCoordinationState:
         a client passed in is left to its owner."""
         try:
             self.settle()
-        except (RedisConnectionError, RedisTimeoutError, NotReplicatedError):
+        except retry.LOST:
             pass  # the server is gone: those batches come back after the visibility timeout
         finally:
             _OPEN.discard(self)
+            hub = self._wake_hub
+            if hub is not None and hub.pid == os.getpid():
+                hub.close()
             if self._owns_client:
                 self._client.close()
 
@@ -411,6 +433,19 @@ class RedisCoordinationState:
                 self._sessions.append(session)
             _OPEN.add(self)
         return session
+
+    def _drain(self, session, call):
+        """A drain; interrupted before its reply was read (KeyboardInterrupt), it gives its
+        batch back to the front of the inbox (lua/abandon.lua)."""
+        try:
+            return self._run(session, call)
+        except BaseException as error:
+            if not isinstance(error, Exception):
+                try:
+                    self._run(session, calls.abandon(self._keys, self._options, session, call))
+                except Exception:  # the server is gone: the batch waits for the timeout
+                    pass
+            raise
 
     def _send(self, function, call):
         """One FCALL; with ``replicas``, for a call that may write, a WAIT after it (in the
@@ -439,7 +474,7 @@ class RedisCoordinationState:
     def _run(self, session, call):
         """Sends `call` once, then again after a connection error, a time-out or a cluster
         slot on the move, with the very same request id: the script replays a request it has
-        already run. The only I/O of the engine."""
+        already run (retry.py). The only I/O of the engine, but for the hub's."""
         function = SCRIPTS[call.script].function
         attempt = 0
         while True:
@@ -447,27 +482,15 @@ class RedisCoordinationState:
                 try:
                     reply = self._send(function, call)
                 except ResponseError as error:
-                    if "function not found" not in str(error).lower():
+                    if not retry.missing_library(error):
                         raise
-                    # The server lacks this library (a new server, a restart without
-                    # persistence, a new node): load it everywhere it is missing, then call.
                     self._client.function_load(LIBRARY.source, replace=True)
                     reply = self._send(function, call)
-            except (
-                RedisConnectionError,
-                RedisTimeoutError,
-                ResponseError,
-                ClusterError,
-                NotReplicatedError,
-            ) as error:
-                lost = isinstance(
-                    error, (RedisConnectionError, RedisTimeoutError, NotReplicatedError)
-                )
-                if not lost and not _moving(error):
+            except retry.RETRIED as error:
+                wait = retry.delay(error, attempt, self._retries)
+                if wait is None:
                     raise
-                if attempt >= self._retries:
-                    raise
-                time.sleep(min(DEFAULT_BACKOFF * (1 << attempt), 1.0))
+                time.sleep(wait)
                 attempt += 1
                 continue
             if call.settles:

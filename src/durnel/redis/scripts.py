@@ -1,5 +1,6 @@
-"""The server-side scripts, one per method, as one Redis function library, and the reply tags
-they share with the engine.
+"""The server-side scripts, one per method and three for the waits (a claim waiter's step, its
+leaving the queue, a cancelled drain's batch given back), as one Redis function library, and
+the reply tags they share with the engine.
 
 The library is ``lua/common.lua`` after a prelude that defines the Lua table ``REPLY`` from
 ``Reply`` below (the tags are written once, here, and both sides use their names), then each
@@ -21,7 +22,20 @@ import os
 __all__ = ["LIBRARY", "SCRIPTS", "Library", "Reply", "Script"]
 
 LUA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lua")
-NAMES = ("claim", "renew", "release", "send", "broadcast", "inbox", "drain", "status", "snapshot")
+NAMES = (
+    "claim",
+    "renew",
+    "release",
+    "send",
+    "broadcast",
+    "inbox",
+    "drain",
+    "status",
+    "wait_claim",
+    "leave_queue",
+    "abandon",
+    "snapshot",
+)
 READ_ONLY = ("snapshot",)
 
 
@@ -40,6 +54,9 @@ class Reply:
     FOREIGN = "x"  # <key> <what is wrong>: nothing changed
     CLOCK = "c"  # <seconds> <microseconds>: the server clock reads before 1970; nothing changed
     STALE = "z"  # the request is older than its session's latest: nothing ran
+    # wait_claim's refusals (lua/wait_claim.lua):
+    WAIT_HELD = "e"  # <stamp> <now s> <now us> <arrival> <holder>: held; this waiter is next
+    WAIT_QUEUED = "q"  # <arrival>: another waiter is ahead in the queue
 
     @classmethod
     def names(cls):

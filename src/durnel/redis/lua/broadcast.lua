@@ -1,6 +1,7 @@
 -- broadcast: one copy in the inbox of every agent with a status, the sender included (it is
 -- registered first), then one BroadcastSent event. The recipients are the statuses' keys at
--- the moment the script runs: no agent can register halfway through.
+-- the moment the script runs: no agent can register halfway through. One wake-up on the
+-- namespace's broadcast channel reaches every waiter of its messages, whoever they wait for.
 --
 -- The inbox keys are built here, not declared. On a Redis Cluster whose slot is being
 -- migrated, a script could then write to an inbox that has not moved yet as if it were new
@@ -10,7 +11,7 @@
 -- with the same request id until the slot has moved.
 -- KEYS: statuses, log, session, guard, [in-flight hashes to settle...]
 -- ARGV: session id, request id, request ttl, log maxlen, from, content, inbox key prefix,
---       [settled requests...]
+--       broadcast wake channel, [settled requests...]
 local statuses, log, session = KEYS[1], KEYS[2], KEYS[3]
 local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
 local from, content, inbox_prefix = ARGV[5], ARGV[6], ARGV[7]
@@ -47,5 +48,6 @@ if bad then
   return bad
 end
 redis.call('HSETNX', statuses, from, 'idle')
-settle(KEYS, ARGV, 5, 8)
+wake(ARGV[8])
+settle(KEYS, ARGV, 5, 9)
 return {REPLY.SENT, at}

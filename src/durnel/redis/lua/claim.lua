@@ -23,18 +23,10 @@ end
 
 local early, old = enter(session, request, ttl, REPLY.OK)
 if early then return early end
-local ids = {}
-ids[1], bad = log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource,
-                        'at', at)
-if not bad and previous then
-  ids[2] = log_event(log, maxlen, 'event', 'Released', 'agent', previous, 'resource', resource,
-                     'at', at)
-end
-if not bad then bad = set_or_undo('HSET', statuses, agent, 'busy', log, ids) end
+bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous)
 if bad then
   leave(session, old, ttl)
   return bad
 end
-redis.call('HSET', claims, resource, at .. ':' .. agent)
 settle(KEYS, ARGV, 5, 8)
 return {REPLY.OK}

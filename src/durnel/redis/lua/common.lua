@@ -133,6 +133,12 @@ local function server_time()
   return seconds, tonumber(time[2]), time[1], time[2]
 end
 
+-- A stamp in microseconds from TIME's two readings as it printed them (no Lua number is
+-- formatted: that is dear).
+local function stamp_us(whole, micros)
+  return whole .. string.rep('0', 6 - #micros) .. micros
+end
+
 -- A message as durnel writes it: '[<sent_at>,"<from>","<content>"]' (JSON).
 local function encode_message(at, from, content)
   return '[' .. at .. ',' .. cjson.encode(from) .. ',' .. cjson.encode(content) .. ']'
@@ -161,6 +167,31 @@ local function set_or_undo(command, key, field, value, log, ids)
     return bad
   end
   return nil
+end
+
+-- Gives `resource` to `agent` at the stamp `at`, over the lapsed claim of `previous` (nil if
+-- there was none): the Claimed event (and Released for the previous holder), the agent's busy
+-- status, then the claim. Returns nil, or the wrong-type reply with the events taken back; the
+-- caller takes back its session.
+local function take_claim(claims, statuses, log, maxlen, agent, resource, at, previous)
+  local ids, bad = {}
+  ids[1], bad = log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource,
+                          'at', at)
+  if bad then return bad end
+  if previous then
+    ids[2] = log_event(log, maxlen, 'event', 'Released', 'agent', previous, 'resource', resource,
+                       'at', at)
+  end
+  bad = set_or_undo('HSET', statuses, agent, 'busy', log, ids)
+  if bad then return bad end
+  redis.call('HSET', claims, resource, at .. ':' .. agent)
+  return nil
+end
+
+-- Wakes whoever waits on `channel` (sharded pub/sub: the channel carries the namespace's hash
+-- tag, so it lives in the namespace's slot). Nobody subscribed costs one dictionary lookup.
+local function wake(channel)
+  redis.call('SPUBLISH', channel, '')
 end
 
 -- Whether `blob` is a message as durnel writes it: '[<sent_at>,"<from>","<content>"]'. (No

@@ -1,6 +1,7 @@
--- release: removes the caller's claim, lapsed or not; the caller becomes idle.
+-- release: removes the caller's claim, lapsed or not; the caller becomes idle; whoever waits
+-- for the resource is woken (its wake channel, common.lua).
 -- KEYS: claims, statuses, log, session, [in-flight hashes to settle...]
--- ARGV: session id, request id, request ttl, log maxlen, agent, resource key,
+-- ARGV: session id, request id, request ttl, log maxlen, agent, resource key, wake channel,
 --       [settled requests...]
 local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen, agent, resource = ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
@@ -12,7 +13,7 @@ if holder ~= agent then
   local encoded = holder and REPLY.NOT_HOLDER .. holder or REPLY.NO_CLAIM
   local early = enter(session, request, ttl, encoded)
   if early then return early end
-  settle(KEYS, ARGV, 5, 7)
+  settle(KEYS, ARGV, 5, 8)
   return as_reply(encoded)
 end
 
@@ -29,5 +30,6 @@ if bad then
   return bad
 end
 redis.call('HDEL', claims, resource)
-settle(KEYS, ARGV, 5, 7)
+wake(ARGV[7])
+settle(KEYS, ARGV, 5, 8)
 return {REPLY.OK}

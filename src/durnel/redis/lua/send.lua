@@ -1,6 +1,7 @@
--- send_message: queues one message, registers the recipient, logs MessageSent.
+-- send_message: queues one message, registers the recipient, logs MessageSent, and wakes
+-- whoever waits for the recipient's messages (its wake channel, common.lua).
 -- KEYS: statuses, log, session, recipient's inbox, [in-flight hashes to settle...]
--- ARGV: session id, request id, request ttl, log maxlen, from, to, content,
+-- ARGV: session id, request id, request ttl, log maxlen, from, to, content, wake channel,
 --       [settled requests...]
 local statuses, log, session, inbox = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
@@ -26,5 +27,6 @@ if bad then
   leave(session, old, ttl)
   return bad
 end
-settle(KEYS, ARGV, 5, 8)
+wake(ARGV[8])
+settle(KEYS, ARGV, 5, 9)
 return {REPLY.SENT, at}
