@@ -21,9 +21,9 @@ from redis.exceptions import TimeoutError as RedisTimeoutError
 
 from ..contract import STATUSES
 from ..snapshots import AgentView, LogEvent, Snapshot, claim_views, mailbox_views
-from . import calls
+from . import calls, retry
 from .calls import ForeignDataError
-from .engine import DEFAULT_BACKOFF, RedisCoordinationState, _moving
+from .engine import RedisCoordinationState
 from .scripts import LIBRARY, SCRIPTS, Reply
 
 __all__ = ["UNREACHABLE", "read_log", "read_snapshot"]
@@ -47,7 +47,7 @@ def _run(state: RedisCoordinationState, keys, args):
             try:
                 return client.fcall_ro(function, len(keys), *keys, *args)
             except ResponseError as error:
-                if "function not found" not in str(error).lower():
+                if not retry.missing_library(error):
                     raise
                 client.function_load(LIBRARY.source, replace=True)  # a new server or node
                 return client.fcall_ro(function, len(keys), *keys, *args)
@@ -56,9 +56,10 @@ def _run(state: RedisCoordinationState, keys, args):
                 raise
             lost = 1
         except (ResponseError, ClusterError) as error:
-            if not _moving(error) or moving >= state._retries:
+            wait = retry.backoff(moving, state._retries) if retry.moving(error) else None
+            if wait is None:
                 raise
-            time.sleep(min(DEFAULT_BACKOFF * (1 << moving), 1.0))
+            time.sleep(wait)
             moving += 1
 
 
