@@ -14,7 +14,9 @@ runs in a child interpreter, as the native one does). Modules marked ``waits`` r
 WAITING_ENGINES, those whose objects have the waits. A new engine joins them by an entry in
 ALL_ENGINES and in the ``state`` and ``clocked`` fixtures. Every other module, and every test
 marked ``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
-contract module to the Redis engines and ``sqlite_only`` to the SQLite one. Each Redis or SQLite
+contract module to the Redis engines, ``sqlite_only`` to the SQLite one, and
+``reachable_only`` to the synchronous engines that other processes reach (what
+``durnel.snapshot`` and the durnel command read). Each Redis or SQLite
 test gets a namespace of its own on servers shared by the whole run. Without redis-server or
 redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
@@ -51,6 +53,8 @@ ALL_ENGINES = (
 WAITING_ENGINES = ("inprocess", "aio", "redis", "cluster", "aio-redis", "aio-cluster")
 REDIS_ENGINES = ("redis", "cluster", "aio-redis", "aio-cluster")
 CLOCKED_ENGINES = ("native", "redis", "sqlite")
+# The synchronous objects of the engines that other processes reach (what a snapshot reads).
+REACHABLE_ENGINES = ("redis", "cluster", "sqlite")
 SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
 
 
@@ -61,6 +65,10 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "engines(*names): runs on those of the module's engines")
     config.addinivalue_line("markers", "redis_only: runs against the Redis engines only")
     config.addinivalue_line("markers", "sqlite_only: runs against the SQLite engine only")
+    config.addinivalue_line(
+        "markers",
+        "reachable_only: runs against the synchronous objects of the engines other processes reach",
+    )
 
 
 def pytest_generate_tests(metafunc):
@@ -80,6 +88,8 @@ def pytest_generate_tests(metafunc):
         engines = tuple(e for e in engines if e in REDIS_ENGINES)
     if metafunc.definition.get_closest_marker("sqlite_only"):
         engines = tuple(e for e in engines if e == "sqlite")
+    if metafunc.definition.get_closest_marker("reachable_only"):
+        engines = tuple(e for e in engines if e in REACHABLE_ENGINES)
     if "clocked" in metafunc.fixturenames:
         engines = tuple(e for e in engines if e in CLOCKED_ENGINES)
     metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])

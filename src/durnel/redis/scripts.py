@@ -11,6 +11,9 @@ is loaded (FUNCTION LOAD); a call is one FCALL that runs only its function's bod
 that does not have the library yet (a new server, a restart without persistence, a new
 cluster node) answers a call with an error; the engine then loads the library and sends the
 call again, so no call ever needs a round trip of its own to prepare.
+
+The functions of READ_ONLY are registered with the flag ``no-writes``: they are called with
+FCALL_RO, the server refuses any write they would attempt, and replicas run them too.
 """
 
 import hashlib
@@ -31,7 +34,9 @@ NAMES = (
     "wait_claim",
     "leave_queue",
     "abandon",
+    "snapshot",
 )
+READ_ONLY = ("snapshot",)
 
 
 class Reply:
@@ -87,13 +92,17 @@ class Library:
         digest = hashlib.sha1(head.encode("utf-8"))
         for name in NAMES:
             digest.update(b"\0" + name.encode() + b"\0" + bodies[name].encode("utf-8"))
+            if name in READ_ONLY:
+                digest.update(b"\0no-writes")
         self.name = "durnel_" + digest.hexdigest()[:12]
         parts = ["#!lua name=%s\n" % self.name, head]
         for name in NAMES:
-            parts.append(
-                "\nredis.register_function('%s_%s', function(KEYS, ARGV)\n%s\nend)\n"
-                % (self.name, name, bodies[name])
-            )
+            if name in READ_ONLY:
+                form = "\nredis.register_function{function_name = '%s_%s', flags = {'no-writes'},"
+                form += "\ncallback = function(KEYS, ARGV)\n%s\nend}\n"
+            else:
+                form = "\nredis.register_function('%s_%s', function(KEYS, ARGV)\n%s\nend)\n"
+            parts.append(form % (self.name, name, bodies[name]))
         self.source = "".join(parts)
         self.scripts = {name: Script(name, "%s_%s" % (self.name, name)) for name in NAMES}
 
