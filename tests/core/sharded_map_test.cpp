@@ -138,10 +138,19 @@ TEST_F(CollidingHash, GetOfAbsentKeyLeavesTheLockWordAsItWas) {
     const auto& lock = map.shard(map.shard_index(ConstantHash{}.value)).lock;
     EXPECT_FALSE(map.get(std::string_view("absent")).has_value());
     EXPECT_EQ(lock.raw_word(), 0u);
-    auto held = map.get(std::string_view(key(1)));  // same shard, held shared
-    ASSERT_TRUE(held.has_value());
+    // Same shard, held shared by another thread (one thread never takes a lock it holds).
+    std::atomic<int> stage{0};
+    std::thread reader([&] {
+        auto held = map.get(std::string_view(key(1)));
+        stage.store(held.has_value() ? 1 : -1);
+        while (stage.load() != 2) std::this_thread::yield();
+    });
+    while (stage.load() == 0) std::this_thread::yield();
+    EXPECT_EQ(stage.load(), 1);
     EXPECT_FALSE(map.get(std::string_view("absent")).has_value());
     EXPECT_EQ(lock.raw_word(), ShardLock::kOneReader);
+    stage.store(2);
+    reader.join();
 }
 
 TEST_F(CollidingHash, EntryDroppedWithoutInsertLeavesMapUnchangedAndShardFree) {
