@@ -37,6 +37,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "debug_check.h"
 #include "parking.h"
@@ -274,11 +275,21 @@ public:
         lock_->lock_shared();
     }
     SharedGuard(SharedGuard&& other) noexcept : lock_(other.lock_) { other.lock_ = nullptr; }
-    SharedGuard& operator=(SharedGuard&&) = delete;
-    ~SharedGuard() {
+    // Hand over hand: the lock held so far drops only after `other`'s was taken.
+    SharedGuard& operator=(SharedGuard&& other) noexcept {
+        if (this != &other) {
+            release();
+            lock_ = std::exchange(other.lock_, nullptr);
+        }
+        return *this;
+    }
+    ~SharedGuard() { release(); }
+
+    void release() noexcept {
         if (lock_ != nullptr) {
             lock_->unlock_shared();
             held_locks::released(lock_);
+            lock_ = nullptr;
         }
     }
 

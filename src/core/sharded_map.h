@@ -282,12 +282,12 @@ public:
     // guard handle per entry. `fn` must not call into this map.
     template <typename Fn>
     void for_each(Fn&& fn) const {
-        std::optional<SharedGuard> held;
-        for (std::size_t i = 0; i < shard_amount_; ++i) {
-            SharedGuard next(shards_[i].lock);
-            held.reset();
-            held.emplace(std::move(next));
+        if (shard_amount_ == 0) return;
+        SharedGuard held(shards_[0].lock);
+        for (std::size_t i = 0;;) {
             shards_[i].table.for_each_full([&fn](const Slot& slot) { fn(slot.key, slot.value); });
+            if (++i == shard_amount_) return;
+            held = SharedGuard(shards_[i].lock);
         }
     }
 
