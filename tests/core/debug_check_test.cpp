@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <variant>
@@ -24,7 +25,11 @@ constexpr const char* kReentered = "takes a shard lock it already holds";
 class DebugChecks : public test_support::ClockedTest {
 protected:
     void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        // Threads run in these tests, so the child re-executes itself, unless the run says
+        // otherwise: under qemu-user without binfmt it cannot, and forks ("fast") instead.
+        if (std::getenv("GTEST_DEATH_TEST_STYLE") == nullptr) {
+            GTEST_FLAG_SET(death_test_style, "threadsafe");
+        }
         ClockedTest::SetUp();
     }
 };
