@@ -5,12 +5,16 @@
 #                   the same story with four agent processes on a SQLite file
 #                   (examples/processes.py; nothing more to install) and examples/waiting.py
 #                   (asyncio agents that wait instead of polling)
-#   make demo-redis that story on a redis-server that examples/processes.py --redis starts
-#                   (redis-server and redis-py installed if missing)
+#   make demo-redis that story on a redis-server that examples/processes.py --redis starts,
+#                   then examples/waiting.py --redis (redis-server and redis-py installed if
+#                   missing)
+#   make test       the linters (lint, lint-cpp), C++ tests (ctest), then the nox sessions: the
+#                   wheel, the suite against it under CPython 3.9 to 3.13, stubtest, the ABI and
+#                   packaging checks, the sdist built by pip in a fresh venv, the cibuildwheel
+#                   matrix
 #   make lint       ruff check and ruff format --check over the Python sources (part of make test)
-#   make test       the linters, C++ tests (ctest), then the nox sessions: the wheel, the suite against it
-#                   under CPython 3.9 to 3.13, stubtest, the ABI and packaging checks, the
-#                   sdist built by pip in a fresh venv, the cibuildwheel matrix
+#   make lint-cpp   the C++ sources against .clang-format (the pinned clang-format; part of
+#                   make test); make format-cpp rewrites them so
 #   make wheel      dist/durnel_core-<version>-cp39-abi3-manylinux_*_<arch>.whl and the sdist
 #                   (nox -s wheel: python -m build, auditwheel repair)
 #   make bench      scripts/bench.sh
@@ -24,8 +28,12 @@
 #                   module bytes (part of make test)
 #   make wheel-aarch64  dist-aarch64/durnel_core-<version>-cp39-abi3-manylinux_*_aarch64.whl,
 #                   cross-compiled with Debian's aarch64 toolchain
-#   make test-aarch64   the aarch64 C++ tests and the Python suite against the aarch64 wheel,
-#                   under qemu-user with Debian's arm64 CPython (build-aarch64/)
+#   make test-aarch64   the aarch64 C++ tests and the native module's Python tests against the
+#                   aarch64 wheel, under qemu-user with Debian's arm64 CPython (build-aarch64/)
+#   make test-platforms  the core and C++ tests built for macOS (x86_64, arm64), Windows and
+#                   musl with the ziglang wheel's clang, the macOS module linked and its one
+#                   export checked; the Windows tests run under wine64, the musl ones natively
+#                   (build-platforms/, scripts/test-platforms.sh)
 PYTHON ?= python3
 VENV   := .venv
 BUILD  := build
@@ -37,7 +45,8 @@ NOX_SESSIONS := wheel tests stubtest abi sdist matrix
 
 .PHONY: all bootstrap bootstrap-demo build build-module wheel lint test test-core test-python \
         test-quick test-lock-deep demo demo-redis bench sanitize clean
-.PHONY: test-portable test-clang test-reproducible wheel-aarch64 test-aarch64
+.PHONY: test-portable test-clang test-reproducible wheel-aarch64 test-aarch64 test-platforms \
+        lint-cpp format-cpp
 
 all: build
 
@@ -47,9 +56,12 @@ bootstrap:
 bootstrap-demo:
 	@PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh demo
 
+# Our own builds treat warnings as errors; what pip builds for a user does not.
+DEV_CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_WERROR=ON
+DEV_CMAKE := $(DEV_CMAKE_FLAGS) -DPython3_EXECUTABLE=$(abspath $(VPY))
+
 define configure
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_BUILD_TESTS=$(1) \
-	  -DDURNEL_WERROR=ON -DPython3_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	@cmake -S . -B $(BUILD) $(DEV_CMAKE) -DDURNEL_BUILD_TESTS=$(1) >/dev/null
 endef
 
 build: bootstrap
@@ -79,7 +91,17 @@ test-python: bootstrap
 	  $(NOX) -s summary; summary=$$?; \
 	  exit $$(( sessions || summary ))
 
-test: lint test-core test-python test-portable test-clang test-reproducible
+test: lint lint-cpp test-core test-python test-portable test-clang test-reproducible
+
+# The tracked C++ sources; the C files (bench/floor, tests/python) keep the C API's own layout.
+CPP_SOURCES = $(shell git ls-files '*.h' '*.cpp')
+
+lint-cpp: bootstrap
+	@$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
+	@echo "lint-cpp: $(words $(CPP_SOURCES)) C++ files match .clang-format"
+
+format-cpp: bootstrap
+	@$(VENV)/bin/clang-format -i $(CPP_SOURCES)
 
 # The ShardLockSchedules tests of core_tests (exhaustive for two threads in any case) with
 # LOCK_SCHEDULES seeded random schedules per scenario of three or four threads, instead of
@@ -100,6 +122,7 @@ demo: build-module
 demo-redis: build-module
 	@VENV=$(VENV) scripts/need-redis.sh
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/processes.py --redis
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/waiting.py --redis
 
 bench: bootstrap
 	@bash scripts/bench.sh
@@ -112,11 +135,7 @@ lint: bootstrap
 	@$(VENV)/bin/ruff check --quiet .
 	@$(VENV)/bin/ruff format --check --quiet .
 
-# ---- portability: the portable core, clang, aarch64 ----
-# Our own builds treat warnings as errors; what pip builds for a user does not.
-DEV_CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_WERROR=ON
-DEV_CMAKE := $(DEV_CMAKE_FLAGS) -DPython3_EXECUTABLE=$(abspath $(VPY))
-
+# ---- portability: the portable core, clang, aarch64, the other platforms ----
 # The path macOS and Windows take (emulated futex, getentropy), built and tested on Linux.
 test-portable: bootstrap
 	@cmake -S . -B build-portable $(DEV_CMAKE) -DDURNEL_PORTABLE=ON >/dev/null
@@ -137,6 +156,10 @@ test-reproducible: bootstrap
 
 AARCH64_TOOLCHAIN := cmake/aarch64-linux-gnu.cmake
 AARCH64_PYTHON    := build-aarch64/bin/python3
+# What the architecture can change: the binding, claims, mailboxes and threads on the native
+# module (the engines written in Python run the same on every architecture).
+AARCH64_TESTS     := $(addprefix tests/python/,test_module.py test_arguments.py test_claims.py \
+                     test_mailboxes.py test_threads.py test_load.py)
 
 wheel-aarch64: bootstrap
 	@BOOTSTRAP_EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
@@ -146,11 +169,19 @@ wheel-aarch64: bootstrap
 test-aarch64: wheel-aarch64
 	@cmake -S . -B build-aarch64/cmake $(DEV_CMAKE_FLAGS) --no-warn-unused-cli --toolchain $(AARCH64_TOOLCHAIN) >/dev/null
 	@cmake --build build-aarch64/cmake
-	ctest --test-dir build-aarch64/cmake --output-on-failure
+	# a death test's child cannot exec itself under qemu-user (no binfmt): it forks instead
+	GTEST_DEATH_TEST_STYLE=fast ctest --test-dir build-aarch64/cmake --output-on-failure
 	@rm -rf build-aarch64/site && mkdir -p build-aarch64/site
 	@$(VPY) -m zipfile -e $$(ls dist-aarch64/durnel_core-*-manylinux_*_aarch64.whl) build-aarch64/site
-	DURNEL_ENGINES=native PYTHONPATH=$(abspath build-aarch64/site) $(AARCH64_PYTHON) -m pytest -q -p no:cacheprovider tests/python $(PYTEST_ARGS)
+	DURNEL_ENGINES=native PYTHONPATH=$(abspath build-aarch64/site) $(AARCH64_PYTHON) -m pytest -q -p no:cacheprovider $(AARCH64_TESTS) $(PYTEST_ARGS)
+
+# Cross builds with the ziglang wheel's clang; wine runs the Windows tests, llvm-nm reads the
+# modules' symbol tables.
+test-platforms: bootstrap
+	@BOOTSTRAP_EXTRA_PACKAGES="wine wine64 llvm" PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
+	@DEV_CMAKE_FLAGS="$(DEV_CMAKE_FLAGS)" VENV=$(VENV) scripts/test-platforms.sh
 # ---- end of portability ----
 
 clean:
-	rm -rf $(BUILD) build-wheel dist build-portable build-tsan-portable build-clang build-aarch64 dist-aarch64
+	rm -rf $(BUILD) build-wheel dist build-portable build-tsan-portable build-clang build-aarch64 dist-aarch64 \
+	  build-platforms

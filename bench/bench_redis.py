@@ -12,10 +12,18 @@ persistence) and stops at the end:
 2. Throughput: calls per second of the same variants from 1 process and from 8 processes at
    once (each process its own agent, task, lock and list), over a fixed window, interleaved
    the same way; ratios are medians of the per-repeat ratios.
-3. Round trips: every method called once with MONITOR watching, after its script is in the
-   server's cache. Commands sent by the client are round trips; commands that a script ran
-   are listed apart. Server time per call is commandstats' usec of the client's commands
-   over a separate run without MONITOR (MONITOR slows the server down).
+3. Round trips: every method called once with MONITOR watching, after the function library
+   (or Lock's script) is on the server. Commands sent by the client are round trips;
+   commands that a function or script ran are listed apart. Server time per call is
+   commandstats' usec of the client's commands over a separate run without MONITOR
+   (MONITOR slows the server down).
+4. Server work per pair: claim_task+release, send_message+drain_inbox and Lock
+   acquire+release, each pair on the same task, mailbox or lock: the commands the server
+   ran (client's and inside scripts), commandstats usec and server CPU, and their ratios to
+   Lock's in the same run. With --before SRC, the same is measured for the durnel package in
+   SRC (e.g. an export of main's src/) in child processes alternating with this tree's,
+   against the same server, and printed side by side; with --callgrind N, also the
+   instructions a redis-server under callgrind runs per pair for each tree (repeatable).
 
 This is a plain interleaved-repeats harness rather than pyperf: pyperf's runner spawns its
 own worker processes per benchmark and has no notion of 8 clients loading one server at
@@ -26,7 +34,7 @@ are deleted, so every batch meets the same server state.
 
 Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
     .venv/bin/python bench/bench_redis.py [--repeats 5] [--pairs 1000] [--seconds 1.0]
-        [--processes 8] [--output build-bench/redis.json]
+        [--processes 8] [--output build-bench/redis.json] [--before OTHER/src [--work-only]]
 """
 
 from __future__ import annotations
@@ -251,7 +259,7 @@ def reset(client):
 def measure_latency(url, repeats, pairs):
     client = redis.Redis.from_url(url)
     ops = {variant.name: variant.make(url, 0) for variant in VARIANTS}
-    for op in ops.values():  # scripts into the cache, connections open
+    for op in ops.values():  # library loaded, connections open
         for _ in range(20):
             op()
     reset(client)
@@ -295,7 +303,7 @@ def _worker(url, index, connection):
     """Runs commands from the parent: ("run", variant, start, stop) -> ops done in the
     window [start, stop) of time.monotonic (one clock for all processes on Linux)."""
     monotonic = time.monotonic
-    try:  # every connection open and every script cached before the first window
+    try:  # every connection open and the library loaded before the first window
         ops = {variant.name: variant.make(url, index) for variant in VARIANTS}
         for op in ops.values():
             for _ in range(20):
@@ -445,12 +453,12 @@ class Monitor:
         self.client.close()
 
 
-def count_round_trips(url, calls_per_method):
-    state = durnel.connect(url, namespace="bench-roundtrips")
+def count_round_trips(url, calls_per_method, namespace="bench-roundtrips"):
+    state = durnel.connect(url, namespace=namespace)
     peers = durnel.connect(url, namespace=BROADCAST_NAMESPACE)
     client = redis.Redis.from_url(url)
     # The broadcast roster holds the 100 peers; a warm-up call of every method loads its
-    # script (and Lock's release script) into the server's cache.
+    # function (and Lock's release script) onto the server.
     methods = METHOD_CALLS + [("broadcast/100", lambda s, n: peers.broadcast(PEERS[0], CONTENT))]
     methods += _lock_calls(redis.Redis.from_url(url))
     state.send_message("rt-agent", "rt-peek", CONTENT)
@@ -518,6 +526,271 @@ def _tally(names):
     return counts
 
 
+# ---- 4. server work per pair, this tree beside another one (--before) ----
+
+
+def _pair_ops(url, namespace):
+    state = durnel.connect(url, namespace=namespace)
+    client = redis.Redis.from_url(url)
+    lock = client.lock("work-lock:" + namespace, timeout=LOCK_TIMEOUT)
+
+    def claim_release():
+        state.claim_task("w-agent", "w-task")
+        state.release("w-agent", "task:w-task")
+
+    def send_drain():
+        state.send_message("w-agent", "w-box", CONTENT)
+        if len(state.drain_inbox("w-box")) != 1:
+            raise AssertionError("drain_inbox('w-box') did not return one message")
+
+    def acquire_release():
+        if not lock.acquire(blocking=False):
+            raise AssertionError("uncontended lock refused")
+        lock.release()
+
+    ops = {
+        "claim_task+release": claim_release,
+        "send_message+drain_inbox": send_drain,
+        "Lock acquire+release": acquire_release,
+    }
+    return ops, (state, client)
+
+
+def server_work(url, pairs, namespace):
+    """Per pair of calls, each pair repeated on the same task, mailbox or lock: the commands
+    the server ran (sent by the client plus run inside scripts, from MONITOR over 20 pairs),
+    commandstats' usec of the client's commands and the server's CPU time (INFO cpu)."""
+    ops, owned = _pair_ops(url, namespace)
+    client = redis.Redis.from_url(url)
+    own_id = client.client_id()
+    own_addr = next(c["addr"] for c in client.client_list() if int(c["id"]) == own_id)
+    result = {}
+    for name, op in ops.items():
+        for _ in range(20):
+            op()  # library loaded, connections open
+        monitor = Monitor(url)
+        for _ in range(20):
+            op()
+        monitor.stop(client)
+        seen = [
+            e
+            for e in monitor.commands
+            if "%s:%s" % (e["client_address"], e["client_port"]) != own_addr
+            or e.get("client_type") == "lua"
+        ]
+        top = {e["command"].split()[0].lower() for e in seen if e.get("client_type") != "lua"}
+        client.config_resetstat()
+        cpu_before = _server_cpu(client)
+        for _ in range(pairs):
+            op()
+        cpu_after = _server_cpu(client)
+        stats = client.info("commandstats")
+        usec = sum(v["usec"] for k, v in stats.items() if k[len("cmdstat_") :] in top)
+        result[name] = {
+            "commands": len(seen) / 20,
+            "script_commands": _tally(
+                e["command"].split()[0].lower() for e in seen if e.get("client_type") == "lua"
+            ),
+            "server_us": usec / pairs,
+            "server_cpu_us": (cpu_after - cpu_before) * 1e6 / pairs,
+        }
+        for key in result[name]["script_commands"]:
+            result[name]["script_commands"][key] /= 20
+    owned[0].close()
+    owned[1].close()
+    client.close()
+    return result
+
+
+def _server_work_child(url, calls, namespace):
+    if url == "callgrind":
+        print(json.dumps(callgrind_pairs(calls)))
+    else:
+        print(json.dumps(server_work(url, calls, namespace)))
+
+
+def callgrind_pairs(pairs, namespace="bench-callgrind"):
+    """Instructions a redis-server runs per pair of calls (claim_task+release, send+drain,
+    Lock acquire+release), counted by callgrind with instrumentation on only around each
+    measured loop: repeatable where timings on a shared machine are not. The server runs
+    under valgrind, started here on a free port."""
+    import glob
+    import shutil
+    import subprocess
+
+    from redis_servers import free_port
+
+    if not shutil.which("valgrind") or not shutil.which("callgrind_control"):
+        raise SystemExit("bench: --callgrind needs valgrind (Debian package valgrind)")
+    with tempfile.TemporaryDirectory(prefix="durnel-bench-callgrind-") as workdir:
+        out = os.path.join(workdir, "callgrind.out")
+        port = free_port()
+        server = subprocess.Popen(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--instr-atstart=no",
+                "--callgrind-out-file=" + out,
+                "redis-server",
+                "--port",
+                str(port),
+                "--bind",
+                "127.0.0.1",
+                "--save",
+                "",
+                "--dir",
+                workdir,
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        url = "redis://127.0.0.1:%d/0" % port
+        client = redis.Redis.from_url(url)
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                client.ping()
+                break
+            except redis.ConnectionError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+
+        def control(*args):
+            subprocess.run(
+                ["callgrind_control", *args, str(server.pid)], stdout=subprocess.DEVNULL, check=True
+            )
+
+        def dumped():
+            control("-d")
+            time.sleep(1.0)  # the dump is written by the server process, after the reply
+            files = [f for f in glob.glob(out + ".*")]
+            total = 0
+            for name in files:
+                with open(name) as handle:
+                    total += sum(int(x.split()[1]) for x in handle if x.startswith("totals:"))
+                os.remove(name)
+            return total
+
+        try:
+            ops, owned = _pair_ops(url, namespace)
+            result = {}
+            for name, op in ops.items():
+                for _ in range(50):
+                    op()
+                control("-i", "on")
+                for _ in range(pairs):
+                    op()
+                control("-i", "off")
+                result[name] = dumped() / pairs
+            owned[0].close()
+            owned[1].close()
+        finally:
+            client.close()
+            server.terminate()
+            server.wait(60)
+    return result
+
+
+def compare_server_work(url, before, calls, repeats, callgrind_pairs_count=0):
+    """Server work per pair of this tree's durnel and of the one in `before` (a src directory),
+    each run in a child process against the same server, alternating, `repeats` times each.
+    Medians, and the ratio of each to Lock measured in the same child."""
+    import subprocess
+
+    runs = {"before": [], "after": []}
+    here = os.environ.get("PYTHONPATH", "")
+    build = [p for p in here.split(os.pathsep) if p and not p.rstrip("/").endswith("src")]
+    trees = {"before": before, "after": str(REPO / "src")}
+    for repeat in range(repeats):
+        for name in ("before", "after") if repeat % 2 == 0 else ("after", "before"):
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join(build + [trees[name]]))
+            child = subprocess.run(
+                [
+                    sys.executable,
+                    __file__,
+                    "--server-work-child",
+                    url,
+                    "--calls",
+                    str(calls),
+                    "--namespace",
+                    "bench-work-%s-%d" % (name, repeat),
+                ],
+                env=env,
+                capture_output=True,
+                text=True,
+                check=True,
+            )
+            runs[name].append(json.loads(child.stdout.splitlines()[-1]))
+    summary = {}
+    for name, samples in runs.items():
+        summary[name] = {}
+        for pair in samples[0]:
+            lock = [s["Lock acquire+release"] for s in samples]
+            mine = [s[pair] for s in samples]
+            summary[name][pair] = {
+                "server_us": statistics.median(m["server_us"] for m in mine),
+                "server_cpu_us": statistics.median(m["server_cpu_us"] for m in mine),
+                "commands": mine[0]["commands"],
+                "server_us_over_lock": statistics.median(
+                    m["server_us"] / k["server_us"] for m, k in zip(mine, lock)
+                ),
+                "server_cpu_over_lock": statistics.median(
+                    m["server_cpu_us"] / k["server_cpu_us"] for m, k in zip(mine, lock)
+                ),
+            }
+    print(
+        "Server work per pair, this tree (after) beside %s (before), %d alternating runs"
+        % (before, repeats)
+    )
+    print(
+        "  %-26s %-7s %9s %9s %9s %9s %9s"
+        % ("pair", "tree", "cmdstat", "/ Lock", "CPU", "/ Lock", "commands")
+    )
+    for pair in summary["after"]:
+        for name in ("before", "after"):
+            row = summary[name][pair]
+            print(
+                "  %-26s %-7s %6.1f us %8.2fx %6.1f us %8.2fx %9g"
+                % (
+                    pair,
+                    name,
+                    row["server_us"],
+                    row["server_us_over_lock"],
+                    row["server_cpu_us"],
+                    row["server_cpu_over_lock"],
+                    row["commands"],
+                )
+            )
+    if callgrind_pairs_count:
+        print(
+            "Instructions the server runs per pair (callgrind, %d pairs each)"
+            % callgrind_pairs_count
+        )
+        for name in ("before", "after"):
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join(build + [trees[name]]))
+            child = subprocess.run(
+                [
+                    sys.executable,
+                    __file__,
+                    "--server-work-child",
+                    "callgrind",
+                    "--work-pairs",
+                    str(callgrind_pairs_count),
+                ],
+                env=env,
+                capture_output=True,
+                text=True,
+                check=True,
+            )
+            counts = json.loads(child.stdout.splitlines()[-1])
+            lock = counts["Lock acquire+release"]
+            for pair, instructions in counts.items():
+                summary[name][pair]["instructions"] = instructions
+                print("  %-26s %-7s %9.0f %8.2fx" % (pair, name, instructions, instructions / lock))
+    return summary
+
+
 # ---- the report ----
 
 
@@ -525,7 +798,7 @@ def paired_ratio(values_a, values_b):
     return statistics.median(a / b for a, b in zip(values_a, values_b))
 
 
-def report(latency, throughput, rates, round_trips, processes):
+def report(latency, throughput, rates, round_trips, work, processes):
     print("Latency, 1 process, per pair of calls (one call for the 100-agent rows)")
     print("  %-42s %9s %9s %12s" % ("", "median", "p99", "client CPU"))
     for variant in VARIANTS:
@@ -554,7 +827,7 @@ def report(latency, throughput, rates, round_trips, processes):
                     latency[claim]["repeat_medians_us"], latency[lock]["repeat_medians_us"]
                 ),
                 "<=",
-                1.2,
+                1.1,
             )
         )
         goals.append(
@@ -571,6 +844,16 @@ def report(latency, throughput, rates, round_trips, processes):
                 throughput[claim]["scaling"],
                 ">=",
                 1.5,
+            )
+        )
+    lock = work["Lock acquire+release"]
+    for pair in ("claim_task+release", "send_message+drain_inbox"):
+        goals.append(
+            (
+                "%s / Lock acquire+release, server time" % pair,
+                work[pair]["server_us"] / lock["server_us"],
+                "<=",
+                4.0,
             )
         )
     goals.append(
@@ -616,15 +899,24 @@ def report(latency, throughput, rates, round_trips, processes):
         sent = ", ".join("%g %s" % (v, k) for k, v in sorted(row["client_commands"].items()))
         inner = ", ".join("%g %s" % (v, k) for k, v in sorted(row["script_commands"].items()))
         if not name.startswith("Lock"):
-            exact &= row["client_commands"] == {"evalsha": 1.0}
+            exact &= row["client_commands"] == {"fcall": 1.0}
         print(
             "  %-14s %-18s %5.1f us %5.1f us  %s"
             % (name, sent, row["server_us_per_call"], row["server_cpu_us_per_call"], inner)
         )
     print(
-        "  every durnel method: exactly one EVALSHA per call, nothing else: %s"
+        "  every durnel method: exactly one FCALL per call, nothing else: %s"
         % ("yes" if exact else "NO")
     )
+
+    print()
+    print("Server work per pair (the same task, mailbox or lock each time)")
+    for name, row in work.items():
+        inner = ", ".join("%g %s" % (v, k) for k, v in sorted(row["script_commands"].items()))
+        print(
+            "  %-26s %5.1f us cmdstat %6.1f us CPU %5g commands; in scripts: %s"
+            % (name, row["server_us"], row["server_cpu_us"], row["commands"], inner)
+        )
 
     def pair(a, b):
         return round_trips[a]["server_cpu_us_per_call"] + round_trips[b]["server_cpu_us_per_call"]
@@ -668,7 +960,30 @@ def main():
     parser.add_argument("--processes", type=int, default=8)
     parser.add_argument("--calls", type=int, default=20, help="calls per method, round trips")
     parser.add_argument("--output", default=str(REPO / "build-bench" / "redis.json"))
+    parser.add_argument(
+        "--before",
+        metavar="SRC",
+        help="also measure server work per pair with the durnel package in SRC (e.g. main's "
+        "src/), alternating with this tree's, against the same server",
+    )
+    parser.add_argument("--work-repeats", type=int, default=5, help="alternations for --before")
+    parser.add_argument("--work-pairs", type=int, default=2000, help="pairs per server work run")
+    parser.add_argument(
+        "--callgrind",
+        type=int,
+        default=0,
+        metavar="PAIRS",
+        help="with --before: also count the server's instructions per pair under callgrind",
+    )
+    parser.add_argument(
+        "--work-only", action="store_true", help="with --before: only the server work section"
+    )
+    parser.add_argument("--server-work-child", metavar="URL", help=argparse.SUPPRESS)
+    parser.add_argument("--namespace", default="bench-roundtrips", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.server_work_child:
+        _server_work_child(args.server_work_child, args.work_pairs, args.namespace)
+        return
 
     with tempfile.TemporaryDirectory(prefix="durnel-bench-redis-") as workdir:
         server = RedisServer(workdir)
@@ -688,12 +1003,21 @@ def main():
                 )
             )
             register_peers(url)
+            before_after = None
+            if args.before:
+                before_after = compare_server_work(
+                    url, args.before, args.work_pairs, args.work_repeats, args.callgrind
+                )
+                print()
+                if args.work_only:
+                    return
             round_trips = count_round_trips(url, args.calls)
+            work = server_work(url, args.work_pairs, "bench-work")
             latency = measure_latency(url, args.repeats, args.pairs)
             throughput, rates = measure_throughput(url, args.repeats, args.seconds, args.processes)
         finally:
             server.stop()
-    goals, exact, model = report(latency, throughput, rates, round_trips, args.processes)
+    goals, exact, model = report(latency, throughput, rates, round_trips, work, args.processes)
     output = Path(args.output)
     output.parent.mkdir(parents=True, exist_ok=True)
     output.write_text(
@@ -712,8 +1036,10 @@ def main():
                     {"what": t, "ratio": v, "goal": (s + " %g" % g) if g else None}
                     for t, v, s, g in goals
                 ],
-                "one_evalsha_per_call": exact,
+                "one_fcall_per_call": exact,
                 "cpu_per_pair": model,
+                "server_work": work,
+                "server_work_before_after": before_after,
             },
             indent=1,
         )

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Waits: how fast a waiter wakes, what idle waiters cost, and what the waiting object adds to
-the nine methods.
+the nine methods; on Redis and SQLite also the asyncio client against the sync one.
 
 1. Wake latency: a waiter blocks in ``wait_for_messages``; another thread sends, notes the
    moment the send returned, and then blocks until the waiter reports the moment its wait
@@ -13,7 +13,16 @@ the nine methods.
    interpreter's share included (repeatable where timings on this shared machine are not):
    no more where a call wakes nobody, at most 10% more where it may (send, broadcast,
    release).
-4. The SQLite engine, on a file in a scratch directory: wake latency with the waiter in
+
+4. Redis (on a redis-server that this script starts on loopback, unless --no-redis): wake
+   latency as in 1, for a waiter in a thread, in an asyncio task and in another process
+   (perf_counter is the system's monotonic clock, the same in both processes); the CPU that
+   100 waiting agents cost over a window, the client's (threads, then tasks) and the
+   server's (INFO's used_cpu); an async call against the sync one (send_message +
+   drain_inbox, median latency, interleaved repeats); and the throughput of 100 concurrent
+   tasks on one connection pool against one task.
+
+5. The SQLite engine, on a file in a scratch directory: wake latency with the waiter in
    another thread, in another process and as an asyncio task; the CPU of 100 idle waiting
    agents as threads of one process, as 100 processes, and 100 waiting for one claim; an
    asyncio call against the synchronous one, interleaved repeats. A waiter woken on the other
@@ -21,7 +30,8 @@ the nine methods.
 
 Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
     .venv/bin/python bench/bench_waits.py [--rounds 2000] [--idle-seconds 5] [--calls 20000]
-        [--sqlite-rounds 500] [--sqlite-calls 2000] [--no-sqlite] [--no-callgrind]
+        [--redis-rounds 500] [--no-redis] [--sqlite-rounds 500] [--sqlite-calls 2000]
+        [--no-sqlite] [--no-callgrind]
 """
 
 from __future__ import annotations
@@ -43,8 +53,11 @@ import durnel
 import durnel.aio
 
 TARGET_LATENCY_US = 50.0
-TARGET_SQLITE_LATENCY_US = 5000.0
 TARGET_IDLE_SHARE = 0.01
+TARGET_REDIS_LATENCY_US = 1000.0
+TARGET_SQLITE_LATENCY_US = 5000.0
+TARGET_ASYNC_RATIO = 1.2
+TARGET_CONCURRENCY_GAIN = 3.0
 
 
 def percentile(values, fraction):
@@ -195,6 +208,333 @@ def method_overhead(calls):
             per_call["connect()"] / per_call["native"],
         )
     return rows
+
+
+# ---- Redis ----
+
+
+def redis_latency_thread(url, rounds):
+    from durnel.redis import RedisCoordinationState
+
+    state = RedisCoordinationState(url, "bench-waits")
+    sender = RedisCoordinationState(url, "bench-waits")
+    returned = [0.0]
+    ready, done = threading.Event(), threading.Event()
+    latencies = []
+
+    def waiter():
+        for _ in range(rounds):
+            ready.set()
+            state.wait_for_messages("thread-waiter")
+            returned[0] = time.perf_counter()
+            done.set()
+
+    thread = threading.Thread(target=waiter)
+    thread.start()
+    for _ in range(rounds):
+        ready.wait()
+        ready.clear()
+        time.sleep(0.002)  # past its empty drain, asleep
+        sender.send_message("sender", "thread-waiter", "wake up")
+        sent = time.perf_counter()
+        done.wait()
+        done.clear()
+        latencies.append(returned[0] - sent)
+    thread.join()
+    state.close()
+    sender.close()
+    return latencies
+
+
+def redis_latency_task(url, rounds):
+    from durnel.redis import RedisCoordinationState
+
+    sender = RedisCoordinationState(url, "bench-waits")
+    loop = asyncio.new_event_loop()
+    returned = [0.0]
+    ready, done = threading.Event(), threading.Event()
+    latencies = []
+
+    async def waiter():
+        state = durnel.aio.connect(url, namespace="bench-waits")
+        for _ in range(rounds):
+            ready.set()
+            await state.wait_for_messages("task-waiter")
+            returned[0] = time.perf_counter()
+            done.set()
+        await state.aclose()
+
+    thread = threading.Thread(target=lambda: loop.run_until_complete(waiter()))
+    thread.start()
+    for _ in range(rounds):
+        ready.wait()
+        ready.clear()
+        time.sleep(0.002)
+        sender.send_message("sender", "task-waiter", "wake up")
+        sent = time.perf_counter()
+        done.wait()
+        done.clear()
+        latencies.append(returned[0] - sent)
+    thread.join()
+    loop.close()
+    sender.close()
+    return latencies
+
+
+PROCESS_WAITER = """
+import sys, time
+from durnel.redis import RedisCoordinationState
+state = RedisCoordinationState(sys.argv[1], "bench-waits")
+for _ in range(int(sys.argv[2])):
+    print("ready", flush=True)
+    state.wait_for_messages("process-waiter")
+    print(repr(time.perf_counter()), flush=True)
+"""
+
+
+def redis_latency_process(url, rounds):
+    import subprocess
+
+    from durnel.redis import RedisCoordinationState
+
+    sender = RedisCoordinationState(url, "bench-waits")
+    child = subprocess.Popen(
+        [sys.executable, "-c", PROCESS_WAITER, url, str(rounds)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    latencies = []
+    for _ in range(rounds):
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.002)
+        sender.send_message("sender", "process-waiter", "wake up")
+        sent = time.perf_counter()
+        latencies.append(float(child.stdout.readline()) - sent)
+    child.wait()
+    sender.close()
+    return latencies
+
+
+def server_cpu(client):
+    info = client.info("cpu")
+    return info["used_cpu_sys"] + info["used_cpu_user"]
+
+
+def redis_idle(url, agents, seconds, tasks):
+    """(client share, server share) of one core while `agents` wait for nothing, as threads
+    of one sync object or as tasks of one asyncio object."""
+    import redis
+
+    from durnel.redis import RedisCoordinationState
+
+    admin = redis.Redis.from_url(url)
+    names = ["idle-%d" % i for i in range(agents)]
+    stop = RedisCoordinationState(url, "bench-idle")
+    measured = {}
+
+    def measure():
+        cpu, server, wall = time.process_time(), server_cpu(admin), time.monotonic()
+        time.sleep(seconds)
+        wall = time.monotonic() - wall
+        measured["client"] = (time.process_time() - cpu) / wall
+        measured["server"] = (server_cpu(admin) - server) / wall
+
+    def subscribers():
+        channels = ["durnel:{bench-idle}:wake:inbox:" + n for n in names]
+        return sum(n for _, n in admin.pubsub_shardnumsub(*channels))
+
+    if tasks:
+        loop = asyncio.new_event_loop()
+
+        async def scenario():
+            state = durnel.aio.connect(url, namespace="bench-idle")
+            waiting = [
+                asyncio.ensure_future(state.wait_for_messages(n, seconds + 30)) for n in names
+            ]
+            while subscribers() < agents:
+                await asyncio.sleep(0.05)
+            await asyncio.sleep(0.5)
+            await loop.run_in_executor(None, measure)
+            await state.broadcast("stop", "stop")
+            await asyncio.gather(*waiting)
+            await state.aclose()
+
+        loop.run_until_complete(scenario())
+        loop.close()
+    else:
+        state = RedisCoordinationState(url, "bench-idle")
+        threads = [
+            threading.Thread(target=state.wait_for_messages, args=(n, seconds + 30)) for n in names
+        ]
+        for thread in threads:
+            thread.start()
+        while subscribers() < agents:
+            time.sleep(0.05)
+        time.sleep(0.5)
+        measure()
+        for n in names:
+            stop.send_message("stop", n, "stop")
+        for thread in threads:
+            thread.join()
+        state.close()
+    for n in names:
+        stop.drain_inbox(n)
+    stop.close()
+    admin.close()
+    return measured["client"], measured["server"]
+
+
+def async_against_sync(url, repeats, pairs):
+    """Median latency of send_message + drain_inbox through the sync object and the asyncio
+    one (its loop in this thread), in interleaved repeats; the median of per-repeat ratios."""
+    from durnel.redis import RedisCoordinationState
+
+    sync = RedisCoordinationState(url, "bench-aio")
+    loop = asyncio.new_event_loop()
+    aio = durnel.aio.connect(url, namespace="bench-aio")
+
+    def run_sync():
+        times = []
+        for _ in range(pairs):
+            started = time.perf_counter()
+            sync.send_message("a", "sync", "x")
+            sync.drain_inbox("sync")
+            times.append(time.perf_counter() - started)
+        return statistics.median(times)
+
+    async def run_async():
+        times = []
+        for _ in range(pairs):
+            started = time.perf_counter()
+            await aio.send_message("a", "aio", "x")
+            await aio.drain_inbox("aio")
+            times.append(time.perf_counter() - started)
+        return statistics.median(times)
+
+    loop.run_until_complete(run_async())  # connected, library loaded
+    run_sync()
+    rows = []
+    for repeat in range(repeats):
+        if repeat % 2:
+            a = loop.run_until_complete(run_async())
+            s = run_sync()
+        else:
+            s = run_sync()
+            a = loop.run_until_complete(run_async())
+        rows.append((s, a))
+    loop.run_until_complete(aio.aclose())
+    loop.close()
+    sync.close()
+    return (
+        statistics.median(s for s, _ in rows),
+        statistics.median(a for _, a in rows),
+        statistics.median(a / s for s, a in rows),
+    )
+
+
+def concurrency_gain(url, repeats, seconds, tasks=100):
+    """Calls per second (send_message + drain_inbox pairs) of 1 task and of `tasks` tasks on
+    one asyncio object (one connection pool), interleaved; the median of per-repeat ratios."""
+
+    async def window(count):
+        state = durnel.aio.connect(url, namespace="bench-concurrency")
+        done = [0]
+        end = time.monotonic() + seconds
+
+        async def worker(i):
+            me = "c%d" % i
+            await state.status(me)
+            while time.monotonic() < end:
+                await state.send_message(me, me, "x")
+                await state.drain_inbox(me)
+                done[0] += 1
+
+        await asyncio.gather(*(worker(i) for i in range(count)))
+        await state.aclose()
+        return done[0] / seconds
+
+    loop = asyncio.new_event_loop()
+    loop.run_until_complete(window(1))
+    rows = []
+    for repeat in range(repeats):
+        order = (1, tasks) if repeat % 2 == 0 else (tasks, 1)
+        rate = {n: loop.run_until_complete(window(n)) for n in order}
+        rows.append((rate[1], rate[tasks]))
+    loop.close()
+    return (
+        statistics.median(r for r, _ in rows),
+        statistics.median(r for _, r in rows),
+        statistics.median(m / o for o, m in rows),
+    )
+
+
+def redis_section(args):
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
+    from redis_servers import RedisServer
+
+    with tempfile.TemporaryDirectory(prefix="durnel-bench-waits-") as workdir:
+        server = RedisServer(workdir)
+        try:
+            url = server.url
+            print(
+                "\nRedis on loopback: wake latency, from the send returning to the wait"
+                " returning (us):"
+            )
+            print("  %-28s %8s %8s   target" % ("waiter", "median", "p99"))
+            for name, measure in (
+                ("Redis, thread", redis_latency_thread),
+                ("Redis, asyncio task", redis_latency_task),
+                ("Redis, another process", redis_latency_process),
+            ):
+                values = [v * 1e6 for v in measure(url, args.redis_rounds)]
+                median, p99 = statistics.median(values), percentile(values, 0.99)
+                verdict = "met" if p99 <= TARGET_REDIS_LATENCY_US else "MISSED"
+                print(
+                    "  %-28s %8.1f %8.1f   <= %.0f us: %s"
+                    % (name, median, p99, TARGET_REDIS_LATENCY_US, verdict)
+                )
+            for kind, tasks in (("threads", False), ("asyncio tasks", True)):
+                client, server_share = redis_idle(url, 100, args.idle_seconds, tasks)
+                total = client + server_share
+                print(
+                    "100 idle waiting agents on Redis (%s): client %.3f%%, server %.3f%% of one"
+                    " core (target together <= %.0f%%: %s)"
+                    % (
+                        kind,
+                        client * 100,
+                        server_share * 100,
+                        TARGET_IDLE_SHARE * 100,
+                        "met" if total <= TARGET_IDLE_SHARE else "MISSED",
+                    )
+                )
+            sync, aio, ratio = async_against_sync(url, args.redis_repeats, args.redis_pairs)
+            print(
+                "send_message + drain_inbox, median latency: sync %.0f us, asyncio %.0f us: "
+                "%.3fx (target <= %.1fx: %s)"
+                % (
+                    sync * 1e6,
+                    aio * 1e6,
+                    ratio,
+                    TARGET_ASYNC_RATIO,
+                    "met" if ratio <= TARGET_ASYNC_RATIO else "MISSED",
+                )
+            )
+            one, many, gain = concurrency_gain(url, args.redis_repeats, args.redis_seconds)
+            print(
+                "send_message + drain_inbox pairs per second on one asyncio object: 1 task %.0f,"
+                " 100 tasks %.0f: %.2fx (target >= %.0fx: %s)"
+                % (
+                    one,
+                    many,
+                    gain,
+                    TARGET_CONCURRENCY_GAIN,
+                    "met" if gain >= TARGET_CONCURRENCY_GAIN else "MISSED",
+                )
+            )
+        finally:
+            server.stop()
 
 
 # ---- the SQLite engine ----
@@ -467,6 +807,11 @@ def main():
     parser.add_argument("--rounds", type=int, default=2000)
     parser.add_argument("--idle-seconds", type=float, default=5.0)
     parser.add_argument("--calls", type=int, default=20000)
+    parser.add_argument("--redis-rounds", type=int, default=500)
+    parser.add_argument("--redis-repeats", type=int, default=7)
+    parser.add_argument("--redis-pairs", type=int, default=300)
+    parser.add_argument("--redis-seconds", type=float, default=1.0)
+    parser.add_argument("--no-redis", action="store_true", help="leave the Redis engine out")
     parser.add_argument("--sqlite-rounds", type=int, default=500)
     parser.add_argument("--sqlite-calls", type=int, default=2000)
     parser.add_argument("--no-sqlite", action="store_true", help="leave the SQLite engine out")
@@ -491,6 +836,9 @@ def main():
         "100 idle waiting agents, in-process: %.3f%% of one core (target <= %.0f%%: %s)"
         % (share * 100, TARGET_IDLE_SHARE * 100, "met" if share <= TARGET_IDLE_SHARE else "MISSED")
     )
+
+    if not args.no_redis:
+        redis_section(args)
 
     if not args.no_sqlite:
         report_sqlite(args)

@@ -1,7 +1,9 @@
 """Agents that wait instead of polling: an asyncio group on durnel.aio.
 
-Run it with `make demo`, or `python examples/waiting.py [URL]` wherever durnel_core is
-importable (no URL: the in-process engine; an engine's URL where it has an asyncio client).
+Run it with `make demo` (in-process) and `make demo-redis` (on a redis-server), or
+`python examples/waiting.py [URL | --redis]` wherever durnel_core is importable (no URL: the
+in-process engine; an engine's URL where it has an asyncio client, e.g. redis://host:6379/0;
+--redis starts a redis-server of its own for the run, as examples/processes.py does).
 
 A planner hands out jobs by direct message; four workers, asyncio tasks of one event loop,
 sleep in `wait_for_messages` until a job arrives, then `wait_claim_file` for the file the job
@@ -122,8 +124,23 @@ async def main(url):
     print("\nChecks")
     for text, ok in checks:
         print("  %-4s %s" % ("yes" if ok else "NO", text))
+    if hasattr(state, "aclose"):  # a client of its own, made from the URL
+        await state.aclose()
     return 0 if all(ok for _, ok in checks) else 1
 
 
+def run(argument):
+    if argument != "--redis":
+        return asyncio.run(main(argument))
+    from processes import LocalRedis  # this directory's other example
+
+    server = LocalRedis()
+    try:
+        print("(on a redis-server started for this run, port %d)\n" % server.port)
+        return asyncio.run(main(server.url))
+    finally:
+        server.stop()
+
+
 if __name__ == "__main__":
-    sys.exit(asyncio.run(main(sys.argv[1] if len(sys.argv) > 1 else None)))
+    sys.exit(run(sys.argv[1] if len(sys.argv) > 1 else None))

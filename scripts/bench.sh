@@ -10,10 +10,16 @@
 #      scripts/need-redis.sh when missing);
 #   4. the SQLite engine (bench/bench_sqlite.py) on a file in a scratch directory, beside the
 #      Redis engine on a redis-server of its own and a multiprocessing.Manager: latency, and
-#      throughput from 1 and 8 processes on one file.
+#      throughput from 1 and 8 processes on one file;
+#   5. waits (bench/bench_waits.py): wake latency and idle waiters' cost in-process and on a
+#      redis-server of its own, the asyncio Redis client against the sync one and 100 tasks
+#      against one, and what durnel.connect()'s object adds to the nine methods (callgrind);
+#   6. snapshots (bench/bench_snapshot.py): durnel.snapshot of a namespace of 1,000 agents,
+#      claims and mailboxes on a redis-server of its own, and the CPU that `durnel watch` uses
+#      on it for a minute in a tmux terminal.
 # Everything is built in build-bench/ (module and core_bench) and build-floor/ (the floor
 # extension); raw results stay there (core.json, core.txt, python_surface.json, redis.json,
-# sqlite.json).
+# sqlite.json, snapshot.json).
 # BENCH_QUICK=1 runs fewer repetitions, for a look rather than a measurement.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,11 +38,15 @@ if [[ ${BENCH_QUICK:-0} == 1 ]]; then
   python_args=(--processes 1 --repeats 3 --memory-items 20000)
   redis_args=(--repeats 2 --pairs 200 --seconds 0.3 --calls 5)
   sqlite_args=(--repeats 2 --pairs 200 --seconds 0.3)
+  waits_args=(--rounds 300 --idle-seconds 1 --calls 2000 --redis-rounds 100 --redis-repeats 3)
+  snapshot_args=(--snapshots 30 --watch-seconds 10)
 else
   core_args=(--benchmark_repetitions=3 --benchmark_min_time=0.2)
   python_args=(--processes 3 --repeats 7)
   redis_args=(--repeats 11 --pairs 600 --seconds 0.5 --calls 20)
   sqlite_args=(--repeats 11 --pairs 600 --seconds 0.5)
+  waits_args=()
+  snapshot_args=(--snapshots 200 --watch-seconds 60)
 fi
 
 echo "== core benchmarks (raw output: $BUILD/core.txt) =="
@@ -59,3 +69,12 @@ echo
 echo "== SQLite engine benchmarks (raw results: $BUILD/sqlite.json) =="
 PYTHONPATH="$(pwd)/$BUILD:$(pwd)/src" "$VPY" bench/bench_sqlite.py --processes 8 \
   --output "$BUILD/sqlite.json" "${sqlite_args[@]}"
+
+echo
+echo "== Waits =="
+PYTHONPATH="$(pwd)/$BUILD:$(pwd)/src" "$VPY" bench/bench_waits.py "${waits_args[@]}"
+
+echo
+echo "== snapshots and durnel watch (raw results: $BUILD/snapshot.json) =="
+PYTHONPATH="$(pwd)/$BUILD:$(pwd)/src" "$VPY" bench/bench_snapshot.py \
+  --output "$BUILD/snapshot.json" "${snapshot_args[@]}"

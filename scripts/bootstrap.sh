@@ -4,7 +4,8 @@
 #          and headers of the system Python, libfaketime (examples/lease_takeover.py), and an
 #          empty virtual environment .venv/ whose Python the module is built for;
 #   test   (the default) the demo part, then GoogleTest, Google Benchmark and binutils from
-#          Debian, redis-server (the Redis engine's tests start their own servers), and the
+#          Debian, redis-server (the Redis engine's tests start their own servers), tmux (the
+#          durnel command's live view is tested in a real terminal), and the
 #          development and test tools of requirements-dev.txt from PyPI into
 #          .venv/, each at the exact version constraints.txt pins.
 # usage: scripts/bootstrap.sh [demo|test]
@@ -16,7 +17,7 @@ PART=${1:-test}
 PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv}
 DEMO_DEBIAN_PACKAGES=(g++ cmake ninja-build faketime python3-venv python3-dev)
-TEST_DEBIAN_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev binutils redis-server)
+TEST_DEBIAN_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev binutils redis-server tmux)
 
 case $PART in
   demo) debian_packages=("${DEMO_DEBIAN_PACKAGES[@]}") ;;
@@ -24,7 +25,7 @@ case $PART in
   *) echo "usage: $0 [demo|test]" >&2; exit 2 ;;
 esac
 # Packages that only some targets need, named by them: make test-clang (clang), make
-# wheel-aarch64 (g++-aarch64-linux-gnu qemu-user).
+# wheel-aarch64 (g++-aarch64-linux-gnu qemu-user), make test-platforms (wine wine64 llvm).
 read -r -a extra_packages <<<"${BOOTSTRAP_EXTRA_PACKAGES:-}"
 debian_packages+=("${extra_packages[@]}")
 

@@ -64,7 +64,8 @@ struct Cursor {
     const Fixture& f;
     std::size_t i;
     Cursor(const Fixture& fixture, const benchmark::State& state)
-        : f(fixture), i(static_cast<std::size_t>(state.thread_index()) * 7919 % fixture.keys.size()) {}
+        : f(fixture),
+          i(static_cast<std::size_t>(state.thread_index()) * 7919 % fixture.keys.size()) {}
     const std::string& next() {
         const std::string& key = f.keys[f.order[i]];
         if (++i == f.keys.size()) i = 0;

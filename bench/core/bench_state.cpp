@@ -33,7 +33,8 @@ struct LiveState {
             durnel::claim_file(state, agent, path);
         }
         for (std::size_t i = 0; i < kWorkingSet; ++i) {
-            std::snprintf(agent, sizeof agent, "agent-%07zu", static_cast<std::size_t>(random() % n));
+            std::snprintf(agent, sizeof agent, "agent-%07zu",
+                          static_cast<std::size_t>(random() % n));
             live_agents.emplace_back(agent);
             std::snprintf(path, sizeof path, "src/free-%07zu.py", i);
             free_paths.emplace_back(path);
@@ -75,7 +76,10 @@ void state_claim_release(benchmark::State& bench) {
 }
 
 const bool registered = [] {
-    benchmark::RegisterBenchmark("state/status", state_status)->Arg(10)->Arg(10'000)->Arg(1'000'000);
+    benchmark::RegisterBenchmark("state/status", state_status)
+        ->Arg(10)
+        ->Arg(10'000)
+        ->Arg(1'000'000);
     benchmark::RegisterBenchmark("state/claim+release", state_claim_release)
         ->Arg(10)
         ->Arg(10'000)

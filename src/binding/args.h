@@ -13,9 +13,9 @@
 namespace durnel::py {
 
 struct Signature {
-    const char* full_name;           // "CoordinationState.claim_file()"
-    const char* const* names;        // parameter names after self, in order
-    Py_ssize_t count;                // number of names
+    const char* full_name;     // "CoordinationState.claim_file()"
+    const char* const* names;  // parameter names after self, in order
+    Py_ssize_t count;          // number of names
 };
 
 inline constexpr Py_ssize_t kMaxParameters = 3;

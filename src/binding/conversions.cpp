@@ -97,8 +97,8 @@ PyRef make_message_list(const std::vector<Message>& messages, PyObject* recipien
         }
         PyRef content = make_str(message.content());
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                       make_message_tuple(sender.get(), recipient, content.get(),
-                                          message.sent_at()).release());
+                       make_message_tuple(sender.get(), recipient, content.get(), message.sent_at())
+                           .release());
     }
     return list;
 }

@@ -35,9 +35,8 @@ void raise_panic(const std::string& message, const SourceLocation& where) noexce
     std::fflush(stderr);
     PyObject* type = get_panic_type();
     if (type == nullptr) return;  // its own exception (memory) is set instead
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
-                                                   static_cast<Py_ssize_t>(message.size()),
-                                                   "replace"));
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return;
     PyErr_SetObject(type, text.get());
 }
@@ -59,7 +58,10 @@ void raise_current_as_panic() noexcept {
 
 // The 3.9 stable ABI offers only PyErr_Fetch/PyErr_NormalizeException/PyErr_Restore for this;
 // newer headers mark them deprecated in favour of functions that 3.9 lacks.
-#if defined(__GNUC__)
+#if defined(_MSC_VER) && !defined(__clang__)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#elif defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
@@ -76,7 +78,9 @@ TakenException take_pending_exception(bool normalize) noexcept {
 void restore_pending_exception(TakenException&& taken) noexcept {
     PyErr_Restore(taken.type.release(), taken.value.release(), taken.traceback.release());
 }
-#if defined(__GNUC__)
+#if defined(_MSC_VER) && !defined(__clang__)
+#pragma warning(pop)
+#elif defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
 

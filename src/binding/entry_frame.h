@@ -80,7 +80,6 @@ struct PythonApiFailure {
     SourceLocation where;
 };
 
-[[noreturn]] void python_api_call_failed(
-    SourceLocation where = SourceLocation::current());
+[[noreturn]] void python_api_call_failed(SourceLocation where = SourceLocation::current());
 
 }  // namespace durnel::py

@@ -19,8 +19,7 @@ struct Instance {
 // shared use, both undone on every path out (return, Python exception, panic).
 class InstanceHold {
 public:
-    explicit InstanceHold(PyObject* self) noexcept
-        : instance_(reinterpret_cast<Instance*>(self)) {
+    explicit InstanceHold(PyObject* self) noexcept : instance_(reinterpret_cast<Instance*>(self)) {
         Py_INCREF(self);
         ++instance_->shared_use;
     }

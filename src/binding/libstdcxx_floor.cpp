@@ -1,5 +1,5 @@
 // A module-local definition of the one libstdc++ helper that would otherwise raise the
-// module's glibc floor (the oldest Linux a wheel may claim) from manylinux_2_28 to _2_34.
+// module's glibc floor (the oldest Linux a wheel may claim) from manylinux_2_27 to _2_34.
 //
 // GCC 11 and later inline a call to std::__throw_bad_array_new_length() into every
 // std::allocator<T>::allocate(n) (when n * sizeof(T) overflows). That function first appeared

@@ -73,15 +73,17 @@ PyRef holder_or_failure(const Outcome<Holder>& outcome, const Utf8Arg& agent_id)
 }  // namespace
 
 PyObject* method_claim_file(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run(kClaimFile, self, args, kwargs, [](const CoordinationState& state, const Args<2>& a) {
-        return holder_or_failure(claim_file(state, a[0].view(), a[1].view()), a[0]);
-    });
+    return run(kClaimFile, self, args, kwargs,
+               [](const CoordinationState& state, const Args<2>& a) {
+                   return holder_or_failure(claim_file(state, a[0].view(), a[1].view()), a[0]);
+               });
 }
 
 PyObject* method_claim_task(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run(kClaimTask, self, args, kwargs, [](const CoordinationState& state, const Args<2>& a) {
-        return holder_or_failure(claim_task(state, a[0].view(), a[1].view()), a[0]);
-    });
+    return run(kClaimTask, self, args, kwargs,
+               [](const CoordinationState& state, const Args<2>& a) {
+                   return holder_or_failure(claim_task(state, a[0].view(), a[1].view()), a[0]);
+               });
 }
 
 PyObject* method_release(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -93,26 +95,29 @@ PyObject* method_release(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* method_renew_claim(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run(kRenewClaim, self, args, kwargs, [](const CoordinationState& state, const Args<2>& a) {
-        return holder_or_failure(renew_claim(state, a[0].view(), a[1].view()), a[0]);
-    });
+    return run(kRenewClaim, self, args, kwargs,
+               [](const CoordinationState& state, const Args<2>& a) {
+                   return holder_or_failure(renew_claim(state, a[0].view(), a[1].view()), a[0]);
+               });
 }
 
 PyObject* method_send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run(kSendMessage, self, args, kwargs, [](const CoordinationState& state, const Args<3>& a) {
-        const Message sent = send_message(state, a[0].view(), a[1].view(), a[2].view());
-        const PyRef from = a[0].as_str(), to = a[1].as_str(), content = a[2].as_str();
-        return make_message_tuple(from.get(), to.get(), content.get(), sent.sent_at());
-    });
+    return run(kSendMessage, self, args, kwargs,
+               [](const CoordinationState& state, const Args<3>& a) {
+                   const Message sent = send_message(state, a[0].view(), a[1].view(), a[2].view());
+                   const PyRef from = a[0].as_str(), to = a[1].as_str(), content = a[2].as_str();
+                   return make_message_tuple(from.get(), to.get(), content.get(), sent.sent_at());
+               });
 }
 
 PyObject* method_broadcast(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run(kBroadcast, self, args, kwargs, [](const CoordinationState& state, const Args<2>& a) {
-        const Message sent = broadcast(state, a[0].view(), a[1].view());
-        const PyRef from = a[0].as_str(), content = a[1].as_str();
-        return make_message_tuple(from.get(), broadcast_recipient_str().get(), content.get(),
-                                  sent.sent_at());
-    });
+    return run(kBroadcast, self, args, kwargs,
+               [](const CoordinationState& state, const Args<2>& a) {
+                   const Message sent = broadcast(state, a[0].view(), a[1].view());
+                   const PyRef from = a[0].as_str(), content = a[1].as_str();
+                   return make_message_tuple(from.get(), broadcast_recipient_str().get(),
+                                             content.get(), sent.sent_at());
+               });
 }
 
 PyObject* method_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -123,17 +128,19 @@ PyObject* method_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* method_drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run(kDrainInbox, self, args, kwargs, [](const CoordinationState& state, const Args<1>& a) {
-        std::vector<Message> drained = drain_inbox(state, a[0].view());
-        try {
-            return make_message_list(drained, a[0].as_str().get());
-        } catch (...) {
-            // The caller never saw these messages: put them back, in order, before the
-            // failure is reported (reporting may run Python code, and other threads with it).
-            restore_drained(state, a[0].view(), std::move(drained));
-            throw;
-        }
-    });
+    return run(kDrainInbox, self, args, kwargs,
+               [](const CoordinationState& state, const Args<1>& a) {
+                   std::vector<Message> drained = drain_inbox(state, a[0].view());
+                   try {
+                       return make_message_list(drained, a[0].as_str().get());
+                   } catch (...) {
+                       // The caller never saw these messages: put them back, in order, before the
+                       // failure is reported (reporting may run Python code, and other threads with
+                       // it).
+                       restore_drained(state, a[0].view(), std::move(drained));
+                       throw;
+                   }
+               });
 }
 
 PyObject* method_status(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -68,10 +68,11 @@ PyRef all_list(PyObject* module) {
         return all;
     }
     if (!PyList_Check(all.get())) {
-        PyRef qualname = PyRef::steal(
-            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(all.get())), "__qualname__"));
+        PyRef qualname = PyRef::steal(PyObject_GetAttrString(
+            reinterpret_cast<PyObject*>(Py_TYPE(all.get())), "__qualname__"));
         if (!qualname) return PyRef();
-        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'", qualname.get());
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'",
+                     qualname.get());
         return PyRef();
     }
     return all;

@@ -30,7 +30,8 @@ constexpr const char kRenewClaimDoc[] =
     "Renews a claim keyed by e.g. `\"file:src/lib\"` or `\"task:phase-7\"`,\n"
     "extending its lease so a long-running task isn't lost to the TTL.\n"
     "Only the holder may renew.";
-constexpr const char kSendMessageDoc[] = "send_message($self, from_agent, to_agent, content)\n--\n\n";
+constexpr const char kSendMessageDoc[] =
+    "send_message($self, from_agent, to_agent, content)\n--\n\n";
 constexpr const char kBroadcastDoc[] = "broadcast($self, from_agent, content)\n--\n\n";
 constexpr const char kInboxDoc[] =
     "inbox($self, agent_id)\n--\n\n"
@@ -126,11 +127,7 @@ PyType_Slot type_slots[] = {
 };
 
 PyType_Spec type_spec = {
-    kTypeName,
-    static_cast<int>(sizeof(Instance)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    type_slots,
+    kTypeName, static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT, type_slots,
 };
 
 PyObject* type_cache = nullptr;  // made at most once per process; never released

@@ -28,13 +28,14 @@ using ResourceKey = InlineText<240>;
 // Lapsed once the age since the later stamp reaches ttl + grace; a clock that went back
 // makes the claim young (age 0), never negative.
 bool has_lapsed(const CoordinationState& state, const Claim& claim, UnixSeconds now) {
-    const UnixSeconds last = claim.claimed_at > claim.renewed_at ? claim.claimed_at : claim.renewed_at;
+    const UnixSeconds last =
+        claim.claimed_at > claim.renewed_at ? claim.claimed_at : claim.renewed_at;
     const std::uint64_t age = now > last ? now - last : 0;
     return age >= state.claim_ttl + state.claim_grace;
 }
 
 Outcome<Holder> claim_resource(const CoordinationState& state, const ClaimFlavour& flavour,
-                              std::string_view agent_id, std::string_view name) {
+                               std::string_view agent_id, std::string_view name) {
     // Both stamps are read before the table is consulted; the claim's strings are only built
     // once it is known that the claim will be stored (a refusal copies nothing).
     const UnixSeconds claimed_at = now_seconds();
@@ -72,17 +73,17 @@ Outcome<Holder> claim_resource(const CoordinationState& state, const ClaimFlavou
 }  // namespace
 
 Outcome<Holder> claim_file(const CoordinationState& state, std::string_view agent_id,
-                          std::string_view path) {
+                           std::string_view path) {
     return claim_resource(state, kFile, agent_id, path);
 }
 
 Outcome<Holder> claim_task(const CoordinationState& state, std::string_view agent_id,
-                          std::string_view task_id) {
+                           std::string_view task_id) {
     return claim_resource(state, kTask, agent_id, task_id);
 }
 
 Outcome<Holder> renew_claim(const CoordinationState& state, std::string_view agent_id,
-                           std::string_view resource_key) {
+                            std::string_view resource_key) {
     auto entry = state.claims->entry(resource_key);
     if (std::holds_alternative<ClaimMap::Vacant>(entry)) {
         return Failure{{"no claim on ", resource_key, " to renew"}};

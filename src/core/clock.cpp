@@ -48,10 +48,14 @@ UnixSeconds seconds_since_epoch(const timespec& reading) {
 
 namespace {
 
-// The one platform-specific piece: the cheapest fresh reading of the real-time clock.
+// The one platform-specific piece: the cheapest fresh reading of the real-time clock. macOS
+// has timespec_get only from 10.15, and the wheel's oldest macOS is 10.14, so it takes POSIX's
+// clock_gettime (there from 10.12); Windows has only timespec_get.
 void read_wall_clock(timespec* out) noexcept {
 #if defined(CLOCK_REALTIME_COARSE)
     clock_gettime(CLOCK_REALTIME_COARSE, out);
+#elif defined(__APPLE__)
+    clock_gettime(CLOCK_REALTIME, out);
 #else
     timespec_get(out, TIME_UTC);
 #endif

@@ -127,7 +127,8 @@ private:
 
     template <typename... Strings>
     void write_event(EventKind kind, UnixSeconds at, const Strings&... strings) {
-        const std::size_t need = kHeaderBytes + (... + (varint_size(strings.size()) + strings.size()));
+        const std::size_t need =
+            kHeaderBytes + (... + (varint_size(strings.size()) + strings.size()));
         char* p = reserve(need);
         *p++ = static_cast<char>(kind);
         std::memcpy(p, &at, sizeof at);

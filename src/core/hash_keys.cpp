@@ -38,8 +38,8 @@ namespace {
 
 void fill_random(unsigned char* bytes, std::size_t size) {
 #if defined(_WIN32)
-    const NTSTATUS status = BCryptGenRandom(nullptr, bytes, static_cast<ULONG>(size),
-                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    const NTSTATUS status =
+        BCryptGenRandom(nullptr, bytes, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (!BCRYPT_SUCCESS(status)) {
         char code[32];
         std::snprintf(code, sizeof code, "NTSTATUS 0x%08lX", static_cast<unsigned long>(status));

@@ -76,7 +76,9 @@ Message send_message(const CoordinationState& state, std::string_view from_agent
     // remembers once that is done, so later sends skip the statuses table.
     if (!known) {
         register_agent(state, to_agent, inbox_hash);
-        state.inboxes->entry_or_default_with_hash(inbox_hash, to_agent).value().mark_owner_registered();
+        state.inboxes->entry_or_default_with_hash(inbox_hash, to_agent)
+            .value()
+            .mark_owner_registered();
     }
     append_message_activity(state, copies.take());
     return message;

@@ -38,9 +38,8 @@ public:
             bytes += part;
         }
         void* memory = ::operator new(bytes);
-        auto* body = ::new (memory) MessageBody(from_agent.size(),
-                                                to_agent ? to_size : kNoRecipient,
-                                                content.size(), sent_at, refs);
+        auto* body = ::new (memory) MessageBody(
+            from_agent.size(), to_agent ? to_size : kNoRecipient, content.size(), sent_at, refs);
         char* text = body->text();
         copy(text, from_agent);
         if (to_agent) copy(text + from_agent.size(), *to_agent);
@@ -72,7 +71,9 @@ private:
     MessageBody(std::size_t from_size, std::size_t to_size, std::size_t content_size,
                 UnixSeconds sent_at, std::size_t refs) noexcept
         : refs_(refs),
-          from_size_(from_size), to_size_(to_size), content_size_(content_size),
+          from_size_(from_size),
+          to_size_(to_size),
+          content_size_(content_size),
           sent_at_(sent_at) {}
     ~MessageBody() = default;
 

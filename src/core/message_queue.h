@@ -132,8 +132,8 @@ private:
         std::swap(owner_registered_, other.owner_registered_);
     }
 
-    Message* buffer_ = nullptr;       // null until the first append
-    std::size_t head_ = 0;            // index of the oldest message
+    Message* buffer_ = nullptr;  // null until the first append
+    std::size_t head_ = 0;       // index of the oldest message
     std::size_t size_ = 0;
     std::uint8_t capacity_log2_ = 0;  // the capacity is 2^this once there is a buffer
     bool owner_registered_ = false;

@@ -9,21 +9,32 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#if !defined(__GNUC__) && !defined(__clang__) && !defined(_MSC_VER)
+#include <source_location>
+#endif
 
 namespace durnel {
 
 // Where a panic was raised: the caller's file and line, captured by a defaulted argument.
-// Made from the compiler builtins that SourceLocation is itself built on, because
-// libstdc++'s SourceLocation needs __builtin_source_location, which clang before 15
-// lacks; GCC, clang and MSVC all have these three. The file name is the path the build passed
-// to the compiler, which our builds map to one relative to the source tree.
+// Made from the compiler builtins that std::source_location is itself built on, because
+// libstdc++'s std::source_location needs __builtin_source_location, which clang before 15
+// lacks; GCC, clang and MSVC all have these three, and any other compiler gets
+// std::source_location. The file name is the path the build passed to the compiler, which
+// our builds map to one relative to the source tree.
 class SourceLocation {
 public:
+#if defined(__GNUC__) || defined(__clang__) || defined(_MSC_VER)
     static constexpr SourceLocation current(const char* file = __builtin_FILE(),
                                             std::uint_least32_t line = __builtin_LINE(),
                                             const char* function = __builtin_FUNCTION()) noexcept {
         return SourceLocation(file, line, function);
     }
+#else
+    static constexpr SourceLocation current(
+        std::source_location where = std::source_location::current()) noexcept {
+        return SourceLocation(where.file_name(), where.line(), where.function_name());
+    }
+#endif
 
     constexpr const char* file_name() const noexcept { return file_; }
     constexpr std::uint_least32_t line() const noexcept { return line_; }
@@ -41,8 +52,7 @@ private:
 
 class Panic : public std::exception {
 public:
-    explicit Panic(std::string message,
-                   SourceLocation where = SourceLocation::current())
+    explicit Panic(std::string message, SourceLocation where = SourceLocation::current())
         : message_(std::move(message)), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }

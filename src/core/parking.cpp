@@ -2,6 +2,13 @@
 // thread_local ThreadData for each thread that parks.
 #include "parking.h"
 
+// MSVC knows no attributes in the gnu namespace, and warns about them.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define DURNEL_NOINLINE __declspec(noinline)
+#else
+#define DURNEL_NOINLINE [[gnu::noinline]]
+#endif
+
 namespace durnel::parking {
 namespace {
 
@@ -15,7 +22,8 @@ Table::ThreadData& this_thread_data() noexcept {
 }
 
 // One out-of-line copy for unpark_one and unpark_all: the wake path is not worth inlining twice.
-[[gnu::noinline]] UnparkResult unpark(std::uintptr_t key, unsigned limit, FunctionRef<void(UnparkResult)> callback) {
+DURNEL_NOINLINE UnparkResult unpark(std::uintptr_t key, unsigned limit,
+                                    FunctionRef<void(UnparkResult)> callback) {
     return table.unpark(key, limit, callback);
 }
 

@@ -16,6 +16,8 @@
 //     `parked` word is cleared only after it left the queue.
 // The sleeping thread waits for `parked` to become 0; the waker clears it with release order
 // after dropping the bucket lock, so the woken thread sees every write the waker made before.
+// Checked builds (debug_check.h) test the invariants of a bucket's queue each time they change
+// it, and that a thread never parks while still queued.
 //
 // ParkingTable is written against the synchronisation seam (`Sync`, see shard_lock.h). The
 // process-wide table is ParkingTable<NativeSync>, reached through park / unpark_one /
@@ -26,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "debug_check.h"
 #include "function_ref.h"
 #include "sync_seam.h"
 #include "word_lock.h"
@@ -34,7 +37,7 @@ namespace durnel::parking {
 
 // Facts handed to an unpark callback while the bucket lock is still held.
 struct UnparkResult {
-    unsigned unparked = 0;          // threads taken off the queue for this key
+    unsigned unparked = 0;           // threads taken off the queue for this key
     bool have_more_threads = false;  // threads still parked on this key afterwards
 };
 
@@ -60,11 +63,14 @@ public:
         {
             Guard guard(bucket.lock);
             if (!validate()) return false;
+            DURNEL_DEBUG_CHECK(self.parked.load(std::memory_order_relaxed) == 0,
+                               "a thread parks while it is still queued");
             self.key = key;
             self.next = nullptr;
             self.parked.store(1, std::memory_order_relaxed);
             (bucket.tail ? bucket.tail->next : bucket.head) = &self;
             bucket.tail = &self;
+            DURNEL_DEBUG_CHECK(queue_is_consistent(bucket), "a parking queue broke on park");
         }
         while (self.parked.load(std::memory_order_acquire) != 0) {
             Sync::futex_wait(self.parked, 1);
@@ -84,6 +90,7 @@ public:
         {
             Guard guard(bucket.lock);
             woken = dequeue(bucket, key, limit, result);
+            DURNEL_DEBUG_CHECK(queue_is_consistent(bucket), "a parking queue broke on unpark");
             callback(result);
         }
         wake(woken);
@@ -131,6 +138,8 @@ private:
         for (ThreadData* current = bucket.head; current != nullptr;) {
             ThreadData* next = current->next;
             if (current->key == key) {
+                DURNEL_DEBUG_CHECK(current->parked.load(std::memory_order_relaxed) == 1,
+                                   "a queued thread's parked word is not 1");
                 if (result.unparked == limit) {
                     result.have_more_threads = true;
                     break;
@@ -148,6 +157,24 @@ private:
         }
         return woken_head;
     }
+
+#if DURNEL_DEBUG_CHECKS
+    // Every queued thread's key hashes to this bucket and its parked word is 1; `tail` is the
+    // last of the chain from `head` (both null when it is empty), and the chain ends.
+    bool queue_is_consistent(const Bucket& bucket) const {
+        const auto index = static_cast<std::size_t>(&bucket - buckets_.data());
+        const ThreadData* last = nullptr;
+        std::size_t length = 0;
+        for (const ThreadData* t = bucket.head; t != nullptr; t = t->next) {
+            if (bucket_index(t->key) != index) return false;
+            if (t->parked.load(std::memory_order_relaxed) != 1) return false;
+            if (++length > kMaxQueueLength) return false;  // a cycle
+            last = t;
+        }
+        return bucket.tail == last;
+    }
+    static constexpr std::size_t kMaxQueueLength = std::size_t{1} << 20;
+#endif
 
     static void wake(ThreadData* list) noexcept {
         while (list != nullptr) {

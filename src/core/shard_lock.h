@@ -13,6 +13,8 @@
 //   - Uncontended acquisition and release are one atomic read-modify-write each (acquire on
 //     acquisition, release on release), with no system call and no allocation.
 //   - The lock is not re-entrant: asking again for a lock the thread holds waits forever.
+//     Checked builds (debug_check.h) abort with a message instead when a guard asks for a
+//     lock that a guard of the same thread holds, in either mode.
 //
 // Waiting readers park on the key (address of the word + 1), waiting writers on the address
 // of the word itself; see parking.h for why no wake-up is lost.
@@ -32,8 +34,12 @@
 //     of a small scenario can be explored (shard_lock_test.cpp).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
+#include "debug_check.h"
 #include "parking.h"
 #include "sync_seam.h"
 
@@ -223,14 +229,68 @@ extern template void BasicShardLock<NativeSync>::unlock_slow() noexcept;
 extern template void BasicShardLock<NativeSync>::wake_one_writer() noexcept;
 using ShardLock = BasicShardLock<NativeSync>;
 
+// The shard locks this thread holds through guards, kept by checked builds only: a guard that
+// asks for one of them again aborts instead of waiting for ever. Release builds keep nothing.
+namespace held_locks {
+#if DURNEL_DEBUG_CHECKS
+inline constexpr std::size_t kCapacity = 16;  // far more than any path holds at once (three)
+struct Held {
+    std::array<const ShardLock*, kCapacity> locks{};
+    std::size_t count = 0;
+};
+inline Held& mine() noexcept {
+    thread_local Held held;
+    return held;
+}
+inline void acquiring(const ShardLock* lock) noexcept {
+    Held& held = mine();
+    for (std::size_t i = 0; i < held.count; ++i) {
+        DURNEL_DEBUG_CHECK(held.locks[i] != lock,
+                           "this thread takes a shard lock it already holds");
+    }
+    DURNEL_DEBUG_CHECK(held.count < kCapacity, "this thread holds too many shard locks");
+    held.locks[held.count++] = lock;
+}
+inline void released(const ShardLock* lock) noexcept {
+    Held& held = mine();
+    for (std::size_t i = 0; i < held.count; ++i) {
+        if (held.locks[i] == lock) {
+            held.locks[i] = held.locks[--held.count];
+            return;
+        }
+    }
+    DURNEL_DEBUG_CHECK(false, "this thread releases a shard lock it does not hold");
+}
+#else
+inline void acquiring(const ShardLock*) noexcept {}
+inline void released(const ShardLock*) noexcept {}
+#endif
+}  // namespace held_locks
+
 // RAII guards: the lock is released on every path out of the scope that owns the guard.
 class SharedGuard {
 public:
-    explicit SharedGuard(ShardLock& lock) noexcept : lock_(&lock) { lock_->lock_shared(); }
+    explicit SharedGuard(ShardLock& lock) noexcept : lock_(&lock) {
+        held_locks::acquiring(lock_);
+        lock_->lock_shared();
+    }
     SharedGuard(SharedGuard&& other) noexcept : lock_(other.lock_) { other.lock_ = nullptr; }
-    SharedGuard& operator=(SharedGuard&&) = delete;
-    ~SharedGuard() {
-        if (lock_ != nullptr) lock_->unlock_shared();
+    // Hand over hand: the lock held so far drops only after `other`'s was taken.
+    SharedGuard& operator=(SharedGuard&& other) noexcept {
+        if (this != &other) {
+            release();
+            lock_ = std::exchange(other.lock_, nullptr);
+        }
+        return *this;
+    }
+    ~SharedGuard() { release(); }
+
+    void release() noexcept {
+        if (lock_ != nullptr) {
+            lock_->unlock_shared();
+            held_locks::released(lock_);
+            lock_ = nullptr;
+        }
     }
 
 private:
@@ -239,7 +299,10 @@ private:
 
 class ExclusiveGuard {
 public:
-    explicit ExclusiveGuard(ShardLock& lock) noexcept : lock_(&lock) { lock_->lock(); }
+    explicit ExclusiveGuard(ShardLock& lock) noexcept : lock_(&lock) {
+        held_locks::acquiring(lock_);
+        lock_->lock();
+    }
     ExclusiveGuard(ExclusiveGuard&& other) noexcept : lock_(other.lock_) { other.lock_ = nullptr; }
     ExclusiveGuard& operator=(ExclusiveGuard&&) = delete;
     ~ExclusiveGuard() { release(); }
@@ -248,6 +311,7 @@ public:
     void release() noexcept {
         if (lock_ != nullptr) {
             lock_->unlock();
+            held_locks::released(lock_);
             lock_ = nullptr;
         }
     }

@@ -27,6 +27,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "byte_order.h"
+
 namespace durnel {
 
 namespace ctrl {
@@ -48,10 +50,7 @@ public:
     static constexpr std::uint64_t kLsbs = 0x0101010101010101ull;
     static constexpr std::uint64_t kMsbs = 0x8080808080808080ull;
 
-    explicit Group(const std::uint8_t* control) noexcept {
-        std::memcpy(&word_, control, kWidth);
-        if constexpr (std::endian::native == std::endian::big) word_ = __builtin_bswap64(word_);
-    }
+    explicit Group(const std::uint8_t* control) noexcept : word_(load_le64(control)) {}
 
     // Bytes equal to `tag` (may report a rare false positive next to a true match; callers
     // compare keys anyway).
@@ -120,7 +119,8 @@ public:
     // re-hashes stored keys (the table keeps no hashes).
     template <typename HashFn>
     void reserve_one(const HashFn& hash_of) {
-        if (growth_left_ != 0) [[likely]] return;
+        if (growth_left_ != 0) [[likely]]
+            return;
         std::size_t new_capacity = capacity_ == 0 ? Group::kWidth : capacity_;
         if (size_ * 2 >= max_load(new_capacity)) new_capacity *= 2;
         rebuild(new_capacity, hash_of);
@@ -243,7 +243,8 @@ private:
             Slot& from = old_slots[i];
             const std::uint64_t hash = hash_of(from.key);
             const std::size_t to = find_insert_slot(hash);
-            ::new (static_cast<void*>(&slots_[to])) Slot{std::move(from.key), std::move(from.value)};
+            ::new (static_cast<void*>(&slots_[to]))
+                Slot{std::move(from.key), std::move(from.value)};
             control_[to] = tag_of(hash);
             from.~Slot();
         }

@@ -7,7 +7,8 @@
 namespace durnel {
 
 std::size_t shard_amount_for(long online_processors) {
-    const std::size_t processors = online_processors > 0 ? static_cast<std::size_t>(online_processors) : 1;
+    const std::size_t processors =
+        online_processors > 0 ? static_cast<std::size_t>(online_processors) : 1;
     return std::bit_ceil(processors * 4);
 }
 

@@ -122,7 +122,9 @@ public:
             : guard_(std::move(guard)), table_(&table), index_(index) {}
         const K& key() const noexcept { return table_->slot(index_).key; }
         V& value() noexcept { return table_->slot(index_).value; }
-        WriteRef into_ref() && noexcept { return WriteRef(std::move(guard_), table_->slot(index_)); }
+        WriteRef into_ref() && noexcept {
+            return WriteRef(std::move(guard_), table_->slot(index_));
+        }
         // Deletes the entry (leaving a tombstone), releases the shard and returns the value.
         V remove() && {
             V value = table_->take_at(index_);
@@ -138,9 +140,12 @@ public:
 
     class Vacant {
     public:
-        Vacant(ExclusiveGuard guard, ShardTable<K, V>& table, std::size_t index,
-               std::uint64_t hash, K key) noexcept
-            : guard_(std::move(guard)), table_(&table), index_(index), hash_(hash),
+        Vacant(ExclusiveGuard guard, ShardTable<K, V>& table, std::size_t index, std::uint64_t hash,
+               K key) noexcept
+            : guard_(std::move(guard)),
+              table_(&table),
+              index_(index),
+              hash_(hash),
               key_(std::move(key)) {}
         const K& key() const noexcept { return key_; }
         WriteRef insert(V value) && {
@@ -277,12 +282,12 @@ public:
     // guard handle per entry. `fn` must not call into this map.
     template <typename Fn>
     void for_each(Fn&& fn) const {
-        std::optional<SharedGuard> held;
-        for (std::size_t i = 0; i < shard_amount_; ++i) {
-            SharedGuard next(shards_[i].lock);
-            held.reset();
-            held.emplace(std::move(next));
+        if (shard_amount_ == 0) return;
+        SharedGuard held(shards_[0].lock);
+        for (std::size_t i = 0;;) {
             shards_[i].table.for_each_full([&fn](const Slot& slot) { fn(slot.key, slot.value); });
+            if (++i == shard_amount_) return;
+            held = SharedGuard(shards_[i].lock);
         }
     }
 

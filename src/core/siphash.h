@@ -7,11 +7,11 @@
 // little-endian, as in the reference code.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
+
+#include "byte_order.h"
 
 namespace durnel {
 
@@ -55,20 +55,25 @@ public:
     }
 
 private:
-    static std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
-
-    static std::uint64_t load_le64(const unsigned char* p) noexcept {
-        std::uint64_t value;
-        std::memcpy(&value, p, 8);
-        if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
-        return value;
+    static std::uint64_t rotl(std::uint64_t x, int b) noexcept {
+        return (x << b) | (x >> (64 - b));
     }
 
     void round() noexcept {
-        v0_ += v1_; v1_ = rotl(v1_, 13); v1_ ^= v0_; v0_ = rotl(v0_, 32);
-        v2_ += v3_; v3_ = rotl(v3_, 16); v3_ ^= v2_;
-        v0_ += v3_; v3_ = rotl(v3_, 21); v3_ ^= v0_;
-        v2_ += v1_; v1_ = rotl(v1_, 17); v1_ ^= v2_; v2_ = rotl(v2_, 32);
+        v0_ += v1_;
+        v1_ = rotl(v1_, 13);
+        v1_ ^= v0_;
+        v0_ = rotl(v0_, 32);
+        v2_ += v3_;
+        v3_ = rotl(v3_, 16);
+        v3_ ^= v2_;
+        v0_ += v3_;
+        v3_ = rotl(v3_, 21);
+        v3_ ^= v0_;
+        v2_ += v1_;
+        v1_ = rotl(v1_, 17);
+        v1_ ^= v2_;
+        v2_ = rotl(v2_, 32);
     }
 
     void compress(std::uint64_t m) noexcept {

@@ -7,9 +7,12 @@
 // owner is plainly busy for a long time and sleeping is cheaper than burning the core.
 #pragma once
 
+#include <atomic>
 #include <thread>
 
-#if defined(_MSC_VER)
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#include <emmintrin.h>  // _mm_pause: the same pause instruction from GCC, clang and MSVC
+#elif defined(_MSC_VER) && defined(_M_ARM64)
 #include <intrin.h>
 #endif
 
@@ -19,18 +22,15 @@ inline constexpr int kSpinSteps = 10;
 inline constexpr int kPauseSteps = 3;
 
 inline void cpu_relax() noexcept {
-#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
     _mm_pause();
 #elif defined(_MSC_VER) && defined(_M_ARM64)
     __yield();
-#elif defined(_MSC_VER)
-    _ReadWriteBarrier();
-#elif defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
+#elif defined(__GNUC__) && defined(__aarch64__)
     asm volatile("yield" ::: "memory");
 #else
-    asm volatile("" ::: "memory");
+    // No hint for this processor: at least make the caller re-read what it waits on.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
 #endif
 }
 

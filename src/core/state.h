@@ -53,11 +53,11 @@ struct CoordinationState {
 
 // ---- claims ----
 Outcome<Holder> claim_file(const CoordinationState& state, std::string_view agent_id,
-                          std::string_view path);
+                           std::string_view path);
 Outcome<Holder> claim_task(const CoordinationState& state, std::string_view agent_id,
-                          std::string_view task_id);
+                           std::string_view task_id);
 Outcome<Holder> renew_claim(const CoordinationState& state, std::string_view agent_id,
-                           std::string_view resource_key);
+                            std::string_view resource_key);
 Outcome<Done> release(const CoordinationState& state, std::string_view agent_id,
                       std::string_view resource_key);
 

@@ -8,6 +8,11 @@ the standard library alone); ``connect("redis://host:6379/0", namespace="build")
 on a Redis server (``durnel.redis.RedisCoordinationState``, which needs the ``redis`` extra:
 ``pip install "durnel_core[redis]"``). Agents written against ``Coordination`` run on every
 engine. Engines are chosen by the URL's scheme (``durnel.urls``).
+
+``snapshot(state)`` reads a whole group at one moment, without changing it (agents, claims,
+mailboxes, the end of the activity log: ``durnel.snapshots``), on the engines that other
+processes can reach (Redis, SQLite); ``python -m durnel`` (the ``durnel`` command) shows it
+as tables, as JSON or live.
 """
 
 from typing import Optional
@@ -16,6 +21,7 @@ from . import urls
 from .errors import BusyError, ClockError, ForeignDataError, MissingDependencyError
 from .namespaces import check_namespace
 from .protocol import AsyncCoordination, Coordination, Message, Status, WaitingCoordination
+from .snapshots import Snapshot, register_reader, snapshot
 
 __all__ = [
     "AsyncCoordination",
@@ -25,13 +31,26 @@ __all__ = [
     "ForeignDataError",
     "Message",
     "MissingDependencyError",
+    "Snapshot",
     "Status",
     "WaitingCoordination",
     "connect",
+    "snapshot",
 ]
 
-urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url")
-urls.register(("sqlite",), "durnel.sqlite", "open_url", "open_url_async")
+urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url", "open_async_url")
+urls.register(("sqlite",), "durnel.sqlite", "open_url", "open_async_url")
+register_reader(
+    "durnel.redis.engine",
+    "RedisCoordinationState",
+    "durnel.redis.snapshot",
+    ("redis", "rediss", "unix"),
+)
+register_reader(
+    "durnel.sqlite.engine", "SQLiteCoordinationState", "durnel.sqlite.snapshot", ("sqlite",)
+)
+register_reader("durnel.inprocess.engine", "InProcessCoordinationState", None)
+register_reader("durnel.inprocess.aio", "AsyncInProcessCoordinationState", None)
 
 
 def connect(url: Optional[str] = None, *, namespace: str = "default") -> WaitingCoordination:

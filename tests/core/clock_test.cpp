@@ -25,10 +25,12 @@ TEST(Clock, SecondsSinceEpochTruncatesTheFraction) {
 }
 
 TEST(Clock, ReadingBeforeTheEpochPanicsWithTheDistanceToIt) {
-    EXPECT_EQ(before_epoch(-1, 500'000'000), "system clock before unix epoch: SystemTimeError(0.5s)");
+    EXPECT_EQ(before_epoch(-1, 500'000'000),
+              "system clock before unix epoch: SystemTimeError(0.5s)");
     EXPECT_EQ(before_epoch(-2, 0), "system clock before unix epoch: SystemTimeError(2s)");
     EXPECT_EQ(before_epoch(-1, 0), "system clock before unix epoch: SystemTimeError(1s)");
-    EXPECT_EQ(before_epoch(-3, 250'000'000), "system clock before unix epoch: SystemTimeError(2.75s)");
+    EXPECT_EQ(before_epoch(-3, 250'000'000),
+              "system clock before unix epoch: SystemTimeError(2.75s)");
     EXPECT_EQ(before_epoch(-1, 999'999'999),
               "system clock before unix epoch: SystemTimeError(0.000000001s)");
 }

@@ -1,7 +1,7 @@
 // Deterministic schedules for the lock code. DetSync is the test instantiation of the
 // synchronisation seam (shard_lock.h): its atomics, futex calls and spin steps each first hand
-// control to an Explorer, which runs a scenario's threads as fibers on one OS thread, one at a
-// time, and decides at every such scheduling point which thread goes next. The threads run
+// control to an Explorer, which runs a scenario's threads as fibers (fibers.h) on one OS thread,
+// one at a time, and decides at every such scheduling point which thread goes next. The threads run
 // the real BasicShardLock / ParkingTable / BasicWordLock code, instantiated on DetSync.
 //
 // Two ways to explore:
@@ -23,11 +23,10 @@
 // memory orders would allow, and a weak compare-exchange never fails spuriously.
 #pragma once
 
-#include <ucontext.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "fibers.h"
 #include "parking.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -116,10 +116,18 @@ public:
                                std::memory_order failure = {}) {
         return compare_exchange_strong(expected, desired, success, failure);
     }
-    T fetch_and(T v, std::memory_order = {}) { return modify("fetch_and", [&](T x) { return x & v; }); }
-    T fetch_or(T v, std::memory_order = {}) { return modify("fetch_or", [&](T x) { return x | v; }); }
-    T fetch_add(T v, std::memory_order = {}) { return modify("fetch_add", [&](T x) { return x + v; }); }
-    T fetch_sub(T v, std::memory_order = {}) { return modify("fetch_sub", [&](T x) { return x - v; }); }
+    T fetch_and(T v, std::memory_order = {}) {
+        return modify("fetch_and", [&](T x) { return x & v; });
+    }
+    T fetch_or(T v, std::memory_order = {}) {
+        return modify("fetch_or", [&](T x) { return x | v; });
+    }
+    T fetch_add(T v, std::memory_order = {}) {
+        return modify("fetch_add", [&](T x) { return x + v; });
+    }
+    T fetch_sub(T v, std::memory_order = {}) {
+        return modify("fetch_sub", [&](T x) { return x - v; });
+    }
 
     // The value without a scheduling point: for the explorer's checks only.
     T peek() const { return value_; }
@@ -163,7 +171,9 @@ struct Scenario {
     std::function<std::string()> check_state = [] { return std::string(); };
     std::function<std::string()> check_end = [] { return std::string(); };
     // Parking keys whose queues the explorer follows (see queued_on / dequeues).
-    std::function<std::vector<std::uintptr_t>()> keys = [] { return std::vector<std::uintptr_t>{}; };
+    std::function<std::vector<std::uintptr_t>()> keys = [] {
+        return std::vector<std::uintptr_t>{};
+    };
     // Names for the objects in reports.
     std::function<std::map<const void*, std::string>()> names = [] {
         return std::map<const void*, std::string>{};
@@ -172,7 +182,7 @@ struct Scenario {
 
 struct Result {
     bool failed = false;
-    bool complete = false;        // explore_all visited every class of interleavings
+    bool complete = false;         // explore_all visited every class of interleavings
     std::uint64_t executions = 0;  // runs made, the failing one included
     std::string report;            // the failure, its schedule and trace
 };
@@ -184,14 +194,15 @@ public:
         for (int t = 0; t < scenario_.threads; ++t) {
             fibers_[t].stack = std::make_unique<char[]>(kStackSize);
 #if defined(DURNEL_FIBERS_VALGRIND)
-            fibers_[t].valgrind_stack =
-                VALGRIND_STACK_REGISTER(fibers_[t].stack.get(), fibers_[t].stack.get() + kStackSize);
+            fibers_[t].valgrind_stack = VALGRIND_STACK_REGISTER(
+                fibers_[t].stack.get(), fibers_[t].stack.get() + kStackSize);
 #endif
         }
     }
     ~Explorer() {
 #if defined(DURNEL_FIBERS_VALGRIND)
-        for (int t = 0; t < scenario_.threads; ++t) VALGRIND_STACK_DEREGISTER(fibers_[t].valgrind_stack);
+        for (int t = 0; t < scenario_.threads; ++t)
+            VALGRIND_STACK_DEREGISTER(fibers_[t].valgrind_stack);
 #endif
     }
     Explorer(const Explorer&) = delete;
@@ -203,13 +214,14 @@ public:
         Result result;
         for (;;) {
             ++result.executions;
-            const bool ok = run([this](std::size_t n, std::uint32_t ready) { return choose_dpor(n, ready); });
+            const bool ok =
+                run([this](std::size_t n, std::uint32_t ready) { return choose_dpor(n, ready); });
             if (!ok) return failure(result, "exhaustive");
             while (!nodes_.empty()) {
                 Node& node = nodes_.back();
                 const std::uint32_t todo = node.backtrack & ~node.done & ~node.sleep;
                 if (todo != 0) {
-                    node.chosen = __builtin_ctz(todo);
+                    node.chosen = std::countr_zero(todo);
                     node.done |= 1u << node.chosen;
                     break;
                 }
@@ -280,7 +292,9 @@ public:
         fibers_[running_].watched = object;
         fibers_[running_].watched_previous.reset();
     }
-    std::optional<std::uint64_t> watched_previous() const { return fibers_[running_].watched_previous; }
+    std::optional<std::uint64_t> watched_previous() const {
+        return fibers_[running_].watched_previous;
+    }
 
     // ---- for DetSync and the parking functions ----
     bool in_thread() const { return running_ >= 0; }
@@ -329,7 +343,7 @@ private:
     using Clock = std::array<std::uint32_t, kMaxThreads>;
 
     struct Fiber {
-        ucontext_t context{};
+        FiberContext context;
         std::unique_ptr<char[]> stack;
         unsigned valgrind_stack = 0;
         State state = State::kReady;
@@ -375,26 +389,15 @@ private:
         self.switch_to_scheduler(self.fibers_[self.running_]);
     }
 
-    // swapcontext by hand: ASan's interceptor of swapcontext warns on every program that uses
-    // it, while the fiber annotations below already tell it about each switch.
-    static void swap(ucontext_t* from, const ucontext_t* to) {
-        volatile bool resumed = false;
-        getcontext(from);
-        if (!resumed) {
-            resumed = true;
-            setcontext(to);
-        }
-    }
-
     void switch_to_scheduler(Fiber& self) {
 #if defined(DURNEL_FIBERS_ASAN)
         void* fake_stack = nullptr;
         __sanitizer_start_switch_fiber(self.state == State::kDone ? nullptr : &fake_stack,
                                        main_stack_bottom_, main_stack_size_);
-        swap(&self.context, &main_context_);
+        FiberContext::switch_between(self.context, main_context_);
         __sanitizer_finish_switch_fiber(fake_stack, &main_stack_bottom_, &main_stack_size_);
 #else
-        swap(&self.context, &main_context_);
+        FiberContext::switch_between(self.context, main_context_);
 #endif
     }
 
@@ -403,10 +406,10 @@ private:
 #if defined(DURNEL_FIBERS_ASAN)
         void* fake_stack = nullptr;
         __sanitizer_start_switch_fiber(&fake_stack, fibers_[t].stack.get(), kStackSize);
-        swap(&main_context_, &fibers_[t].context);
+        FiberContext::switch_between(main_context_, fibers_[t].context);
         __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
 #else
-        swap(&main_context_, &fibers_[t].context);
+        FiberContext::switch_between(main_context_, fibers_[t].context);
 #endif
         running_ = -1;
     }
@@ -435,11 +438,7 @@ private:
             f.watched = nullptr;
             f.watched_previous.reset();
             f.clock = {};
-            getcontext(&f.context);
-            f.context.uc_stack.ss_sp = f.stack.get();
-            f.context.uc_stack.ss_size = kStackSize;
-            f.context.uc_link = nullptr;
-            makecontext(&f.context, &Explorer::trampoline, 0);
+            f.context.prepare(f.stack.get(), kStackSize, &Explorer::trampoline);
 #if defined(DURNEL_FIBERS_ASAN)
             // A run abandoned mid-way leaves its frames' poison behind on the reused stack.
             __asan_unpoison_memory_region(f.stack.get(), kStackSize);
@@ -551,7 +550,8 @@ private:
             const Node& parent = nodes_[n - 1];
             const std::uint32_t candidates = (parent.sleep | parent.done) & ~(1u << parent.chosen);
             for (int p = 0; p < scenario_.threads; ++p) {
-                if ((candidates >> p & 1) && !dependent(parent.pending[p], parent.pending[parent.chosen])) {
+                if ((candidates >> p & 1) &&
+                    !dependent(parent.pending[p], parent.pending[parent.chosen])) {
                     sleep |= 1u << p;
                 }
             }
@@ -559,7 +559,7 @@ private:
         const std::uint32_t awake = ready & ~sleep;
         if (awake == 0) return -1;  // every order from here was explored elsewhere
         // Keep running the previous thread when it can: the fewest switches first.
-        int t = __builtin_ctz(awake);
+        int t = std::countr_zero(awake);
         if (!steps_.empty() && (awake >> steps_.back().thread & 1)) t = steps_.back().thread;
         Node node{ready, 1u << t, 1u << t, sleep, t, {}};
         for (int p = 0; p < scenario_.threads; ++p) node.pending[p] = fibers_[p].pending;
@@ -592,7 +592,8 @@ private:
         std::string asleep, schedule, trace;
         for (int t = 0; t < scenario_.threads; ++t) {
             if (fibers_[t].state == State::kBlocked) {
-                asleep += "\n  T" + std::to_string(t) + " sleeps on " + name_of(fibers_[t].blocked_on);
+                asleep +=
+                    "\n  T" + std::to_string(t) + " sleeps on " + name_of(fibers_[t].blocked_on);
             }
         }
         for (std::size_t i = 0; i < steps_.size(); ++i) {
@@ -607,9 +608,10 @@ private:
             trace += "\n";
         }
         result.failed = true;
-        result.report = "scenario \"" + scenario_.name + "\": " + failure_ + asleep + "\n  found by run " +
-                        std::to_string(result.executions) + " (" + how + "), after " +
-                        std::to_string(steps_.size()) + " steps\n  schedule: " + schedule +
+        result.report = "scenario \"" + scenario_.name + "\": " + failure_ + asleep +
+                        "\n  found by run " + std::to_string(result.executions) + " (" + how +
+                        "), after " + std::to_string(steps_.size()) +
+                        " steps\n  schedule: " + schedule +
                         "\n  trace (step, thread, operation, outcome):\n" + trace;
         return result;
     }
@@ -618,7 +620,7 @@ private:
 
     Scenario scenario_;
     std::array<Fiber, kMaxThreads> fibers_;
-    ucontext_t main_context_{};
+    FiberContext main_context_;
     [[maybe_unused]] const void* main_stack_bottom_ = nullptr;  // read under AddressSanitizer
     [[maybe_unused]] std::size_t main_stack_size_ = 0;
     int running_ = -1;

@@ -16,7 +16,8 @@ TEST(EventList, ReturnsEveryEventInOrderAcrossChunksAndLongStrings) {
     std::vector<std::string> contents;
     for (int i = 0; i < 2000; ++i) {
         // lengths 0..299 cross the one-byte length limit (127) and the 16384 two-byte one once
-        contents.push_back(std::string(static_cast<std::size_t>(i % 300), static_cast<char>('a' + i % 26)));
+        contents.push_back(
+            std::string(static_cast<std::size_t>(i % 300), static_cast<char>('a' + i % 26)));
     }
     contents[1999] = std::string(20000, 'z');
     for (int i = 0; i < 2000; ++i) {

@@ -30,7 +30,8 @@ TEST(FutexConcurrency, WakesInEitherOrderOverSharedBucketsAreNeverLost) {
     for (std::size_t i = 0; i < kThreads; ++i) {
         sleepers.emplace_back([&, i] {
             for (std::uint32_t round = 1; round <= kRounds; ++round) {
-                for (std::uint32_t seen; (seen = released[i].load(std::memory_order_acquire)) < round;) {
+                for (std::uint32_t seen;
+                     (seen = released[i].load(std::memory_order_acquire)) < round;) {
                     futex::wait(released[i], seen);
                 }
                 ++rounds_run[i];

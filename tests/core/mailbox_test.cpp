@@ -47,7 +47,7 @@ TEST(MessageQueue, RestoredMessagesWrapAroundTheBufferAndSurviveGrowth) {
     q.push_back(msg("a"));
     q.push_back(msg("b"));
     std::vector<Message> drained = q.drain();
-    q.push_back(msg("c"));               // at slot 0
+    q.push_back(msg("c"));                 // at slot 0
     q.push_front_all(std::move(drained));  // a and b wrap to slots 2 and 3
     EXPECT_EQ(q.capacity(), 4u);
     q.push_back(msg("d"));  // full now, with the oldest message in the middle of the buffer
@@ -76,7 +76,8 @@ TEST(MessageQueue, InterleavedOperationsMatchAModelDeque) {
             // Put a prefix back in front, as a failed hand-over would.
             const std::size_t keep = all.empty() ? 0 : rng() % (all.size() + 1);
             all.erase(all.begin() + static_cast<std::ptrdiff_t>(keep), all.end());
-            for (auto it = all.rbegin(); it != all.rend(); ++it) model.push_front(std::string(it->content()));
+            for (auto it = all.rbegin(); it != all.rend(); ++it)
+                model.push_front(std::string(it->content()));
             q.push_front_all(std::move(all));
         } else if (op == 8) {
             MessageQueue moved(std::move(q));
@@ -106,9 +107,9 @@ TEST_F(Mailboxes, SendQueuesInOrderRegistersOnlyTheRecipientAndLogsOnce) {
     EXPECT_EQ(inbox_of("B"), (Texts{"one", "two", ""}));
     EXPECT_EQ(inbox_of("B"), (Texts{"one", "two", ""}));  // reading keeps them
     EXPECT_EQ(statuses_dump(state), (std::map<std::string, AgentStatus>{{"B", AgentStatus::Idle}}));
-    EXPECT_EQ(log_lines(state), (Texts{"1000: MessageSent A->B 'one' @1000",
-                                       "1001: MessageSent A->B 'two' @1001",
-                                       "1001: MessageSent C->B '' @1001"}));
+    EXPECT_EQ(log_lines(state),
+              (Texts{"1000: MessageSent A->B 'one' @1000", "1001: MessageSent A->B 'two' @1001",
+                     "1001: MessageSent C->B '' @1001"}));
     set_status(state, "B", AgentStatus::Busy);
     send_message(state, "A", "B", "three");
     EXPECT_EQ(status(state, "B"), AgentStatus::Busy);
@@ -131,10 +132,10 @@ TEST_F(Mailboxes, DrainEmptiesOnceAndRestorePutsMessagesBackInFrontInOrder) {
 }
 
 TEST_F(Mailboxes, BroadcastReachesExactlyTheRegisteredAgentsAndTheSender) {
-    send_message(state, "X", "B", "hello");      // B registered; X (sender only) is not
-    claim_file(state, "D", "f");                 // D registered through its status
-    inbox(state, "E");                           // E has a mailbox but no status
-    set_status(state, "S", AgentStatus::Busy);   // the sender, already known and busy
+    send_message(state, "X", "B", "hello");     // B registered; X (sender only) is not
+    claim_file(state, "D", "f");                // D registered through its status
+    inbox(state, "E");                          // E has a mailbox but no status
+    set_status(state, "S", AgentStatus::Busy);  // the sender, already known and busy
     at(1005);
     const Message b = broadcast(state, "S", "all");
     EXPECT_FALSE(b.to_agent().has_value());
@@ -182,7 +183,8 @@ TEST_F(Mailboxes, BroadcastToManyAgentsDeliversOnceEachInOrderSharingOneBody) {
     auto bucket = state.activity->get(UnixSeconds{1000});
     ASSERT_TRUE(bucket.has_value());
     std::vector<const char*> logged;
-    for (const ActivityEvent& e : bucket->value()) logged.push_back(std::get<BroadcastSent>(e).content.data());
+    for (const ActivityEvent& e : bucket->value())
+        logged.push_back(std::get<BroadcastSent>(e).content.data());
     ASSERT_EQ(logged.size(), 2u);
     EXPECT_EQ(logged[1], two.content().data());
 }

@@ -179,7 +179,8 @@ TEST(ShardLockConcurrency, StressMixedSharedAndExclusiveEndsWithAFreeWord) {
             for (int i = 0; !stop; ++i) {
                 if ((i + t) % 4 == 0) {
                     lock.lock();
-                    if (writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0) ++violations;
+                    if (writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0)
+                        ++violations;
                     ++first;
                     if (i % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(20));
                     ++second;
@@ -297,14 +298,13 @@ void release_exclusive(int l) {
     const unsigned readers_dequeued = e.dequeued_from(lock.reader_key());
     lock.unlock();
     if (const auto left = still_parked(readers); !left.empty()) {
-        e.fail("hand-over: an exclusive release of lock " + std::to_string(l) +
-               " left reader(s) " + thread_list(left) + " parked");
+        e.fail("hand-over: an exclusive release of lock " + std::to_string(l) + " left reader(s) " +
+               thread_list(left) + " parked");
     } else if (readers.empty() && !writers.empty() &&
                e.dequeued_from(lock.reader_key()) == readers_dequeued &&
                static_cast<int>(still_parked(writers).size()) == writers.count) {
-        e.fail("hand-over: an exclusive release of lock " + std::to_string(l) +
-               " with writer(s) " + thread_list(still_parked(writers)) +
-               " parked woke nobody");
+        e.fail("hand-over: an exclusive release of lock " + std::to_string(l) + " with writer(s) " +
+               thread_list(still_parked(writers)) + " parked woke nobody");
     }
 }
 
@@ -318,9 +318,10 @@ void release_shared(int l) {
     lock.unlock_shared();
     const auto previous = e.watched_previous();
     const bool last = previous && (*previous & ~TestLock::kParkedMask) == TestLock::kOneReader;
-    if (last && !writers.empty() && static_cast<int>(still_parked(writers).size()) == writers.count) {
-        e.fail("hand-over: the last reader out of lock " + std::to_string(l) +
-               " left writer(s) " + thread_list(still_parked(writers)) + " parked");
+    if (last && !writers.empty() &&
+        static_cast<int>(still_parked(writers).size()) == writers.count) {
+        e.fail("hand-over: the last reader out of lock " + std::to_string(l) + " left writer(s) " +
+               thread_list(still_parked(writers)) + " parked");
     }
 }
 
@@ -458,9 +459,9 @@ TEST(ShardLockSchedules, TwoWriters) {
 }
 
 TEST(ShardLockSchedules, AWriterAndAReader) {
-    expect_every_interleaving_passes(scenario("a writer and a reader", 2, {0}, [] {}, [](int t) {
-        t == 0 ? exclusive_section(0) : shared_section(0);
-    }));
+    expect_every_interleaving_passes(scenario(
+        "a writer and a reader", 2, {0}, [] {},
+        [](int t) { t == 0 ? exclusive_section(0) : shared_section(0); }));
 }
 
 // The release and the park hit the same bucket: the releaser unparks the very key the other
@@ -492,9 +493,9 @@ TEST(ShardLockSchedules, AnExclusiveReleaseRacingAReadersPark) {
 }
 
 TEST(ShardLockSchedules, AWriterAndTwoReaders) {
-    expect_random_schedules_pass(scenario("a writer and two readers", 3, {0}, [] {}, [](int t) {
-        t == 0 ? exclusive_section(0) : shared_section(0);
-    }));
+    expect_random_schedules_pass(scenario(
+        "a writer and two readers", 3, {0}, [] {},
+        [](int t) { t == 0 ? exclusive_section(0) : shared_section(0); }));
 }
 
 // Two writers can be parked at once only here: the wake-up of one must leave the other's bit.

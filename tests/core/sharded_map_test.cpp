@@ -138,10 +138,19 @@ TEST_F(CollidingHash, GetOfAbsentKeyLeavesTheLockWordAsItWas) {
     const auto& lock = map.shard(map.shard_index(ConstantHash{}.value)).lock;
     EXPECT_FALSE(map.get(std::string_view("absent")).has_value());
     EXPECT_EQ(lock.raw_word(), 0u);
-    auto held = map.get(std::string_view(key(1)));  // same shard, held shared
-    ASSERT_TRUE(held.has_value());
+    // Same shard, held shared by another thread (one thread never takes a lock it holds).
+    std::atomic<int> stage{0};
+    std::thread reader([&] {
+        auto held = map.get(std::string_view(key(1)));
+        stage.store(held.has_value() ? 1 : -1);
+        while (stage.load() != 2) std::this_thread::yield();
+    });
+    while (stage.load() == 0) std::this_thread::yield();
+    EXPECT_EQ(stage.load(), 1);
     EXPECT_FALSE(map.get(std::string_view("absent")).has_value());
     EXPECT_EQ(lock.raw_word(), ShardLock::kOneReader);
+    stage.store(2);
+    reader.join();
 }
 
 TEST_F(CollidingHash, EntryDroppedWithoutInsertLeavesMapUnchangedAndShardFree) {
@@ -177,14 +186,17 @@ TEST_F(CollidingHash, OccupiedRemoveReturnsTheValueAndFreesTheShard) {
 
 TEST(ShardedMap, EmptyMapHasNoTableStorageAndIteratesToNothingWithFreeLocks) {
     StringMap map(KeyHash{{1, 2}}, 8);
-    for (std::size_t i = 0; i < map.shard_amount(); ++i) EXPECT_FALSE(map.shard(i).table.has_storage());
+    for (std::size_t i = 0; i < map.shard_amount(); ++i)
+        EXPECT_FALSE(map.shard(i).table.has_storage());
     auto it = map.iter();
     EXPECT_FALSE(it.next().has_value());
-    for (std::size_t i = 0; i < map.shard_amount(); ++i) EXPECT_EQ(map.shard(i).lock.raw_word(), 0u);
+    for (std::size_t i = 0; i < map.shard_amount(); ++i)
+        EXPECT_EQ(map.shard(i).lock.raw_word(), 0u);
 
     map.insert(std::string("one"), 1);
     int with_storage = 0;
-    for (std::size_t i = 0; i < map.shard_amount(); ++i) with_storage += map.shard(i).table.has_storage();
+    for (std::size_t i = 0; i < map.shard_amount(); ++i)
+        with_storage += map.shard(i).table.has_storage();
     EXPECT_EQ(with_storage, 1);
 }
 
@@ -204,7 +216,8 @@ TEST(ShardedMap, IterationReleasesEveryShardAndEachRefHoldsOnlyItsOwn) {
             EXPECT_EQ(map.shard(i).lock.raw_word(), i == pinned ? ShardLock::kOneReader : 0u) << i;
         }
     }
-    for (std::size_t i = 0; i < map.shard_amount(); ++i) EXPECT_EQ(map.shard(i).lock.raw_word(), 0u);
+    for (std::size_t i = 0; i < map.shard_amount(); ++i)
+        EXPECT_EQ(map.shard(i).lock.raw_word(), 0u);
 }
 
 TEST(ShardedMap, KeysLandInTheShardNamedByTheBitsBelowTheTag) {
@@ -237,8 +250,10 @@ TEST(ShardedMap, ShardAmountRuleAndShift) {
 }
 
 TEST(ShardedMap, ConstructionRejectsBadShardCountsWithExactMessages) {
-    EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 1); }), "assertion failed: shard_amount > 1");
-    EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 0); }), "assertion failed: shard_amount > 1");
+    EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 1); }),
+              "assertion failed: shard_amount > 1");
+    EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 0); }),
+              "assertion failed: shard_amount > 1");
     EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 6); }),
               "assertion failed: shard_amount.is_power_of_two()");
     EXPECT_EQ(panic_message([] { StringMap m(KeyHash{}, 2); }), "<no panic>");

@@ -32,7 +32,9 @@ protected:
         std::vector<std::string> log;
         bool operator==(const Snapshot&) const = default;
     };
-    Snapshot snapshot() const { return {claims_dump(state), statuses_dump(state), log_lines(state)}; }
+    Snapshot snapshot() const {
+        return {claims_dump(state), statuses_dump(state), log_lines(state)};
+    }
 };
 
 // ---- statuses ----
@@ -52,8 +54,8 @@ TEST_F(StateTest, SetReplacesAndRegisterKeepsAnExistingStatus) {
     set_status(state, "a", AgentStatus::Error);
     EXPECT_EQ(status(state, "a"), AgentStatus::Error);
     register_agent(state, "b");
-    EXPECT_EQ(statuses_dump(state), (std::map<std::string, AgentStatus>{
-                                        {"a", AgentStatus::Error}, {"b", AgentStatus::Idle}}));
+    EXPECT_EQ(statuses_dump(state), (std::map<std::string, AgentStatus>{{"a", AgentStatus::Error},
+                                                                        {"b", AgentStatus::Idle}}));
 }
 
 // ---- activity log ----
@@ -66,10 +68,10 @@ TEST_F(StateTest, LogKeepsAppendOrderWithinASecondAndBucketsByTheAppendsOwnReadi
     // An event stamped in one second and appended in the next sits in the later bucket.
     append_activity(state, MessageSent{"a", "b", "late", 1000});
     const std::vector<std::string> expected = {
-        "1000: Claimed a file:x @100",     "1000: Released a file:x @100",
-        "1000: BroadcastSent a '0' @100",  "1000: BroadcastSent a '1' @100",
-        "1000: BroadcastSent a '2' @100",  "1000: BroadcastSent a '3' @100",
-        "1000: BroadcastSent a '4' @100",  "1000: BroadcastSent a '5' @100",
+        "1000: Claimed a file:x @100",         "1000: Released a file:x @100",
+        "1000: BroadcastSent a '0' @100",      "1000: BroadcastSent a '1' @100",
+        "1000: BroadcastSent a '2' @100",      "1000: BroadcastSent a '3' @100",
+        "1000: BroadcastSent a '4' @100",      "1000: BroadcastSent a '5' @100",
         "1001: MessageSent a->b 'late' @1000",
     };
     EXPECT_EQ(log_lines(state), expected);
@@ -80,8 +82,8 @@ TEST_F(StateTest, LogKeepsAppendOrderWithinASecondAndBucketsByTheAppendsOwnReadi
 TEST_F(StateTest, ClaimLeaseTakeoverRenewAndReleaseWorkedSequence) {
     const std::string key = "file:notes/plan.txt";
     EXPECT_EQ(holder_of(claim_file(state, "A", "notes/plan.txt")), "A");
-    EXPECT_EQ(claims_dump(state), (std::map<std::string, std::string>{
-                                      {key, "File notes/plan.txt by A 1000/1000"}}));
+    EXPECT_EQ(claims_dump(state),
+              (std::map<std::string, std::string>{{key, "File notes/plan.txt by A 1000/1000"}}));
     EXPECT_EQ(status(state, "A"), AgentStatus::Busy);
     EXPECT_EQ(log_lines(state), std::vector<std::string>{"1000: Claimed A " + key + " @1000"});
 
@@ -178,8 +180,10 @@ TEST_F(StateTest, RefusedCallsChangeNoTable) {
     // Keys and messages longer than what is kept inline (240 and 160 bytes) come out whole.
     const std::string agent(200, 'a'), path(300, 'p');
     EXPECT_EQ(holder_of(claim_file(state, agent, path)), agent);
-    EXPECT_TRUE(is_failure(claim_file(state, "B", path), agent + " already holds claim on " + path));
-    EXPECT_TRUE(is_failure(release(state, "B", "file:" + path), "B cannot release a claim held by " + agent));
+    EXPECT_TRUE(
+        is_failure(claim_file(state, "B", path), agent + " already holds claim on " + path));
+    EXPECT_TRUE(is_failure(release(state, "B", "file:" + path),
+                           "B cannot release a claim held by " + agent));
 }
 
 // ---- clock failures ----
@@ -299,10 +303,9 @@ TEST_F(ClaimConcurrency, RacingTakeoversHaveOneWinnerPerKeyAndNoDeadlock) {
         for (const std::string& line : log) {
             if (line.find(" " + k + " ") != std::string::npos) lines.push_back(line);
         }
-        ASSERT_EQ(lines, (std::vector<std::string>{
-                                  "1000: Claimed old " + k + " @1000",
-                                  "1300: Claimed " + c.holder + " " + k + " @1300",
-                                  "1300: Released old " + k + " @1300"}));
+        ASSERT_EQ(lines, (std::vector<std::string>{"1000: Claimed old " + k + " @1000",
+                                                   "1300: Claimed " + c.holder + " " + k + " @1300",
+                                                   "1300: Released old " + k + " @1300"}));
     }
 }
 

@@ -35,7 +35,8 @@ TEST_F(CoreStress, MixedClaimsMessagesAndDrainsKeepTheirGuarantees) {
     std::atomic<int> double_holders{0}, refused_release{0};
     std::atomic<int> claims_won{0}, releases{0}, directs{0}, broadcasts{0};
     // sent[s][r]: sequence numbers sender s addressed to r; received[r][s]: what r got from s.
-    std::vector<std::vector<std::vector<int>>> sent(kAgents, std::vector<std::vector<int>>(kAgents));
+    std::vector<std::vector<std::vector<int>>> sent(kAgents,
+                                                    std::vector<std::vector<int>>(kAgents));
     std::vector<std::vector<std::vector<int>>> received = sent;
 
     auto take_in = [&](int me, std::vector<Message>&& messages) {
@@ -56,7 +57,8 @@ TEST_F(CoreStress, MixedClaimsMessagesAndDrainsKeepTheirGuarantees) {
             const unsigned pick = rng() % 100;
             if (pick < 30) {
                 const int f = static_cast<int>(rng() % kFiles);
-                if (std::holds_alternative<Holder>(claim_file(state, name, "f" + std::to_string(f)))) {
+                if (std::holds_alternative<Holder>(
+                        claim_file(state, name, "f" + std::to_string(f)))) {
                     ++claims_won;
                     if (owner[f].exchange(me) != -1) ++double_holders;
                     held.push_back(f);
@@ -66,7 +68,8 @@ TEST_F(CoreStress, MixedClaimsMessagesAndDrainsKeepTheirGuarantees) {
                 const int f = held.back();
                 held.pop_back();
                 owner[f] = -1;  // before the release: after it another agent may win the file
-                if (std::holds_alternative<Done>(release(state, name, "file:f" + std::to_string(f)))) {
+                if (std::holds_alternative<Done>(
+                        release(state, name, "file:f" + std::to_string(f)))) {
                     ++releases;
                 } else {
                     ++refused_release;
@@ -89,7 +92,8 @@ TEST_F(CoreStress, MixedClaimsMessagesAndDrainsKeepTheirGuarantees) {
         }
         for (int f : held) {
             owner[f] = -1;
-            if (std::holds_alternative<Done>(release(state, name, "file:f" + std::to_string(f)))) ++releases;
+            if (std::holds_alternative<Done>(release(state, name, "file:f" + std::to_string(f))))
+                ++releases;
         }
     };
 

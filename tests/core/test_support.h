@@ -86,8 +86,7 @@ inline std::string describe(const ActivityEvent& event) {
         }
         std::string operator()(const MessageSent& e) const {
             return "MessageSent " + std::string(e.from_agent) + "->" + std::string(e.to_agent) +
-                   " '" + std::string(e.content) + "' @" +
-                   std::to_string(e.at);
+                   " '" + std::string(e.content) + "' @" + std::to_string(e.at);
         }
         std::string operator()(const BroadcastSent& e) const {
             return "BroadcastSent " + std::string(e.from_agent) + " '" + std::string(e.content) +
@@ -157,7 +156,8 @@ bool is_failure(const Outcome<T>& outcome, const std::string& message) {
 
 // The holder of a claim outcome, or the failure text, so that both show up in one comparison.
 inline std::string holder_of(const Outcome<Holder>& outcome) {
-    if (const auto* failure = std::get_if<Failure>(&outcome)) return "failure: " + std::string(failure->message.view());
+    if (const auto* failure = std::get_if<Failure>(&outcome))
+        return "failure: " + std::string(failure->message.view());
     return std::string(std::get<Holder>(outcome).agent);
 }
 

@@ -1,21 +1,24 @@
 """Shared fixtures: a fresh coordination object of each engine, the same under a frozen wall
 clock, real redis-servers, and a runner for snippets that need an interpreter of their own.
 
-Engines. A test module that holds the contract of every engine is marked
-``pytestmark = pytest.mark.every_engine``; its tests that take ``state`` or ``clocked`` then run
-once per engine of ALL_ENGINES: "native" (the in-process durnel_core.CoordinationState),
-"inprocess" (the object durnel.connect() returns for it, which adds waits), "aio" (the asyncio
-object of durnel.aio.connect(), driven through SyncOverAsync), "redis"
+Engines. A test module that holds the contract of every engine is marked ``pytestmark =
+pytest.mark.every_engine``; its tests that take ``state`` or ``clocked`` then run once per
+engine of ALL_ENGINES: "native" (the in-process durnel_core.CoordinationState), "inprocess" (the
+object durnel.connect() returns for it, which adds waits), "aio" (the asyncio object of
+durnel.aio.connect(), driven through SyncOverAsync), "redis"
 (durnel.redis.RedisCoordinationState on one redis-server), "cluster" (the same on a
-three-primary Redis Cluster), "sqlite" (durnel.sqlite.SQLiteCoordinationState on one file
-for the whole run; its faked-clock object runs in a child interpreter, as the native one
-does) and "aio-sqlite" (the asyncio object of durnel.aio.connect("sqlite:///..."), driven
-through SyncOverAsync). Modules marked ``waits`` run on WAITING_ENGINES, those whose
-objects have the waits. A new engine joins them by an entry in ALL_ENGINES and in the
-``state`` and ``clocked`` fixtures. Every other module, and every test marked
-``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
-contract module to the Redis engines and ``sqlite_only`` to the SQLite one. Each Redis or
-SQLite test gets a namespace of its own on servers shared by the whole run. Without redis-server or
+three-primary Redis Cluster), "aio-redis" and "aio-cluster" (their asyncio twins, through
+SyncOverAsync, an object per thread and event loop), "sqlite"
+(durnel.sqlite.SQLiteCoordinationState on one file for the whole run; its faked-clock object
+runs in a child interpreter, as the native one does) and "aio-sqlite" (the asyncio object of
+durnel.aio.connect("sqlite:///..."), driven through SyncOverAsync). Modules marked ``waits``
+run on WAITING_ENGINES, those whose objects have the waits. A new engine joins them by an
+entry in ALL_ENGINES and in the ``state`` and ``clocked`` fixtures. Every other module, and
+every test marked ``native_only``, runs against the native engine alone; ``redis_only`` keeps
+a test of a contract module to the Redis engines, ``sqlite_only`` to the SQLite one, and
+``reachable_only`` to the synchronous engines that other processes reach (what
+``durnel.snapshot`` and the durnel command read). Each Redis or SQLite
+test gets a namespace of its own on servers shared by the whole run. Without redis-server or
 redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
 the native module alone (the portable core, the sanitizers, another architecture).
@@ -36,11 +39,33 @@ import durnel_core
 from faketime_helpers import ClockedState, RedisClocked, find_libfaketime, set_clock
 
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
-ALL_ENGINES = ("native", "inprocess", "aio", "redis", "cluster", "sqlite", "aio-sqlite")
+ALL_ENGINES = (
+    "native",
+    "inprocess",
+    "aio",
+    "redis",
+    "cluster",
+    "aio-redis",
+    "aio-cluster",
+    "sqlite",
+    "aio-sqlite",
+)
 # Engines whose objects also wait (the native object alone has only the nine methods), and
 # engines whose clock a test can move.
-WAITING_ENGINES = ("inprocess", "aio", "sqlite", "aio-sqlite")
+WAITING_ENGINES = (
+    "inprocess",
+    "aio",
+    "redis",
+    "cluster",
+    "aio-redis",
+    "aio-cluster",
+    "sqlite",
+    "aio-sqlite",
+)
+REDIS_ENGINES = ("redis", "cluster", "aio-redis", "aio-cluster")
 CLOCKED_ENGINES = ("native", "redis", "sqlite")
+# The synchronous objects of the engines that other processes reach (what a snapshot reads).
+REACHABLE_ENGINES = ("redis", "cluster", "sqlite")
 SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
 
 
@@ -51,6 +76,10 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "engines(*names): runs on those of the module's engines")
     config.addinivalue_line("markers", "redis_only: runs against the Redis engines only")
     config.addinivalue_line("markers", "sqlite_only: runs against the SQLite engine only")
+    config.addinivalue_line(
+        "markers",
+        "reachable_only: runs against the synchronous objects of the engines other processes reach",
+    )
 
 
 def pytest_generate_tests(metafunc):
@@ -67,9 +96,11 @@ def pytest_generate_tests(metafunc):
     if only:
         engines = tuple(e for e in engines if e in only.args)
     if metafunc.definition.get_closest_marker("redis_only"):
-        engines = tuple(e for e in engines if e in ("redis", "cluster"))
+        engines = tuple(e for e in engines if e in REDIS_ENGINES)
     if metafunc.definition.get_closest_marker("sqlite_only"):
         engines = tuple(e for e in engines if e == "sqlite")
+    if metafunc.definition.get_closest_marker("reachable_only"):
+        engines = tuple(e for e in engines if e in REACHABLE_ENGINES)
     if "clocked" in metafunc.fixturenames:
         engines = tuple(e for e in engines if e in CLOCKED_ENGINES)
     metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])
@@ -144,33 +175,54 @@ def new_namespace():
     return "test-" + uuid.uuid4().hex
 
 
+async def _inside_loop(make):
+    return make()
+
+
 class SyncOverAsync:
     """An asyncio coordination object driven by the synchronous tests: each call runs its
     coroutine to the end on an event loop of the calling thread's own, so the contract suites
-    run unchanged against the asyncio client."""
+    run unchanged against the asyncio client. ``target`` is one object for every thread (the
+    in-process view, bound to no loop), or a function that makes one per thread and loop (a
+    redis.asyncio client belongs to one loop); ``.target`` is the calling thread's."""
 
     def __init__(self, target):
-        self.target = target
+        self._make = target if callable(target) and not hasattr(target, "status") else None
+        self._shared = None if self._make else target
         self._loops = threading.local()
-        self._all_loops = []
+        self._all = []  # (loop, target)
+
+    def _mine(self):
+        mine = getattr(self._loops, "mine", None)
+        if mine is None:
+            loop = asyncio.new_event_loop()
+            # made inside its loop, as an asyncio program makes it (before 3.10 a redis.asyncio
+            # pool asks for the thread's current loop when it is made)
+            made = self._shared or loop.run_until_complete(_inside_loop(self._make))
+            mine = self._loops.mine = (loop, made)
+            self._all.append(mine)
+        return mine
 
     def loop(self):
-        loop = getattr(self._loops, "loop", None)
-        if loop is None:
-            loop = self._loops.loop = asyncio.new_event_loop()
-            self._all_loops.append(loop)
-        return loop
+        return self._mine()[0]
+
+    @property
+    def target(self):
+        return self._mine()[1]
 
     def __getattr__(self, name):
-        method = getattr(self.target, name)
-
         def call(*args, **kwargs):
-            return self.loop().run_until_complete(method(*args, **kwargs))
+            loop, target = self._mine()
+            return loop.run_until_complete(getattr(target, name)(*args, **kwargs))
 
         return call
 
     def close(self):
-        for loop in self._all_loops:
+        for loop, target in self._all:
+            if hasattr(target, "aclose"):
+                loop.run_until_complete(target.aclose())
+                if not target._owns_client:
+                    loop.run_until_complete(target._client.aclose())
             loop.close()
         getattr(self.target, "close", lambda: None)()
 
@@ -201,10 +253,34 @@ def state(engine, request):
         adapter = SyncOverAsync(durnel.aio.connect(url, namespace=new_namespace()))
         request.addfinalizer(adapter.close)
         return adapter
+    if engine.startswith("aio-"):
+        adapter = SyncOverAsync(async_redis_factory(engine, request, new_namespace()))
+        request.addfinalizer(adapter.close)
+        return adapter
     from durnel.redis import RedisCoordinationState
 
     client = request.getfixturevalue("redis_client" if engine == "redis" else "cluster_client")
     return RedisCoordinationState(client, new_namespace())
+
+
+def async_redis_factory(engine, request, namespace):
+    """A function that makes an asyncio Redis object of ``namespace`` with a client of its own
+    (redis.asyncio clients belong to one event loop), on the run's server or cluster."""
+    redis_or_skip()
+    import redis.asyncio
+
+    from durnel.redis import AsyncRedisCoordinationState
+
+    if engine == "aio-redis":
+        url = request.getfixturevalue("redis_server").url
+        return lambda: AsyncRedisCoordinationState(url, namespace)
+    port = request.getfixturevalue("redis_cluster").port
+
+    def make():
+        client = redis.asyncio.cluster.RedisCluster(host="127.0.0.1", port=port)
+        return AsyncRedisCoordinationState(client, namespace)
+
+    return make
 
 
 @pytest.fixture(scope="session")

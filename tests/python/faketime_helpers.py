@@ -9,7 +9,9 @@ clock read see the latest file, so the test moves the clock by rewriting the fil
 test's) in a child interpreter under such a clock: the parent
 sends one request per line and gets Python literals back; a RuntimeError is raised again here
 as RuntimeError with the same args, any other exception as ChildRaised, which describes it.
-``RedisClocked`` is the Redis engine on a redis-server under such a clock.
+``RedisClocked`` is the Redis engine on a redis-server under such a clock. Both take
+``snapshot(log_tail)`` under their clock (``durnel.snapshot``: SQLite's reads the clock of
+the process that takes it).
 """
 
 import ast
@@ -52,6 +54,11 @@ for line in sys.stdin:
     request = ast.literal_eval(line)
     if request[0] == "clock":
         reply = ("ok", time.time())
+    elif request[0] == "snapshot":  # taken here, where the clock is faked
+        import durnel
+        from durnel.snapshots import as_json
+
+        reply = ("ok", as_json(durnel.snapshot(state, log_tail=request[1])))
     else:
         try:
             reply = ("ok", getattr(state, request[1])(*request[2], **request[3]))
@@ -179,6 +186,20 @@ class ClockedState:
         set_clock(self._clock_file, seconds)
         return self._request(("clock",))[1]
 
+    def snapshot(self, log_tail):
+        """durnel.snapshot of the child's SQLite object, taken in the child."""
+        from durnel.snapshots import AgentView, ClaimView, LogEvent, MailboxView, Snapshot
+
+        shot = self._request(("snapshot", log_tail))[1]
+        for name, kind in (
+            ("agents", AgentView),
+            ("claims", ClaimView),
+            ("mailboxes", MailboxView),
+            ("log", LogEvent),
+        ):
+            shot[name] = tuple(kind(**value) for value in shot[name])
+        return Snapshot(**shot)
+
     def __getattr__(self, name):
         if name.startswith("_"):
             raise AttributeError(name)
@@ -218,7 +239,12 @@ class RedisClocked:
 
         self._client = client
         self._clock_file = str(clock_file)
-        self._state = RedisCoordinationState(client, namespace)
+        self._state = self.state = RedisCoordinationState(client, namespace)  # .state: the engine
+
+    def snapshot(self, log_tail):
+        import durnel
+
+        return durnel.snapshot(self._state, log_tail=log_tail)
 
     def at(self, seconds):
         """Freezes the server's clock at `seconds` after the epoch; returns its TIME."""

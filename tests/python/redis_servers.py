@@ -2,7 +2,9 @@
 cluster, or one whose wall clock a test moves (libfaketime preloaded into the server).
 
 Each server lives in a directory of its own, is started and stopped by the tests, and can be
-killed and started again on the same port and data (append-only file) to test recovery.
+killed and started again on the same port and data (append-only file) to test recovery. A
+server dies with the process that started it, however that process ends (on Linux the
+kernel sends it SIGKILL when its parent dies, even by SIGKILL; elsewhere at exit).
 """
 
 import atexit
@@ -25,6 +27,24 @@ def _kill_leftovers():
 
 
 atexit.register(_kill_leftovers)
+
+
+def _die_with_parent(parent):
+    """Returns a preexec_fn that makes the child get SIGKILL when `parent` dies (Linux's
+    PR_SET_PDEATHSIG), or None where there is no such call."""
+    try:
+        import ctypes
+
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+    except (OSError, AttributeError):
+        return None
+
+    def arrange():
+        prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        if os.getppid() != parent:  # the parent died before the call: nothing would fire
+            os._exit(1)
+
+    return arrange
 
 
 def redis_server_binary():
@@ -79,7 +99,14 @@ class RedisServer:
     """One redis-server on 127.0.0.1:<port>, its files in `workdir`."""
 
     def __init__(
-        self, workdir, *, appendonly=False, cluster=False, clock_file=None, libfaketime=None
+        self,
+        workdir,
+        *,
+        appendonly=False,
+        cluster=False,
+        clock_file=None,
+        libfaketime=None,
+        extra=(),
     ):
         self.binary = redis_server_binary()
         if self.binary is None:
@@ -91,6 +118,7 @@ class RedisServer:
         self.cluster = cluster
         self.clock_file = clock_file
         self.libfaketime = libfaketime
+        self.extra = list(extra)  # more redis-server options, e.g. ["--replicaof", host, port]
         self.process = None
         self.start()
 
@@ -116,6 +144,7 @@ class RedisServer:
             "--appendonly",
             "yes" if self.appendonly else "no",
         ]
+        command += self.extra
         if self.cluster:
             command += [
                 "--cluster-enabled",
@@ -142,6 +171,7 @@ class RedisServer:
             env=self.environment(),
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
+            preexec_fn=_die_with_parent(os.getpid()),
         )
         _RUNNING.append(self.process)
         deadline = time.monotonic() + STARTUP_TIMEOUT

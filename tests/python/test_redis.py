@@ -1,9 +1,13 @@
 """What the Redis engine adds to the contract that every engine shares (test_claims,
 test_mailboxes, test_arguments, test_model): connecting, one round trip per call, the log as a
-Redis Stream, namespaces, foreign data in a namespace, and the faults that only a server has:
-replies lost after the server ran a call, a server that is gone, and one killed and restarted
-with its append-only file."""
+Redis Stream, namespaces and their deletion, foreign data in a namespace, and the faults that
+only a server has: replies lost after the server ran a call, requests that arrive late, a
+drain whose session never comes back, a forked child, a server that is gone, one killed and
+restarted with its append-only file, and a cluster slot resharded under load."""
 
+import os
+import subprocess
+import sys
 import threading
 import time
 import uuid
@@ -15,7 +19,14 @@ import durnel_core
 
 redis = pytest.importorskip("redis")
 
-from durnel.redis import ForeignDataError, RedisCoordinationState  # noqa: E402
+from durnel.redis import (  # noqa: E402
+    ForeignDataError,
+    RedisCoordinationState,
+    StaleRequestError,
+    key_pattern,
+)
+from durnel.redis import calls as calls_module  # noqa: E402
+from faketime_helpers import set_clock  # noqa: E402
 from redis_servers import RedisServer, ReplyDroppingProxy  # noqa: E402
 
 
@@ -97,7 +108,7 @@ class CountingConnection(redis.Connection):
         return super().send_command(*args, **kwargs)
 
 
-def test_every_method_is_exactly_one_evalsha(redis_server, redis_client):
+def test_every_method_is_exactly_one_fcall(redis_server, redis_client):
     counted = redis.Redis(
         connection_pool=redis.ConnectionPool(
             port=redis_server.port, connection_class=CountingConnection
@@ -116,7 +127,7 @@ def test_every_method_is_exactly_one_evalsha(redis_server, redis_client):
         ("drain_inbox", ("B",)),
         ("status", ("A",)),
     ]
-    for name, args in calls:  # the first calls also put the scripts into the server's cache
+    for name, args in calls:  # the first calls also load the library into the server
         try:
             getattr(state, name)(*args)
         except RuntimeError:
@@ -129,10 +140,12 @@ def test_every_method_is_exactly_one_evalsha(redis_server, redis_client):
             pass
         after = commandstats(redis_client)
         assert CountingConnection.sent - sent == 1, name
-        # Commands that the script runs inside the server count too; none is a round trip.
+        # Commands that the function runs inside the server count too; none is a round trip.
         delta = {k: after.get(k, 0) - before.get(k, 0) for k in after}
-        assert delta["cmdstat_evalsha"] == 1, name
-        assert not any(delta.get(k) for k in ("cmdstat_eval", "cmdstat_script")), name
+        assert delta["cmdstat_fcall"] == 1, name
+        assert not any(
+            delta.get(k) for k in ("cmdstat_function|load", "cmdstat_eval", "cmdstat_evalsha")
+        ), name
     counted.close()
 
 
@@ -147,6 +160,98 @@ def test_all_keys_of_a_namespace_share_one_cluster_slot(cluster_client):
     assert len(keys) >= 6
     slots = {cluster_client.keyslot(k) for k in keys}
     assert slots == {cluster_client.keyslot("{%s}" % name)}
+
+
+def test_a_slot_resharded_under_load_loses_and_doubles_nothing(redis_cluster):
+    from redis.cluster import RedisCluster
+
+    client = RedisCluster(host="127.0.0.1", port=redis_cluster.port)
+    name = namespace()
+    slot = client.keyslot("{%s}" % name)
+    agents = ["agent-%d" % i for i in range(4)]
+    setup = RedisCoordinationState(client, name)
+    for agent in agents:  # everyone on the roster, so every broadcast reaches all of them
+        setup.send_message("main", agent, "hello")
+        setup.drain_inbox(agent)
+    stop, errors = threading.Event(), []
+    sent = {agent: {} for agent in agents}  # sender -> recipient ("*" too) -> count
+    received = {agent: [] for agent in agents}
+
+    def load(me):
+        # A client per agent, as agents in processes have: redis-py's cluster client, shared by
+        # threads, can close a connection that another thread is using when it refreshes its
+        # view of the slots (a ValueError, not a ConnectionError).
+        own = RedisCluster(host="127.0.0.1", port=redis_cluster.port)
+        state = RedisCoordinationState(own, name)
+        number = 0
+        try:
+            while not stop.is_set():
+                number += 1
+                to = agents[number % len(agents)] if number % 7 and me != agents[0] else "*"
+                count = sent[me].get(to, 0)
+                if to == "*":
+                    state.broadcast(me, "%s|*|%d" % (me, count))
+                else:
+                    state.send_message(me, to, "%s|%s|%d" % (me, to, count))
+                sent[me][to] = count + 1
+                if number % 3 == 0:
+                    received[me].extend(m[2] for m in state.drain_inbox(me))
+                assert state.claim_task(me, "t-" + me) == me
+                state.release(me, "task:t-" + me)
+        except Exception as error:  # reported below
+            errors.append(repr(error))
+        finally:
+            own.close()
+
+    workers = [threading.Thread(target=load, args=(agent,)) for agent in agents]
+    for worker in workers:
+        worker.start()
+    time.sleep(0.3)
+    nodes = {node.port: redis.Redis(port=node.port) for node in redis_cluster.nodes}
+    ids = {port: node.execute_command("CLUSTER", "MYID") for port, node in nodes.items()}
+    source = client.nodes_manager.get_node_from_slot(slot).port
+    target = next(port for port in nodes if port != source)
+    nodes[target].execute_command("CLUSTER", "SETSLOT", slot, "IMPORTING", ids[source])
+    nodes[source].execute_command("CLUSTER", "SETSLOT", slot, "MIGRATING", ids[target])
+    paused = False
+    while True:
+        keys = nodes[source].execute_command("CLUSTER", "GETKEYSINSLOT", slot, 1000)
+        if not keys:
+            break
+        # One at a time, so that calls meet the slot half moved; inboxes last, after a
+        # pause in which agent-0's broadcasts find every other key moved, but not the
+        # inboxes, which the stalled drains leave full.
+        for key in sorted(keys, key=lambda k: b":inbox:" in k):
+            if b":inbox:" in key and not paused:
+                paused = time.sleep(0.5) or True
+            nodes[source].execute_command("MIGRATE", "127.0.0.1", target, key, 0, 5000)
+            time.sleep(0.02)
+    for node in nodes.values():
+        node.execute_command("CLUSTER", "SETSLOT", slot, "NODE", ids[target])
+    time.sleep(0.3)
+    stop.set()
+    for worker in workers:
+        worker.join(60)
+    assert errors == []
+    for agent in agents:
+        received[agent].extend(m[2] for m in setup.drain_inbox(agent))
+    assert client.nodes_manager.get_node_from_slot(slot).port == target  # and it followed
+    assert nodes[source].execute_command("CLUSTER", "COUNTKEYSINSLOT", slot) == 0
+    for recipient in agents:
+        for sender in agents:
+            for to in (recipient, "*"):
+                got = [c for c in received[recipient] if c.startswith("%s|%s|" % (sender, to))]
+                expected = ["%s|%s|%d" % (sender, to, i) for i in range(sent[sender].get(to, 0))]
+                assert got == expected, (sender, recipient, to)
+    events = [f[b"event"] for _, f in client.xrange("durnel:{%s}:log" % name)]
+    assert events.count(b"MessageSent") == len(agents) + sum(
+        n for s in sent.values() for to, n in s.items() if to != "*"
+    )
+    assert events.count(b"BroadcastSent") == sum(s.get("*", 0) for s in sent.values())
+    assert events.count(b"Claimed") == events.count(b"Released") > 0
+    for node in nodes.values():
+        node.close()
+    client.close()
 
 
 def test_the_log_is_a_stream_in_call_order(redis_client):
@@ -195,10 +300,66 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
     redis_client.rpush("durnel:{%s}:inbox:B" % name, "garbage")
     with pytest.raises(ForeignDataError, match="inbox:B"):
         state.inbox("B")
-    redis_client.hset("durnel:{%s}:claims" % name, "file:g", "no stamp")
+    # A drain refused for one foreign element moves nothing.
+    redis_client.delete("durnel:{%s}:inbox:B" % name)
+    good = state.send_message("A", "B", "good")
+    redis_client.rpush("durnel:{%s}:inbox:B" % name, '[1,"A","x"]', "garbage")
+    with pytest.raises(ForeignDataError, match=r"inbox:B': element 3 "):
+        state.drain_inbox("B")
+    assert redis_client.lrange("durnel:{%s}:inbox:B" % name, 0, 0) == [state_blob(good)]
+    assert redis_client.llen("durnel:{%s}:inbox:B" % name) == 3
+    assert not redis_client.exists("durnel:{%s}:inflight:B" % name)
+    # Only a stamp as durnel writes it is a claim: a non-negative decimal integer.
+    claims = "durnel:{%s}:claims" % name
+    for stamp in ("inf", "nan", "1e99", "0x10", " 5", "1.5", "-3", "007", "", "9" * 16):
+        redis_client.hset(claims, "file:g", stamp + ":x")
+        for call in (
+            lambda: state.claim_file("A", "g"),
+            lambda: state.renew_claim("x", "file:g"),
+            lambda: state.release("x", "file:g"),
+        ):
+            with pytest.raises(
+                ForeignDataError, match=r"^durnel key 'durnel:\{%s\}:claims': field file:g " % name
+            ):
+                call()
+        assert redis_client.hget(claims, "file:g") == stamp.encode() + b":x"
+    # Text that is not UTF-8 is foreign too, never a UnicodeDecodeError.
+    redis_client.hset("durnel:{%s}:status" % name, "D", b"\xff")
+    with pytest.raises(ForeignDataError, match="status"):
+        state.status("D")
+    redis_client.hset(claims, "file:h", b"%d:\xff" % int(redis_client.time()[0]))
     with pytest.raises(ForeignDataError, match="claims"):
-        state.claim_file("A", "g")
+        state.claim_file("A", "h")
     assert not issubclass(ForeignDataError, RuntimeError)  # never read as a refusal
+
+
+def state_blob(message):
+    sender, _, content, sent_at = message
+    return ('[%d,"%s","%s"]' % (sent_at, sender, content)).encode()
+
+
+def test_delete_namespace_removes_one_group_and_no_other(redis_client):
+    base = namespace()
+    names = [base + suffix for suffix in ("", "*", "?", "[ab]", "a", "b", "\\", "]")]
+    states = {name: RedisCoordinationState(redis_client, name) for name in names}
+    for state in states.values():
+        state.claim_file("A", "f")
+        state.send_message("A", "B", "m")
+        state.drain_inbox("B")
+        state.status("B")
+
+    def keys(name):
+        return set(redis_client.scan_iter(match=key_pattern(name)))
+
+    remaining = set(names)
+    for victim in (base + "*", base + "?", base + "[ab]", base + "\\"):
+        before = {name: keys(name) for name in remaining}
+        assert len(before[victim]) >= 4
+        assert states[victim].delete_namespace() == len(before[victim])
+        remaining.discard(victim)
+        assert keys(victim) == set()
+        assert all(keys(name) == before[name] for name in remaining)
+    assert all(states[name].status("A") == "busy" for name in remaining)
 
 
 # ---- lost replies, lost servers ----
@@ -224,12 +385,12 @@ def test_a_call_whose_reply_is_lost_takes_effect_once(proxied, redis_client):
     state.status("warm-up")
 
     def lost(call):
-        evalsha = commandstats(redis_client).get("cmdstat_evalsha", 0)
+        fcalls = commandstats(redis_client).get("cmdstat_fcall", 0)
         proxy.drop = 1
         result = call()
         assert proxy.drop == 0
         # The server ran the call twice (the first reply was lost); the second was a replay.
-        assert commandstats(redis_client)["cmdstat_evalsha"] - evalsha == 2
+        assert commandstats(redis_client)["cmdstat_fcall"] - fcalls == 2
         return result
 
     assert lost(lambda: state.claim_file("A", "f")) == "A"
@@ -276,12 +437,187 @@ def test_a_drain_whose_reply_never_arrives_loses_nothing(proxied, redis_client):
     state = RedisCoordinationState(client, name, retries=0)
     direct = RedisCoordinationState(redis_client, name)
     first = [direct.send_message("A", "B", str(i)) for i in range(3)]
+    state.drain_inbox("warm-up")  # connected, library loaded: the next reply lost is the drain
     proxy.drop = 1
     with pytest.raises(redis.exceptions.ConnectionError):
         state.drain_inbox("B")  # ran on the server; its reply is gone and not retried
     later = direct.send_message("A", "B", "later")
     assert state.drain_inbox("B") == first + [later]
     assert state.drain_inbox("B") == []
+
+
+class Recorder:
+    """Keeps every call that an engine sends, so that a test can send one again later, as a
+    delayed packet or a retry that was overtaken would arrive."""
+
+    def __init__(self, state):
+        self.calls = []
+        self.send = state._run
+
+        def recording(session, call):
+            self.calls.append((session, call))
+            return self.send(session, call)
+
+        state._run = recording
+
+    def again(self, index):
+        return calls_module.tag(self.send(*self.calls[index]))
+
+
+def test_a_request_older_than_its_sessions_latest_runs_nothing(redis_client):
+    name = namespace()
+    state = RedisCoordinationState(redis_client, name)
+    sent = Recorder(state)
+    state.claim_file("A", "f")
+    state.send_message("A", "B", "once")
+    assert len(state.drain_inbox("B")) == 1
+    state.release("A", "file:f")
+    later = state.send_message("C", "B", "later")
+    for late in (0, 1, 2):  # the claim, the send, the drain, arriving after later calls
+        assert sent.again(late) == "z"
+    assert state.status("A") == "idle" and state.inbox("B") == [later]
+    with pytest.raises(RuntimeError, match="^no claim found for A$"):
+        state.release("A", "file:f")
+    assert redis_client.xlen("durnel:{%s}:log" % name) == 4
+    assert sent.again(-1) == "n"  # the latest request again gets its first reply
+    with pytest.raises(StaleRequestError):
+        calls_module.outcome([b"z"])
+
+
+def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_server):
+    from redis.backoff import NoBackoff
+    from redis.retry import Retry
+
+    clock = clocked_redis_server.clock_file
+    set_clock(clock, 1000)
+    proxy = ReplyDroppingProxy(clocked_redis_server.port)
+    lossy = redis.Redis(port=proxy.port, retry=Retry(NoBackoff(), 0))
+    direct = redis.Redis(port=clocked_redis_server.port)
+    name = namespace()
+    lost = RedisCoordinationState(lossy, name, retries=0, visibility_timeout=30)
+    sent = Recorder(lost)
+    other = RedisCoordinationState(direct, name, visibility_timeout=30)
+    first = [other.send_message("A", "B", str(i)) for i in range(3)]
+    lost.drain_inbox("warm-up")  # connected, library loaded: the next reply lost is the drain
+    proxy.drop = 1
+    with pytest.raises(redis.exceptions.ConnectionError):
+        lost.drain_inbox("B")  # ran; its reply is gone and its session never comes back
+    later = other.send_message("A", "B", "later")
+    assert other.inbox("B") == [later]  # the batch is in flight: neither shown nor taken
+    assert other.drain_inbox("B") == [later]
+    set_clock(clock, 1029)
+    assert other.inbox("B") == [] and other.drain_inbox("B") == []
+    set_clock(clock, 1030)
+    assert other.inbox("B") == first  # back in front, in order
+    newest = other.send_message("A", "B", "newest")
+    assert other.drain_inbox("B") == first + [newest]
+    assert sent.again(-1) == "d" and other.inbox("B") == []  # the late retry: no message
+    # A drain whose reply arrived is settled by its session's next call, by close(), or by
+    # the background settler a second later when the session makes no call at all.
+    inflight = "durnel:{%s}:inflight:B" % name
+    for when, settle in ((1100, "status"), (1200, "close"), (1300, "idle")):
+        taker = RedisCoordinationState(direct, name, visibility_timeout=30)
+        delivered = other.send_message("A", "B", settle)
+        assert taker.drain_inbox("B") == [delivered]
+        if settle == "status":
+            taker.status("B")
+        elif settle == "close":
+            taker.close()
+        deadline = time.monotonic() + 20
+        while direct.hlen(inflight) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        set_clock(clock, when)
+        assert other.inbox("B") == [] and other.drain_inbox("B") == []
+    # A drain with nothing to deliver writes nothing.
+    changes = direct.info("persistence")["rdb_changes_since_last_save"]
+    assert other.drain_inbox("B") == [] and other.drain_inbox("nobody") == []
+    assert direct.info("persistence")["rdb_changes_since_last_save"] == changes
+    set_clock(clock, 1000)
+    for client in (lossy, direct):
+        client.close()
+    proxy.close()
+
+
+# Forking while other threads run (the settler, earlier tests' proxies) is what this test is
+# about: the engine resets its locks in the child (os.register_at_fork).
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_child_has_a_session_of_its_own(redis_client):
+    state = RedisCoordinationState(redis_client, namespace())
+    state.send_message("parent", "box", "before")
+    child = os.fork()
+    if child == 0:  # pragma: no cover - the child reports through its exit status
+        code = 1
+        try:
+            state.send_message("child", "box", "child")
+            code = 0
+        finally:
+            os._exit(code)
+    state.send_message("parent", "box", "parent")
+    assert os.waitpid(child, 0)[1] == 0
+    assert sorted(m[2] for m in state.drain_inbox("box")) == ["before", "child", "parent"]
+
+
+def test_servers_die_with_the_run_that_started_them(tmp_path):
+    here = os.path.dirname(os.path.abspath(__file__))
+    run = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import sys, time\n"
+            "sys.path.insert(0, %r)\n"
+            "from redis_servers import RedisServer\n"
+            "print(RedisServer(%r).process.pid, flush=True)\n"
+            "time.sleep(120)\n" % (here, str(tmp_path)),
+        ],
+        stdout=subprocess.PIPE,
+    )
+    server = int(run.stdout.readline())
+    run.kill()  # SIGKILL: no atexit, no finally
+    run.wait()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            with open("/proc/%d/stat" % server) as stat:
+                if stat.read().split(") ")[1][0] in "ZX":
+                    break
+        except FileNotFoundError:
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(server, 9)
+        pytest.fail("redis-server %d outlived the run that started it" % server)
+
+
+def test_replicas_acknowledge_every_write_when_asked(redis_server, tmp_path):
+    from durnel.redis import NotReplicatedError
+
+    replica = RedisServer(
+        tmp_path / "replica", extra=["--replicaof", "127.0.0.1", str(redis_server.port)]
+    )
+    primary = redis.Redis(port=redis_server.port)
+    try:
+        follower = redis.Redis(port=replica.port)
+        deadline = time.monotonic() + 10
+        while follower.info("replication").get("master_link_status") != "up":
+            assert time.monotonic() < deadline, "the replica did not catch up"
+            time.sleep(0.05)
+        follower.close()
+        name = namespace()
+        state = RedisCoordinationState(primary, name, replicas=1, replica_timeout=5)
+        waits = commandstats(primary).get("cmdstat_wait", 0)
+        assert state.claim_task("A", "t") == "A" and state.status("A") == "busy"
+        state.send_message("A", "B", "m")
+        assert commandstats(primary)["cmdstat_wait"] - waits == 2  # none after a read
+        replica.kill()
+        hasty = RedisCoordinationState(primary, name, replicas=1, replica_timeout=0.1, retries=1)
+        with pytest.raises(NotReplicatedError, match="0 of the 1 replicas"):
+            hasty.release("A", "task:t")
+        assert state.status("A") == "idle"  # it took effect on the primary, once
+        with pytest.raises(ValueError, match="replicas"):
+            RedisCoordinationState(primary, "n", replicas=-1)
+    finally:
+        replica.stop()
+        primary.close()
 
 
 def test_acknowledged_changes_survive_a_killed_and_restarted_server(tmp_path):

@@ -347,12 +347,15 @@ class Partial:
 missing: Coordination = Partial()
 
 import durnel.aio
-from durnel import AsyncCoordination, WaitingCoordination
+from durnel.redis import AsyncRedisCoordinationState
 from durnel.sqlite import AsyncSQLiteCoordinationState
 
-waiting: List[WaitingCoordination] = [durnel.connect(), SQLiteCoordinationState("state.db")]
-asynchronous: List[AsyncCoordination] = [
-    durnel.aio.connect(), AsyncSQLiteCoordinationState(SQLiteCoordinationState("state.db"))]
+waiting: List[durnel.WaitingCoordination] = [
+    RedisCoordinationState("redis://localhost", "n"), durnel.connect(),
+    SQLiteCoordinationState("state.db")]
+asynchronous: List[durnel.AsyncCoordination] = [
+    AsyncRedisCoordinationState("redis://localhost", "n"), durnel.aio.connect(),
+    AsyncSQLiteCoordinationState(SQLiteCoordinationState("state.db"))]
 """
 
 

@@ -190,7 +190,7 @@ def test_threads_and_tasks_wake_each_other(state):
     asyncio.run(scenario())
 
 
-@pytest.mark.engines("aio", "aio-sqlite")
+@pytest.mark.engines("aio", "aio-redis", "aio-cluster", "aio-sqlite")
 def test_a_cancelled_wait_takes_nothing(state):
     view = state.target
 
@@ -213,7 +213,7 @@ def test_a_cancelled_wait_takes_nothing(state):
         assert await second == "second"
         assert await view.status("first") == "idle"
 
-    asyncio.run(scenario())
+    state.loop().run_until_complete(scenario())  # the loop that the object belongs to
 
 
 @pytest.mark.engines("aio", "aio-sqlite")

@@ -1,4 +1,5 @@
-"""The Redis engine: ``RedisCoordinationState`` and the errors that only a server can give.
+"""The Redis engine: ``RedisCoordinationState``, its asyncio twin ``AsyncRedisCoordinationState``
+and the errors that only a server can give.
 
 Needs redis-py (``pip install "durnel_core[redis]"``); without it, importing this package
 raises ``durnel.MissingDependencyError`` saying so.
@@ -9,17 +10,26 @@ from ..errors import require
 require("redis", "redis", "durnel's Redis engine")
 
 from ..contract import LEASE_SECONDS  # noqa: E402
+from .aio import AsyncRedisCoordinationState, open_async_url  # noqa: E402
+from .calls import key_pattern  # noqa: E402
 from .engine import (  # noqa: E402
     ForeignDataError,
+    NotReplicatedError,
     RedisCoordinationState,
     ServerClockError,
+    StaleRequestError,
     open_url,
 )
 
 __all__ = [
     "LEASE_SECONDS",
+    "AsyncRedisCoordinationState",
     "ForeignDataError",
+    "NotReplicatedError",
     "RedisCoordinationState",
     "ServerClockError",
+    "StaleRequestError",
+    "key_pattern",
+    "open_async_url",
     "open_url",
 ]

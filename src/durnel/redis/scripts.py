@@ -1,19 +1,42 @@
-"""The server-side scripts, one per method, and the reply tags they share with the engine.
+"""The server-side scripts, one per method and three for the waits (a claim waiter's step, its
+leaving the queue, a cancelled drain's batch given back), as one Redis function library, and
+the reply tags they share with the engine.
 
-A script is ``lua/<name>.lua`` after ``lua/common.lua``, after a prelude that defines the Lua
-table ``REPLY`` from ``Reply`` below: the tags are written once, here, and both sides use
-their names. Each script is sent by its SHA-1 (EVALSHA); a server that does not know it yet
-gets the source once (EVAL, which also caches it), so no call ever needs a separate round trip
-to load a script.
+The library is ``lua/common.lua`` after a prelude that defines the Lua table ``REPLY`` from
+``Reply`` below (the tags are written once, here, and both sides use their names), then each
+``lua/<name>.lua`` as the body of a function registered as ``durnel_<version>_<name>``. The
+version is the start of the library's SHA-1, so servers can hold the libraries of several
+durnel versions at once and each client calls its own. The library's head runs once, when it
+is loaded (FUNCTION LOAD); a call is one FCALL that runs only its function's body. A server
+that does not have the library yet (a new server, a restart without persistence, a new
+cluster node) answers a call with an error; the engine then loads the library and sends the
+call again, so no call ever needs a round trip of its own to prepare.
+
+The functions of READ_ONLY are registered with the flag ``no-writes``: they are called with
+FCALL_RO, the server refuses any write they would attempt, and replicas run them too.
 """
 
 import hashlib
 import os
 
-__all__ = ["SCRIPTS", "Reply", "Script"]
+__all__ = ["LIBRARY", "SCRIPTS", "Library", "Reply", "Script"]
 
 LUA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lua")
-NAMES = ("claim", "renew", "release", "send", "broadcast", "inbox", "drain", "status")
+NAMES = (
+    "claim",
+    "renew",
+    "release",
+    "send",
+    "broadcast",
+    "inbox",
+    "drain",
+    "status",
+    "wait_claim",
+    "leave_queue",
+    "abandon",
+    "snapshot",
+)
+READ_ONLY = ("snapshot",)
 
 
 class Reply:
@@ -30,6 +53,10 @@ class Reply:
     WRONG_TYPE = "w"  # <key> <type found> <type wanted>: nothing changed
     FOREIGN = "x"  # <key> <what is wrong>: nothing changed
     CLOCK = "c"  # <seconds> <microseconds>: the server clock reads before 1970; nothing changed
+    STALE = "z"  # the request is older than its session's latest: nothing ran
+    # wait_claim's refusals (lua/wait_claim.lua):
+    WAIT_HELD = "e"  # <stamp> <now s> <now us> <arrival> <holder>: held; this waiter is next
+    WAIT_QUEUED = "q"  # <arrival>: another waiter is ahead in the queue
 
     @classmethod
     def names(cls):
@@ -47,17 +74,38 @@ def _prelude():
 
 
 class Script:
-    __slots__ = ("name", "sha", "source")
+    """One method's function: ``function`` is the name to FCALL."""
 
-    def __init__(self, name, source):
+    __slots__ = ("name", "function")
+
+    def __init__(self, name, function):
         self.name = name
-        self.source = source
-        self.sha = hashlib.sha1(source.encode("utf-8")).hexdigest()
+        self.function = function
 
 
-def _load_all():
-    head = _prelude() + _read("common")
-    return {name: Script(name, head + "\n" + _read(name)) for name in NAMES}
+class Library:
+    """The library's name, its source for FUNCTION LOAD and its functions by method name."""
+
+    def __init__(self):
+        head = _prelude() + _read("common")
+        bodies = {name: _read(name) for name in NAMES}
+        digest = hashlib.sha1(head.encode("utf-8"))
+        for name in NAMES:
+            digest.update(b"\0" + name.encode() + b"\0" + bodies[name].encode("utf-8"))
+            if name in READ_ONLY:
+                digest.update(b"\0no-writes")
+        self.name = "durnel_" + digest.hexdigest()[:12]
+        parts = ["#!lua name=%s\n" % self.name, head]
+        for name in NAMES:
+            if name in READ_ONLY:
+                form = "\nredis.register_function{function_name = '%s_%s', flags = {'no-writes'},"
+                form += "\ncallback = function(KEYS, ARGV)\n%s\nend}\n"
+            else:
+                form = "\nredis.register_function('%s_%s', function(KEYS, ARGV)\n%s\nend)\n"
+            parts.append(form % (self.name, name, bodies[name]))
+        self.source = "".join(parts)
+        self.scripts = {name: Script(name, "%s_%s" % (self.name, name)) for name in NAMES}
 
 
-SCRIPTS = _load_all()
+LIBRARY = Library()
+SCRIPTS = LIBRARY.scripts

@@ -14,7 +14,7 @@ if sqlite3.sqlite_version_info < (3, 24, 0):
         "links SQLite %s" % sqlite3.sqlite_version
     )
 
-from .aio import AsyncSQLiteCoordinationState, open_url_async
+from .aio import AsyncSQLiteCoordinationState, open_async_url
 from .engine import DEFAULT_BUSY_TIMEOUT, SQLiteCoordinationState, open_url
 from .errors import (
     BusyError,
@@ -36,5 +36,5 @@ __all__ = [
     "StorageError",
     "SystemClockError",
     "open_url",
-    "open_url_async",
+    "open_async_url",
 ]

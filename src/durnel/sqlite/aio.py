@@ -30,7 +30,7 @@ from . import waits
 from .engine import SQLiteCoordinationState, open_url
 from .wakes import AsyncSocketWaiter
 
-__all__ = ["AsyncSQLiteCoordinationState", "open_url_async"]
+__all__ = ["AsyncSQLiteCoordinationState", "open_async_url"]
 
 
 class AsyncSQLiteCoordinationState:
@@ -157,6 +157,6 @@ def _orphaned(orphaned, later, future):
         orphaned(future.result(), later)
 
 
-def open_url_async(url: str, namespace: str) -> AsyncSQLiteCoordinationState:
+def open_async_url(url: str, namespace: str) -> AsyncSQLiteCoordinationState:
     """The asyncio object for a ``sqlite:///`` URL (see ``open_url``)."""
     return AsyncSQLiteCoordinationState(open_url(url, namespace))

@@ -1,18 +1,34 @@
--- The head of every durnel script: type checks, the server clock, request replay and the log.
+-- The head of the durnel function library: the session (replay and order of requests), the
+-- settling of drains, type checks, the server clock and the log. It runs once, when the
+-- library is loaded; each script below it is the body of one registered function, whose
+-- parameters are named KEYS and ARGV.
 --
 -- Replies are arrays whose first element is a tag from the table REPLY, defined before this
 -- file from the class Reply of scripts.py, which says what each tag's reply holds. Refusals
 -- carry only the holder; the engine words them.
--- Every key's type is known to be right before the first write, so a script changes
--- everything it means to or nothing at all: a key the script reads is checked by that read
--- (run with pcall), the key of the first write by that write, any other key by TYPE.
-if redis.replicate_commands then redis.replicate_commands() end
-
-local function wrong_type(key, wanted)
-  local found = redis.call('TYPE', key)['ok']
-  if found == 'none' or found == wanted then return nil end
-  return {REPLY.WRONG_TYPE, key, found, wanted}
-end
+--
+-- Every script changes everything it means to or nothing at all: each key is checked before
+-- the first write that could leave a change behind. A key the script reads is checked by that
+-- read (run with pcall); the first write checks its own key (pcall); a later write whose key
+-- was not read is undone if it fails (the session put back, XDEL of the events just added,
+-- RPOP of copies just pushed), which leaves nothing behind but the stream's last id. No TYPE
+-- is ever run but to name the type found in a refusal.
+--
+-- Sessions. A session is one client thread (or task): a random id and a counter that gives
+-- each call a request id. The session key holds '<request id>|<encoded reply>' of the latest
+-- request that changed anything. Invariants:
+--   S1 a session's request ids only grow, so a request below the latest one is stale (a
+--      delayed packet, a retry overtaken by a later call): nothing runs, the reply is STALE;
+--   S2 the latest request arriving again (a retry after a lost reply) gets its first reply
+--      and runs nothing;
+--   S3 a request above the latest one is new; a call that changes nothing (a refusal is a
+--      change: it is remembered) may leave the session key as it was.
+-- A script works its reply out from reads, then writes the session and reads its previous
+-- value in one command (enter); on S1, S2 or a foreign value it puts the previous value back.
+-- Settling. Trailing KEYS beyond a script's own are in-flight hashes (see drain.lua) and the
+-- trailing ARGV beyond its own the drain request ids whose replies reached the client: each
+-- such batch is deleted, for it has been delivered. Settling is idempotent (the batch's field
+-- names its request), so a retried call may carry it again.
 
 -- The reply of a pcall on `key`, or nil and the wrong-type reply when the key holds another
 -- type; any other error is raised as it is.
@@ -26,60 +42,110 @@ local function checked(reply, key, wanted)
   return reply
 end
 
--- The claim stored under `resource`, '<last stamp>:<holder>', as its stamp and holder; nil
--- when there is none; or nil, nil and the reply for a claims key of another type or a field
--- that durnel did not write.
-local function read_claim(claims, resource)
-  local stored, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
-  if bad then return nil, nil, bad end
-  if not stored then return nil end
-  local colon = string.find(stored, ':', 1, true)
-  local stamp = colon and tonumber(string.sub(stored, 1, colon - 1))
-  if not stamp then
-    return nil, nil, {REPLY.FOREIGN, claims, 'field ' .. resource .. ' is not a claim'}
-  end
-  return stamp, string.sub(stored, colon + 1)
-end
-
--- Whole seconds of the server's clock, or nil and the clock error reply before 1970.
-local function server_seconds()
-  local time = redis.call('TIME')
-  local seconds = tonumber(time[1])
-  if seconds < 0 then return nil, {REPLY.CLOCK, time[1], time[2]} end
-  return seconds
+local function foreign(key, what)
+  return {REPLY.FOREIGN, key, what}
 end
 
 local function as_reply(encoded)
   return {string.sub(encoded, 1, 1), string.sub(encoded, 2)}
 end
 
--- A session key holds '<request id>|<encoded reply>' of the session's latest request, so a
--- request retried after a lost reply gets its first reply instead of running twice.
--- Returns that reply or nil, and the wrong-type reply if the session key is not a string.
-local function replayed(session, request)
+-- The session's latest request id and its encoded reply from a stored value; nil if the value
+-- is not one that durnel writes.
+local function parse_session(stored)
+  local latest, encoded = string.match(stored, '^(%d+)|(.*)$')
+  return tonumber(latest), encoded
+end
+
+-- What to answer at once, or nil for a new request (S1-S3); also the reply for a session key
+-- that durnel did not write. Reads only (drain's empty case writes nothing).
+local function begin(session, request)
   local stored, bad = checked(redis.pcall('GET', session), session, 'string')
-  if not stored then return nil, bad end
-  local bar = string.find(stored, '|', 1, true)
-  if bar and string.sub(stored, 1, bar - 1) == request then return string.sub(stored, bar + 1) end
+  if bad then return bad end
+  if not stored then return nil end
+  local latest, encoded = parse_session(stored)
+  if not latest then return foreign(session, 'is not a durnel session') end
+  request = tonumber(request)
+  if request < latest then return {REPLY.STALE} end
+  if request == latest then return as_reply(encoded) end
   return nil
 end
 
--- The reply to give at once: the first reply of a retried request, or the wrong-type reply
--- of a foreign session key; nil for a new request.
-local function replay(session, request)
-  local again, bad = replayed(session, request)
-  if bad then return bad end
-  if again then return as_reply(again) end
-  return nil
+-- begin() and the write of the session in one command (SET ... GET), for a script that has
+-- worked out its reply `encoded` from reads alone: returns nil and the session's previous
+-- value (false if none) for a new request; otherwise puts the previous value back and
+-- returns what to answer at once (S1, S2 or foreign data).
+local function enter(session, request, ttl, encoded)
+  local old = redis.pcall('SET', session, request .. '|' .. encoded, 'EX', ttl, 'GET')
+  if type(old) == 'table' and old.err then
+    local _, bad = checked(old, session, 'string')
+    return bad
+  end
+  if not old then return nil, false end
+  local latest, reply = parse_session(old)
+  request = tonumber(request)
+  if latest and request > latest then return nil, old end
+  redis.call('SET', session, old, 'EX', ttl)
+  if not latest then return foreign(session, 'is not a durnel session') end
+  if request < latest then return {REPLY.STALE} end
+  return as_reply(reply)
+end
+
+-- Takes back enter(): the session as it was (`old` from enter()).
+local function leave(session, old, ttl)
+  if old then redis.call('SET', session, old, 'EX', ttl) else redis.call('DEL', session) end
 end
 
 local function remember(session, request, ttl, encoded)
   redis.call('SET', session, request .. '|' .. encoded, 'EX', ttl)
 end
 
--- Appends one event to the log; returns the wrong-type reply instead if the log key is not
--- a stream (only possible on a script's first write, which is always a log event or a
--- key checked before).
+-- Deletes the delivered batches named by keys[first_key..] and args[first_arg..] (see above);
+-- args[1] is always the session id, and a batch's field is '<session id>:<request id>'.
+local function settle(keys, args, first_key, first_arg)
+  for i = first_key, #keys do
+    redis.call('HDEL', keys[i], args[1] .. ':' .. args[first_arg + i - first_key])
+  end
+end
+
+-- The claim stored under `resource`, '<last stamp>:<holder>' with the stamp a non-negative
+-- decimal integer as durnel writes it, as its stamp and holder; nil when there is none; or
+-- nil, nil and the reply for a claims key of another type or a field that durnel did not
+-- write (inf, nan, 1e99, 0x10, ' 5', 1.5, -3, 007 are all refused).
+local function read_claim(claims, resource)
+  local stored, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
+  if bad then return nil, nil, bad end
+  if not stored then return nil end
+  local stamp, holder = string.match(stored, '^(%d+):(.*)$')
+  if not stamp or #stamp > 15 or (#stamp > 1 and string.byte(stamp) == 48) then
+    return nil, nil, foreign(claims, 'field ' .. resource .. ' is not a claim')
+  end
+  return tonumber(stamp), holder
+end
+
+-- Seconds and microseconds of the server's clock, and the seconds as TIME printed them (for
+-- stamps: formatting a Lua number costs more than the rest of a stamp's work); or nil and the
+-- clock error reply before 1970.
+local function server_time()
+  local time = redis.call('TIME')
+  local seconds = tonumber(time[1])
+  if seconds < 0 then return nil, {REPLY.CLOCK, time[1], time[2]} end
+  return seconds, tonumber(time[2]), time[1], time[2]
+end
+
+-- A stamp in microseconds from TIME's two readings as it printed them (no Lua number is
+-- formatted: that is dear).
+local function stamp_us(whole, micros)
+  return whole .. string.rep('0', 6 - #micros) .. micros
+end
+
+-- A message as durnel writes it: '[<sent_at>,"<from>","<content>"]' (JSON).
+local function encode_message(at, from, content)
+  return '[' .. at .. ',' .. cjson.encode(from) .. ',' .. cjson.encode(content) .. ']'
+end
+
+-- Appends one event to the log; returns its id, or nil and the wrong-type reply if the log
+-- key is not a stream.
 local function log_event(log, maxlen, ...)
   local reply
   if maxlen == '' then
@@ -87,6 +153,130 @@ local function log_event(log, maxlen, ...)
   else
     reply = redis.pcall('XADD', log, 'MAXLEN', '~', maxlen, '*', ...)
   end
-  local _, bad = checked(reply, log, 'stream')
-  return bad
+  return checked(reply, log, 'stream')
+end
+
+-- Writes `value` into field `field` of the hash `key` with `command` (HSET or HSETNX) as a
+-- write that may find a foreign key: on failure the log events `ids` are taken back and the
+-- wrong-type reply returned (the caller takes back what else it wrote).
+local function set_or_undo(command, key, field, value, log, ids)
+  local done = redis.pcall(command, key, field, value)
+  if type(done) == 'table' and done.err then
+    redis.call('XDEL', log, unpack(ids))
+    local _, bad = checked(done, key, 'hash')
+    return bad
+  end
+  return nil
+end
+
+-- Gives `resource` to `agent` at the stamp `at`, over the lapsed claim of `previous` (nil if
+-- there was none): the Claimed event (and Released for the previous holder), the agent's busy
+-- status, then the claim. Returns nil, or the wrong-type reply with the events taken back; the
+-- caller takes back its session.
+local function take_claim(claims, statuses, log, maxlen, agent, resource, at, previous)
+  local ids, bad = {}
+  ids[1], bad = log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource,
+                          'at', at)
+  if bad then return bad end
+  if previous then
+    ids[2] = log_event(log, maxlen, 'event', 'Released', 'agent', previous, 'resource', resource,
+                       'at', at)
+  end
+  bad = set_or_undo('HSET', statuses, agent, 'busy', log, ids)
+  if bad then return bad end
+  redis.call('HSET', claims, resource, at .. ':' .. agent)
+  return nil
+end
+
+-- Wakes whoever waits on `channel` (sharded pub/sub: the channel carries the namespace's hash
+-- tag, so it lives in the namespace's slot). Nobody subscribed costs one dictionary lookup.
+local function wake(channel)
+  redis.call('SPUBLISH', channel, '')
+end
+
+-- Whether `blob` is a message as durnel writes it: '[<sent_at>,"<from>","<content>"]'. (No
+-- pattern over the whole blob: one with '.*' backtracks and costs more than the decoding.)
+local function is_message(blob)
+  if not string.find(blob, '^%[%d+,"') or string.sub(blob, -2) ~= '"]' then return false end
+  local ok, decoded = pcall(cjson.decode, blob)
+  return ok and type(decoded) == 'table' and #decoded == 3 and type(decoded[2]) == 'string'
+    and type(decoded[3]) == 'string'
+end
+
+-- nil if `messages` are all messages as durnel writes them, else the foreign data reply.
+local function foreign_message(inbox, messages)
+  for i = 1, #messages do
+    if not is_message(messages[i]) then
+      return foreign(inbox, 'element ' .. i .. ' is not a message that durnel wrote')
+    end
+  end
+  return nil
+end
+
+-- The inbox's messages, oldest first, left in place; or nil and the reply for a key of
+-- another type or an element that durnel did not write.
+local function read_inbox(inbox)
+  local messages, bad = checked(redis.pcall('LRANGE', inbox, 0, -1), inbox, 'list')
+  if bad then return nil, bad end
+  bad = foreign_message(inbox, messages)
+  if bad then return nil, bad end
+  return messages
+end
+
+-- Appends `messages` to the list `key`, in order.
+local function push_all(key, messages)
+  for i = 1, #messages, 1000 do
+    redis.call('RPUSH', key, unpack(messages, i, math.min(i + 999, #messages)))
+  end
+end
+
+-- The inbox's messages, oldest first, taken out of it (LPOP with a count: the read and the
+-- removal in one command); or nil and the reply for a key of another type or an element that
+-- durnel did not write, and then the inbox is as it was.
+local function take_inbox(inbox)
+  local messages, bad = checked(redis.pcall('LPOP', inbox, 2147483647), inbox, 'list')
+  if bad then return nil, bad end
+  if not messages then return {} end
+  bad = foreign_message(inbox, messages)
+  if bad then
+    push_all(inbox, messages)  -- the list was emptied: this restores it exactly
+    return nil, bad
+  end
+  return messages
+end
+
+-- The batches in flight from the inbox whose in-flight hash is `inflight` (see drain.lua),
+-- as a list of {field, sid, request, stamp, messages}, oldest first; or nil and the reply for
+-- a key of another type or a field that durnel did not write.
+local function read_batches(inflight)
+  local flat, bad = checked(redis.pcall('HGETALL', inflight), inflight, 'hash')
+  if bad then return nil, bad end
+  local batches = {}
+  for i = 1, #flat, 2 do
+    local sid, request = string.match(flat[i], '^(.*):(%d+)$')
+    local stamp, body = string.match(flat[i + 1], '^(%d+)|(.+)$')
+    if not sid or not stamp then
+      return nil, foreign(inflight, 'field ' .. flat[i] .. ' is not a batch')
+    end
+    local messages = {}
+    for blob in string.gmatch(body, '[^\n]+') do messages[#messages + 1] = blob end
+    batches[#batches + 1] = {field = flat[i], sid = sid, request = request,
+                             stamp = tonumber(stamp), messages = messages}
+  end
+  table.sort(batches, function(a, b) return a.stamp < b.stamp end)
+  return batches
+end
+
+-- Appends the messages of `batches` (those for which `take(batch)` holds), then `rest`, to
+-- the reply `reply`; returns the fields of the batches taken.
+local function gather(reply, batches, take, rest)
+  local fields = {}
+  for _, batch in ipairs(batches) do
+    if take(batch) then
+      fields[#fields + 1] = batch.field
+      for _, blob in ipairs(batch.messages) do reply[#reply + 1] = blob end
+    end
+  end
+  for i = 1, #rest do reply[#reply + 1] = rest[i] end
+  return fields
 end

@@ -1,32 +1,35 @@
--- release: removes the caller's claim, lapsed or not; the caller becomes idle.
--- KEYS: claims, statuses, log, session
--- ARGV: request id, request ttl, log maxlen, agent, resource key
+-- release: removes the caller's claim, lapsed or not; the caller becomes idle; whoever waits
+-- for the resource is woken (its wake channel, common.lua).
+-- KEYS: claims, statuses, log, session, [in-flight hashes to settle...]
+-- ARGV: session id, request id, request ttl, log maxlen, agent, resource key, wake channel,
+--       [settled requests...]
 local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
-local request, ttl, maxlen, agent, resource = ARGV[1], ARGV[2], ARGV[3], ARGV[4], ARGV[5]
+local request, ttl, maxlen, agent, resource = ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
 
-local early = replay(session, request)
-if early then return early end
-local bad
-local _, holder
-_, holder, bad = read_claim(claims, resource)
+local _, holder, bad = read_claim(claims, resource)
 if bad then return bad end
-bad = wrong_type(statuses, 'hash')
-if bad then return bad end
-local now, clock_error = server_seconds()
-if not now then return clock_error end
 
-local encoded
-if not holder then
-  encoded = REPLY.NO_CLAIM
-elseif holder ~= agent then
-  encoded = REPLY.NOT_HOLDER .. holder
-else
-  bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource,
-                  'at', now)
-  if bad then return bad end
-  redis.call('HDEL', claims, resource)
-  redis.call('HSET', statuses, agent, 'idle')
-  encoded = REPLY.OK
+if holder ~= agent then
+  local encoded = holder and REPLY.NOT_HOLDER .. holder or REPLY.NO_CLAIM
+  local early = enter(session, request, ttl, encoded)
+  if early then return early end
+  settle(KEYS, ARGV, 5, 8)
+  return as_reply(encoded)
 end
-remember(session, request, ttl, encoded)
-return as_reply(encoded)
+
+local now, clock_error, at = server_time()
+if not now then return clock_error end
+local early, old = enter(session, request, ttl, REPLY.OK)
+if early then return early end
+local id
+id, bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource,
+                    'at', at)
+if not bad then bad = set_or_undo('HSET', statuses, agent, 'idle', log, {id}) end
+if bad then
+  leave(session, old, ttl)
+  return bad
+end
+redis.call('HDEL', claims, resource)
+wake(ARGV[7])
+settle(KEYS, ARGV, 5, 8)
+return {REPLY.OK}

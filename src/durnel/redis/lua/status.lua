@@ -1,6 +1,8 @@
--- status: the agent's status, 'idle' for an agent without one.
--- KEYS: statuses
--- ARGV: agent
-local status, bad = checked(redis.pcall('HGET', KEYS[1], ARGV[1]), KEYS[1], 'hash')
+-- status: the agent's status, 'idle' for an agent without one. Writes nothing but the
+-- settling of earlier drains (common.lua).
+-- KEYS: statuses, [in-flight hashes to settle...]
+-- ARGV: session id, agent, [settled requests...]
+settle(KEYS, ARGV, 2, 3)
+local status, bad = checked(redis.pcall('HGET', KEYS[1], ARGV[2]), KEYS[1], 'hash')
 if bad then return bad end
 return {REPLY.STATUS, status or 'idle'}

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The platforms the wheel matrix plans, built here with the clang of the ziglang wheel
+# (cmake/zig.cmake) into build-platforms/<target>/, warnings as errors:
+#   x86_64-macos.10.14,           the portable core, the C++ tests, and the module linked as a
+#   aarch64-macos.11.0            Python extension bundle (-undefined dynamic_lookup, the
+#                                 exported-symbols list), which must export PyInit_durnel_core
+#                                 and nothing else and look up only Python's symbols at load;
+#                                 the oldest macOS of each is the wheel's (pyproject.toml)
+#   x86_64-windows-gnu            the portable core and the C++ tests, run under wine64
+#   x86_64-linux-musl             the core (Linux path), the C++ tests, statically linked and
+#                                 run here, and the module, whose one export is checked too
+# GoogleTest is built for each target from Debian's sources (/usr/src/googletest). The module
+# compiles against the headers of this machine's CPython 3.9 at the limited-API 3.9 level:
+# those headers are the same on every platform but for pyconfig.h, whose sizes are those of
+# any LP64 system (Linux, macOS), so that is a compile check; Windows (LLP64) would need its
+# own pyconfig.h and python3.lib, which are not here, so no Windows module is built.
+# Environment: VENV (.venv), DEV_CMAKE_FLAGS (the Makefile's), DURNEL_SCHEDULES (passed to
+# the tests), PLATFORMS (the targets, all four by default).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+VPY=$root/${VENV:-.venv}/bin/python
+OUT=$root/build-platforms
+read -r -a cmake_flags <<<"${DEV_CMAKE_FLAGS:--G Ninja -DCMAKE_BUILD_TYPE=Release -DDURNEL_WERROR=ON}"
+read -r -a targets <<<"${PLATFORMS:-x86_64-macos.10.14 aarch64-macos.11.0 x86_64-windows-gnu x86_64-linux-musl}"
+nm=$(command -v llvm-nm || command -v llvm-nm-14)
+
+# One executable per tool, as CMake wants: zig's own binary, not the Python launcher, so that
+# each compile costs no interpreter start.
+zig=$("$VPY" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+mkdir -p "$OUT/zig-bin"
+write_tool() {  # write_tool NAME ARGS...
+  printf '#!/bin/sh\nexec %q %s "$@"\n' "$zig" "${*:2}" >"$OUT/zig-bin/$1"
+  chmod +x "$OUT/zig-bin/$1"
+}
+write_tool ar ar
+write_tool ranlib ranlib
+# pyenv's shims refuse versions that are not selected; its version directories do not.
+pyenv_root=$(pyenv root 2>/dev/null || echo ~/.pyenv)
+python39=$(ls -d "$pyenv_root"/versions/3.9.*/bin/python3.9 2>/dev/null | sort -V | tail -1)
+python39=${python39:-$(command -v python3.9)}
+py_include=$("$python39" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+
+# macOS: _PyInit_durnel_core is exported, and every symbol left to dynamic lookup (not bound
+# to libSystem) is Python's: anything else would fail to load in the interpreter. zig's linker
+# applies no exported-symbols list, so besides the entry point the module also exports what
+# it always defines (its own header and __dso_handle) and the replaceable operator new and
+# delete of the libc++ it links statically; ld64 on a Mac, with the system's libc++, exports
+# the entry point alone. Anything beyond those is an error.
+check_macos_module() {
+  local module=$1 exported foreign
+  exported=$("$nm" --extern-only --defined-only --format=just-symbols "$module" |
+    grep -v -x -e '__mh_dylib_header' -e '___dso_handle' -e '__Z[dn][alw][a-zA-Z0-9_]*' || true)
+  if [[ $exported != _PyInit_durnel_core ]]; then
+    echo "platforms: $target: the module exports more than _PyInit_durnel_core:" $exported >&2
+    return 1
+  fi
+  foreign=$("$nm" -m --undefined-only "$module" | grep -v '(from ' |
+    awk '{print $NF}' | grep -v '^__\?Py' || true)
+  if [[ -n $foreign ]]; then
+    echo "platforms: $module looks up symbols that are not Python's:" $foreign >&2
+    return 1
+  fi
+  echo "platforms: $target: durnel_core.abi3.so exports _PyInit_durnel_core and looks up only Python"
+}
+
+check_elf_module() {
+  local module=$1 exported
+  exported=$("$nm" --dynamic --extern-only --defined-only --format=just-symbols "$module")
+  if [[ $exported != PyInit_durnel_core ]]; then
+    echo "platforms: $module exports more than PyInit_durnel_core:" $exported >&2
+    return 1
+  fi
+  echo "platforms: $target: durnel_core.abi3.so exports PyInit_durnel_core alone"
+}
+
+for target in "${targets[@]}"; do
+  write_tool "$target-cc" cc -target "$target"
+  write_tool "$target-c++" c++ -target "$target"
+  if [[ $target == *-macos* ]]; then
+    # zig's Mach-O linker crashes on -bundle: the module is linked as a dynamic library with
+    # the bundle's other flags instead, which dlopen loads alike.
+    printf '#!/bin/sh\nfor a; do shift; [ "$a" = -bundle ] && a=-shared; set -- "$@" "$a"; done\nexec %q c++ -target %q "$@"\n' \
+      "$zig" "$target" >"$OUT/zig-bin/$target-c++"
+  fi
+  toolchain=(--toolchain "$root/cmake/zig.cmake" -DDURNEL_ZIG_TARGET="$target"
+             -DDURNEL_ZIG_BIN="$OUT/zig-bin")
+  dir=$OUT/$target
+  gtest=$dir/googletest
+  mkdir -p "$dir"
+  if [[ ! -f $gtest/lib/cmake/GTest/GTestConfig.cmake ]]; then
+    echo "platforms: $target: GoogleTest from /usr/src/googletest"
+    if ! { cmake -S /usr/src/googletest -B "$dir/googletest-build" -G Ninja \
+             -DCMAKE_BUILD_TYPE=Release "${toolchain[@]}" -DBUILD_GMOCK=OFF \
+             -DCMAKE_INSTALL_PREFIX="$gtest" &&
+           cmake --build "$dir/googletest-build" --target install; } >"$dir/googletest.log" 2>&1; then
+      cat "$dir/googletest.log"
+      exit 1
+    fi
+  fi
+  module=(-DPython3_EXECUTABLE="$python39" -DPython3_INCLUDE_DIR="$py_include")
+  [[ $target == *windows* ]] && module=(-DDURNEL_BUILD_MODULE=OFF)
+  echo "platforms: $target: configure and build"
+  cmake -S . -B "$dir/build" "${cmake_flags[@]}" "${toolchain[@]}" "${module[@]}" \
+    -DGTest_DIR="$gtest/lib/cmake/GTest" -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
+    >/dev/null
+  cmake --build "$dir/build"
+  case $target in
+    *-macos*) check_macos_module "$dir/build/durnel_core.abi3.so" ;;
+    *-linux-musl)
+      check_elf_module "$dir/build/durnel_core.abi3.so"
+      echo "platforms: $target: C++ tests, natively"
+      ctest --test-dir "$dir/build" --output-on-failure -j2
+      ;;
+    *-windows-gnu)
+      echo "platforms: $target: C++ tests under wine64"
+      scripts/wine-run.sh --start
+      rc=0
+      ctest --test-dir "$dir/build" --output-on-failure -j2 || rc=$?
+      scripts/wine-run.sh --stop
+      ((rc == 0)) || exit $rc
+      ;;
+  esac
+done

@@ -1,0 +1,324 @@
+"""How the durnel command shows a snapshot: a headline and three tables (agents with their
+mailboxes, claims, the end of the activity log), as plain text or as rich renderables.
+
+The tables are built once, engine- and library-neutral (``Table``, ``Row``), then drawn by
+``plain_text`` or ``rich_view``; the rich library (the ``cli`` extra) is imported only by
+``rich_view``. Times are the engine's clock in UTC; ages and seconds left come from the
+snapshot's own reading. A row can be marked: a claim ``lapsed`` or ``ending`` (at most
+ENDING_SECONDS left), and any row ``changed`` (the live view marks what changed lately).
+Text that agents chose (ids, keys, message contents) is shown with its control characters
+escaped, so that it cannot move the cursor or break a row.
+"""
+
+import time
+from collections import Counter
+from typing import NamedTuple, Optional
+
+from .snapshots import LogEvent, Snapshot
+
+__all__ = [
+    "ENDING_SECONDS",
+    "Row",
+    "Table",
+    "describe",
+    "headline",
+    "plain_text",
+    "rich_view",
+    "tables",
+]
+
+ENDING_SECONDS = 60  # a claim with this many seconds left or fewer is shown as ending
+CONTENT_WIDTH = 60  # message contents are cut to this many characters in tables
+
+
+class Row(NamedTuple):
+    key: tuple  # what the row is about, stable from one snapshot to the next
+    cells: tuple
+    mark: str = ""  # "", "ending" or "lapsed"
+    changed: bool = False
+
+
+class Table(NamedTuple):
+    title: str
+    columns: tuple
+    right: tuple  # indexes of right-aligned columns
+    rows: list
+    hidden: int = 0  # rows left out for lack of room
+
+
+def clean(text: str, width: Optional[int] = None) -> str:
+    """``text`` with control characters escaped (``\\n``, ``\\x00``), cut to ``width``."""
+    if not text.isprintable():
+        text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+    if width is not None and len(text) > width:
+        text = text[: width - 3] + "..."
+    return text
+
+
+def clock(stamp: int) -> str:
+    return time.strftime("%H:%M:%S", time.gmtime(stamp))
+
+
+def duration(seconds: int) -> str:
+    if seconds < 60:
+        return "%ds" % seconds
+    if seconds < 3600:
+        return "%dm%02ds" % divmod(seconds, 60)
+    if seconds < 86400:
+        return "%dh%02dm" % divmod(seconds // 60, 60)
+    return "%dd%02dh" % divmod(seconds // 3600, 24)
+
+
+def headline(shot: Snapshot, where: str) -> list:
+    """Two lines: which group, where and when; then what it holds, counted."""
+    statuses = Counter(a.status for a in shot.agents)
+    lapsed = sum(c.lapsed for c in shot.claims)
+    ending = sum(not c.lapsed and c.seconds_left <= ENDING_SECONDS for c in shot.claims)
+    return [
+        "namespace %s on %s, %s UTC"
+        % (
+            clean(shot.namespace),
+            where,
+            time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(shot.now)),
+        ),
+        "%d agents (%s), %d claims (%d ending, %d lapsed), %d messages in %d mailboxes, "
+        "%d log events"
+        % (
+            len(shot.agents),
+            ", ".join("%d %s" % (n, s) for s, n in sorted(statuses.items())) or "none",
+            len(shot.claims),
+            ending,
+            lapsed,
+            sum(m.length for m in shot.mailboxes),
+            len(shot.mailboxes),
+            shot.log_length,
+        ),
+    ]
+
+
+def describe(event: LogEvent, width: Optional[int] = None) -> tuple:
+    """(who, what) of a log event: the agent and its resource, or sender -> recipient and the
+    message ("*" for a broadcast); ids cut to ``width``, contents to CONTENT_WIDTH."""
+    if event.from_agent is not None:
+        to = event.to_agent if event.to_agent is not None else "*"
+        return (
+            "%s -> %s" % (clean(event.from_agent, width), clean(to, width)),
+            clean(event.content or "", CONTENT_WIDTH),
+        )
+    return clean(event.agent or "", width), clean(event.resource or "", width)
+
+
+def _urgency(claim, changed) -> int:
+    """Lapsed claims first, then those ending, then those changed lately, then the rest."""
+    if claim.lapsed:
+        return 0
+    if claim.seconds_left <= ENDING_SECONDS:
+        return 1
+    return 2 if ("claim", claim.resource) in changed else 3
+
+
+def _claim_mark(claim) -> str:
+    if claim.lapsed:
+        return "lapsed"
+    return "ending" if claim.seconds_left <= ENDING_SECONDS else ""
+
+
+def tables(
+    shot: Snapshot,
+    *,
+    urgent_first: bool = False,
+    changed: frozenset = frozenset(),
+    room: Optional[int] = None,
+    cell_width: Optional[int] = None,
+) -> list:
+    """The agents, claims and log tables. Sorted by name, or with ``urgent_first`` by what
+    needs a look: agents changed lately, then by fullest mailbox; claims lapsed, ending,
+    changed lately, then by seconds left. Rows whose key is in ``changed`` are marked
+    changed. ``room`` caps the rows of all three together (the live view's screen); each
+    table keeps a fair share and the rest is counted as hidden, the log keeping its newest
+    events. ``cell_width`` cuts ids and keys to that many characters."""
+    held = Counter(c.holder for c in shot.claims)
+    boxes = {m.agent: m for m in shot.mailboxes}
+    statuses = {a.agent: a.status for a in shot.agents}
+    names = list(statuses)
+    names.extend(agent for agent in boxes if agent not in statuses)  # none on Redis or SQLite
+    if urgent_first:
+        names.sort(
+            key=lambda n: (("agent", n) not in changed, -(boxes[n].length if n in boxes else 0), n)
+        )
+        claims = sorted(
+            shot.claims, key=lambda c: (_urgency(c, changed), c.seconds_left, c.resource)
+        )
+    else:
+        names.sort()
+        claims = list(shot.claims)
+    log = list(shot.log)
+    shares = _shares((len(names), len(claims), len(log)), room)
+    names, claims = names[: shares[0]], claims[: shares[1]]
+    log = log[len(log) - shares[2] :] if shares[2] else []
+
+    agent_rows = []
+    for name in names:
+        box = boxes.get(name)
+        key = ("agent", name)
+        agent_rows.append(
+            Row(
+                key,
+                (
+                    clean(name, cell_width),
+                    statuses.get(name, "-"),
+                    str(held[name]) if held[name] else "",
+                    str(box.length) if box else "",
+                    duration(box.oldest_age) if box else "",
+                ),
+                changed=key in changed,
+            )
+        )
+    claim_rows = []
+    for claim in claims:
+        key = ("claim", claim.resource)
+        claim_rows.append(
+            Row(
+                key,
+                (
+                    clean(claim.resource, cell_width),
+                    clean(claim.holder, cell_width),
+                    clock(claim.stamp),
+                    duration(claim.age),
+                    "lapsed" if claim.lapsed else duration(claim.seconds_left),
+                ),
+                _claim_mark(claim),
+                key in changed,
+            )
+        )
+    log_rows = []
+    for event in log:
+        key = ("event", event.id)
+        who, what = describe(event, cell_width)
+        log_rows.append(Row(key, (clock(event.at), event.event, who, what), changed=key in changed))
+    return [
+        Table(
+            "Agents",
+            ("agent", "status", "claims", "mailbox", "oldest"),
+            (2, 3, 4),
+            agent_rows,
+            len(statuses.keys() | boxes.keys()) - len(agent_rows),
+        ),
+        Table(
+            "Claims",
+            ("resource", "holder", "since", "age", "left"),
+            (2, 3, 4),
+            claim_rows,
+            len(shot.claims) - len(claim_rows),
+        ),
+        Table(
+            "Log (last %d of %d events)" % (len(log_rows), shot.log_length),
+            ("time", "event", "who", "what"),
+            (),
+            log_rows,
+        ),
+    ]
+
+
+def _shares(wanted, room):
+    """How many rows each table gets out of ``room``: an equal share each, and what a table
+    does not need goes to the others in order."""
+    if room is None:
+        return list(wanted)
+    room = max(room, 0)
+    shares = [0] * len(wanted)
+    left = list(range(len(wanted)))
+    while room > 0 and left:
+        each = max(room // len(left), 1)
+        for i in list(left):
+            give = min(each, wanted[i] - shares[i], room)
+            shares[i] += give
+            room -= give
+            if shares[i] == wanted[i]:
+                left.remove(i)
+            if room == 0:
+                break
+    return shares
+
+
+# ---- plain text ----
+
+_PLAIN_MARKS = {"lapsed": "x", "ending": "!"}
+
+
+def _aligned(cells, widths, right, prefix=""):
+    text = "  ".join(
+        cell.rjust(w) if i in right else cell.ljust(w)
+        for i, (cell, w) in enumerate(zip(cells, widths))
+    )
+    return (prefix + text).rstrip()
+
+
+def _widths(table):
+    widths = [len(c) for c in table.columns]
+    for row in table.rows:
+        widths = [max(w, len(cell)) for w, cell in zip(widths, row.cells)]
+    return widths
+
+
+def _title(table):
+    hidden = " (%d more not shown)" % table.hidden if table.hidden else ""
+    return "%s:%s%s" % (table.title, "" if table.rows else " none", hidden)
+
+
+def plain_text(lines: list, tables_: list, *, marks: bool = False, width: Optional[int] = None):
+    """The headline and the tables as aligned text. With ``marks``, each row starts with two
+    characters: ``*`` changed lately, then ``!`` ending or ``x`` lapsed. ``width`` cuts every
+    line to that many characters (a terminal's)."""
+    out = list(lines)
+    for table in tables_:
+        out.append("")
+        out.append(_title(table))
+        if not table.rows:
+            continue
+        widths = _widths(table)
+        out.append(_aligned(table.columns, widths, table.right, "  " if marks else ""))
+        for row in table.rows:
+            prefix = ""
+            if marks:
+                prefix = ("*" if row.changed else " ") + _PLAIN_MARKS.get(row.mark, " ")
+            out.append(_aligned(row.cells, widths, table.right, prefix))
+    if width is not None:
+        out = [text[:width] for text in out]
+    return "\n".join(out) + "\n"
+
+
+# ---- rich ----
+
+_RICH_STYLES = {"lapsed": "red", "ending": "yellow"}
+
+
+def rich_view(lines: list, tables_: list, *, note: str = "", wrap: bool = True):
+    """The headline and the tables as one rich Text: titles and headers bold, a rule under
+    each header, lapsed claims red, ending ones yellow, rows changed lately in reverse video;
+    ``note`` (an error) in red below the headline. Without ``wrap`` a line longer than the
+    screen is cut with an ellipsis (the live view: one line per row, always).
+
+    The columns are laid out here as in plain text, not by rich's Table, whose layout of
+    every cell costs several times more than the rest of a redraw of the live view."""
+    from rich.text import Text
+
+    view = Text(no_wrap=not wrap, overflow="fold" if wrap else "ellipsis", end="")
+    view.append(lines[0] + "\n", "bold")
+    for line in lines[1:]:
+        view.append(line + "\n")
+    if note:
+        view.append(note + "\n", "bold red")
+    for table in tables_:
+        view.append("\n" + _title(table) + "\n", "bold")
+        if not table.rows:
+            continue
+        widths = _widths(table)
+        view.append(_aligned(table.columns, widths, table.right) + "\n", "bold")
+        view.append("\u2500" * (sum(widths) + 2 * len(widths) - 2) + "\n")
+        for row in table.rows:
+            style = _RICH_STYLES.get(row.mark, "")
+            if row.changed:
+                style = (style + " reverse").strip()
+            view.append(_aligned(row.cells, widths, table.right) + "\n", style or None)
+    return view

@@ -1,0 +1,174 @@
+"""The asyncio hub: hub.py's listener as a task of the event loop, on a redis.asyncio PubSub.
+
+Everything but the I/O is ``hub.HubState``, shared with the sync hub: the same channels, the
+same confirmation before a waiter's last look, the same reconnection within the retry budget
+followed by a wake-up of every waiter, the same channel of its own that keeps this process's
+claim tickets alive. Waiters are ``durnel.waiting.AsyncWaiter`` futures of the same loop.
+"""
+
+import asyncio
+
+from redis.exceptions import ConnectionError as RedisConnectionError
+from redis.exceptions import TimeoutError as RedisTimeoutError
+
+from . import retry
+from .hub import CONFIRM_SECONDS, DROPPED, HEALTH_SECONDS, MOVED, RESUMED, HubState
+
+__all__ = ["AsyncHub"]
+
+
+async def _shard_subscribe(pubsub, *channels):
+    # redis.asyncio's PubSub learnt the sharded commands after the sync one (redis-py 7.0,
+    # the newest for Python 3.9, has them only in the sync client); sent raw, their replies
+    # come back as ordinary messages of type ssubscribe/smessage, which is all the hub reads
+    if hasattr(pubsub, "ssubscribe"):
+        await pubsub.ssubscribe(*channels)
+    else:
+        await pubsub.execute_command("SSUBSCRIBE", *channels)
+
+
+async def _shard_unsubscribe(pubsub, *channels):
+    if hasattr(pubsub, "sunsubscribe"):
+        await pubsub.sunsubscribe(*channels)
+    else:
+        await pubsub.execute_command("SUNSUBSCRIBE", *channels)
+
+
+class AsyncHub:
+    """A listener task on one redis.asyncio PubSub of the namespace's node; made inside the
+    loop that it serves."""
+
+    def __init__(self, client, keys, retries, cluster):
+        self.state = HubState(keys)
+        self._client = client
+        self._keys = keys
+        self._retries = retries
+        self._cluster = cluster
+        self._closed = False
+        self._changed = asyncio.Condition()
+        self._pubsub = None
+        self._node_client = None  # a cluster's: the client of the slot's node
+        self._task = None
+
+    async def start(self):
+        self._pubsub = await self._connect()
+        await _shard_subscribe(self._pubsub, self.state.channel)
+        self._task = asyncio.ensure_future(self._listen())
+
+    async def _connect(self):
+        if not self._cluster:
+            return self._client.pubsub()
+        # sharded channels live on the node that serves the namespace's slot: a plain client
+        # of that node (the cluster client's own pubsub polls every node in turn)
+        import redis.asyncio
+
+        node = self._client.get_node_from_key(self._keys.claims)
+        kwargs = dict(node.connection_kwargs, host=node.host, port=node.port)
+        pool = redis.asyncio.ConnectionPool(connection_class=node.connection_class, **kwargs)
+        self._node_client = redis.asyncio.Redis.from_pool(pool)
+        return self._node_client.pubsub()
+
+    async def watch(self, channels, queues, waiter):
+        state = self.state
+        new = state.watch(channels, queues, waiter)
+        try:
+            if new:
+                try:
+                    await _shard_subscribe(self._pubsub, *new)
+                except DROPPED:  # the listener connects again and subscribes to them
+                    pass
+            async with self._changed:
+                await asyncio.wait_for(
+                    self._changed.wait_for(lambda: state.ready(channels)), CONFIRM_SECONDS
+                )
+        except asyncio.TimeoutError:
+            state.unwatch(channels, queues, waiter)
+            raise RedisTimeoutError(
+                "the server did not confirm a subscription within %d s" % CONFIRM_SECONDS
+            ) from None
+        except BaseException:
+            state.unwatch(channels, queues, waiter)
+            raise
+        if state.error is not None:
+            state.unwatch(channels, queues, waiter)
+            raise state.error
+
+    def unwatch(self, channels, queues, waiter):
+        idle = self.state.unwatch(channels, queues, waiter)
+        if idle and self.state.error is None and not self._closed:
+            # no await in a wait's finally: the unsubscription is sent by a task of its own
+            asyncio.ensure_future(self._unsubscribe(idle))
+
+    async def _unsubscribe(self, channels):
+        try:
+            await _shard_unsubscribe(self._pubsub, *channels)
+        except DROPPED:
+            pass
+
+    def ticket(self):
+        return self.state.ticket()
+
+    def check(self):
+        if self.state.error is not None:
+            raise self.state.error
+
+    async def close(self):
+        self._closed = True
+        if self._task is not None:
+            self._task.cancel()
+        await self._close_connection()
+
+    async def _close_connection(self):
+        try:
+            await self._pubsub.aclose()
+            if self._node_client is not None:
+                await self._node_client.aclose()
+        except Exception:  # already gone
+            pass
+
+    async def _notify(self):
+        async with self._changed:
+            self._changed.notify_all()
+
+    async def _listen(self):
+        state = self.state
+        failures = 0
+        while not self._closed:
+            try:
+                message = await self._pubsub.get_message(timeout=HEALTH_SECONDS)
+                if message is None:
+                    await self._pubsub.ping()
+                    continue
+                action = state.dispatch(message)
+                await self._notify()
+                if action is MOVED:
+                    raise RedisConnectionError("the namespace's slot moved to another node")
+                if action is RESUMED:
+                    failures = 0
+                    state.wake_everyone()
+            except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
+                if self._closed:
+                    return
+                state.lost()
+                while True:
+                    wait = retry.backoff(failures, self._retries)
+                    if wait is None:
+                        state.error = error
+                        await self._notify()
+                        state.wake_everyone()
+                        return
+                    await asyncio.sleep(wait)
+                    failures += 1
+                    try:
+                        await self._reconnect()
+                        break
+                    except Exception as again:
+                        error = again
+
+    async def _reconnect(self):
+        await self._close_connection()
+        if self._cluster:
+            await self._client.nodes_manager.initialize()
+        pubsub = await self._connect()
+        await _shard_subscribe(pubsub, *self.state.requested)
+        self._pubsub = pubsub

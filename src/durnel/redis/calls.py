@@ -1,0 +1,381 @@
+"""Every call of the Redis engine as plain data: the script, its KEYS and ARGV, built by plain
+functions, and the reply read back by plain functions. No I/O happens here, so a sync and an
+asyncio engine can share all of it and differ only in how they send a Call.
+
+Keys of namespace N (``Keys``), all readable with ordinary Redis tools:
+  durnel:{N}:claims                hash   resource key -> "<last stamp>:<holder>"
+  durnel:{N}:status                hash   agent id -> "idle" | "busy"; its keys are the roster
+  durnel:{N}:inbox:<agent>         list   '[sent_at, "from", "content"]' (JSON), oldest first
+  durnel:{N}:inflight:<agent>      hash   "<session id>:<request id>" -> a batch drained from
+                                          that inbox whose delivery is not settled yet
+                                          (see lua/drain.lua)
+  durnel:{N}:log                   stream event=Claimed|Released|MessageSent|BroadcastSent, ...
+  durnel:{N}:session:<sid>         string the latest request of one session and its reply
+  durnel:{N}:guard                 never written: declared by broadcast (lua/broadcast.lua)
+  durnel:{N}:queue:<resource key>  zset   tickets of the claim's waiters by arrival
+                                          (lua/wait_claim.lua)
+Sharded pub/sub channels of namespace N (no keys; SPUBLISH with nobody subscribed is free):
+  durnel:{N}:wake:inbox:<agent>    a message was queued for the agent
+  durnel:{N}:wake:broadcast        a broadcast was queued for everyone
+  durnel:{N}:wake:claim:<key>      the claim was released, or its next waiter may go
+  durnel:{N}:wake:hub:<hub id>     nothing is sent on it: a subscriber on it keeps that
+                                   process's claim tickets alive (hub.py)
+"""
+
+import json
+from typing import Any, NamedTuple
+
+from redis.exceptions import ResponseError
+
+from .. import errors
+from ..contract import FILE_PREFIX, LEASE_SECONDS, STATUSES, TASK_PREFIX
+from .scripts import Reply
+
+__all__ = [
+    "Call",
+    "ForeignDataError",
+    "Keys",
+    "ServerClockError",
+    "StaleRequestError",
+    "key_pattern",
+]
+
+LEASE = b"%d" % LEASE_SECONDS
+FILE = FILE_PREFIX.encode()
+TASK = TASK_PREFIX.encode()
+REFUSED = (Reply.NO_CLAIM, Reply.NOT_HOLDER)
+
+
+class ForeignDataError(errors.ForeignDataError, ResponseError):
+    """A key of the namespace holds data that durnel did not write (another type, or a value
+    of another shape). The call changed nothing."""
+
+
+class ServerClockError(errors.ClockError, ResponseError):
+    """The Redis server's clock reads a time before 1970. The call changed nothing."""
+
+
+class StaleRequestError(ResponseError):
+    """The server had already seen a later request of this session, so this one did not run.
+    Only a session shared by two callers at once (which the engine never does) gets it."""
+
+
+def key_pattern(namespace: str) -> str:
+    """The SCAN/KEYS pattern of exactly the keys of ``namespace``: the glob characters of the
+    name (``*``, ``?``, ``[``, ``]``, ``\\``) are escaped, so no other namespace matches."""
+    escaped = "".join("\\" + c if c in "*?[]\\" else c for c in namespace)
+    return "durnel:{%s}:*" % escaped
+
+
+class Keys:
+    """The key names of one namespace."""
+
+    __slots__ = (
+        "prefix",
+        "claims",
+        "statuses",
+        "log",
+        "guard",
+        "inbox_prefix",
+        "broadcast_channel",
+        "hub_prefix",
+    )
+
+    def __init__(self, namespace: str):
+        prefix = b"durnel:{" + namespace.encode("utf-8") + b"}:"
+        self.prefix = prefix
+        self.claims = prefix + b"claims"
+        self.statuses = prefix + b"status"
+        self.log = prefix + b"log"
+        self.guard = prefix + b"guard"
+        self.inbox_prefix = prefix + b"inbox:"
+        self.broadcast_channel = prefix + b"wake:broadcast"
+        self.hub_prefix = prefix + b"wake:hub:"
+
+    def inbox(self, agent: bytes) -> bytes:
+        return self.inbox_prefix + agent
+
+    def inflight(self, agent: bytes) -> bytes:
+        return self.prefix + b"inflight:" + agent
+
+    def queue(self, resource: bytes) -> bytes:
+        return self.prefix + b"queue:" + resource
+
+    def inbox_channel(self, agent: bytes) -> bytes:
+        return self.prefix + b"wake:inbox:" + agent
+
+    def claim_channel(self, resource: bytes) -> bytes:
+        return self.prefix + b"wake:claim:" + resource
+
+
+class Call(NamedTuple):
+    script: str
+    keys: tuple[bytes, ...]
+    args: tuple[bytes, ...]
+    settles: tuple  # the (in-flight hash, request id) pairs this call settles (Session.settled)
+
+
+class Options(NamedTuple):
+    ttl: bytes  # request ttl, seconds
+    maxlen: bytes  # log cap, b"" for none
+    visibility: bytes  # visibility timeout of drained batches, seconds
+
+
+def _call(script, session, keys, args):
+    extra_keys, extra_args = session.settling()
+    return Call(script, keys + extra_keys, args + extra_args, tuple(zip(extra_keys, extra_args)))
+
+
+# ---- builders: each call's KEYS and ARGV in the order of its script's header ----
+
+
+def claim(keys, options, session, request, agent, resource):
+    return _call(
+        "claim",
+        session,
+        (keys.claims, keys.statuses, keys.log, session.key),
+        (session.sid, request, options.ttl, options.maxlen, agent, resource, LEASE),
+    )
+
+
+def renew(keys, options, session, request, agent, resource):
+    return _call(
+        "renew",
+        session,
+        (keys.claims, session.key),
+        (session.sid, request, options.ttl, agent, resource),
+    )
+
+
+def release(keys, options, session, request, agent, resource):
+    return _call(
+        "release",
+        session,
+        (keys.claims, keys.statuses, keys.log, session.key),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            agent,
+            resource,
+            keys.claim_channel(resource),
+        ),
+    )
+
+
+def send(keys, options, session, request, sender, recipient, text):
+    return _call(
+        "send",
+        session,
+        (keys.statuses, keys.log, session.key, keys.inbox(recipient)),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            sender,
+            recipient,
+            text,
+            keys.inbox_channel(recipient),
+        ),
+    )
+
+
+def broadcast(keys, options, session, request, sender, text):
+    return _call(
+        "broadcast",
+        session,
+        (keys.statuses, keys.log, session.key, keys.guard),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            sender,
+            text,
+            keys.inbox_prefix,
+            keys.broadcast_channel,
+        ),
+    )
+
+
+def inbox(keys, options, session, agent):
+    return _call(
+        "inbox",
+        session,
+        (keys.inbox(agent), keys.inflight(agent)),
+        (session.sid, options.visibility),
+    )
+
+
+def drain(keys, options, session, request, agent):
+    return _call(
+        "drain",
+        session,
+        (keys.inbox(agent), keys.inflight(agent), session.key),
+        (session.sid, request, options.ttl, options.visibility),
+    )
+
+
+def status(keys, options, session, agent):
+    return _call("status", session, (keys.statuses,), (session.sid, agent))
+
+
+def wait_claim(keys, options, session, request, agent, resource, queue, ticket, arrival):
+    """One step of a claim wait (lua/wait_claim.lua): ``queue`` False tries without queueing."""
+    return _call(
+        "wait_claim",
+        session,
+        (keys.claims, keys.statuses, keys.log, session.key, keys.queue(resource)),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            agent,
+            resource,
+            LEASE,
+            b"queue" if queue else b"try",
+            ticket,
+            arrival,
+            keys.hub_prefix,
+        ),
+    )
+
+
+def leave_queue(keys, resource, ticket):
+    # No session: leaving is idempotent, and may run while the session's own call is lost.
+    return Call("leave_queue", (keys.queue(resource),), (ticket, keys.claim_channel(resource)), ())
+
+
+def abandon(keys, options, session, drain_call):
+    """Gives the batch of ``drain_call`` back (lua/abandon.lua); carries no settling, so it
+    may run beside any call of the session."""
+    inbox, inflight = drain_call.keys[0], drain_call.keys[1]
+    agent = inbox[len(keys.inbox_prefix) :]
+    return Call(
+        "abandon",
+        (inbox, inflight, session.key),
+        (session.sid, drain_call.args[1], options.ttl, keys.inbox_channel(agent)),
+        (),
+    )
+
+
+# ---- replies ----
+
+
+def text(value, key=None):
+    """A reply element as str; bytes that are not UTF-8 are foreign data of `key`."""
+    if not isinstance(value, bytes):
+        return value
+    try:
+        return value.decode("utf-8")
+    except UnicodeDecodeError:
+        raise ForeignDataError(
+            "durnel key %r holds %r, which is not text that durnel wrote"
+            % (text(key) if key is not None else "?", value)
+        ) from None
+
+
+def tag(reply):
+    return text(reply[0])
+
+
+def refused_holder(reply, key):
+    """The holder a renewal or release was refused for; None when there was no claim."""
+    return text(reply[1], key) if tag(reply) == Reply.NOT_HOLDER else None
+
+
+def outcome(reply: Any) -> Any:
+    """The value of a script's reply, or the exception that it stands for."""
+    kind = tag(reply)
+    if kind == Reply.OK:
+        return None
+    if kind == Reply.SENT:
+        return int(reply[1])
+    if kind == Reply.WRONG_TYPE:
+        raise ForeignDataError(
+            "durnel key %r holds a %s where durnel keeps a %s; was it written by "
+            "something else?" % (_shown(reply[1]), text(reply[2]), text(reply[3]))
+        )
+    if kind == Reply.FOREIGN:
+        raise ForeignDataError("durnel key %r: %s" % (_shown(reply[1]), _shown(reply[2])))
+    if kind == Reply.CLOCK:
+        raise ServerClockError(
+            "system clock before unix epoch: the server's TIME reads %s s and %s us"
+            % (text(reply[1]), text(reply[2]))
+        )
+    if kind == Reply.STALE:
+        raise StaleRequestError(
+            "the server has seen a later request of this session; this one did not run"
+        )
+    raise ResponseError("unexpected reply from a durnel script: %r" % (reply,))
+
+
+def _shown(value):
+    return value.decode("utf-8", "replace") if isinstance(value, bytes) else value
+
+
+def messages(reply, recipient, key):
+    """The messages of an inbox or drain reply, as (sender, recipient, content, sent_at)."""
+    if tag(reply) not in (Reply.LISTED, Reply.DRAINED):
+        outcome(reply)  # raises
+    result = []
+    for blob in reply[1:]:
+        try:
+            sent_at, sender, content = json.loads(blob)
+            if type(sent_at) is not int or type(sender) is not str or type(content) is not str:
+                raise ValueError(blob)
+        except (TypeError, ValueError):
+            raise ForeignDataError(
+                "durnel key %r holds %r, which is not a message that durnel wrote"
+                % (_shown(key), blob)
+            ) from None
+        result.append((sender, recipient, content, sent_at))
+    return result
+
+
+class ClaimStep(NamedTuple):
+    """A wait_claim reply: claimed, or why not and what the waiter needs to sleep on it."""
+
+    claimed: bool
+    queued: bool  # another waiter is ahead
+    arrival: bytes  # the ticket's place in the queue; b"" if it is not queued
+    holder: Any  # str, when the claim holds and this waiter is next
+    lapses_in: Any  # seconds until the holder's lease lapses, by the server's clock
+
+
+def claim_step(reply, claims_key, lease=LEASE_SECONDS):
+    kind = tag(reply)
+    if kind == Reply.OK:
+        return ClaimStep(True, False, b"", None, None)
+    if kind == Reply.WAIT_QUEUED:
+        return ClaimStep(False, True, _raw(reply[1]), None, None)
+    if kind != Reply.WAIT_HELD:
+        outcome(reply)  # raises
+    stamp, seconds, micros, arrival, holder = _raw(reply[1]).split(b" ", 4)
+    now = int(seconds) + int(micros) / 1e6
+    return ClaimStep(False, False, arrival, text(holder, claims_key), int(stamp) + lease - now)
+
+
+def _raw(value):
+    return value if isinstance(value, bytes) else value.encode("utf-8")
+
+
+def status_value(reply, statuses, agent_id):
+    if tag(reply) != Reply.STATUS:
+        outcome(reply)  # raises
+    value = reply[1]
+    shown = value.decode("utf-8", "replace") if isinstance(value, bytes) else value
+    if isinstance(value, bytes):
+        try:
+            value = value.decode("utf-8")
+        except UnicodeDecodeError:
+            value = None
+    if value not in STATUSES:
+        raise ForeignDataError(
+            "durnel key %r: agent %r has the status %r, which durnel never writes"
+            % (_shown(statuses), agent_id, shown)
+        )
+    return value

@@ -1,0 +1,265 @@
+"""A process's listener for the wake-ups of one namespace: one sharded pub/sub connection that
+wakes the threads (or asyncio tasks) of this process waiting on that namespace.
+
+The scripts publish on the namespace's wake channels (calls.py): a send on the recipient's,
+a broadcast on the broadcast channel, a release or a waiter leaving on the claim's. A
+waiter's channels are subscribed, and the subscription confirmed by the server, before its
+wait looks at the state for the last time, so a change committed after that look is
+published to a subscriber that is already there (and one committed before it is seen by
+the look). A wake-up only says "look again": the look is the engine's own exactly-once call.
+
+``HubState`` is what the sync hub (``Hub``, a daemon thread) and the asyncio one
+(``aio_hub.AsyncHub``, a task) share, without I/O: the channels asked for and confirmed, how
+many waiters watch each, and whom a published message wakes. The hub also subscribes to a
+channel of its own, on which nothing is sent: while the connection lives, that channel has a
+subscriber, which is how lua/wait_claim.lua tells that this process's claim tickets are still
+alive. When the connection drops, the hub connects again within the engine's retry budget,
+subscribes again and then wakes every waiter, since a wake-up may have been lost meanwhile;
+when the budget is spent, every waiter raises the connection error. A subscription outlives
+its last waiter (the next wait of the same agent needs no round trip) until more than
+``IDLE_LIMIT`` channels have no waiter, when those are dropped together.
+"""
+
+import os
+import secrets
+import threading
+import time
+
+from redis.exceptions import ConnectionError as RedisConnectionError
+from redis.exceptions import TimeoutError as RedisTimeoutError
+
+from ..waiting import WaitQueues
+from . import retry
+
+__all__ = ["HEALTH_SECONDS", "IDLE_LIMIT", "Hub", "HubState"]
+
+HEALTH_SECONDS = 30.0  # an idle connection is pinged this often (and found dead on the next)
+IDLE_LIMIT = 1000  # subscribed channels without a waiter, beyond which they are dropped
+CONFIRM_SECONDS = 10.0  # how long a waiter waits for its subscription to be confirmed
+MOVED, RESUMED = "moved", "resumed"  # what dispatch() asks the hub to do
+# What a dropped or unusable pub/sub connection raises
+DROPPED = (RedisConnectionError, RedisTimeoutError, OSError, AttributeError, ValueError)
+
+
+def _text(value):
+    return value if isinstance(value, bytes) else value.encode("utf-8")
+
+
+class HubState:
+    """The channels, the waiters and the dispatch of one hub; no I/O. Called under the hub's
+    lock (the sync hub's condition, or the event loop's one thread)."""
+
+    def __init__(self, keys):
+        self.pid = os.getpid()
+        self.id = secrets.token_hex(8).encode()
+        self.channel = keys.hub_prefix + self.id
+        self.broadcast = keys.broadcast_channel
+        self.mail = WaitQueues()  # inbox channel -> waiters of that agent's messages
+        self.claims = WaitQueues()  # claim channel -> waiters for that resource
+        self.requested = {self.channel}  # channels subscribed (or being subscribed) to
+        self.confirmed = set()  # of those, the ones the server has confirmed
+        self.watchers = {}  # channel -> how many waits watch it
+        self.tickets = 0
+        self.resuming = False  # subscribing again after a lost connection
+        self.error = None  # the error that ended the hub: every waiter raises it
+
+    def ticket(self):
+        """A new claim ticket of this hub: '<hub id>:<number>'."""
+        self.tickets += 1
+        return b"%s:%d" % (self.id, self.tickets)
+
+    def watch(self, channels, queues, waiter):
+        """Joins ``waiter`` to each channel's queue; returns the channels to subscribe to."""
+        new = []
+        for channel in channels:
+            self.watchers[channel] = self.watchers.get(channel, 0) + 1
+            if queues is not None and channel != self.broadcast:
+                queues.join(channel, waiter)
+            if channel not in self.requested:
+                self.requested.add(channel)
+                new.append(channel)
+        return new
+
+    def unwatch(self, channels, queues, waiter):
+        """Takes ``waiter`` out again; returns the channels to unsubscribe from (idle ones,
+        once there are too many)."""
+        for channel in channels:
+            if queues is not None and channel != self.broadcast:
+                queues.leave(channel, waiter)
+            left = self.watchers.get(channel, 1) - 1
+            if left:
+                self.watchers[channel] = left
+            else:
+                self.watchers.pop(channel, None)
+        idle = [c for c in self.requested if c not in self.watchers and c != self.channel]
+        if len(idle) <= IDLE_LIMIT:
+            return []
+        self.requested.difference_update(idle)
+        self.confirmed.difference_update(idle)
+        return idle
+
+    def ready(self, channels):
+        return self.error is not None or all(c in self.confirmed for c in channels)
+
+    def dispatch(self, message):
+        """Handles one message read from the connection; returns MOVED when the server dropped
+        a subscription it was not asked to drop (the namespace's slot moved to another node),
+        RESUMED when the last subscription made again after a lost connection is confirmed
+        (every waiter must look again), else None."""
+        kind = _text(message["type"])
+        channel = message["channel"]
+        if channel is not None:
+            channel = _text(channel)
+        if kind == b"smessage":
+            if channel == self.broadcast:
+                self.mail.wake_all()
+            elif channel in self.mail.queues:
+                self.mail.wake_all(channel)
+            else:
+                self.claims.wake_all(channel)
+        elif kind == b"ssubscribe":
+            self.confirmed.add(channel)
+            if self.resuming and self.requested <= self.confirmed:
+                self.resuming = False
+                return RESUMED
+        elif kind == b"sunsubscribe":
+            self.confirmed.discard(channel)
+            if channel in self.requested:
+                return MOVED
+        return None
+
+    def lost(self):
+        """The connection dropped: nothing is confirmed any more."""
+        self.confirmed.clear()
+        self.resuming = True
+
+    def wake_everyone(self):
+        self.mail.wake_all()
+        self.claims.wake_all()
+
+
+class Hub:
+    """The sync hub: a daemon thread reading one redis-py PubSub of the namespace's node."""
+
+    def __init__(self, client, keys, retries, cluster):
+        self.state = HubState(keys)
+        self.condition = threading.Condition()
+        self._client = client
+        self._keys = keys
+        self._retries = retries
+        self._cluster = cluster
+        self._closed = False
+        self._pubsub = self._connect()
+        self._pubsub.ssubscribe(self.state.channel)
+        self._thread = threading.Thread(target=self._listen, name="durnel-hub", daemon=True)
+        self._thread.start()
+
+    @property
+    def pid(self):
+        return self.state.pid
+
+    def _connect(self):
+        client = self._client
+        if self._cluster:  # sharded channels live on the node that serves the namespace's slot
+            client = client.get_node_from_key(self._keys.claims).redis_connection
+        return client.pubsub()
+
+    def watch(self, channels, queues, waiter, deadline=None):
+        """Joins ``waiter`` to the channels' queues and returns once the server has confirmed
+        every subscription; raises the hub's error if it has one."""
+        state = self.state
+        with self.condition:
+            new = state.watch(channels, queues, waiter)
+            try:
+                if new:
+                    try:
+                        self._pubsub.ssubscribe(*new)
+                    except DROPPED:  # the listener connects again and subscribes to them
+                        pass
+                confirmed = self.condition.wait_for(lambda: state.ready(channels), CONFIRM_SECONDS)
+            except BaseException:
+                state.unwatch(channels, queues, waiter)
+                raise
+            if state.error is not None or not confirmed:
+                state.unwatch(channels, queues, waiter)
+                raise state.error or RedisTimeoutError(
+                    "the server did not confirm a subscription within %d s" % CONFIRM_SECONDS
+                )
+
+    def unwatch(self, channels, queues, waiter):
+        with self.condition:
+            idle = self.state.unwatch(channels, queues, waiter)
+            if idle and self.state.error is None:
+                try:
+                    self._pubsub.sunsubscribe(*idle)
+                except DROPPED:  # the listener will find the connection dropped
+                    pass
+
+    def ticket(self):
+        with self.condition:
+            return self.state.ticket()
+
+    def check(self):
+        """Raises the error that ended the hub, if any (a waiter that was woken by it)."""
+        if self.state.error is not None:
+            raise self.state.error
+
+    def close(self):
+        self._closed = True
+        try:
+            self._pubsub.close()
+        except Exception:  # already gone
+            pass
+
+    def _listen(self):
+        state = self.state
+        failures = 0
+        while not self._closed:
+            try:
+                message = self._pubsub.get_message(timeout=HEALTH_SECONDS)
+                if message is None:
+                    self._pubsub.ping()  # a dead connection fails on it or on the next read
+                    continue
+                with self.condition:
+                    action = state.dispatch(message)
+                    self.condition.notify_all()
+                if action is MOVED:
+                    raise RedisConnectionError("the namespace's slot moved to another node")
+                if action is RESUMED:
+                    failures = 0
+                    state.wake_everyone()
+            except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
+                if self._closed:
+                    return
+                with self.condition:
+                    state.lost()
+                while True:  # connect again within the retry budget, or give up
+                    wait = retry.backoff(failures, self._retries)
+                    if wait is None:
+                        with self.condition:
+                            state.error = error
+                            self.condition.notify_all()
+                        state.wake_everyone()
+                        return
+                    time.sleep(wait)
+                    failures += 1
+                    try:
+                        self._reconnect()
+                        break
+                    except Exception as again:
+                        error = again
+
+    def _reconnect(self):
+        """A new connection, subscribed to every channel asked for; once the server has
+        confirmed them all, every waiter looks again (dispatch: RESUMED), for a wake-up may
+        have been lost while there was no connection."""
+        try:
+            self._pubsub.close()
+        except Exception:
+            pass
+        if self._cluster:
+            self._client.nodes_manager.initialize()
+        pubsub = self._connect()
+        with self.condition:
+            pubsub.ssubscribe(*self.state.requested)
+            self._pubsub = pubsub

@@ -1,0 +1,99 @@
+-- snapshot: the whole namespace at one moment, for durnel.snapshot (durnel show and watch).
+-- Registered with the flag no-writes and called with FCALL_RO: it writes nothing, not even
+-- the settling of earlier drains, and the server would refuse any write.
+--
+-- Every mailbox that holds messages belongs to an agent of the roster (a send registers its
+-- recipient, a broadcast reaches only registered agents), so the roster's inboxes and
+-- in-flight hashes are all the mailboxes there are and no key needs to be scanned.
+-- A mailbox's length is what inbox() lists at this moment: the pending messages, behind the
+-- in-flight batches (drain.lua) whose visibility timeout has passed, which the next drain
+-- delivers again. Batches still within their timeout are not counted: their drain's reply
+-- reached a client, whose next call (or whose settler, a second later) settles them. The
+-- oldest message is the first of that list.
+-- Reply: {REPLY.OK, json} where json is the array
+--   [now, roster, claims, mailboxes, log length, log tail]
+-- roster and claims as HGETALL gives them (field, value, ...), mailboxes as
+-- (agent, length, sent_at of the oldest message, ...), the log tail newest first as XREVRANGE
+-- gives it. One JSON string is far cheaper for the client to read than thousands of replies.
+-- KEYS: claims, statuses, log
+-- ARGV: log tail (events), inbox key prefix, in-flight key prefix, visibility timeout (s)
+local claims, statuses, log = KEYS[1], KEYS[2], KEYS[3]
+local tail, inbox_prefix, inflight_prefix = tonumber(ARGV[1]), ARGV[2], ARGV[3]
+local visibility = tonumber(ARGV[4])
+
+local bad
+local roster, held, length
+roster, bad = checked(redis.pcall('HGETALL', statuses), statuses, 'hash')
+if bad then return bad end
+held, bad = checked(redis.pcall('HGETALL', claims), claims, 'hash')
+if bad then return bad end
+length, bad = checked(redis.pcall('XLEN', log), log, 'stream')
+if bad then return bad end
+local now, micros = server_time()
+if not now then return micros end
+local now_us, lapse = now * 1000000 + micros, visibility * 1000000
+local events = {}
+if tail > 0 and length > 0 then events = redis.call('XREVRANGE', log, '+', '-', 'COUNT', tail) end
+
+-- a message is '[sent_at,"from","content"]': the stamp is all that is needed
+local function sent_at(blob)
+  return tonumber(string.match(blob, '^%[(%d+),"'))
+end
+
+-- Two commands per agent are most of the script's time: the loop keeps to them and inlines
+-- the type checks (a function call per agent shows). In-flight hashes are few and short-lived
+-- (settled within a second), so one EXISTS per CHUNK agents finds most chunks without any,
+-- and only the agents of a chunk that has one are looked at one by one.
+local CHUNK = 100
+local boxes = {}
+for first = 1, #roster, 2 * CHUNK do
+  local last = math.min(first + 2 * CHUNK - 2, #roster - 1)
+  local inflights = {}
+  for i = first, last, 2 do inflights[#inflights + 1] = inflight_prefix .. roster[i] end
+  local some_inflight = redis.call('EXISTS', unpack(inflights)) > 0
+  for i = first, last, 2 do
+    local inbox = inbox_prefix .. roster[i]
+    local count = redis.pcall('LLEN', inbox)
+    if type(count) == 'table' then
+      local _, wrong = checked(count, inbox, 'list')
+      return wrong
+    end
+    local oldest
+    if count > 0 then
+      oldest = sent_at(redis.call('LINDEX', inbox, 0))
+      if not oldest then
+        return {REPLY.FOREIGN, inbox, 'its oldest element is not a message that durnel wrote'}
+      end
+    end
+    if some_inflight then
+      local inflight = inflights[(i - first) / 2 + 1]
+      local batches = redis.pcall('HLEN', inflight)
+      if type(batches) == 'table' then
+        local _, wrong = checked(batches, inflight, 'hash')
+        return wrong
+      end
+      if batches > 0 then
+        batches, bad = read_batches(inflight)  -- oldest first
+        if bad then return bad end
+        local head
+        for _, batch in ipairs(batches) do
+          if now_us - batch.stamp >= lapse then
+            local at = sent_at(batch.messages[1])
+            if not at then
+              return foreign(inflight, 'field ' .. batch.field .. ' is not a batch')
+            end
+            head = head or at
+            count = count + #batch.messages
+          end
+        end
+        oldest = head or oldest
+      end
+    end
+    if count > 0 then
+      boxes[#boxes + 1] = roster[i]
+      boxes[#boxes + 1] = count
+      boxes[#boxes + 1] = oldest
+    end
+  end
+end
+return {REPLY.OK, cjson.encode({now, roster, held, boxes, length, events})}

@@ -1,0 +1,133 @@
+"""The nine methods of the Redis engine without their I/O, shared by the sync engine
+(engine.py) and its asyncio twin (aio.py), which differ only in how they send a Call.
+
+For each method, a function that converts the arguments (TypeError or UnicodeEncodeError
+before anything is sent, so a bad argument changes nothing) and builds its Call with the
+session's next request id, and one that reads the reply into the method's result or raises
+what the reply stands for: the contract's RuntimeError texts, or the engine's errors.
+"""
+
+from ..arguments import utf8
+from ..contract import (
+    BROADCAST_RECIPIENT,
+    claim_refusal,
+    release_refusal,
+    renew_refusal,
+)
+from . import calls
+from .scripts import Reply
+
+__all__ = [
+    "broadcast",
+    "broadcast_result",
+    "claim",
+    "claim_result",
+    "drain",
+    "drained",
+    "inbox",
+    "listed",
+    "release",
+    "release_result",
+    "renew",
+    "renew_result",
+    "send",
+    "sent",
+    "status",
+    "status_result",
+]
+
+# parameter names, as the native methods' errors name them
+_PARAMETER = {calls.FILE: "path", calls.TASK: "task_id"}
+
+
+def claim(keys, options, session, kind, agent_id, name):
+    agent = utf8("agent_id", agent_id)
+    resource = kind + utf8(_PARAMETER[kind], name)
+    return calls.claim(keys, options, session, session.next_request(), agent, resource)
+
+
+def claim_result(reply, keys, prefix, agent_id, name):
+    if calls.tag(reply) == Reply.HELD:
+        holder = calls.text(reply[1], keys.claims)
+        raise RuntimeError(claim_refusal(prefix, holder, str.__str__(name)))
+    calls.outcome(reply)
+    return str.__str__(agent_id)
+
+
+def renew(keys, options, session, agent_id, resource_key):
+    agent = utf8("agent_id", agent_id)
+    resource = utf8("resource_key", resource_key)
+    return calls.renew(keys, options, session, session.next_request(), agent, resource)
+
+
+def renew_result(reply, keys, agent_id, resource_key):
+    if calls.tag(reply) in calls.REFUSED:
+        holder = calls.refused_holder(reply, keys.claims)
+        raise RuntimeError(renew_refusal(agent_id, resource_key, holder))
+    calls.outcome(reply)
+    return str.__str__(agent_id)
+
+
+def release(keys, options, session, agent_id, resource_key):
+    agent = utf8("agent_id", agent_id)
+    resource = utf8("resource_key", resource_key)
+    return calls.release(keys, options, session, session.next_request(), agent, resource)
+
+
+def release_result(reply, keys, agent_id):
+    if calls.tag(reply) in calls.REFUSED:
+        holder = calls.refused_holder(reply, keys.claims)
+        raise RuntimeError(release_refusal(agent_id, holder))
+    calls.outcome(reply)
+
+
+def send(keys, options, session, from_agent, to_agent, content):
+    sender = utf8("from_agent", from_agent)
+    recipient = utf8("to_agent", to_agent)
+    text = utf8("content", content)
+    return calls.send(keys, options, session, session.next_request(), sender, recipient, text)
+
+
+def sent(reply, from_agent, to_agent, content):
+    sent_at = calls.outcome(reply)
+    return (str.__str__(from_agent), str.__str__(to_agent), str.__str__(content), sent_at)
+
+
+def broadcast(keys, options, session, from_agent, content):
+    sender = utf8("from_agent", from_agent)
+    text = utf8("content", content)
+    return calls.broadcast(keys, options, session, session.next_request(), sender, text)
+
+
+def broadcast_result(reply, from_agent, content):
+    sent_at = calls.outcome(reply)
+    return (str.__str__(from_agent), BROADCAST_RECIPIENT, str.__str__(content), sent_at)
+
+
+def inbox(keys, options, session, agent_id):
+    return calls.inbox(keys, options, session, utf8("agent_id", agent_id))
+
+
+def listed(reply, call, agent_id):
+    return calls.messages(reply, str.__str__(agent_id), call.keys[0])
+
+
+def drain(keys, options, session, agent_id):
+    agent = utf8("agent_id", agent_id)
+    return calls.drain(keys, options, session, session.next_request(), agent)
+
+
+def drained(reply, call, session, agent_id):
+    """The drained messages; a batch that arrived is the session's to settle (Session)."""
+    messages = calls.messages(reply, str.__str__(agent_id), call.keys[0])
+    if messages:
+        session.delivered(call.keys[1], call.args[1])
+    return messages
+
+
+def status(keys, options, session, agent_id):
+    return calls.status(keys, options, session, utf8("agent_id", agent_id))
+
+
+def status_result(reply, keys, agent_id):
+    return calls.status_value(reply, keys.statuses, agent_id)

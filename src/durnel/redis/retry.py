@@ -1,0 +1,83 @@
+"""When the Redis engine sends a call again, and how long it waits first: the policy that the
+sync engine and its asyncio twin share, without their I/O.
+
+A call is sent again, with the very same request id (the scripts replay a request they have
+already run: lua/common.lua), after a connection error, a time-out, a replica that did not
+acknowledge in time, or a cluster slot on the move; at most ``retries`` times, waiting 50 ms
+before the first and twice as long before each next one, at most a second. Anything else is
+raised at once.
+"""
+
+from redis.exceptions import (
+    AskError,
+    ClusterDownError,
+    ClusterError,
+    MovedError,
+    RedisError,
+    ResponseError,
+    TryAgainError,
+)
+from redis.exceptions import ConnectionError as RedisConnectionError
+from redis.exceptions import TimeoutError as RedisTimeoutError
+
+__all__ = [
+    "DEFAULT_BACKOFF",
+    "DEFAULT_RETRIES",
+    "LOST",
+    "NotReplicatedError",
+    "RETRIED",
+    "backoff",
+    "delay",
+    "missing_library",
+]
+
+DEFAULT_RETRIES = 6
+DEFAULT_BACKOFF = 0.05  # seconds before the first retry; doubles each time, at most 1 s
+
+
+class NotReplicatedError(RedisError):
+    """With ``replicas``: the call took effect on the primary, but fewer replicas than asked
+    acknowledged it in time, so a failover could still lose it. Raised after ``retries``
+    attempts (each a replay of the same request and a new WAIT)."""
+
+
+# redis-py's cluster errors, raised while a slot moves between nodes (ClusterError: its own
+# budget of redirections ran out)
+_MOVING = (AskError, ClusterDownError, ClusterError, MovedError, TryAgainError)
+# Errors inside a script, or from a client that does not follow redirections, while the
+# namespace's slot moves: the script did not run (see lua/broadcast.lua), so it is retried.
+_MOVING_TEXTS = ("TRYAGAIN", "ASK ", "MOVED ", "CLUSTERDOWN", "non local key")
+
+# The errors a caller catches to ask delay() about; LOST: the reply may have been lost
+LOST = (RedisConnectionError, RedisTimeoutError, NotReplicatedError)
+RETRIED = LOST + (ResponseError, ClusterError)
+
+
+def moving(error):
+    if isinstance(error, _MOVING):
+        return True
+    if type(error) is not ResponseError:
+        return False
+    message = str(error)
+    return any(text in message for text in _MOVING_TEXTS)
+
+
+def delay(error, attempt, retries):
+    """Seconds to wait before the next attempt after ``error`` ended attempt number ``attempt``
+    (from 0); None: raise the error."""
+    if not (isinstance(error, LOST) or moving(error)):
+        return None
+    return backoff(attempt, retries)
+
+
+def backoff(attempt, retries):
+    """Seconds to wait before attempt number ``attempt + 1``; None once ``retries`` are spent."""
+    if attempt >= retries:
+        return None
+    return min(DEFAULT_BACKOFF * (1 << attempt), 1.0)
+
+
+def missing_library(error):
+    """Whether ``error`` says that the server lacks the function library (a new server, a
+    restart without persistence, a new node): load it, then send the call again."""
+    return isinstance(error, ResponseError) and "function not found" in str(error).lower()

@@ -1,0 +1,44 @@
+"""A session: one client thread's (or task's) identity towards the server.
+
+A session is a random id and a counter that numbers its calls (request ids only grow: the
+scripts refuse a request older than the session's latest, and replay the latest one), plus
+the drains whose replies arrived and that the server has not yet been told about. It does
+no I/O: the sync engine keeps one per thread, an asyncio twin would keep one per task.
+"""
+
+import os
+import secrets
+
+__all__ = ["Session"]
+
+
+class Session:
+    __slots__ = ("key", "pid", "sid", "counter", "unsettled")
+
+    def __init__(self, prefix: bytes):
+        self.pid = os.getpid()
+        self.sid = secrets.token_hex(8).encode()
+        self.key = prefix + b"session:" + self.sid
+        self.counter = 0
+        # in-flight hash key -> request id of the drain whose reply arrived from that inbox
+        self.unsettled = {}
+
+    def next_request(self) -> bytes:
+        self.counter += 1
+        return b"%d" % self.counter
+
+    def settling(self):
+        """The extra KEYS and ARGV that settle the drains whose replies arrived."""
+        items = tuple(self.unsettled.items())  # one step: another thread may settle meanwhile
+        return tuple(k for k, _ in items), tuple(r for _, r in items)
+
+    def settled(self, pairs):
+        """The server has run a call that carried `pairs` ((key, request) from settling());
+        a key whose drain has changed since stays unsettled."""
+        for key, request in pairs:
+            if self.unsettled.get(key) == request:
+                self.unsettled.pop(key, None)
+
+    def delivered(self, inflight: bytes, request: bytes):
+        """A drain's reply arrived with messages: settle it with the next call."""
+        self.unsettled[inflight] = request

@@ -1,0 +1,116 @@
+"""The Redis engine's three waits as steps without I/O, shared by the sync engine and its
+asyncio twin, each of which drives them with its own I/O (``RedisCoordinationState._wait``,
+``AsyncRedisCoordinationState._wait``).
+
+A wait is a generator that yields what it needs next and is sent the answer:
+  - a ``calls.Call``: send it with the session's retries (engine ``_run``); the reply;
+  - ``Watch(channels, claims)``: subscribe to the wake channels (confirmed by the server) and
+    join the waiter to their queues in the hub (hub.py); the hub's claim ticket (claims) or
+    None. The driver leaves them when the wait ends, however it ends;
+  - ``Sleep(seconds)``: sleep on the waiter until a wake-up (True) or for ``seconds``
+    (False; None: no limit).
+``Pending`` holds the call to make if the wait ends before its own end (an exception, a
+cancellation): leaving a claim's queue, so the next waiter does not wait for this one.
+
+Message waits drain first, then watch, then drain again before each sleep: a message
+committed after the watch wakes the waiter, one committed before it is in the drain. Every
+drain is the engine's exactly-once drain with its session's request ids.
+
+Claim waits: a first step that claims if it can without queueing (lua/wait_claim.lua 'try');
+otherwise watch the claim's channel, queue a ticket and step again whenever woken: by a
+release or a waiter leaving (the claim's channel), by the moment the holder's lease lapses
+(the head of the queue sleeps exactly until then, by the server's clock), or, for a waiter
+behind another, every ``CHECK_SECONDS``, when a dead head of the queue (its process died) is
+dropped. At the timeout the waiter leaves the queue and the claim is tried once more as the
+plain claim makes it, whose refusal it raises.
+"""
+
+from typing import NamedTuple, Optional
+
+from ..arguments import utf8
+from ..contract import FILE_PREFIX, TASK_PREFIX, claim_refusal
+from ..waiting import deadline_after, seconds_left
+from . import calls, methods
+
+__all__ = ["CHECK_SECONDS", "Pending", "Sleep", "Watch", "claim_waits", "message_waits"]
+
+CHECK_SECONDS = 2.0  # how often a waiter behind another checks that the head still lives
+LAPSE_MARGIN = 0.002  # seconds after the lapse moment that the head of the queue tries
+
+
+class Watch(NamedTuple):
+    channels: tuple
+    claims: bool  # claim channels (the waiter needs a ticket) rather than mail channels
+
+
+class Sleep(NamedTuple):
+    seconds: Optional[float]
+
+
+class Pending:
+    """The call that a wait ended early must still make (set and cleared by the steps)."""
+
+    __slots__ = ("call",)
+
+    def __init__(self):
+        self.call = None
+
+
+def message_waits(keys, options, session, agent_id, timeout):
+    deadline = deadline_after(timeout)
+    call = methods.drain(keys, options, session, agent_id)
+    messages = methods.drained((yield call), call, session, agent_id)
+    if messages or seconds_left(deadline) == 0.0:
+        return messages
+    agent = utf8("agent_id", agent_id)
+    yield Watch((keys.inbox_channel(agent), keys.broadcast_channel), False)
+    while True:
+        call = methods.drain(keys, options, session, agent_id)
+        messages = methods.drained((yield call), call, session, agent_id)
+        if messages:
+            return messages
+        if not (yield Sleep(seconds_left(deadline))):  # the timeout: one last look
+            call = methods.drain(keys, options, session, agent_id)
+            return methods.drained((yield call), call, session, agent_id)
+
+
+def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
+    prefix = FILE_PREFIX if kind == calls.FILE else TASK_PREFIX
+    agent = utf8("agent_id", agent_id)
+    resource = kind + utf8("path" if kind == calls.FILE else "task_id", name)
+    deadline = deadline_after(timeout)
+
+    def step(queue, ticket=b"", arrival=b""):
+        request = session.next_request()
+        return calls.wait_claim(
+            keys, options, session, request, agent, resource, queue, ticket, arrival
+        )
+
+    result = calls.claim_step((yield step(False)), keys.claims)
+    if result.claimed:
+        return str.__str__(agent_id)
+    if seconds_left(deadline) != 0.0:
+        ticket = yield Watch((keys.claim_channel(resource),), True)
+        pending.call = calls.leave_queue(keys, resource, ticket)
+        arrival = b""
+        while True:
+            result = calls.claim_step((yield step(True, ticket, arrival)), keys.claims)
+            if result.claimed:
+                pending.call = None
+                return str.__str__(agent_id)
+            arrival = result.arrival
+            left = seconds_left(deadline)
+            if left == 0.0:
+                break
+            if result.holder is None:  # behind another waiter
+                yield Sleep(min(left, CHECK_SECONDS) if left is not None else CHECK_SECONDS)
+            else:  # next in line: until a release, or the lapse
+                lapse = max(result.lapses_in, 0.0) + LAPSE_MARGIN
+                yield Sleep(lapse if left is None else min(left, lapse))
+        yield pending.call
+        pending.call = None
+    if result.holder is not None:
+        raise RuntimeError(claim_refusal(prefix, result.holder, str.__str__(name)))
+    # Others were queued ahead: the plain claim, as it would go now
+    call = methods.claim(keys, options, session, kind, agent_id, name)
+    return methods.claim_result((yield call), keys, prefix, agent_id, name)

@@ -1,0 +1,259 @@
+"""Snapshots: a read-only picture of one coordination group at one moment, on any engine.
+
+``snapshot(state, log_tail=20)`` returns a ``Snapshot``: every agent with its status, every
+claim with its holder, stamp, age and seconds left (lapsed claims stay stored, and are listed
+as lapsed), every non-empty mailbox with its length and the age of its oldest message, the
+last ``log_tail`` events of the activity log, and the engine's clock reading it was taken at.
+Ages and seconds left are computed from that one reading, by the lease rule of
+``durnel.contract``. Taking a snapshot changes nothing, takes no claim, and reads one
+consistent moment: each engine reads it in one step of its own (one read-only function on
+Redis, one read transaction on SQLite).
+
+Each engine provides a reader module, registered here by the class it reads and the URL
+schemes it serves (``register_reader``) and imported only when it is needed; a reader module
+has two functions and a tuple:
+
+    read_snapshot(state, log_tail) -> Snapshot
+    read_log(state, after, block) -> tuple of LogEvent
+        the events after the event id ``after`` (None: from the first), oldest first,
+        waiting up to ``block`` seconds for one when there is none yet
+    UNREACHABLE: the exception classes that mean the storage cannot be reached or opened
+
+and may have ``open_url(url, namespace)``, which ``open_for_reading`` uses instead of
+``durnel.connect`` when a reader must not do what the engine does on first use (the SQLite
+reader refuses a missing file instead of making one).
+
+The in-process engine has no reader (its classes are registered with None): its native object
+offers no way to list its agents, claims or mailboxes, its surface is fixed, and its wrapper
+passes six of the nine calls straight to it, so nothing in Python sees every claim's stamp.
+
+Every value is immutable: a frozen dataclass holding tuples of NamedTuples (several times
+cheaper to make than dataclasses, and a snapshot can hold thousands). ``as_json(snapshot)``
+gives the plain JSON form that ``durnel show --json`` prints (its shape is in the README).
+"""
+
+import importlib
+import sys
+from dataclasses import dataclass
+from typing import Any, NamedTuple, Optional
+from urllib.parse import urlsplit
+
+from . import urls
+from .contract import LEASE_SECONDS
+from .protocol import Status
+
+__all__ = [
+    "AgentView",
+    "ClaimView",
+    "LogEvent",
+    "MailboxView",
+    "Snapshot",
+    "as_json",
+    "event_json",
+    "follow_log",
+    "open_for_reading",
+    "reader_for_url",
+    "register_reader",
+    "snapshot",
+    "unreachable_errors",
+]
+
+DEFAULT_LOG_TAIL = 20
+
+
+class AgentView(NamedTuple):
+    """An agent that has a status: the roster that broadcasts reach."""
+
+    agent: str
+    status: Status
+
+
+class ClaimView(NamedTuple):
+    """A stored claim, holding or lapsed. ``stamp`` is when it was taken or last renewed;
+    ``age`` and ``seconds_left`` are whole seconds at the snapshot's clock reading."""
+
+    resource: str
+    holder: str
+    stamp: int
+    age: int
+    seconds_left: int
+    lapsed: bool
+
+
+class MailboxView(NamedTuple):
+    """A mailbox that holds messages: how many, and when the oldest was sent. These are the
+    messages that ``inbox()`` would list at the same moment (on Redis, a drained batch whose
+    delivery was never settled counts again once its visibility timeout has passed)."""
+
+    agent: str
+    length: int
+    oldest_sent_at: int
+    oldest_age: int
+
+
+class LogEvent(NamedTuple):
+    """One event of the activity log. ``id`` orders the events of one engine (a stream id on
+    Redis, the event's number on SQLite); the other fields are those the event has (None for
+    the others): Claimed and Released name ``agent`` and ``resource``, MessageSent
+    ``from_agent``, ``to_agent`` and ``content``, BroadcastSent ``from_agent`` and
+    ``content``."""
+
+    id: str
+    event: str
+    at: int
+    agent: Optional[str] = None
+    resource: Optional[str] = None
+    from_agent: Optional[str] = None
+    to_agent: Optional[str] = None
+    content: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    """One coordination group at the clock reading ``now`` (whole seconds of the engine's
+    clock, the one that stamps claims). Agents, claims and mailboxes are sorted by name; the
+    log tail is oldest first, and ``log_length`` counts every event the log holds."""
+
+    engine: str
+    namespace: str
+    now: int
+    agents: tuple[AgentView, ...]
+    claims: tuple[ClaimView, ...]
+    mailboxes: tuple[MailboxView, ...]
+    log: tuple[LogEvent, ...]
+    log_length: int
+    lease_seconds: int = LEASE_SECONDS
+
+
+def claim_views(rows, now: int) -> tuple[ClaimView, ...]:
+    """The claims of (resource, holder, stamp) ``rows`` seen at ``now``, in their order: a
+    clock that went back makes a claim young, never negative. (One loop for all, inlined: a
+    snapshot can hold thousands.)"""
+    new, lease = tuple.__new__, LEASE_SECONDS
+    views = []
+    for resource, holder, stamp in rows:
+        age = now - stamp if now > stamp else 0
+        if age < lease:
+            views.append(new(ClaimView, (resource, holder, stamp, age, lease - age, False)))
+        else:
+            views.append(new(ClaimView, (resource, holder, stamp, age, 0, True)))
+    return tuple(views)
+
+
+def mailbox_views(rows, now: int) -> tuple[MailboxView, ...]:
+    """The mailboxes of (agent, length, oldest sent_at) ``rows`` seen at ``now``."""
+    new = tuple.__new__
+    return tuple(
+        new(MailboxView, (agent, length, sent_at, now - sent_at if now > sent_at else 0))
+        for agent, length, sent_at in rows
+    )
+
+
+# ---- the readers of each engine ----
+
+# (module, qualname) of a class -> module of its reader, or None for an in-process class
+_READERS: dict[tuple[str, str], Optional[str]] = {}
+_SCHEMES: dict[str, str] = {}  # URL scheme -> module of its reader
+
+IN_PROCESS = (
+    "cannot take a snapshot of the in-process engine (%s): it offers no way to list its "
+    "agents, claims or mailboxes; run the group on Redis or SQLite to watch it from outside"
+)
+
+
+def register_reader(
+    module: str, qualname: str, reader_module: Optional[str], schemes: tuple = ()
+) -> None:
+    """Reads objects of the class ``module.qualname`` (and its subclasses), and the groups at
+    URLs of ``schemes``, with the functions of ``reader_module``, imported when first needed;
+    None marks a class of the in-process engine, which has no reader."""
+    _READERS[(module, qualname)] = reader_module
+    for scheme in schemes:
+        _SCHEMES[scheme] = reader_module
+
+
+def _reader(state: Any):
+    for cls in type(state).__mro__:
+        key = (cls.__module__, cls.__qualname__)
+        if key in _READERS:
+            name = _READERS[key]
+            if name is None:
+                raise TypeError(IN_PROCESS % ("%s.%s" % key))
+            return importlib.import_module(name)
+    native = sys.modules.get("durnel_core")  # loaded if ``state`` is one of its objects
+    if native is not None and isinstance(state, native.CoordinationState):
+        raise TypeError(IN_PROCESS % "durnel_core.CoordinationState")
+    raise TypeError(
+        "cannot take a snapshot of a %s: no engine's snapshot reader serves it"
+        % type(state).__qualname__
+    )
+
+
+def snapshot(state: Any, *, log_tail: int = DEFAULT_LOG_TAIL) -> Snapshot:
+    """A read-only Snapshot of the group that ``state`` (a coordination object from
+    ``durnel.connect``) works on, with the last ``log_tail`` events of its log (0 for none).
+    Raises TypeError for an object no engine reads (the in-process engine among them),
+    ValueError for a bad ``log_tail``, ``durnel.ForeignDataError`` naming a key that holds
+    data durnel did not write, and the engine's client errors when its server is out of reach.
+    """
+    if type(log_tail) is not int or log_tail < 0:
+        raise ValueError("log_tail must be an int >= 0, not %r" % (log_tail,))
+    return _reader(state).read_snapshot(state, log_tail)
+
+
+def follow_log(state: Any, after: Optional[str], block: float) -> tuple[LogEvent, ...]:
+    """The log events after the event id ``after`` (None: from the first), oldest first,
+    waiting up to ``block`` seconds for one when there is none yet; an empty tuple when none
+    came."""
+    return _reader(state).read_log(state, after, block)
+
+
+def unreachable_errors(state: Any) -> tuple:
+    """The exception classes that mean ``state``'s storage cannot be reached."""
+    return tuple(_reader(state).UNREACHABLE)
+
+
+def reader_for_url(url: str):
+    """The reader module of the engine that serves ``url``'s scheme (imported: raises
+    ``durnel.MissingDependencyError`` when the engine's client is missing), or None when no
+    reader serves it."""
+    if not isinstance(url, str):
+        raise TypeError("url must be a str, not %s" % type(url).__qualname__)
+    try:
+        name = _SCHEMES.get(urlsplit(url).scheme)
+    except ValueError:
+        return None  # durnel.connect says what is wrong with it
+    return None if name is None else importlib.import_module(name)
+
+
+def open_for_reading(url: str, namespace: str = "default"):
+    """The coordination object of the group at ``url``, to take snapshots of: what
+    ``durnel.connect`` gives, except that it never makes storage where there is none (a
+    SQLite URL naming no file raises FileNotFoundError)."""
+    reader = reader_for_url(url)
+    opener = getattr(reader, "open_url", None)
+    if opener is None:
+        return urls.open_url(url, namespace)
+    return opener(url, namespace)
+
+
+# ---- JSON ----
+
+
+def event_json(event: LogEvent) -> dict[str, Any]:
+    return {key: value for key, value in event._asdict().items() if value is not None}
+
+
+def as_json(shot: Snapshot) -> dict[str, Any]:
+    """The snapshot as plain JSON values (lists and dicts, fields as named above)."""
+    return {
+        "engine": shot.engine,
+        "namespace": shot.namespace,
+        "now": shot.now,
+        "lease_seconds": shot.lease_seconds,
+        "agents": [a._asdict() for a in shot.agents],
+        "claims": [c._asdict() for c in shot.claims],
+        "mailboxes": [m._asdict() for m in shot.mailboxes],
+        "log": [event_json(e) for e in shot.log],
+        "log_length": shot.log_length,
+    }

@@ -1,0 +1,142 @@
+"""The SQLite engine's snapshot reader (see ``durnel.snapshots``): the whole namespace in one
+read transaction, the log followed by polling, and a way to open a file for reading that
+never makes one.
+
+``read_snapshot`` reads the statuses, claims, mailboxes and log of the namespace inside one
+``BEGIN`` ... ``COMMIT`` on the calling thread's connection: a WAL read transaction, so one
+consistent moment of the file, taking no write lock and waiting for none. Its clock reading
+is this machine's wall clock (the one that stamps claims here), read inside the transaction.
+
+SQLite has no blocking read: ``read_log`` asks ``PRAGMA data_version`` every POLL_SECONDS,
+which changes only when another connection has committed, and queries the log only then.
+
+``open_url`` opens a ``sqlite:`` URL as the engine does, but refuses a path where there is no
+file, or an empty one, instead of making a durnel file there: ``durnel show
+sqlite:///typo.db`` must not leave a new file behind.
+"""
+
+import errno
+import os
+import time
+from typing import Optional
+from urllib.parse import urlsplit
+
+from ..snapshots import AgentView, LogEvent, Snapshot, claim_views, mailbox_views
+from .engine import SQLiteCoordinationState
+from .engine import open_url as open_engine_url
+from .errors import BusyError, StorageError
+from .transactions import retry, wall_seconds
+
+__all__ = ["POLL_SECONDS", "UNREACHABLE", "open_url", "read_log", "read_snapshot"]
+
+# a file that cannot be opened, read or found, or stays locked (WAL recovery) too long
+UNREACHABLE = (OSError, StorageError, BusyError)
+POLL_SECONDS = 0.1
+
+_STATUSES = "SELECT agent, status FROM statuses WHERE namespace = ? ORDER BY agent"
+_CLAIMS = "SELECT resource, holder, stamp FROM claims WHERE namespace = ? ORDER BY resource"
+# Counted on the inboxes index alone; then the sent_at of each inbox's lowest id, its oldest
+# message as inbox() lists it (the clock may have gone back: not always the smallest sent_at).
+_MAILBOXES = (
+    "SELECT recipient, length, (SELECT sent_at FROM messages WHERE id = oldest) FROM "
+    "(SELECT recipient, count(*) AS length, min(id) AS oldest FROM messages "
+    "WHERE namespace = ? GROUP BY recipient) ORDER BY recipient"
+)
+# Log rows are numbered without gaps (each is the namespace's max(seq) + 1, and trimming
+# removes the oldest), so two look-ups of the primary key count them, however long the log.
+_LOG_SPAN = "SELECT ifnull(max(seq) - min(seq) + 1, 0) FROM log WHERE namespace = ?"
+_EVENTS = "SELECT seq, event, at, agent, resource, from_agent, to_agent, content FROM log "
+_TAIL = _EVENTS + "WHERE namespace = ? ORDER BY seq DESC LIMIT ?"
+_AFTER = _EVENTS + "WHERE namespace = ? AND seq > ? ORDER BY seq LIMIT 1000"
+
+
+def _event(row) -> LogEvent:
+    return LogEvent(str(row[0]), *row[1:])
+
+
+def _in_read_transaction(state: SQLiteCoordinationState, read):
+    """``read(cursor)`` inside one read transaction, made again while the file is busy."""
+    cursor = state._connections.cursor()
+
+    def attempt():
+        cursor.execute("BEGIN")
+        try:
+            return read(cursor)
+        finally:
+            if cursor.connection.in_transaction:
+                cursor.execute("COMMIT")  # a read transaction: COMMIT only ends it
+
+    return retry(state._where, state._busy_timeout, attempt)
+
+
+def read_snapshot(state: SQLiteCoordinationState, log_tail: int) -> Snapshot:
+    namespace = (state.namespace,)
+
+    def read(cursor):
+        agents = tuple(map(AgentView._make, cursor.execute(_STATUSES, namespace)))
+        # read once the first statement has fixed the transaction's moment: no stamp it
+        # reads can be later than this reading (unless the clock went back)
+        now = wall_seconds()
+        claims = claim_views(cursor.execute(_CLAIMS, namespace), now)
+        mailboxes = mailbox_views(cursor.execute(_MAILBOXES, namespace), now)
+        (length,) = cursor.execute(_LOG_SPAN, namespace).fetchone()
+        log = ()
+        if log_tail:
+            log = tuple(map(_event, cursor.execute(_TAIL, (state.namespace, log_tail))))[::-1]
+        return Snapshot("sqlite", state.namespace, now, agents, claims, mailboxes, log, length)
+
+    return _in_read_transaction(state, read)
+
+
+def read_log(
+    state: SQLiteCoordinationState, after: Optional[str], block: float
+) -> tuple[LogEvent, ...]:
+    """The events after the event number ``after``, polling for up to ``block`` seconds."""
+    try:
+        seq = 0 if after is None else int(after)
+    except ValueError:
+        raise ValueError("%r is not an event id of the SQLite engine's log" % (after,)) from None
+    arguments = (state.namespace, seq)
+    cursor = state._connections.cursor()
+    deadline = time.monotonic() + block
+    seen = None
+    while True:
+        version = retry(
+            state._where,
+            state._busy_timeout,
+            lambda: cursor.execute("PRAGMA data_version").fetchone()[0],
+        )
+        if version != seen:
+            seen = version
+            events = retry(
+                state._where,
+                state._busy_timeout,
+                lambda: cursor.execute(_AFTER, arguments).fetchall(),
+            )
+            if events:
+                return tuple(map(_event, events))
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return ()
+        time.sleep(min(POLL_SECONDS, left))
+
+
+def open_url(url: str, namespace: str) -> SQLiteCoordinationState:
+    """The engine for ``url`` (see ``durnel.sqlite.open_url``) on a durnel file that exists;
+    FileNotFoundError naming the path when there is none, or only an empty file."""
+    parts = urlsplit(url)
+    path = parts.path[1:] if parts.path.startswith("/") else parts.path
+    # the engine's own parsing judges everything but the file's presence
+    if not parts.netloc and path not in ("", ":memory:") and not _has_data(path):
+        raise FileNotFoundError(
+            errno.ENOENT,
+            "there is no durnel file at %s (a reader does not make one)" % os.path.abspath(path),
+        )
+    return open_engine_url(url, namespace)
+
+
+def _has_data(path):
+    try:
+        return os.path.getsize(path) > 0 or os.path.isdir(path)
+    except OSError:
+        return False

@@ -1,0 +1,289 @@
+"""The durnel command, run as a user runs it: `python -m durnel` in a child process, its output
+piped (plain text) or in a real terminal (tmux, with rich), against a real redis-server whose
+clock the tests set, and a SQLite file. Checked: `show` as tables and as JSON, `watch`
+redrawing after a claim and marking it, then stopping on Ctrl-C with exit code 0, `log
+--follow` streaming, and the one-line errors and exit codes of an unreachable server, a bad
+URL, a missing client library, a SQLite file that is not there (and is not made) and bad
+usage."""
+
+import json
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+
+import durnel
+from conftest import MODULE_DIR
+
+redis = pytest.importorskip("redis")
+
+from redis_servers import free_port  # noqa: E402
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(durnel.__file__)))
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, SOURCE_DIR]))
+ENV.pop("NO_COLOR", None)
+DURNEL = [sys.executable, "-m", "durnel"]
+
+
+def durnel_command(*args, timeout=60):
+    return subprocess.run(
+        DURNEL + list(args), capture_output=True, text=True, env=ENV, timeout=timeout
+    )
+
+
+@pytest.fixture
+def group(clocked_redis_server):
+    """A namespace of four agents on a server whose clock stands at second 1240 (20:40 past
+    midnight, 1970-01-01 UTC): a claim that has lapsed, one ending, one fresh, mail waiting."""
+    from faketime_helpers import RedisClocked
+
+    client = redis.Redis(port=clocked_redis_server.port)
+    clock = RedisClocked(client, clocked_redis_server.clock_file, "cli-" + uuid.uuid4().hex)
+    clock.at(900)
+    clock.claim_file("bo", "docs/guide.md")
+    clock.at(1000)
+    clock.claim_task("ana", "t01-fix-lexer")
+    clock.at(1230)
+    clock.claim_file("ana", "src/lexer.py")
+    clock.send_message("bo", "ana", "waiting for src/lexer.py")
+    clock.broadcast("cy", "done t00\nbye")
+    clock.at(1240)
+    clock.url = clocked_redis_server.url
+    yield clock
+    clock.at(1000)
+    client.close()
+
+
+def test_show_prints_tables_and_json(group):
+    shown = durnel_command("show", group.url, "--namespace", group.namespace, "--log-tail", "3")
+    assert shown.returncode == 0 and shown.stderr == ""
+    assert shown.stdout == (
+        "namespace %s on %s, 1970-01-01 00:20:40 UTC\n"
+        "3 agents (2 busy, 1 idle), 3 claims (1 ending, 1 lapsed), 4 messages in 3 mailboxes, "
+        "5 log events\n"
+        "\n"
+        "Agents:\n"
+        "agent  status  claims  mailbox  oldest\n"
+        "ana    busy         2        2     10s\n"
+        "bo     busy         1        1     10s\n"
+        "cy     idle                  1     10s\n"
+        "\n"
+        "Claims:\n"
+        "resource            holder     since    age    left\n"
+        "file:docs/guide.md  bo      00:15:00  5m40s  lapsed\n"
+        "file:src/lexer.py   ana     00:20:30    10s   4m50s\n"
+        "task:t01-fix-lexer  ana     00:16:40  4m00s   1m00s\n"
+        "\n"
+        "Log (last 3 of 5 events):\n"
+        "time      event          who        what\n"
+        "00:20:30  Claimed        ana        file:src/lexer.py\n"
+        "00:20:30  MessageSent    bo -> ana  waiting for src/lexer.py\n"
+        "00:20:30  BroadcastSent  cy -> *    done t00\\nbye\n" % (group.namespace, group.url)
+    )
+    as_json = json.loads(durnel_command("show", group.url, "-n", group.namespace, "--json").stdout)
+    assert as_json == durnel.snapshots.as_json(durnel.snapshot(group.state))
+    assert as_json["now"] == 1240 and as_json["log_length"] == 5
+    assert as_json["claims"][2] == {
+        "resource": "task:t01-fix-lexer",
+        "holder": "ana",
+        "stamp": 1000,
+        "age": 240,
+        "seconds_left": 60,
+        "lapsed": False,
+    }
+    assert as_json["mailboxes"][0] == {
+        "agent": "ana",
+        "length": 2,
+        "oldest_sent_at": 1230,
+        "oldest_age": 10,
+    }
+    assert as_json["log"][-1]["content"] == "done t00\nbye" and "to_agent" not in as_json["log"][-1]
+
+
+def test_show_reads_a_sqlite_file_and_never_makes_one(tmp_path):
+    from durnel.sqlite import SQLiteCoordinationState
+
+    state = SQLiteCoordinationState(str(tmp_path / "group.db"), "s")
+    state.claim_task("ana", "t")
+    state.send_message("ana", "bo", "hi")
+    url = "sqlite:///" + str(tmp_path / "group.db")
+    shown = json.loads(durnel_command("show", url, "-n", "s", "--json").stdout)
+    expected = durnel.snapshots.as_json(durnel.snapshot(state))
+    for shot in (shown, expected):  # read a second apart, perhaps
+        del shot["now"]
+        for row in shot["claims"] + shot["mailboxes"]:
+            row.pop("age", None), row.pop("seconds_left", None), row.pop("oldest_age", None)
+    assert shown == expected and shown["engine"] == "sqlite" and len(shown["log"]) == 2
+    for missing in ("typo.db", "nodir/typo.db"):
+        refused = durnel_command("show", "sqlite:///%s/%s" % (tmp_path, missing))
+        assert refused.returncode == 1 and refused.stderr.count("\n") == 1
+        assert refused.stderr.startswith(
+            "durnel: cannot reach sqlite:///%s/%s: [Errno 2] there is no durnel file at "
+            % (tmp_path, missing)
+        )
+    assert not (tmp_path / "typo.db").exists() and not (tmp_path / "nodir").exists()
+
+
+def test_log_follow_streams_new_events_until_interrupted(group):
+    follower = subprocess.Popen(
+        DURNEL + ["log", group.url, "-n", group.namespace, "--tail", "1", "--follow"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=ENV,
+    )
+    try:
+        assert follower.stdout.readline() == (
+            "1970-01-01 00:20:30  BroadcastSent  cy -> *  done t00\\nbye\n"
+        )
+        group.at(1250)
+        group.release("ana", "file:src/lexer.py")
+        assert follower.stdout.readline() == (
+            "1970-01-01 00:20:50  Released       ana  file:src/lexer.py\n"
+        )
+        follower.send_signal(signal.SIGINT)
+        assert follower.wait(timeout=30) == 0
+        assert follower.stderr.read() == ""
+    finally:
+        follower.kill()
+        follower.wait()
+
+
+# ---- in a terminal ----
+
+
+class Terminal:
+    """A tmux server of its own (its own socket) running one command in a 100x40 window; the
+    command's exit code is written to a file."""
+
+    def __init__(self, command, exit_file):
+        tmux = shutil.which("tmux")
+        if tmux is None:
+            if os.environ.get("CI") == "true":
+                pytest.fail("tmux is not installed")
+            pytest.skip("tmux is not installed")
+        self.base = [tmux, "-L", "durnel-" + uuid.uuid4().hex, "-f", os.devnull]
+        self.exit_file = exit_file
+        # GNU readline, once loaded into the test process, puts COLUMNS and LINES of its own
+        # terminal into the environment, which tmux would pass on and rich believe.
+        shell = "env -u COLUMNS -u LINES PYTHONPATH=%s %s; echo $? > %s; sleep 600" % (
+            shlex.quote(ENV["PYTHONPATH"]),
+            " ".join(map(shlex.quote, command)),
+            shlex.quote(str(exit_file)),
+        )
+        self.tmux("new-session", "-d", "-x", "100", "-y", "40", shell)
+
+    def tmux(self, *args):
+        return subprocess.run(
+            self.base + list(args), capture_output=True, text=True, check=True, timeout=30
+        ).stdout
+
+    def screen(self, escapes=False):
+        return self.tmux("capture-pane", "-p", *(["-e"] if escapes else []))
+
+    def wait_for(self, text, escapes=False, timeout=30):
+        deadline = time.monotonic() + timeout
+        while True:
+            screen = self.screen(escapes)
+            if text in screen:
+                return screen
+            if time.monotonic() > deadline:
+                raise AssertionError("%r never appeared; the screen:\n%s" % (text, screen))
+            time.sleep(0.1)
+
+    def exit_code(self, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not self.exit_file.exists() or not self.exit_file.read_text().strip():
+            if time.monotonic() > deadline:
+                raise AssertionError("still running; the screen:\n" + self.screen())
+            time.sleep(0.1)
+        return int(self.exit_file.read_text())
+
+    def close(self):
+        subprocess.run(self.base + ["kill-server"], capture_output=True, timeout=30)
+
+
+@pytest.fixture
+def terminal(tmp_path):
+    """terminal(*command) runs the command in a terminal of its own, closed after the test."""
+    opened = []
+
+    def run(*command):
+        opened.append(Terminal(command, tmp_path / ("exit-%d" % len(opened))))
+        return opened[-1]
+
+    yield run
+    for term in opened:
+        term.close()
+
+
+def test_watch_redraws_marks_changes_and_stops_on_ctrl_c(group, terminal):
+    watch = terminal(*DURNEL, "watch", group.url, "-n", group.namespace, "--interval", "0.3")
+    screen = watch.wait_for("3 claims (1 ending, 1 lapsed)", escapes=True)
+    assert "─" in screen  # drawn by rich
+    lapsed = next(line for line in screen.splitlines() if "file:docs/guide.md" in line)
+    ending = next(line for line in screen.splitlines() if "task:t01-fix-lexer" in line)
+    assert "\x1b[31m" in lapsed and "\x1b[33m" in ending  # red, yellow
+    group.claim_task("dee", "t02-new")
+    screen = watch.wait_for("task:t02-new", escapes=True)
+    fresh = next(line for line in screen.splitlines() if "task:t02-new" in line)
+    assert "\x1b[7m" in fresh and "dee" in fresh  # marked as changed: reverse video
+    watch.tmux("send-keys", "C-c")
+    assert watch.exit_code() == 0
+
+
+def test_show_in_a_terminal_without_rich_is_plain(group, terminal):
+    code = "import sys; sys.modules['rich'] = None; from durnel.cli import main; sys.exit(main())"
+    show = terminal(sys.executable, "-c", code, "show", group.url, "-n", group.namespace)
+    assert show.exit_code() == 0
+    screen = show.screen()
+    assert "Claims:\nresource            holder     since    age    left\n" in screen
+    assert "─" not in screen
+
+
+# ---- errors ----
+
+
+def test_errors_are_one_line_with_their_exit_codes(run_python):
+    port = free_port()
+    down = durnel_command("show", "redis://:s3cret@127.0.0.1:%d/0" % port)
+    assert down.returncode == 1 and down.stdout == ""
+    assert down.stderr.startswith("durnel: cannot reach redis://:***@127.0.0.1:%d/0: " % port)
+    assert down.stderr.count("\n") == 1 and "s3cret" not in down.stderr
+    for url, message in [
+        ("http://h", "unsupported coordination URL 'http://h': the scheme must be one of "),
+        ("redis://h:port/0", "bad coordination URL 'redis://h:port/0': "),
+    ]:
+        bad = durnel_command("watch", url)
+        assert bad.returncode == 1 and bad.stderr.startswith("durnel: " + message), bad.stderr
+        assert bad.stderr.count("\n") == 1
+    for usage in (
+        [],
+        ["show"],
+        ["show", "redis://h", "--log-tail", "-1"],
+        ["watch", "redis://h", "--interval", "0"],
+        ["look", "redis://h"],
+    ):
+        wrong = durnel_command(*usage)
+        assert wrong.returncode == 2 and "usage: durnel" in wrong.stderr, usage
+    assert durnel_command("log", "--help").returncode == 0
+    missing = run_python(
+        "import sys\n"
+        "sys.modules['redis'] = None\n"
+        "from durnel.cli import main\n"
+        "sys.exit(main(['show', 'redis://127.0.0.1:1/0']))\n"
+    )
+    assert missing.returncode == 1 and missing.stderr == (
+        "durnel: durnel's Redis engine needs the Python package 'redis', which is not "
+        'installed: pip install "durnel_core[redis]"\n'
+    )
+    script = os.path.join(os.path.dirname(sys.executable), "durnel")
+    if os.environ.get("DURNEL_TESTING_INSTALLED_WHEEL") == "1":  # the console script
+        helped = subprocess.run([script, "show", "--help"], capture_output=True, text=True)
+        assert helped.returncode == 0 and helped.stdout.startswith("usage: durnel show")

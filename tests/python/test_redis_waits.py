@@ -1,0 +1,248 @@
+"""What the Redis engine's waits and asyncio client add to the waits every engine shares
+(test_waits): wake-ups across processes, a claim waiter killed while first in line, lost
+replies and a dropped subscription during a wait, cancellation at every await of an asyncio
+drain and wait, one session per asyncio task, and a lease that lapses under the server's
+faked clock."""
+
+import asyncio
+import os
+import signal
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+
+redis = pytest.importorskip("redis")
+
+from durnel.redis import AsyncRedisCoordinationState, RedisCoordinationState  # noqa: E402
+from faketime_helpers import child_environment  # noqa: E402
+from redis_servers import ReplyDroppingProxy  # noqa: E402
+from test_waits import SLEEP, in_thread, woken  # noqa: E402
+
+
+def namespace():
+    return "w-" + uuid.uuid4().hex
+
+
+def child(url, name, code):
+    """A Python process running `code` with `state`, the Redis engine on `name`."""
+    source = (
+        "import sys\nfrom durnel.redis import RedisCoordinationState\n"
+        "state = RedisCoordinationState(%r, %r)\n" % (url, name) + code
+    )
+    return subprocess.Popen(
+        [sys.executable, "-c", source],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=child_environment(),
+    )
+
+
+def test_processes_wake_each_other(redis_server):
+    name = namespace()
+    state = RedisCoordinationState(redis_server.url, name)
+    waiter = child(
+        redis_server.url,
+        name,
+        "print('waiting', flush=True)\n"
+        "got = state.wait_for_messages('kid', 30)\n"
+        "state.send_message('kid', 'parent', 'got ' + got[0][2])\n",
+    )
+    assert waiter.stdout.readline() == "waiting\n"
+    time.sleep(SLEEP)
+    state.send_message("parent", "kid", "hello")
+    assert [m[2] for m in woken(state.wait_for_messages, "parent")] == ["got hello"]
+    assert waiter.wait(30) == 0
+    state.close()
+
+
+def test_a_claim_waiter_killed_first_in_line_holds_nobody_back(redis_server, redis_client):
+    name = namespace()
+    state = RedisCoordinationState(redis_server.url, name)
+    state.claim_file("holder", "doc")
+    first = child(redis_server.url, name, "state.wait_claim_file('doomed', 'doc')\n")
+    queue = "durnel:{%s}:queue:file:doc" % name
+    deadline = time.monotonic() + 30
+    while redis_client.zcard(queue) < 1:  # the child is in line
+        assert time.monotonic() < deadline and first.poll() is None
+        time.sleep(0.02)
+    second = in_thread(state.wait_claim_file, "next", "doc", 30)
+    while redis_client.zcard(queue) < 2:
+        time.sleep(0.02)
+    first.send_signal(signal.SIGKILL)
+    first.wait()
+    started = time.monotonic()
+    state.release("holder", "file:doc")
+    assert second(timeout=10) == "next"
+    assert time.monotonic() - started < 3
+    assert redis_client.zcard(queue) == 0 and state.status("doomed") == "idle"
+    # Killed while the claim was free and it was next: the one behind it goes within seconds.
+    state.claim_file("holder", "doc2")
+    third = child(redis_server.url, name, "state.wait_claim_file('doomed', 'doc2')\n")
+    queue = "durnel:{%s}:queue:file:doc2" % name
+    while redis_client.zcard(queue) < 1:
+        time.sleep(0.02)
+    fourth = in_thread(state.wait_claim_file, "patient", "doc2", 30)
+    while redis_client.zcard(queue) < 2:
+        time.sleep(0.02)
+    os.kill(third.pid, signal.SIGSTOP)  # hung, then killed: it never takes its turn
+    state.release("holder", "file:doc2")
+    time.sleep(SLEEP)
+    third.send_signal(signal.SIGKILL)
+    third.wait()
+    started = time.monotonic()
+    assert fourth(timeout=10) == "patient"
+    assert time.monotonic() - started < 4
+    state.close()
+
+
+@pytest.fixture
+def proxied(redis_server):
+    from redis.backoff import NoBackoff
+    from redis.retry import Retry
+
+    proxy = ReplyDroppingProxy(redis_server.port)
+    client = redis.Redis(port=proxy.port, retry=Retry(NoBackoff(), 0))  # the engine retries
+    yield proxy, client
+    client.close()
+    proxy.close()
+
+
+def test_lost_replies_and_dropped_subscriptions_during_a_wait_lose_and_double_nothing(
+    proxied, redis_client
+):
+    proxy, client = proxied
+    name = namespace()
+    lossy = RedisCoordinationState(client, name)
+    direct = RedisCoordinationState(redis_client, name)
+    assert lossy.wait_for_messages("B", 0.1) == []  # connected and subscribed
+    received = []
+    for drops in (1, 2, 3, 1, 2):  # the wake-up, then the resubscription, the drain...
+        wait = in_thread(lossy.wait_for_messages, "B", 30)
+        time.sleep(SLEEP)
+        proxy.drop = drops
+        sent = direct.send_message("A", "B", "m%d" % len(received))
+        received += wait()
+        assert received[-1] == sent
+    assert [m[2] for m in received] == ["m%d" % i for i in range(5)]
+    assert proxy.dropped == 9
+    assert direct.inbox("B") == [] and lossy.drain_inbox("B") == []
+
+
+# ---- asyncio ----
+
+
+def run(coroutine):
+    return asyncio.new_event_loop().run_until_complete(coroutine)
+
+
+def test_two_tasks_of_one_thread_never_share_a_session(redis_server):
+    async def scenario():
+        state = AsyncRedisCoordinationState(redis_server.url, namespace())
+        await state.status("main")  # the main task's session must not pass to its children
+
+        async def sender(me):
+            for i in range(150):
+                await state.send_message(me, "box", "%s %d" % (me, i))
+                await asyncio.sleep(0)
+
+        await asyncio.gather(sender("a"), sender("b"), sender("c"))
+        got = [m[2] for m in await state.drain_inbox("box")]
+        for me in "abc":
+            assert [g for g in got if g[0] == me] == ["%s %d" % (me, i) for i in range(150)]
+        sessions = {id(s) for s in state._sessions}
+        await state.aclose()
+        return len(sessions)
+
+    assert run(scenario()) == 4
+
+
+def test_cancellation_at_any_await_of_a_drain_or_wait_loses_nothing(redis_server):
+    async def scenario():
+        name = namespace()
+        state = AsyncRedisCoordinationState(redis_server.url, name)
+        other = AsyncRedisCoordinationState(redis_server.url, name)
+        expected, received, completed = [], [], 0
+        for steps in range(0, 80, 2):
+            for waits in (False, True):
+                if not waits:
+                    expected.append(await other.send_message("A", "B", "d%d" % steps))
+                call = state.wait_for_messages("B", 5) if waits else state.drain_inbox("B")
+                task = asyncio.ensure_future(call)
+                for _ in range(steps):
+                    await asyncio.sleep(0)
+                if waits:  # a message that lands on the wait wherever it is
+                    expected.append(await other.send_message("A", "B", "w%d" % steps))
+                task.cancel()
+                try:
+                    received += await task
+                    completed += 1
+                except asyncio.CancelledError:
+                    pass
+                # A cancelled drain gave back what it took: another session's drain gets it.
+                received += await other.drain_inbox("B")
+                assert received == expected, (steps, waits)  # each once, in order
+        await state.aclose()
+        await other.aclose()
+        return completed
+
+    assert run(scenario()) > 0  # the sweep reached calls that finished before their cancel
+
+
+def test_a_claim_waiter_that_is_cancelled_leaves_the_queue(redis_server, redis_client):
+    async def scenario():
+        name = namespace()
+        state = AsyncRedisCoordinationState(redis_server.url, name)
+        await state.claim_task("holder", "t")
+        first = asyncio.ensure_future(state.wait_claim_task("first", "t"))
+        await asyncio.sleep(SLEEP)
+        second = asyncio.ensure_future(state.wait_claim_task("second", "t", 30))
+        await asyncio.sleep(SLEEP)
+        assert redis_client.zcard("durnel:{%s}:queue:task:t" % name) == 2
+        first.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await first
+        await state.release("holder", "task:t")
+        assert await second == "second"
+        assert redis_client.zcard("durnel:{%s}:queue:task:t" % name) == 0
+        await state.aclose()
+
+    run(scenario())
+
+
+# ---- the lease's lapse, by the server's clock ----
+
+
+@pytest.mark.engines("redis")
+@pytest.mark.waits
+def test_the_first_waiter_takes_a_lapsed_claim_at_the_lapse(clocked):
+    clocked.at(1000)
+    clocked.claim_file("holder", "f")
+    clocked.at(1299.5)
+    waiter = in_thread(clocked.wait_claim_file, "heir", "f", 20)
+    time.sleep(1.5)
+    assert clocked.status("heir") == "idle"  # frozen half a second before the lapse
+    clocked.at(1300)
+    assert waiter(timeout=5) == "heir"
+    assert clocked.status("heir") == "busy"
+    with pytest.raises(RuntimeError, match="^heir already holds claim on f$"):
+        clocked.claim_file("holder", "f")
+
+
+def test_a_forked_child_waits_on_a_hub_of_its_own(redis_server):
+    state = RedisCoordinationState(redis_server.url, namespace())
+    assert state.wait_for_messages("parent", 0.1) == []  # the parent's hub runs
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child reports through its exit status
+        code = 1
+        try:
+            got = state.wait_for_messages("kid", 20)
+            code = 0 if [m[2] for m in got] == ["to kid"] else 2
+        finally:
+            os._exit(code)
+    time.sleep(SLEEP * 2)
+    state.send_message("parent", "kid", "to kid")
+    assert os.waitpid(pid, 0)[1] == 0
+    state.close()

@@ -1,0 +1,207 @@
+"""durnel.snapshot on every engine that other processes reach: what it lists at one clock
+reading (lease edges, takeovers, drained mailboxes, the log's tail), that it is one consistent
+moment while agents work, that it changes nothing, and follow_log's blocking read. The Redis
+engine's own cases: one read-only function, foreign data named, a lost drain's batch counted
+again once inbox() lists it again."""
+
+import threading
+import time
+
+import pytest
+
+import durnel
+import durnel.aio
+import durnel_core
+from durnel.snapshots import AgentView, ClaimView, MailboxView, as_json, follow_log
+
+pytestmark = [pytest.mark.every_engine, pytest.mark.reachable_only]
+
+
+def test_a_snapshot_lists_the_group_at_its_clock_reading(clocked):
+    clocked.at(1000)
+    clocked.claim_task("ana", "a")
+    clocked.claim_file("bo", "f")
+    clocked.at(1100)
+    clocked.renew_claim("ana", "task:a")
+    clocked.send_message("bo", "cy", "one")
+    clocked.at(1150)
+    clocked.send_message("bo", "cy", "two")
+    clocked.at(1200)
+    clocked.broadcast("dee", "all")
+    clocked.at(1210)
+    clocked.drain_inbox("cy")
+    clocked.status("cy")  # settles the drain on Redis: unsettled, it would count again at 1270
+    clocked.at(1299)
+    shot = clocked.snapshot(log_tail=2)
+    assert shot.now == 1299
+    assert shot.agents == (
+        AgentView("ana", "busy"),
+        AgentView("bo", "busy"),
+        AgentView("cy", "idle"),
+        AgentView("dee", "idle"),
+    )
+    assert shot.claims == (
+        ClaimView("file:f", "bo", 1000, 299, 1, False),
+        ClaimView("task:a", "ana", 1100, 199, 101, False),
+    )
+    assert shot.mailboxes == tuple(MailboxView(a, 1, 1200, 99) for a in ("ana", "bo", "dee"))
+    assert shot.log_length == 5
+    assert [(e.event, e.at, e.from_agent, e.to_agent, e.content) for e in shot.log] == [
+        ("MessageSent", 1150, "bo", "cy", "two"),
+        ("BroadcastSent", 1200, "dee", None, "all"),
+    ]
+    assert shot.log[0].id != shot.log[1].id
+
+    clocked.at(1300)  # bo's claim lapses at 300 s, and stays listed until taken over
+    assert clocked.snapshot(log_tail=0).claims[0] == ClaimView("file:f", "bo", 1000, 300, 0, True)
+    clocked.at(1310)
+    clocked.claim_file("eve", "f")
+    clocked.at(900)  # a clock that went back makes claims young, never negative
+    shot = clocked.snapshot(log_tail=3)
+    assert shot.claims[0] == ClaimView("file:f", "eve", 1310, 0, 300, False)
+    assert [(e.event, e.agent, e.resource, e.at) for e in shot.log[1:]] == [
+        ("Claimed", "eve", "file:f", 1310),
+        ("Released", "bo", "file:f", 1310),
+    ]
+    assert shot.mailboxes[0] == MailboxView("ana", 1, 1200, 0)
+    assert as_json(shot)["claims"][0] == {
+        "resource": "file:f",
+        "holder": "eve",
+        "stamp": 1310,
+        "age": 0,
+        "seconds_left": 300,
+        "lapsed": False,
+    }
+
+
+def test_a_snapshot_is_one_moment_while_agents_work(state):
+    # One agent claims and releases one task over and over: claim and status change together,
+    # and each cycle logs two events. A reader that looked twice could see them apart.
+    stop = threading.Event()
+
+    def work():
+        while not stop.is_set():
+            state.claim_task("w", "t")
+            state.release("w", "task:t")
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    try:
+        seen = set()
+        taken = 0
+        # both phases must be seen; how a reader's moments fall between the worker's calls
+        # depends on the engine and on the scheduler, so it may take more than a few
+        while taken < 150 or (len(seen) < 2 and taken < 5000):
+            taken += 1
+            shot = durnel.snapshot(state, log_tail=1)
+            held = bool(shot.claims)
+            status = shot.agents[0].status if shot.agents else "idle"
+            assert (status == "busy") == held == (shot.log_length % 2 == 1), shot
+            if shot.log:
+                assert shot.log[-1].event == ("Claimed" if held else "Released"), shot
+            seen.add(held)
+    finally:
+        stop.set()
+        worker.join()
+    assert seen == {True, False}
+
+
+def test_follow_log_waits_for_the_next_event(state):
+    state.claim_task("a", "t")
+    (first,) = follow_log(state, None, 0.1)
+    assert first.event == "Claimed" and first.agent == "a"
+    assert follow_log(state, first.id, 0.2) == ()
+    timer = threading.Timer(0.3, state.send_message, ("a", "b", "late"))
+    timer.start()
+    started = time.monotonic()
+    events = follow_log(state, first.id, 20)
+    timer.join()
+    assert [(e.event, e.content) for e in events] == [("MessageSent", "late")]
+    assert time.monotonic() - started < 15  # woken by the event, not by the time-out
+
+
+def test_what_cannot_be_snapshot_says_why():
+    for in_process, name in [
+        (durnel_core.CoordinationState(), "durnel_core.CoordinationState"),
+        (durnel.connect(), "durnel.inprocess.engine.InProcessCoordinationState"),
+        (durnel.aio.connect(), "durnel.inprocess.aio.AsyncInProcessCoordinationState"),
+    ]:
+        with pytest.raises(TypeError, match=r"in-process engine \(%s\)" % name):
+            durnel.snapshot(in_process)
+    with pytest.raises(TypeError, match="no engine's snapshot reader serves it"):
+        durnel.snapshot(object())
+    for bad in (-1, 1.5, None, True):
+        with pytest.raises(ValueError, match="log_tail"):
+            durnel.snapshot(object(), log_tail=bad)
+
+
+# ---- the Redis engine's own ----
+
+
+def test_on_redis_a_snapshot_is_one_script_and_writes_nothing(redis_server, redis_client):
+    import redis
+
+    sent = []
+
+    class Counting(redis.Redis):
+        def execute_command(self, *args, **options):
+            sent.append(args[0])
+            return super().execute_command(*args, **options)
+
+    from durnel.redis import RedisCoordinationState
+
+    state = RedisCoordinationState(Counting(port=redis_server.port), "snap-" + str(time.time()))
+    state.claim_task("a", "t")
+    state.send_message("a", "b", "m")
+    state.drain_inbox("b")  # leaves a session key behind
+    state.send_message("a", "b", "n")
+    keys = sorted(redis_client.scan_iter(match="durnel:{%s}:*" % state.namespace))
+    before = {key: (redis_client.dump(key), redis_client.pttl(key) > 0) for key in keys}
+    del sent[:]
+    durnel.snapshot(state)
+    assert sent == ["FCALL_RO"]
+    assert sorted(redis_client.scan_iter(match="durnel:{%s}:*" % state.namespace)) == keys
+    assert {k: (redis_client.dump(k), redis_client.pttl(k) > 0) for k in keys} == before
+
+
+def test_on_redis_foreign_data_is_named(redis_client):
+    from durnel.redis import ForeignDataError, RedisCoordinationState
+
+    name = "snap-foreign-" + str(time.time())
+    state = RedisCoordinationState(redis_client, name)
+    state.send_message("a", "b", "m")
+    prefix = "durnel:{%s}:" % name
+    replaced = lambda k: redis_client.delete(k) and redis_client.set(k, "x")  # noqa: E731
+    for key, spoil, named in [
+        ("inbox:b", lambda k: redis_client.lset(k, 0, "garbage"), "inbox:b"),
+        ("inbox:b", replaced, "inbox:b"),
+        ("status", lambda k: redis_client.hset(k, "b", "asleep"), "status"),
+        ("claims", lambda k: redis_client.hset(k, "task:x", "nostamp"), "claims"),
+        ("log", replaced, "log"),
+        ("inflight:b", lambda k: redis_client.hset(k, "x", "1|m"), "inflight:b"),
+        ("inflight:b", lambda k: redis_client.set(k, "x"), "inflight:b"),
+    ]:
+        saved = redis_client.dump(prefix + key)
+        spoil(prefix + key)
+        with pytest.raises(ForeignDataError, match=r"durnel:\{%s\}:%s" % (name, named)):
+            durnel.snapshot(state)
+        redis_client.delete(prefix + key)
+        if saved is not None:
+            redis_client.restore(prefix + key, 0, saved)
+    assert durnel.snapshot(state).mailboxes[0].length == 1
+
+
+@pytest.mark.redis_only
+def test_on_redis_a_lost_drain_counts_again_once_its_timeout_passes(clocked):
+    from durnel.redis import RedisCoordinationState
+
+    clocked.send_message("a", "b", "one")
+    lost = RedisCoordinationState(clocked.state._client, clocked.namespace)
+    assert len(lost.drain_inbox("b")) == 1
+    del lost  # its reply is lost: nothing settles the batch
+    clocked.at(1010)
+    clocked.send_message("a", "b", "two")
+    for at, box in [(1059, MailboxView("b", 1, 1010, 49)), (1060, MailboxView("b", 2, 1000, 60))]:
+        clocked.at(at)
+        assert clocked.snapshot(log_tail=0).mailboxes == (box,)
+        assert len(clocked.inbox("b")) == box.length
