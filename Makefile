@@ -4,7 +4,7 @@
 #   make demo       build the module, run examples/demo.py and examples/lease_takeover.py, then
 #                   the same story with four agent processes on a SQLite file
 #                   (examples/processes.py; nothing more to install) and examples/waiting.py
-#                   (asyncio agents that wait instead of polling)
+#                   (asyncio agents that wait instead of polling), in-process then on SQLite
 #   make demo-redis that story on a redis-server that examples/processes.py --redis starts,
 #                   then examples/waiting.py --redis (redis-server and redis-py installed if
 #                   missing)
@@ -118,6 +118,7 @@ demo: build-module
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/lease_takeover.py
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/processes.py
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/waiting.py
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/waiting.py --sqlite
 
 demo-redis: build-module
 	@VENV=$(VENV) scripts/need-redis.sh

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Waits: how fast a waiter wakes, what idle waiters cost, and what the waiting object adds to
-the nine methods; on Redis also the asyncio client against the sync one.
+the nine methods; on Redis and SQLite also the asyncio client against the sync one.
 
 1. Wake latency: a waiter blocks in ``wait_for_messages``; another thread sends, notes the
    moment the send returned, and then blocks until the waiter reports the moment its wait
@@ -22,20 +22,30 @@ the nine methods; on Redis also the asyncio client against the sync one.
    drain_inbox, median latency, interleaved repeats); and the throughput of 100 concurrent
    tasks on one connection pool against one task.
 
+5. The SQLite engine, on a file in a scratch directory: wake latency with the waiter in
+   another thread, in another process and as an asyncio task; the CPU of 100 idle waiting
+   agents as threads of one process, as 100 processes, and 100 waiting for one claim; an
+   asyncio call against the synchronous one, interleaved repeats. A waiter woken on the other
+   core can return before the send has (a negative latency, counted as it is).
+
 Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
     .venv/bin/python bench/bench_waits.py [--rounds 2000] [--idle-seconds 5] [--calls 20000]
-        [--redis-rounds 500] [--no-redis] [--no-callgrind]
+        [--redis-rounds 500] [--no-redis] [--sqlite-rounds 500] [--sqlite-calls 2000]
+        [--no-sqlite] [--no-callgrind]
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import os
 import re
 import shutil
+import sqlite3
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -45,6 +55,7 @@ import durnel.aio
 TARGET_LATENCY_US = 50.0
 TARGET_IDLE_SHARE = 0.01
 TARGET_REDIS_LATENCY_US = 1000.0
+TARGET_SQLITE_LATENCY_US = 5000.0
 TARGET_ASYNC_RATIO = 1.2
 TARGET_CONCURRENCY_GAIN = 3.0
 
@@ -458,7 +469,6 @@ def concurrency_gain(url, repeats, seconds, tasks=100):
 
 
 def redis_section(args):
-    import tempfile
     from pathlib import Path
 
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
@@ -527,6 +537,271 @@ def redis_section(args):
             server.stop()
 
 
+# ---- the SQLite engine ----
+
+
+def sqlite_waiters(path, namespace, agent=None):
+    """How many waiters of ``namespace`` (of ``agent``'s mailbox) the file lists, read by a
+    connection of its own that ends its read at once."""
+    db = sqlite3.connect(path, isolation_level=None)
+    try:
+        query = "SELECT count(*) FROM waiters WHERE namespace = ?"
+        if agent is None:
+            return db.execute(query, (namespace,)).fetchall()[0][0]
+        query += " AND kind = 'mail' AND key = ?"
+        return db.execute(query, (namespace, agent)).fetchall()[0][0]
+    finally:
+        db.close()
+
+
+def sqlite_asleep(path, namespace, agent):
+    """Blocks until ``agent`` has a waiter row (its wait joined and then looks once more)."""
+    while sqlite_waiters(path, namespace, agent) == 0:
+        time.sleep(0.0002)
+    time.sleep(0.001)  # past its last look, asleep on its socket
+
+
+def sqlite_latency_thread(path, rounds):
+    state = durnel.connect("sqlite:///" + path, namespace="latency-thread")
+    returned, done = [0.0], threading.Event()
+    latencies = []
+
+    def waiter():
+        for _ in range(rounds):
+            state.wait_for_messages("waiter")
+            returned[0] = time.perf_counter()
+            done.set()
+
+    thread = threading.Thread(target=waiter)
+    thread.start()
+    for _ in range(rounds):
+        sqlite_asleep(path, "latency-thread", "waiter")
+        state.send_message("sender", "waiter", "wake up")
+        sent = time.perf_counter()
+        done.wait()
+        done.clear()
+        latencies.append(returned[0] - sent)
+    thread.join()
+    return latencies
+
+
+WAITER_PROCESS = """
+import sys, time, durnel
+state = durnel.connect(sys.argv[1], namespace=sys.argv[2])
+for _ in range(int(sys.argv[3])):
+    state.wait_for_messages("waiter")
+    print(time.perf_counter(), flush=True)  # CLOCK_MONOTONIC: one clock for the machine
+"""
+
+
+def sqlite_latency_process(path, rounds):
+    child = subprocess.Popen(
+        [sys.executable, "-c", WAITER_PROCESS, "sqlite:///" + path, "latency-process", str(rounds)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    state = durnel.connect("sqlite:///" + path, namespace="latency-process")
+    latencies = []
+    for _ in range(rounds):
+        sqlite_asleep(path, "latency-process", "waiter")
+        state.send_message("sender", "waiter", "wake up")
+        sent = time.perf_counter()
+        latencies.append(float(child.stdout.readline()) - sent)
+    child.wait()
+    return latencies
+
+
+def sqlite_latency_task(path, rounds):
+    state = durnel.connect("sqlite:///" + path, namespace="latency-task")
+    loop = asyncio.new_event_loop()
+    returned, done = [0.0], threading.Event()
+    latencies = []
+
+    async def waiter():
+        view = durnel.aio.view(state)
+        for _ in range(rounds):
+            await view.wait_for_messages("task")
+            returned[0] = time.perf_counter()
+            done.set()
+        view.close()
+
+    thread = threading.Thread(target=lambda: loop.run_until_complete(waiter()))
+    thread.start()
+    for _ in range(rounds):
+        sqlite_asleep(path, "latency-task", "task")
+        state.send_message("sender", "task", "wake up")
+        sent = time.perf_counter()
+        done.wait()
+        done.clear()
+        latencies.append(returned[0] - sent)
+    thread.join()
+    loop.close()
+    return latencies
+
+
+def process_cpu(pids):
+    """CPU seconds (user + system) used so far by the processes ``pids``."""
+    ticks = 0
+    for pid in pids:
+        with open("/proc/%d/stat" % pid) as handle:
+            fields = handle.read().rsplit(")", 1)[1].split()
+        ticks += int(fields[11]) + int(fields[12])
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
+def sqlite_idle_threads(path, agents, seconds, claims=False):
+    """Share of one core that ``agents`` threads of this process use while they wait for
+    messages that never come (or, with ``claims``, for one claim that is never released)."""
+    namespace = "idle-claims" if claims else "idle-threads"
+    state = durnel.connect("sqlite:///" + path, namespace=namespace)
+
+    def target(i):
+        agent = "idle-%d" % i
+        if not claims:
+            state.wait_for_messages(agent, seconds + 30)
+            return
+        state.wait_claim_file(agent, "f", seconds + 30)
+        state.release(agent, "file:f")  # the next in line's turn, whoever it is
+
+    if claims:
+        state.claim_file("holder", "f")
+    threads = [threading.Thread(target=target, args=(i,)) for i in range(agents)]
+    for thread in threads:
+        thread.start()
+    while sqlite_waiters(path, namespace) < agents:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    cpu, wall = time.process_time(), time.monotonic()
+    time.sleep(seconds)
+    cpu, wall = time.process_time() - cpu, time.monotonic() - wall
+    if claims:
+        state.release("holder", "file:f")
+    else:  # a broadcast reaches registered agents only, and these never registered
+        for i in range(agents):
+            state.send_message("stop", "idle-%d" % i, "stop")
+    for thread in threads:
+        thread.join()
+    return cpu / wall
+
+
+IDLE_PROCESS = """
+import sys, durnel
+durnel.connect(sys.argv[1], namespace="idle-processes").wait_for_messages(sys.argv[2], 600)
+"""
+
+
+def sqlite_idle_processes(path, agents, seconds):
+    """Share of one core that ``agents`` processes use while they wait for messages that never
+    come; the kernel counts their CPU in ticks (10 ms mostly), so that a share below one tick
+    over the window reads as 0."""
+    children = [
+        subprocess.Popen([sys.executable, "-c", IDLE_PROCESS, "sqlite:///" + path, "idle-%d" % i])
+        for i in range(agents)
+    ]
+    while sqlite_waiters(path, "idle-processes") < agents:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    pids = [child.pid for child in children]
+    cpu, wall = process_cpu(pids), time.monotonic()
+    time.sleep(seconds)
+    cpu, wall = process_cpu(pids) - cpu, time.monotonic() - wall
+    state = durnel.connect("sqlite:///" + path, namespace="idle-processes")
+    for i in range(agents):
+        state.send_message("stop", "idle-%d" % i, "stop")
+    for child in children:
+        child.wait()
+    return cpu / wall
+
+
+def sqlite_async_against_sync(path, calls, repeats=7):
+    """Microseconds per call, median of interleaved repeats: (sync, async) for status and for
+    a claim and its release."""
+    state = durnel.connect("sqlite:///" + path, namespace="calls")
+    loop = asyncio.new_event_loop()
+    view = durnel.aio.view(state)
+
+    def sync_status():
+        for _ in range(calls):
+            state.status("agent")
+
+    def sync_pair():
+        for _ in range(calls // 2):
+            state.claim_file("agent", "f")
+            state.release("agent", "file:f")
+
+    async def async_status():
+        for _ in range(calls):
+            await view.status("agent")
+
+    async def async_pair():
+        for _ in range(calls // 2):
+            await view.claim_file("agent", "f")
+            await view.release("agent", "file:f")
+
+    rows = {"status": ([], []), "claim_file + release (per call)": ([], [])}
+    for _ in range(repeats):
+        for name, sync, coroutine in (
+            ("status", sync_status, async_status),
+            ("claim_file + release (per call)", sync_pair, async_pair),
+        ):
+            started = time.perf_counter()
+            sync()
+            rows[name][0].append((time.perf_counter() - started) / calls * 1e6)
+            started = time.perf_counter()
+            loop.run_until_complete(coroutine())
+            rows[name][1].append((time.perf_counter() - started) / calls * 1e6)
+    view.close()
+    loop.close()
+    return {name: (statistics.median(a), statistics.median(b)) for name, (a, b) in rows.items()}
+
+
+def report_sqlite(args):
+    scratch = tempfile.mkdtemp(prefix="durnel-bench-waits-")
+    path = os.path.join(scratch, "state.db")
+    durnel.connect("sqlite:///" + path).status("nobody")  # made before anyone measures
+    print("\nSQLite engine (a file in %s; SQLite %s)" % (scratch, sqlite3.sqlite_version))
+    print("Wake latency, from the send returning to the wait returning (us):")
+    print("  %-28s %8s %8s   target" % ("waiter", "median", "p99"))
+    for name, measure in (
+        ("SQLite, thread", sqlite_latency_thread),
+        ("SQLite, another process", sqlite_latency_process),
+        ("SQLite, asyncio task", sqlite_latency_task),
+    ):
+        values = [v * 1e6 for v in measure(path, args.sqlite_rounds)]
+        median, p99 = statistics.median(values), percentile(values, 0.99)
+        verdict = "met" if p99 <= TARGET_SQLITE_LATENCY_US else "MISSED"
+        print(
+            "  %-28s %8.1f %8.1f   <= %.0f us: %s"
+            % (name, median, p99, TARGET_SQLITE_LATENCY_US, verdict)
+        )
+    for name, measure in (
+        (
+            "100 idle agents waiting for messages, threads of one process",
+            lambda: sqlite_idle_threads(path, 100, args.idle_seconds),
+        ),
+        (
+            "100 idle agents waiting for messages, 100 processes",
+            lambda: sqlite_idle_processes(path, 100, args.idle_seconds),
+        ),
+        (
+            "100 agents waiting for one held claim, threads",
+            lambda: sqlite_idle_threads(path, 100, args.idle_seconds, claims=True),
+        ),
+    ):
+        share = measure()
+        verdict = "met" if share <= TARGET_IDLE_SHARE else "MISSED"
+        print(
+            "%s: %.3f%% of one core (target <= %.0f%%: %s)"
+            % (name, share * 100, TARGET_IDLE_SHARE * 100, verdict),
+            flush=True,
+        )
+    print("An asyncio call against the synchronous one, us per call (medians, interleaved):")
+    print("  %-34s %8s %8s %7s" % ("call", "sync", "asyncio", "ratio"))
+    for name, (sync, asynchronous) in sqlite_async_against_sync(path, args.sqlite_calls).items():
+        print("  %-34s %8.1f %8.1f %6.2fx" % (name, sync, asynchronous, asynchronous / sync))
+    shutil.rmtree(scratch, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=2000)
@@ -537,6 +812,9 @@ def main():
     parser.add_argument("--redis-pairs", type=int, default=300)
     parser.add_argument("--redis-seconds", type=float, default=1.0)
     parser.add_argument("--no-redis", action="store_true", help="leave the Redis engine out")
+    parser.add_argument("--sqlite-rounds", type=int, default=500)
+    parser.add_argument("--sqlite-calls", type=int, default=2000)
+    parser.add_argument("--no-sqlite", action="store_true", help="leave the SQLite engine out")
     parser.add_argument("--no-callgrind", action="store_true", help="no instruction counts")
     args = parser.parse_args()
 
@@ -561,6 +839,9 @@ def main():
 
     if not args.no_redis:
         redis_section(args)
+
+    if not args.no_sqlite:
+        report_sqlite(args)
 
     if args.no_callgrind:
         return

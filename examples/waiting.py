@@ -1,9 +1,11 @@
 """Agents that wait instead of polling: an asyncio group on durnel.aio.
 
-Run it with `make demo` (in-process) and `make demo-redis` (on a redis-server), or
-`python examples/waiting.py [URL | --redis]` wherever durnel_core is importable (no URL: the
-in-process engine; an engine's URL where it has an asyncio client, e.g. redis://host:6379/0;
---redis starts a redis-server of its own for the run, as examples/processes.py does).
+Run it with `make demo` (in-process, then on a SQLite file) and `make demo-redis` (on a
+redis-server), or `python examples/waiting.py [URL | --sqlite | --redis]` wherever
+durnel_core is importable (no URL: the in-process engine; an engine's URL, e.g.
+sqlite:///state.db or redis://host:6379/0; --sqlite uses a file in a scratch directory,
+removed afterwards; --redis starts a redis-server of its own for the run, as
+examples/processes.py does).
 
 A planner hands out jobs by direct message; four workers, asyncio tasks of one event loop,
 sleep in `wait_for_messages` until a job arrives, then `wait_claim_file` for the file the job
@@ -15,8 +17,11 @@ the checks that every job was done once and no wait came back empty-handed.
 """
 
 import asyncio
+import os
 import random
+import shutil
 import sys
+import tempfile
 import time
 from collections import Counter, defaultdict
 
@@ -126,10 +131,19 @@ async def main(url):
         print("  %-4s %s" % ("yes" if ok else "NO", text))
     if hasattr(state, "aclose"):  # a client of its own, made from the URL
         await state.aclose()
+    elif hasattr(state, "close"):  # the SQLite object's thread and connections
+        state.close()
     return 0 if all(ok for _, ok in checks) else 1
 
 
 def run(argument):
+    if argument == "--sqlite":
+        scratch = tempfile.mkdtemp(prefix="durnel-waiting-")
+        try:
+            print("(on a SQLite file in %s)\n" % scratch)
+            return asyncio.run(main("sqlite:///" + os.path.join(scratch, "state.db")))
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
     if argument != "--redis":
         return asyncio.run(main(argument))
     from processes import LocalRedis  # this directory's other example

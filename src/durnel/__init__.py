@@ -39,7 +39,7 @@ __all__ = [
 ]
 
 urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url", "open_async_url")
-urls.register(("sqlite",), "durnel.sqlite", "open_url")
+urls.register(("sqlite",), "durnel.sqlite", "open_url", "open_async_url")
 register_reader(
     "durnel.redis.engine",
     "RedisCoordinationState",

@@ -7,6 +7,14 @@ anything. ``wake()`` may be called from any thread, and wakes a thread or an asy
 alike, so a thread and a task of one process can wait on each other. The queues only order
 the waiters of one key; the engines decide whom to wake (every waiter of a mailbox, or the
 first waiter of a claim, so that claims are served first come, first served).
+
+A wait is written once as steps, a generator driven by ``run_waits`` (a thread) or
+``run_waits_async`` (an asyncio task): it first yields WAITER and is sent the waiter it
+sleeps on; then each yield is either how long to sleep (None: until woken), answered with
+whether it was woken, or a ``Work``, I/O that the driver runs (a thread inline, a task off
+its event loop through the engine's ``offload``) and answers with its result or by throwing
+its exception into the steps. An engine whose calls take a microsecond makes them in the
+steps themselves and yields no Work.
 """
 
 import asyncio
@@ -20,6 +28,7 @@ __all__ = [
     "AsyncWaiter",
     "ThreadWaiter",
     "WaitQueues",
+    "Work",
     "deadline_after",
     "next_second",
     "run_waits",
@@ -29,6 +38,20 @@ __all__ = [
 
 # The first thing a wait's steps yield: a request for the waiter they will sleep on.
 WAITER = object()
+
+
+class Work:
+    """A step's I/O: ``function(*arguments)``, run where it may block. ``orphaned(result,
+    later)``, if given, is told the result of a call whose awaiting task was cancelled while
+    the call ran (so that nothing it took is lost: a drain's messages handed back, a claim
+    released); ``later(function, *arguments)`` runs more I/O where the call ran."""
+
+    __slots__ = ("arguments", "function", "orphaned")
+
+    def __init__(self, function, *arguments, orphaned=None):
+        self.function = function
+        self.arguments = arguments
+        self.orphaned = orphaned
 
 
 def deadline_after(timeout):
@@ -193,29 +216,47 @@ def next_second(now=None):
 
 
 def run_waits(steps, waiter):
-    """Runs a wait's steps (see the engines' ``*_waits`` generators) on a thread's waiter."""
+    """Runs a wait's steps on a thread's waiter, its Work inline."""
     try:
         request = next(steps)
         assert request is WAITER
         request = steps.send(waiter)
         while True:
-            request = steps.send(waiter.sleep(request))
+            if type(request) is Work:
+                try:
+                    result = request.function(*request.arguments)
+                except Exception as error:
+                    request = steps.throw(error)
+                    continue
+                request = steps.send(result)
+            else:
+                request = steps.send(waiter.sleep(request))
     except StopIteration as done:
         return done.value
     finally:
         steps.close()
 
 
-async def run_waits_async(steps):
-    """Runs a wait's steps in the running asyncio task; a cancellation closes them at the
-    sleep it interrupted."""
-    waiter = AsyncWaiter()
+async def run_waits_async(steps, waiter=None, offload=None):
+    """Runs a wait's steps in the running asyncio task, on ``waiter`` (by default an
+    AsyncWaiter), each Work through ``await offload(work)``; a cancellation closes them at
+    the sleep or the Work it interrupted."""
+    if waiter is None:
+        waiter = AsyncWaiter()
     try:
         request = next(steps)
         assert request is WAITER
         request = steps.send(waiter)
         while True:
-            request = steps.send(await waiter.sleep(request))
+            if type(request) is Work:
+                try:
+                    result = await offload(request)
+                except Exception as error:
+                    request = steps.throw(error)
+                    continue
+                request = steps.send(result)
+            else:
+                request = steps.send(await waiter.sleep(request))
     except StopIteration as done:
         return done.value
     finally:

@@ -8,13 +8,14 @@ object durnel.connect() returns for it, which adds waits), "aio" (the asyncio ob
 durnel.aio.connect(), driven through SyncOverAsync), "redis"
 (durnel.redis.RedisCoordinationState on one redis-server), "cluster" (the same on a
 three-primary Redis Cluster), "aio-redis" and "aio-cluster" (their asyncio twins, through
-SyncOverAsync, an object per thread and event loop) and "sqlite"
+SyncOverAsync, an object per thread and event loop), "sqlite"
 (durnel.sqlite.SQLiteCoordinationState on one file for the whole run; its faked-clock object
-runs in a child interpreter, as the native one does). Modules marked ``waits`` run on
-WAITING_ENGINES, those whose objects have the waits. A new engine joins them by an entry in
-ALL_ENGINES and in the ``state`` and ``clocked`` fixtures. Every other module, and every test
-marked ``native_only``, runs against the native engine alone; ``redis_only`` keeps a test of a
-contract module to the Redis engines, ``sqlite_only`` to the SQLite one, and
+runs in a child interpreter, as the native one does) and "aio-sqlite" (the asyncio object of
+durnel.aio.connect("sqlite:///..."), driven through SyncOverAsync). Modules marked ``waits``
+run on WAITING_ENGINES, those whose objects have the waits. A new engine joins them by an
+entry in ALL_ENGINES and in the ``state`` and ``clocked`` fixtures. Every other module, and
+every test marked ``native_only``, runs against the native engine alone; ``redis_only`` keeps
+a test of a contract module to the Redis engines, ``sqlite_only`` to the SQLite one, and
 ``reachable_only`` to the synchronous engines that other processes reach (what
 ``durnel.snapshot`` and the durnel command read). Each Redis or SQLite
 test gets a namespace of its own on servers shared by the whole run. Without redis-server or
@@ -47,10 +48,20 @@ ALL_ENGINES = (
     "aio-redis",
     "aio-cluster",
     "sqlite",
+    "aio-sqlite",
 )
 # Engines whose objects also wait (the native object alone has only the nine methods), and
 # engines whose clock a test can move.
-WAITING_ENGINES = ("inprocess", "aio", "redis", "cluster", "aio-redis", "aio-cluster")
+WAITING_ENGINES = (
+    "inprocess",
+    "aio",
+    "redis",
+    "cluster",
+    "aio-redis",
+    "aio-cluster",
+    "sqlite",
+    "aio-sqlite",
+)
 REDIS_ENGINES = ("redis", "cluster", "aio-redis", "aio-cluster")
 CLOCKED_ENGINES = ("native", "redis", "sqlite")
 # The synchronous objects of the engines that other processes reach (what a snapshot reads).
@@ -213,6 +224,7 @@ class SyncOverAsync:
                 if not target._owns_client:
                     loop.run_until_complete(target._client.aclose())
             loop.close()
+        getattr(self.target, "close", lambda: None)()
 
 
 @pytest.fixture(scope="session")
@@ -236,6 +248,11 @@ def state(engine, request):
         from durnel.sqlite import SQLiteCoordinationState
 
         return SQLiteCoordinationState(request.getfixturevalue("sqlite_file"), new_namespace())
+    if engine == "aio-sqlite":
+        url = "sqlite:///" + request.getfixturevalue("sqlite_file")
+        adapter = SyncOverAsync(durnel.aio.connect(url, namespace=new_namespace()))
+        request.addfinalizer(adapter.close)
+        return adapter
     if engine.startswith("aio-"):
         adapter = SyncOverAsync(async_redis_factory(engine, request, new_namespace()))
         request.addfinalizer(adapter.close)

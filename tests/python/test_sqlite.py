@@ -3,6 +3,7 @@ test_mailboxes, test_arguments, test_model, test_load): URLs, the file as ordina
 it, files and places it must refuse without changing them, another connection holding the
 write lock, a full disk, threads and forks, and worker processes killed mid-write."""
 
+import asyncio
 import contextlib
 import os
 import random
@@ -19,6 +20,7 @@ from pathlib import Path
 import pytest
 
 import durnel
+import durnel.aio
 from conftest import sqlite_selected
 from durnel.sqlite import (
     SCHEMA_VERSION,
@@ -150,7 +152,11 @@ def newer_version(path):
             ForeignDataError,
             "the table claims is not the one durnel makes; the trigger message_sent is missing",
         ),
-        (newer_version, SchemaVersionError, "newer durnel \\(schema version 2; this one reads"),
+        (
+            newer_version,
+            SchemaVersionError,
+            "newer durnel \\(schema version %d; this one reads" % (SCHEMA_VERSION + 1),
+        ),
         (lambda p: p.mkdir(), IsADirectoryError, "must be a file"),
     ],
 )
@@ -337,6 +343,7 @@ def test_threads_and_a_forked_child_each_use_their_own_connection(tmp_path):
 CRASH_WORKER = r"""
 import os, sys
 import durnel
+import durnel.aio
 
 state = durnel.connect(sys.argv[1], namespace="crash")
 me, acks = sys.argv[2], os.open(sys.argv[3], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
@@ -407,3 +414,97 @@ def test_processes_killed_mid_write_leave_every_acknowledged_call_whole(tmp_path
     assert sorted(replay.items()) == sorted(held)
     assert all(state.status(agent) == status for agent, status in last.items())
     assert rows(path, "SELECT count(*) FROM log WHERE event = 'MessageSent'") == [(len(inbox),)]
+
+
+def test_opening_a_connection_keeps_the_process_s_locks_on_the_file(tmp_path):
+    # Closing any descriptor of the file drops the process's POSIX locks, SQLite's too: then
+    # another process closing its last connection takes itself for the last user of the file
+    # and removes the WAL under this one. A connection whose engine object went may live on:
+    # another thread may not close it, and here its cursor stands for a traceback holding it.
+    last = "import sqlite3, sys; sqlite3.connect(sys.argv[1]).execute('SELECT * FROM claims')"
+    for lingering in (False, True):
+        path = str(tmp_path / ("state-%d.db" % lingering))
+        first = SQLiteCoordinationState(path)
+        first.send_message("A", "B", "kept")
+        if lingering:
+            cursor = first._connections.cursor()  # noqa: F841 - kept alive on purpose
+            objects = [first]
+            del first
+            dropper = threading.Thread(target=objects.clear)
+            dropper.start()
+            dropper.join()
+        second = SQLiteCoordinationState(path)  # another connection of the same process
+        subprocess.run([sys.executable, "-c", last, path], check=True, timeout=60)
+        assert os.path.exists(path + "-wal")
+        assert [m[2] for m in second.drain_inbox("B")] == ["kept"]
+
+
+# ---- schema versions and waits ----
+
+
+def test_a_version_1_file_is_migrated_on_open_and_keeps_its_data(tmp_path):
+    from durnel.sqlite.schema import APPLICATION_ID, DDL_BY_VERSION
+
+    path = tmp_path / "state.db"
+    with contextlib.closing(sqlite3.connect(str(path))) as db:
+        for statement in DDL_BY_VERSION[1]:
+            db.execute(statement)
+        db.execute("INSERT INTO claims VALUES ('default', 'file:f', 'A', 1000)")
+        db.execute("PRAGMA application_id = %d" % APPLICATION_ID)
+        db.execute("PRAGMA user_version = 1")
+        db.commit()
+    state = SQLiteCoordinationState(path)
+    assert rows(path, "PRAGMA user_version") == [(SCHEMA_VERSION,)]
+    assert state.claim_file("B", "f") == "B"  # A's claim of 1000 lapsed long ago
+    later = threading.Timer(0.2, state.send_message, ("A", "B", "woken"))
+    later.start()
+    assert [m[2] for m in state.wait_for_messages("B", 10)] == ["woken"]
+
+
+def test_waits_beside_a_file_whose_path_is_too_long_for_a_socket(tmp_path):
+    deep = tmp_path / ("d" * 60) / ("e" * 60)
+    deep.mkdir(parents=True)
+    state = SQLiteCoordinationState(deep / "state.db")
+    later = threading.Timer(0.2, state.release, ("A", "file:f"))
+    state.claim_file("A", "f")
+    later.start()
+    assert state.wait_claim_file("B", "f", 10) == "B"
+    assert os.listdir(str(deep / "state.db-wake")) == []  # every socket removed
+
+
+def test_a_drain_cancelled_while_it_waits_for_the_write_lock_hands_its_messages_back(tmp_path):
+    path = tmp_path / "state.db"
+    state = SQLiteCoordinationState(path)
+    view = durnel.aio.view(state)
+    holder = sqlite3.connect(str(path), isolation_level=None, check_same_thread=False)
+
+    async def cancelled_in_its_thread(call):
+        """Runs call() while another connection holds the write lock, cancels it while its
+        transaction waits, then lets the lock go; returns once the thread is done."""
+        holder.execute("BEGIN IMMEDIATE")
+        task = asyncio.ensure_future(call())
+        await asyncio.sleep(0.2)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        holder.execute("COMMIT")
+        for _ in range(2):  # the call, then what it left to do after it
+            await view.status("x")
+
+    async def scenario():
+        for call in (lambda: view.drain_inbox("B"), lambda: view.wait_for_messages("B")):
+            state.send_message("A", "B", "one")
+            state.send_message("A", "B", "two")
+            await cancelled_in_its_thread(call)
+            assert [m[2] for m in await view.inbox("B")] == ["one", "two"]
+            assert [m[2] for m in state.drain_inbox("B")] == ["one", "two"]
+        # a wait cancelled while it joins the line, and a claim while it is made
+        await cancelled_in_its_thread(lambda: view.wait_for_messages("B"))
+        await cancelled_in_its_thread(lambda: view.wait_claim_task("W", "t"))
+        await cancelled_in_its_thread(lambda: view.claim_file("W", "f"))
+        assert rows(path, "SELECT count(*) FROM waiters") == [(0,)]
+        assert state.claim_task("X", "t") == "X" and state.claim_file("X", "f") == "X"
+        assert state.status("W") == "idle"
+
+    asyncio.run(scenario())
+    holder.close()

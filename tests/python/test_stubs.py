@@ -345,11 +345,17 @@ class Partial:
         return agent_id
 
 missing: Coordination = Partial()
-waiting: List[durnel.WaitingCoordination] = [
-    RedisCoordinationState("redis://localhost", "n"), durnel.connect()]
+
+import durnel.aio
 from durnel.redis import AsyncRedisCoordinationState
+from durnel.sqlite import AsyncSQLiteCoordinationState
+
+waiting: List[durnel.WaitingCoordination] = [
+    RedisCoordinationState("redis://localhost", "n"), durnel.connect(),
+    SQLiteCoordinationState("state.db")]
 asynchronous: List[durnel.AsyncCoordination] = [
-    AsyncRedisCoordinationState("redis://localhost", "n")]
+    AsyncRedisCoordinationState("redis://localhost", "n"), durnel.aio.connect(),
+    AsyncSQLiteCoordinationState(SQLiteCoordinationState("state.db"))]
 """
 
 

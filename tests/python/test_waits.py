@@ -5,6 +5,9 @@ one that gives up hands its turn on. asyncio views: a thread and a task wake eac
 cancelled wait takes nothing."""
 
 import asyncio
+import random
+import subprocess
+import sys
 import threading
 import time
 from collections import defaultdict
@@ -13,6 +16,7 @@ import pytest
 
 import durnel
 import durnel.aio
+from faketime_helpers import child_environment, set_clock
 
 pytestmark = pytest.mark.waits
 
@@ -186,7 +190,7 @@ def test_threads_and_tasks_wake_each_other(state):
     asyncio.run(scenario())
 
 
-@pytest.mark.engines("aio", "aio-redis", "aio-cluster")
+@pytest.mark.engines("aio", "aio-redis", "aio-cluster", "aio-sqlite")
 def test_a_cancelled_wait_takes_nothing(state):
     view = state.target
 
@@ -210,3 +214,137 @@ def test_a_cancelled_wait_takes_nothing(state):
         assert await view.status("first") == "idle"
 
     state.loop().run_until_complete(scenario())  # the loop that the object belongs to
+
+
+@pytest.mark.engines("aio", "aio-sqlite")
+def test_cancelling_waits_and_drains_at_any_moment_loses_and_doubles_nothing(state):
+    view, rng = state.target, random.Random(5)
+    sent, received = [], []
+
+    async def send():
+        sent.append("m%d" % len(sent))
+        await view.send_message("A", "B", sent[-1])
+
+    async def scenario():
+        for round_ in range(60):
+            if round_ % 2:
+                await send()
+            call = view.drain_inbox("B") if round_ % 3 == 0 else view.wait_for_messages("B", 5)
+            task = asyncio.ensure_future(call)
+            await asyncio.sleep(rng.choice([0, 0, 0.0002, 0.001, 0.003]))
+            if round_ % 4 == 0:
+                await send()  # may wake the wait just before it is cancelled
+            task.cancel()
+            try:
+                received.extend(m[2] for m in await task)
+            except asyncio.CancelledError:
+                pass
+        received.extend(m[2] for m in await view.drain_inbox("B"))
+
+    asyncio.run(scenario())
+    assert received == sent
+
+
+# ---- other processes ----
+
+PROCESS = r"""
+import sys, durnel
+state = durnel.connect(sys.argv[1], namespace=sys.argv[2])
+command, args = sys.argv[3], sys.argv[4:]
+if command == "send":  # sender, count, recipients...
+    for i in range(int(args[1])):
+        for recipient in args[2:]:
+            state.send_message(args[0], recipient, str(i))
+else:
+    print("waiting", flush=True)
+    if command == "wait-messages":
+        print([m[2] for m in state.wait_for_messages(args[0], 30)], flush=True)
+    else:
+        print(state.wait_claim_file(args[0], args[1], 60), flush=True)
+"""
+
+
+def reachable(state):
+    """(URL, namespace) by which another process reaches the state; a skip for engines that
+    live in one process."""
+    target = getattr(state, "target", state)
+    target = getattr(target, "sync", target)
+    if not hasattr(target, "path"):
+        pytest.skip("an in-process engine: no other process reaches it")
+    return "sqlite:///" + target.path, target.namespace
+
+
+def process(state, *args):
+    """Another process on the state, running PROCESS with ``args``; once it waits."""
+    child = subprocess.Popen(
+        [sys.executable, "-c", PROCESS, *reachable(state), *args],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=child_environment(),
+    )
+    if args[0] != "send":
+        assert child.stdout.readline() == "waiting\n"
+        time.sleep(SLEEP)
+    return child
+
+
+def test_processes_wake_each_other_and_every_message_arrives_once(state):
+    far = process(state, "wait-messages", "far")
+    state.send_message("near", "far", "hello")
+    assert far.communicate(timeout=WAIT / 2)[0] == "['hello']\n"
+    state.claim_file("near", "f")
+    far = process(state, "wait-claim", "far", "f")
+    state.release("near", "file:f")
+    assert far.communicate(timeout=WAIT / 2)[0] == "far\n"
+    # M agents waiting here, N sender processes: each message once, in order per sender.
+    received = defaultdict(list)
+
+    def receive(agent):
+        while len(received[agent]) < 2 * 100:
+            received[agent].extend((m[0], int(m[2])) for m in woken(state.wait_for_messages, agent))
+
+    joins = [in_thread(receive, agent) for agent in ("r0", "r1", "r2")]
+    time.sleep(SLEEP)
+    senders = [process(state, "send", "s%d" % i, "100", "r0", "r1", "r2") for i in range(2)]
+    for sender in senders:
+        assert sender.wait(timeout=60) == 0
+    for join in joins:
+        join()
+    for agent in ("r0", "r1", "r2"):
+        for sender in ("s0", "s1"):
+            assert [i for s, i in received[agent] if s == sender] == list(range(100))
+
+
+def test_a_killed_waiter_holds_nobody_back(state):
+    state.claim_file("holder", "f")
+    first = process(state, "wait-claim", "first", "f")
+    second = process(state, "wait-claim", "second", "f")  # the third's turn hangs on both
+    mail = process(state, "wait-messages", "gone")
+    third = in_thread(state.wait_claim_file, "third", "f", WAIT)
+    time.sleep(SLEEP)
+    for child in (first, second, mail):
+        child.kill()
+        child.wait()
+    started = time.monotonic()
+    state.release("holder", "file:f")
+    assert third() == "third"
+    assert time.monotonic() - started < 5
+    state.send_message("A", "gone", "kept")  # its waiter is gone: the message stays
+    assert [m[2] for m in state.drain_inbox("gone")] == ["kept"]
+
+
+# ---- time ----
+
+
+def test_the_first_in_line_claims_the_moment_the_lease_lapses(clocked):
+    clocked.at(1000)
+    clocked.claim_file("holder", "f")
+    clocked.at(1299.6)
+    waiting = threading.Thread(target=lambda: box.append(clocked.wait_claim_file("W", "f", 30)))
+    box = []
+    waiting.start()
+    time.sleep(1.5)  # sleeps until 1300, finds the clock (frozen) short of it, and so on
+    assert waiting.is_alive()
+    set_clock(clocked._clock_file, 1300)
+    waiting.join(10)
+    assert box == ["W"] and clocked.status("W") == "busy"

@@ -5,8 +5,10 @@ results and errors of ``durnel.WaitingCoordination``; waiting in one task never 
 event loop. ``connect()`` without a URL gives an asyncio view of a new in-process state;
 ``view(state)`` gives one of an existing ``durnel.connect()`` object, so that threads using
 the object and tasks using the view share one state and wake each other.
+``connect("sqlite:///state.db")`` gives the SQLite engine's asyncio object.
 """
 
+import sys
 from typing import Optional
 
 from ..namespaces import check_namespace
@@ -29,11 +31,17 @@ def connect(url: Optional[str] = None, *, namespace: str = "default") -> AsyncCo
 
 
 def view(state) -> AsyncCoordination:
-    """The asyncio view of ``state``, an object that ``durnel.connect()`` returned."""
+    """The asyncio view of ``state``, an object that ``durnel.connect()`` returned: in-process,
+    or a SQLiteCoordinationState (the view then runs its calls in a thread of its own)."""
     from ..inprocess import InProcessCoordinationState
 
     if isinstance(state, InProcessCoordinationState):
         from ..inprocess.aio import AsyncInProcessCoordinationState
 
         return AsyncInProcessCoordinationState(state)
+    sqlite_engine = sys.modules.get("durnel.sqlite.engine")  # loaded if state is one of its
+    if sqlite_engine is not None and isinstance(state, sqlite_engine.SQLiteCoordinationState):
+        from ..sqlite.aio import AsyncSQLiteCoordinationState
+
+        return AsyncSQLiteCoordinationState(state)
     raise TypeError("no asyncio view of %s" % type(state).__qualname__)

@@ -1,5 +1,6 @@
-"""The SQLite engine: ``SQLiteCoordinationState``, the contract in one file for the threads
-and processes of one machine, and the errors that only a file can give.
+"""The SQLite engine: ``SQLiteCoordinationState``, the contract and its waits in one file for
+the threads and processes of one machine, ``AsyncSQLiteCoordinationState``, the same for
+asyncio programs, and the errors that only a file can give.
 
 Needs nothing beyond the standard library's ``sqlite3``, linked against SQLite 3.24 or later
 (UPSERT); importing this package with an older one raises ImportError saying so.
@@ -13,6 +14,7 @@ if sqlite3.sqlite_version_info < (3, 24, 0):
         "links SQLite %s" % sqlite3.sqlite_version
     )
 
+from .aio import AsyncSQLiteCoordinationState, open_async_url
 from .engine import DEFAULT_BUSY_TIMEOUT, SQLiteCoordinationState, open_url
 from .errors import (
     BusyError,
@@ -25,6 +27,7 @@ from .schema import SCHEMA_VERSION
 
 __all__ = [
     "DEFAULT_BUSY_TIMEOUT",
+    "AsyncSQLiteCoordinationState",
     "SCHEMA_VERSION",
     "BusyError",
     "ForeignDataError",
@@ -33,4 +36,5 @@ __all__ = [
     "StorageError",
     "SystemClockError",
     "open_url",
+    "open_async_url",
 ]

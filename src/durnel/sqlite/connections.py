@@ -10,6 +10,16 @@ interpreter would otherwise close those of the parent's other threads while it s
 child, and the rest when it exits); every thread of the child opens its own on its first
 call. Threads never share one: each has its own, closed when the thread ends or the engine
 object goes.
+
+The first connection of a process to a file reads the file's first bytes to refuse a file that
+is not SQLite before SQLite touches it; later ones must not: closing any descriptor of the file
+drops every POSIX lock that the process holds on it, SQLite's included, and a process that
+seems to hold none may have its WAL checkpointed and removed under it by another process that
+closes its last connection (and SQLite, which counts the locks of a process per file, never
+takes them again). So connections are opened one at a time per process, and the file's bytes
+are read only while no connection to it of this process exists at all, closed or not (a
+closed one may still be referenced, by a traceback say, and a connection object that exists
+may be open).
 """
 
 import errno
@@ -26,6 +36,16 @@ __all__ = ["Connections"]
 SQLITE_HEADER = b"SQLite format 3\x00"
 
 _live = weakref.WeakSet()  # every _Link of this process
+_opening = threading.Lock()  # held while a connection is opened
+_existing = weakref.WeakSet()  # every _Connection of this process, until it is deallocated
+
+
+class _Connection(sqlite3.Connection):
+    """A sqlite3 connection that knows its file, and can be referenced weakly."""
+
+    path = None
+
+
 _pinned = []  # the parent's connections, while it forks
 _inherited = []  # in a forked child: its parent's connections, kept and never used
 _generation = [0]  # forks between the interpreter's start and this process
@@ -112,24 +132,31 @@ class Connections:
             link.connection.close()  # (and again, harmlessly, when the link goes)
 
     def _open(self):
-        self._check_place()
-        connection = sqlite3.connect(self.path, timeout=0, isolation_level=None)
-        link = _Link(connection)
+        with _opening:
+            self._check_place(read=not any(c.path == self.path for c in list(_existing)))
+            connection = sqlite3.connect(
+                self.path, timeout=0, isolation_level=None, factory=_Connection
+            )
+            connection.path = self.path
+            _existing.add(connection)
+            link = _Link(connection)
+            _live.add(link)
         try:
             transactions.retry(
                 self.where, self.busy_timeout, lambda: schema.prepare(link.cursor, self.where)
             )
             link.cursor.execute("PRAGMA synchronous = %s" % self.synchronous)
         except BaseException:
+            _live.discard(link)
             connection.close()
             raise
-        _live.add(link)
         self._local.link = link
         return link
 
-    def _check_place(self):
-        """Raises a clear error for a place where SQLite could not keep a durnel file, or a
-        file there that is not a SQLite database, before SQLite creates or writes anything."""
+    def _check_place(self, read):
+        """Raises a clear error for a place where SQLite could not keep a durnel file, or (if
+        ``read``) a file there that is not a SQLite database, before SQLite creates or writes
+        anything."""
         path, directory = self.path, os.path.dirname(self.path)
         if not os.path.isdir(directory):
             raise FileNotFoundError(
@@ -148,6 +175,8 @@ class Connections:
             return
         if not os.access(path, os.R_OK | os.W_OK):
             raise PermissionError(errno.EACCES, "durnel cannot read and write the file", path)
+        if not read:
+            return
         with open(path, "rb") as handle:
             head = handle.read(len(SQLITE_HEADER))
         if head and head != SQLITE_HEADER:

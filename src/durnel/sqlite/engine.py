@@ -14,6 +14,12 @@ Guarantees, beyond what the in-process engine gives:
   each process has its own connection (see connections.py);
 - the file is readable with ordinary tools: ``sqlite3 state.db 'select * from claims'``.
 
+The waits of ``durnel.WaitingCoordination`` (see waits.py) sleep on a socket of their own and
+are woken by the calls of any thread or process on the file (see wakes.py). A drain whose
+messages never reached their caller (an asyncio task cancelled while its drain ran, see
+aio.py) hands them back to the object: its next ``drain_inbox`` or ``wait_for_messages`` of
+that agent returns them first, and its ``inbox`` shows them first.
+
 Stamps are whole seconds of this machine's wall clock, ``time.time()`` with the fraction
 dropped, read once per call after the write lock is taken; the lease rules are the native
 ones (300 s, age >= 300 lapses, a clock that went back makes a claim young, lapsed claims
@@ -26,9 +32,11 @@ share the file and nothing else):
   messages  id, namespace, recipient, sender, content, sent_at, broadcast: every inbox,
             oldest (lowest id) first
   log       (namespace, seq) -> event, agent, resource, from_agent, to_agent, content, at
+  waiters   ticket -> namespace, kind, key, address   the waits that sleep, in arrival order
 """
 
 import os
+import threading
 from typing import Any, Optional
 from urllib.parse import parse_qsl, urlsplit
 
@@ -43,9 +51,11 @@ from ..contract import (
 )
 from ..namespaces import check_namespace
 from ..protocol import Message, Status
-from . import calls
+from ..waiting import run_waits
+from . import calls, waits
 from .connections import Connections
 from .transactions import read, write
+from .wakes import SocketWaiter, WakeDirectory
 
 __all__ = ["DEFAULT_BUSY_TIMEOUT", "SQLiteCoordinationState", "open_url"]
 
@@ -104,6 +114,9 @@ class SQLiteCoordinationState:
         )
         self._where = self._connections.where
         self._busy_timeout = float(busy_timeout)
+        self._wakes = WakeDirectory(self.path)
+        self._handed_back = {}  # agent -> messages drained for a caller that never got them
+        self._handed_back_lock = threading.Lock()
         self._connections.cursor()
 
     # ---- claims ----
@@ -131,9 +144,11 @@ class SQLiteCoordinationState:
     def release(self, agent_id: str, resource_key: str) -> None:
         agent = plain("agent_id", agent_id)
         resource = plain("resource_key", resource_key)
-        outcome = self._write(calls.release, (resource, agent))
+        outcome, waiting = self._write(calls.release, (resource, agent))
         if outcome is not True:
             raise RuntimeError(release_refusal(agent, outcome))
+        if waiting:
+            self._wake(waiting)
 
     # ---- mailboxes ----
 
@@ -141,23 +156,130 @@ class SQLiteCoordinationState:
         sender = plain("from_agent", from_agent)
         recipient = plain("to_agent", to_agent)
         text = plain("content", content)
-        return (sender, recipient, text, self._write(calls.send, (sender, recipient, text)))
+        now, waiting = self._write(calls.send, (sender, recipient, text))
+        if waiting:
+            self._wake(waiting)
+        return (sender, recipient, text, now)
 
     def broadcast(self, from_agent: str, content: str) -> Message:
         sender = plain("from_agent", from_agent)
         text = plain("content", content)
-        return (sender, BROADCAST_RECIPIENT, text, self._write(calls.broadcast, (sender, text)))
+        now, waiting = self._write(calls.broadcast, (sender, text))
+        if waiting:
+            self._wake(waiting)
+        return (sender, BROADCAST_RECIPIENT, text, now)
 
     def inbox(self, agent_id: str) -> list[Message]:
         agent = plain("agent_id", agent_id)
-        return self._read(calls.inbox, agent)
+        messages = self._read(calls.inbox, agent)
+        if self._handed_back:
+            with self._handed_back_lock:
+                messages = self._handed_back.get(agent, []) + messages
+        return messages
 
     def drain_inbox(self, agent_id: str) -> list[Message]:
-        agent = plain("agent_id", agent_id)
-        # An empty inbox is found without the write lock: agents poll their inboxes.
-        if not self._read(calls.inbox, agent):
-            return []
-        return self._write(calls.drain, (agent,))
+        return self.drain_waiting(plain("agent_id", agent_id), None)[0]
+
+    # ---- waits ----
+
+    def wait_for_messages(self, agent_id: str, timeout: Optional[float] = None) -> list[Message]:
+        return self._wait(waits.message_waits(self, agent_id, timeout))
+
+    def wait_claim_file(self, agent_id: str, path: str, timeout: Optional[float] = None) -> str:
+        return self._wait(waits.claim_waits(self, FILE_PREFIX, agent_id, path, timeout))
+
+    def wait_claim_task(self, agent_id: str, task_id: str, timeout: Optional[float] = None) -> str:
+        return self._wait(waits.claim_waits(self, TASK_PREFIX, agent_id, task_id, timeout))
+
+    def _wait(self, steps):
+        waiter = SocketWaiter(self._wakes)
+        try:
+            return run_waits(steps, waiter)
+        finally:
+            waiter.close()
+
+    # The calls that the waits' steps make (see waits.py), each one transaction or none.
+
+    def drain_waiting(self, agent, ticket):
+        """Drains ``agent``'s mailbox (what was handed back first), and if that finds
+        messages, the mail waiter ``ticket`` (if any) leaves in the same transaction:
+        (messages, whether the waiter still waits)."""
+        back = self._take_back(agent) if self._handed_back else None
+        try:
+            # An empty inbox is found without the write lock: agents poll their inboxes.
+            if self._read(calls.inbox, agent):
+                messages, waiting = self._write(calls.drain_waiting, (agent, ticket))
+            else:
+                messages, waiting = [], ticket is not None
+        except BaseException:
+            if back:
+                self.hand_back(agent, back, first=True)
+            raise
+        if back:
+            if waiting:
+                self.leave(ticket, "mail", agent)
+            return back + messages, False
+        return messages, waiting
+
+    def join(self, waiter, kind, key):
+        """``waiter`` (its socket bound first) waits for ``key``: its ticket."""
+        return self._write(calls.join, (kind, key, waiter.open()))
+
+    def leave(self, ticket, kind, key):
+        """The waiter ``ticket`` no longer waits; the next in line for a claim is woken if the
+        turn is now its own. Never raises: a row left behind belongs to a closed socket, and
+        whoever finds it so removes it."""
+        try:
+            woken = self._write(calls.leave, (ticket, kind, key))
+            if woken:
+                self._wake(woken)
+        except Exception:
+            pass
+
+    def claim_turn(self, resource, agent, ticket, gone, waiter):
+        """One turn of a claim wait (see calls.claim_turn); a waiter without a ticket joins
+        the line only if its socket is bound."""
+        result, woken = self._write(calls.claim_turn, (resource, agent, ticket, waiter.name, gone))
+        if woken:
+            self._wake(woken)
+        return result
+
+    def claim_turn_opening(self, resource, agent, ticket, gone, waiter):
+        waiter.open()
+        return self.claim_turn(resource, agent, ticket, gone, waiter)
+
+    def hand_back(self, agent, messages, first=False):
+        """Keeps drained ``messages`` that never reached their caller for the next drain of
+        ``agent`` through this object (before those handed back already, if ``first``)."""
+        with self._handed_back_lock:
+            kept = self._handed_back.get(agent, [])
+            self._handed_back[agent] = list(messages) + kept if first else kept + list(messages)
+
+    def release_quietly(self, agent, resource):
+        """Releases a claim made for a caller that never learnt of it; never raises."""
+        try:
+            self.release(agent, resource)
+        except Exception:
+            pass
+
+    def _take_back(self, agent):
+        with self._handed_back_lock:
+            return self._handed_back.pop(agent, None)
+
+    def _wake(self, names):
+        """Wakes the waiters of ``names`` after a commit; removes those whose socket is gone,
+        and wakes those that this moved to the front of a line. Never raises: the call it
+        follows has taken effect."""
+        while names:
+            dead = self._wakes.wake(names)
+            if not dead:
+                return
+            try:
+                names = self._write(calls.evict, (dead,))
+            except Exception:
+                return
+            for name in dead:
+                self._wakes.remove(name)
 
     # ---- statuses ----
 

@@ -1,23 +1,24 @@
-"""The layout of a durnel SQLite file, how a file is recognised as one, and how it is made.
+"""The layout of a durnel SQLite file, how a file is recognised as one, and how it is made or
+brought up to date.
 
 A durnel file carries ``PRAGMA application_id`` = APPLICATION_ID ("drnl") and ``PRAGMA
-user_version`` = its schema version. Every namespace lives in the same four tables, told
-apart by their ``namespace`` column; the DDL below, comments included, is what
-``sqlite3 state.db .schema`` prints. Statuses and most log events are written by triggers,
-so every statement that changes a claim or sends a direct message keeps them in step. (The
-triggers use UPSERT rather than INSERT OR REPLACE: inside a trigger, the conflict policy of
-the statement that fired it would override an OR clause.)
+user_version`` = its schema version. Every namespace lives in the same tables, told apart by
+their ``namespace`` column; the DDL below, comments included, is what ``sqlite3 state.db
+.schema`` prints. Statuses and most log events are written by triggers, so every statement
+that changes a claim or sends a direct message keeps them in step. (The triggers use UPSERT
+rather than INSERT OR REPLACE: inside a trigger, the conflict policy of the statement that
+fired it would override an OR clause.)
 
-``prepare`` runs once per connection: an empty file (no tables, no application id) is made
-into a durnel file in one transaction, so that concurrent first users cannot make it twice;
-a file of this schema version is checked object by object against the DDL; anything else
-raises ForeignDataError naming what is wrong, before anything is written.
-
-Migrations: a later schema version will come with one migration from each earlier version,
-run by the first connection of the newer durnel that finds an older file, inside one
-``BEGIN IMMEDIATE`` transaction that also raises ``user_version``, so every other process
-sees the old schema or the new one. Older durnels then refuse the file with
-SchemaVersionError instead of misreading it.
+Versions: 1 holds claims, statuses, messages and the log; 2 adds ``waiters``, the agents
+blocked in a wait (see wakes.py). ``prepare`` runs once per connection: an empty file (no
+tables, no application id) is made into a durnel file of this version in one transaction, so
+that concurrent first users cannot make it twice; a file of this version is checked object by
+object against the DDL; a file of an earlier version is checked against that version's DDL
+and migrated by the statements of MIGRATIONS inside one ``BEGIN IMMEDIATE`` transaction that
+also raises ``user_version``, so every other process sees the old schema or the new one, and
+a version 1 file keeps its data. Durnels that read only version 1 then refuse the file with
+SchemaVersionError instead of missing the waiters. Anything else raises ForeignDataError
+naming what is wrong, before anything is written.
 """
 
 import sqlite3
@@ -25,15 +26,15 @@ import sqlite3
 from ..contract import STATUSES
 from .errors import ForeignDataError, SchemaVersionError, StorageError
 
-__all__ = ["APPLICATION_ID", "SCHEMA_VERSION", "prepare"]
+__all__ = ["APPLICATION_ID", "DDL_BY_VERSION", "SCHEMA_VERSION", "prepare"]
 
 APPLICATION_ID = 0x64726E6C  # "drnl"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 # The event number of the next log entry of a namespace (log rows are numbered per namespace).
 _NEXT_SEQ = "(SELECT ifnull(max(seq), 0) + 1 FROM log WHERE namespace = %s)"
 
-DDL = (
+DDL_1 = (
     """CREATE TABLE claims (
     -- One row per claim, held or lapsed: a lapsed claim stays until it is taken over or
     -- released. It has lapsed when the clock reads stamp + 300 or later.
@@ -117,34 +118,57 @@ END"""
     % (_NEXT_SEQ % "NEW.namespace"),
 )
 
+# Version 2: the waiters, and the index by which a call finds the ones it must wake.
+WAITERS = (
+    """CREATE TABLE waiters (
+    -- One row per wait that sleeps: a mailbox's waiters (kind 'mail', key = the agent) are
+    -- woken by the sends and broadcasts that reach it; a resource's (kind 'claim', key = the
+    -- resource key) are served in ticket order, the first one claiming when the claim ends.
+    -- A waiter sleeps on the Unix datagram socket named address in the directory
+    -- <database file>-wake; a row whose socket is gone is left by a process that died.
+    ticket INTEGER PRIMARY KEY AUTOINCREMENT,  -- arrival order, never reused
+    namespace TEXT NOT NULL,
+    kind TEXT NOT NULL CHECK (kind IN ('mail', 'claim')),
+    key TEXT NOT NULL,
+    address TEXT NOT NULL
+)""",
+    "CREATE INDEX waiters_by_key ON waiters (namespace, kind, key, ticket)",
+)
+
+DDL_BY_VERSION = {1: DDL_1, 2: DDL_1 + WAITERS}
+DDL = DDL_BY_VERSION[SCHEMA_VERSION]
+# The statements that take a file of version N to version N + 1.
+MIGRATIONS = {1: WAITERS}
+
 NEXT_SEQ = _NEXT_SEQ  # for the calls' own log events
 
 _OBJECTS = "SELECT name, type, tbl_name, sql FROM sqlite_master WHERE name NOT LIKE 'sqlite_%'"
-_expected = None
+_expected = {}
 
 
-def expected_objects():
-    """name -> (type, table, sql) of every object of this schema, as SQLite stores them."""
-    global _expected
-    if _expected is None:
+def expected_objects(version=SCHEMA_VERSION):
+    """name -> (type, table, sql) of every object of schema ``version``, as SQLite stores
+    them."""
+    if version not in _expected:
         scratch = sqlite3.connect(":memory:")
         try:
-            for statement in DDL:
+            for statement in DDL_BY_VERSION[version]:
                 scratch.execute(statement)
-            _expected = {row[0]: row[1:] for row in scratch.execute(_OBJECTS)}
+            _expected[version] = {row[0]: row[1:] for row in scratch.execute(_OBJECTS)}
         finally:
             scratch.close()
-    return _expected
+    return _expected[version]
 
 
-EMPTY, OURS = "empty", "ours"
+EMPTY, OURS, OLDER = "empty", "ours", "older"
 
 
 def inspect(cursor, where):
-    """EMPTY for a database without tables or ids, OURS for a durnel file of this schema;
-    raises ForeignDataError or SchemaVersionError for anything else. ``where`` names the file
-    in messages. Reads in one read transaction, so that a file being made by another process
-    is seen before or after, never halfway."""
+    """EMPTY for a database without tables or ids, OURS for a durnel file of this schema,
+    OLDER for one of an earlier version that prepare() migrates; raises ForeignDataError or
+    SchemaVersionError for anything else. ``where`` names the file in messages. Reads in one
+    read transaction, so that a file being made by another process is seen before or after,
+    never halfway."""
     cursor.execute("BEGIN")
     try:
         found = _read(cursor)
@@ -154,19 +178,27 @@ def inspect(cursor, where):
 
 
 def prepare(cursor, where):
-    """Makes an empty database a durnel file, or checks that it is one (see the module's
-    docstring), and puts it in WAL mode; ``cursor`` is on a connection in autocommit mode."""
+    """Makes an empty database a durnel file, migrates one of an earlier version, or checks
+    that it is one of this version (see the module's docstring), and puts it in WAL mode;
+    ``cursor`` is on a connection in autocommit mode."""
     if inspect(cursor, where) == OURS:
         _wal(cursor, where)
         return
     _wal(cursor, where)
     cursor.execute("BEGIN IMMEDIATE")
     try:
-        # Judged again under the write lock: another process may have made it meanwhile.
-        if _judge(where, *_read(cursor)) == EMPTY:
+        # Judged again under the write lock: another process may have made or migrated it.
+        application_id, version, found = _read(cursor)
+        kind = _judge(where, application_id, version, found)
+        if kind == EMPTY:
             for statement in DDL:
                 cursor.execute(statement)
             cursor.execute("PRAGMA application_id = %d" % APPLICATION_ID)
+        elif kind == OLDER:
+            for step in range(version, SCHEMA_VERSION):
+                for statement in MIGRATIONS[step]:
+                    cursor.execute(statement)
+        if kind != OURS:
             cursor.execute("PRAGMA user_version = %d" % SCHEMA_VERSION)
         cursor.execute("COMMIT")
     except BaseException:
@@ -198,13 +230,13 @@ def _judge(where, application_id, version, found):
             "%s was made by a newer durnel (schema version %d; this one reads version %d): "
             "upgrade durnel_core to use it" % (where, version, SCHEMA_VERSION)
         )
-    if version != SCHEMA_VERSION:
+    if version not in DDL_BY_VERSION:
         raise ForeignDataError(
             "%s carries durnel's application_id but the unknown schema version %d"
             % (where, version)
         )
     wrong = []
-    for name, (kind, table, sql) in sorted(expected_objects().items()):
+    for name, (kind, table, sql) in sorted(expected_objects(version).items()):
         if name not in found:
             wrong.append("the %s %s is missing" % (kind, name))
         elif found[name] != (kind, table, sql):
@@ -213,7 +245,7 @@ def _judge(where, application_id, version, found):
         raise ForeignDataError(
             "%s is not a durnel file as this durnel makes them: %s" % (where, "; ".join(wrong))
         )
-    return OURS
+    return OURS if version == SCHEMA_VERSION else OLDER
 
 
 def _wal(cursor, where):

@@ -1,0 +1,162 @@
+"""AsyncSQLiteCoordinationState: the SQLite engine for asyncio programs, as coroutines that
+never block the event loop.
+
+Every call runs in one thread of the object's own (a single-worker executor), never on the
+loop: a call takes the file's write lock and may wait for it up to ``busy_timeout``, and the
+sqlite3 module blocks while it does. One thread, not a pool: writes are serialised by the
+file anyway, one thread keeps one connection (a pool would open one per thread, each
+contending for the same lock), and the calls of the object run in the order they were made.
+asyncio's default executor is left to the program. The waits sleep on the loop itself,
+through its selector watching the wait's socket (wakes.py), so a thousand waiting tasks take
+no thread; their steps are those of the synchronous object (waits.py).
+
+Cancellation loses nothing. A call still queued for the thread never runs. A call that was
+running when its task was cancelled completes in the thread, and then: a drain's messages
+are handed back to the object (its next ``drain_inbox`` or ``wait_for_messages`` of that
+agent, from a task or a thread, returns them first); a claim, plain or waited for, is
+released again (the log shows both); a wait's place in a line is given up. Sends,
+broadcasts, renewals and releases that ran take effect, as with a reply that was lost.
+"""
+
+import asyncio
+import functools
+from concurrent.futures import ThreadPoolExecutor
+from typing import Optional
+
+from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..protocol import Message, Status
+from ..waiting import Work, run_waits_async
+from . import waits
+from .engine import SQLiteCoordinationState, open_url
+from .wakes import AsyncSocketWaiter
+
+__all__ = ["AsyncSQLiteCoordinationState", "open_async_url"]
+
+
+class AsyncSQLiteCoordinationState:
+    """The coroutines of ``durnel.AsyncCoordination`` over ``state``, a
+    SQLiteCoordinationState (``.sync``), with which it shares the file, the connection
+    settings and what drains handed back. ``close()`` ends its thread."""
+
+    def __init__(self, state: SQLiteCoordinationState) -> None:
+        if not isinstance(state, SQLiteCoordinationState):
+            raise TypeError(
+                "state must be a SQLiteCoordinationState, not %s" % type(state).__qualname__
+            )
+        self.sync = state
+        self._executor = ThreadPoolExecutor(1, thread_name_prefix="durnel-sqlite")
+
+    @property
+    def path(self) -> str:
+        return self.sync.path
+
+    @property
+    def namespace(self) -> str:
+        return self.sync.namespace
+
+    # ---- the nine methods ----
+
+    async def claim_file(self, agent_id: str, path: str) -> str:
+        return await self._claim(self.sync.claim_file, FILE_PREFIX, agent_id, path)
+
+    async def claim_task(self, agent_id: str, task_id: str) -> str:
+        return await self._claim(self.sync.claim_task, TASK_PREFIX, agent_id, task_id)
+
+    async def renew_claim(self, agent_id: str, resource_key: str) -> str:
+        return await self._offload(Work(self.sync.renew_claim, agent_id, resource_key))
+
+    async def release(self, agent_id: str, resource_key: str) -> None:
+        return await self._offload(Work(self.sync.release, agent_id, resource_key))
+
+    async def send_message(self, from_agent: str, to_agent: str, content: str) -> Message:
+        return await self._offload(Work(self.sync.send_message, from_agent, to_agent, content))
+
+    async def broadcast(self, from_agent: str, content: str) -> Message:
+        return await self._offload(Work(self.sync.broadcast, from_agent, content))
+
+    async def inbox(self, agent_id: str) -> list[Message]:
+        return await self._offload(Work(self.sync.inbox, agent_id))
+
+    async def drain_inbox(self, agent_id: str) -> list[Message]:
+        def handed_back(messages, later):
+            if messages:
+                self.sync.hand_back(str.__str__(agent_id), messages)
+
+        return await self._offload(Work(self.sync.drain_inbox, agent_id, orphaned=handed_back))
+
+    async def status(self, agent_id: str) -> Status:
+        return await self._offload(Work(self.sync.status, agent_id))
+
+    # ---- waits ----
+
+    async def wait_for_messages(
+        self, agent_id: str, timeout: Optional[float] = None
+    ) -> list[Message]:
+        return await self._wait(waits.message_waits(self.sync, agent_id, timeout))
+
+    async def wait_claim_file(
+        self, agent_id: str, path: str, timeout: Optional[float] = None
+    ) -> str:
+        return await self._wait(waits.claim_waits(self.sync, FILE_PREFIX, agent_id, path, timeout))
+
+    async def wait_claim_task(
+        self, agent_id: str, task_id: str, timeout: Optional[float] = None
+    ) -> str:
+        return await self._wait(
+            waits.claim_waits(self.sync, TASK_PREFIX, agent_id, task_id, timeout)
+        )
+
+    # ---- the thread ----
+
+    def close(self) -> None:
+        """Ends the object's thread once the calls asked of it are done (its connection
+        closes with it); a later call starts another."""
+        executor, self._executor = (
+            self._executor,
+            ThreadPoolExecutor(1, thread_name_prefix="durnel-sqlite"),
+        )
+        executor.submit(self.sync.close)
+        executor.shutdown(wait=False)
+
+    def __repr__(self):
+        return "<AsyncSQLiteCoordinationState namespace=%r in %r>" % (self.namespace, self.path)
+
+    async def _claim(self, call, prefix, agent_id, name):
+        def released(agent, later):
+            later(self.sync.release_quietly, agent, prefix + str.__str__(name))
+
+        return await self._offload(Work(call, agent_id, name, orphaned=released))
+
+    async def _wait(self, steps):
+        waiter = AsyncSocketWaiter(self.sync._wakes, self._executor)
+        try:
+            return await run_waits_async(steps, waiter, self._offload)
+        finally:
+            waiter.close()
+
+    async def _offload(self, work):
+        """Runs ``work`` in the object's thread; if the awaiting task is cancelled while it
+        runs, its result goes to ``work.orphaned``."""
+        future = self._executor.submit(work.function, *work.arguments)
+        try:
+            return await asyncio.wrap_future(future)
+        except asyncio.CancelledError:
+            if work.orphaned is not None:
+                future.add_done_callback(functools.partial(_orphaned, work.orphaned, self._later))
+            raise
+
+    def _later(self, function, *arguments):
+        try:
+            self._executor.submit(function, *arguments)
+        except RuntimeError:  # shut down meanwhile: the work is done here
+            function(*arguments)
+
+
+def _orphaned(orphaned, later, future):
+    if not future.cancelled() and future.exception() is None:
+        orphaned(future.result(), later)
+
+
+def open_async_url(url: str, namespace: str) -> AsyncSQLiteCoordinationState:
+    """The asyncio object for a ``sqlite:///`` URL (see ``open_url``)."""
+    return AsyncSQLiteCoordinationState(open_url(url, namespace))
