@@ -2,8 +2,7 @@
 # The platforms the wheel matrix plans, built here into build-platforms/<target>/, warnings as
 # errors: macOS and musl with the clang of the ziglang wheel (cmake/zig.cmake), Windows with
 # Debian's MinGW-w64 GCC 12 (cmake/x86_64-w64-mingw32.cmake), whose runtime comes prebuilt
-# where zig would first compile its own (the better part of a quarter of an hour on a fresh
-# machine):
+# where zig would first compile its own on a fresh machine (some six minutes of CPU):
 #   x86_64-macos.10.14,           the portable core, the C++ tests, and the module linked as a
 #   aarch64-macos.11.0            Python extension bundle (-undefined dynamic_lookup, the
 #                                 exported-symbols list), which must export PyInit_durnel_core
