@@ -30,10 +30,10 @@
 #                   cross-compiled with Debian's aarch64 toolchain
 #   make test-aarch64   the aarch64 C++ tests and the native module's Python tests against the
 #                   aarch64 wheel, under qemu-user with Debian's arm64 CPython (build-aarch64/)
-#   make test-platforms  the core and C++ tests built for macOS (x86_64, arm64), Windows and
-#                   musl with the ziglang wheel's clang, the macOS module linked and its one
-#                   export checked; the Windows tests run under wine64, the musl ones natively
-#                   (build-platforms/, scripts/test-platforms.sh)
+#   make test-platforms  the core and C++ tests built for macOS (x86_64, arm64) and musl with
+#                   the ziglang wheel's clang, for Windows with Debian's MinGW-w64 GCC, the
+#                   macOS module linked and its one export checked; the Windows tests run under
+#                   wine64, the musl ones natively (build-platforms/, scripts/test-platforms.sh)
 PYTHON ?= python3
 VENV   := .venv
 BUILD  := build
@@ -176,10 +176,10 @@ test-aarch64: wheel-aarch64
 	@$(VPY) -m zipfile -e $$(ls dist-aarch64/durnel_core-*-manylinux_*_aarch64.whl) build-aarch64/site
 	DURNEL_ENGINES=native PYTHONPATH=$(abspath build-aarch64/site) $(AARCH64_PYTHON) -m pytest -q -p no:cacheprovider $(AARCH64_TESTS) $(PYTEST_ARGS)
 
-# Cross builds with the ziglang wheel's clang; wine runs the Windows tests, llvm-nm reads the
-# modules' symbol tables.
+# Cross builds with the ziglang wheel's clang and, for Windows, Debian's MinGW-w64 GCC (posix
+# threads); wine runs the Windows tests, llvm-nm reads the modules' symbol tables.
 test-platforms: bootstrap
-	@BOOTSTRAP_EXTRA_PACKAGES="wine wine64 llvm" PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
+	@BOOTSTRAP_EXTRA_PACKAGES="wine wine64 llvm g++-mingw-w64-x86-64-posix" PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
 	@DEV_CMAKE_FLAGS="$(DEV_CMAKE_FLAGS)" VENV=$(VENV) scripts/test-platforms.sh
 # ---- end of portability ----
 

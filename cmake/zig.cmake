@@ -1,8 +1,11 @@
 # Cross builds with the clang inside the ziglang wheel (PyPI), which carries the C and C++
 # libraries and headers of macOS, Windows (MinGW-w64) and musl Linux, for one target triple:
 #
-#   cmake -S . -B build-platforms/x86_64-windows-gnu/build --toolchain cmake/zig.cmake \
-#     -DDURNEL_ZIG_TARGET=x86_64-windows-gnu -DDURNEL_ZIG_BIN=$PWD/build-platforms/zig-bin
+#   cmake -S . -B build-platforms/x86_64-linux-musl/build --toolchain cmake/zig.cmake \
+#     -DDURNEL_ZIG_TARGET=x86_64-linux-musl -DDURNEL_ZIG_BIN=$PWD/build-platforms/zig-bin
+#
+# scripts/test-platforms.sh builds macOS and musl with it; Windows there is built with Debian's
+# MinGW-w64 GCC (cmake/x86_64-w64-mingw32.cmake), whose runtime needs no first compile.
 #
 # DURNEL_ZIG_BIN is a directory of wrapper scripts that scripts/test-platforms.sh writes:
 # <target>-c++, <target>-cc, ar and ranlib, each running `python -m ziglang` with the .venv's

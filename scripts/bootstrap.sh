@@ -25,7 +25,8 @@ case $PART in
   *) echo "usage: $0 [demo|test]" >&2; exit 2 ;;
 esac
 # Packages that only some targets need, named by them: make test-clang (clang), make
-# wheel-aarch64 (g++-aarch64-linux-gnu qemu-user), make test-platforms (wine wine64 llvm).
+# wheel-aarch64 (g++-aarch64-linux-gnu qemu-user), make test-platforms (wine wine64 llvm
+# g++-mingw-w64-x86-64-posix).
 read -r -a extra_packages <<<"${BOOTSTRAP_EXTRA_PACKAGES:-}"
 debian_packages+=("${extra_packages[@]}")
 

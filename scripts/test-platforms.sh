@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The platforms the wheel matrix plans, built here with the clang of the ziglang wheel
-# (cmake/zig.cmake) into build-platforms/<target>/, warnings as errors:
+# The platforms the wheel matrix plans, built here into build-platforms/<target>/, warnings as
+# errors: macOS and musl with the clang of the ziglang wheel (cmake/zig.cmake), Windows with
+# Debian's MinGW-w64 GCC 12 (cmake/x86_64-w64-mingw32.cmake), whose runtime comes prebuilt
+# where zig would first compile its own on a fresh machine (some six minutes of CPU):
 #   x86_64-macos.10.14,           the portable core, the C++ tests, and the module linked as a
 #   aarch64-macos.11.0            Python extension bundle (-undefined dynamic_lookup, the
 #                                 exported-symbols list), which must export PyInit_durnel_core
 #                                 and nothing else and look up only Python's symbols at load;
 #                                 the oldest macOS of each is the wheel's (pyproject.toml)
-#   x86_64-windows-gnu            the portable core and the C++ tests, run under wine64
+#   x86_64-windows-gnu            the portable core and the C++ tests, posix threads, linked
+#                                 statically (no MinGW DLL to find) and run under wine64
 #   x86_64-linux-musl             the core (Linux path), the C++ tests, statically linked and
 #                                 run here, and the module, whose one export is checked too
 # GoogleTest is built for each target from Debian's sources (/usr/src/googletest). The module
@@ -75,8 +78,10 @@ check_elf_module() {
 }
 
 for target in "${targets[@]}"; do
-  write_tool "$target-cc" cc -target "$target"
-  write_tool "$target-c++" c++ -target "$target"
+  if [[ $target != *-windows* ]]; then
+    write_tool "$target-cc" cc -target "$target"
+    write_tool "$target-c++" c++ -target "$target"
+  fi
   if [[ $target == *-macos* ]]; then
     # zig's Mach-O linker crashes on -bundle: the module is linked as a dynamic library with
     # the bundle's other flags instead, which dlopen loads alike.
@@ -85,9 +90,16 @@ for target in "${targets[@]}"; do
   fi
   toolchain=(--toolchain "$root/cmake/zig.cmake" -DDURNEL_ZIG_TARGET="$target"
              -DDURNEL_ZIG_BIN="$OUT/zig-bin")
+  [[ $target == *-windows* ]] && toolchain=(--toolchain "$root/cmake/x86_64-w64-mingw32.cmake")
   dir=$OUT/$target
   gtest=$dir/googletest
-  mkdir -p "$dir"
+  # A target's GoogleTest and build belong to one toolchain (Windows was built with zig before
+  # MinGW-w64, whose libstdc++ cannot link zig's libc++ build): another one starts afresh.
+  if [[ $(cat "$dir/toolchain" 2>/dev/null) != "${toolchain[*]}" ]]; then
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    echo "${toolchain[*]}" >"$dir/toolchain"
+  fi
   if [[ ! -f $gtest/lib/cmake/GTest/GTestConfig.cmake ]]; then
     echo "platforms: $target: GoogleTest from /usr/src/googletest"
     if ! { cmake -S /usr/src/googletest -B "$dir/googletest-build" -G Ninja \

@@ -2,7 +2,7 @@
 # Runs a Windows program under Debian's wine64, headless and quiet: its own prefix under
 # build-platforms/ (never ~/.wine), no debug channels, no display, no Mono or Gecko install
 # prompts. The exit status is the program's. The CMake emulator of Windows test binaries
-# (cmake/zig.cmake), so ctest runs each test through it.
+# (cmake/x86_64-w64-mingw32.cmake, cmake/zig.cmake), so ctest runs each test through it.
 #   scripts/wine-run.sh --start  creates the prefix once, before tests run side by side
 #   scripts/wine-run.sh --stop   ends whatever wine left running in the prefix
 # The wineserver is not kept up between tests: wine's own service processes, started with a
