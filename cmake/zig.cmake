@@ -8,9 +8,11 @@
 # MinGW-w64 GCC (cmake/x86_64-w64-mingw32.cmake), whose runtime needs no first compile.
 #
 # DURNEL_ZIG_BIN is a directory of wrapper scripts that scripts/test-platforms.sh writes:
-# <target>-c++, <target>-cc, ar and ranlib, each running `python -m ziglang` with the .venv's
-# Python (CMake wants one executable per tool, not a command with arguments). Windows test
-# binaries run under wine (scripts/wine-run.sh); musl ones are static and run here as they are.
+# <target>-c++, <target>-cc, ar and ranlib, each running the zig binary inside the .venv's
+# ziglang package with its subcommand (CMake wants one executable per tool, not a command with
+# arguments; zig's own binary spares each compile an interpreter start). Windows test binaries
+# (a zig build for Windows still works) run under wine (scripts/wine-run.sh); musl ones are
+# static and run here as they are.
 if(NOT DURNEL_ZIG_TARGET OR NOT DURNEL_ZIG_BIN)
   message(FATAL_ERROR "cmake/zig.cmake needs -DDURNEL_ZIG_TARGET=<triple> -DDURNEL_ZIG_BIN=<dir>")
 endif()
