@@ -265,12 +265,10 @@ else:
 
 
 def reachable(state):
-    """(URL, namespace) by which another process reaches the state; a skip for engines that
-    live in one process."""
+    """(URL, namespace) by which another process reaches a SQLite state (the Redis engines'
+    waits across processes are tested in test_redis_waits.py)."""
     target = getattr(state, "target", state)
     target = getattr(target, "sync", target)
-    if not hasattr(target, "path"):
-        pytest.skip("an in-process engine: no other process reaches it")
     return "sqlite:///" + target.path, target.namespace
 
 
@@ -288,6 +286,7 @@ def process(state, *args):
     return child
 
 
+@pytest.mark.engines("sqlite", "aio-sqlite")
 def test_processes_wake_each_other_and_every_message_arrives_once(state):
     far = process(state, "wait-messages", "far")
     state.send_message("near", "far", "hello")
@@ -315,6 +314,7 @@ def test_processes_wake_each_other_and_every_message_arrives_once(state):
             assert [i for s, i in received[agent] if s == sender] == list(range(100))
 
 
+@pytest.mark.engines("sqlite", "aio-sqlite")
 def test_a_killed_waiter_holds_nobody_back(state):
     state.claim_file("holder", "f")
     first = process(state, "wait-claim", "first", "f")
