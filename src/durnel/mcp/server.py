@@ -1,0 +1,76 @@
+"""``durnel mcp``'s server: the MCPServer with durnel's tools over one group, run over stdio
+or streamable HTTP until the client goes away (stdio) or the process is stopped (HTTP).
+
+The group is opened in the server's own event loop before the first request and closed when
+the server stops. Without a URL, stdio serves the SQLite file ``.durnel/state.db`` of the
+working directory (every assistant launched in one working tree shares it) and HTTP the
+in-process engine held by the server itself.
+"""
+
+import os
+import sys
+
+import anyio
+from mcp.server.mcpserver import MCPServer
+from mcp.server.transport_security import TransportSecuritySettings
+
+from .group import Group, default_url
+from .http import LOOPBACK, Gate, listening_socket
+from .identity import Identity
+from .tools import INSTRUCTIONS, refuse_unknown, register
+
+__all__ = ["build", "serve"]
+
+NAME = "durnel"
+MCP_PATH = "/mcp"
+
+
+def build(group: Group, identity: Identity) -> MCPServer:
+    server = MCPServer(NAME, instructions=INSTRUCTIONS, log_level="WARNING")
+    arguments = register(server, group, identity)
+    server.middleware.append(refuse_unknown(arguments))
+    return server
+
+
+async def _serve(args, say):
+    url = args.url
+    if url is None and args.http is None:
+        url = default_url(os.getcwd())
+    group = await Group.open(url, args.namespace)
+    try:
+        identity = Identity(args.agent, http=args.http is not None, operator=args.operator)
+        server = build(group, identity)
+        if args.http is None:
+            await server.run_stdio_async()
+            return
+        import uvicorn
+
+        host, port = args.http
+        loopback = host in LOOPBACK
+        app = server.streamable_http_app(
+            streamable_http_path=MCP_PATH,
+            host=host,
+            # Host and Origin are checked by the Gate, by durnel's own rules
+            transport_security=TransportSecuritySettings(enable_dns_rebinding_protection=False),
+        )
+        gate = Gate(app, loopback=loopback, token=args.token, origins=args.allow_origin)
+        sock = listening_socket(host, port)
+        shown = "[%s]" % host if ":" in host else host
+        say(
+            "durnel mcp: serving %s (namespace %s) at http://%s:%d%s"
+            % (group.where, group.namespace, shown, sock.getsockname()[1], MCP_PATH)
+        )
+        config = uvicorn.Config(gate, log_level="warning", lifespan="on")
+        await uvicorn.Server(config).serve(sockets=[sock])
+    finally:
+        with anyio.CancelScope(shield=True):
+            await group.aclose()
+
+
+def serve(args) -> int:
+    def say(line):
+        sys.stderr.write(line + "\n")
+        sys.stderr.flush()
+
+    anyio.run(_serve, args, say)
+    return 0
