@@ -53,8 +53,12 @@ def read_token(token_file: Optional[str]) -> Optional[str]:
 
 
 def listening_socket(host: str, port: int) -> socket.socket:
+    """A TCP socket listening at ``host``:``port`` (0: any free port). Made with the protocol
+    named, as asyncio needs to see it to turn Nagle's algorithm off on the connections it
+    accepts: else a response's headers and body, written apart, wait out the client's
+    delayed acknowledgement, some 40 ms a call on a kept-alive connection."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         sock.bind((host, port))

@@ -12,11 +12,13 @@ import sys
 
 import anyio
 from mcp.server.mcpserver import MCPServer
+from mcp.server.stdio import stdio_server
 from mcp.server.transport_security import TransportSecuritySettings
 
 from .group import Group, default_url
 from .http import LOOPBACK, Gate, listening_socket
 from .identity import Identity
+from .pipes import standard_pipes
 from .tools import INSTRUCTIONS, refuse_unknown, register
 
 __all__ = ["build", "serve"]
@@ -41,7 +43,7 @@ async def _serve(args, say):
         identity = Identity(args.agent, http=args.http is not None, operator=args.operator)
         server = build(group, identity)
         if args.http is None:
-            await server.run_stdio_async()
+            await _serve_stdio(server)
             return
         import uvicorn
 
@@ -65,6 +67,15 @@ async def _serve(args, say):
     finally:
         with anyio.CancelScope(shield=True):
             await group.aclose()
+
+
+async def _serve_stdio(server):
+    """``server.run_stdio_async()``, on the event loop's own pipes where stdin and stdout are
+    pipes (see pipes.py). The SDK runs a transport's streams only through its low-level
+    server, which MCPServer keeps in ``_lowlevel_server``."""
+    lowlevel = server._lowlevel_server
+    async with standard_pipes() as pipes, stdio_server(*(pipes or ())) as (reader, writer):
+        await lowlevel.run(reader, writer, lowlevel.create_initialization_options())
 
 
 def serve(args) -> int:
