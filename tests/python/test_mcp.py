@@ -64,14 +64,16 @@ def stdio(cwd, *args):
 class HttpServer:
     """`durnel mcp --http 127.0.0.1:0 ARGS` in a child process; its URL from its first line."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, **env):
         command = MCP + list(args) + ["--http", "127.0.0.1:0"]
-        self.process = subprocess.Popen(command, env=ENV, stderr=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen(
+            command, env=dict(ENV, **env), stderr=subprocess.PIPE, text=True
+        )
         line = self.process.stderr.readline()
         self.url = re.search(r"http://\S+", line).group(0)
 
-    def session(self, agent, mode="auto"):
-        http = httpx2.AsyncClient(headers={"Durnel-Agent": agent})
+    def session(self, agent, mode="auto", **headers):
+        http = httpx2.AsyncClient(headers={"Durnel-Agent": agent, **headers})
         return Client(streamable_http_client(self.url, http_client=http), mode=mode)
 
     def stop(self):
@@ -82,7 +84,7 @@ class HttpServer:
 @pytest.fixture
 def http_server():
     started = []
-    yield lambda *args: started.append(HttpServer(*args)) or started[-1]
+    yield lambda *args, **env: started.append(HttpServer(*args, **env)) or started[-1]
     for server in started:
         server.stop()
 
@@ -178,23 +180,31 @@ def test_two_agents_share_a_group(transport, tmp_path, http_server):
     anyio.run(scenario)
 
 
-def test_a_session_cannot_change_agents_and_undeclared_ones_are_refused(http_server):
-    server = http_server()
+def test_http_refuses_other_origins_hosts_tokens_and_agents(http_server):
+    server = http_server(DURNEL_MCP_TOKEN="s3cret")
+    token = {"Authorization": "Bearer s3cret"}
+    for headers, status in [
+        ({}, 401),
+        ({"Authorization": "Bearer s3crex"}, 401),
+        (dict(token, Origin="http://127.0.0.1:9"), 403),
+        (dict(token, Host="attacker.example:80"), 421),
+    ]:
+        assert httpx2.post(server.url, headers=headers, json={}).status_code == status
 
     async def scenario():
-        headers = {"Durnel-Agent": "ana"}
-        async with (
-            httpx2.AsyncClient(headers=headers) as http,
-            Client(streamable_http_client(server.url, http_client=http), mode="legacy") as ana,
-        ):
+        headers = {"Durnel-Agent": "ana", **token}
+        http = httpx2.AsyncClient(headers=headers)
+        transport = streamable_http_client(server.url, http_client=http)
+        async with http, Client(transport, mode="legacy") as ana:
             assert (await call(ana, "whoami"))["agent"] == "ana"
             http.headers["Durnel-Agent"] = "bo"
             assert "this session acts as ana; it cannot act as bo" in await refused(
                 ana, "send_message", to_agent="cy", content="from bo?"
             )
-        async with Client(server.url) as anonymous:
+        async with server.session("", **token) as anonymous:
             assert "has not said which agent it is" in await refused(anonymous, "inbox")
-        async with Client(server.url + "?agent=cy") as cy:
+        http = httpx2.AsyncClient(headers=token)
+        async with Client(streamable_http_client(server.url + "?agent=cy", http_client=http)) as cy:
             assert (await call(cy, "inbox"))["count"] == 0  # nothing was sent as bo
 
     anyio.run(scenario)
