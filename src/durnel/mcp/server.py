@@ -8,6 +8,7 @@ in-process engine held by the server itself.
 """
 
 import os
+import signal
 import sys
 
 import anyio
@@ -43,10 +44,15 @@ async def _serve(args, say):
         identity = Identity(args.agent, http=args.http is not None, operator=args.operator)
         server = build(group, identity)
         if args.http is None:
-            await _serve_stdio(server)
+            async with anyio.create_task_group() as tasks:
+                if os.name == "posix":  # SIGTERM or Ctrl-C: stop, closing the group first
+                    tasks.start_soon(_stop_on_signal, tasks.cancel_scope)
+                await _serve_stdio(server)
+                tasks.cancel_scope.cancel()
             return
         import uvicorn
 
+        _Uvicorn = _uvicorn_server()
         host, port = args.http
         loopback = host in LOOPBACK
         app = server.streamable_http_app(
@@ -63,10 +69,33 @@ async def _serve(args, say):
             % (group.where, group.namespace, shown, sock.getsockname()[1], MCP_PATH)
         )
         config = uvicorn.Config(gate, log_level="warning", lifespan="on")
-        await uvicorn.Server(config).serve(sockets=[sock])
+        await _Uvicorn(config).serve(sockets=[sock])
     finally:
         with anyio.CancelScope(shield=True):
             await group.aclose()
+
+
+async def _stop_on_signal(scope):
+    with anyio.open_signal_receiver(signal.SIGTERM, signal.SIGINT) as signals:
+        async for _ in signals:
+            scope.cancel()
+            return
+
+
+def _uvicorn_server():
+    import uvicorn
+
+    class Server(uvicorn.Server):
+        """uvicorn's server, stopping gracefully on SIGTERM and SIGINT without raising the
+        signal again once stopped (its default), so that the group is closed and the
+        process exits 0."""
+
+        def handle_exit(self, sig, frame):
+            if self.should_exit and sig == signal.SIGINT:
+                self.force_exit = True
+            self.should_exit = True
+
+    return Server
 
 
 async def _serve_stdio(server):
