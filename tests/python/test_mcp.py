@@ -329,6 +329,8 @@ def test_an_mcp_session_and_a_python_agent_see_each_other(store, tmp_path, reque
             python_agent.claim_file("py", "shared.py")
             text = await refused(ana, "claim_file", path="shared.py")
             assert text.startswith("py already holds claim on shared.py\npy holds it until ")
+            text = await refused(ana, "wait_claim_file", path="shared.py", timeout=0.5)
+            assert text.startswith("py already holds claim on shared.py\nStill held after waiting")
             await call(ana, "claim_task", task_id="t1")
             with pytest.raises(RuntimeError, match="^ana already holds claim on task t1$"):
                 python_agent.claim_task("py", "t1")

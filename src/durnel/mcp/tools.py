@@ -15,12 +15,12 @@ Guarantees:
   own guarantee for a cancelled asyncio call: nothing is taken, or it is handed back).
 """
 
+import asyncio
 import inspect
 import json
 import time
 from typing import Annotated, Optional
 
-import anyio
 from mcp.server.mcpserver import Context
 from mcp.server.mcpserver.exceptions import ToolError
 from mcp_types import CallToolResult, TextContent
@@ -306,22 +306,25 @@ class Tools:
 
 
 async def _waiting(ctx, what, timeout, call):
-    """Awaits ``call`` (a wait of the engine), reporting progress every PROGRESS_SECONDS."""
+    """Awaits ``call`` (a wait of the engine, whose result or refusal it returns or raises
+    as is), reporting progress every PROGRESS_SECONDS from a task of its own meanwhile."""
     start = time.monotonic()
 
     async def progress():
-        while True:
-            await anyio.sleep(PROGRESS_SECONDS)
-            await ctx.report_progress(
-                round(time.monotonic() - start, 1), timeout, "waiting for " + what
-            )
-
-    async with anyio.create_task_group() as tasks:
-        tasks.start_soon(progress)
         try:
-            return await call
-        finally:
-            tasks.cancel_scope.cancel()
+            while True:
+                await asyncio.sleep(PROGRESS_SECONDS)
+                await ctx.report_progress(
+                    round(time.monotonic() - start, 1), timeout, "waiting for " + what
+                )
+        except Exception:  # the client is gone: the wait itself will learn it
+            return
+
+    reporter = asyncio.ensure_future(progress())
+    try:
+        return await call
+    finally:
+        reporter.cancel()
 
 
 ACTING = (
