@@ -4,11 +4,14 @@ from outside its agents, on the engines other processes can reach.
     durnel show URL [-n NAMESPACE] [--json] [--log-tail N] [--plain]
     durnel watch URL [-n NAMESPACE] [--interval SECONDS] [--plain]
     durnel log URL [-n NAMESPACE] [--tail N] [--follow] [--json]
+    durnel mcp [URL] [--http [HOST:]PORT] ...      (durnel.mcp: the group as MCP tools)
+    durnel guard install|check [URL] ...           (durnel.guard: a git pre-commit hook)
 
 ``show`` prints one snapshot (``durnel.snapshot``) as tables, or as JSON; ``watch`` redraws it
 about once a second until Ctrl-C, marking what changed in the last seconds, claims near the
 end of their lease and lapsed ones; ``log`` prints the end of the activity log and, with
-``--follow``, every event as it is logged. Nothing here changes the group.
+``--follow``, every event as it is logged. Nothing here changes the group; ``mcp`` and
+``guard`` serve it to assistants and check commits against it (see their modules).
 
 Tables are drawn with rich (the ``cli`` extra) on a terminal, and as plain text when rich is
 missing, the output is not a terminal, or ``--plain`` asks for it.
@@ -379,6 +382,11 @@ def parser() -> argparse.ArgumentParser:
     )
     sub.add_argument("--json", action="store_true", help="one JSON object per event")
     sub.add_argument("--plain", action="store_true", help="plain text even on a terminal")
+
+    from . import guard, mcp
+
+    mcp.add_command(commands)
+    guard.add_command(commands)
     return top
 
 
