@@ -409,6 +409,7 @@ def log(args) -> int:
     group = Group(args)
     selection = selection_of(args)
     console = None if args.json else rich_console(args)
+    width = None if args.json else terminal_width(console)
 
     def emit(event):
         if selection is not None and not selection.event(event):
@@ -419,7 +420,8 @@ def log(args) -> int:
         stamp = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(event.at))
         who, what = describe(event)
         if console is None:
-            sys.stdout.write("%s  %-13s  %s  %s\n" % (stamp, event.event, who, what))
+            line = "%s  %-13s  %s  %s" % (stamp, event.event, who, what)
+            sys.stdout.write((line[:width] if width else line) + "\n")
         else:
             from rich.text import Text
 
