@@ -200,4 +200,4 @@ test-platforms: bootstrap
 
 clean:
 	rm -rf $(BUILD) build-wheel dist build-portable build-tsan-portable build-clang build-aarch64 dist-aarch64 \
-	  build-platforms
+	  build-platforms site
