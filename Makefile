@@ -8,10 +8,14 @@
 #   make demo-redis that story on a redis-server that examples/processes.py --redis starts,
 #                   then examples/waiting.py --redis (redis-server and redis-py installed if
 #                   missing)
-#   make test       the linters (lint, lint-cpp), C++ tests (ctest), then the nox sessions: the
-#                   wheel, the suite against it under CPython 3.9 to 3.13, stubtest, the ABI and
-#                   packaging checks, the sdist built by pip in a fresh venv, the cibuildwheel
-#                   matrix
+#   make test       the linters (lint, lint-cpp), the documentation site (docs), C++ tests
+#                   (ctest), then the nox sessions: the wheel, the suite against it under
+#                   CPython 3.9 to 3.13, stubtest, the ABI and packaging checks, the sdist
+#                   built by pip in a fresh venv, the cibuildwheel matrix
+#   make docs       the documentation site (mkdocs.yml, docs/, the API pages from the
+#                   docstrings) into site/ with mkdocs build --strict: a broken link, anchor or
+#                   API reference fails it (part of make test)
+#   make docs-serve that site on http://127.0.0.1:8000, rebuilt on every edit
 #   make lint       ruff check and ruff format --check over the Python sources (part of make test)
 #   make lint-cpp   the C++ sources against .clang-format (the pinned clang-format; part of
 #                   make test); make format-cpp rewrites them so
@@ -45,6 +49,7 @@ NOX_SESSIONS := wheel tests stubtest abi sdist matrix
 
 .PHONY: all bootstrap bootstrap-demo build build-module wheel lint test test-core test-python \
         test-quick test-lock-deep demo demo-redis bench sanitize clean
+.PHONY: docs docs-serve
 .PHONY: test-portable test-clang test-reproducible wheel-aarch64 test-aarch64 test-platforms \
         lint-cpp format-cpp
 
@@ -91,7 +96,7 @@ test-python: bootstrap
 	  $(NOX) -s summary; summary=$$?; \
 	  exit $$(( sessions || summary ))
 
-test: lint lint-cpp test-core test-python test-portable test-clang test-reproducible
+test: lint lint-cpp docs test-core test-python test-portable test-clang test-reproducible
 
 # The tracked C++ sources; the C files (bench/floor, tests/python) keep the C API's own layout.
 CPP_SOURCES = $(shell git ls-files '*.h' '*.cpp')
@@ -135,6 +140,16 @@ sanitize: bootstrap
 lint: bootstrap
 	@$(VENV)/bin/ruff check --quiet .
 	@$(VENV)/bin/ruff format --check --quiet .
+
+# The documentation site. Material for MkDocs prints a notice about its own future on every
+# build; the variable it names silences it.
+MKDOCS := NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs
+
+docs: bootstrap
+	@$(MKDOCS) build --strict
+
+docs-serve: bootstrap
+	$(MKDOCS) serve
 
 # ---- portability: the portable core, clang, aarch64, the other platforms ----
 # The path macOS and Windows take (emulated futex, getentropy), built and tested on Linux.
@@ -185,4 +200,4 @@ test-platforms: bootstrap
 
 clean:
 	rm -rf $(BUILD) build-wheel dist build-portable build-tsan-portable build-clang build-aarch64 dist-aarch64 \
-	  build-platforms
+	  build-platforms site

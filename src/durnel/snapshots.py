@@ -32,7 +32,8 @@ passes six of the nine calls straight to it, so nothing in Python sees every cla
 
 Every value is immutable: a frozen dataclass holding tuples of NamedTuples (several times
 cheaper to make than dataclasses, and a snapshot can hold thousands). ``as_json(snapshot)``
-gives the plain JSON form that ``durnel show --json`` prints (its shape is in the README).
+gives the plain JSON form that ``durnel show --json`` prints (its shape is in the
+documentation, docs/command.md).
 """
 
 import importlib
