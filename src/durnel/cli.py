@@ -312,7 +312,7 @@ def watch(args) -> int:
             return 0
         from rich.live import Live
 
-        drawn = []
+        drawn: list = []  # the last picture, kept to be printed again
         try:
             with Live(console=console, screen=True, auto_refresh=False) as live:
                 _watch(args, group, selection, shot, console, terminal, ticks, (live, drawn))
