@@ -15,11 +15,14 @@ has two functions and a tuple:
 
     read_snapshot(state, log_tail) -> Snapshot
     read_log(state, after, block) -> tuple of LogEvent
-        the events after the event id ``after`` (None: from the first), oldest first,
+        the events after the event number ``after`` (None: from the first), oldest first,
         waiting up to ``block`` seconds for one when there is none yet
     UNREACHABLE: the exception classes that mean the storage cannot be reached or opened
 
-and may have ``open_url(url, namespace)``, which ``open_for_reading`` uses instead of
+and may have ``read_namespaces(state) -> tuple of NamespaceView``, every namespace of the
+file or server that ``state`` works on, read without writing anything;
+
+and ``open_url(url, namespace)``, which ``open_for_reading`` uses instead of
 ``durnel.connect`` when a reader must not do what the engine does on first use (the SQLite
 reader refuses a missing file instead of making one).
 
@@ -48,10 +51,12 @@ __all__ = [
     "ClaimView",
     "LogEvent",
     "MailboxView",
+    "NamespaceView",
     "Snapshot",
     "as_json",
     "event_json",
     "follow_log",
+    "namespaces",
     "open_for_reading",
     "reader_for_url",
     "register_reader",
@@ -60,6 +65,9 @@ __all__ = [
 ]
 
 DEFAULT_LOG_TAIL = 20
+# The version of the JSON documents of as_json and the durnel command, raised whenever a field
+# changes meaning or is removed (a new field alone does not raise it).
+JSON_FORMAT = 1
 
 
 class AgentView(NamedTuple):
@@ -93,13 +101,15 @@ class MailboxView(NamedTuple):
 
 
 class LogEvent(NamedTuple):
-    """One event of the activity log. ``id`` orders the events of one engine (a stream id on
-    Redis, the event's number on SQLite); the other fields are those the event has (None for
+    """One event of the activity log. ``id`` is the event's number in its namespace's log on
+    every engine: 1 for the first event ever logged there, one more for each next one, never
+    changed or reused (trimming the log removes the oldest events and renumbers nothing; a
+    deleted namespace starts again at 1). The other fields are those the event has (None for
     the others): Claimed and Released name ``agent`` and ``resource``, MessageSent
     ``from_agent``, ``to_agent`` and ``content``, BroadcastSent ``from_agent`` and
     ``content``."""
 
-    id: str
+    id: int
     event: str
     at: int
     agent: Optional[str] = None
@@ -107,6 +117,17 @@ class LogEvent(NamedTuple):
     from_agent: Optional[str] = None
     to_agent: Optional[str] = None
     content: Optional[str] = None
+
+
+class NamespaceView(NamedTuple):
+    """One namespace of a file or server, counted: its agents (the roster), its claims
+    (lapsed ones too), the messages waiting in its mailboxes and the events its log holds."""
+
+    namespace: str
+    agents: int
+    claims: int
+    messages: int
+    log_events: int
 
 
 @dataclass(frozen=True)
@@ -202,11 +223,27 @@ def snapshot(state: Any, *, log_tail: int = DEFAULT_LOG_TAIL) -> Snapshot:
     return _reader(state).read_snapshot(state, log_tail)
 
 
-def follow_log(state: Any, after: Optional[str], block: float) -> tuple[LogEvent, ...]:
-    """The log events after the event id ``after`` (None: from the first), oldest first,
+def follow_log(state: Any, after: Optional[int], block: float) -> tuple[LogEvent, ...]:
+    """The log events after the event number ``after`` (None: from the first), oldest first,
     waiting up to ``block`` seconds for one when there is none yet; an empty tuple when none
     came."""
+    if after is not None and (type(after) is not int or after < 0):
+        raise ValueError("after must be an event number (an int >= 0) or None, not %r" % (after,))
     return _reader(state).read_log(state, after, block)
+
+
+def namespaces(state: Any) -> tuple[NamespaceView, ...]:
+    """Every namespace of the file or server that ``state`` works on (whatever its own
+    namespace), sorted by name, with its counts, read without writing anything: a namespace
+    is listed while it holds an agent, a claim, a message or a log event."""
+    reader = _reader(state)
+    read = getattr(reader, "read_namespaces", None)
+    if read is None:
+        raise TypeError(
+            "cannot list the namespaces of a %s: its engine's reader does not"
+            % type(state).__qualname__
+        )
+    return read(state)
 
 
 def unreachable_errors(state: Any) -> tuple:
@@ -246,8 +283,10 @@ def event_json(event: LogEvent) -> dict[str, Any]:
 
 
 def as_json(shot: Snapshot) -> dict[str, Any]:
-    """The snapshot as plain JSON values (lists and dicts, fields as named above)."""
+    """The snapshot as plain JSON values (lists and dicts, fields as named above), with the
+    version of this shape, JSON_FORMAT, as ``format``."""
     return {
+        "format": JSON_FORMAT,
         "engine": shot.engine,
         "namespace": shot.namespace,
         "now": shot.now,

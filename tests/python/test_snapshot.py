@@ -1,8 +1,9 @@
 """durnel.snapshot on every engine that other processes reach: what it lists at one clock
-reading (lease edges, takeovers, drained mailboxes, the log's tail), that it is one consistent
-moment while agents work, that it changes nothing, and follow_log's blocking read. The Redis
-engine's own cases: one read-only function, foreign data named, a lost drain's batch counted
-again once inbox() lists it again."""
+reading (lease edges, takeovers, drained mailboxes, the log's tail and its numbers), that it
+is one consistent moment while agents work, that it changes nothing, follow_log's blocking
+read, and the namespaces of a file or server counted. The Redis engine's own cases: one
+read-only function, foreign data named, a lost drain's batch counted again once inbox() lists
+it again, events keeping their numbers when the log is trimmed."""
 
 import threading
 import time
@@ -12,7 +13,15 @@ import pytest
 import durnel
 import durnel.aio
 import durnel_core
-from durnel.snapshots import AgentView, ClaimView, MailboxView, as_json, follow_log
+from durnel.snapshots import (
+    AgentView,
+    ClaimView,
+    MailboxView,
+    NamespaceView,
+    as_json,
+    follow_log,
+    namespaces,
+)
 
 pytestmark = [pytest.mark.every_engine, pytest.mark.reachable_only]
 
@@ -50,7 +59,7 @@ def test_a_snapshot_lists_the_group_at_its_clock_reading(clocked):
         ("MessageSent", 1150, "bo", "cy", "two"),
         ("BroadcastSent", 1200, "dee", None, "all"),
     ]
-    assert shot.log[0].id != shot.log[1].id
+    assert [e.id for e in shot.log] == [4, 5]  # numbered from 1, on every engine
 
     clocked.at(1300)  # bo's claim lapses at 300 s, and stays listed until taken over
     assert clocked.snapshot(log_tail=0).claims[0] == ClaimView("file:f", "bo", 1000, 300, 0, True)
@@ -59,9 +68,9 @@ def test_a_snapshot_lists_the_group_at_its_clock_reading(clocked):
     clocked.at(900)  # a clock that went back makes claims young, never negative
     shot = clocked.snapshot(log_tail=3)
     assert shot.claims[0] == ClaimView("file:f", "eve", 1310, 0, 300, False)
-    assert [(e.event, e.agent, e.resource, e.at) for e in shot.log[1:]] == [
-        ("Claimed", "eve", "file:f", 1310),
-        ("Released", "bo", "file:f", 1310),
+    assert [(e.id, e.event, e.agent, e.resource, e.at) for e in shot.log[1:]] == [
+        (6, "Claimed", "eve", "file:f", 1310),
+        (7, "Released", "bo", "file:f", 1310),
     ]
     assert shot.mailboxes[0] == MailboxView("ana", 1, 1200, 0)
     assert as_json(shot)["claims"][0] == {
@@ -109,15 +118,30 @@ def test_a_snapshot_is_one_moment_while_agents_work(state):
 def test_follow_log_waits_for_the_next_event(state):
     state.claim_task("a", "t")
     (first,) = follow_log(state, None, 0.1)
-    assert first.event == "Claimed" and first.agent == "a"
+    assert first.id == 1 and first.event == "Claimed" and first.agent == "a"
     assert follow_log(state, first.id, 0.2) == ()
     timer = threading.Timer(0.3, state.send_message, ("a", "b", "late"))
     timer.start()
     started = time.monotonic()
     events = follow_log(state, first.id, 20)
     timer.join()
-    assert [(e.event, e.content) for e in events] == [("MessageSent", "late")]
+    assert [(e.id, e.event, e.content) for e in events] == [(2, "MessageSent", "late")]
     assert time.monotonic() - started < 15  # woken by the event, not by the time-out
+
+
+def test_namespaces_are_listed_with_their_counts(state):
+    # the other namespace on the same server or file (other tests' namespaces are there too)
+    other = type(state)(getattr(state, "path", None) or state._client, state.namespace + "-2")
+    state.claim_task("ana", "t")
+    state.send_message("ana", "bo", "hi")
+    state.send_message("cy", "bo", "yo")
+    other.claim_file("dee", "f")
+    ours = [v for v in namespaces(state) if v.namespace.startswith(state.namespace)]
+    assert ours == [
+        NamespaceView(state.namespace, 2, 1, 2, 3),
+        NamespaceView(other.namespace, 1, 1, 0, 1),
+    ]
+    assert namespaces(other) == namespaces(state)
 
 
 def test_what_cannot_be_snapshot_says_why():
@@ -133,6 +157,9 @@ def test_what_cannot_be_snapshot_says_why():
     for bad in (-1, 1.5, None, True):
         with pytest.raises(ValueError, match="log_tail"):
             durnel.snapshot(object(), log_tail=bad)
+    for bad in (-1, "3", "1-0", 1.0, True):
+        with pytest.raises(ValueError, match="after must be an event number"):
+            follow_log(object(), bad, 0)
 
 
 # ---- the Redis engine's own ----
@@ -205,3 +232,26 @@ def test_on_redis_a_lost_drain_counts_again_once_its_timeout_passes(clocked):
         clocked.at(at)
         assert clocked.snapshot(log_tail=0).mailboxes == (box,)
         assert len(clocked.inbox("b")) == box.length
+
+
+@pytest.mark.redis_only
+def test_on_redis_events_keep_their_numbers_when_the_log_is_trimmed(state):
+    from durnel.redis import ForeignDataError, RedisCoordinationState
+
+    trimmed = RedisCoordinationState(state._client, state.namespace, log_maxlen=3)
+    for i in range(250):
+        trimmed.claim_task("a", "t%d" % i)
+    shot = durnel.snapshot(trimmed, log_tail=2)
+    assert [(e.id, e.resource) for e in shot.log] == [(249, "task:t248"), (250, "task:t249")]
+    assert shot.log_length < 250  # the oldest events are gone; the others keep their numbers
+    oldest = 251 - shot.log_length
+    assert [(e.id, e.resource) for e in follow_log(trimmed, None, 0)] == [
+        (n, "task:t%d" % (n - 1)) for n in range(oldest, 251)
+    ]
+    assert [e.id for e in follow_log(trimmed, 240, 0)] == list(range(241, 251))
+    assert [e.id for e in follow_log(trimmed, 3, 0)][0] == oldest
+    log = trimmed._keys.log
+    state._client.xdel(log, state._client.xrange(log, count=2)[1][0])  # not durnel's doing
+    for read in (lambda: durnel.snapshot(trimmed), lambda: follow_log(trimmed, 240, 0)):
+        with pytest.raises(ForeignDataError, match="deleted from its middle"):
+            read()

@@ -31,7 +31,7 @@ class Ledger:
 
     def _event(self, event, at, **fields):
         self.events += 1
-        self.log.append(LogEvent(str(self.events), event, at, **fields))
+        self.log.append(LogEvent(self.events, event, at, **fields))
 
     def claimed(self, resource, agent, now):
         self.claims[resource] = [agent, now]
