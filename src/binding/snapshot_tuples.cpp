@@ -1,0 +1,124 @@
+// The snapshot door's read: the core copies the tables (take_snapshot, snapshot.h) while this
+// thread has let go of the GIL, so other threads run meanwhile; the copy becomes Python
+// objects only after every shard guard is released, with the GIL held again.
+//
+// The instance is held (a strong reference and one count of shared use) across the copy, so
+// that no other thread can free it meanwhile. The GIL is taken back outside any try block and
+// outside any noexcept frame: a daemon thread doing so while the interpreter exits is ended
+// there by an unwinding (3.9 to 3.13) that no frame may stop.
+#include "snapshot_tuples.h"
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "conversions.h"
+#include "entry_frame.h"
+#include "instance.h"
+#include "snapshot.h"
+
+namespace durnel::py {
+namespace {
+
+PyRef checked(PyObject* made) {
+    if (made == nullptr) python_api_call_failed();
+    return PyRef::steal(made);
+}
+
+PyRef make_int(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)); }
+
+// A tuple of `items`, each new reference handed to it.
+template <typename... Items>
+PyRef make_tuple(Items&&... items) {
+    PyRef tuple = checked(PyTuple_New(sizeof...(Items)));
+    Py_ssize_t index = 0;
+    (PyTuple_SetItem(tuple.get(), index++, items.release()), ...);
+    return tuple;
+}
+
+// A tuple with one item per row, made by `make(row, index)`.
+template <typename Row, typename Make>
+PyRef tuple_of(const std::vector<Row>& rows, Make&& make) {
+    PyRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(rows.size())));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), make(rows[i], i).release());
+    }
+    return tuple;
+}
+
+// The name of an event kind, one shared str per kind for the life of the process.
+PyRef event_name(EventKind kind) {
+    static constexpr std::array<std::string_view, 4> kNames = {"Claimed", "Released", "MessageSent",
+                                                               "BroadcastSent"};
+    static PyObject* made[kNames.size()] = {};
+    const auto index = static_cast<std::size_t>(kind);
+    if (made[index] == nullptr) made[index] = make_str(kNames[index]).release();
+    return PyRef::borrow(made[index]);
+}
+
+PyRef str_or_none(bool present, const std::string& text) {
+    return present ? make_str(text) : make_none();
+}
+
+PyRef event_tuple(const EventRow& event, std::uint64_t number) {
+    const bool claim = event.kind == EventKind::Claimed || event.kind == EventKind::Released;
+    return make_tuple(make_str(std::to_string(number)), event_name(event.kind), make_int(event.at),
+                      str_or_none(claim, event.agent), str_or_none(claim, event.resource),
+                      str_or_none(!claim, event.from_agent),
+                      str_or_none(event.kind == EventKind::MessageSent, event.to_agent),
+                      str_or_none(!claim, event.content));
+}
+
+PyRef as_tuples(const StateSnapshot& shot) {
+    PyRef agents = tuple_of(shot.agents, [](const AgentRow& row, std::size_t) {
+        return make_tuple(make_str(row.agent), status_str(row.status));
+    });
+    PyRef claims = tuple_of(shot.claims, [](const ClaimRow& row, std::size_t) {
+        return make_tuple(make_str(row.resource), make_str(row.holder), make_int(row.stamp));
+    });
+    PyRef mailboxes = tuple_of(shot.mailboxes, [](const MailboxRow& row, std::size_t) {
+        return make_tuple(make_str(row.agent), make_int(row.length), make_int(row.oldest_sent_at));
+    });
+    const std::uint64_t first = shot.log_length - shot.log.size() + 1;
+    PyRef log = tuple_of(shot.log, [first](const EventRow& row, std::size_t i) {
+        return event_tuple(row, first + i);
+    });
+    return make_tuple(make_int(shot.now), std::move(agents), std::move(claims),
+                      std::move(mailboxes), std::move(log), make_int(shot.log_length));
+}
+
+}  // namespace
+
+PyObject* snapshot_tuples(PyObject* state, Py_ssize_t log_tail) {
+    if (Py_TYPE(state) != reinterpret_cast<PyTypeObject*>(coordination_state_type())) {
+        PyErr_SetString(PyExc_TypeError, "state must be a durnel_core.CoordinationState");
+        return nullptr;
+    }
+    if (log_tail < 0) {
+        PyErr_SetString(PyExc_ValueError, "log_tail must be >= 0");
+        return nullptr;
+    }
+    auto* instance = reinterpret_cast<Instance*>(state);
+    Py_IncRef(state);
+    ++instance->shared_use;
+    StateSnapshot shot;
+    std::exception_ptr failure;
+    PyThreadState* released = PyEval_SaveThread();
+    try {
+        shot = take_snapshot(instance->state, static_cast<std::size_t>(log_tail));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(released);
+    --instance->shared_use;
+    Py_DecRef(state);
+    return entry_frame([&]() -> PyObject* {
+        if (failure) std::rethrow_exception(failure);
+        return as_tuples(shot).release();
+    });
+}
+
+}  // namespace durnel::py
