@@ -8,6 +8,7 @@
 // there by an unwinding (3.9 to 3.13) that no frame may stop.
 #include "snapshot_tuples.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -72,15 +73,43 @@ PyRef event_tuple(const EventRow& event, std::uint64_t number) {
                       str_or_none(!claim, event.content));
 }
 
+// Stamps come in runs of the same second: one int object for each run.
+class Stamps {
+public:
+    PyRef get(UnixSeconds value) {
+        if (!last_ || value != value_) {
+            last_ = make_int(value);
+            value_ = value;
+        }
+        return PyRef::borrow(last_.get());
+    }
+
+private:
+    PyRef last_;
+    UnixSeconds value_ = 0;
+};
+
 PyRef as_tuples(const StateSnapshot& shot) {
-    PyRef agents = tuple_of(shot.agents, [](const AgentRow& row, std::size_t) {
-        return make_tuple(make_str(row.agent), status_str(row.status));
+    // One str per agent, shared by its row, its mailbox's and the claims it holds.
+    std::vector<PyRef> names;
+    names.reserve(shot.agents.size());
+    auto name_of = [&](const std::string& agent) {
+        const auto found = std::lower_bound(
+            shot.agents.begin(), shot.agents.end(), agent,
+            [](const AgentRow& row, const std::string& text) { return row.agent < text; });
+        if (found == shot.agents.end() || found->agent != agent) return make_str(agent);
+        return PyRef::borrow(names[static_cast<std::size_t>(found - shot.agents.begin())].get());
+    };
+    Stamps stamps;
+    PyRef agents = tuple_of(shot.agents, [&](const AgentRow& row, std::size_t) {
+        names.push_back(make_str(row.agent));
+        return make_tuple(PyRef::borrow(names.back().get()), status_str(row.status));
     });
-    PyRef claims = tuple_of(shot.claims, [](const ClaimRow& row, std::size_t) {
-        return make_tuple(make_str(row.resource), make_str(row.holder), make_int(row.stamp));
+    PyRef claims = tuple_of(shot.claims, [&](const ClaimRow& row, std::size_t) {
+        return make_tuple(make_str(row.resource), name_of(row.holder), stamps.get(row.stamp));
     });
-    PyRef mailboxes = tuple_of(shot.mailboxes, [](const MailboxRow& row, std::size_t) {
-        return make_tuple(make_str(row.agent), make_int(row.length), make_int(row.oldest_sent_at));
+    PyRef mailboxes = tuple_of(shot.mailboxes, [&](const MailboxRow& row, std::size_t) {
+        return make_tuple(name_of(row.agent), make_int(row.length), stamps.get(row.oldest_sent_at));
     });
     const std::uint64_t first = shot.log_length - shot.log.size() + 1;
     PyRef log = tuple_of(shot.log, [first](const EventRow& row, std::size_t i) {

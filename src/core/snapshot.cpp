@@ -5,6 +5,7 @@
 #include <atomic>
 #include <iterator>
 #include <map>
+#include <numeric>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -85,10 +86,17 @@ private:
 // allocation per list.
 std::atomic<std::size_t> last_agents{0}, last_claims{0}, last_mailboxes{0};
 
-template <typename Row, typename Key>
-void sort_by(std::vector<Row>& rows, Key key) {
-    std::sort(rows.begin(), rows.end(),
-              [key](const Row& a, const Row& b) { return a.*key < b.*key; });
+// Sorts row numbers, then moves each row once: rows are several strings wide.
+template <typename Row>
+void sort_by(std::vector<Row>& rows, std::string Row::* key) {
+    std::vector<std::size_t> order(rows.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return rows[a].*key < rows[b].*key; });
+    std::vector<Row> sorted;
+    sorted.reserve(rows.size());
+    for (const std::size_t i : order) sorted.push_back(std::move(rows[i]));
+    rows = std::move(sorted);
 }
 
 }  // namespace
