@@ -103,7 +103,7 @@ TEST(SnapshotConcurrency, WaitsForAWriterHoldingAShardAndSeesWhatItWrote) {
 
 TEST(SnapshotConcurrency, RunsBesideWritersAndSeesEachMailboxAndTheLogOnlyGrow) {
     CoordinationState state;
-    constexpr int kAgents = 200, kRounds = 300;
+    constexpr int kAgents = 200, kRounds = 1000;
     for (int a = 0; a <= kAgents; ++a) {  // every mailbox holds a message from the start
         send_message(state, "setup", a == kAgents ? "caster" : "agent-" + std::to_string(a), "");
     }
