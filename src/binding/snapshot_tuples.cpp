@@ -12,8 +12,10 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "conversions.h"
@@ -134,20 +136,25 @@ PyObject* snapshot_tuples(PyObject* state, Py_ssize_t log_tail) {
     Py_IncRef(state);
     ++instance->shared_use;
     StateSnapshot shot;
-    std::exception_ptr failure;
+    // What went wrong in the copy, raised once the GIL is back (std::exception_ptr would tie
+    // the module to the libstdc++ of GCC 11, CXXABI_1.3.13, and raise its glibc floor).
+    std::optional<std::pair<std::string, SourceLocation>> failure;
     PyThreadState* released = PyEval_SaveThread();
     try {
         shot = take_snapshot(instance->state, static_cast<std::size_t>(log_tail));
-    } catch (...) {
-        failure = std::current_exception();
+    } catch (const Panic& panic) {
+        failure.emplace(panic.message(), panic.where());
+    } catch (const std::exception& error) {
+        failure.emplace(error.what(), SourceLocation::current());
     }
     PyEval_RestoreThread(released);
     --instance->shared_use;
     Py_DecRef(state);
-    return entry_frame([&]() -> PyObject* {
-        if (failure) std::rethrow_exception(failure);
-        return as_tuples(shot).release();
-    });
+    if (failure) {
+        raise_panic(failure->first, failure->second);
+        return nullptr;
+    }
+    return entry_frame([&] { return as_tuples(shot).release(); });
 }
 
 }  // namespace durnel::py

@@ -1,4 +1,4 @@
-"""Snapshots: a read-only picture of one coordination group at one moment, on any engine.
+"""Snapshots: a read-only picture of one coordination group, on any engine.
 
 ``snapshot(state, log_tail=20)`` returns a ``Snapshot``: every agent with its status, every
 claim with its holder, stamp, age and seconds left (lapsed claims stay stored, and are listed

@@ -62,6 +62,16 @@ TEST_F(SnapshotTest, CopiesEveryTableSortedWithLeaseStampsAndNonEmptyMailboxes) 
     EXPECT_EQ(line_of(1100, shot.log[1]), "1100: BroadcastSent dee 'all' @1100");
 }
 
+TEST_F(SnapshotTest, AClockBeforeTheEpochPanicsWithEveryGuardReleased) {
+    CoordinationState state;
+    claim_task(state, "a", "t");
+    test_support::fail_clock_on_read(1);
+    EXPECT_EQ(test_support::panic_message([&] { take_snapshot(state, 5); }).substr(0, 30),
+              "system clock before unix epoch");
+    test_support::heal_clock();
+    EXPECT_TRUE(std::holds_alternative<Done>(release(state, "a", "task:t")));  // shards free
+}
+
 TEST_F(SnapshotTest, TheLogTailIsTheNewestEventsBySecondWhateverOrderTheShardsGiveThem) {
     CoordinationState state;
     for (int second = 0; second < 40; ++second) {
