@@ -146,6 +146,8 @@ PyObject* snapshot_tuples(PyObject* state, Py_ssize_t log_tail) {
         failure.emplace(panic.message(), panic.where());
     } catch (const std::exception& error) {
         failure.emplace(error.what(), SourceLocation::current());
+    } catch (...) {
+        failure.emplace("unknown C++ exception", SourceLocation::current());
     }
     PyEval_RestoreThread(released);
     --instance->shared_use;
