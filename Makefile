@@ -29,15 +29,16 @@
 #                   Python suite once, ThreadSanitizer on the threaded tests (part of make test)
 #   make test-clang the C++ tests built with clang++ (build-clang/; part of make test)
 #   make test-reproducible  two builds of HEAD in different directories give identical
-#                   module bytes (part of make test)
+#                   bytes of each module (part of make test)
 #   make wheel-aarch64  dist-aarch64/durnel_core-<version>-cp39-abi3-manylinux_*_aarch64.whl,
 #                   cross-compiled with Debian's aarch64 toolchain
-#   make test-aarch64   the aarch64 C++ tests and the native module's Python tests against the
+#   make test-aarch64   the aarch64 C++ tests and the native modules' Python tests against the
 #                   aarch64 wheel, under qemu-user with Debian's arm64 CPython (build-aarch64/)
 #   make test-platforms  the core and C++ tests built for macOS (x86_64, arm64) and musl with
 #                   the ziglang wheel's clang, for Windows with Debian's MinGW-w64 GCC, the
-#                   macOS module linked and its one export checked; the Windows tests run under
-#                   wine64, the musl ones natively (build-platforms/, scripts/test-platforms.sh)
+#                   macOS and musl modules linked and the one export of each checked; the
+#                   Windows tests run under wine64, the musl ones natively (build-platforms/,
+#                   scripts/test-platforms.sh)
 PYTHON ?= python3
 VENV   := .venv
 BUILD  := build
@@ -73,11 +74,11 @@ build: bootstrap
 	$(call configure,ON)
 	@cmake --build $(BUILD)
 
-# The module alone, for the demo: no GoogleTest needed. A build/ that already has the C++
-# tests keeps them.
+# The modules alone (durnel_core and its snapshot reader), for the demo: no GoogleTest needed.
+# A build/ that already has the C++ tests keeps them.
 build-module: bootstrap-demo
 	$(call configure,$(if $(shell grep -s '^DURNEL_BUILD_TESTS:BOOL=ON' $(BUILD)/CMakeCache.txt),ON,OFF))
-	@cmake --build $(BUILD) --target durnel_core
+	@cmake --build $(BUILD) --target durnel_core durnel_core_snapshot
 
 # nox rebuilds the wheel only when a source, the build or the packaging changed.
 wheel: bootstrap
@@ -172,10 +173,10 @@ test-reproducible: bootstrap
 
 AARCH64_TOOLCHAIN := cmake/aarch64-linux-gnu.cmake
 AARCH64_PYTHON    := build-aarch64/bin/python3
-# What the architecture can change: the binding, claims, mailboxes and threads on the native
-# module (the engines written in Python run the same on every architecture).
+# What the architecture can change: the binding, claims, mailboxes, threads and snapshots on
+# the native modules (the engines written in Python run the same on every architecture).
 AARCH64_TESTS     := $(addprefix tests/python/,test_module.py test_arguments.py test_claims.py \
-                     test_mailboxes.py test_threads.py test_load.py)
+                     test_mailboxes.py test_threads.py test_load.py test_snapshot.py)
 
 wheel-aarch64: bootstrap
 	@BOOTSTRAP_EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh

@@ -14,9 +14,9 @@
 #   5. waits (bench/bench_waits.py): wake latency and idle waiters' cost in-process and on a
 #      redis-server of its own, the asyncio Redis client against the sync one and 100 tasks
 #      against one, and what durnel.connect()'s object adds to the nine methods (callgrind);
-#   6. snapshots (bench/bench_snapshot.py): durnel.snapshot of a namespace of 1,000 agents,
-#      claims and mailboxes on a redis-server of its own, and the CPU that `durnel watch` uses
-#      on it for a minute in a tmux terminal;
+#   6. snapshots (bench/bench_snapshot.py): durnel.snapshot of a group of 1,000 agents,
+#      claims and mailboxes in-process, on a redis-server of its own and in a SQLite file, and
+#      the CPU that `durnel watch` uses on the last two for a minute in a tmux terminal;
 #   7. durnel mcp (bench/bench_mcp.py) through the MCP SDK's client: a tool call over stdio on
 #      SQLite against the engine call alone, a wait woken by another session's send, and 20
 #      sessions over streamable HTTP on the in-process engine against one.

@@ -9,10 +9,10 @@ on a Redis server (``durnel.redis.RedisCoordinationState``, which needs the ``re
 ``pip install "durnel_core[redis]"``). Agents written against ``Coordination`` run on every
 engine. Engines are chosen by the URL's scheme (``durnel.urls``).
 
-``snapshot(state)`` reads a whole group at one moment, without changing it (agents, claims,
-mailboxes, the end of the activity log: ``durnel.snapshots``), on the engines that other
-processes can reach (Redis, SQLite); ``python -m durnel`` (the ``durnel`` command) shows it
-as tables, as JSON or live.
+``snapshot(state)`` reads a whole group without changing it (agents, claims, mailboxes, the
+end of the activity log: ``durnel.snapshots``), on every engine: at one moment on Redis and
+SQLite, shard by shard in-process; ``python -m durnel`` (the ``durnel`` command) shows the
+groups that other processes can reach (Redis, SQLite) as tables, as JSON or live.
 
 ``durnel.__version__`` is the package's version (``durnel.version``), read when first asked.
 """
@@ -65,8 +65,13 @@ register_reader(
 register_reader(
     "durnel.sqlite.engine", "SQLiteCoordinationState", "durnel.sqlite.snapshot", ("sqlite",)
 )
-register_reader("durnel.inprocess.engine", "InProcessCoordinationState", None)
-register_reader("durnel.inprocess.aio", "AsyncInProcessCoordinationState", None)
+register_reader("durnel_core", "CoordinationState", "durnel.inprocess.snapshot")
+register_reader(
+    "durnel.inprocess.engine", "InProcessCoordinationState", "durnel.inprocess.snapshot"
+)
+register_reader(
+    "durnel.inprocess.aio", "AsyncInProcessCoordinationState", "durnel.inprocess.snapshot"
+)
 
 
 def connect(url: Optional[str] = None, *, namespace: str = "default") -> WaitingCoordination:
