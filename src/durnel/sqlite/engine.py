@@ -43,6 +43,7 @@ share the file and nothing else):
 """
 
 import os
+import stat
 import time
 from typing import Any, Optional
 from urllib.parse import parse_qsl, urlsplit
@@ -85,9 +86,9 @@ class SQLiteCoordinationState:
     (every committed call survives any crash of a process; a power loss or a crash of the
     machine may lose the last ones) or ``"FULL"`` (they survive those too, at the cost of an
     fsync per writing call). ``file_mode`` is the mode of the file if this makes it (0o600:
-    its owner's alone; SQLite gives the ``-wal`` and ``-shm`` files the database's mode, and
-    a wake directory, where there is one, gets the same with search permission), whatever
-    the umask; an existing file keeps its mode.
+    its owner's alone), whatever the umask; an existing file keeps its mode. SQLite gives the
+    ``-wal`` and ``-shm`` files the database's mode, and so does durnel a wake directory,
+    where there is one (wakes.py), with search permission.
 
     The file is opened, checked (or made) here, so that a bad path or a file that is not
     durnel's raises at once; each further thread and process opens its own connection.
@@ -137,8 +138,10 @@ class SQLiteCoordinationState:
         self._busy_timeout = float(busy_timeout)
         self._next_sweep = 0.0
         self._connections.cursor()
-        # Search permission wherever there is read permission: a directory's mode.
-        self._wakes = WakePlace(self.path, file_mode | (file_mode & 0o444) >> 2)
+        # A wake directory, where there is one, is for those who may use the file: its mode,
+        # with search permission wherever it gives read permission.
+        mode = stat.S_IMODE(os.stat(self.path).st_mode)
+        self._wakes = WakePlace(self.path, mode | (mode & 0o444) >> 2)
 
     # ---- claims ----
 

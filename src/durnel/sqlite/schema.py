@@ -11,7 +11,8 @@ fired it would override an OR clause.)
 
 Versions: 1 holds claims, statuses, messages and the log; 2 adds ``waiters``, the agents
 blocked in a wait (see wakes.py); 3 gives each waiter its process (pid and ``process``) and
-a socket name that cannot be read as a path. ``prepare`` runs once per connection: an empty
+a socket name that cannot be read as a path, and numbers log events so that a call fails
+whole after a ``seq`` that durnel does not write. ``prepare`` runs once per connection: an empty
 file (no tables, no application id) is made into a durnel file of this version in one
 transaction, so that concurrent first users cannot make it twice; a file of this version is
 checked object by object against the DDL, and must hold nothing else (no table, index,
@@ -36,7 +37,15 @@ APPLICATION_ID = 0x64726E6C  # "drnl"
 SCHEMA_VERSION = 3
 
 # The event number of the next log entry of a namespace (log rows are numbered per namespace).
-_NEXT_SEQ = "(SELECT ifnull(max(seq), 0) + 1 FROM log WHERE namespace = %s)"
+_NEXT_SEQ_1 = "(SELECT ifnull(max(seq), 0) + 1 FROM log WHERE namespace = %s)"
+# From version 3, NULL after a seq that durnel does not write (not an integer, or the largest
+# one), which the log's NOT NULL refuses: the call fails whole instead of numbering its event
+# with whatever that sum gives.
+_NEXT_SEQ = (
+    "(SELECT CASE WHEN last IS NULL THEN 1 "
+    "WHEN typeof(last) = 'integer' AND last < 9223372036854775807 THEN last + 1 END "
+    "FROM (SELECT max(seq) AS last FROM log WHERE namespace = %s))"
+)
 
 DDL_1 = (
     """CREATE TABLE claims (
@@ -93,7 +102,7 @@ DDL_1 = (
     INSERT INTO log (namespace, seq, event, agent, resource, at)
         VALUES (NEW.namespace, %s, 'Claimed', NEW.holder, NEW.resource, NEW.stamp);
 END"""
-    % (_NEXT_SEQ % "NEW.namespace"),
+    % (_NEXT_SEQ_1 % "NEW.namespace"),
     # A lapsed claim taken over, by another agent or its own holder; a renewal sets only
     # the stamp and fires nothing.
     """CREATE TRIGGER claim_taken_over AFTER UPDATE OF holder ON claims BEGIN
@@ -105,7 +114,7 @@ END"""
     INSERT INTO log (namespace, seq, event, agent, resource, at)
         VALUES (NEW.namespace, %s, 'Released', OLD.holder, OLD.resource, NEW.stamp);
 END"""
-    % (_NEXT_SEQ % "NEW.namespace", _NEXT_SEQ % "NEW.namespace"),
+    % (_NEXT_SEQ_1 % "NEW.namespace", _NEXT_SEQ_1 % "NEW.namespace"),
     # The Released event of a release is written by the call itself, with the call's clock.
     """CREATE TRIGGER claim_released AFTER DELETE ON claims BEGIN
     INSERT INTO statuses (namespace, agent, status) VALUES (OLD.namespace, OLD.holder, 'idle')
@@ -119,7 +128,7 @@ END""",
         VALUES (NEW.namespace, %s, 'MessageSent', NEW.sender, NEW.recipient, NEW.content,
                 NEW.sent_at);
 END"""
-    % (_NEXT_SEQ % "NEW.namespace"),
+    % (_NEXT_SEQ_1 % "NEW.namespace"),
 )
 
 # Version 2: the waiters, and the index by which a call finds the ones it must wake.
@@ -160,12 +169,25 @@ WAITERS = (
     "CREATE INDEX waiters_by_key ON waiters (namespace, kind, key, ticket)",
 )
 
-DDL_BY_VERSION = {1: DDL_1, 2: DDL_1 + WAITERS_2, 3: DDL_1 + WAITERS}
+# Version 3 also numbers the log as _NEXT_SEQ says, in its triggers too.
+CORE = tuple(
+    statement.replace(_NEXT_SEQ_1 % "NEW.namespace", _NEXT_SEQ % "NEW.namespace")
+    for statement in DDL_1
+)
+_TRIGGERS = tuple(statement for statement in CORE if statement.startswith("CREATE TRIGGER"))
+
+DDL_BY_VERSION = {1: DDL_1, 2: DDL_1 + WAITERS_2, 3: CORE + WAITERS}
 DDL = DDL_BY_VERSION[SCHEMA_VERSION]
 # The statements that take a file of version N to version N + 1. The waiters of a version 2
 # file sleep where this durnel does not look for them, so their rows go; the durnel that made
 # them refuses the file from then on.
-MIGRATIONS = {1: WAITERS_2, 2: ("DROP TABLE waiters",) + WAITERS}
+MIGRATIONS = {
+    1: WAITERS_2,
+    2: tuple("DROP TRIGGER " + trigger.split()[2] for trigger in _TRIGGERS)
+    + _TRIGGERS
+    + ("DROP TABLE waiters",)
+    + WAITERS,
+}
 
 NEXT_SEQ = _NEXT_SEQ  # for the calls' own log events
 
