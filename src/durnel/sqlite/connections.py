@@ -200,6 +200,7 @@ class Connections:
         except FileExistsError:
             return
         try:
-            os.fchmod(descriptor, self.file_mode)
+            if hasattr(os, "fchmod"):
+                os.fchmod(descriptor, self.file_mode)
         finally:
             os.close(descriptor)
