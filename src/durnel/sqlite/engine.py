@@ -234,7 +234,7 @@ class SQLiteCoordinationState:
         if has_mail:
             return self._write(calls.drain_waiting, (agent, ticket))
         if ticket is not None:  # a wait's look: the moment to shrink a -wal left large
-            keep_small(self._connections.cursor(), self.path)
+            keep_small(self._connections.cursor(), self.path, idle=True)
         return [], bool(listed)
 
     def restore(self, agent, rows):
