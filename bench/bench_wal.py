@@ -19,6 +19,7 @@ Usage:
 import argparse
 import json
 import os
+import shutil
 import tempfile
 import threading
 import time
@@ -124,15 +125,7 @@ def main():
     if options.output:
         with open(options.output, "w") as handle:
             json.dump(result, handle, indent=2)
-    for name in os.listdir(place):
-        full = os.path.join(place, name)
-        if os.path.isdir(full):
-            for inner in os.listdir(full):
-                os.unlink(os.path.join(full, inner))
-            os.rmdir(full)
-        else:
-            os.unlink(full)
-    os.rmdir(place)
+    shutil.rmtree(place)
 
 
 if __name__ == "__main__":

@@ -265,10 +265,14 @@ class SQLiteCoordinationState:
             pass
 
     def claim_turn(self, resource, agent, ticket, gone, waiter):
-        """One turn of a claim wait (see calls.claim_turn); a waiter without a ticket joins
-        the line only if its socket is bound."""
+        """One turn of a claim wait (see calls.claim_turn), taking out the waiter ahead that
+        is ``gone`` (its row, or None) and its socket file, if it has one; a waiter without a
+        ticket joins the line only if its socket is bound."""
         me = None if waiter.name is None else (waiter.name,) + processes.this_process()
-        result, woken = self._write(calls.claim_turn, (resource, agent, ticket, me, gone))
+        out = None if gone is None else gone[0]
+        result, woken = self._write(calls.claim_turn, (resource, agent, ticket, me, out))
+        if gone is not None:
+            self._wakes.remove(gone[1])
         if woken:
             self._wake(woken)
         return result
@@ -400,8 +404,7 @@ def open_url(url: str, namespace: str) -> SQLiteCoordinationState:
     """The engine for ``sqlite:///relative/path.db`` (relative to the working directory) or
     ``sqlite:////absolute/path.db``, with the keyword arguments of SQLiteCoordinationState
     as query options (``?synchronous=FULL&busy_timeout=10``, ``file_mode=0640`` in octal
-    digits). The path is taken as written,
-    without percent-decoding."""
+    digits). The path is taken as written, without percent-decoding."""
     parts = urlsplit(url)
     forms = "sqlite:///relative/path.db or sqlite:////absolute/path.db"
     if parts.netloc:

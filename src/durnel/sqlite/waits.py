@@ -46,7 +46,7 @@ from ..waiting import WAITER, Work, deadline_after, seconds_left
 __all__ = ["LAPSE_LOOK", "LIVENESS", "LOOK_EVERY", "claim_waits", "message_waits"]
 
 LIVENESS = 1.0
-LOOK_EVERY = 2.0
+LOOK_EVERY = 5.0
 LAPSE_LOOK = 60.0
 _SHORTEST = 0.001  # a sleep until a lapse that the clock says has come: start again soon
 
@@ -138,7 +138,7 @@ def claim_waits(state, prefix, agent_id, name, timeout):
                 if (yield seconds_left(deadline, cap)) or ahead is None:
                     break
                 if state.gone(ahead):
-                    gone = ahead[0]
+                    gone = ahead
                     break
                 if time.monotonic() - turned >= LOOK_EVERY:
                     break
