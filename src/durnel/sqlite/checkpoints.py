@@ -16,7 +16,9 @@ back to LIMIT). Past twice LIMIT, which means the ``-wal`` could not start over,
 truncating one (``wal_checkpoint(TRUNCATE)``): it copies the ``-wal`` into the database,
 waits up to PATIENCE_MS for the transactions still reading from it to end (new ones read
 the database instead), and truncates it to nothing; writers wait for it as for any write
-transaction, a few milliseconds, most of them syncing the database. The waits' own looks
+transaction, a few milliseconds, most of them syncing the database, and the process's own
+writers wait for its checkpoint then, rather than go on growing the ``-wal`` while a slow
+sync lasts. The waits' own looks
 for mail (every few seconds, waits.py) truncate a ``-wal`` larger than LIMIT, so that one
 left large when the traffic stopped shrinks while anybody waits.
 
@@ -44,7 +46,7 @@ LONGEST_BACK_OFF = 2.0
 _commits = {}  # database path -> commits of this process to it
 _resume = {}  # database path -> monotonic time before which no checkpoint is tried again
 _back_off = {}  # database path -> seconds to wait after the next failed truncation
-_checkpointing = threading.Lock()  # one checkpoint at a time per process: they would queue
+_checkpointing = threading.Lock()  # one checkpoint at a time per process
 
 
 def keep_small(cursor, path, idle=False):
@@ -60,10 +62,17 @@ def keep_small(cursor, path, idle=False):
         return
     try:
         size = os.stat(path + "-wal").st_size
-        if size <= LIMIT or not _checkpointing.acquire(False):
+        if size <= LIMIT:
+            return
+        # Past twice LIMIT this process's writers wait for its checkpoint, so that a slow one
+        # (a sync can take a second on a busy disk) does not let them grow the -wal meanwhile.
+        urgent = idle or size > 2 * LIMIT
+        if not _checkpointing.acquire(urgent):
             return
         try:
-            if not idle and size <= 2 * LIMIT:
+            if urgent and os.stat(path + "-wal").st_size <= LIMIT:
+                return  # made small while this one waited
+            if not urgent:
                 cursor.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
                 return
             cursor.execute("PRAGMA busy_timeout = %d" % PATIENCE_MS)
