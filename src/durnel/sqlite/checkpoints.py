@@ -17,8 +17,8 @@ truncating one (``wal_checkpoint(TRUNCATE)``): it copies the ``-wal`` into the d
 waits up to PATIENCE_MS for the transactions still reading from it to end (new ones read
 the database instead), and truncates it to nothing; writers wait for it as for any write
 transaction, a few milliseconds, most of them syncing the database, and the process's own
-writers wait for its checkpoint then, rather than go on growing the ``-wal`` while a slow
-sync lasts. The waits' own looks
+writers wait for its checkpoint then (and for another process's, up to PATIENCE_MS), rather
+than go on growing the ``-wal`` while a slow sync lasts. The waits' own looks
 for mail (every few seconds, waits.py) truncate a ``-wal`` larger than LIMIT, so that one
 left large when the traffic stopped shrinks while anybody waits.
 
@@ -77,12 +77,18 @@ def keep_small(cursor, path, idle=False):
                 return
             cursor.execute("PRAGMA busy_timeout = %d" % PATIENCE_MS)
             try:
-                busy, log, _ = cursor.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()[0]
+                give_up = time.monotonic() + PATIENCE_MS / 1000
+                while True:
+                    busy, log, _ = cursor.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()[0]
+                    # (-1: another process checkpoints; its writers wait for it, these too)
+                    if not busy or log != -1 or time.monotonic() >= give_up:
+                        break
+                    time.sleep(0.001)
             finally:
                 cursor.execute("PRAGMA busy_timeout = 0")
         finally:
             _checkpointing.release()
-        if busy and log != -1:  # (-1: another's checkpoint held it; it goes on)
+        if busy and log != -1:  # (-1: another's checkpoint, still going on)
             back_off = _back_off.get(path, FIRST_BACK_OFF)
             _resume[path] = time.monotonic() + back_off
             _back_off[path] = min(back_off * 2, LONGEST_BACK_OFF)
