@@ -39,8 +39,8 @@ __all__ = ["AsyncSQLiteCoordinationState", "open_async_url"]
 
 class AsyncSQLiteCoordinationState:
     """The coroutines of ``durnel.AsyncCoordination`` over ``state``, a
-    SQLiteCoordinationState (``.sync``), with which it shares the file, the connection
-    settings and what drains handed back. ``close()`` ends its thread."""
+    SQLiteCoordinationState (``.sync``), with which it shares the file and the connection
+    settings. ``close()`` ends its thread."""
 
     def __init__(self, state: SQLiteCoordinationState) -> None:
         if not isinstance(state, SQLiteCoordinationState):
