@@ -782,9 +782,7 @@ def test_the_write_ahead_log_stays_small_under_waiters_and_writers_and_shrinks_a
             pass
 
     def send():
-        for n in itertools.count():
-            if not sending.is_set():
-                return
+        for n in itertools.takewhile(lambda _: sending.is_set(), itertools.count()):
             state.send_message("s", "w%d" % (n % 9), "x")
 
     def shrinks():
@@ -816,7 +814,6 @@ def test_the_write_ahead_log_stays_small_under_waiters_and_writers_and_shrinks_a
     reader.execute("COMMIT")
     assert shrinks()
     reader.close()
-    for i in range(9):
-        state.send_message("s", "w%d" % i, "stop")
+    state.broadcast("s", "stop")
     for join in waiters:
         join()
