@@ -10,7 +10,8 @@
 #      scripts/need-redis.sh when missing);
 #   4. the SQLite engine (bench/bench_sqlite.py) on a file in a scratch directory, beside the
 #      Redis engine on a redis-server of its own and a multiprocessing.Manager: latency, and
-#      throughput from 1 and 8 processes on one file;
+#      throughput from 1 and 8 processes on one file; and its -wal's size under 4 sending and
+#      9 waiting threads and after them (bench/bench_wal.py);
 #   5. waits (bench/bench_waits.py): wake latency and idle waiters' cost in-process and on a
 #      redis-server of its own, the asyncio Redis client against the sync one and 100 tasks
 #      against one, and what durnel.connect()'s object adds to the nine methods (callgrind);
@@ -22,7 +23,7 @@
 #      sessions over streamable HTTP on the in-process engine against one.
 # Everything is built in build-bench/ (module and core_bench) and build-floor/ (the floor
 # extension); raw results stay there (core.json, core.txt, python_surface.json, redis.json,
-# sqlite.json, snapshot.json, mcp.json).
+# sqlite.json, wal.json, snapshot.json, mcp.json).
 # BENCH_QUICK=1 runs fewer repetitions, for a look rather than a measurement.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -74,6 +75,7 @@ echo
 echo "== SQLite engine benchmarks (raw results: $BUILD/sqlite.json) =="
 PYTHONPATH="$(pwd)/$BUILD:$(pwd)/src" "$VPY" bench/bench_sqlite.py --processes 8 \
   --output "$BUILD/sqlite.json" "${sqlite_args[@]}"
+PYTHONPATH="$(pwd)/$BUILD:$(pwd)/src" "$VPY" bench/bench_wal.py --output "$BUILD/wal.json"
 
 echo
 echo "== Waits =="
