@@ -167,11 +167,13 @@ def test_bad_arguments_change_nothing(state, call, error):
 
 @pytest.mark.parametrize("timeout", [float("inf"), 1e10, 10**400])
 def test_any_non_negative_timeout_is_taken_and_a_call_ends_the_wait(state, timeout):
-    later(SLEEP, state.send_message, "A", "B", "hi")
+    sender = later(SLEEP, state.send_message, "A", "B", "hi")
     assert [m[2] for m in state.wait_for_messages("B", timeout)] == ["hi"]
     state.claim_task("holder", "t")
-    later(SLEEP, state.release, "holder", "task:t")
+    releaser = later(SLEEP, state.release, "holder", "task:t")
     assert state.wait_claim_task("W", "t", timeout) == "W"
+    sender.join()  # their calls may still be finishing (waking others) after the waits ended
+    releaser.join()
 
 
 # ---- asyncio views and threads together ----
