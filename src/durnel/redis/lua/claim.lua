@@ -21,7 +21,9 @@ if previous and now - stamp < lease then
   return as_reply(encoded)
 end
 
-local early, old = enter(session, request, ttl, REPLY.OK)
+-- The session remembers the stamp the claim was taken at, so that a cancelled caller's
+-- abandon_claim.lua can tell this claim from a later one.
+local early, old = enter(session, request, ttl, REPLY.OK .. at)
 if early then return early end
 bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous)
 if bad then
@@ -29,4 +31,4 @@ if bad then
   return bad
 end
 settle(KEYS, ARGV, 5, 8)
-return {REPLY.OK}
+return {REPLY.OK, at}

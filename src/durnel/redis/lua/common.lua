@@ -194,6 +194,19 @@ local function wake(channel)
   redis.call('SPUBLISH', channel, '')
 end
 
+-- Takes `resource` from `agent` at the stamp `at`: the Released event, the agent idle, the
+-- claim gone, and whoever waits for it woken on `channel`. Returns nil, or the wrong-type reply
+-- with the event taken back (the caller takes back its session).
+local function drop_claim(claims, statuses, log, maxlen, agent, resource, at, channel)
+  local id, bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource',
+                            resource, 'at', at)
+  if not bad then bad = set_or_undo('HSET', statuses, agent, 'idle', log, {id}) end
+  if bad then return bad end
+  redis.call('HDEL', claims, resource)
+  wake(channel)
+  return nil
+end
+
 -- Whether `blob` is a message as durnel writes it: '[<sent_at>,"<from>","<content>"]'. (No
 -- pattern over the whole blob: one with '.*' backtracks and costs more than the decoding.)
 local function is_message(blob)

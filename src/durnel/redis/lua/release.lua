@@ -21,15 +21,10 @@ local now, clock_error, at = server_time()
 if not now then return clock_error end
 local early, old = enter(session, request, ttl, REPLY.OK)
 if early then return early end
-local id
-id, bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource,
-                    'at', at)
-if not bad then bad = set_or_undo('HSET', statuses, agent, 'idle', log, {id}) end
+bad = drop_claim(claims, statuses, log, maxlen, agent, resource, at, ARGV[7])
 if bad then
   leave(session, old, ttl)
   return bad
 end
-redis.call('HDEL', claims, resource)
-wake(ARGV[7])
 settle(KEYS, ARGV, 5, 8)
 return {REPLY.OK}
