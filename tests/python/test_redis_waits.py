@@ -392,13 +392,15 @@ def test_a_cancelled_call_raises_and_hands_back_what_it_took(state):
 def test_a_cancelled_drain_gives_back_in_front_and_its_late_copy_runs_nothing(redis_server):
     proxy = ReplyDroppingProxy(redis_server.port)
 
-    async def cancelled(call):
+    async def cancelled(call, meanwhile):
         task = asyncio.ensure_future(call)
         while not proxy.holding.is_set():
             await asyncio.sleep(0.01)
+        sent = await meanwhile
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
+        return sent
 
     async def scenario():
         name = namespace()
@@ -407,14 +409,12 @@ def test_a_cancelled_drain_gives_back_in_front_and_its_late_copy_runs_nothing(re
         await state.drain_inbox("B")  # connected, library loaded
         first = await other.send_message("A", "B", "first")
         proxy.hold(replies=True)  # the drain ran; its reply is on the way when it is cancelled
-        await cancelled(state.drain_inbox("B"))
-        second = await other.send_message("A", "B", "second")
+        second = await cancelled(state.drain_inbox("B"), other.send_message("A", "B", "second"))
         assert await other.inbox("B") == [first, second]  # given back in front
         proxy.release()
         assert await other.drain_inbox("B") == [first, second]
         proxy.hold()  # the drain has not reached the server when it is cancelled
-        await cancelled(state.drain_inbox("B"))
-        third = await other.send_message("A", "B", "third")
+        third = await cancelled(state.drain_inbox("B"), other.send_message("A", "B", "third"))
         proxy.release()  # it arrives now, and must not take what came since
         assert await other.inbox("B") == [third]
         await state.aclose()

@@ -7,6 +7,7 @@ local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
 local agent, resource, lease = ARGV[5], ARGV[6], tonumber(ARGV[7])
 
+settle(KEYS, ARGV, 5, 8)
 local stamp, previous, bad = read_claim(claims, resource)
 if bad then return bad end
 local now, clock_error, at = server_time()
@@ -17,7 +18,6 @@ if previous and now - stamp < lease then
   local encoded = REPLY.HELD .. previous
   local early = enter(session, request, ttl, encoded)
   if early then return early end
-  settle(KEYS, ARGV, 5, 8)
   return as_reply(encoded)
 end
 
@@ -30,5 +30,4 @@ if bad then
   leave(session, old, ttl)
   return bad
 end
-settle(KEYS, ARGV, 5, 8)
 return {REPLY.OK, at}

@@ -28,7 +28,10 @@
 -- Settling. Trailing KEYS beyond a script's own are in-flight hashes (see drain.lua) and the
 -- trailing ARGV beyond its own the drain request ids whose replies reached the client: each
 -- such batch is deleted, for it has been delivered. Settling is idempotent (the batch's field
--- names its request), so a retried call may carry it again.
+-- names its request), so a retried call may carry it again. Every script settles first,
+-- whatever it answers afterwards (a refusal, foreign data, a stale or replayed request):
+-- settling only acknowledges what was delivered, so it is right whenever it runs, and the
+-- client counts the batches settled on any reply. A key that is not a hash holds no batch.
 
 -- The reply of a pcall on `key`, or nil and the wrong-type reply when the key holds another
 -- type; any other error is raised as it is.
@@ -104,7 +107,7 @@ end
 -- args[1] is always the session id, and a batch's field is '<session id>:<request id>'.
 local function settle(keys, args, first_key, first_arg)
   for i = first_key, #keys do
-    redis.call('HDEL', keys[i], args[1] .. ':' .. args[first_arg + i - first_key])
+    redis.pcall('HDEL', keys[i], args[1] .. ':' .. args[first_arg + i - first_key])
   end
 end
 

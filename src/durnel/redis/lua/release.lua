@@ -6,6 +6,7 @@
 local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen, agent, resource = ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
 
+settle(KEYS, ARGV, 5, 8)
 local _, holder, bad = read_claim(claims, resource)
 if bad then return bad end
 
@@ -13,7 +14,6 @@ if holder ~= agent then
   local encoded = holder and REPLY.NOT_HOLDER .. holder or REPLY.NO_CLAIM
   local early = enter(session, request, ttl, encoded)
   if early then return early end
-  settle(KEYS, ARGV, 5, 8)
   return as_reply(encoded)
 end
 
@@ -26,5 +26,4 @@ if bad then
   leave(session, old, ttl)
   return bad
 end
-settle(KEYS, ARGV, 5, 8)
 return {REPLY.OK}
