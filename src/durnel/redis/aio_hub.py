@@ -193,6 +193,7 @@ class AsyncHub:
             await self._client.nodes_manager.initialize()
         pubsub = await self._connect()
         await _shard_subscribe(pubsub, *self.state.requested)
+        self.state.resubscribed()
         self._pubsub = pubsub
 
 

@@ -175,7 +175,10 @@ class HubState:
         self.confirmed.clear()
         self.resuming = True
         self.pinged = None
-        self.asked = time.monotonic()
+
+    def resubscribed(self):
+        """A new connection has asked for every channel again: the answers are due from now."""
+        self.heard = self.asked = time.monotonic()
 
     def wake_everyone(self):
         self.mail.wake_all()
@@ -316,6 +319,7 @@ class Hub:
         pubsub = self._connect()
         with self.condition:
             pubsub.ssubscribe(*self.state.requested)
+            self.state.resubscribed()
             self._pubsub = pubsub
         if self._closed:  # closed meanwhile: this connection is not closed by anyone else
             pubsub.close()
