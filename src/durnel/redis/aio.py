@@ -229,9 +229,13 @@ class _Belongings:
 def _dropped(loop, sender, belongings):
     # a finalizer, in whatever thread dropped the object: the rest is done on its loop
     try:
-        loop.call_soon_threadsafe(_in_background, _let_go(sender, belongings))
+        loop.call_soon_threadsafe(_let_go_soon, sender, belongings)
     except RuntimeError:  # the loop is closed: its sockets go with the garbage
         pass
+
+
+def _let_go_soon(sender, belongings):
+    _in_background(_let_go(sender, belongings))
 
 
 async def _let_go(sender, belongings):
@@ -490,6 +494,7 @@ class AsyncRedisCoordinationState:
                 self._dropper = weakref.finalize(
                     self, _dropped, loop, self._sender, self._belongings
                 )
+                self._dropper.atexit = False  # at exit, the loop runs no more
             free = self._free
             while free and free[-1].pid != os.getpid():
                 free.pop()

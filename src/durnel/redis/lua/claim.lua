@@ -30,4 +30,4 @@ if bad then
   leave(session, old, ttl)
   return bad
 end
-return {REPLY.OK, at}
+return {REPLY.OK}

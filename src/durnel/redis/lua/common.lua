@@ -283,6 +283,18 @@ local function read_batches(inflight)
   return batches
 end
 
+-- A drain's reply when it delivers nothing and `batches` are all other sessions' and within
+-- their visibility timeout (`lapse` us, at `now` us): IN_FLIGHT with the microseconds until
+-- the first of them becomes takeable, or DRAINED when there is none.
+local function nothing(batches, now, lapse)
+  local first
+  for _, batch in ipairs(batches) do
+    if not first or batch.stamp < first then first = batch.stamp end
+  end
+  if not first then return {REPLY.DRAINED} end
+  return {REPLY.IN_FLIGHT, string.format('%d', first + lapse - now)}
+end
+
 -- Appends the messages of `batches` (those for which `take(batch)` holds), then `rest`, to
 -- the reply `reply`; returns the fields of the batches taken.
 local function gather(reply, batches, take, rest)

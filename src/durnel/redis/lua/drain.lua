@@ -45,24 +45,16 @@ if not seconds then
   push_all(inbox, pending)
   return clock_error
 end
-local stamp = stamp_us(whole, micros)
+local stamp = whole .. string.rep('0', 6 - #micros) .. micros  -- stamp_us(), inlined
 local now = tonumber(stamp)
 local lapse = visibility * 1000000
 local function takeable(b) return b.sid == sid or now - b.stamp >= lapse end
-local function nothing()
-  local first
-  for _, batch in ipairs(batches) do
-    if not takeable(batch) and (not first or batch.stamp < first) then first = batch.stamp end
-  end
-  if not first then return {REPLY.DRAINED} end
-  return {REPLY.IN_FLIGHT, string.format('%d', first + lapse - now)}
-end
 local some = #pending > 0
 for _, batch in ipairs(batches) do
   if some then break end
   some = takeable(batch)
 end
-if not some and not retried then return nothing() end  -- others' batches only
+if not some and not retried then return nothing(batches, now, lapse) end  -- others' only
 
 local early = enter(session, request, ttl, REPLY.DRAINED)
 if early then
@@ -81,7 +73,7 @@ if early then
   end
   return reply
 end
-if not some then return nothing() end  -- a retry that found nothing: its session has its mark
+if not some then return nothing(batches, now, lapse) end  -- a retry: its session has its mark
 local reply = {REPLY.DRAINED}
 local fields = gather(reply, batches, takeable, pending)
 if #fields > 0 then redis.call('HDEL', inflight, unpack(fields)) end
