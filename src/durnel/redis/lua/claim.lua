@@ -7,7 +7,7 @@ local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
 local agent, resource, lease = ARGV[5], ARGV[6], tonumber(ARGV[7])
 
-settle(KEYS, ARGV, 5, 8)
+if KEYS[5] then settle(KEYS, ARGV, 5, 8) end
 local stamp, previous, bad = read_claim(claims, resource)
 if bad then return bad end
 local now, clock_error, at = server_time()

@@ -32,6 +32,7 @@
 -- whatever it answers afterwards (a refusal, foreign data, a stale or replayed request):
 -- settling only acknowledges what was delivered, so it is right whenever it runs, and the
 -- client counts the batches settled on any reply. A key that is not a hash holds no batch.
+-- (Scripts call settle() only when there is something to settle: most calls carry nothing.)
 
 -- The reply of a pcall on `key`, or nil and the wrong-type reply when the key holds another
 -- type; any other error is raised as it is.

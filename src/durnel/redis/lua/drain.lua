@@ -32,7 +32,8 @@ local retried = ARGV[5] ~= ''
 
 -- Reads and the taking of the inbox come first; a first attempt enters the session only when
 -- there is something to deliver, so an empty poll writes nothing.
-settle(KEYS, ARGV, 4, 6)  -- first: a delivered batch of this session is no longer its own
+-- Settling first: a delivered batch of this session is no longer its own.
+if KEYS[4] then settle(KEYS, ARGV, 4, 6) end
 local batches, pending, bad
 batches, bad = read_batches(inflight)
 if bad then return bad end

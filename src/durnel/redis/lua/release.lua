@@ -6,7 +6,7 @@
 local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen, agent, resource = ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
 
-settle(KEYS, ARGV, 5, 8)
+if KEYS[5] then settle(KEYS, ARGV, 5, 8) end
 local _, holder, bad = read_claim(claims, resource)
 if bad then return bad end
 

@@ -42,7 +42,7 @@ local agent, resource, lease = ARGV[5], ARGV[6], tonumber(ARGV[7])
 local mode, ticket, arrival, hubs = ARGV[8], ARGV[9], ARGV[10], ARGV[11]
 local channel, grace, queue_ttl = ARGV[12], tonumber(ARGV[13]), ARGV[14]
 
-settle(KEYS, ARGV, 7, 15)
+if KEYS[7] then settle(KEYS, ARGV, 7, 15) end
 local early = begin(session, request)
 if early then return early end
 local stamp, previous, bad = read_claim(claims, resource)
