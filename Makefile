@@ -8,10 +8,14 @@
 #   make demo-redis that story on a redis-server that examples/processes.py --redis starts,
 #                   then examples/waiting.py --redis (redis-server and redis-py installed if
 #                   missing)
-#   make test       the linters (lint, lint-cpp), C++ tests (ctest), then the nox sessions: the
-#                   wheel, the suite against it under CPython 3.9 to 3.13, stubtest, the ABI and
-#                   packaging checks, the sdist built by pip in a fresh venv, the cibuildwheel
-#                   matrix
+#   make test       the linters (lint, lint-cpp), the documentation site (docs), C++ tests
+#                   (ctest), then the nox sessions: the wheel, the suite against it under
+#                   CPython 3.9 to 3.13, stubtest, the ABI and packaging checks, the sdist
+#                   built by pip in a fresh venv, the cibuildwheel matrix
+#   make docs       the documentation site (mkdocs.yml, docs/, the API pages from the
+#                   docstrings) into site/ with mkdocs build --strict: a broken link, anchor or
+#                   API reference fails it (part of make test)
+#   make docs-serve that site on http://127.0.0.1:8000, rebuilt on every edit
 #   make lint       ruff check and ruff format --check over the Python sources (part of make test)
 #   make lint-cpp   the C++ sources against .clang-format (the pinned clang-format; part of
 #                   make test); make format-cpp rewrites them so
@@ -25,15 +29,16 @@
 #                   Python suite once, ThreadSanitizer on the threaded tests (part of make test)
 #   make test-clang the C++ tests built with clang++ (build-clang/; part of make test)
 #   make test-reproducible  two builds of HEAD in different directories give identical
-#                   module bytes (part of make test)
+#                   bytes of each module (part of make test)
 #   make wheel-aarch64  dist-aarch64/durnel_core-<version>-cp39-abi3-manylinux_*_aarch64.whl,
 #                   cross-compiled with Debian's aarch64 toolchain
-#   make test-aarch64   the aarch64 C++ tests and the native module's Python tests against the
+#   make test-aarch64   the aarch64 C++ tests and the native modules' Python tests against the
 #                   aarch64 wheel, under qemu-user with Debian's arm64 CPython (build-aarch64/)
 #   make test-platforms  the core and C++ tests built for macOS (x86_64, arm64) and musl with
 #                   the ziglang wheel's clang, for Windows with Debian's MinGW-w64 GCC, the
-#                   macOS module linked and its one export checked; the Windows tests run under
-#                   wine64, the musl ones natively (build-platforms/, scripts/test-platforms.sh)
+#                   macOS and musl modules linked and the one export of each checked; the
+#                   Windows tests run under wine64, the musl ones natively (build-platforms/,
+#                   scripts/test-platforms.sh)
 PYTHON ?= python3
 VENV   := .venv
 BUILD  := build
@@ -45,6 +50,7 @@ NOX_SESSIONS := wheel tests stubtest abi sdist matrix
 
 .PHONY: all bootstrap bootstrap-demo build build-module wheel lint test test-core test-python \
         test-quick test-lock-deep demo demo-redis bench sanitize clean
+.PHONY: docs docs-serve
 .PHONY: test-portable test-clang test-reproducible wheel-aarch64 test-aarch64 test-platforms \
         lint-cpp format-cpp
 
@@ -68,11 +74,11 @@ build: bootstrap
 	$(call configure,ON)
 	@cmake --build $(BUILD)
 
-# The module alone, for the demo: no GoogleTest needed. A build/ that already has the C++
-# tests keeps them.
+# The modules alone (durnel_core and its snapshot reader), for the demo: no GoogleTest needed.
+# A build/ that already has the C++ tests keeps them.
 build-module: bootstrap-demo
 	$(call configure,$(if $(shell grep -s '^DURNEL_BUILD_TESTS:BOOL=ON' $(BUILD)/CMakeCache.txt),ON,OFF))
-	@cmake --build $(BUILD) --target durnel_core
+	@cmake --build $(BUILD) --target durnel_core durnel_core_snapshot
 
 # nox rebuilds the wheel only when a source, the build or the packaging changed.
 wheel: bootstrap
@@ -91,7 +97,7 @@ test-python: bootstrap
 	  $(NOX) -s summary; summary=$$?; \
 	  exit $$(( sessions || summary ))
 
-test: lint lint-cpp test-core test-python test-portable test-clang test-reproducible
+test: lint lint-cpp docs test-core test-python test-portable test-clang test-reproducible
 
 # The tracked C++ sources; the C files (bench/floor, tests/python) keep the C API's own layout.
 CPP_SOURCES = $(shell git ls-files '*.h' '*.cpp')
@@ -136,6 +142,16 @@ lint: bootstrap
 	@$(VENV)/bin/ruff check --quiet .
 	@$(VENV)/bin/ruff format --check --quiet .
 
+# The documentation site. Material for MkDocs prints a notice about its own future on every
+# build; the variable it names silences it.
+MKDOCS := NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs
+
+docs: bootstrap
+	@$(MKDOCS) build --strict
+
+docs-serve: bootstrap
+	$(MKDOCS) serve
+
 # ---- portability: the portable core, clang, aarch64, the other platforms ----
 # The path macOS and Windows take (emulated futex, getentropy), built and tested on Linux.
 test-portable: bootstrap
@@ -157,10 +173,10 @@ test-reproducible: bootstrap
 
 AARCH64_TOOLCHAIN := cmake/aarch64-linux-gnu.cmake
 AARCH64_PYTHON    := build-aarch64/bin/python3
-# What the architecture can change: the binding, claims, mailboxes and threads on the native
-# module (the engines written in Python run the same on every architecture).
+# What the architecture can change: the binding, claims, mailboxes, threads and snapshots on
+# the native modules (the engines written in Python run the same on every architecture).
 AARCH64_TESTS     := $(addprefix tests/python/,test_module.py test_arguments.py test_claims.py \
-                     test_mailboxes.py test_threads.py test_load.py)
+                     test_mailboxes.py test_threads.py test_load.py test_snapshot.py)
 
 wheel-aarch64: bootstrap
 	@BOOTSTRAP_EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" PYTHON=$(PYTHON) VENV=$(VENV) scripts/bootstrap.sh
@@ -185,4 +201,4 @@ test-platforms: bootstrap
 
 clean:
 	rm -rf $(BUILD) build-wheel dist build-portable build-tsan-portable build-clang build-aarch64 dist-aarch64 \
-	  build-platforms
+	  build-platforms site

@@ -8,11 +8,11 @@ Sessions (`nox -l` lists them; `make test` runs all but `lock`):
               CPython 3.9 to 3.13, run from a scratch directory so that only the installed
               module can be imported; the randomised and load tests at full size on 3.13,
               lighter on the others (THOROUGH_PYTHON, LIGHTER).
-  stubtest    mypy's stubtest of the shipped stub against the module, and the stub tests
-              with mypy present.
+  stubtest    mypy's stubtest of the shipped stubs against the two modules (durnel_core and
+              its snapshot reader durnel_core_snapshot), and the stub tests with mypy present.
   abi         abi3audit, auditwheel show (the tag it finds must be the wheel's tag and the
               floor named below), twine check, check-wheel-contents and, when it is there,
-              the shared check-abi3 script on the module file.
+              the shared check-abi3 script on each module file.
   sdist       the sdist in a fresh venv: `pip install durnel_core-<v>.tar.gz` builds it from
               source, then the native module's tests run against the result (SDIST_TESTS).
   matrix      `cibuildwheel --print-build-identifiers` lists exactly the intended builds.
@@ -56,10 +56,11 @@ LIGHTER = {
     "DURNEL_MODEL_REDIS_EXAMPLES": "6",
     "DURNEL_MODEL_SQLITE_EXAMPLES": "6",
 }
-# The sdist session tests what only it has, a module built from source by pip: the tests of
-# the native module's surface, on the native engine alone.
+# The sdist session tests what only it has, modules built from source by pip: the tests of
+# the native modules' surface, on the in-process engine alone.
 SDIST_TESTS = [
     "test_module.py",
+    "test_snapshot.py",
     "test_arguments.py",
     "test_claims.py",
     "test_mailboxes.py",
@@ -75,6 +76,8 @@ RAW = ROOT / "build-wheel" / "raw"
 RESULTS = ROOT / "build-wheel" / "results"
 SHARED_ABI_CHECK = ROOT.parent / "shared" / "abi" / "check-abi3"
 HOST_ARCH = platform.machine()
+# The extension modules of the wheel: the coordination state and its snapshot reader.
+MODULES = ("durnel_core", "durnel_core_snapshot")
 BUILD_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "constraints.txt", "src/**/*"]
 
 # The oldest glibc the Linux wheel claims: the aligned operator new/delete of CXXABI_1.3.11
@@ -307,7 +310,7 @@ def tests(session):
 
 @nox.session(python=TYPING_PYTHON, requires=["wheel"])
 def stubtest(session):
-    """The shipped stub against the module (stubtest) and against user code (mypy)."""
+    """The shipped stubs against the modules (stubtest) and against user code (mypy)."""
     record("stubtest", failed=1)
     record("stub-tests", failed=1)
     wheel_file = tested_wheel(session)
@@ -317,7 +320,7 @@ def stubtest(session):
     try:
         with session.chdir(scratch):
             ok = succeeds(
-                session, "python", "-m", "mypy.stubtest", "durnel_core", env={"PYTHONPATH": None}
+                session, "python", "-m", "mypy.stubtest", *MODULES, env={"PYTHONPATH": None}
             )
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
@@ -376,12 +379,21 @@ def abi(session):
         check("check-wheel-contents", "check-wheel-contents", wheel_path)
 
     if SHARED_ABI_CHECK.is_file():
-        record("check-abi3", failed=1)
+        for name in MODULES:
+            record("check-abi3-" + name, failed=1)
         scratch = tempfile.mkdtemp(prefix="durnel-abi-")
         try:
             with zipfile.ZipFile(wheel_file) as archive:
-                module = archive.extract("durnel_core.abi3.so", scratch)
-            check("check-abi3", "python", str(SHARED_ABI_CHECK), module)
+                for name in MODULES:
+                    module = archive.extract(name + ".abi3.so", scratch)
+                    check(
+                        "check-abi3-" + name,
+                        "python",
+                        str(SHARED_ABI_CHECK),
+                        "--module",
+                        name,
+                        module,
+                    )
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
     else:
@@ -461,7 +473,7 @@ EXPECTED_RECORDS = (
         "tests-sdist",
     ]
     + ["matrix-" + p for p in CIBUILDWHEEL_BUILDS]
-    + (["check-abi3"] if SHARED_ABI_CHECK.is_file() else [])
+    + (["check-abi3-" + name for name in MODULES] if SHARED_ABI_CHECK.is_file() else [])
 )
 
 

@@ -23,8 +23,9 @@ The order that keeps every task done exactly once: broadcast "done" *before* rel
 task, and read your mail right *after* winning a task claim. Whoever wins the task after a
 release then finds the "done" message in its mailbox and hands the task straight back.
 
-At the end the demo prints a short story of the run, a table per agent and a few checks,
-then times a tight loop of calls with one and with four threads.
+At the end the demo prints a short story of the run, who held what half a second into it
+(durnel.snapshot, drawn as `durnel show` draws one), a table per agent and a few checks, then
+times a tight loop of calls with one and with four threads.
 """
 
 import textwrap
@@ -33,7 +34,9 @@ import time
 from collections import Counter
 
 import agents
+import durnel
 from agents import AGENTS, COORDINATOR, FILES, make_backlog, no_claim
+from durnel.display import headline, plain_text, tables
 from durnel_core import CoordinationState
 
 
@@ -119,6 +122,8 @@ def main():
     coordinator.start()
     for agent in agents:
         agent.start()
+    coordinator.join(timeout=0.5)
+    midway = durnel.snapshot(shared, log_tail=6)  # while they work: each shard as it was read
     coordinator.join(timeout=60)
     for agent in agents:
         agent.join(timeout=10)
@@ -127,6 +132,9 @@ def main():
 
     print("\nA few moments of the run, one of each kind")
     print("\n".join(story.lines))
+
+    print("\nHalf a second into the run (durnel.snapshot)")
+    print(plain_text(headline(midway, "this process"), tables(midway)), end="")
 
     print(
         "\n%-12s %5s %9s %9s %9s %6s %6s %8s  %s"

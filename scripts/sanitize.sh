@@ -2,7 +2,7 @@
 # Sanitizer and leak runs of the C++ core tests and of the Python suite.
 #
 #   1. build-asan/ (-DDURNEL_SANITIZE=address,undefined): every C++ test under ctest with
-#      LeakSanitizer on, then the whole of tests/python against build-asan's module, the
+#      LeakSanitizer on, then the whole of tests/python against build-asan's modules, the
 #      interpreter started with the ASan and UBSan runtimes preloaded and PYTHONMALLOC=malloc
 #      (so that Python objects live in the sanitizer's heap too). LeakSanitizer stays off for
 #      the interpreter, which does not free everything at exit.

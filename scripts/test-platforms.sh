@@ -3,15 +3,18 @@
 # errors: macOS and musl with the clang of the ziglang wheel (cmake/zig.cmake), Windows with
 # Debian's MinGW-w64 GCC 12 (cmake/x86_64-w64-mingw32.cmake), whose runtime comes prebuilt
 # where zig would first compile its own on a fresh machine (some six minutes of CPU):
-#   x86_64-macos.10.14,           the portable core, the C++ tests, and the module linked as a
-#   aarch64-macos.11.0            Python extension bundle (-undefined dynamic_lookup, the
-#                                 exported-symbols list), which must export PyInit_durnel_core
-#                                 and nothing else and look up only Python's symbols at load;
-#                                 the oldest macOS of each is the wheel's (pyproject.toml)
+#   x86_64-macos.10.14,           the portable core, the C++ tests, and the two modules
+#   aarch64-macos.11.0            (durnel_core and its snapshot reader durnel_core_snapshot)
+#                                 linked as Python extension bundles (-undefined
+#                                 dynamic_lookup, the exported-symbols list), each of which
+#                                 must export its PyInit_<name> and nothing else and look up
+#                                 only Python's symbols at load; the oldest macOS of each is
+#                                 the wheel's (pyproject.toml)
 #   x86_64-windows-gnu            the portable core and the C++ tests, posix threads, linked
 #                                 statically (no MinGW DLL to find) and run under wine64
 #   x86_64-linux-musl             the core (Linux path), the C++ tests, statically linked and
-#                                 run here, and the module, whose one export is checked too
+#                                 run here, and the two modules, whose one export each is
+#                                 checked too
 # GoogleTest is built for each target from Debian's sources (/usr/src/googletest). The module
 # compiles against the headers of this machine's CPython 3.9 at the limited-API 3.9 level:
 # those headers are the same on every platform but for pyconfig.h, whose sizes are those of
@@ -44,18 +47,18 @@ python39=$(ls -d "$pyenv_root"/versions/3.9.*/bin/python3.9 2>/dev/null | sort -
 python39=${python39:-$(command -v python3.9)}
 py_include=$("$python39" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 
-# macOS: _PyInit_durnel_core is exported, and every symbol left to dynamic lookup (not bound
-# to libSystem) is Python's: anything else would fail to load in the interpreter. zig's linker
-# applies no exported-symbols list, so besides the entry point the module also exports what
-# it always defines (its own header and __dso_handle) and the replaceable operator new and
+# macOS: _PyInit_<name> is exported, and every symbol left to dynamic lookup (not bound to
+# libSystem) is Python's: anything else would fail to load in the interpreter. zig's linker
+# applies no exported-symbols list, so besides the entry point a module also exports what it
+# always defines (its own header and __dso_handle) and the replaceable operator new and
 # delete of the libc++ it links statically; ld64 on a Mac, with the system's libc++, exports
 # the entry point alone. Anything beyond those is an error.
-check_macos_module() {
-  local module=$1 exported foreign
+check_macos_module() {  # check_macos_module NAME: build/NAME.abi3.so of the current target
+  local name=$1 module=$dir/build/$1.abi3.so exported foreign
   exported=$("$nm" --extern-only --defined-only --format=just-symbols "$module" |
     grep -v -x -e '__mh_dylib_header' -e '___dso_handle' -e '__Z[dn][alw][a-zA-Z0-9_]*' || true)
-  if [[ $exported != _PyInit_durnel_core ]]; then
-    echo "platforms: $target: the module exports more than _PyInit_durnel_core:" $exported >&2
+  if [[ $exported != "_PyInit_$name" ]]; then
+    echo "platforms: $target: $name exports more than _PyInit_$name:" $exported >&2
     return 1
   fi
   foreign=$("$nm" -m --undefined-only "$module" | grep -v '(from ' |
@@ -64,17 +67,17 @@ check_macos_module() {
     echo "platforms: $module looks up symbols that are not Python's:" $foreign >&2
     return 1
   fi
-  echo "platforms: $target: durnel_core.abi3.so exports _PyInit_durnel_core and looks up only Python"
+  echo "platforms: $target: $name.abi3.so exports _PyInit_$name and looks up only Python"
 }
 
-check_elf_module() {
-  local module=$1 exported
+check_elf_module() {  # check_elf_module NAME: build/NAME.abi3.so of the current target
+  local name=$1 module=$dir/build/$1.abi3.so exported
   exported=$("$nm" --dynamic --extern-only --defined-only --format=just-symbols "$module")
-  if [[ $exported != PyInit_durnel_core ]]; then
-    echo "platforms: $module exports more than PyInit_durnel_core:" $exported >&2
+  if [[ $exported != "PyInit_$name" ]]; then
+    echo "platforms: $module exports more than PyInit_$name:" $exported >&2
     return 1
   fi
-  echo "platforms: $target: durnel_core.abi3.so exports PyInit_durnel_core alone"
+  echo "platforms: $target: $name.abi3.so exports PyInit_$name alone"
 }
 
 for target in "${targets[@]}"; do
@@ -118,9 +121,13 @@ for target in "${targets[@]}"; do
     >/dev/null
   cmake --build "$dir/build"
   case $target in
-    *-macos*) check_macos_module "$dir/build/durnel_core.abi3.so" ;;
+    *-macos*)
+      check_macos_module durnel_core
+      check_macos_module durnel_core_snapshot
+      ;;
     *-linux-musl)
-      check_elf_module "$dir/build/durnel_core.abi3.so"
+      check_elf_module durnel_core
+      check_elf_module durnel_core_snapshot
       echo "platforms: $target: C++ tests, natively"
       ctest --test-dir "$dir/build" --output-on-failure -j2
       ;;

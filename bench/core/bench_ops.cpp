@@ -1,6 +1,7 @@
 // The core's share of each Python-surface benchmark: the same operations on the same populated
 // state (1000 agents, each holding one file claim; agent-0003 with three messages pending),
-// called directly, without the interpreter, the argument conversion or the result objects.
+// called directly, without the interpreter, the argument conversion or the result objects;
+// and the copy behind an in-process snapshot.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "snapshot.h"
 #include "state.h"
 
 namespace {
@@ -95,6 +97,18 @@ void op_broadcast(benchmark::State& bench) {
     }
 }
 
+// The copy behind durnel.snapshot of bench_snapshot.py's group: 1000 agents, claims and
+// mailboxes of 3 messages, the log's last 20 events of 4000.
+void op_snapshot(benchmark::State& bench) {
+    auto state = populated();
+    for (int n = 0; n < 3; ++n) {
+        for (int i = 0; i < kAgents; ++i) {
+            durnel::send_message(*state, agent((i + 1) % kAgents), agent(i), kContent);
+        }
+    }
+    for (auto _ : bench) benchmark::DoNotOptimize(durnel::take_snapshot(*state, 20));
+}
+
 const bool registered = [] {
     benchmark::RegisterBenchmark("ops/status", op_status);
     benchmark::RegisterBenchmark("ops/claim+release", op_claim_release);
@@ -103,6 +117,7 @@ const bool registered = [] {
     benchmark::RegisterBenchmark("ops/send+drain", op_send_drain);
     benchmark::RegisterBenchmark("ops/inbox of 3", op_inbox);
     benchmark::RegisterBenchmark("ops/broadcast to 1000", op_broadcast);
+    benchmark::RegisterBenchmark("ops/snapshot of 1000", op_snapshot);
     return true;
 }();
 

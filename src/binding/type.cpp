@@ -1,5 +1,5 @@
 // The CoordinationState class: a heap type made once per process with PyType_FromSpec,
-// its constructor, its deallocator and its method table.
+// its constructor, its deallocator and its method table (with the snapshot door behind it).
 //
 // Flags are Py_TPFLAGS_DEFAULT only: no subclassing (no BASETYPE), no cyclic GC (instances
 // hold no Python references), no __dict__ and no weak references.
@@ -10,6 +10,8 @@
 #include "instance.h"
 #include "methods.h"
 #include "py_ref.h"
+#include "snapshot_door.h"
+#include "snapshot_tuples.h"
 
 namespace durnel::py {
 namespace {
@@ -56,17 +58,30 @@ PyCFunction as_cfunction(Fn* fn) noexcept {
 
 constexpr int kMethodFlags = METH_VARARGS | METH_KEYWORDS;
 
-PyMethodDef method_table[] = {
-    {"claim_file", as_cfunction(method_claim_file), kMethodFlags, kClaimFileDoc},
-    {"claim_task", as_cfunction(method_claim_task), kMethodFlags, kClaimTaskDoc},
-    {"release", as_cfunction(method_release), kMethodFlags, kReleaseDoc},
-    {"renew_claim", as_cfunction(method_renew_claim), kMethodFlags, kRenewClaimDoc},
-    {"send_message", as_cfunction(method_send_message), kMethodFlags, kSendMessageDoc},
-    {"broadcast", as_cfunction(method_broadcast), kMethodFlags, kBroadcastDoc},
-    {"inbox", as_cfunction(method_inbox), kMethodFlags, kInboxDoc},
-    {"drain_inbox", as_cfunction(method_drain_inbox), kMethodFlags, kDrainInboxDoc},
-    {"status", as_cfunction(method_status), kMethodFlags, kStatusDoc},
-    {nullptr, nullptr, 0, nullptr},
+// The method table, and behind it the door through which the reader module durnel_core_snapshot
+// reaches this module's snapshot code (snapshot_door.h); the table's closing entry ends what
+// the interpreter reads.
+snapshot_door::ClassTables class_tables = {
+    {
+        {"claim_file", as_cfunction(method_claim_file), kMethodFlags, kClaimFileDoc},
+        {"claim_task", as_cfunction(method_claim_task), kMethodFlags, kClaimTaskDoc},
+        {"release", as_cfunction(method_release), kMethodFlags, kReleaseDoc},
+        {"renew_claim", as_cfunction(method_renew_claim), kMethodFlags, kRenewClaimDoc},
+        {"send_message", as_cfunction(method_send_message), kMethodFlags, kSendMessageDoc},
+        {"broadcast", as_cfunction(method_broadcast), kMethodFlags, kBroadcastDoc},
+        {"inbox", as_cfunction(method_inbox), kMethodFlags, kInboxDoc},
+        {"drain_inbox", as_cfunction(method_drain_inbox), kMethodFlags, kDrainInboxDoc},
+        {"status", as_cfunction(method_status), kMethodFlags, kStatusDoc},
+        {nullptr, nullptr, 0, nullptr},
+    },
+    {
+        snapshot_door::kMagic,
+        snapshot_door::kLayout,
+        sizeof(snapshot_door::Door),
+        class_tables.methods,
+        DURNEL_VERSION,
+        snapshot_tuples,
+    },
 };
 
 constexpr const char kNewName[] = "CoordinationState.__new__()";
@@ -120,7 +135,7 @@ void instance_dealloc(PyObject* self) {
 PyType_Slot type_slots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, reinterpret_cast<void*>(instance_new)},
-    {Py_tp_methods, method_table},
+    {Py_tp_methods, class_tables.methods},
     {Py_tp_base, nullptr},  // &PyBaseObject_Type, filled in at creation (not a constant)
     {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
     {0, nullptr},

@@ -49,6 +49,8 @@ public:
         return buffer_ == nullptr ? 0 : std::size_t{1} << capacity_log2_;
     }
     bool empty() const noexcept { return size_ == 0; }
+    // The oldest message; only for a queue that is not empty.
+    const Message& front() const noexcept { return buffer_[head_]; }
 
     bool owner_registered() const noexcept { return owner_registered_; }
     // Only after the owner's statuses entry was seen to exist.

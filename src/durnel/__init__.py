@@ -9,13 +9,15 @@ on a Redis server (``durnel.redis.RedisCoordinationState``, which needs the ``re
 ``pip install "durnel_core[redis]"``). Agents written against ``Coordination`` run on every
 engine. Engines are chosen by the URL's scheme (``durnel.urls``).
 
-``snapshot(state)`` reads a whole group at one moment, without changing it (agents, claims,
-mailboxes, the end of the activity log: ``durnel.snapshots``), on the engines that other
-processes can reach (Redis, SQLite); ``python -m durnel`` (the ``durnel`` command) shows it
-as tables, as JSON or live.
+``snapshot(state)`` reads a whole group without changing it (agents, claims, mailboxes, the
+end of the activity log: ``durnel.snapshots``), on every engine: at one moment on Redis and
+SQLite, shard by shard in-process; ``python -m durnel`` (the ``durnel`` command) shows the
+groups that other processes can reach (Redis, SQLite) as tables, as JSON or live.
+
+``durnel.__version__`` is the package's version (``durnel.version``), read when first asked.
 """
 
-from typing import Optional
+from typing import TYPE_CHECKING, Optional
 
 from . import urls
 from .errors import BusyError, ClockError, ForeignDataError, MissingDependencyError
@@ -34,9 +36,23 @@ __all__ = [
     "Snapshot",
     "Status",
     "WaitingCoordination",
+    "__version__",
     "connect",
     "snapshot",
 ]
+
+__version__: str  # set by __getattr__ when first asked
+
+if not TYPE_CHECKING:  # a type checker sees __version__ alone, not every name as valid
+
+    def __getattr__(name):
+        if name == "__version__":
+            from .version import package_version
+
+            globals()["__version__"] = version = package_version()
+            return version
+        raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
 
 urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url", "open_async_url")
 urls.register(("sqlite",), "durnel.sqlite", "open_url", "open_async_url")
@@ -49,8 +65,13 @@ register_reader(
 register_reader(
     "durnel.sqlite.engine", "SQLiteCoordinationState", "durnel.sqlite.snapshot", ("sqlite",)
 )
-register_reader("durnel.inprocess.engine", "InProcessCoordinationState", None)
-register_reader("durnel.inprocess.aio", "AsyncInProcessCoordinationState", None)
+register_reader("durnel_core", "CoordinationState", "durnel.inprocess.snapshot")
+register_reader(
+    "durnel.inprocess.engine", "InProcessCoordinationState", "durnel.inprocess.snapshot"
+)
+register_reader(
+    "durnel.inprocess.aio", "AsyncInProcessCoordinationState", "durnel.inprocess.snapshot"
+)
 
 
 def connect(url: Optional[str] = None, *, namespace: str = "default") -> WaitingCoordination:

@@ -1,24 +1,37 @@
 """The durnel command (``durnel`` or ``python -m durnel``): see a coordination group at work
 from outside its agents, on the engines other processes can reach.
 
-    durnel show URL [-n NAMESPACE] [--json] [--log-tail N] [--plain]
-    durnel watch URL [-n NAMESPACE] [--interval SECONDS] [--plain]
-    durnel log URL [-n NAMESPACE] [--tail N] [--follow] [--json]
+    durnel show URL [-n NAMESPACE] [--json] [--log-tail N] [--filter PREFIX] [--plain]
+    durnel watch URL [-n NAMESPACE] [--interval SECONDS] [--json] [--log-tail N]
+                 [--filter PREFIX] [--plain]
+    durnel log URL [-n NAMESPACE] [--tail N] [--after ID] [--follow] [--json]
+               [--filter PREFIX] [--plain]
+    durnel namespaces URL [--json] [--plain]
+    durnel mcp [URL] [--http [HOST:]PORT] ...      (durnel.mcp: the group as MCP tools)
+    durnel guard install|check [URL] ...           (durnel.guard: a git pre-commit hook)
+    durnel --version
 
 ``show`` prints one snapshot (``durnel.snapshot``) as tables, or as JSON; ``watch`` redraws it
-about once a second until Ctrl-C, marking what changed in the last seconds, claims near the
-end of their lease and lapsed ones; ``log`` prints the end of the activity log and, with
-``--follow``, every event as it is logged. Nothing here changes the group.
+about once a second until ``q`` or Ctrl-C, marking what changed in the last seconds, claims
+near the end of their lease and lapsed ones, and leaves the last picture on the terminal
+(with ``--json``: one JSON document per picture, one per line); ``log`` prints the end of the
+activity log and, with ``--follow``, every event as it is logged, from the event numbered
+``--after`` on when given; ``namespaces`` counts every namespace of a file or server.
+``--filter`` keeps what concerns some agents or resources (``durnel.filters`` says exactly
+what). Nothing here changes the group; ``mcp`` and ``guard`` serve it to assistants and check
+commits against it (see their modules).
 
 Tables are drawn with rich (the ``cli`` extra) on a terminal, and as plain text when rich is
-missing, the output is not a terminal, or ``--plain`` asks for it.
+missing, the output is not a terminal, or ``--plain`` asks for it; on a terminal they are made
+to fit its width. Every JSON document printed carries ``format`` (``snapshots.JSON_FORMAT``).
 
-Exit codes: 0 done (``watch`` and ``log --follow``: stopped with Ctrl-C); 1 the group could not
-be read (a bad URL, a server out of reach, a missing client library, data durnel did not
-write), with one line on stderr saying why; 2 bad usage (argparse's own).
+Exit codes: 0 done (``watch`` and ``log --follow``: stopped with ``q`` or Ctrl-C); 1 the group
+could not be read (a bad URL, a server out of reach, a missing client library, data durnel did
+not write), with one line on stderr saying why; 2 bad usage (argparse's own).
 """
 
 import argparse
+import dataclasses
 import json
 import os
 import shutil
@@ -27,13 +40,26 @@ import time
 from typing import Optional
 
 from . import urls
-from .display import ENDING_SECONDS, describe, headline, plain_text, rich_view, tables
+from .display import (
+    ENDING_SECONDS,
+    Table,
+    counted,
+    describe,
+    headline,
+    plain_text,
+    rich_view,
+    tables,
+)
 from .errors import ClockError, ForeignDataError, MissingDependencyError
+from .filters import Selection
+from .keys import KeyReader
 from .snapshots import (
     DEFAULT_LOG_TAIL,
+    JSON_FORMAT,
     as_json,
     event_json,
     follow_log,
+    namespaces,
     open_for_reading,
     reader_for_url,
     snapshot,
@@ -46,6 +72,11 @@ CHANGED_SECONDS = 3.0  # how long the live view keeps a change marked
 FOLLOW_BLOCK = 1.0  # seconds one blocking read of the log waits before it asks again
 CLEAR_SCREEN = "\x1b[H\x1b[2J"
 CELL_WIDTH = 40  # the live view cuts ids and keys to this many characters
+# With --filter, the log is read again with four times as many events while fewer than asked
+# for match, up to this many events (or the number asked for, if more).
+FILTER_SCAN = 2000
+QUIT_KEYS = ("q", "Q")
+NAMES_SHOWN = 10  # namespaces named when the one asked for is empty
 
 
 class Failure(Exception):
@@ -66,10 +97,11 @@ class Group:
     def __init__(self, args):
         self.where = urls.redacted(args.url)
         self.unreachable = ()
+        self.newest = None  # the number of the newest event the last read saw
         try:
             reader = reader_for_url(args.url)
             self.unreachable = tuple(reader.UNREACHABLE) if reader is not None else ()
-            self.state = open_for_reading(args.url, args.namespace)
+            self.state = open_for_reading(args.url, getattr(args, "namespace", "default"))
         except (MissingDependencyError, ValueError, TypeError) as error:
             raise Failure(one_line(error)) from None
         except self.unreachable as error:
@@ -82,21 +114,36 @@ class Group:
             except TypeError as error:
                 raise Failure(one_line(error)) from None
 
-    def read(self, log_tail):
+    def _reading(self, read, *args):
         try:
-            return snapshot(self.state, log_tail=log_tail)
+            return read(*args)
         except self.unreachable as error:
             raise Failure("cannot reach %s: %s" % (self.where, one_line(error))) from None
         except (ForeignDataError, ClockError, TypeError) as error:
             raise Failure(one_line(error)) from None
 
-    def follow(self, after):
-        try:
-            return follow_log(self.state, after, FOLLOW_BLOCK)
-        except self.unreachable as error:
-            raise Failure("cannot reach %s: %s" % (self.where, one_line(error))) from None
-        except ForeignDataError as error:
-            raise Failure(one_line(error)) from None
+    def read(self, log_tail, selection: Optional[Selection] = None):
+        """A snapshot with the last ``log_tail`` events; with ``selection``, what it keeps,
+        the log read further back (see FILTER_SCAN) until ``log_tail`` events match."""
+        shot = self._reading(lambda: snapshot(self.state, log_tail=log_tail))
+        self.newest = shot.log[-1].id if shot.log else None
+        if selection is None:
+            return shot
+        kept, read = selection.apply(shot), log_tail
+        limit = max(FILTER_SCAN, log_tail)
+        while len(kept.log) < log_tail and read < min(shot.log_length, limit):
+            read = min(read * 4, limit)
+            shot = self._reading(lambda: snapshot(self.state, log_tail=read))  # noqa: B023
+            kept = selection.apply(shot)
+        if len(kept.log) > log_tail:
+            kept = dataclasses.replace(kept, log=kept.log[len(kept.log) - log_tail :])
+        return kept
+
+    def follow(self, after, block=FOLLOW_BLOCK):
+        return self._reading(follow_log, self.state, after, block)
+
+    def namespaces(self):
+        return self._reading(namespaces, self.state)
 
     def close(self):
         close = getattr(self.state, "close", None)
@@ -116,26 +163,75 @@ def rich_console(args):
     return console if console.is_terminal else None
 
 
+def terminal_width(console) -> Optional[int]:
+    """The width to fit: the console's, or the terminal's for plain text on one; None when
+    the output is not a terminal (piped output keeps its lines whole)."""
+    if console is not None:
+        return console.size.width
+    if sys.stdout.isatty():
+        return shutil.get_terminal_size().columns
+    return None
+
+
+def selection_of(args) -> Optional[Selection]:
+    return Selection(args.filter) if args.filter else None
+
+
+def print_view(console, lines, views, *, marks=True):
+    if console is None:
+        sys.stdout.write(plain_text(lines, views, marks=marks, width=terminal_width(None)))
+    else:
+        console.print(rich_view(lines, views, width=console.size.width))
+
+
+def print_json(document, indent=None):
+    json.dump({"format": JSON_FORMAT, **document}, sys.stdout, indent=indent)
+    sys.stdout.write("\n")
+
+
 # ---- show ----
 
 
 def show(args) -> int:
     group = Group(args)
+    selection = selection_of(args)
     try:
-        shot = group.read(args.log_tail)
+        shot = group.read(args.log_tail, selection)
+        others = _others(group, shot) if selection is None else ()
     finally:
         group.close()
+    note = _empty_note(shot, others)
     if args.json:
-        json.dump(as_json(shot), sys.stdout, indent=2)
-        sys.stdout.write("\n")
+        print_json(as_json(shot), indent=2)
+        if note:
+            sys.stderr.write("durnel: %s\n" % note)
         return 0
-    lines, views = headline(shot, group.where), tables(shot)
-    console = rich_console(args)
-    if console is None:
-        sys.stdout.write(plain_text(lines, views))
-    else:
-        console.print(rich_view(lines, views))
+    lines = headline(shot, group.where, selection.describe() if selection else "")
+    print_view(rich_console(args), lines + ([note] if note else []), tables(shot))
     return 0
+
+
+def _others(group, shot) -> tuple:
+    """The other namespaces of the file or server when ``shot`` holds nothing, else ()."""
+    if shot.agents or shot.claims or shot.mailboxes or shot.log_length:
+        return ()
+    try:
+        return tuple(v.namespace for v in group.namespaces() if v.namespace != shot.namespace)
+    except Failure:  # an engine that cannot list them, or data it cannot read: say nothing
+        return ()
+
+
+def _empty_note(shot, others) -> str:
+    if not others:
+        return ""
+    named = ", ".join(others[:NAMES_SHOWN])
+    if len(others) > NAMES_SHOWN:
+        named += " and %d more" % (len(others) - NAMES_SHOWN)
+    return "namespace %s holds nothing; %s here: %s (show one with -n NAMESPACE)" % (
+        shot.namespace,
+        "the other namespace" if len(others) == 1 else "the other namespaces",
+        named,
+    )
 
 
 # ---- watch ----
@@ -176,25 +272,59 @@ class Changes:
         return frozenset(self.since)
 
 
+class Ticks:
+    """The times of the pictures, ``interval`` apart, and the wait for the next one, which
+    ``q`` ends early (then ``wait`` returns False)."""
+
+    def __init__(self, interval, keys):
+        self.interval = interval
+        self.keys = keys
+        self.tick = time.monotonic()
+
+    def wait(self) -> bool:
+        self.tick += self.interval
+        while True:
+            left = self.tick - time.monotonic()
+            if left <= 0:
+                break
+            typed = self.keys.wait(left)
+            if any(key in typed for key in QUIT_KEYS):
+                return False
+        self.tick = max(self.tick, time.monotonic() - self.interval)  # a slow read does not pile up
+        return True
+
+
 def watch(args) -> int:
     group = Group(args)
+    selection = selection_of(args)
+    keys = KeyReader()
     try:
+        if args.json:
+            _stream(args, group, selection, Ticks(args.interval, keys))
+            return 0
         console = rich_console(args)
         terminal = sys.stdout.isatty()
         # the live view fits one screen: ask for no more log events than could be shown
-        shot = group.read(_room(console, terminal) or DEFAULT_LOG_TAIL)
-        if console is not None:
-            from rich.live import Live
+        shot = group.read(_room(console, terminal) or args.log_tail, selection)
+        ticks = Ticks(args.interval, keys)
+        if console is None:
+            _watch(args, group, selection, shot, None, terminal, ticks, None)
+            return 0
+        from rich.live import Live
 
+        drawn: list = []  # the last picture, kept to be printed again
+        try:
             with Live(console=console, screen=True, auto_refresh=False) as live:
-                _watch(args, group, shot, console, terminal, live)
-        else:
-            _watch(args, group, shot, None, terminal, None)
+                _watch(args, group, selection, shot, console, terminal, ticks, (live, drawn))
+        finally:
+            if drawn:  # the alternate screen is gone: the last picture stays on the terminal
+                console.print(drawn[-1])
+        return 0
     except KeyboardInterrupt:
         return 0
     finally:
+        keys.close()
         group.close()
-    return 0
 
 
 def _room(console, terminal) -> Optional[int]:
@@ -208,34 +338,61 @@ def _room(console, terminal) -> Optional[int]:
     return None
 
 
-def _watch(args, group, shot, console, terminal, live):
+def _watch(args, group, selection, shot, console, terminal, ticks, live):
+    """Draws a picture per tick until ``q`` (returns) or Ctrl-C (KeyboardInterrupt). With
+    rich, ``live`` is the Live display and a list that keeps the last picture drawn."""
     changes = Changes()
     note = ""
-    tick = time.monotonic()
+    described = selection.describe() if selection else ""
     while True:
         changed = changes.update(shot, time.monotonic())
-        lines = headline(shot, group.where)
+        lines = headline(shot, group.where, described)
         room = _room(console, terminal)
         views = tables(shot, urgent_first=True, changed=changed, room=room, cell_width=CELL_WIDTH)
         if live is not None:
-            live.update(rich_view(lines, views, note=note, wrap=False), refresh=True)
+            view = rich_view(lines, views, note=note, wrap=False, width=console.size.width)
+            live[1][:] = [view]
+            live[0].update(view, refresh=True)
         else:
             text = plain_text(
                 lines + ([note] if note else []),
                 views,
                 marks=True,
+                changes=True,
                 width=shutil.get_terminal_size().columns if terminal else None,
             )
             sys.stdout.write((CLEAR_SCREEN if terminal else "\n") + text)
             sys.stdout.flush()
-        tick += args.interval
-        time.sleep(max(tick - time.monotonic(), 0))
-        tick = max(tick, time.monotonic() - args.interval)  # a slow read does not pile up
+        if not ticks.wait():
+            return
         try:
-            shot = group.read(room or DEFAULT_LOG_TAIL)
+            shot = group.read(room or args.log_tail, selection)
             note = ""
         except Failure as failure:  # the last good snapshot stays on screen
-            note = "%s; still trying (Ctrl-C stops)" % failure
+            note = "%s; still trying (q or Ctrl-C stops)" % failure
+
+
+def _stream(args, group, selection, ticks):
+    """watch --json: one snapshot per tick as one line of JSON, until ``q`` or Ctrl-C. A
+    first read that fails ends the command (exit 1); a later one is said once on stderr and
+    the stream goes on when the group can be read again."""
+    shot = group.read(args.log_tail, selection)
+    failing = False
+    while True:
+        if shot is not None:
+            print_json(as_json(shot))
+            sys.stdout.flush()
+        if not ticks.wait():
+            return
+        try:
+            shot = group.read(args.log_tail, selection)
+            failing = False
+        except Failure as failure:
+            shot = None
+            if not failing:
+                sys.stderr.write("durnel: %s; still trying\n" % failure)
+                sys.stderr.flush()
+            failing = True
 
 
 # ---- log ----
@@ -250,47 +407,88 @@ _EVENT_STYLES = {
 
 def log(args) -> int:
     group = Group(args)
+    selection = selection_of(args)
     console = None if args.json else rich_console(args)
+    width = None if args.json else terminal_width(console)
 
     def emit(event):
+        if selection is not None and not selection.event(event):
+            return
         if args.json:
-            sys.stdout.write(json.dumps(event_json(event)) + "\n")
+            print_json(event_json(event))
+            return
+        stamp = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(event.at))
+        who, what = describe(event)
+        if console is None:
+            line = "%s  %-13s  %s  %s" % (stamp, event.event, who, what)
+            sys.stdout.write((line[:width] if width else line) + "\n")
         else:
-            stamp = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(event.at))
-            who, what = describe(event)
-            if console is None:
-                sys.stdout.write("%s  %-13s  %s  %s\n" % (stamp, event.event, who, what))
-            else:
-                from rich.text import Text
+            from rich.text import Text
 
-                console.print(
-                    Text.assemble(
-                        (stamp, "dim"),
-                        "  ",
-                        ("%-13s" % event.event, _EVENT_STYLES.get(event.event, "")),
-                        "  %s  %s" % (who, what),
-                    )
-                )
+            console.print(
+                Text.assemble(
+                    (stamp, "dim"),
+                    "  ",
+                    ("%-13s" % event.event, _EVENT_STYLES.get(event.event, "")),
+                    "  %s  %s" % (who, what),
+                ),
+                overflow="ellipsis",
+                no_wrap=True,
+            )
 
     try:
-        # one event more than shown, so that --follow knows where the log ends now
-        shot = group.read(max(args.tail, 1))
-        shown = shot.log[len(shot.log) - args.tail :] if args.tail else ()
-        for event in shown:
-            emit(event)
-        sys.stdout.flush()
-        if not args.follow:
-            return 0
-        after = shot.log[-1].id if shot.log else None
+        if args.after is not None:
+            after = args.after
+        else:
+            # one event more than shown, so that --follow knows where the log ends now
+            shot = group.read(max(args.tail, 1), selection)
+            for event in shot.log[len(shot.log) - args.tail :] if args.tail else ():
+                emit(event)
+            sys.stdout.flush()
+            if not args.follow:
+                return 0
+            after = group.newest  # the last event read, matching the filter or not
         while True:
-            for event in group.follow(after):
+            events = group.follow(after, FOLLOW_BLOCK if args.follow else 0)
+            for event in events:
                 emit(event)
                 after = event.id
             sys.stdout.flush()
+            if not events and not args.follow:
+                return 0
     except KeyboardInterrupt:
         return 0
     finally:
         group.close()
+
+
+# ---- namespaces ----
+
+
+def list_namespaces(args) -> int:
+    group = Group(args)
+    try:
+        found = group.namespaces()
+    finally:
+        group.close()
+    if args.json:
+        print_json({"namespaces": [view._asdict() for view in found]}, indent=2)
+        return 0
+    table = Table(
+        "Namespaces",
+        ("namespace", "agents", "claims", "messages", "log events"),
+        (1, 2, 3, 4),
+        [_namespace_row(view) for view in found],
+    )
+    lines = ["%s on %s" % (counted(len(found), "namespace"), group.where)]
+    print_view(rich_console(args), lines, [table], marks=False)
+    return 0
+
+
+def _namespace_row(view):
+    from .display import Row, clean
+
+    return Row(("namespace", view.namespace), (clean(view.namespace), *map(str, view[1:])))
 
 
 # ---- arguments ----
@@ -316,6 +514,34 @@ def _count(text):
     return value
 
 
+def _prefix(text):
+    if not text:
+        raise argparse.ArgumentTypeError("an empty prefix matches everything; leave it out")
+    return text
+
+
+class _Version(argparse.Action):
+    """--version, read only when asked (importlib.metadata costs more than the command's
+    start)."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, help=None):
+        super().__init__(option_strings, dest, default=argparse.SUPPRESS, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from .version import package_version
+
+        sys.stdout.write("durnel %s\n" % package_version())
+        parser.exit()
+
+
+FILTER_HELP = (
+    "keep only what concerns agents or resources whose names start with PREFIX: claims whose "
+    "holder or resource matches (a resource key whole, file:src/, or without its kind, src/), "
+    "agents that match or hold such a claim, their mailboxes, log events naming a matching "
+    "agent or resource; repeat it to keep what any matches"
+)
+
+
 def parser() -> argparse.ArgumentParser:
     schemes = ", ".join(s + "://" for s in urls.schemes())
     top = argparse.ArgumentParser(
@@ -325,35 +551,43 @@ def parser() -> argparse.ArgumentParser:
         epilog="Exit codes: 0 done, 1 the group could not be read (one line on stderr says "
         "why), 2 bad usage.",
     )
+    top.add_argument("--version", action=_Version, help="print durnel's version and exit")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name, help_text, run):
+    def command(name, help_text, run, namespace=True):
         sub = commands.add_parser(name, help=help_text, description=help_text)
         sub.add_argument("url", metavar="URL", help="where the group lives (%s)" % schemes)
-        sub.add_argument(
-            "-n",
-            "--namespace",
-            default="default",
-            help="the coordination group (default: %(default)s)",
-        )
+        if namespace:
+            sub.add_argument(
+                "-n",
+                "--namespace",
+                default="default",
+                help="the coordination group (default: %(default)s)",
+            )
+            sub.add_argument(
+                "--filter", action="append", type=_prefix, metavar="PREFIX", help=FILTER_HELP
+            )
         sub.set_defaults(run=run)
         return sub
 
+    def log_tail(sub, text):
+        sub.add_argument(
+            "--log-tail",
+            type=_count,
+            default=DEFAULT_LOG_TAIL,
+            metavar="N",
+            help="%s (default: %%(default)s)" % text,
+        )
+
     sub = command("show", "Print a snapshot of the group as tables.", show)
     sub.add_argument("--json", action="store_true", help="print it as JSON instead")
-    sub.add_argument(
-        "--log-tail",
-        type=_count,
-        default=DEFAULT_LOG_TAIL,
-        metavar="N",
-        help="log events to include (default: %(default)s)",
-    )
+    log_tail(sub, "log events to include")
     sub.add_argument("--plain", action="store_true", help="plain text even on a terminal")
 
     sub = command(
         "watch",
-        "Redraw the snapshot until Ctrl-C, marking what changed in the last %d seconds, "
-        "claims with %d seconds or less left and lapsed claims."
+        "Redraw the snapshot until q or Ctrl-C, marking what changed in the last %d seconds, "
+        "claims with %d seconds or less left and lapsed claims; the last picture stays."
         % (CHANGED_SECONDS, ENDING_SECONDS),
         watch,
     )
@@ -364,6 +598,10 @@ def parser() -> argparse.ArgumentParser:
         metavar="SECONDS",
         help="time between two snapshots (default: %(default)s)",
     )
+    sub.add_argument(
+        "--json", action="store_true", help="one JSON document per snapshot, one per line"
+    )
+    log_tail(sub, "log events per snapshot when the output is not a screen (with --json)")
     sub.add_argument("--plain", action="store_true", help="plain text even on a terminal")
 
     sub = command("log", "Print the end of the activity log, and follow it with --follow.", log)
@@ -375,10 +613,31 @@ def parser() -> argparse.ArgumentParser:
         help="events to print first (default: %(default)s)",
     )
     sub.add_argument(
+        "--after",
+        type=_count,
+        metavar="ID",
+        help="print the events numbered after ID instead (an id that log --json printed): "
+        "to resume where an earlier run stopped",
+    )
+    sub.add_argument(
         "-f", "--follow", action="store_true", help="then print events as they are logged"
     )
     sub.add_argument("--json", action="store_true", help="one JSON object per event")
     sub.add_argument("--plain", action="store_true", help="plain text even on a terminal")
+
+    sub = command(
+        "namespaces",
+        "List the namespaces of a file or server with their counts.",
+        list_namespaces,
+        namespace=False,
+    )
+    sub.add_argument("--json", action="store_true", help="print them as JSON instead")
+    sub.add_argument("--plain", action="store_true", help="plain text even on a terminal")
+
+    from . import guard, mcp
+
+    mcp.add_command(commands)
+    guard.add_command(commands)
     return top
 
 

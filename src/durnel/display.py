@@ -7,7 +7,9 @@ The tables are built once, engine- and library-neutral (``Table``, ``Row``), the
 snapshot's own reading. A row can be marked: a claim ``lapsed`` or ``ending`` (at most
 ENDING_SECONDS left), and any row ``changed`` (the live view marks what changed lately).
 Text that agents chose (ids, keys, message contents) is shown with its control characters
-escaped, so that it cannot move the cursor or break a row.
+escaped, so that it cannot move the cursor or break a row. Given a width (a terminal's), a
+table's text columns are cut, the widest first, until its rows fit, so that a row stays one
+line with every column in it; counts are written in words that agree with them.
 """
 
 import time
@@ -18,6 +20,7 @@ from .snapshots import LogEvent, Snapshot
 
 __all__ = [
     "ENDING_SECONDS",
+    "counted",
     "Row",
     "Table",
     "describe",
@@ -29,6 +32,7 @@ __all__ = [
 
 ENDING_SECONDS = 60  # a claim with this many seconds left or fewer is shown as ending
 CONTENT_WIDTH = 60  # message contents are cut to this many characters in tables
+MIN_CELL = 10  # a text column made narrower to fit a width keeps at least this many
 
 
 class Row(NamedTuple):
@@ -69,29 +73,37 @@ def duration(seconds: int) -> str:
     return "%dd%02dh" % divmod(seconds // 3600, 24)
 
 
-def headline(shot: Snapshot, where: str) -> list:
-    """Two lines: which group, where and when; then what it holds, counted."""
+def counted(number: int, noun: str) -> str:
+    """``number`` and ``noun``, plural unless the number is 1: "1 agent", "2 mailboxes"."""
+    if number == 1:
+        return "1 " + noun
+    return "%d %s%s" % (number, noun, "es" if noun.endswith(("s", "x")) else "s")
+
+
+def headline(shot: Snapshot, where: str, selection: str = "") -> list:
+    """Two lines: which group, where and when (and ``selection``, what a filter kept); then
+    what it holds, counted."""
     statuses = Counter(a.status for a in shot.agents)
     lapsed = sum(c.lapsed for c in shot.claims)
     ending = sum(not c.lapsed and c.seconds_left <= ENDING_SECONDS for c in shot.claims)
     return [
-        "namespace %s on %s, %s UTC"
+        "namespace %s on %s, %s UTC%s"
         % (
             clean(shot.namespace),
             where,
             time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(shot.now)),
+            ", " + selection if selection else "",
         ),
-        "%d agents (%s), %d claims (%d ending, %d lapsed), %d messages in %d mailboxes, "
-        "%d log events"
+        "%s (%s), %s (%d ending, %d lapsed), %s in %s, %s"
         % (
-            len(shot.agents),
+            counted(len(shot.agents), "agent"),
             ", ".join("%d %s" % (n, s) for s, n in sorted(statuses.items())) or "none",
-            len(shot.claims),
+            counted(len(shot.claims), "claim"),
             ending,
             lapsed,
-            sum(m.length for m in shot.mailboxes),
-            len(shot.mailboxes),
-            shot.log_length,
+            counted(sum(m.length for m in shot.mailboxes), "message"),
+            counted(len(shot.mailboxes), "mailbox"),
+            counted(shot.log_length, "log event"),
         ),
     ]
 
@@ -212,7 +224,7 @@ def tables(
             len(shot.claims) - len(claim_rows),
         ),
         Table(
-            "Log (last %d of %d events)" % (len(log_rows), shot.log_length),
+            "Log (last %d of %s)" % (len(log_rows), counted(shot.log_length, "event")),
             ("time", "event", "who", "what"),
             (),
             log_rows,
@@ -254,11 +266,33 @@ def _aligned(cells, widths, right, prefix=""):
     return (prefix + text).rstrip()
 
 
-def _widths(table):
+def _widths(table, width=None, prefix=0):
+    """The width of each column: its widest cell, or, when the rows would be longer than
+    ``width`` (``prefix`` characters of marks included), less for the text columns, the
+    widest first, down to MIN_CELL characters (or their header's length)."""
     widths = [len(c) for c in table.columns]
     for row in table.rows:
         widths = [max(w, len(cell)) for w, cell in zip(widths, row.cells)]
-    return widths
+    if width is None:
+        return widths
+    room = width - prefix - 2 * (len(widths) - 1)
+    if sum(widths) <= room:
+        return widths
+    text = [i for i in range(len(widths)) if i not in table.right]
+    floors = {i: min(widths[i], max(len(table.columns[i]), MIN_CELL)) for i in text}
+
+    def capped(cap):
+        return [max(min(w, cap), floors[i]) if i in floors else w for i, w in enumerate(widths)]
+
+    cap = max(widths[i] for i in text) if text else 0
+    while cap > 0 and sum(capped(cap)) > room:
+        cap -= 1
+    return capped(cap)
+
+
+def _cells(row, widths):
+    """The row's cells cut to their column's width."""
+    return tuple(cell if len(cell) <= w else clean(cell, w) for cell, w in zip(row.cells, widths))
 
 
 def _title(table):
@@ -266,23 +300,35 @@ def _title(table):
     return "%s:%s%s" % (table.title, "" if table.rows else " none", hidden)
 
 
-def plain_text(lines: list, tables_: list, *, marks: bool = False, width: Optional[int] = None):
-    """The headline and the tables as aligned text. With ``marks``, each row starts with two
-    characters: ``*`` changed lately, then ``!`` ending or ``x`` lapsed. ``width`` cuts every
-    line to that many characters (a terminal's)."""
+def plain_text(
+    lines: list,
+    tables_: list,
+    *,
+    marks: bool = False,
+    changes: bool = False,
+    width: Optional[int] = None,
+):
+    """The headline and the tables as aligned text. Each row starts with a column of marks:
+    with ``changes``, ``*`` for a row changed lately; with ``marks``, ``!`` for a claim
+    ending or ``x`` for a lapsed one. With ``width`` (a terminal's) the tables' rows are made
+    to fit it (see ``_widths``), and whatever is still longer is cut to it."""
     out = list(lines)
+    blank = (" " if changes else "") + (" " if marks else "")
+    blank += " " if blank else ""
     for table in tables_:
         out.append("")
         out.append(_title(table))
         if not table.rows:
             continue
-        widths = _widths(table)
-        out.append(_aligned(table.columns, widths, table.right, "  " if marks else ""))
+        widths = _widths(table, width, len(blank))
+        out.append(_aligned(table.columns, widths, table.right, blank))
         for row in table.rows:
-            prefix = ""
-            if marks:
-                prefix = ("*" if row.changed else " ") + _PLAIN_MARKS.get(row.mark, " ")
-            out.append(_aligned(row.cells, widths, table.right, prefix))
+            prefix = blank
+            if blank:
+                prefix = ("*" if row.changed else " ") if changes else ""
+                prefix += _PLAIN_MARKS.get(row.mark, " ") if marks else ""
+                prefix += " "
+            out.append(_aligned(_cells(row, widths), widths, table.right, prefix))
     if width is not None:
         out = [text[:width] for text in out]
     return "\n".join(out) + "\n"
@@ -293,11 +339,19 @@ def plain_text(lines: list, tables_: list, *, marks: bool = False, width: Option
 _RICH_STYLES = {"lapsed": "red", "ending": "yellow"}
 
 
-def rich_view(lines: list, tables_: list, *, note: str = "", wrap: bool = True):
+def rich_view(
+    lines: list,
+    tables_: list,
+    *,
+    note: str = "",
+    wrap: bool = True,
+    width: Optional[int] = None,
+):
     """The headline and the tables as one rich Text: titles and headers bold, a rule under
     each header, lapsed claims red, ending ones yellow, rows changed lately in reverse video;
-    ``note`` (an error) in red below the headline. Without ``wrap`` a line longer than the
-    screen is cut with an ellipsis (the live view: one line per row, always).
+    ``note`` (an error) in red below the headline. With ``width`` the tables' rows are made
+    to fit it (see ``_widths``). Without ``wrap`` a line longer than the screen is cut with
+    an ellipsis (the live view: one line per row, always); with it, folded.
 
     The columns are laid out here as in plain text, not by rich's Table, whose layout of
     every cell costs several times more than the rest of a redraw of the live view."""
@@ -313,12 +367,12 @@ def rich_view(lines: list, tables_: list, *, note: str = "", wrap: bool = True):
         view.append("\n" + _title(table) + "\n", "bold")
         if not table.rows:
             continue
-        widths = _widths(table)
+        widths = _widths(table, width)
         view.append(_aligned(table.columns, widths, table.right) + "\n", "bold")
         view.append("\u2500" * (sum(widths) + 2 * len(widths) - 2) + "\n")
         for row in table.rows:
             style = _RICH_STYLES.get(row.mark, "")
             if row.changed:
                 style = (style + " reverse").strip()
-            view.append(_aligned(row.cells, widths, table.right) + "\n", style or None)
+            view.append(_aligned(_cells(row, widths), widths, table.right) + "\n", style or None)
     return view

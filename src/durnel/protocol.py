@@ -5,8 +5,8 @@ twelve as coroutines (``AsyncCoordination``, the objects of ``durnel.aio.connect
 The native ``durnel_core.CoordinationState`` and every engine of this package
 (``durnel.sqlite.SQLiteCoordinationState``, ``durnel.redis.RedisCoordinationState``) satisfy
 ``Coordination``, so an agent written against it runs unchanged on any of them. The results,
-the ``RuntimeError`` texts and the argument errors are the same on all; see the README for
-what each engine adds.
+the ``RuntimeError`` texts and the argument errors are the same on all; what each engine adds
+is in the documentation, docs/engines/ (the contract itself: docs/contract.md).
 """
 
 from typing import Literal, Optional, Protocol

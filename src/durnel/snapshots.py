@@ -1,13 +1,14 @@
-"""Snapshots: a read-only picture of one coordination group at one moment, on any engine.
+"""Snapshots: a read-only picture of one coordination group, on any engine.
 
 ``snapshot(state, log_tail=20)`` returns a ``Snapshot``: every agent with its status, every
 claim with its holder, stamp, age and seconds left (lapsed claims stay stored, and are listed
 as lapsed), every non-empty mailbox with its length and the age of its oldest message, the
 last ``log_tail`` events of the activity log, and the engine's clock reading it was taken at.
 Ages and seconds left are computed from that one reading, by the lease rule of
-``durnel.contract``. Taking a snapshot changes nothing, takes no claim, and reads one
-consistent moment: each engine reads it in one step of its own (one read-only function on
-Redis, one read transaction on SQLite).
+``durnel.contract``. Taking a snapshot changes nothing and takes no claim. Redis and SQLite
+read one consistent moment, in one step of their own (one read-only function on Redis, one
+read transaction on SQLite); the in-process engine reads each shard of its tables at its own
+moment, while the program's other threads go on working (``durnel.inprocess.snapshot``).
 
 Each engine provides a reader module, registered here by the class it reads and the URL
 schemes it serves (``register_reader``) and imported only when it is needed; a reader module
@@ -15,21 +16,24 @@ has two functions and a tuple:
 
     read_snapshot(state, log_tail) -> Snapshot
     read_log(state, after, block) -> tuple of LogEvent
-        the events after the event id ``after`` (None: from the first), oldest first,
+        the events after the event number ``after`` (None: from the first), oldest first,
         waiting up to ``block`` seconds for one when there is none yet
     UNREACHABLE: the exception classes that mean the storage cannot be reached or opened
 
-and may have ``open_url(url, namespace)``, which ``open_for_reading`` uses instead of
+and may have ``read_namespaces(state) -> tuple of NamespaceView``, every namespace of the
+file or server that ``state`` works on, read without writing anything;
+
+and ``open_url(url, namespace)``, which ``open_for_reading`` uses instead of
 ``durnel.connect`` when a reader must not do what the engine does on first use (the SQLite
 reader refuses a missing file instead of making one).
 
-The in-process engine has no reader (its classes are registered with None): its native object
-offers no way to list its agents, claims or mailboxes, its surface is fixed, and its wrapper
-passes six of the nine calls straight to it, so nothing in Python sees every claim's stamp.
+The native ``durnel_core.CoordinationState`` names itself ``builtins.CoordinationState``; its
+reader is registered under the module it comes from, ``durnel_core``.
 
 Every value is immutable: a frozen dataclass holding tuples of NamedTuples (several times
 cheaper to make than dataclasses, and a snapshot can hold thousands). ``as_json(snapshot)``
-gives the plain JSON form that ``durnel show --json`` prints (its shape is in the README).
+gives the plain JSON form that ``durnel show --json`` prints (its shape is in the
+documentation, docs/command.md).
 """
 
 import importlib
@@ -47,10 +51,12 @@ __all__ = [
     "ClaimView",
     "LogEvent",
     "MailboxView",
+    "NamespaceView",
     "Snapshot",
     "as_json",
     "event_json",
     "follow_log",
+    "namespaces",
     "open_for_reading",
     "reader_for_url",
     "register_reader",
@@ -59,6 +65,9 @@ __all__ = [
 ]
 
 DEFAULT_LOG_TAIL = 20
+# The version of the JSON documents of as_json and the durnel command, raised whenever a field
+# changes meaning or is removed (a new field alone does not raise it).
+JSON_FORMAT = 1
 
 
 class AgentView(NamedTuple):
@@ -92,13 +101,15 @@ class MailboxView(NamedTuple):
 
 
 class LogEvent(NamedTuple):
-    """One event of the activity log. ``id`` orders the events of one engine (a stream id on
-    Redis, the event's number on SQLite); the other fields are those the event has (None for
+    """One event of the activity log. ``id`` is the event's number in its namespace's log on
+    every engine: 1 for the first event ever logged there, one more for each next one, never
+    changed or reused (trimming the log removes the oldest events and renumbers nothing; a
+    deleted namespace starts again at 1). The other fields are those the event has (None for
     the others): Claimed and Released name ``agent`` and ``resource``, MessageSent
     ``from_agent``, ``to_agent`` and ``content``, BroadcastSent ``from_agent`` and
     ``content``."""
 
-    id: str
+    id: int
     event: str
     at: int
     agent: Optional[str] = None
@@ -106,6 +117,17 @@ class LogEvent(NamedTuple):
     from_agent: Optional[str] = None
     to_agent: Optional[str] = None
     content: Optional[str] = None
+
+
+class NamespaceView(NamedTuple):
+    """One namespace of a file or server, counted: its agents (the roster), its claims
+    (lapsed ones too), the messages waiting in its mailboxes and the events its log holds."""
+
+    namespace: str
+    agents: int
+    claims: int
+    messages: int
+    log_events: int
 
 
 @dataclass(frozen=True)
@@ -151,38 +173,30 @@ def mailbox_views(rows, now: int) -> tuple[MailboxView, ...]:
 
 # ---- the readers of each engine ----
 
-# (module, qualname) of a class -> module of its reader, or None for an in-process class
-_READERS: dict[tuple[str, str], Optional[str]] = {}
+_READERS: dict[tuple[str, str], str] = {}  # (module, qualname) of a class -> its reader
 _SCHEMES: dict[str, str] = {}  # URL scheme -> module of its reader
 
-IN_PROCESS = (
-    "cannot take a snapshot of the in-process engine (%s): it offers no way to list its "
-    "agents, claims or mailboxes; run the group on Redis or SQLite to watch it from outside"
-)
 
-
-def register_reader(
-    module: str, qualname: str, reader_module: Optional[str], schemes: tuple = ()
-) -> None:
+def register_reader(module: str, qualname: str, reader_module: str, schemes: tuple = ()) -> None:
     """Reads objects of the class ``module.qualname`` (and its subclasses), and the groups at
-    URLs of ``schemes``, with the functions of ``reader_module``, imported when first needed;
-    None marks a class of the in-process engine, which has no reader."""
+    URLs of ``schemes``, with the functions of ``reader_module``, imported when first needed."""
     _READERS[(module, qualname)] = reader_module
     for scheme in schemes:
         _SCHEMES[scheme] = reader_module
 
 
+def _class_key(cls: type) -> tuple[str, str]:
+    native = sys.modules.get("durnel_core")  # loaded if ``cls`` is its class
+    if native is not None and cls is native.CoordinationState:
+        return ("durnel_core", "CoordinationState")
+    return (cls.__module__, cls.__qualname__)
+
+
 def _reader(state: Any):
     for cls in type(state).__mro__:
-        key = (cls.__module__, cls.__qualname__)
-        if key in _READERS:
-            name = _READERS[key]
-            if name is None:
-                raise TypeError(IN_PROCESS % ("%s.%s" % key))
+        name = _READERS.get(_class_key(cls))
+        if name is not None:
             return importlib.import_module(name)
-    native = sys.modules.get("durnel_core")  # loaded if ``state`` is one of its objects
-    if native is not None and isinstance(state, native.CoordinationState):
-        raise TypeError(IN_PROCESS % "durnel_core.CoordinationState")
     raise TypeError(
         "cannot take a snapshot of a %s: no engine's snapshot reader serves it"
         % type(state).__qualname__
@@ -192,20 +206,36 @@ def _reader(state: Any):
 def snapshot(state: Any, *, log_tail: int = DEFAULT_LOG_TAIL) -> Snapshot:
     """A read-only Snapshot of the group that ``state`` (a coordination object from
     ``durnel.connect``) works on, with the last ``log_tail`` events of its log (0 for none).
-    Raises TypeError for an object no engine reads (the in-process engine among them),
-    ValueError for a bad ``log_tail``, ``durnel.ForeignDataError`` naming a key that holds
-    data durnel did not write, and the engine's client errors when its server is out of reach.
+    Raises TypeError for an object no engine reads, ValueError for a bad ``log_tail``,
+    ``durnel.ForeignDataError`` naming a key that holds data durnel did not write, and the
+    engine's client errors when its server is out of reach.
     """
     if type(log_tail) is not int or log_tail < 0:
         raise ValueError("log_tail must be an int >= 0, not %r" % (log_tail,))
     return _reader(state).read_snapshot(state, log_tail)
 
 
-def follow_log(state: Any, after: Optional[str], block: float) -> tuple[LogEvent, ...]:
-    """The log events after the event id ``after`` (None: from the first), oldest first,
+def follow_log(state: Any, after: Optional[int], block: float) -> tuple[LogEvent, ...]:
+    """The log events after the event number ``after`` (None: from the first), oldest first,
     waiting up to ``block`` seconds for one when there is none yet; an empty tuple when none
     came."""
+    if after is not None and (type(after) is not int or after < 0):
+        raise ValueError("after must be an event number (an int >= 0) or None, not %r" % (after,))
     return _reader(state).read_log(state, after, block)
+
+
+def namespaces(state: Any) -> tuple[NamespaceView, ...]:
+    """Every namespace of the file or server that ``state`` works on (whatever its own
+    namespace), sorted by name, with its counts, read without writing anything: a namespace
+    is listed while it holds an agent, a claim, a message or a log event."""
+    reader = _reader(state)
+    read = getattr(reader, "read_namespaces", None)
+    if read is None:
+        raise TypeError(
+            "cannot list the namespaces of a %s: its engine's reader does not"
+            % type(state).__qualname__
+        )
+    return read(state)
 
 
 def unreachable_errors(state: Any) -> tuple:
@@ -245,8 +275,10 @@ def event_json(event: LogEvent) -> dict[str, Any]:
 
 
 def as_json(shot: Snapshot) -> dict[str, Any]:
-    """The snapshot as plain JSON values (lists and dicts, fields as named above)."""
+    """The snapshot as plain JSON values (lists and dicts, fields as named above), with the
+    version of this shape, JSON_FORMAT, as ``format``."""
     return {
+        "format": JSON_FORMAT,
         "engine": shot.engine,
         "namespace": shot.namespace,
         "now": shot.now,

@@ -14,7 +14,8 @@ sleeps on; then each yield is either how long to sleep (None: until woken), answ
 whether it was woken, or a ``Work``, I/O that the driver runs (a thread inline, a task off
 its event loop through the engine's ``offload``) and answers with its result or by throwing
 its exception into the steps. An engine whose calls take a microsecond makes them in the
-steps themselves and yields no Work.
+steps themselves and yields no Work. A sleep may end before its time without being woken
+(a platform's longest timeout is shorter than some), so steps decide by their deadline.
 """
 
 import asyncio
@@ -55,8 +56,9 @@ class Work:
 
 
 def deadline_after(timeout):
-    """The monotonic deadline of a wait of ``timeout`` seconds (None: no deadline). Raises
-    TypeError or ValueError for a timeout that is not a non-negative number."""
+    """The monotonic deadline of a wait of ``timeout`` seconds: None for no deadline (None,
+    or a timeout too long for any clock to reach, infinity included). Raises TypeError or
+    ValueError for a timeout that is not a non-negative number (negative, NaN)."""
     if timeout is None:
         return None
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
@@ -65,7 +67,11 @@ def deadline_after(timeout):
         )
     if not timeout >= 0:  # negative or NaN
         raise ValueError("timeout must be a non-negative number or None, not %r" % (timeout,))
-    return time.monotonic() + timeout
+    try:
+        deadline = time.monotonic() + timeout
+    except OverflowError:  # an int beyond any float
+        return None
+    return None if deadline == math.inf else deadline
 
 
 def seconds_left(deadline, cap=None):
@@ -93,10 +99,13 @@ class ThreadWaiter:
             pass
 
     def sleep(self, seconds):
-        """Sleeps until woken (True) or for ``seconds`` (False; None: no limit)."""
+        """Sleeps until woken (True) or for ``seconds`` (False; None: no limit). A sleep longer
+        than the platform's lock allows (threading.TIMEOUT_MAX) ends at that limit."""
         if seconds is None:
             return self._lock.acquire()
-        return self._lock.acquire(timeout=seconds) if seconds > 0 else self._lock.acquire(False)
+        if seconds <= 0:
+            return self._lock.acquire(False)
+        return self._lock.acquire(timeout=min(seconds, threading.TIMEOUT_MAX))
 
 
 class AsyncWaiter:

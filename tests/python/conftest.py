@@ -15,9 +15,10 @@ durnel.aio.connect("sqlite:///..."), driven through SyncOverAsync). Modules mark
 run on WAITING_ENGINES, those whose objects have the waits. A new engine joins them by an
 entry in ALL_ENGINES and in the ``state`` and ``clocked`` fixtures. Every other module, and
 every test marked ``native_only``, runs against the native engine alone; ``redis_only`` keeps
-a test of a contract module to the Redis engines, ``sqlite_only`` to the SQLite one, and
-``reachable_only`` to the synchronous engines that other processes reach (what
-``durnel.snapshot`` and the durnel command read). Each Redis or SQLite
+a test of a contract module to the Redis engines, ``sqlite_only`` to the SQLite one,
+``snapshots`` to the objects that ``durnel.snapshot`` reads (the in-process ones, and the
+synchronous objects of the other engines), and ``reachable_only`` to the synchronous engines
+that other processes reach (what the durnel command reads). Each Redis or SQLite
 test gets a namespace of its own on servers shared by the whole run. Without redis-server or
 redis-py the Redis variants are skipped, except under CI=true, where they fail.
 DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
@@ -64,8 +65,10 @@ WAITING_ENGINES = (
 )
 REDIS_ENGINES = ("redis", "cluster", "aio-redis", "aio-cluster")
 CLOCKED_ENGINES = ("native", "redis", "sqlite")
-# The synchronous objects of the engines that other processes reach (what a snapshot reads).
+# The synchronous objects of the engines that other processes reach (what the durnel command
+# reads), and with the in-process objects, what durnel.snapshot reads.
 REACHABLE_ENGINES = ("redis", "cluster", "sqlite")
+SNAPSHOT_ENGINES = ("native", "inprocess", "aio") + REACHABLE_ENGINES
 SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
 
 
@@ -80,6 +83,7 @@ def pytest_configure(config):
         "markers",
         "reachable_only: runs against the synchronous objects of the engines other processes reach",
     )
+    config.addinivalue_line("markers", "snapshots: runs against the objects durnel.snapshot reads")
 
 
 def pytest_generate_tests(metafunc):
@@ -99,6 +103,8 @@ def pytest_generate_tests(metafunc):
         engines = tuple(e for e in engines if e in REDIS_ENGINES)
     if metafunc.definition.get_closest_marker("sqlite_only"):
         engines = tuple(e for e in engines if e == "sqlite")
+    if metafunc.definition.get_closest_marker("snapshots"):
+        engines = tuple(e for e in engines if e in SNAPSHOT_ENGINES)
     if metafunc.definition.get_closest_marker("reachable_only"):
         engines = tuple(e for e in engines if e in REACHABLE_ENGINES)
     if "clocked" in metafunc.fixturenames:

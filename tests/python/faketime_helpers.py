@@ -191,6 +191,7 @@ class ClockedState:
         from durnel.snapshots import AgentView, ClaimView, LogEvent, MailboxView, Snapshot
 
         shot = self._request(("snapshot", log_tail))[1]
+        del shot["format"]
         for name, kind in (
             ("agents", AgentView),
             ("claims", ClaimView),

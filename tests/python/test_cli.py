@@ -1,13 +1,16 @@
 """The durnel command, run as a user runs it: `python -m durnel` in a child process, its output
 piped (plain text) or in a real terminal (tmux, with rich), against a real redis-server whose
-clock the tests set, and a SQLite file. Checked: `show` as tables and as JSON, `watch`
-redrawing after a claim and marking it, then stopping on Ctrl-C with exit code 0, `log
---follow` streaming, and the one-line errors and exit codes of an unreachable server, a bad
-URL, a missing client library, a SQLite file that is not there (and is not made) and bad
-usage."""
+clock the tests set, a Redis Cluster and SQLite files. Checked: `show` as tables, filtered and
+as JSON, `watch` redrawing after a claim and marking it, then stopping on `q` or Ctrl-C with
+exit code 0 and its last picture left on the terminal, fitting a narrow one, and streaming
+JSON; `log --follow` streaming and resuming after an event's number; `namespaces` of a file
+and of a cluster, and `show` naming them when its own is empty; `--version`; the one-line
+errors and exit codes of an unreachable server, a bad URL, a missing client library, a
+SQLite file that is not there (and is not made) and bad usage."""
 
 import json
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -69,26 +72,51 @@ def test_show_prints_tables_and_json(group):
         "5 log events\n"
         "\n"
         "Agents:\n"
-        "agent  status  claims  mailbox  oldest\n"
-        "ana    busy         2        2     10s\n"
-        "bo     busy         1        1     10s\n"
-        "cy     idle                  1     10s\n"
+        "  agent  status  claims  mailbox  oldest\n"
+        "  ana    busy         2        2     10s\n"
+        "  bo     busy         1        1     10s\n"
+        "  cy     idle                  1     10s\n"
         "\n"
         "Claims:\n"
-        "resource            holder     since    age    left\n"
-        "file:docs/guide.md  bo      00:15:00  5m40s  lapsed\n"
-        "file:src/lexer.py   ana     00:20:30    10s   4m50s\n"
-        "task:t01-fix-lexer  ana     00:16:40  4m00s   1m00s\n"
+        "  resource            holder     since    age    left\n"
+        "x file:docs/guide.md  bo      00:15:00  5m40s  lapsed\n"
+        "  file:src/lexer.py   ana     00:20:30    10s   4m50s\n"
+        "! task:t01-fix-lexer  ana     00:16:40  4m00s   1m00s\n"
         "\n"
         "Log (last 3 of 5 events):\n"
-        "time      event          who        what\n"
-        "00:20:30  Claimed        ana        file:src/lexer.py\n"
-        "00:20:30  MessageSent    bo -> ana  waiting for src/lexer.py\n"
-        "00:20:30  BroadcastSent  cy -> *    done t00\\nbye\n" % (group.namespace, group.url)
+        "  time      event          who        what\n"
+        "  00:20:30  Claimed        ana        file:src/lexer.py\n"
+        "  00:20:30  MessageSent    bo -> ana  waiting for src/lexer.py\n"
+        "  00:20:30  BroadcastSent  cy -> *    done t00\\nbye\n" % (group.namespace, group.url)
+    )
+    # t01 matches task:t01-fix-lexer without its kind, so its holder stays; only 2 of the 5
+    # events match, found by reading further back than the 3 asked for
+    shown = durnel_command(
+        *("show", group.url, "-n", group.namespace, "--log-tail", "3"),
+        *("--filter", "cy", "--filter", "t01"),
+    )
+    assert shown.stdout.split("\n", 1)[1] == (
+        "2 agents (1 busy, 1 idle), 1 claim (1 ending, 0 lapsed), 3 messages in 2 mailboxes, "
+        "5 log events\n"
+        "\n"
+        "Agents:\n"
+        "  agent  status  claims  mailbox  oldest\n"
+        "  ana    busy         1        2     10s\n"
+        "  cy     idle                  1     10s\n"
+        "\n"
+        "Claims:\n"
+        "  resource            holder     since    age   left\n"
+        "! task:t01-fix-lexer  ana     00:16:40  4m00s  1m00s\n"
+        "\n"
+        "Log (last 2 of 5 events):\n"
+        "  time      event          who      what\n"
+        "  00:16:40  Claimed        ana      task:t01-fix-lexer\n"
+        "  00:20:30  BroadcastSent  cy -> *  done t00\\nbye\n"
     )
     as_json = json.loads(durnel_command("show", group.url, "-n", group.namespace, "--json").stdout)
     assert as_json == durnel.snapshots.as_json(durnel.snapshot(group.state))
-    assert as_json["now"] == 1240 and as_json["log_length"] == 5
+    assert as_json["format"] == 1 and as_json["now"] == 1240 and as_json["log_length"] == 5
+    assert [event["id"] for event in as_json["log"]] == [1, 2, 3, 4, 5]
     assert as_json["claims"][2] == {
         "resource": "task:t01-fix-lexer",
         "holder": "ana",
@@ -120,8 +148,22 @@ def test_show_reads_a_sqlite_file_and_never_makes_one(tmp_path):
         for row in shot["claims"] + shot["mailboxes"]:
             row.pop("age", None), row.pop("seconds_left", None), row.pop("oldest_age", None)
     assert shown == expected and shown["engine"] == "sqlite" and len(shown["log"]) == 2
-    for missing in ("typo.db", "nodir/typo.db"):
-        refused = durnel_command("show", "sqlite:///%s/%s" % (tmp_path, missing))
+    SQLiteCoordinationState(str(tmp_path / "group.db"), "t").broadcast("cy", "hello")
+    empty = durnel_command("show", url)  # the default namespace, empty: the others named
+    assert empty.returncode == 0 and empty.stdout.splitlines()[1:3] == [
+        "0 agents (none), 0 claims (0 ending, 0 lapsed), 0 messages in 0 mailboxes, 0 log events",
+        "namespace default holds nothing; the other namespaces here: s, t "
+        "(show one with -n NAMESPACE)",
+    ]
+    assert json.loads(durnel_command("namespaces", url, "--json").stdout) == {
+        "format": 1,
+        "namespaces": [
+            {"namespace": "s", "agents": 2, "claims": 1, "messages": 1, "log_events": 2},
+            {"namespace": "t", "agents": 1, "claims": 0, "messages": 1, "log_events": 1},
+        ],
+    }
+    for missing, command in (("typo.db", "show"), ("nodir/typo.db", "namespaces")):
+        refused = durnel_command(command, "sqlite:///%s/%s" % (tmp_path, missing))
         assert refused.returncode == 1 and refused.stderr.count("\n") == 1
         assert refused.stderr.startswith(
             "durnel: cannot reach sqlite:///%s/%s: [Errno 2] there is no durnel file at "
@@ -153,16 +195,89 @@ def test_log_follow_streams_new_events_until_interrupted(group):
     finally:
         follower.kill()
         follower.wait()
+    # resumed after an event's number, as log --json printed it
+    resumed = durnel_command("log", group.url, "-n", group.namespace, "--after", "4", "--json")
+    assert resumed.returncode == 0 and resumed.stderr == ""
+    assert [json.loads(line) for line in resumed.stdout.splitlines()] == [
+        {"format": 1, "id": 5, "event": "BroadcastSent", "at": 1230}
+        | {"from_agent": "cy", "content": "done t00\nbye"},
+        {"format": 1, "id": 6, "event": "Released", "at": 1250}
+        | {"agent": "ana", "resource": "file:src/lexer.py"},
+    ]
+
+
+def test_watch_json_streams_one_document_per_picture(group):
+    watcher = subprocess.Popen(
+        DURNEL + ["watch", group.url, "-n", group.namespace, "--json", "--log-tail", "1"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=ENV,
+    )
+    try:
+        first = json.loads(watcher.stdout.readline())  # a line is one whole document
+        assert first["format"] == 1 and first["now"] == 1240 and len(first["claims"]) == 3
+        assert [event["id"] for event in first["log"]] == [5]
+        group.claim_task("dee", "t02-new")
+        for _ in range(100):
+            later = json.loads(watcher.stdout.readline())
+            if len(later["claims"]) == 4:
+                break
+        assert later["log"] == [
+            {"id": 6, "event": "Claimed", "at": 1240, "agent": "dee", "resource": "task:t02-new"}
+        ]
+        watcher.send_signal(signal.SIGINT)
+        assert watcher.wait(timeout=30) == 0
+        assert watcher.stderr.read() == ""
+    finally:
+        watcher.kill()
+        watcher.wait()
+
+
+def test_namespaces_of_a_cluster_through_any_node(redis_cluster, cluster_client):
+    from durnel.redis import RedisCoordinationState
+
+    prefix = "cli-" + uuid.uuid4().hex[:8]
+    on_node = {}  # a namespace on each primary
+    while len(on_node) < 3:
+        name = "%s-%s" % (prefix, uuid.uuid4().hex[:6])
+        on_node.setdefault(cluster_client.get_node_from_key("durnel:{%s}:x" % name).port, name)
+    names = sorted(on_node.values())
+    for count, name in enumerate(names, 1):
+        state = RedisCoordinationState(cluster_client, name)
+        for agent in range(count):
+            state.claim_task("a%d" % agent, "t%d" % agent)
+    url = "redis://127.0.0.1:%d/0" % redis_cluster.port
+    listed = json.loads(durnel_command("namespaces", url, "--json").stdout)["namespaces"]
+    assert [view for view in listed if view["namespace"].startswith(prefix)] == [
+        {"namespace": name, "agents": n, "claims": n, "messages": 0, "log_events": n}
+        for n, name in enumerate(names, 1)
+    ]
+    elsewhere = next(name for port, name in on_node.items() if port != redis_cluster.port)
+    shown = json.loads(durnel_command("show", url, "-n", elsewhere, "--json").stdout)
+    assert len(shown["claims"]) == names.index(elsewhere) + 1
+
+
+def test_version_is_the_one_that_cmakelists_names():
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(root, "pyproject.toml"), encoding="utf-8") as handle:
+        pattern = re.search(r"regex = '([^']*)'", handle.read()).group(1)
+    with open(os.path.join(root, "CMakeLists.txt"), encoding="utf-8") as handle:
+        version = re.search(pattern, handle.read()).group("value")
+    shown = durnel_command("--version")
+    assert shown.returncode == 0 and shown.stdout == "durnel %s\n" % version
+    assert durnel.__version__ == version
 
 
 # ---- in a terminal ----
 
 
 class Terminal:
-    """A tmux server of its own (its own socket) running one command in a 100x40 window; the
-    command's exit code is written to a file."""
+    """A tmux server of its own (its own socket) running one command in a window of ``width``
+    columns and 40 lines; the command's exit code is written to a file, and what it left on
+    the screen stays there."""
 
-    def __init__(self, command, exit_file):
+    def __init__(self, command, exit_file, width=100):
         tmux = shutil.which("tmux")
         if tmux is None:
             if os.environ.get("CI") == "true":
@@ -177,7 +292,7 @@ class Terminal:
             " ".join(map(shlex.quote, command)),
             shlex.quote(str(exit_file)),
         )
-        self.tmux("new-session", "-d", "-x", "100", "-y", "40", shell)
+        self.tmux("new-session", "-d", "-x", str(width), "-y", "40", shell)
 
     def tmux(self, *args):
         return subprocess.run(
@@ -211,11 +326,12 @@ class Terminal:
 
 @pytest.fixture
 def terminal(tmp_path):
-    """terminal(*command) runs the command in a terminal of its own, closed after the test."""
+    """terminal(*command, width=100) runs the command in a terminal of its own, closed after
+    the test."""
     opened = []
 
-    def run(*command):
-        opened.append(Terminal(command, tmp_path / ("exit-%d" % len(opened))))
+    def run(*command, width=100):
+        opened.append(Terminal(command, tmp_path / ("exit-%d" % len(opened)), width))
         return opened[-1]
 
     yield run
@@ -223,7 +339,7 @@ def terminal(tmp_path):
         term.close()
 
 
-def test_watch_redraws_marks_changes_and_stops_on_ctrl_c(group, terminal):
+def test_watch_redraws_marks_changes_and_stops_on_q(group, terminal):
     watch = terminal(*DURNEL, "watch", group.url, "-n", group.namespace, "--interval", "0.3")
     screen = watch.wait_for("3 claims (1 ending, 1 lapsed)", escapes=True)
     assert "─" in screen  # drawn by rich
@@ -234,8 +350,23 @@ def test_watch_redraws_marks_changes_and_stops_on_ctrl_c(group, terminal):
     screen = watch.wait_for("task:t02-new", escapes=True)
     fresh = next(line for line in screen.splitlines() if "task:t02-new" in line)
     assert "\x1b[7m" in fresh and "dee" in fresh  # marked as changed: reverse video
+    watch.tmux("send-keys", "q")
+    assert watch.exit_code() == 0
+    left = watch.screen()  # the alternate screen is gone, the last picture is not
+    assert "4 claims (1 ending, 1 lapsed)" in left and "task:t02-new" in left
+
+
+def test_watch_fits_a_narrow_terminal_and_keeps_its_picture_on_ctrl_c(group, terminal):
+    group.claim_file("dee", "src/" + "deeply/nested/" * 5 + "module.py")
+    watch = terminal(*DURNEL, "watch", group.url, "-n", group.namespace, width=56)
+    screen = watch.wait_for("Claims")
+    rows = [line.split() for line in screen.splitlines() if line.startswith(("file:", "task:"))]
+    # each claim keeps one line with every column, its key cut instead
+    assert ["file:src/deeply/nest...", "dee", "00:20:40", "0s", "5m00s"] in rows
+    assert ["file:docs/guide.md", "bo", "00:15:00", "5m40s", "lapsed"] in rows
     watch.tmux("send-keys", "C-c")
     assert watch.exit_code() == 0
+    assert "file:src/deeply/nest...  dee" in watch.screen()
 
 
 def test_show_in_a_terminal_without_rich_is_plain(group, terminal):
@@ -243,7 +374,7 @@ def test_show_in_a_terminal_without_rich_is_plain(group, terminal):
     show = terminal(sys.executable, "-c", code, "show", group.url, "-n", group.namespace)
     assert show.exit_code() == 0
     screen = show.screen()
-    assert "Claims:\nresource            holder     since    age    left\n" in screen
+    assert "Claims:\n  resource            holder     since    age    left\n" in screen
     assert "─" not in screen
 
 

@@ -5,10 +5,15 @@ write lock, a full disk, threads and forks, and worker processes killed mid-writ
 
 import asyncio
 import contextlib
+import gc
+import itertools
 import os
 import random
+import shutil
 import signal
+import socket
 import sqlite3
+import stat
 import subprocess
 import sys
 import tempfile
@@ -25,11 +30,13 @@ from conftest import sqlite_selected
 from durnel.sqlite import (
     SCHEMA_VERSION,
     BusyError,
+    DamagedFileError,
     ForeignDataError,
     SchemaVersionError,
     SQLiteCoordinationState,
 )
 from faketime_helpers import child_environment
+from test_waits import in_thread
 
 pytestmark = sqlite_selected
 
@@ -136,6 +143,17 @@ def alter_table(path):
         db.commit()
 
 
+def with_objects(*statements):
+    def prepare(path):
+        SQLiteCoordinationState(path)
+        with contextlib.closing(sqlite3.connect(str(path))) as db:
+            for statement in statements:
+                db.execute(statement)
+            db.commit()
+
+    return prepare
+
+
 def newer_version(path):
     SQLiteCoordinationState(path)
     with contextlib.closing(sqlite3.connect(str(path))) as db:
@@ -151,6 +169,20 @@ def newer_version(path):
             alter_table,
             ForeignDataError,
             "the table claims is not the one durnel makes; the trigger message_sent is missing",
+        ),
+        (
+            with_objects(
+                "CREATE TRIGGER eat AFTER INSERT ON messages BEGIN "
+                "DELETE FROM messages WHERE id = NEW.id; END",
+                "CREATE TABLE notes (body TEXT)",
+            ),
+            ForeignDataError,
+            "makes them: the trigger eat is not durnel's; the table notes is not durnel's$",
+        ),
+        (
+            with_objects("CREATE VIEW v AS SELECT 1", "CREATE INDEX i ON log (at)"),
+            ForeignDataError,
+            "the index i is not durnel's; the view v is not durnel's$",
         ),
         (
             newer_version,
@@ -461,15 +493,23 @@ def test_a_version_1_file_is_migrated_on_open_and_keeps_its_data(tmp_path):
     assert [m[2] for m in state.wait_for_messages("B", 10)] == ["woken"]
 
 
-def test_waits_beside_a_file_whose_path_is_too_long_for_a_socket(tmp_path):
+def test_waits_beside_a_file_whose_path_is_too_long_for_a_socket_leave_nothing(tmp_path):
     deep = tmp_path / ("d" * 60) / ("e" * 60)
     deep.mkdir(parents=True)
-    state = SQLiteCoordinationState(deep / "state.db")
-    later = threading.Timer(0.2, state.release, ("A", "file:f"))
-    state.claim_file("A", "f")
-    later.start()
-    assert state.wait_claim_file("B", "f", 10) == "B"
-    assert os.listdir(str(deep / "state.db-wake")) == []  # every socket removed
+    descriptors = []
+    for _ in range(6):  # (the first makes what a process keeps: its sending socket...)
+        state = SQLiteCoordinationState(deep / "state.db")
+        later = threading.Timer(0.2, state.release, ("A", "file:f"))
+        state.claim_file("A", "f")
+        later.start()
+        assert state.wait_claim_file("B", "f", 10) == "B"
+        state.release("B", "file:f")
+        later.join()
+        del state
+        gc.collect()
+        descriptors.append(len(os.listdir("/proc/self/fd")))
+    assert descriptors[1:] == descriptors[:1] * 5
+    assert sorted(os.listdir(str(deep))) == ["state.db", "state.db-shm", "state.db-wal"]
 
 
 def test_a_drain_cancelled_while_it_waits_for_the_write_lock_hands_its_messages_back(tmp_path):
@@ -508,3 +548,272 @@ def test_a_drain_cancelled_while_it_waits_for_the_write_lock_hands_its_messages_
 
     asyncio.run(scenario())
     holder.close()
+
+
+def test_a_cancelled_asyncio_drain_puts_its_messages_back_in_the_file(tmp_path):
+    path = tmp_path / "state.db"
+    state, other = SQLiteCoordinationState(path), SQLiteCoordinationState(path)
+    view = durnel.aio.view(state)
+    holder = sqlite3.connect(str(path), isolation_level=None, check_same_thread=False)
+
+    async def cancelled(call, moment, meanwhile):
+        """Cancels call() while it runs in the object's thread (the write lock held), or once
+        it has run there but before its task resumes, and calls meanwhile() before what the
+        cancellation leaves to do can run; returns when the thread is idle."""
+        if moment == "running":
+            holder.execute("BEGIN IMMEDIATE")
+        task = asyncio.ensure_future(call())
+        await asyncio.sleep(0.2 if moment == "running" else 0)
+        if moment == "done":
+            time.sleep(0.3)  # the loop stands still while the thread drains
+            meanwhile()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        if moment == "running":
+            holder.execute("COMMIT")
+            meanwhile()
+        for _ in range(2):
+            await view.status("x")
+
+    async def scenario():
+        for call in (lambda: view.drain_inbox("B"), lambda: view.wait_for_messages("B")):
+            for moment in ("running", "done"):
+                state.send_message("A", "B", "one")
+                state.broadcast("A", "two")
+                log = rows(path, "SELECT * FROM log")
+                await cancelled(call, moment, lambda: other.send_message("A", "B", "three"))
+                assert rows(path, "SELECT * FROM log")[:-1] == log  # nothing logged twice
+                assert rows(
+                    path,
+                    "SELECT content, broadcast FROM messages WHERE recipient = 'B' ORDER BY id",
+                ) == [("one", 0), ("two", 1), ("three", 0)]
+                assert [m[2] for m in other.drain_inbox("B")] == ["one", "two", "three"]
+
+    asyncio.run(scenario())
+    holder.close()
+
+
+# ---- the wake place, and what a row of another's can make a call do ----
+
+
+@pytest.fixture(params=["abstract", "directory"])
+def place(request, monkeypatch):
+    """Where the waiters of the files made in the test sleep: Linux's abstract socket
+    namespace, or the directory that systems without it use."""
+    from durnel.sqlite import wakes
+
+    if request.param == "abstract" and not wakes._ABSTRACT:
+        pytest.skip("no abstract socket namespace on this system")
+    monkeypatch.setattr(wakes, "_ABSTRACT", request.param == "abstract")
+    return request.param
+
+
+def waiter_rows(path):
+    return rows(path, "SELECT kind, key FROM waiters ORDER BY ticket")
+
+
+def test_no_row_makes_a_call_reach_or_remove_anything_outside_the_wake_place(tmp_path, place):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "file").write_text("kept")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    listener.bind(str(elsewhere / "socket"))
+    state = SQLiteCoordinationState(tmp_path / "state.db")
+    with contextlib.closing(sqlite3.connect(str(tmp_path / "state.db"))) as db:
+        db.execute("PRAGMA ignore_check_constraints = ON")
+        for address in (str(elsewhere / "file"), str(elsewhere / "socket"), "../elsewhere/file"):
+            db.execute(
+                "INSERT INTO waiters (namespace, kind, key, address, pid, process) "
+                "VALUES ('default', 'mail', 'B', ?, ?, '')",
+                (address, os.getpid()),
+            )
+        db.commit()
+    state.send_message("A", "B", "hello")
+    assert (elsewhere / "file").read_text() == "kept"
+    with pytest.raises(BlockingIOError):
+        listener.recv(16, socket.MSG_DONTWAIT)
+    assert waiter_rows(tmp_path / "state.db") == []
+    listener.close()
+
+
+def test_every_path_to_the_file_wakes_the_same_waiters(tmp_path, place, monkeypatch):
+    from durnel.sqlite import waits
+
+    monkeypatch.setattr(waits, "LOOK_EVERY", 60.0)  # only a wake-up can wake it in time
+    (tmp_path / "real").mkdir()
+    os.symlink(str(tmp_path / "real" / "state.db"), str(tmp_path / "link.db"))
+    real = SQLiteCoordinationState(tmp_path / "real" / "state.db")
+    linked = SQLiteCoordinationState(tmp_path / "link.db")
+    for sender, waiter in ((linked, real), (real, linked)):
+        threading.Timer(0.3, sender.send_message, ("A", "B", "hi")).start()
+        started = time.monotonic()
+        assert [m[2] for m in waiter.wait_for_messages("B", 20)] == ["hi"]
+        assert time.monotonic() - started < 10
+
+
+def test_a_waiter_whose_socket_file_went_is_kept_and_looks_by_itself(tmp_path, monkeypatch):
+    from durnel.sqlite import wakes
+
+    monkeypatch.setattr(wakes, "_ABSTRACT", False)
+    state = SQLiteCoordinationState(tmp_path / "state.db")
+    waiting = in_thread(state.wait_for_messages, "B", 20)
+    time.sleep(0.3)
+    shutil.rmtree(str(tmp_path / "state.db-wake"))
+    started = time.monotonic()
+    state.send_message("A", "B", "hi")  # cannot reach it: its process lives, so it stays
+    assert waiter_rows(tmp_path / "state.db") == [("mail", "B")]
+    assert [m[2] for m in waiting()] == ["hi"]
+    assert time.monotonic() - started < 10  # its own look, every few seconds
+
+
+def test_the_rows_of_dead_waiters_go_at_anyone_s_next_call(tmp_path, place):
+    path = str(tmp_path / "state.db")
+    SQLiteCoordinationState(path).claim_file("holder", "f")
+    waits_twice = (
+        "import sys, threading\nfrom durnel.sqlite import SQLiteCoordinationState as S, wakes\n"
+        "wakes._ABSTRACT = %r\ns = S(sys.argv[1])\n"
+        "threading.Thread(target=s.wait_for_messages, args=('gone', 60), daemon=True).start()\n"
+        "print('waiting', flush=True)\ns.wait_claim_file('gone', 'f', 60)\n" % (place == "abstract")
+    )
+    children = []
+    for _ in range(3):
+        command = [sys.executable, "-c", waits_twice, path]
+        children.append(subprocess.Popen(command, stdout=subprocess.PIPE, env=child_environment()))
+        assert children[-1].stdout.readline() == b"waiting\n"
+    time.sleep(0.5)
+    assert len(waiter_rows(path)) == 6
+    for child in children:
+        child.kill()
+        child.wait()
+    SQLiteCoordinationState(path).send_message("A", "unrelated", "hi")
+    assert waiter_rows(path) == []
+    if place == "directory":
+        assert os.listdir(path + "-wake") == []
+
+
+def test_foreign_rows_and_a_damaged_file_raise_durnel_s_errors_and_change_nothing(tmp_path):
+    path = tmp_path / "state.db"
+    state = SQLiteCoordinationState(path)
+    state.claim_task("A", "t")
+    tables = lambda: [rows(path, "SELECT * FROM " + t) for t in ("claims", "log", "messages")]  # noqa: E731
+    for seq in (2**63 - 1, "text"):
+        with contextlib.closing(sqlite3.connect(str(path))) as db:
+            db.execute("DELETE FROM log WHERE seq <> 1")
+            db.execute(
+                "INSERT INTO log (namespace, seq, event, at) VALUES ('default', ?, '', 0)", (seq,)
+            )
+            db.commit()
+        before = tables()
+        for call in (
+            lambda: state.claim_task("B", "u"),
+            lambda: state.send_message("A", "B", "x"),
+            lambda: state.release("A", "task:t"),
+        ):
+            with pytest.raises(
+                ForeignDataError, match="'%s' holds rows that durnel did not write" % path
+            ):
+                call()
+        assert tables() == before
+    state = None
+    gc.collect()  # every connection closed: the -wal is in the file
+    with open(str(path), "r+b") as handle:  # every page but the first, garbled
+        handle.seek(4096)
+        handle.write(bytes(range(256)) * (os.path.getsize(str(path)) // 256 - 16))
+    damaged = path.read_bytes()
+    with pytest.raises(DamagedFileError, match="'%s' is damaged" % path):
+        SQLiteCoordinationState(path).claim_task("B", "u")
+    assert path.read_bytes() == damaged
+
+
+def test_the_asyncio_object_works_in_a_forked_child(tmp_path):
+    state = SQLiteCoordinationState(tmp_path / "state.db")
+    view = durnel.aio.view(state)
+    asyncio.run(view.send_message("parent", "child", "hello"))  # its thread runs, here
+
+    async def in_child():
+        got = await asyncio.wait_for(view.drain_inbox("child"), 10)
+        assert await asyncio.wait_for(view.wait_for_messages("child", 0.1), 10) == []
+        await asyncio.wait_for(view.send_message("child", "parent", "hi"), 10)
+        return [m[2] for m in got]
+
+    pid = fork()
+    if pid == 0:  # pragma: no cover - the child
+        code = 1
+        try:
+            code = 0 if asyncio.run(in_child()) == ["hello"] else 1
+        finally:
+            os._exit(code)
+    assert os.waitpid(pid, 0)[1] == 0
+    assert [m[2] for m in state.drain_inbox("parent")] == ["hi"]
+
+
+def test_files_are_made_for_their_owner_alone_unless_asked(tmp_path, place):
+    (tmp_path / "existing.db").touch(0o644)
+    made = os.umask(0o022)
+    try:
+        states = [
+            durnel.connect("sqlite:///%s/%s" % (tmp_path, url))
+            for url in ("private.db", "shared.db?file_mode=0640", "existing.db")
+        ]
+        for state in states:
+            state.wait_for_messages("B", 0.01)  # (the wake directory, where there is one)
+    finally:
+        os.umask(made)
+    expected = {}
+    for name, mode in (("private", 0o600), ("shared", 0o640), ("existing", 0o644)):
+        expected.update({name + ".db" + end: mode for end in ("", "-wal", "-shm")})
+        if place == "directory":
+            expected[name + ".db-wake"] = mode | (mode & 0o444) >> 2
+    modes = {p.name: stat.S_IMODE(p.stat().st_mode) for p in tmp_path.iterdir()}
+    assert modes == expected
+
+
+def test_the_write_ahead_log_stays_small_under_waiters_and_writers_and_shrinks_after(tmp_path):
+    from durnel.sqlite.checkpoints import LIMIT
+
+    path = str(tmp_path / "state.db")
+    state = SQLiteCoordinationState(path)
+    sending, sizes = threading.Event(), []
+    wal = lambda: os.stat(path + "-wal").st_size  # noqa: E731
+
+    def wait(agent):
+        while "stop" not in [m[2] for m in state.wait_for_messages(agent)]:
+            pass
+
+    def send():
+        for n in itertools.takewhile(lambda _: sending.is_set(), itertools.count()):
+            state.send_message("s", "w%d" % (n % 9), "x")
+
+    def shrinks():
+        stopped = time.monotonic()
+        while wal() > LIMIT and time.monotonic() < stopped + 10:
+            time.sleep(0.05)
+        return time.monotonic() - stopped < 10
+
+    waiters = [in_thread(wait, "w%d" % i) for i in range(9)]
+    time.sleep(0.3)
+    sending.set()
+    senders = [in_thread(send) for _ in range(4)]
+    for _ in range(400):  # about 4 s
+        sizes.append(wal())
+        time.sleep(0.01)
+    sending.clear()
+    for join in senders:
+        join()
+    assert max(sizes) < 64 * 1024 * 1024
+    assert shrinks()
+    # A reader in a transaction keeps every commit since in the -wal; once it ends, the
+    # waiters' own looks shrink it, though nobody writes any more.
+    reader = sqlite3.connect(path, isolation_level=None)
+    reader.execute("BEGIN")
+    reader.execute("SELECT count(*) FROM messages").fetchall()
+    for _ in range(300):
+        state.send_message("s", "nobody", "x" * 30000)
+    assert wal() > 2 * LIMIT
+    reader.execute("COMMIT")
+    assert shrinks()
+    reader.close()
+    state.broadcast("s", "stop")
+    for join in waiters:
+        join()

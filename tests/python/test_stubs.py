@@ -1,4 +1,5 @@
-"""The type stub durnel_core.pyi against the module it describes.
+"""The type stub durnel_core.pyi against the module it describes (and, by stubtest, the stub of
+the snapshot reader durnel_core_snapshot against its module).
 
 The stub is the API as users read it in their editor and as mypy checks their code, so it
 must agree with the module on every point: the methods, their parameter names, the shape of
@@ -23,6 +24,7 @@ from durnel_core import CoordinationState
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_STUB = os.path.join(HERE, os.pardir, os.pardir, "src", "binding", "durnel_core.pyi")
+READER_STUB_DIR = os.path.join(HERE, os.pardir, os.pardir, "src", "snapshot_reader")
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
 TESTING_WHEEL = os.environ.get("DURNEL_TESTING_INSTALLED_WHEEL") == "1"
 SHIPPED_STUB = os.path.join(MODULE_DIR, "durnel_core.pyi")
@@ -109,6 +111,10 @@ def test_module_and_stubs_come_from_the_installed_wheel():
     assert read(SHIPPED_STUB) == read(SHIPPED_STUB_PACKAGE)
     if os.path.isfile(SOURCE_STUB):
         assert read(SHIPPED_STUB) == read(SOURCE_STUB), "the wheel ships an outdated stub"
+    reader = os.path.join(MODULE_DIR, "durnel_core_snapshot.pyi")
+    assert read(reader) == read(
+        os.path.join(MODULE_DIR, "durnel_core_snapshot-stubs", "__init__.pyi")
+    )
 
 
 def test_stub_all_matches_module_all():
@@ -261,7 +267,7 @@ def mypy_env():
     env.pop("LD_PRELOAD", None)  # mypy itself never loads the module
     if not TESTING_WHEEL:
         source = os.path.dirname(os.path.dirname(SOURCE_STUB))
-        env["MYPYPATH"] = os.pathsep.join([os.path.dirname(SOURCE_STUB), source])
+        env["MYPYPATH"] = os.pathsep.join([os.path.dirname(SOURCE_STUB), READER_STUB_DIR, source])
     return env
 
 
@@ -316,7 +322,7 @@ def test_stubtest_passes():
     if not TESTING_WHEEL:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [MODULE_DIR, env.get("PYTHONPATH")]))
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "durnel_core"],
+        [sys.executable, "-m", "mypy.stubtest", "durnel_core", "durnel_core_snapshot"],
         cwd=HERE,
         env=env,
         stdout=subprocess.PIPE,

@@ -5,7 +5,9 @@ one that gives up hands its turn on. asyncio views: a thread and a task wake eac
 cancelled wait takes nothing."""
 
 import asyncio
+import os
 import random
+import signal
 import subprocess
 import sys
 import threading
@@ -148,6 +150,7 @@ def test_a_claim_wait_gives_up_with_the_plain_refusal_and_hands_its_turn_on(stat
     [
         (lambda s: s.wait_for_messages("A", -1), ValueError),
         (lambda s: s.wait_for_messages("A", float("nan")), ValueError),
+        (lambda s: s.wait_claim_task("A", "t", float("-inf")), ValueError),
         (lambda s: s.wait_for_messages("A", "1"), TypeError),
         (lambda s: s.wait_claim_file("A", "x", True), TypeError),
         (lambda s: s.wait_claim_file(1, "x"), TypeError),
@@ -160,6 +163,15 @@ def test_bad_arguments_change_nothing(state, call, error):
         call(state)
     assert state.status("A") == "idle"
     assert state.claim_file("B", "x") == "B" and state.claim_task("B", "t") == "B"
+
+
+@pytest.mark.parametrize("timeout", [float("inf"), 1e10, 10**400])
+def test_any_non_negative_timeout_is_taken_and_a_call_ends_the_wait(state, timeout):
+    later(SLEEP, state.send_message, "A", "B", "hi")
+    assert [m[2] for m in state.wait_for_messages("B", timeout)] == ["hi"]
+    state.claim_task("holder", "t")
+    later(SLEEP, state.release, "holder", "task:t")
+    assert state.wait_claim_task("W", "t", timeout) == "W"
 
 
 # ---- asyncio views and threads together ----
@@ -260,6 +272,16 @@ else:
     if command == "wait-messages":
         print([m[2] for m in state.wait_for_messages(args[0], 30)], flush=True)
     else:
+        if args[2:] == ["fork"]:  # a child of this waiter's, that outlives it, once it waits
+            import os, threading, time
+
+            def fork():
+                time.sleep(0.1)
+                if os.fork() == 0:
+                    time.sleep(60)
+                    os._exit(0)
+
+            threading.Thread(target=fork).start()
         print(state.wait_claim_file(args[0], args[1], 60), flush=True)
 """
 
@@ -331,6 +353,48 @@ def test_a_killed_waiter_holds_nobody_back(state):
     assert time.monotonic() - started < 5
     state.send_message("A", "gone", "kept")  # its waiter is gone: the message stays
     assert [m[2] for m in state.drain_inbox("gone")] == ["kept"]
+
+
+@pytest.mark.engines("sqlite", "aio-sqlite")
+def test_a_killed_waiter_whose_forked_child_lives_holds_nobody_back(state):
+    state.claim_file("holder", "f")
+    first = process(state, "wait-claim", "first", "f", "fork")
+    second = in_thread(state.wait_claim_file, "second", "f", WAIT)
+    time.sleep(SLEEP)
+    children = subprocess.run(
+        ["pgrep", "-P", str(first.pid)], capture_output=True, text=True
+    ).stdout.split()
+    first.kill()
+    first.wait()
+    try:
+        started = time.monotonic()
+        state.release("holder", "file:f")
+        assert second() == "second"
+        assert time.monotonic() - started < 5
+    finally:
+        for child in children:
+            os.kill(int(child), signal.SIGKILL)
+
+
+@pytest.mark.engines("sqlite", "aio-sqlite")
+def test_a_waiter_moved_up_by_one_that_leaves_takes_up_its_watch(state):
+    # The first in line stops, is woken by the release and dies before it claims: nothing
+    # but the second's watch over it frees the line, and that is the patient one only since
+    # the quitter left.
+    state.claim_file("holder", "f")
+    first = process(state, "wait-claim", "first", "f")
+    quitter = in_thread(state.wait_claim_file, "quitter", "f", 2 * SLEEP)
+    time.sleep(SLEEP / 3)
+    patient = in_thread(state.wait_claim_file, "patient", "f", WAIT)
+    with pytest.raises(RuntimeError):
+        quitter()
+    first.send_signal(signal.SIGSTOP)
+    state.release("holder", "file:f")
+    first.kill()
+    first.wait()
+    started = time.monotonic()
+    assert patient() == "patient"
+    assert time.monotonic() - started < 5
 
 
 # ---- time ----

@@ -18,6 +18,7 @@ from .aio import AsyncSQLiteCoordinationState, open_async_url
 from .engine import DEFAULT_BUSY_TIMEOUT, SQLiteCoordinationState, open_url
 from .errors import (
     BusyError,
+    DamagedFileError,
     ForeignDataError,
     SchemaVersionError,
     StorageError,
@@ -30,6 +31,7 @@ __all__ = [
     "AsyncSQLiteCoordinationState",
     "SCHEMA_VERSION",
     "BusyError",
+    "DamagedFileError",
     "ForeignDataError",
     "SQLiteCoordinationState",
     "SchemaVersionError",

@@ -1,9 +1,10 @@
 """AsyncSQLiteCoordinationState: the SQLite engine for asyncio programs, as coroutines that
 never block the event loop.
 
-Every call runs in one thread of the object's own (a single-worker executor), never on the
-loop: a call takes the file's write lock and may wait for it up to ``busy_timeout``, and the
-sqlite3 module blocks while it does. One thread, not a pool: writes are serialised by the
+Every call runs in one thread of the object's own (a single-worker executor, made again in
+a forked child, where its parent's thread does not run), never on the loop: a call takes the
+file's write lock and may wait for it up to ``busy_timeout``, and the sqlite3 module blocks
+while it does. One thread, not a pool: writes are serialised by the
 file anyway, one thread keeps one connection (a pool would open one per thread, each
 contending for the same lock), and the calls of the object run in the order they were made.
 asyncio's default executor is left to the program. The waits sleep on the loop itself,
@@ -11,23 +12,26 @@ through its selector watching the wait's socket (wakes.py), so a thousand waitin
 no thread; their steps are those of the synchronous object (waits.py).
 
 Cancellation loses nothing. A call still queued for the thread never runs. A call that was
-running when its task was cancelled completes in the thread, and then: a drain's messages
-are handed back to the object (its next ``drain_inbox`` or ``wait_for_messages`` of that
-agent, from a task or a thread, returns them first); a claim, plain or waited for, is
-released again (the log shows both); a wait's place in a line is given up. Sends,
-broadcasts, renewals and releases that ran take effect, as with a reply that was lost.
+running when its task was cancelled, or had just completed, completes in the thread, and
+then: a drain's messages are put back in the file in front of the inbox, in their order, as
+they were (calls.restore), for the next drain by any object or process; a claim, plain or
+waited for, is released again (the log shows both); a wait's place in a line is given up.
+Sends, broadcasts, renewals and releases that ran take effect, as with a reply that was
+lost.
 """
 
 import asyncio
 import functools
+import os
 from concurrent.futures import ThreadPoolExecutor
 from typing import Optional
 
+from ..arguments import plain
 from ..contract import FILE_PREFIX, TASK_PREFIX
 from ..protocol import Message, Status
 from ..waiting import Work, run_waits_async
 from . import waits
-from .engine import SQLiteCoordinationState, open_url
+from .engine import SQLiteCoordinationState, messages_of, open_url
 from .wakes import AsyncSocketWaiter
 
 __all__ = ["AsyncSQLiteCoordinationState", "open_async_url"]
@@ -35,8 +39,8 @@ __all__ = ["AsyncSQLiteCoordinationState", "open_async_url"]
 
 class AsyncSQLiteCoordinationState:
     """The coroutines of ``durnel.AsyncCoordination`` over ``state``, a
-    SQLiteCoordinationState (``.sync``), with which it shares the file, the connection
-    settings and what drains handed back. ``close()`` ends its thread."""
+    SQLiteCoordinationState (``.sync``), with which it shares the file and the connection
+    settings. ``close()`` ends its thread."""
 
     def __init__(self, state: SQLiteCoordinationState) -> None:
         if not isinstance(state, SQLiteCoordinationState):
@@ -44,7 +48,15 @@ class AsyncSQLiteCoordinationState:
                 "state must be a SQLiteCoordinationState, not %s" % type(state).__qualname__
             )
         self.sync = state
-        self._executor = ThreadPoolExecutor(1, thread_name_prefix="durnel-sqlite")
+        self._threads = (os.getpid(), _new_thread())
+
+    @property
+    def _executor(self):
+        """The object's thread (an executor of one), this process's."""
+        pid, executor = self._threads
+        if pid != os.getpid():  # a forked child: the parent's thread is not here
+            self._threads = pid, executor = os.getpid(), _new_thread()
+        return executor
 
     @property
     def path(self) -> str:
@@ -78,11 +90,14 @@ class AsyncSQLiteCoordinationState:
         return await self._offload(Work(self.sync.inbox, agent_id))
 
     async def drain_inbox(self, agent_id: str) -> list[Message]:
-        def handed_back(messages, later):
-            if messages:
-                self.sync.hand_back(str.__str__(agent_id), messages)
+        agent = plain("agent_id", agent_id)
 
-        return await self._offload(Work(self.sync.drain_inbox, agent_id, orphaned=handed_back))
+        def restored(result, later):
+            if result[0]:  # drained for a caller that never got them: back in the file
+                later(self.sync.restore, agent, result[0])
+
+        taken = await self._offload(Work(self.sync.drain_waiting, agent, None, orphaned=restored))
+        return messages_of(taken[0])
 
     async def status(self, agent_id: str) -> Status:
         return await self._offload(Work(self.sync.status, agent_id))
@@ -111,10 +126,8 @@ class AsyncSQLiteCoordinationState:
     def close(self) -> None:
         """Ends the object's thread once the calls asked of it are done (its connection
         closes with it); a later call starts another."""
-        executor, self._executor = (
-            self._executor,
-            ThreadPoolExecutor(1, thread_name_prefix="durnel-sqlite"),
-        )
+        executor = self._executor
+        self._threads = (os.getpid(), _new_thread())
         executor.submit(self.sync.close)
         executor.shutdown(wait=False)
 
@@ -150,6 +163,10 @@ class AsyncSQLiteCoordinationState:
             self._executor.submit(function, *arguments)
         except RuntimeError:  # shut down meanwhile: the work is done here
             function(*arguments)
+
+
+def _new_thread():
+    return ThreadPoolExecutor(1, thread_name_prefix="durnel-sqlite")
 
 
 def _orphaned(orphaned, later, future):

@@ -10,9 +10,11 @@ taken over and of direct messages; the functions here write the rest.
 Refusable calls return True when they took effect, else what refused them: the holder whose
 claim stands, or None when there is no claim. Sends return their stamp.
 
-Calls that may end a wait (send, broadcast, release) also return the socket names of the
-waiters they concern, read in the same transaction (wakes.py): the engine wakes them once
-the transaction has committed. The functions after them keep the ``waiters`` table.
+Calls that may end a wait (send, broadcast, release) also return the waiters they concern,
+as rows (ticket, address, pid, process) read in the same transaction (wakes.py): the engine
+wakes them once the transaction has committed. The functions after them keep the
+``waiters`` table. A drain takes its messages whole, so that ``restore`` can put back, as
+they were, messages that never reached their caller.
 """
 
 from ..contract import LEASE_SECONDS
@@ -28,10 +30,14 @@ __all__ = [
     "inbox",
     "join",
     "leave",
+    "look",
     "release",
     "renew",
+    "restore",
     "send",
     "status",
+    "waiters_of",
+    "waiting_processes",
 ]
 
 # A fresh claim, or the takeover of a lapsed one (the clock may have gone back: a negative
@@ -67,34 +73,50 @@ _INBOX = (
     "SELECT sender, recipient, content, sent_at FROM messages "
     "WHERE namespace = ? AND recipient = ? ORDER BY id"
 )
+# A drain keeps what it takes whole, so that it can be put back as it was (see restore).
+_TAKEN = (
+    "SELECT sender, recipient, content, sent_at, broadcast FROM messages "
+    "WHERE namespace = ? AND recipient = ? ORDER BY id"
+)
 _EMPTY_INBOX = "DELETE FROM messages WHERE namespace = ? AND recipient = ?"
+_LOWEST_ID = "SELECT ifnull(min(id), 1) FROM messages"
+_PUT_BACK = (
+    "INSERT INTO messages (id, namespace, recipient, sender, content, sent_at, broadcast) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?)"
+)
+_LAST_SEQ = "SELECT ifnull(max(seq), 0) FROM log WHERE namespace = ?"
+_UNLOG = "DELETE FROM log WHERE namespace = ? AND seq > ?"
 _STATUS = "SELECT status FROM statuses WHERE namespace = ? AND agent = ?"
-# The waiters a call must wake: those of one mailbox; those of every mailbox a broadcast
-# reaches (the roster); the first in line for a resource.
-_MAIL_WAITERS = "SELECT address FROM waiters WHERE namespace = ? AND kind = 'mail' AND key = ?"
+# Whether a mailbox holds anything, and whether a waiter is still listed, in one read.
+_LOOK = (
+    "SELECT EXISTS (SELECT 1 FROM messages WHERE namespace = ? AND recipient = ?), "
+    "EXISTS (SELECT 1 FROM waiters WHERE ticket = ?)"
+)
+# A waiter as the calls hand it to the engine, to wake or to judge: (ticket, address, pid,
+# process). The waiters a call must wake: those of one mailbox; those of every mailbox a
+# broadcast reaches (the roster); the first in line for a resource.
+_WAITER = "ticket, address, pid, process"
+_MAIL_WAITERS = "SELECT %s FROM waiters WHERE namespace = ? AND kind = 'mail' AND key = ?" % _WAITER
 _ROSTER_WAITERS = (
-    "SELECT w.address FROM waiters AS w JOIN statuses AS s "
+    "SELECT w.ticket, w.address, w.pid, w.process FROM waiters AS w JOIN statuses AS s "
     "ON s.namespace = w.namespace AND s.agent = w.key WHERE w.namespace = ? AND w.kind = 'mail'"
 )
-_FIRST_WAITER = (
-    "SELECT ticket, address FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
-    "ORDER BY ticket LIMIT 1"
-)
 _FRONT = (
-    "SELECT ticket, address FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
-    "ORDER BY ticket LIMIT 2"
-)
-_CLAIM_KEYS = (
-    "SELECT DISTINCT key FROM waiters WHERE namespace = ? AND kind = 'claim' AND address = ?"
+    "SELECT %s FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
+    "ORDER BY ticket LIMIT 2" % _WAITER
 )
 _WAITER_AHEAD = (
-    "SELECT ticket, address FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
-    "AND ticket < ? ORDER BY ticket DESC LIMIT 1"
+    "SELECT %s FROM waiters WHERE namespace = ? AND kind = 'claim' AND key = ? "
+    "AND ticket < ? ORDER BY ticket DESC LIMIT 1" % _WAITER
 )
-_JOIN = "INSERT INTO waiters (namespace, kind, key, address) VALUES (?, ?, ?, ?)"
+_JOIN = (
+    "INSERT INTO waiters (namespace, kind, key, address, pid, process) VALUES (?, ?, ?, ?, ?, ?)"
+)
 _LEAVE = "DELETE FROM waiters WHERE ticket = ?"
-_EVICT = "DELETE FROM waiters WHERE address = ?"
+_LINE_OF = "SELECT namespace, key FROM waiters WHERE ticket = ? AND kind = 'claim'"
 _IS_WAITING = "SELECT 1 FROM waiters WHERE ticket = ?"
+_PROCESSES = "SELECT DISTINCT pid, process FROM waiters"
+_OF_PROCESS = "SELECT %s FROM waiters WHERE pid = ? AND process = ?" % _WAITER
 _CLAIM_STAMP = "SELECT holder, stamp FROM claims WHERE namespace = ? AND resource = ?"
 _TRIM = (
     "DELETE FROM log WHERE namespace = ? "
@@ -125,15 +147,14 @@ def release(cursor, namespace, now, maxlen, resource, agent):
         return _holder(cursor, namespace, resource), ()
     cursor.execute(_LOG_RELEASED, (namespace, namespace, agent, resource, now))
     _trim(cursor, namespace, maxlen)
-    first = cursor.execute(_FIRST_WAITER, (namespace, resource)).fetchone()
-    return True, () if first is None else (first[1],)
+    return True, _front(cursor, namespace, resource)[:1]
 
 
 def send(cursor, namespace, now, maxlen, sender, recipient, content):
     """(the stamp, the recipient's waiters)."""
     cursor.execute(_SEND, (namespace, recipient, sender, content, now))
     _trim(cursor, namespace, maxlen)
-    return now, _addresses(cursor, _MAIL_WAITERS, (namespace, recipient))
+    return now, cursor.execute(_MAIL_WAITERS, (namespace, recipient)).fetchall()
 
 
 def broadcast(cursor, namespace, now, maxlen, sender, content):
@@ -144,63 +165,89 @@ def broadcast(cursor, namespace, now, maxlen, sender, content):
     cursor.execute(_COPIES, (sender, content, now, namespace))
     cursor.execute(_LOG_BROADCAST, (namespace, namespace, sender, content, now))
     _trim(cursor, namespace, maxlen)
-    return now, _addresses(cursor, _ROSTER_WAITERS, (namespace,))
+    return now, cursor.execute(_ROSTER_WAITERS, (namespace,)).fetchall()
 
 
 def drain(cursor, namespace, now, maxlen, agent):
-    """The inbox of ``agent``, oldest first, and no longer in the file. ``now`` and
-    ``maxlen`` are unused: a drain stamps and logs nothing."""
-    messages = cursor.execute(_INBOX, (namespace, agent)).fetchall()
+    """The inbox of ``agent``, oldest first, and no longer in the file: rows of (sender,
+    recipient, content, sent_at, broadcast), the message and whether it is a broadcast's
+    copy. ``now`` and ``maxlen`` are unused: a drain stamps and logs nothing."""
+    messages = cursor.execute(_TAKEN, (namespace, agent)).fetchall()
     if messages:
         cursor.execute(_EMPTY_INBOX, (namespace, agent))
     return messages
 
 
+def restore(cursor, namespace, now, maxlen, agent, messages):
+    """Puts drained ``messages`` (rows of ``drain``) back in front of ``agent``'s inbox, in
+    their order, as they were: below the lowest id of any inbox, so before every message
+    there. The trigger of direct messages logs each again as it goes in; those events go
+    too, so the log reads as if the messages had never left."""
+    last = cursor.execute(_LAST_SEQ, (namespace,)).fetchone()[0]
+    first = cursor.execute(_LOWEST_ID).fetchone()[0] - len(messages)
+    cursor.executemany(
+        _PUT_BACK,
+        [
+            (first + i, namespace, agent, sender, content, sent_at, broadcast)
+            for i, (sender, _, content, sent_at, broadcast) in enumerate(messages)
+        ],
+    )
+    cursor.execute(_UNLOG, (namespace, last))
+
+
 # ---- waiters: writes, inside a transaction that holds the write lock ----
 
 
-def join(cursor, namespace, now, maxlen, kind, key, address):
+def join(cursor, namespace, now, maxlen, kind, key, address, pid, process):
     """A new waiter of ``kind`` for ``key``, last in line; its ticket."""
-    cursor.execute(_JOIN, (namespace, kind, key, address))
+    cursor.execute(_JOIN, (namespace, kind, key, address, pid, process))
     return cursor.lastrowid
 
 
 def leave(cursor, namespace, now, maxlen, ticket, kind, key):
-    """Removes a waiter; returns the addresses of the claim waiters that this moved to the
-    front of their line (see _moved_up), to wake."""
-    before = _front(cursor, namespace, key) if kind == "claim" else None
+    """Removes a waiter; returns the claim waiters whose place in the first two of their line
+    this changed (see _moved_up), to wake."""
+    before = _tickets(_front(cursor, namespace, key)) if kind == "claim" else None
     cursor.execute(_LEAVE, (ticket,))
     return [] if before is None else _moved_up(cursor, namespace, key, before)
 
 
-def evict(cursor, namespace, now, maxlen, addresses):
-    """Removes the waiters of ``addresses``, whose sockets are gone; returns the addresses of
-    the claim waiters that this moved to the front of their line, to wake."""
-    woken = []
-    for address in addresses:
-        keys = [row[0] for row in cursor.execute(_CLAIM_KEYS, (namespace, address))]
-        before = {key: _front(cursor, namespace, key) for key in keys}
-        cursor.execute(_EVICT, (address,))
-        for key in keys:
-            woken.extend(_moved_up(cursor, namespace, key, before[key]))
-    return [address for address in dict.fromkeys(woken) if address not in addresses]
+def evict(cursor, namespace, now, maxlen, tickets):
+    """Removes the waiters of ``tickets``, of any namespace, whose process or socket is gone;
+    returns the claim waiters whose place in the first two of their line this changed, to
+    wake."""
+    lines = {}
+    for ticket in tickets:
+        line = cursor.execute(_LINE_OF, (ticket,)).fetchall()
+        if line and line[0] not in lines:
+            lines[line[0]] = _tickets(_front(cursor, *line[0]))
+    cursor.executemany(_LEAVE, [(ticket,) for ticket in tickets])
+    woken = {}
+    for (space, key), before in lines.items():
+        for row in _moved_up(cursor, space, key, before):
+            woken[row[0]] = row
+    return list(woken.values())
 
 
 # Only the first two waiters of a line look out for anything: the first for the claim's end,
-# the second for the first's death. A departure that moves others into those places wakes
-# them, so the rest of the line sleeps without looking.
+# the second for the first's death. A departure that moves others into those places, or from
+# the second place to the first, wakes them, so the rest of the line sleeps without looking.
 def _front(cursor, namespace, key):
-    """The tickets of the first two waiters for ``key``."""
-    return [row[0] for row in cursor.execute(_FRONT, (namespace, key))]
+    """The first two waiters for ``key``."""
+    return cursor.execute(_FRONT, (namespace, key)).fetchall()
+
+
+def _tickets(rows):
+    return [row[0] for row in rows]
 
 
 def _moved_up(cursor, namespace, key, before, own=None):
-    """The addresses of the first two waiters for ``key`` that were not among the first two
-    ``before`` (tickets), leaving out the waiter ``own``."""
+    """Those of the first two waiters for ``key`` whose place differs from theirs in
+    ``before`` (tickets of the first two then), leaving out the waiter ``own``."""
     return [
-        address
-        for ticket, address in cursor.execute(_FRONT, (namespace, key)).fetchall()
-        if ticket not in before and ticket != own
+        row
+        for place, row in enumerate(_front(cursor, namespace, key))
+        if row[0] != own and (place >= len(before) or before[place] != row[0])
     ]
 
 
@@ -214,48 +261,46 @@ def drain_waiting(cursor, namespace, now, maxlen, agent, ticket):
     return messages, ticket is not None
 
 
-def claim_turn(cursor, namespace, now, maxlen, resource, agent, ticket, address, gone):
+def claim_turn(cursor, namespace, now, maxlen, resource, agent, ticket, waiter, gone):
     """One turn of a claim wait, first come first served: the waiter ``ticket`` (None: not in
     line yet; a waiter whose row has gone joins again), after removing the waiter ``gone``
-    ahead of it whose socket is gone (or None), claims ``resource`` if nobody is ahead of
+    ahead of it whose process is gone (or None), claims ``resource`` if nobody is ahead of
     it; if it did, it leaves the line and this returns (True,). Otherwise it is (now) in
-    line, as ``address``, and this returns (False, holder, stamp, ticket, ahead): the claim
-    in its way (holder None: the resource is free, for the waiter ahead), and the waiter
-    just ahead (ticket, address, whether it is first), None for the first in line. Without
-    an address a waiter not yet in line stays out of it (ticket None). Either result is
-    returned as (result, the addresses of the other waiters that this turn moved to the
-    front of the line, to wake)."""
-    before = _front(cursor, namespace, resource)
+    line, as ``waiter`` (address, pid, process), and this returns (False, holder, stamp,
+    ticket, ahead): the claim in its way (holder None: the resource is free, for the waiter
+    ahead), and the waiter just ahead (ticket, address, pid, process, whether it is first),
+    None for the first in line. Without ``waiter`` a waiter not yet in line stays out of it
+    (ticket None). Either result is returned as (result, the other waiters that this turn
+    moved in the first two places of the line, to wake)."""
+    front = _front(cursor, namespace, resource)
+    before = _tickets(front)
     if gone is not None:
         cursor.execute(_LEAVE, (gone,))
-    if ticket is not None and cursor.execute(_IS_WAITING, (ticket,)).fetchone() is None:
+        if gone in before:
+            front = _front(cursor, namespace, resource)
+    if ticket is not None and not cursor.execute(_IS_WAITING, (ticket,)).fetchall():
         ticket = None
-    first = cursor.execute(_FIRST_WAITER, (namespace, resource)).fetchone()
-    in_turn = first is None or first[0] == ticket
+    first = front[0][0] if front else None
+    in_turn = first is None or first == ticket
     if in_turn and claim(cursor, namespace, now, maxlen, resource, agent) is True:
         if ticket is not None:
             cursor.execute(_LEAVE, (ticket,))
         return (True,), _moved_up(cursor, namespace, resource, before)
-    row = cursor.execute(_CLAIM_STAMP, (namespace, resource)).fetchone()
-    holder, stamp = (None, None) if row is None else row
+    found = cursor.execute(_CLAIM_STAMP, (namespace, resource)).fetchall()
+    holder, stamp = found[0] if found else (None, None)
     if ticket is None:
-        if address is None:  # a first try that found the resource held: not in line
+        if waiter is None:  # a first try that found the resource held: not in line
             return (False, holder, stamp, None, None), []
-        ticket = join(cursor, namespace, now, maxlen, "claim", resource, address)
-    ahead = cursor.execute(_WAITER_AHEAD, (namespace, resource, ticket)).fetchone()
-    if ahead is not None:
-        ahead = tuple(ahead) + (first is not None and ahead[0] == first[0],)
+        ticket = join(cursor, namespace, now, maxlen, "claim", resource, *waiter)
+    ahead = cursor.execute(_WAITER_AHEAD, (namespace, resource, ticket)).fetchall()
+    ahead = tuple(ahead[0]) + (ahead[0][0] == first,) if ahead else None
     woken = _moved_up(cursor, namespace, resource, before, ticket)
     return (False, holder, stamp, ticket, ahead), woken
 
 
-def _addresses(cursor, query, parameters):
-    return [row[0] for row in cursor.execute(query, parameters)]
-
-
 def _holder(cursor, namespace, resource):
-    row = cursor.execute(_HOLDER, (namespace, resource)).fetchone()
-    return None if row is None else row[0]
+    found = cursor.execute(_HOLDER, (namespace, resource)).fetchall()
+    return found[0][0] if found else None
 
 
 def _trim(cursor, namespace, maxlen):
@@ -264,6 +309,8 @@ def _trim(cursor, namespace, maxlen):
 
 
 # ---- reads: one statement, one read transaction, no write lock ----
+# Each runs to its end (fetchall): a statement left half-read keeps its read transaction, and
+# with it the write-ahead log's every frame since, until the connection's next statement.
 
 
 def inbox(cursor, namespace, agent):
@@ -273,5 +320,20 @@ def inbox(cursor, namespace, agent):
 
 def status(cursor, namespace, agent):
     """The stored status of ``agent``, None if it has none."""
-    row = cursor.execute(_STATUS, (namespace, agent)).fetchone()
-    return None if row is None else row[0]
+    found = cursor.execute(_STATUS, (namespace, agent)).fetchall()
+    return found[0][0] if found else None
+
+
+def look(cursor, namespace, agent, ticket):
+    """(whether ``agent``'s mailbox holds anything, whether the waiter ``ticket`` is listed)."""
+    return cursor.execute(_LOOK, (namespace, agent, ticket)).fetchall()[0]
+
+
+def waiting_processes(cursor, namespace):
+    """(pid, process) of every process with a waiter listed, in any namespace."""
+    return cursor.execute(_PROCESSES).fetchall()
+
+
+def waiters_of(cursor, namespace, pid, process):
+    """The waiters of one process, in any namespace."""
+    return cursor.execute(_OF_PROCESS, (pid, process)).fetchall()

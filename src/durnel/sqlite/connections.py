@@ -28,7 +28,7 @@ import sqlite3
 import threading
 import weakref
 
-from . import schema, transactions
+from . import checkpoints, schema, transactions
 from .errors import ForeignDataError
 
 __all__ = ["Connections"]
@@ -110,11 +110,12 @@ class _PerThread(threading.local):
 class Connections:
     """The connections of one engine object to the file at ``path`` (absolute)."""
 
-    def __init__(self, path, where, busy_timeout, synchronous):
+    def __init__(self, path, where, busy_timeout, synchronous, file_mode):
         self.path = path
         self.where = where
         self.busy_timeout = busy_timeout
         self.synchronous = synchronous
+        self.file_mode = file_mode
         self._local = _PerThread()
 
     def cursor(self):
@@ -146,6 +147,9 @@ class Connections:
                 self.where, self.busy_timeout, lambda: schema.prepare(link.cursor, self.where)
             )
             link.cursor.execute("PRAGMA synchronous = %s" % self.synchronous)
+            # The engine makes the checkpoints (checkpoints.py).
+            link.cursor.execute("PRAGMA wal_autocheckpoint = 0")
+            link.cursor.execute("PRAGMA journal_size_limit = %d" % checkpoints.LIMIT)
         except BaseException:
             _live.discard(link)
             connection.close()
@@ -172,6 +176,7 @@ class Connections:
                 directory,
             )
         if not os.path.exists(path):
+            self._make(path)
             return
         if not os.access(path, os.R_OK | os.W_OK):
             raise PermissionError(errno.EACCES, "durnel cannot read and write the file", path)
@@ -184,3 +189,18 @@ class Connections:
                 "%s is not a SQLite database: it starts %r, not %r"
                 % (self.where, head, SQLITE_HEADER)
             )
+
+    def _make(self, path):
+        """Makes the file, empty, with the mode asked for whatever the umask (SQLite gives
+        its -wal and -shm files the database's mode). Another process may make it first;
+        then it is that one's. (No connection of this process can be open to a file that
+        did not exist, so closing this descriptor drops no lock of SQLite's.)"""
+        try:
+            descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL, self.file_mode)
+        except FileExistsError:
+            return
+        try:
+            if hasattr(os, "fchmod"):
+                os.fchmod(descriptor, self.file_mode)
+        finally:
+            os.close(descriptor)

@@ -15,10 +15,16 @@ Guarantees, beyond what the in-process engine gives:
 - the file is readable with ordinary tools: ``sqlite3 state.db 'select * from claims'``.
 
 The waits of ``durnel.WaitingCoordination`` (see waits.py) sleep on a socket of their own and
-are woken by the calls of any thread or process on the file (see wakes.py). A drain whose
-messages never reached their caller (an asyncio task cancelled while its drain ran, see
-aio.py) hands them back to the object: its next ``drain_inbox`` or ``wait_for_messages`` of
-that agent returns them first, and its ``inbox`` shows them first.
+are woken by the calls of any thread or process on the file (see wakes.py). The rows of
+waiters whose process died go at the next wait, send, broadcast or release of any object on
+the file (at most one look a second per object; see ``_sweep``). A drain whose messages never
+reached their caller (an asyncio task cancelled while its drain ran, see aio.py) puts them
+back in the file, in front of the inbox, in their order: nothing taken from the file is kept
+only in one process's memory.
+
+Files that durnel makes (the database; SQLite gives its ``-wal`` and ``-shm`` the database's
+mode) are readable and writable by their owner only, unless ``file_mode`` says otherwise;
+the mode of a file that exists is left as it is.
 
 Stamps are whole seconds of this machine's wall clock, ``time.time()`` with the fraction
 dropped, read once per call after the write lock is taken; the lease rules are the native
@@ -32,11 +38,13 @@ share the file and nothing else):
   messages  id, namespace, recipient, sender, content, sent_at, broadcast: every inbox,
             oldest (lowest id) first
   log       (namespace, seq) -> event, agent, resource, from_agent, to_agent, content, at
-  waiters   ticket -> namespace, kind, key, address   the waits that sleep, in arrival order
+  waiters   ticket -> namespace, kind, key, address, pid, process: the waits that sleep, in
+            arrival order
 """
 
 import os
-import threading
+import stat
+import time
 from typing import Any, Optional
 from urllib.parse import parse_qsl, urlsplit
 
@@ -52,15 +60,19 @@ from ..contract import (
 from ..namespaces import check_namespace
 from ..protocol import Message, Status
 from ..waiting import run_waits
-from . import calls, waits
+from . import calls, processes, waits, wakes
+from .checkpoints import keep_small
 from .connections import Connections
+from .errors import BusyError
 from .transactions import read, write
-from .wakes import SocketWaiter, WakeDirectory
+from .wakes import SocketWaiter, WakePlace
 
 __all__ = ["DEFAULT_BUSY_TIMEOUT", "SQLiteCoordinationState", "open_url"]
 
 DEFAULT_BUSY_TIMEOUT = 5.0
+DEFAULT_FILE_MODE = 0o600
 SYNCHRONOUS = ("NORMAL", "FULL")
+SWEEP_EVERY = 1.0  # seconds between two looks of one object for the rows of dead waiters
 
 
 class SQLiteCoordinationState:
@@ -73,7 +85,10 @@ class SQLiteCoordinationState:
     connection's write lock before it raises BusyError. ``synchronous`` is ``"NORMAL"``
     (every committed call survives any crash of a process; a power loss or a crash of the
     machine may lose the last ones) or ``"FULL"`` (they survive those too, at the cost of an
-    fsync per writing call).
+    fsync per writing call). ``file_mode`` is the mode of the file if this makes it (0o600:
+    its owner's alone), whatever the umask; an existing file keeps its mode. SQLite gives the
+    ``-wal`` and ``-shm`` files the database's mode, and so does durnel a wake directory,
+    where there is one (wakes.py), with search permission.
 
     The file is opened, checked (or made) here, so that a bad path or a file that is not
     durnel's raises at once; each further thread and process opens its own connection.
@@ -87,6 +102,7 @@ class SQLiteCoordinationState:
         log_maxlen: Optional[int] = None,
         busy_timeout: float = DEFAULT_BUSY_TIMEOUT,
         synchronous: str = "NORMAL",
+        file_mode: int = DEFAULT_FILE_MODE,
     ) -> None:
         check_namespace(namespace)
         path = os.fspath(path)
@@ -106,18 +122,26 @@ class SQLiteCoordinationState:
             )
         if not isinstance(synchronous, str) or synchronous.upper() not in SYNCHRONOUS:
             raise ValueError("synchronous must be 'NORMAL' or 'FULL', not %r" % (synchronous,))
+        if type(file_mode) is not int or not 0 <= file_mode <= 0o777:
+            raise ValueError(
+                "file_mode must be an int of permission bits (0o000 to 0o777), not %r"
+                % (file_mode,)
+            )
         self.path = os.path.abspath(path)
         self.namespace = namespace
         self.log_maxlen = log_maxlen
+        self.file_mode = file_mode
         self._connections = Connections(
-            self.path, repr(self.path), float(busy_timeout), synchronous.upper()
+            self.path, repr(self.path), float(busy_timeout), synchronous.upper(), file_mode
         )
         self._where = self._connections.where
         self._busy_timeout = float(busy_timeout)
-        self._wakes = WakeDirectory(self.path)
-        self._handed_back = {}  # agent -> messages drained for a caller that never got them
-        self._handed_back_lock = threading.Lock()
+        self._next_sweep = 0.0
         self._connections.cursor()
+        # A wake directory, where there is one, is for those who may use the file: its mode,
+        # with search permission wherever it gives read permission.
+        mode = stat.S_IMODE(os.stat(self.path).st_mode)
+        self._wakes = WakePlace(self.path, mode | (mode & 0o444) >> 2)
 
     # ---- claims ----
 
@@ -149,6 +173,8 @@ class SQLiteCoordinationState:
             raise RuntimeError(release_refusal(agent, outcome))
         if waiting:
             self._wake(waiting)
+        if time.monotonic() >= self._next_sweep:
+            self._sweep()
 
     # ---- mailboxes ----
 
@@ -159,6 +185,8 @@ class SQLiteCoordinationState:
         now, waiting = self._write(calls.send, (sender, recipient, text))
         if waiting:
             self._wake(waiting)
+        if time.monotonic() >= self._next_sweep:
+            self._sweep()
         return (sender, recipient, text, now)
 
     def broadcast(self, from_agent: str, content: str) -> Message:
@@ -167,18 +195,15 @@ class SQLiteCoordinationState:
         now, waiting = self._write(calls.broadcast, (sender, text))
         if waiting:
             self._wake(waiting)
+        if time.monotonic() >= self._next_sweep:
+            self._sweep()
         return (sender, BROADCAST_RECIPIENT, text, now)
 
     def inbox(self, agent_id: str) -> list[Message]:
-        agent = plain("agent_id", agent_id)
-        messages = self._read(calls.inbox, agent)
-        if self._handed_back:
-            with self._handed_back_lock:
-                messages = self._handed_back.get(agent, []) + messages
-        return messages
+        return self._read(calls.inbox, plain("agent_id", agent_id))
 
     def drain_inbox(self, agent_id: str) -> list[Message]:
-        return self.drain_waiting(plain("agent_id", agent_id), None)[0]
+        return messages_of(self.drain_waiting(plain("agent_id", agent_id), None)[0])
 
     # ---- waits ----
 
@@ -201,34 +226,37 @@ class SQLiteCoordinationState:
     # The calls that the waits' steps make (see waits.py), each one transaction or none.
 
     def drain_waiting(self, agent, ticket):
-        """Drains ``agent``'s mailbox (what was handed back first), and if that finds
-        messages, the mail waiter ``ticket`` (if any) leaves in the same transaction:
-        (messages, whether the waiter still waits)."""
-        back = self._take_back(agent) if self._handed_back else None
-        try:
-            # An empty inbox is found without the write lock: agents poll their inboxes.
-            if self._read(calls.inbox, agent):
-                messages, waiting = self._write(calls.drain_waiting, (agent, ticket))
-            else:
-                messages, waiting = [], ticket is not None
-        except BaseException:
-            if back:
-                self.hand_back(agent, back, first=True)
-            raise
-        if back:
-            if waiting:
-                self.leave(ticket, "mail", agent)
-            return back + messages, False
-        return messages, waiting
+        """Drains ``agent``'s mailbox, and if that finds messages, the mail waiter ``ticket``
+        (if any) leaves in the same transaction: (rows as calls.drain gives them, whether the
+        waiter is still listed). An empty mailbox is found without the write lock: agents
+        poll their inboxes."""
+        has_mail, listed = self._read(calls.look, agent, ticket)
+        if has_mail:
+            return self._write(calls.drain_waiting, (agent, ticket))
+        if ticket is not None:  # a wait's look: the moment to shrink a -wal left large
+            keep_small(self._connections.cursor(), self.path, idle=True)
+        return [], bool(listed)
+
+    def restore(self, agent, rows):
+        """Puts drained ``rows`` that never reached their caller back in front of ``agent``'s
+        inbox (see calls.restore). They exist nowhere else: a file busy for longer than
+        ``busy_timeout`` is waited for again."""
+        while True:
+            try:
+                return self._write(calls.restore, (agent, rows))
+            except BusyError:
+                continue
 
     def join(self, waiter, kind, key):
         """``waiter`` (its socket bound first) waits for ``key``: its ticket."""
-        return self._write(calls.join, (kind, key, waiter.open()))
+        if time.monotonic() >= self._next_sweep:
+            self._sweep()
+        return self._write(calls.join, (kind, key, waiter.open()) + processes.this_process())
 
     def leave(self, ticket, kind, key):
-        """The waiter ``ticket`` no longer waits; the next in line for a claim is woken if the
-        turn is now its own. Never raises: a row left behind belongs to a closed socket, and
-        whoever finds it so removes it."""
+        """The waiter ``ticket`` no longer waits; the claim waiters that this moves in the
+        first two places of their line are woken. Never raises: a row left behind is a
+        stale one, which ``_sweep`` or a sender finds so and removes."""
         try:
             woken = self._write(calls.leave, (ticket, kind, key))
             if woken:
@@ -237,23 +265,27 @@ class SQLiteCoordinationState:
             pass
 
     def claim_turn(self, resource, agent, ticket, gone, waiter):
-        """One turn of a claim wait (see calls.claim_turn); a waiter without a ticket joins
-        the line only if its socket is bound."""
-        result, woken = self._write(calls.claim_turn, (resource, agent, ticket, waiter.name, gone))
+        """One turn of a claim wait (see calls.claim_turn), taking out the waiter ahead that
+        is ``gone`` (its row, or None) and its socket file, if it has one; a waiter without a
+        ticket joins the line only if its socket is bound."""
+        me = None if waiter.name is None else (waiter.name,) + processes.this_process()
+        out = None if gone is None else gone[0]
+        result, woken = self._write(calls.claim_turn, (resource, agent, ticket, me, out))
+        if gone is not None:
+            self._wakes.remove(gone[1])
         if woken:
             self._wake(woken)
         return result
 
     def claim_turn_opening(self, resource, agent, ticket, gone, waiter):
         waiter.open()
+        if time.monotonic() >= self._next_sweep:
+            self._sweep()
         return self.claim_turn(resource, agent, ticket, gone, waiter)
 
-    def hand_back(self, agent, messages, first=False):
-        """Keeps drained ``messages`` that never reached their caller for the next drain of
-        ``agent`` through this object (before those handed back already, if ``first``)."""
-        with self._handed_back_lock:
-            kept = self._handed_back.get(agent, [])
-            self._handed_back[agent] = list(messages) + kept if first else kept + list(messages)
+    def gone(self, waiter):
+        """Whether the waiter of a row (ticket, address, pid, process) is gone (wakes.py)."""
+        return self._wakes.gone(waiter)
 
     def release_quietly(self, agent, resource):
         """Releases a claim made for a caller that never learnt of it; never raises."""
@@ -262,24 +294,45 @@ class SQLiteCoordinationState:
         except Exception:
             pass
 
-    def _take_back(self, agent):
-        with self._handed_back_lock:
-            return self._handed_back.pop(agent, None)
+    def _wake(self, waiters):
+        """Wakes ``waiters`` (rows) after a commit; removes those that are gone, and wakes
+        those that this moved up in a line. Never raises: the call it follows has taken
+        effect."""
+        while waiters:
+            gone = self._wakes.wake(waiters)
+            if not gone:
+                return
+            waiters = self._evict(gone)
 
-    def _wake(self, names):
-        """Wakes the waiters of ``names`` after a commit; removes those whose socket is gone,
-        and wakes those that this moved to the front of a line. Never raises: the call it
-        follows has taken effect."""
-        while names:
-            dead = self._wakes.wake(names)
-            if not dead:
-                return
-            try:
-                names = self._write(calls.evict, (dead,))
-            except Exception:
-                return
-            for name in dead:
-                self._wakes.remove(name)
+    def _evict(self, gone):
+        """Removes the rows of the waiters ``gone`` and their socket files, if they have
+        any; returns the waiters to wake for it (or none, if it failed)."""
+        try:
+            woken = self._write(calls.evict, ([row[0] for row in gone],))
+        except Exception:
+            return []
+        for row in gone:
+            self._wakes.remove(row[1])
+        return woken
+
+    def _sweep(self):
+        """Removes the rows of waiters whose process has ended, in every namespace, and of
+        this process's waits that ended without removing theirs; wakes those that this
+        moves up. One look (a read, and a check per process that waits) at most every
+        SWEEP_EVERY seconds per object; never raises."""
+        self._next_sweep = time.monotonic() + SWEEP_EVERY
+        try:
+            mine = processes.this_process()
+            gone = []
+            for pid, process in self._read(calls.waiting_processes):
+                if (pid, process) == mine:
+                    gone.extend(wakes.stale(self._read(calls.waiters_of, pid, process)))
+                elif processes.judge(pid, process) == processes.DEAD:
+                    gone.extend(self._read(calls.waiters_of, pid, process))
+            if gone:
+                self._wake(self._evict(gone))
+        except Exception:
+            pass
 
     # ---- statuses ----
 
@@ -314,25 +367,44 @@ class SQLiteCoordinationState:
             arguments,
         )
 
-    def _read(self, call, agent):
+    def _read(self, call, *arguments):
         return read(
             self._connections.cursor(),
             self._where,
             self._busy_timeout,
             call,
             self.namespace,
-            (agent,),
+            arguments,
         )
 
 
-_OPTIONS = {"busy_timeout": float, "log_maxlen": int, "synchronous": str}
+def messages_of(rows):
+    """The messages of rows that calls.drain gives."""
+    return [row[:4] for row in rows]
+
+
+def octal(text):
+    """An int written in octal digits (a file mode: 600, 0600 or 0o600)."""
+    digits = text[2:] if text[:2].lower() == "0o" else text
+    if not digits or digits.strip("01234567"):
+        raise ValueError(text)
+    return int(digits, 8)
+
+
+# name -> (conversion, what it takes)
+_OPTIONS = {
+    "busy_timeout": (float, "a float"),
+    "log_maxlen": (int, "an int"),
+    "synchronous": (str, "a str"),
+    "file_mode": (octal, "an octal file mode"),
+}
 
 
 def open_url(url: str, namespace: str) -> SQLiteCoordinationState:
     """The engine for ``sqlite:///relative/path.db`` (relative to the working directory) or
     ``sqlite:////absolute/path.db``, with the keyword arguments of SQLiteCoordinationState
-    as query options (``?synchronous=FULL&busy_timeout=10``). The path is taken as written,
-    without percent-decoding."""
+    as query options (``?synchronous=FULL&busy_timeout=10``, ``file_mode=0640`` in octal
+    digits). The path is taken as written, without percent-decoding."""
     parts = urlsplit(url)
     forms = "sqlite:///relative/path.db or sqlite:////absolute/path.db"
     if parts.netloc:
@@ -356,10 +428,9 @@ def open_url(url: str, namespace: str) -> SQLiteCoordinationState:
                 "%r: unknown or repeated option %r (options: %s)"
                 % (url, name, ", ".join(sorted(_OPTIONS)))
             )
+        convert, kind = _OPTIONS[name]
         try:
-            options[name] = _OPTIONS[name](value)
+            options[name] = convert(value)
         except ValueError:
-            raise ValueError(
-                "%r: option %s=%r is not a %s" % (url, name, value, _OPTIONS[name].__name__)
-            ) from None
+            raise ValueError("%r: option %s=%r is not %s" % (url, name, value, kind)) from None
     return SQLiteCoordinationState(path, namespace, **options)

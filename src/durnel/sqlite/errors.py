@@ -12,6 +12,7 @@ from .. import errors
 
 __all__ = [
     "BusyError",
+    "DamagedFileError",
     "ForeignDataError",
     "SchemaVersionError",
     "StorageError",
@@ -21,7 +22,13 @@ __all__ = [
 
 class ForeignDataError(errors.ForeignDataError, sqlite3.DatabaseError):
     """The file is not a SQLite database, or one that durnel did not make (another program's
-    tables, durnel's tables changed by something else). The message names what is wrong."""
+    tables, durnel's tables changed by something else, rows in durnel's tables that durnel
+    would not write). The message names the file and what is wrong."""
+
+
+class DamagedFileError(ForeignDataError):
+    """SQLite found the file damaged ("database disk image is malformed"): its bytes are not
+    what SQLite wrote. The message names the file."""
 
 
 class SchemaVersionError(ForeignDataError):

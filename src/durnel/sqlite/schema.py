@@ -10,14 +10,19 @@ rather than INSERT OR REPLACE: inside a trigger, the conflict policy of the stat
 fired it would override an OR clause.)
 
 Versions: 1 holds claims, statuses, messages and the log; 2 adds ``waiters``, the agents
-blocked in a wait (see wakes.py). ``prepare`` runs once per connection: an empty file (no
-tables, no application id) is made into a durnel file of this version in one transaction, so
-that concurrent first users cannot make it twice; a file of this version is checked object by
-object against the DDL; a file of an earlier version is checked against that version's DDL
+blocked in a wait (see wakes.py); 3 gives each waiter its process (pid and ``process``) and
+a socket name that cannot be read as a path, and numbers log events so that a call fails
+whole after a ``seq`` that durnel does not write. ``prepare`` runs once per connection: an empty
+file (no tables, no application id) is made into a durnel file of this version in one
+transaction, so that concurrent first users cannot make it twice; a file of this version is
+checked object by object against the DDL, and must hold nothing else (no table, index,
+trigger or view of anyone else's: a trigger could undo every call while each one seems to
+succeed); a file of an earlier version is checked against that version's DDL
 and migrated by the statements of MIGRATIONS inside one ``BEGIN IMMEDIATE`` transaction that
 also raises ``user_version``, so every other process sees the old schema or the new one, and
-a version 1 file keeps its data. Durnels that read only version 1 then refuse the file with
-SchemaVersionError instead of missing the waiters. Anything else raises ForeignDataError
+a file keeps its data (the waiters of a version 2 file go: see MIGRATIONS). Durnels that read
+only an earlier version then refuse the file with SchemaVersionError instead of missing the
+waiters. Anything else raises ForeignDataError
 naming what is wrong, before anything is written.
 """
 
@@ -29,10 +34,18 @@ from .errors import ForeignDataError, SchemaVersionError, StorageError
 __all__ = ["APPLICATION_ID", "DDL_BY_VERSION", "SCHEMA_VERSION", "prepare"]
 
 APPLICATION_ID = 0x64726E6C  # "drnl"
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 # The event number of the next log entry of a namespace (log rows are numbered per namespace).
-_NEXT_SEQ = "(SELECT ifnull(max(seq), 0) + 1 FROM log WHERE namespace = %s)"
+_NEXT_SEQ_1 = "(SELECT ifnull(max(seq), 0) + 1 FROM log WHERE namespace = %s)"
+# From version 3, NULL after a seq that durnel does not write (not an integer, or the largest
+# one), which the log's NOT NULL refuses: the call fails whole instead of numbering its event
+# with whatever that sum gives.
+_NEXT_SEQ = (
+    "(SELECT CASE WHEN last IS NULL THEN 1 "
+    "WHEN typeof(last) = 'integer' AND last < 9223372036854775807 THEN last + 1 END "
+    "FROM (SELECT max(seq) AS last FROM log WHERE namespace = %s))"
+)
 
 DDL_1 = (
     """CREATE TABLE claims (
@@ -89,7 +102,7 @@ DDL_1 = (
     INSERT INTO log (namespace, seq, event, agent, resource, at)
         VALUES (NEW.namespace, %s, 'Claimed', NEW.holder, NEW.resource, NEW.stamp);
 END"""
-    % (_NEXT_SEQ % "NEW.namespace"),
+    % (_NEXT_SEQ_1 % "NEW.namespace"),
     # A lapsed claim taken over, by another agent or its own holder; a renewal sets only
     # the stamp and fires nothing.
     """CREATE TRIGGER claim_taken_over AFTER UPDATE OF holder ON claims BEGIN
@@ -101,7 +114,7 @@ END"""
     INSERT INTO log (namespace, seq, event, agent, resource, at)
         VALUES (NEW.namespace, %s, 'Released', OLD.holder, OLD.resource, NEW.stamp);
 END"""
-    % (_NEXT_SEQ % "NEW.namespace", _NEXT_SEQ % "NEW.namespace"),
+    % (_NEXT_SEQ_1 % "NEW.namespace", _NEXT_SEQ_1 % "NEW.namespace"),
     # The Released event of a release is written by the call itself, with the call's clock.
     """CREATE TRIGGER claim_released AFTER DELETE ON claims BEGIN
     INSERT INTO statuses (namespace, agent, status) VALUES (OLD.namespace, OLD.holder, 'idle')
@@ -115,11 +128,11 @@ END""",
         VALUES (NEW.namespace, %s, 'MessageSent', NEW.sender, NEW.recipient, NEW.content,
                 NEW.sent_at);
 END"""
-    % (_NEXT_SEQ % "NEW.namespace"),
+    % (_NEXT_SEQ_1 % "NEW.namespace"),
 )
 
 # Version 2: the waiters, and the index by which a call finds the ones it must wake.
-WAITERS = (
+WAITERS_2 = (
     """CREATE TABLE waiters (
     -- One row per wait that sleeps: a mailbox's waiters (kind 'mail', key = the agent) are
     -- woken by the sends and broadcasts that reach it; a resource's (kind 'claim', key = the
@@ -135,14 +148,55 @@ WAITERS = (
     "CREATE INDEX waiters_by_key ON waiters (namespace, kind, key, ticket)",
 )
 
-DDL_BY_VERSION = {1: DDL_1, 2: DDL_1 + WAITERS}
+# Version 3: a waiter names its process, whose life is the waiter's, and its socket by a
+# name that cannot be read as a path.
+WAITERS = (
+    """CREATE TABLE waiters (
+    -- One row per wait that sleeps: a mailbox's waiters (kind 'mail', key = the agent) are
+    -- woken by the sends and broadcasts that reach it; a resource's (kind 'claim', key = the
+    -- resource key) are served in ticket order, the first one claiming when the claim ends.
+    -- A waiter sleeps on a Unix datagram socket of its process, called address in the
+    -- file's wake place; a row whose process is gone was left by a process that died.
+    ticket INTEGER PRIMARY KEY AUTOINCREMENT,  -- arrival order, never reused
+    namespace TEXT NOT NULL,
+    kind TEXT NOT NULL CHECK (kind IN ('mail', 'claim')),
+    key TEXT NOT NULL,
+    address TEXT NOT NULL  -- 16 hexadecimal digits
+        CHECK (length(address) = 16 AND address NOT GLOB '*[^0-9a-f]*'),
+    pid INTEGER NOT NULL CHECK (typeof(pid) = 'integer' AND pid > 0),
+    process TEXT NOT NULL  -- which process pid was: boot, namespaces, start time ('' unknown)
+)""",
+    "CREATE INDEX waiters_by_key ON waiters (namespace, kind, key, ticket)",
+)
+
+# Version 3 also numbers the log as _NEXT_SEQ says, in its triggers too.
+CORE = tuple(
+    statement.replace(_NEXT_SEQ_1 % "NEW.namespace", _NEXT_SEQ % "NEW.namespace")
+    for statement in DDL_1
+)
+_TRIGGERS = tuple(statement for statement in CORE if statement.startswith("CREATE TRIGGER"))
+
+DDL_BY_VERSION = {1: DDL_1, 2: DDL_1 + WAITERS_2, 3: CORE + WAITERS}
 DDL = DDL_BY_VERSION[SCHEMA_VERSION]
-# The statements that take a file of version N to version N + 1.
-MIGRATIONS = {1: WAITERS}
+# The statements that take a file of version N to version N + 1. The waiters of a version 2
+# file sleep where this durnel does not look for them, so their rows go; the durnel that made
+# them refuses the file from then on.
+MIGRATIONS = {
+    1: WAITERS_2,
+    2: tuple("DROP TRIGGER " + trigger.split()[2] for trigger in _TRIGGERS)
+    + _TRIGGERS
+    + ("DROP TABLE waiters",)
+    + WAITERS,
+}
 
 NEXT_SEQ = _NEXT_SEQ  # for the calls' own log events
 
-_OBJECTS = "SELECT name, type, tbl_name, sql FROM sqlite_master WHERE name NOT LIKE 'sqlite_%'"
+# Every object but SQLite's own (sqlite_sequence, sqlite_stat1, automatic indexes), whose names
+# no statement may give anything else.
+_OBJECTS = (
+    "SELECT name, type, tbl_name, sql FROM sqlite_master "
+    "WHERE name NOT LIKE 'sqlite\\_%' ESCAPE '\\'"
+)
 _expected = {}
 
 
@@ -236,11 +290,14 @@ def _judge(where, application_id, version, found):
             % (where, version)
         )
     wrong = []
-    for name, (kind, table, sql) in sorted(expected_objects(version).items()):
+    expected = expected_objects(version)
+    for name, (kind, table, sql) in sorted(expected.items()):
         if name not in found:
             wrong.append("the %s %s is missing" % (kind, name))
         elif found[name] != (kind, table, sql):
             wrong.append("the %s %s is not the one durnel makes" % (kind, name))
+    for name in sorted(set(found) - set(expected)):
+        wrong.append("the %s %s is not durnel's" % (found[name][0], name))
     if wrong:
         raise ForeignDataError(
             "%s is not a durnel file as this durnel makes them: %s" % (where, "; ".join(wrong))

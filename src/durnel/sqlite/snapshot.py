@@ -7,6 +7,9 @@ never makes one.
 consistent moment of the file, taking no write lock and waiting for none. Its clock reading
 is this machine's wall clock (the one that stamps claims here), read inside the transaction.
 
+``read_namespaces`` counts every namespace of the file in one read transaction too. An
+event's number is its ``seq``, which the engine numbers per namespace without gaps.
+
 SQLite has no blocking read: ``read_log`` asks ``PRAGMA data_version`` every POLL_SECONDS,
 which changes only when another connection has committed, and queries the log only then.
 
@@ -21,13 +24,27 @@ import time
 from typing import Optional
 from urllib.parse import urlsplit
 
-from ..snapshots import AgentView, LogEvent, Snapshot, claim_views, mailbox_views
+from ..snapshots import (
+    AgentView,
+    LogEvent,
+    NamespaceView,
+    Snapshot,
+    claim_views,
+    mailbox_views,
+)
 from .engine import SQLiteCoordinationState
 from .engine import open_url as open_engine_url
 from .errors import BusyError, StorageError
 from .transactions import retry, wall_seconds
 
-__all__ = ["POLL_SECONDS", "UNREACHABLE", "open_url", "read_log", "read_snapshot"]
+__all__ = [
+    "POLL_SECONDS",
+    "UNREACHABLE",
+    "open_url",
+    "read_log",
+    "read_namespaces",
+    "read_snapshot",
+]
 
 # a file that cannot be opened, read or found, or stays locked (WAL recovery) too long
 UNREACHABLE = (OSError, StorageError, BusyError)
@@ -44,14 +61,35 @@ _MAILBOXES = (
 )
 # Log rows are numbered without gaps (each is the namespace's max(seq) + 1, and trimming
 # removes the oldest), so two look-ups of the primary key count them, however long the log.
-_LOG_SPAN = "SELECT ifnull(max(seq) - min(seq) + 1, 0) FROM log WHERE namespace = ?"
+# (One SELECT of both max and min would scan the namespace's log: SQLite turns an aggregate
+# into one look-up only when it is alone.)
+_SEQ_SPAN = (
+    "ifnull((SELECT max(seq) FROM log WHERE namespace = {0}) - "
+    "(SELECT min(seq) FROM log WHERE namespace = {0}) + 1, 0)"
+)
+_LOG_SPAN = "SELECT " + _SEQ_SPAN.format("?1")
+# Every namespace with its counts. The log's namespaces are found one index seek each (a
+# skip-scan written out), not by reading every event.
+_NAMESPACES = (
+    "WITH RECURSIVE logged(namespace) AS ("
+    " SELECT min(namespace) FROM log"
+    " UNION ALL SELECT (SELECT min(namespace) FROM log WHERE namespace > logged.namespace)"
+    " FROM logged WHERE logged.namespace IS NOT NULL),"
+    " counts(namespace, agents, claims, messages, events) AS ("
+    " SELECT namespace, count(*), 0, 0, 0 FROM statuses GROUP BY namespace"
+    " UNION ALL SELECT namespace, 0, count(*), 0, 0 FROM claims GROUP BY namespace"
+    " UNION ALL SELECT namespace, 0, 0, count(*), 0 FROM messages GROUP BY namespace"
+    " UNION ALL SELECT namespace, 0, 0, 0, " + _SEQ_SPAN.format("logged.namespace") + " "
+    " FROM logged WHERE namespace IS NOT NULL)"
+    " SELECT namespace, sum(agents), sum(claims), sum(messages), sum(events) FROM counts"
+    " GROUP BY namespace ORDER BY namespace"
+)
 _EVENTS = "SELECT seq, event, at, agent, resource, from_agent, to_agent, content FROM log "
 _TAIL = _EVENTS + "WHERE namespace = ? ORDER BY seq DESC LIMIT ?"
 _AFTER = _EVENTS + "WHERE namespace = ? AND seq > ? ORDER BY seq LIMIT 1000"
 
 
-def _event(row) -> LogEvent:
-    return LogEvent(str(row[0]), *row[1:])
+_event = LogEvent._make
 
 
 def _in_read_transaction(state: SQLiteCoordinationState, read):
@@ -89,14 +127,10 @@ def read_snapshot(state: SQLiteCoordinationState, log_tail: int) -> Snapshot:
 
 
 def read_log(
-    state: SQLiteCoordinationState, after: Optional[str], block: float
+    state: SQLiteCoordinationState, after: Optional[int], block: float
 ) -> tuple[LogEvent, ...]:
     """The events after the event number ``after``, polling for up to ``block`` seconds."""
-    try:
-        seq = 0 if after is None else int(after)
-    except ValueError:
-        raise ValueError("%r is not an event id of the SQLite engine's log" % (after,)) from None
-    arguments = (state.namespace, seq)
+    arguments = (state.namespace, after or 0)
     cursor = state._connections.cursor()
     deadline = time.monotonic() + block
     seen = None
@@ -119,6 +153,13 @@ def read_log(
         if left <= 0:
             return ()
         time.sleep(min(POLL_SECONDS, left))
+
+
+def read_namespaces(state: SQLiteCoordinationState) -> tuple[NamespaceView, ...]:
+    """Every namespace of the file, in one read transaction."""
+    return _in_read_transaction(
+        state, lambda cursor: tuple(map(NamespaceView._make, cursor.execute(_NAMESPACES)))
+    )
 
 
 def open_url(url: str, namespace: str) -> SQLiteCoordinationState:

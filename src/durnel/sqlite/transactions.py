@@ -19,7 +19,8 @@ import random
 import sqlite3
 import time
 
-from .errors import BusyError, ForeignDataError, StorageError, SystemClockError
+from .checkpoints import keep_small
+from .errors import BusyError, DamagedFileError, ForeignDataError, StorageError, SystemClockError
 
 __all__ = ["read", "retry", "wall_seconds", "write"]
 
@@ -95,6 +96,17 @@ def _busy(error, where):
         ) from error
     if code == NOTADB:
         raise ForeignDataError("%s is not a SQLite database (%s)" % (where, error)) from error
+    if code == CORRUPT:
+        raise DamagedFileError(
+            "%s is damaged (%s); the call changed nothing" % (where, error)
+        ) from error
+    if isinstance(error, sqlite3.IntegrityError):
+        # durnel's statements keep every constraint of a file that holds only what durnel
+        # writes (a log numbered by integers, say): something else wrote what is in the way.
+        raise ForeignDataError(
+            "%s holds rows that durnel did not write (%s); the call changed nothing"
+            % (where, error)
+        ) from error
     if any(text in str(error) for text in _CHANGED):
         raise ForeignDataError(
             "%s: durnel's tables were changed by something else (%s)" % (where, error)
@@ -112,13 +124,15 @@ def _rollback(cursor):
 
 def write(cursor, where, busy_timeout, call, namespace, maxlen, arguments):
     """``call(cursor, namespace, now, maxlen, *arguments)`` in one write transaction, with
-    ``now`` read once the write lock is held; returns its result."""
+    ``now`` read once the write lock is held; returns its result. A commit that leaves the
+    ``-wal`` too large truncates it (checkpoints.py)."""
     patience = None
     while True:
         try:
             cursor.execute("BEGIN IMMEDIATE")
             result = call(cursor, namespace, wall_seconds(), maxlen, *arguments)
             cursor.execute("COMMIT")
+            keep_small(cursor, cursor.connection.path)
             return result
         except sqlite3.Error as error:
             _rollback(cursor)

@@ -3,28 +3,38 @@ runs them in the calling thread, AsyncSQLiteCoordinationState in an asyncio task
 calls run in the object's own thread. Every call is a Work, one transaction at most; the
 steps sleep on the wait's socket (wakes.py) between calls.
 
+No wait relies on its wake-ups alone: one may never come (a socket that another process
+cannot reach), so every waiter also looks by itself. A waiter whose socket the others cannot
+reach wakes within LOOK_EVERY seconds of what it waits for (a message, or the claim's end
+for the first in line), LAPSE_LOOK seconds further back in a line.
+
 ``wait_for_messages``: drains; when that finds nothing, the waiter joins the mailbox's
 waiters (a row of ``waiters``, its socket bound first) and drains again, so that a message
 committed before the join is found by that drain and one committed after it wakes the
-socket. It sleeps until woken or the timeout, drains, and so on; a drain that finds
-messages removes the row in its own transaction. A timed-out wait drains once more and
-returns what that finds ([] mostly).
+socket. It sleeps until woken, the timeout or LOOK_EVERY seconds, drains (a look that finds
+the mailbox empty is one read, and no write), and so on; a drain that finds messages removes
+the row in its own transaction, and a waiter that finds its row gone (taken for gone by a
+process that could not tell) joins again. A timed-out wait drains once more and returns what
+that finds ([] mostly).
 
 ``wait_claim_file`` / ``wait_claim_task``: first come, first served. Each turn is one
 transaction: the first in line (or anyone, while nobody is in line) claims; anyone else,
 and the first when the claim holds, joins the line (once) and learns the claim's holder and
-stamp and who is just ahead. The first in line sleeps until a release wakes it or until the
-moment the holder's lease lapses (read from the stamp, whatever the clock says by then:
-at least every LAPSE_LOOK seconds, in case the wall clock was stepped). The second in line
-looks every LIVENESS seconds whether the first one's socket is still open: a first waiter
-whose process died is taken out of the line by the second within about LIVENESS seconds
-(and one found dead by a wake-up, at once). The rest of the line sleeps without looking
-(but every LAPSE_LOOK seconds): whatever moves a waiter into the first two places (a
-waiter ahead leaving, claiming, being taken out) wakes it, so that idle waiters cost
-nothing however long the line. At the timeout the wait makes the plain
-claim, whose refusal it raises. A plain claim by an agent that does not wait takes a free
-resource even while others wait for it (nobody is in its way between a release and the
-first waiter's turn otherwise).
+stamp and who is just ahead. The first in line sleeps until a release wakes it, until the
+moment the holder's lease lapses (read from the stamp, whatever the clock says by then) or
+for LOOK_EVERY seconds, and takes its turn again. The second in line looks every LIVENESS
+seconds whether the first is gone (its process ended, or its socket closed: see wakes.py),
+and takes its turn again every LOOK_EVERY seconds: a first waiter whose process died is
+taken out of the line by the second within about LIVENESS seconds (and one found dead by a
+wake-up, at once). The rest of the line sleeps without looking (but every LAPSE_LOOK
+seconds): whatever moves a waiter into the first two places or from the second to the first
+(a waiter ahead leaving, claiming, being taken out) wakes it, so that idle waiters cost
+nothing however long the line. At the timeout the wait makes the plain claim, whose refusal
+it raises. A plain claim by an agent that does not wait takes a free resource even while
+others wait for it (nobody is in its way between a release and the first waiter's turn
+otherwise).
+
+A step decides by the clock, never by a sleep's end alone: a sleep may end early.
 """
 
 import time
@@ -32,11 +42,11 @@ import time
 from ..arguments import plain
 from ..contract import FILE_PREFIX, LEASE_SECONDS
 from ..waiting import WAITER, Work, deadline_after, seconds_left
-from . import wakes
 
-__all__ = ["LAPSE_LOOK", "LIVENESS", "claim_waits", "message_waits"]
+__all__ = ["LAPSE_LOOK", "LIVENESS", "LOOK_EVERY", "claim_waits", "message_waits"]
 
 LIVENESS = 1.0
+LOOK_EVERY = 5.0
 LAPSE_LOOK = 60.0
 _SHORTEST = 0.001  # a sleep until a lapse that the clock says has come: start again soon
 
@@ -46,29 +56,33 @@ def message_waits(state, agent_id, timeout):
     deadline = deadline_after(timeout)
     waiter = yield WAITER
 
-    def handed_back(result, later):
-        messages = result[0]
-        if messages:
-            state.hand_back(agent, messages)
+    def restored(result, later):
+        if result[0]:  # drained for a caller that never got them: back in the file
+            later(state.restore, agent, result[0])
 
-    messages = (yield Work(state.drain_waiting, agent, None, orphaned=handed_back))[0]
-    if messages or seconds_left(deadline) == 0.0:
-        return messages
+    rows = (yield Work(state.drain_waiting, agent, None, orphaned=restored))[0]
+    if rows or seconds_left(deadline) == 0.0:
+        return [row[:4] for row in rows]
 
     def left(ticket, later):
         later(state.leave, ticket, "mail", agent)
 
     waiter.will_open()
-    ticket = yield Work(state.join, waiter, "mail", agent, orphaned=left)
+    ticket = None
     try:
-        woken = True
         while True:
-            messages, waiting = yield Work(state.drain_waiting, agent, ticket, orphaned=handed_back)
-            if not waiting:
+            if ticket is None:
+                ticket = yield Work(state.join, waiter, "mail", agent, orphaned=left)
+            rows, listed = yield Work(state.drain_waiting, agent, ticket, orphaned=restored)
+            if rows:
+                ticket = None  # left in the drain's transaction
+                return [row[:4] for row in rows]
+            if not listed:
                 ticket = None
-            if messages or not woken:
-                return messages
-            woken = yield seconds_left(deadline)
+                continue
+            if seconds_left(deadline) == 0.0:
+                return []
+            yield seconds_left(deadline, LOOK_EVERY)
     finally:
         if ticket is not None:
             waiter.later(state.leave, ticket, "mail", agent)
@@ -110,20 +124,23 @@ def claim_waits(state, prefix, agent_id, name, timeout):
                 turn = state.claim_turn_opening
                 continue
             turn = state.claim_turn
+            turned = time.monotonic()
             while True:
                 if seconds_left(deadline) == 0.0:
                     return (yield Work(plain_claim, agent, name, orphaned=released))
                 if ahead is not None:
-                    cap = LIVENESS if ahead[2] else LAPSE_LOOK
+                    cap = LIVENESS if ahead[4] else LAPSE_LOOK
                 elif holder is None:
                     cap = _SHORTEST
                 else:
                     lapse = stamp + LEASE_SECONDS - time.time() + 0.0005
-                    cap = min(max(lapse, _SHORTEST), LAPSE_LOOK)
+                    cap = min(max(lapse, _SHORTEST), LOOK_EVERY)
                 if (yield seconds_left(deadline, cap)) or ahead is None:
                     break
-                if not wakes.alive(waiter.directory, ahead[1]):
-                    gone = ahead[0]
+                if state.gone(ahead):
+                    gone = ahead
+                    break
+                if time.monotonic() - turned >= LOOK_EVERY:
                     break
     finally:
         if ticket is not None:

@@ -1,136 +1,245 @@
-"""Wake-ups between the processes that share a durnel file: a waiter sleeps on a Unix
-datagram socket of its own in the directory ``<database file>-wake``, and a call that may
-concern it sends it one datagram after its transaction committed.
+"""Wake-ups between the processes that share a durnel file: a waiter sleeps on a Unix datagram
+socket of its own in the file's wake place, and a call that may concern it sends it one
+datagram after its transaction committed.
 
 Why sockets: SQLite tells no connection about another's commit, so the alternatives are to
 poll (``PRAGMA data_version``: a wake latency of half the polling period, and CPU for every
 idle waiter) or to watch the file (inotify sees every write of every namespace, Linux only).
 A datagram socket costs nothing while it sleeps (the waiter blocks in ``recv``, or its event
-loop's selector watches it), wakes it within microseconds, queues a datagram sent before the
-waiter sleeps (so a commit between the waiter's last look and its sleep still wakes it), and
-tells its sender when its owner is gone: the kernel refuses a datagram to a socket whose
-process died (ECONNREFUSED) or that was removed (ENOENT). Senders never block: a waiter whose
-queue is full has wake-ups pending already.
+loop's selector watches it), wakes it within microseconds, and queues a datagram sent before
+the waiter sleeps (so a commit between the waiter's last look and its sleep still wakes it).
+Senders never block: a waiter whose queue is full has wake-ups pending already. A datagram
+only says "something may have changed": the waiter looks again with a call of its own, so a
+spurious or repeated one costs a look and never loses or doubles anything. The waits also
+look by themselves every so often (waits.py), so a wake-up that never arrives delays a
+waiter, never strands it.
 
 Which waiters to wake is in the file itself (the ``waiters`` table, schema.py), read in the
 transaction of the call that changes what they wait for; the socket is bound before its row
-is written, so a datagram cannot miss it. A datagram only says "something may have changed":
-the waiter looks again with a call of its own, so a spurious or repeated one costs a look and
-never loses or doubles anything.
+is written, so a datagram cannot miss it.
 
-The socket's address is the row's ``address``, a random name in the wake directory. A path
-too long for a socket address (about 107 bytes) is reached as ``/proc/self/fd/N/<name>``
-through a descriptor of the directory (Linux).
+The wake place. On Linux it is the abstract socket namespace: a socket there is a name and no
+file, so nothing can remove it under its waiter, nothing is left behind when its process
+dies, and no path length limits it. The names of a file's waiters start with the device and
+inode numbers of the file, so every path to the file (symbolic or hard links, bind mounts)
+reaches the same waiters. Elsewhere it is the directory ``<the file's real path>-wake``, made
+owner-only (or as the engine's ``file_mode`` says). Either way, what the file says about a
+socket is only its name, 16 hexadecimal digits checked before any use, so no row can make a
+call reach anything but a socket in the file's own wake place, and the only files ever
+removed are sockets of that directory whose waiters are gone.
+
+Who is gone (``WakePlace.gone``). A waiter lives as long as its process (processes.py), so a
+waiter whose socket cannot be reached but whose process runs is not gone: it is woken at its
+next look of its own. A waiter is gone when its process has ended, or when its socket is seen
+closed (refused) while its process runs on (its wait ended without removing its row); and,
+for a waiter whose process this one cannot see (another PID namespace), when its socket is
+refused.
 """
 
 import asyncio
 import errno
 import os
+import re
 import socket
+import stat
+import sys
 import threading
+import weakref
 
-__all__ = ["AsyncSocketWaiter", "SocketWaiter", "WakeDirectory", "alive"]
+from . import processes
 
-_MAX_PATH = 107  # a socket address's path, its closing NUL left out
-_DEAD = (errno.ECONNREFUSED, errno.ENOENT, errno.ENOTDIR)
+__all__ = ["AsyncSocketWaiter", "SocketWaiter", "WakePlace", "valid_name"]
+
 _AF_UNIX = getattr(socket, "AF_UNIX", None)
+_ABSTRACT = sys.platform.startswith("linux")
+_MAX_PATH = 107  # a socket address's path, its closing NUL left out
+_NAME = re.compile(r"[0-9a-f]{16}\Z")
+_UNREACHABLE = (errno.ECONNREFUSED, errno.ENOENT, errno.ENOTDIR)
+_LONGEST_SLEEP = 86400.0  # a longer sleep is made of several (the waits check their deadline)
+
+_lock = threading.Lock()
+_sender = [None, None]  # pid, socket: what this process sends its wake-ups from
+_bound = set()  # names of the sockets that this process has open
+_open = weakref.WeakSet()  # those sockets
 
 
-class WakeDirectory:
-    """The wake directory of the file at ``database`` (an absolute path), in this process."""
+def _forget_parent_sockets():
+    # A forked child never waits on its parent's sockets: closed here, they stay open in the
+    # parent, whose waiters they are.
+    for sock in list(_open):
+        sock.close()
+    _open.clear()
+    _bound.clear()
 
-    def __init__(self, database):
-        self.path = database + "-wake"
-        self._lock = threading.Lock()
-        self._descriptor = None  # (pid, fd) of the directory, for paths too long to bind
-        self._sender = None  # (pid, socket) that sends this process's wake-ups
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_parent_sockets)
+
+
+def valid_name(name):
+    """Whether ``name`` is a socket name as durnel makes them."""
+    return isinstance(name, str) and _NAME.match(name) is not None
+
+
+class WakePlace:
+    """Where the waiters of the file at ``database`` (an absolute path to an existing file)
+    sleep. ``directory_mode`` is the mode of a wake directory made here."""
+
+    def __init__(self, database, directory_mode=0o700):
+        if _AF_UNIX is None:
+            self.abstract = False
+            self.directory = None
+            return
+        self.abstract = _ABSTRACT
+        if self.abstract:
+            found = os.stat(database)
+            self._prefix = b"\0durnel-wake/%x/%x/" % (found.st_dev, found.st_ino)
+            self.directory = None
+        else:
+            self.directory = os.path.realpath(database) + "-wake"
+            self._directory_mode = directory_mode
+
+    def __repr__(self):
+        where = "abstract" if self.abstract else self.directory
+        return "<WakePlace %s>" % where
 
     def address(self, name):
-        """The socket address of ``name`` as this process reaches it."""
-        path = os.path.join(self.path, name)
-        if len(os.fsencode(path)) <= _MAX_PATH:
-            return path
-        return "/proc/self/fd/%d/%s" % (self._directory(), name)
-
-    def _directory(self):
-        with self._lock:
-            if self._descriptor is None or self._descriptor[0] != os.getpid():
-                fd = os.open(self.path, getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY)
-                self._descriptor = (os.getpid(), fd)
-            return self._descriptor[1]
+        """The socket address of the waiter ``name`` (a valid name)."""
+        if self.abstract:
+            return self._prefix + name.encode("ascii")
+        path = os.path.join(self.directory, name)
+        if len(os.fsencode(path)) > _MAX_PATH:
+            raise OSError(
+                errno.ENAMETOOLONG,
+                "the wake directory's path is too long for a socket address (at most %d "
+                "bytes with the socket's name); put the durnel file nearer the root" % _MAX_PATH,
+                self.directory,
+            )
+        return path
 
     def bind(self):
-        """A new socket bound to a fresh name in the directory (made if missing); returns
-        (socket, name)."""
+        """A new socket, bound to a fresh name in the place: (socket, name)."""
         if _AF_UNIX is None:
             raise OSError(
                 errno.EAFNOSUPPORT,
                 "waits on the SQLite engine need Unix domain sockets, which this system lacks",
             )
-        os.makedirs(self.path, exist_ok=True)
+        if not self.abstract:
+            self._make_directory()
         sock = socket.socket(_AF_UNIX, socket.SOCK_DGRAM)
         try:
             while True:
                 name = os.urandom(8).hex()
                 try:
                     sock.bind(self.address(name))
-                    return sock, name
+                    break
                 except OSError as error:
                     if error.errno != errno.EADDRINUSE:
                         raise
         except BaseException:
             sock.close()
             raise
+        with _lock:
+            _bound.add(name)
+            _open.add(sock)
+        return sock, name
+
+    def _make_directory(self):
+        try:
+            os.mkdir(self.directory, self._directory_mode)
+        except FileExistsError:
+            return
+        os.chmod(self.directory, self._directory_mode)  # exactly, whatever the umask
+
+    def unbind(self, sock, name):
+        """Closes a socket of this process's, and removes its file if it has one."""
+        with _lock:
+            _bound.discard(name)
+            _open.discard(sock)
+        sock.close()
+        self.remove(name)
 
     def remove(self, name):
-        """Removes the socket file ``name``, if it is still there."""
+        """Removes the socket file of the waiter ``name``, if the place is a directory and it
+        is there, a socket."""
+        if self.abstract or self.directory is None or not valid_name(name):
+            return
+        path = os.path.join(self.directory, name)
         try:
-            os.unlink(os.path.join(self.path, name))
+            if stat.S_ISSOCK(os.lstat(path).st_mode):
+                os.unlink(path)
         except OSError:
             pass
 
-    def wake(self, names):
-        """Sends each waiter of ``names`` a datagram; returns the names whose waiter is gone.
-        Never raises for a waiter: one that cannot be reached is skipped."""
-        sender = self._sending_socket()
-        dead = []
-        for name in names:
+    def wake(self, waiters):
+        """Sends each of ``waiters`` (rows: ticket, address, pid, process) a datagram;
+        returns the rows of those that are gone. Never raises for a waiter."""
+        sender = _sending_socket()
+        gone = []
+        for row in waiters:
+            if not valid_name(row[1]):
+                gone.append(row)  # no waiter of durnel's: never reached, and removed
+                continue
             try:
-                sender.sendto(b"w", self.address(name))
+                sender.sendto(b"w", self.address(row[1]))
             except OSError as error:  # EAGAIN: its queue is full of wake-ups already
-                if error.errno in _DEAD:
-                    dead.append(name)
-        return dead
+                if error.errno in _UNREACHABLE and self._judged_gone(
+                    row, error.errno == errno.ECONNREFUSED
+                ):
+                    gone.append(row)
+        return gone
 
-    def _sending_socket(self):
-        with self._lock:
-            if self._sender is None or self._sender[0] != os.getpid():
-                sender = socket.socket(_AF_UNIX, socket.SOCK_DGRAM)
-                sender.setblocking(False)
-                self._sender = (os.getpid(), sender)
-            return self._sender[1]
+    def gone(self, row):
+        """Whether the waiter of ``row`` (ticket, address, pid, process) is gone. Sends it
+        nothing: a connect tells whether its socket is open without waking it."""
+        if not valid_name(row[1]):
+            return True
+        if processes.judge(row[2], row[3]) == processes.DEAD:
+            return True
+        probe = socket.socket(_AF_UNIX, socket.SOCK_DGRAM)
+        try:
+            probe.connect(self.address(row[1]))
+            return False
+        except OSError as error:
+            return self._judged_gone(row, error.errno == errno.ECONNREFUSED)
+        finally:
+            probe.close()
+
+    def _judged_gone(self, row, refused):
+        verdict = processes.judge(row[2], row[3])
+        if verdict == processes.DEAD:
+            return True
+        if not refused:  # unreachable (its socket file removed, say): its process decides
+            return False
+        if verdict == processes.UNKNOWN:
+            return True
+        # Its process runs; a refusal means its socket is closed, where this process sees it.
+        return not self.abstract or processes.same_network(row[3])
 
 
-def alive(directory, name):
-    """Whether the waiter of socket ``name`` still has it open: a connect, which sends
-    nothing and so wakes nobody, is refused once its process died or it was closed."""
-    probe = socket.socket(_AF_UNIX, socket.SOCK_DGRAM)
-    try:
-        probe.connect(directory.address(name))
-        return True
-    except OSError as error:
-        return error.errno not in _DEAD
-    finally:
-        probe.close()
+def stale(rows):
+    """Of ``rows`` (ticket, address, pid, process) of waiters of this very process, those
+    whose socket this process no longer has open: their wait ended without removing them."""
+    with _lock:
+        return [row for row in rows if row[1] not in _bound]
+
+
+def _sending_socket():
+    with _lock:
+        if _sender[0] != os.getpid():
+            sender = socket.socket(_AF_UNIX, socket.SOCK_DGRAM)
+            sender.setblocking(False)
+            _sender[:] = [os.getpid(), sender]
+        return _sender[1]
 
 
 class SocketWaiter:
     """A wait's socket, slept on by a thread: bound when the wait first needs to be woken
-    (``open``), closed and removed with ``close``. ``later(function, *arguments)`` runs a
-    wait's clean-up where its I/O may block: here, at once."""
+    (``open``), closed (and its file removed) with ``close``. ``later(function,
+    *arguments)`` runs a wait's clean-up where its I/O may block: here, at once."""
 
-    def __init__(self, directory):
-        self.directory = directory
+    def __init__(self, place):
+        self.place = place
         self.name = None
         self._socket = None
 
@@ -140,7 +249,7 @@ class SocketWaiter:
     def open(self):
         """Binds the socket, if it is not yet; returns its name."""
         if self._socket is None:
-            self._socket, self.name = self.directory.bind()
+            self._socket, self.name = self.place.bind()
         return self.name
 
     def later(self, function, *arguments):
@@ -149,8 +258,7 @@ class SocketWaiter:
     def close(self):
         sock, self._socket = self._socket, None
         if sock is not None:
-            sock.close()
-            self.directory.remove(self.name)
+            self.place.unbind(sock, self.name)
 
     def _woken(self):
         """Takes every datagram that is queued; whether there was one."""
@@ -168,7 +276,7 @@ class SocketWaiter:
             return True
         if seconds is not None and seconds <= 0:
             return False
-        self._socket.settimeout(seconds)
+        self._socket.settimeout(None if seconds is None else min(seconds, _LONGEST_SLEEP))
         try:
             self._socket.recv(16)
         except socket.timeout:
@@ -185,8 +293,8 @@ class AsyncSocketWaiter(SocketWaiter):
     ``will_open``), and so do ``later`` and ``close``, so that the loop never waits for the
     file or the directory; the executor runs them in the order they were asked for."""
 
-    def __init__(self, directory, executor):
-        super().__init__(directory)
+    def __init__(self, place, executor):
+        super().__init__(place)
         self._executor = executor
         self._loop = asyncio.get_running_loop()
         self._asked = False
@@ -214,7 +322,9 @@ class AsyncSocketWaiter(SocketWaiter):
         loop, fd = self._loop, self._socket.fileno()
         future = loop.create_future()
         loop.add_reader(fd, _settle, future, True)
-        timer = None if seconds is None else loop.call_later(seconds, _settle, future, False)
+        timer = None
+        if seconds is not None:
+            timer = loop.call_later(min(seconds, _LONGEST_SLEEP), _settle, future, False)
         try:
             woken = await future
         finally:

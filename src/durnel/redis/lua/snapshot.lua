@@ -10,8 +10,13 @@
 -- delivers again. Batches still within their timeout are not counted: their drain's reply
 -- reached a client, whose next call (or whose settler, a second later) settles them. The
 -- oldest message is the first of that list.
+-- The log's events are numbered by the stream's count of the entries ever added to it (XINFO
+-- STREAM's entries-added): the newest is that count, the one before it one less, and so on.
+-- That holds while entries leave the stream only from its front, as trimming (MAXLEN) takes
+-- them; an entry deleted from the middle (XDEL, which durnel never does) shows as a
+-- max-deleted-entry-id at or past the first entry left, and is refused as foreign data.
 -- Reply: {REPLY.OK, json} where json is the array
---   [now, roster, claims, mailboxes, log length, log tail]
+--   [now, roster, claims, mailboxes, log length, log tail, number of the newest event]
 -- roster and claims as HGETALL gives them (field, value, ...), mailboxes as
 -- (agent, length, sent_at of the oldest message, ...), the log tail newest first as XREVRANGE
 -- gives it. One JSON string is far cheaper for the client to read than thousands of replies.
@@ -32,8 +37,23 @@ if bad then return bad end
 local now, micros = server_time()
 if not now then return micros end
 local now_us, lapse = now * 1000000 + micros, visibility * 1000000
-local events = {}
-if tail > 0 and length > 0 then events = redis.call('XREVRANGE', log, '+', '-', 'COUNT', tail) end
+local events, newest = {}, 0
+if length > 0 then
+  local info = redis.call('XINFO', 'STREAM', log)
+  local field = {}
+  for i = 1, #info, 2 do field[info[i]] = info[i + 1] end
+  local function parts(id)
+    local ms, seq = string.match(id, '^(%d+)-(%d+)$')
+    return tonumber(ms), tonumber(seq)
+  end
+  local deleted_ms, deleted_seq = parts(field['max-deleted-entry-id'])
+  local first_ms, first_seq = parts(field['first-entry'][1])
+  if deleted_ms > first_ms or (deleted_ms == first_ms and deleted_seq >= first_seq) then
+    return foreign(log, 'entries were deleted from its middle (XDEL), which durnel never does')
+  end
+  newest = field['entries-added']
+  if tail > 0 then events = redis.call('XREVRANGE', log, '+', '-', 'COUNT', tail) end
+end
 
 -- a message is '[sent_at,"from","content"]': the stamp is all that is needed
 local function sent_at(blob)
@@ -96,4 +116,4 @@ for first = 1, #roster, 2 * CHUNK do
     end
   end
 end
-return {REPLY.OK, cjson.encode({now, roster, held, boxes, length, events})}
+return {REPLY.OK, cjson.encode({now, roster, held, boxes, length, events, newest})}

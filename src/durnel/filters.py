@@ -1,0 +1,66 @@
+"""What ``durnel show|watch|log --filter PREFIX`` keeps: the part of a group that concerns some
+agents or resources, chosen by the start of their names.
+
+A prefix matches an agent whose id starts with it, and a resource whose key starts with it,
+whole (``file:src/``, ``task:t1``) or without its kind (``src/``, ``t1``); matching is
+case-sensitive and nothing else is special in a prefix. With several prefixes, what any of
+them matches is kept. Of a snapshot this keeps:
+
+- claims whose resource or holder matches;
+- agents that match, and the holders of the claims kept;
+- the mailboxes of the agents kept;
+- log events that name a matching agent (Claimed and Released their holder, MessageSent its
+  sender or its recipient, BroadcastSent its sender) or a matching resource.
+
+The snapshot's clock reading, namespace and ``log_length`` (the whole log's) stay as read.
+"""
+
+import dataclasses
+from collections.abc import Iterable
+from typing import Optional
+
+from .snapshots import ClaimView, LogEvent, Snapshot
+
+__all__ = ["Selection"]
+
+
+class Selection:
+    """The agents and resources that a set of prefixes matches."""
+
+    def __init__(self, prefixes: Iterable[str]):
+        self.prefixes = tuple(prefixes)
+        if not self.prefixes:
+            raise ValueError("a filter needs at least one prefix")
+
+    def describe(self) -> str:
+        return "only what matches " + " or ".join(repr(p) for p in self.prefixes)
+
+    def agent(self, agent: Optional[str]) -> bool:
+        return agent is not None and agent.startswith(self.prefixes)
+
+    def resource(self, key: Optional[str]) -> bool:
+        if key is None:
+            return False
+        return key.startswith(self.prefixes) or key.partition(":")[2].startswith(self.prefixes)
+
+    def claim(self, claim: ClaimView) -> bool:
+        return self.agent(claim.holder) or self.resource(claim.resource)
+
+    def event(self, event: LogEvent) -> bool:
+        return (
+            self.agent(event.agent)
+            or self.agent(event.from_agent)
+            or self.agent(event.to_agent)
+            or self.resource(event.resource)
+        )
+
+    def apply(self, shot: Snapshot) -> Snapshot:
+        claims = tuple(c for c in shot.claims if self.claim(c))
+        holders = {c.holder for c in claims}
+        return dataclasses.replace(
+            shot,
+            agents=tuple(a for a in shot.agents if a.agent in holders or self.agent(a.agent)),
+            claims=claims,
+            mailboxes=tuple(m for m in shot.mailboxes if m.agent in holders or self.agent(m.agent)),
+            log=tuple(e for e in shot.log if self.event(e)),
+        )
