@@ -268,17 +268,6 @@ class RedisCluster:
             node.stop()
 
 
-class _Link:
-    """One client connection through the proxy, as both of its pumps see it."""
-
-    def __init__(self):
-        import threading
-
-        self.subscriber = False  # it has sent SSUBSCRIBE
-        self.silent = False  # nothing passes either way, and nothing closes
-        self.answered = threading.Event()  # the server sent something since it was cleared
-
-
 class ReplyDroppingProxy:
     """A loopback TCP proxy in front of a server that can lose, delay or swallow traffic.
 
@@ -333,6 +322,7 @@ class ReplyDroppingProxy:
 
     def _accept(self):
         import threading
+        import types
 
         while not self._closed:
             try:
@@ -340,7 +330,9 @@ class ReplyDroppingProxy:
             except OSError:
                 return
             upstream = socket.create_connection(("127.0.0.1", self.server_port))
-            link = _Link()
+            # one connection as both pumps see it: has it subscribed, is it silenced, has the
+            # server sent anything since `answered` was cleared
+            link = types.SimpleNamespace(subscriber=False, silent=False, answered=threading.Event())
             self._links.append(link)
             for args in ((client, upstream, False, link), (upstream, client, True, link)):
                 threading.Thread(target=self._pump, args=args, daemon=True).start()

@@ -356,25 +356,24 @@ def test_a_cancelled_call_raises_and_hands_back_what_it_took(state):
     view = state.target
 
     async def scenario():
-        calls_ = {
-            "drain": lambda: view.drain_inbox("B"),
-            "wait": lambda: view.wait_for_messages("B", 5),
-            "claim": lambda: view.claim_task("W", "t"),
-            "wait claim": lambda: view.wait_claim_task("W", "t", 5),
-        }
+        calls = (
+            lambda: view.drain_inbox("B"),
+            lambda: view.wait_for_messages("B", 5),
+            lambda: view.claim_task("W", "t"),
+            lambda: view.wait_claim_task("W", "t", 5),
+        )
         handed_back = 0
         for turns in range(80):
-            for kind, call in calls_.items():
-                mail = kind in ("drain", "wait")
-                if mail:
-                    sent = await view.send_message("A", "B", "%s %d" % (kind, turns))
+            for kind, call in enumerate(calls):
+                mail = kind < 2
+                sent = await view.send_message("A", "B", "%d %d" % (kind, turns)) if mail else 0
                 task = asyncio.ensure_future(call())
                 for _ in range(turns):
                     await asyncio.sleep(0)
                 if task.cancel():  # not done yet: the caller must see it cancelled
+                    handed_back += 1
                     with pytest.raises(asyncio.CancelledError):
                         await task
-                    handed_back += 1
                     if mail:  # the batch is back for the next drain
                         assert await view.drain_inbox("B") == [sent], (kind, turns)
                     else:  # the claim went to nobody
@@ -449,19 +448,19 @@ def test_what_a_gone_owner_held_is_released(engine, make, redis_server, redis_cl
     connected = redis_client.info("clients")["connected_clients"]
     listeners = sum(t.name == "durnel-hub" for t in threading.enumerate())
 
-    async def wait_once():
-        await AsyncRedisCoordinationState(redis_server.url, make.namespace).wait_for_messages(
-            "A", 0.01
-        )
-        gc.collect()
-        await asyncio.sleep(0.5)  # the loop lets go of what they held
+    url, name = redis_server.url, make.namespace
 
-    for _ in range(5):
+    async def wait_once():
+        await AsyncRedisCoordinationState(url, name).wait_for_messages("A", 0.01)
+
+    for _ in range(5):  # an object made, waited on once and dropped
         if aio:
             state.loop().run_until_complete(wait_once())
         else:
-            RedisCoordinationState(redis_server.url, make.namespace).wait_for_messages("A", 0.01)
+            RedisCoordinationState(url, name).wait_for_messages("A", 0.01)
     gc.collect()
+    if aio:
+        state.loop().run_until_complete(asyncio.sleep(0.5))  # the loop lets go of them
     until(lambda: redis_client.info("clients")["connected_clients"] <= connected)
     until(lambda: sum(t.name == "durnel-hub" for t in threading.enumerate()) <= listeners)
     # a claim waiter killed while nobody else waits: its queue expires
