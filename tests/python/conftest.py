@@ -269,22 +269,23 @@ def state(engine, request):
     return RedisCoordinationState(client, new_namespace())
 
 
-def async_redis_factory(engine, request, namespace):
+def async_redis_factory(engine, request, namespace, url=None, **options):
     """A function that makes an asyncio Redis object of ``namespace`` with a client of its own
-    (redis.asyncio clients belong to one event loop), on the run's server or cluster."""
+    (redis.asyncio clients belong to one event loop), on the run's server or cluster (or at
+    ``url``), with the engine's ``options``."""
     redis_or_skip()
     import redis.asyncio
 
     from durnel.redis import AsyncRedisCoordinationState
 
     if engine == "aio-redis":
-        url = request.getfixturevalue("redis_server").url
-        return lambda: AsyncRedisCoordinationState(url, namespace)
+        url = url or request.getfixturevalue("redis_server").url
+        return lambda: AsyncRedisCoordinationState(url, namespace, **options)
     port = request.getfixturevalue("redis_cluster").port
 
     def make():
         client = redis.asyncio.cluster.RedisCluster(host="127.0.0.1", port=port)
-        return AsyncRedisCoordinationState(client, namespace)
+        return AsyncRedisCoordinationState(client, namespace, **options)
 
     return make
 

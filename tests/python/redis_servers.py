@@ -269,12 +269,15 @@ class RedisCluster:
 
 
 class ReplyDroppingProxy:
-    """A loopback TCP proxy in front of a server that can lose replies on purpose.
+    """A loopback TCP proxy in front of a server that can lose, delay or swallow traffic.
 
     While `drop` is above zero, the next reply the server sends is not passed on: the proxy
     kills its own server connection with CLIENT KILL (the server has run the command by then)
     and closes the client's connection, so the client sees a connection drop after the
-    command ran. Later connections pass through untouched.
+    command ran. `hold()` keeps the next request (or reply) back until `release()`, as a packet
+    delayed in the network, which then reaches the server even if its client has gone.
+    `silence_subscribers()` turns the pub/sub connections into black holes: open, but silent
+    both ways, as when the server's machine vanishes. Later connections pass through untouched.
     """
 
     def __init__(self, server_port):
@@ -283,6 +286,11 @@ class ReplyDroppingProxy:
         self.server_port = server_port
         self.drop = 0
         self.dropped = 0
+        self.holding = threading.Event()  # something is held back
+        self._hold = None  # "request" or "reply": what to hold next
+        self._gate = threading.Event()
+        self._delivered = threading.Event()
+        self._links = []
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._listener.bind(("127.0.0.1", 0))
@@ -292,8 +300,29 @@ class ReplyDroppingProxy:
         self._closed = False
         threading.Thread(target=self._accept, daemon=True).start()
 
+    @property
+    def url(self):
+        return "redis://127.0.0.1:%d/0" % self.port
+
+    def hold(self, replies=False):
+        self._gate.clear()
+        self._delivered.clear()
+        self.holding.clear()
+        self._hold = "reply" if replies else "request"
+
+    def release(self):
+        """Lets the held traffic go; a held request has been run when this returns."""
+        self._gate.set()
+        assert self._delivered.wait(10), "the held traffic was not delivered"
+        self._hold = None
+
+    def silence_subscribers(self):
+        for link in self._links:
+            link.silent = link.silent or link.subscriber
+
     def _accept(self):
         import threading
+        import types
 
         while not self._closed:
             try:
@@ -301,26 +330,49 @@ class ReplyDroppingProxy:
             except OSError:
                 return
             upstream = socket.create_connection(("127.0.0.1", self.server_port))
-            threading.Thread(target=self._pump, args=(client, upstream, False), daemon=True).start()
-            threading.Thread(target=self._pump, args=(upstream, client, True), daemon=True).start()
+            # one connection as both pumps see it: has it subscribed, is it silenced, has the
+            # server sent anything since `answered` was cleared
+            link = types.SimpleNamespace(subscriber=False, silent=False, answered=threading.Event())
+            self._links.append(link)
+            for args in ((client, upstream, False, link), (upstream, client, True, link)):
+                threading.Thread(target=self._pump, args=args, daemon=True).start()
 
-    def _take_drop(self):
+    def _take(self, replies):
         with self._lock:
-            if self.drop > 0:
+            if replies and self.drop > 0:
                 self.drop -= 1
                 self.dropped += 1
-                return True
-            return False
+                return "drop"
+            if self._hold == ("reply" if replies else "request") and not self.holding.is_set():
+                self.holding.set()
+                return "hold"
+            return None
 
-    def _pump(self, source, sink, replies):
+    def _pump(self, source, sink, replies, link):
         try:
             while True:
                 data = source.recv(65536)
                 if not data:
                     break
-                if replies and self._take_drop():
+                link.subscriber = link.subscriber or (not replies and b"SSUBSCRIBE" in data)
+                if replies:
+                    link.answered.set()
+                if link.silent:
+                    continue
+                taken = self._take(replies)
+                if taken == "drop":
                     self._client_kill(source.getsockname())
                     break
+                if taken == "hold":
+                    self._gate.wait()
+                    link.answered.clear()
+                    try:
+                        sink.sendall(data)
+                        if not replies:  # run before anything closes the server's side
+                            link.answered.wait(5)
+                    finally:
+                        self._delivered.set()
+                    continue
                 sink.sendall(data)
         except OSError:
             pass
@@ -338,4 +390,5 @@ class ReplyDroppingProxy:
 
     def close(self):
         self._closed = True
+        self._gate.set()
         self._listener.close()

@@ -5,6 +5,8 @@ only a server has: replies lost after the server ran a call, requests that arriv
 drain whose session never comes back, a forked child, a server that is gone, one killed and
 restarted with its append-only file, and a cluster slot resharded under load."""
 
+import asyncio
+import gc
 import os
 import subprocess
 import sys
@@ -19,6 +21,7 @@ import durnel_core
 
 redis = pytest.importorskip("redis")
 
+from conftest import async_redis_factory  # noqa: E402
 from durnel.redis import (  # noqa: E402
     ForeignDataError,
     RedisCoordinationState,
@@ -26,8 +29,9 @@ from durnel.redis import (  # noqa: E402
     key_pattern,
 )
 from durnel.redis import calls as calls_module  # noqa: E402
-from faketime_helpers import set_clock  # noqa: E402
+from faketime_helpers import child_environment, set_clock  # noqa: E402
 from redis_servers import RedisServer, ReplyDroppingProxy  # noqa: E402
+from test_redis_waits import make, until  # noqa: E402, F401  (make: a fixture)
 
 
 def namespace():
@@ -511,7 +515,7 @@ def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_serv
     assert other.inbox("B") == first  # back in front, in order
     newest = other.send_message("A", "B", "newest")
     assert other.drain_inbox("B") == first + [newest]
-    assert sent.again(-1) == "d" and other.inbox("B") == []  # the late retry: no message
+    assert sent.again(-1) in "df" and other.inbox("B") == []  # the late retry: no message
     # A drain whose reply arrived is settled by its session's next call, by close(), or by
     # the background settler a second later when the session makes no call at all.
     inflight = "durnel:{%s}:inflight:B" % name
@@ -532,10 +536,96 @@ def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_serv
     changes = direct.info("persistence")["rdb_changes_since_last_save"]
     assert other.drain_inbox("B") == [] and other.drain_inbox("nobody") == []
     assert direct.info("persistence")["rdb_changes_since_last_save"] == changes
+    # A retry that gets its batch after the timeout has it in flight again from then: no other
+    # drain takes it too.
+    again = other.send_message("A", "B", "again")
+    proxy.drop = 1
+    with pytest.raises(redis.exceptions.ConnectionError):
+        lost.drain_inbox("B")
+    set_clock(clock, 1331)
+    assert sent.again(-1) == "d"  # the retry, late: it gets the batch
+    assert other.drain_inbox("B") == [] and other.inbox("B") == []
+    set_clock(clock, 1362)
+    assert other.drain_inbox("B") == [again]
     set_clock(clock, 1000)
     for client in (lossy, direct):
         client.close()
     proxy.close()
+
+
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
+def test_a_delayed_copy_of_an_empty_drain_runs_nothing(make, redis_server):  # noqa: F811
+    proxy = ReplyDroppingProxy(redis_server.port)
+    lossy, other = make(url=proxy.url + "?socket_timeout=0.5", retries=1), make()
+    assert lossy.drain_inbox("B") == []  # connected, library loaded
+    proxy.hold()  # the first attempt is delayed; its retry finds nothing
+    assert lossy.drain_inbox("B") == []
+    sent = other.send_message("A", "B", "m")
+    proxy.release()  # the first attempt arrives now, and must not take what came since
+    assert other.inbox("B") == [sent]
+    proxy.close()
+
+
+CHILD_DRAINS = r"""
+import asyncio, sys
+import redis, redis.asyncio, redis.cluster
+from durnel.redis import AsyncRedisCoordinationState, RedisCoordinationState
+engine, port, name, HOST = sys.argv[1], int(sys.argv[2]), sys.argv[3], "127.0.0.1"
+if engine.startswith("aio-"):
+    async def main():  # returns without aclose(): asyncio.run ends the loop
+        kind = redis.asyncio.cluster.RedisCluster if "cluster" in engine else redis.asyncio.Redis
+        state = AsyncRedisCoordinationState(kind(host=HOST, port=port), name)
+        assert await state.drain_inbox("B")
+    asyncio.run(main())
+else:
+    client = (redis.cluster.RedisCluster if "cluster" in engine else redis.Redis)(HOST, port)
+    assert RedisCoordinationState(client, name).drain_inbox("B")
+"""
+
+
+@pytest.mark.waits
+@pytest.mark.redis_only
+def test_a_delivered_batch_is_settled_whatever_becomes_of_its_object(engine, make, request):  # noqa: F811
+    sender, name = make(), make.namespace
+    inflight = "durnel:{%s}:inflight:B" % name
+
+    def settled():
+        return make.direct.hlen(inflight) == 0
+
+    if engine.startswith("aio-"):
+        new = async_redis_factory(engine, request, name)
+
+        async def drain_then_nothing():
+            state = new()
+            assert await state.drain_inbox("B")
+            deadline = time.monotonic() + 20  # the loop runs, the object is kept: it settles
+            while not settled():
+                assert time.monotonic() < deadline
+                await asyncio.sleep(0.05)
+
+        async def drain_and_drop():
+            assert await new().drain_inbox("B")
+
+        sender.send_message("A", "B", "kept")
+        asyncio.run(drain_then_nothing())
+        sender.send_message("A", "B", "loop closed")
+        loop = asyncio.new_event_loop()
+        loop.run_until_complete(drain_and_drop())
+        loop.close()
+    else:
+        sender.send_message("A", "B", "dropped")
+        assert RedisCoordinationState(make.direct, name).drain_inbox("B")
+        gc.collect()
+    until(settled)
+    sender.send_message("A", "B", "exit")  # the interpreter ends right after the drain
+    server = request.getfixturevalue("redis_cluster" if "cluster" in engine else "redis_server")
+    child = subprocess.run(
+        [sys.executable, "-c", CHILD_DRAINS, engine, str(server.port), name],
+        env=child_environment(),
+        timeout=60,
+    )
+    assert child.returncode == 0 and settled()
 
 
 # Forking while other threads run (the settler, earlier tests' proxies) is what this test is

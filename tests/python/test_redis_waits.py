@@ -1,14 +1,17 @@
 """What the Redis engine's waits and asyncio client add to the waits every engine shares
-(test_waits): wake-ups across processes, a claim waiter killed while first in line, lost
-replies and a dropped subscription during a wait, cancellation at every await of an asyncio
-drain and wait, one session per asyncio task, and a lease that lapses under the server's
-faked clock."""
+(test_waits): wake-ups across processes, claim waiters killed or paused while first in line,
+lost replies, a dropped or silent subscription and a lost batch's return during a wait,
+cancellation at every await of an asyncio call (each hands back what it took), one session
+per asyncio task, what an owner gone leaves behind, and a lease that lapses under the
+server's faked clock."""
 
 import asyncio
+import gc
 import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 import uuid
 
@@ -16,7 +19,11 @@ import pytest
 
 redis = pytest.importorskip("redis")
 
-from durnel.redis import AsyncRedisCoordinationState, RedisCoordinationState  # noqa: E402
+from conftest import SyncOverAsync, async_redis_factory  # noqa: E402
+from durnel.redis import AsyncRedisCoordinationState, RedisCoordinationState, hub, methods  # noqa: E402  # noqa: E402
+from durnel.redis.calls import QUEUE_SECONDS, TURN_GRACE  # noqa: E402
+from durnel.redis.session import Session  # noqa: E402
+from durnel.redis.waits import CHECK_SECONDS, RETURN_MARGIN  # noqa: E402
 from faketime_helpers import child_environment  # noqa: E402
 from redis_servers import ReplyDroppingProxy  # noqa: E402
 from test_waits import SLEEP, in_thread, woken  # noqa: E402
@@ -24,6 +31,39 @@ from test_waits import SLEEP, in_thread, woken  # noqa: E402
 
 def namespace():
     return "w-" + uuid.uuid4().hex
+
+
+@pytest.fixture
+def make(engine, request):
+    """Makes objects of the Redis engine under test on one new namespace (``make.namespace``)
+    with the engine's options, on the run's server or cluster, or at ``url`` (a proxy)."""
+    name = namespace()
+
+    def make(url=None, **options):
+        if engine.startswith("aio-"):
+            adapter = SyncOverAsync(async_redis_factory(engine, request, name, url, **options))
+            request.addfinalizer(adapter.close)
+            return adapter
+        if url is None:
+            url = request.getfixturevalue(
+                "cluster_client" if "cluster" in engine else "redis_client"
+            )
+        state = RedisCoordinationState(url, name, **options)
+        request.addfinalizer(state.close)
+        return state
+
+    make.namespace = name
+    make.direct = request.getfixturevalue(
+        "cluster_client" if "cluster" in engine else "redis_client"
+    )
+    return make
+
+
+def until(condition, seconds=20):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "not within %g s" % seconds
+        time.sleep(0.02)
 
 
 def child(url, name, code):
@@ -246,3 +286,189 @@ def test_a_forked_child_waits_on_a_hub_of_its_own(redis_server):
     state.send_message("parent", "kid", "to kid")
     assert os.waitpid(pid, 0)[1] == 0
     state.close()
+
+
+# ---- waiters that must not sleep through anything ----
+
+
+@pytest.mark.waits
+@pytest.mark.redis_only
+def test_a_waiter_wakes_when_a_lost_batch_becomes_takeable(make):
+    waiter, lost = make(visibility_timeout=2), make(visibility_timeout=2)
+    sent = lost.send_message("A", "B", "m")
+    # a drain whose reply nobody reads (its process died): nothing is published at the lapse
+    drainer = RedisCoordinationState(make.direct, make.namespace, visibility_timeout=2)
+    session = Session(drainer._keys.prefix)
+    drainer._run(session, methods.drain(drainer._keys, drainer._options, session, "B"))
+    started = time.monotonic()
+    assert in_thread(waiter.wait_for_messages, "B")(timeout=20) == [sent]
+    assert time.monotonic() - started < 2 + RETURN_MARGIN + 3
+
+
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
+def test_a_silent_listener_is_replaced_and_its_waiters_look_again(make, redis_server, monkeypatch):
+    monkeypatch.setattr(hub, "HEALTH_SECONDS", 0.3)
+    monkeypatch.setattr(hub, "ANSWER_SECONDS", 0.5)
+    proxy = ReplyDroppingProxy(redis_server.port)
+    waiting, sender = make(url=proxy.url), make()
+    assert waiting.wait_for_messages("B", 0.1) == []  # a listener through the proxy
+    wait = in_thread(waiting.wait_for_messages, "B")  # another thread's, for the asyncio one
+    time.sleep(SLEEP * 2)
+    proxy.silence_subscribers()  # open, but nothing passes: the wake-up below is lost
+    sent = sender.send_message("A", "B", "lost wake-up")
+    assert wait(timeout=20) == [sent]
+    later = threading.Timer(SLEEP, sender.send_message, ("A", "C", "new agent"))
+    later.start()
+    assert [m[2] for m in waiting.wait_for_messages("C", 20)] == ["new agent"]
+    later.join()
+    proxy.close()
+
+
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
+def test_paused_waiters_at_the_head_hold_no_free_resource_back(make, redis_server):
+    holder = make()
+    holder.claim_file("holder", "doc")
+    queue = "durnel:{%s}:queue:file:doc" % make.namespace
+    paused = []
+    for i in range(2):  # however many: each loses its turn after the same grace
+        paused.append(child(redis_server.url, make.namespace, "state.wait_claim_file('p', 'doc')"))
+        until(lambda i=i: make.direct.zcard(queue) == i + 1)
+        os.kill(paused[-1].pid, signal.SIGSTOP)
+    live = in_thread(make().wait_claim_file, "live", "doc", 60)
+    until(lambda: make.direct.zcard(queue) == 3)
+    started = time.monotonic()
+    holder.release("holder", "file:doc")
+    assert live(timeout=30) == "live"
+    assert time.monotonic() - started < TURN_GRACE + CHECK_SECONDS + 3
+    for process in paused:
+        process.kill()
+        process.wait()
+
+
+# ---- cancellation ----
+
+
+@pytest.mark.waits
+@pytest.mark.engines("aio-redis", "aio-cluster")
+def test_a_cancelled_call_raises_and_hands_back_what_it_took(state):
+    view = state.target
+
+    async def scenario():
+        calls = (
+            lambda: view.drain_inbox("B"),
+            lambda: view.wait_for_messages("B", 5),
+            lambda: view.claim_task("W", "t"),
+            lambda: view.wait_claim_task("W", "t", 5),
+        )
+        handed_back = 0
+        for turns in range(80):
+            for kind, call in enumerate(calls):
+                mail = kind < 2
+                sent = await view.send_message("A", "B", "%d %d" % (kind, turns)) if mail else 0
+                task = asyncio.ensure_future(call())
+                for _ in range(turns):
+                    await asyncio.sleep(0)
+                if task.cancel():  # not done yet: the caller must see it cancelled
+                    handed_back += 1
+                    with pytest.raises(asyncio.CancelledError):
+                        await task
+                    if mail:  # the batch is back for the next drain
+                        assert await view.drain_inbox("B") == [sent], (kind, turns)
+                    else:  # the claim went to nobody
+                        assert await view.claim_task("other", "t") == "other", (kind, turns)
+                        await view.release("other", "task:t")
+                elif mail:
+                    assert task.result() == [sent] and await view.inbox("B") == []
+                else:
+                    await view.release("W", "task:t")
+        return handed_back
+
+    assert state.loop().run_until_complete(scenario()) > 0
+
+
+def test_a_cancelled_drain_gives_back_in_front_and_its_late_copy_runs_nothing(redis_server):
+    proxy = ReplyDroppingProxy(redis_server.port)
+
+    async def cancelled(call, meanwhile):
+        task = asyncio.ensure_future(call)
+        while not proxy.holding.is_set():
+            await asyncio.sleep(0.01)
+        sent = await meanwhile
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return sent
+
+    async def scenario():
+        name = namespace()
+        state = AsyncRedisCoordinationState(proxy.url, name)
+        other = AsyncRedisCoordinationState(redis_server.url, name)
+        await state.drain_inbox("B")  # connected, library loaded
+        first = await other.send_message("A", "B", "first")
+        proxy.hold(replies=True)  # the drain ran; its reply is on the way when it is cancelled
+        second = await cancelled(state.drain_inbox("B"), other.send_message("A", "B", "second"))
+        assert await other.inbox("B") == [first, second]  # given back in front
+        proxy.release()
+        assert await other.drain_inbox("B") == [first, second]
+        proxy.hold()  # the drain has not reached the server when it is cancelled
+        third = await cancelled(state.drain_inbox("B"), other.send_message("A", "B", "third"))
+        proxy.release()  # it arrives now, and must not take what came since
+        assert await other.inbox("B") == [third]
+        await state.aclose()
+        await other.aclose()
+
+    asyncio.run(scenario())
+    proxy.close()
+
+
+# ---- what an owner that has gone leaves behind ----
+
+
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
+def test_what_a_gone_owner_held_is_released(engine, make, redis_server, redis_client):
+    from durnel.redis.aio import FREE_SESSIONS
+
+    state, aio = make(), engine.startswith("aio-")
+    if aio:  # 100 tasks at once, then none
+        view = state.target
+
+        async def tasks():
+            await asyncio.gather(*(view.status("A") for _ in range(100)))
+
+        state.loop().run_until_complete(tasks())
+    else:  # 100 short-lived threads
+        for _ in range(100):
+            in_thread(state.status, "A")()
+    gc.collect()
+    assert len((view if aio else state)._sessions) <= (FREE_SESSIONS if aio else 0)
+    # objects that waited once and were dropped: their listeners and connections go
+    connected = redis_client.info("clients")["connected_clients"]
+    listeners = sum(t.name == "durnel-hub" for t in threading.enumerate())
+
+    url, name = redis_server.url, make.namespace
+
+    async def wait_once():
+        await AsyncRedisCoordinationState(url, name).wait_for_messages("A", 0.01)
+
+    for _ in range(5):  # an object made, waited on once and dropped
+        if aio:
+            state.loop().run_until_complete(wait_once())
+        else:
+            RedisCoordinationState(url, name).wait_for_messages("A", 0.01)
+    gc.collect()
+    if aio:
+        state.loop().run_until_complete(asyncio.sleep(0.5))  # the loop lets go of them
+    until(lambda: redis_client.info("clients")["connected_clients"] <= connected)
+    until(lambda: sum(t.name == "durnel-hub" for t in threading.enumerate()) <= listeners)
+    # a claim waiter killed while nobody else waits: its queue expires
+    state.claim_file("holder", "doc")
+    waiter = child(redis_server.url, make.namespace, "state.wait_claim_file('doomed', 'doc')")
+    queue, turns = ("durnel:{%s}:%s:file:doc" % (make.namespace, k) for k in ("queue", "turns"))
+    until(lambda: redis_client.zcard(queue) == 1)
+    waiter.kill()
+    waiter.wait()
+    assert 0 < redis_client.ttl(queue) <= QUEUE_SECONDS
+    assert 0 < redis_client.ttl(turns) <= QUEUE_SECONDS

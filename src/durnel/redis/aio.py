@@ -8,20 +8,27 @@ Every guarantee of the sync engine holds, with these differences:
 - a session belongs to one asyncio task, never to two at once: two tasks of one thread never
   replay or refuse each other's requests. When a task ends, its session (with the drains it
   has not settled yet) goes to the next new task of the object, whose first call settles
-  them; a drain whose session makes no call within a second is settled by a task of the
-  loop, and ``aclose()`` settles the rest;
-- a cancelled call loses nothing. A call that changes state either ran or did not, and its
-  session's next call cannot replay it by mistake (request ids only grow). A drain cancelled
-  while its reply was on the way (or before it was sent) gives its batch back to the front
-  of the inbox before the cancellation goes on (lua/abandon.lua): the next drain or wait of
-  any task gets it at once, and the drain itself, should it reach the server later, runs
-  nothing. A claim wait cancelled while queued leaves the queue (lua/leave_queue.lua), and the
-  next waiter in line goes at once;
+  them (at most ``FREE_SESSIONS`` wait so; the others are dropped once settled);
+- a drain whose session makes no call within a second is settled by a task of the loop that
+  holds what it needs but not the object, so a dropped object's drains are settled too. When
+  ``asyncio.run`` ends the loop, it cancels that task, which settles at once. If the loop is
+  closed or stops running without that (``loop.close()`` after ``run_until_complete``), the
+  process's settler (settling.py) settles the session a few seconds later, or at interpreter
+  exit, on a connection of its own made with the client's settings;
+- a cancelled call raises CancelledError, however the cancellation lands (cancellation.py),
+  and hands back what it took before the cancellation goes on: a drain or a message wait its
+  batch, to the front of the inbox (lua/abandon.lua), where the next drain of any task gets
+  it at once; a claim or a claim wait its claim, released to the next waiter, and its ticket
+  (lua/abandon_claim.lua). The call itself, should it reach the server later, runs nothing.
+  Any other call that changes state either ran or did not, and its session's next call
+  cannot replay it by mistake (request ids only grow);
 - the object and its client belong to the event loop that first uses them (redis.asyncio's
-  connections do); make one per loop.
+  connections do); make one per loop. Dropped without ``aclose()`` while its loop runs, the
+  object's listener and the connections of a client it made are closed by a task of the loop.
 """
 
 import asyncio
+import functools
 import os
 import weakref
 from typing import Any, Optional, Union
@@ -34,20 +41,209 @@ from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import AsyncWaiter
 from . import calls, methods, retry, waits
-from .aio_hub import AsyncHub
+from .aio_hub import AsyncHub, node_client
+from .cancellation import unswallowed
 from .engine import (
     _READS,
     DEFAULT_REQUEST_TTL,
     DEFAULT_VISIBILITY_TIMEOUT,
-    SETTLE_AFTER,
     NotReplicatedError,
     configure,
 )
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
+from .settling import SETTLE_AFTER, SETTLER
 
 __all__ = ["AsyncRedisCoordinationState", "open_async_url"]
+
+FREE_SESSIONS = 16  # sessions of ended tasks kept for new tasks, per object
+BACKSTOP_AFTER = 2.0  # seconds the loop has to settle a session before the settler looks
+_BACKGROUND = set()  # tasks nobody awaits (settles, releases): held until they end
+
+
+def _in_background(coroutine):
+    task = asyncio.ensure_future(coroutine)
+    _BACKGROUND.add(task)
+    task.add_done_callback(_BACKGROUND.discard)
+    return task
+
+
+class AsyncSender:
+    """The asyncio engine's I/O (engine.Sender, awaited), and the settling of its sessions'
+    drains on the loop. Holds the client and the options, never the engine object."""
+
+    def __init__(self, engine):
+        self.client = engine._client
+        self.cluster = engine._cluster
+        self.retries = engine._retries
+        self.replicas = engine._replicas
+        self.replica_timeout_ms = engine._replica_timeout_ms
+        self.keys = engine._keys
+        self.options = engine._options
+        self.settle_due = {}  # session -> loop time its settling task waits for
+        self._backstop = None
+
+    def on(self, client):
+        """This sender on another client, of one node."""
+        other = object.__new__(AsyncSender)
+        other.__dict__.update(self.__dict__, client=client, cluster=False, settle_due={})
+        other._backstop = None
+        return other
+
+    async def send(self, function, call):
+        client = self.client
+        args = (function, len(call.keys), *call.keys, *call.args)
+        if not self.replicas or call.script in _READS:
+            return await client.fcall(*args)
+        wait = ("WAIT", self.replicas, self.replica_timeout_ms)
+        if self.cluster:
+            reply = await client.fcall(*args)
+            node = client.get_node_from_key(call.keys[0])
+            acknowledged = await client.execute_command(*wait, target_nodes=node)
+        else:
+            pipe = client.pipeline(transaction=False)
+            pipe.fcall(*args)
+            pipe.execute_command(*wait)
+            reply, acknowledged = await pipe.execute()
+        if acknowledged < self.replicas:
+            raise NotReplicatedError(
+                "the call took effect on the primary, but %d of the %d replicas asked for "
+                "acknowledged it within %d ms" % (acknowledged, self.replicas, wait[2])
+            )
+        return reply
+
+    async def run(self, session, call):
+        """engine.Sender.run, awaited."""
+        function = SCRIPTS[call.script].function
+        attempt = 0
+        sent = call
+        while True:
+            try:
+                try:
+                    reply = await self.send(function, sent)
+                except ResponseError as error:
+                    if not retry.missing_library(error):
+                        raise
+                    await self.client.function_load(LIBRARY.source, replace=True)
+                    reply = await self.send(function, sent)
+            except retry.RETRIED as error:
+                wait = retry.delay(error, attempt, self.retries)
+                if wait is None:
+                    raise
+                await asyncio.sleep(wait)
+                attempt += 1
+                sent = calls.retried(call)
+                continue
+            if call.settles:
+                session.settled(call.settles)
+            return reply
+
+    async def settle(self, session):
+        if session.unsettled:
+            await self.run(session, calls.status(self.keys, self.options, session, b""))
+
+    def settle_later(self, session):
+        """Settles the session's delivered drains in a second unless a call of its own does it
+        first: one task per session at a time, and the settler's backstop behind it."""
+        loop = asyncio.get_running_loop()
+        if session not in self.settle_due:
+            _in_background(self._settle_when_due(session))
+        self.settle_due[session] = loop.time() + SETTLE_AFTER
+        backstop = self._backstop
+        if backstop is None or backstop.loop is not loop:
+            backstop = self._backstop = _Backstop(self, loop)
+        SETTLER.schedule(session, backstop, SETTLE_AFTER + BACKSTOP_AFTER)
+
+    async def _settle_when_due(self, session):
+        loop = asyncio.get_running_loop()
+        try:
+            while True:
+                left = self.settle_due.get(session, 0.0) - loop.time()
+                if left <= 0.001:
+                    break
+                await asyncio.sleep(left)
+        except asyncio.CancelledError:  # the loop is ending (asyncio.run): settle now
+            self.settle_due.pop(session, None)
+            await self._settle_quietly(session)
+            raise
+        self.settle_due.pop(session, None)
+        await self._settle_quietly(session)
+
+    async def _settle_quietly(self, session):
+        try:
+            await self.settle(session)
+        except Exception:  # the server is gone: the timeout brings the batch back
+            pass
+
+    async def settle_pending(self):
+        """Settles now every session that waits for its settling task."""
+        sessions = list(self.settle_due)
+        self.settle_due.clear()
+        for session in sessions:
+            await self._settle_quietly(session)
+
+
+class _Backstop:
+    """The settler's runner (settling.py) for an asyncio object's sessions: while their loop
+    runs, the loop's own task settles them; once it is closed or stopped (or the interpreter
+    ends), a connection of its own, made with the client's settings, in a loop of its own."""
+
+    def __init__(self, sender, loop):
+        self.sender = sender
+        self.loop = loop
+
+    def settle(self, session, final):
+        if not final and self.loop.is_running():
+            return False
+        asyncio.run(self._settle(session))
+        return True
+
+    async def _settle(self, session):
+        sender = self.sender
+        if sender.cluster:
+            client = node_client(sender.client, sender.keys.claims)
+        else:
+            pool = sender.client.connection_pool
+            client = redis.asyncio.Redis.from_pool(
+                redis.asyncio.ConnectionPool(
+                    connection_class=pool.connection_class, **pool.connection_kwargs
+                )
+            )
+        try:
+            await sender.on(client).settle(session)
+        finally:
+            await client.aclose()
+
+
+class _Belongings:
+    """What an object holds that must be let go when it is dropped without aclose()."""
+
+    __slots__ = ("hub", "owns_client")
+
+    def __init__(self, owns_client):
+        self.hub = None
+        self.owns_client = owns_client
+
+
+def _dropped(loop, sender, belongings):
+    # a finalizer, in whatever thread dropped the object: the rest is done on its loop
+    try:
+        loop.call_soon_threadsafe(_let_go_soon, sender, belongings)
+    except RuntimeError:  # the loop is closed: its sockets go with the garbage
+        pass
+
+
+def _let_go_soon(sender, belongings):
+    _in_background(_let_go(sender, belongings))
+
+
+async def _let_go(sender, belongings):
+    if belongings.hub is not None:
+        await belongings.hub.close()
+    await sender.settle_pending()
+    if belongings.owns_client:
+        await sender.client.aclose()
 
 
 class AsyncRedisCoordinationState:
@@ -84,10 +280,12 @@ class AsyncRedisCoordinationState:
         self._owns_client = isinstance(client_or_url, str)
         self._client: Any = _client_for(client_or_url) if self._owns_client else client_or_url
         self._cluster = isinstance(self._client, redis.asyncio.cluster.RedisCluster)
+        self._sender = AsyncSender(self)
         self._by_task = weakref.WeakKeyDictionary()  # task -> its session
         self._free = []  # sessions of ended tasks, for the next new task
-        self._sessions = []  # every session, for aclose()
-        self._settle_due = {}  # session -> when its last delivered drain is to be settled
+        self._sessions = weakref.WeakSet()  # every session in use or waiting, for settle()
+        self._belongings = _Belongings(self._owns_client)
+        self._dropper = None  # lets go of the belongings if the object is dropped
         self._wake_hub = None
         self._hub_starting = None
 
@@ -96,16 +294,14 @@ class AsyncRedisCoordinationState:
     async def claim_file(self, agent_id: str, path: str) -> str:
         session = self._session()
         call = methods.claim(self._keys, self._options, session, calls.FILE, agent_id, path)
-        return methods.claim_result(
-            await self._run(session, call), self._keys, FILE_PREFIX, agent_id, path
-        )
+        reply = await self._take(session, call, calls.abandon_claim)
+        return methods.claim_result(reply, self._keys, FILE_PREFIX, agent_id, path)
 
     async def claim_task(self, agent_id: str, task_id: str) -> str:
         session = self._session()
         call = methods.claim(self._keys, self._options, session, calls.TASK, agent_id, task_id)
-        return methods.claim_result(
-            await self._run(session, call), self._keys, TASK_PREFIX, agent_id, task_id
-        )
+        reply = await self._take(session, call, calls.abandon_claim)
+        return methods.claim_result(reply, self._keys, TASK_PREFIX, agent_id, task_id)
 
     async def renew_claim(self, agent_id: str, resource_key: str) -> str:
         session = self._session()
@@ -138,9 +334,10 @@ class AsyncRedisCoordinationState:
     async def drain_inbox(self, agent_id: str) -> list[Message]:
         session = self._session()
         call = methods.drain(self._keys, self._options, session, agent_id)
-        drained = methods.drained(await self._drain(session, call), call, session, agent_id)
+        reply = await self._take(session, call, calls.abandon)
+        drained = methods.drained(reply, call, session, agent_id)
         if drained:
-            self._settle_later(session)
+            self._sender.settle_later(session)
         return drained
 
     # ---- statuses ----
@@ -159,7 +356,7 @@ class AsyncRedisCoordinationState:
         steps = waits.message_waits(self._keys, self._options, session, agent_id, timeout)
         messages = await self._wait(session, steps)
         if messages:
-            self._settle_later(session)
+            self._sender.settle_later(session)
         return messages
 
     async def wait_claim_file(
@@ -191,7 +388,7 @@ class AsyncRedisCoordinationState:
                 kind = type(request)
                 if kind is calls.Call:
                     if request.script == "drain":
-                        answer = await self._drain(session, request)
+                        answer = await self._take(session, request, calls.abandon)
                     else:
                         answer = await self._run(session, request)
                 elif kind is waits.Sleep:
@@ -215,9 +412,9 @@ class AsyncRedisCoordinationState:
             for channels, queues in watched:
                 hub.unwatch(channels, queues, waiter)
             if pending is not None and pending.call is not None:
-                try:
-                    await asyncio.shield(self._run(session, pending.call))
-                except Exception:  # the server is gone: the ticket dies with the hub
+                try:  # shielded: a second cancellation does not stop the hand-back
+                    await asyncio.shield(self._sender.run(session, pending.call))
+                except Exception:  # the server is gone: the ticket dies with the hub or expires
                     pass
 
     async def _hub(self):
@@ -237,7 +434,7 @@ class AsyncRedisCoordinationState:
             await old.close()
         hub = AsyncHub(self._client, self._keys, self._retries, self._cluster)
         await hub.start()
-        self._wake_hub = hub
+        self._wake_hub = self._belongings.hub = hub
         return hub
 
     # ---- beyond the contract ----
@@ -246,34 +443,7 @@ class AsyncRedisCoordinationState:
         """Tells the server now that the drains whose replies arrived were delivered, for
         every session of this object (see RedisCoordinationState.settle)."""
         for session in [s for s in self._sessions if s.unsettled and s.pid == os.getpid()]:
-            await self._settle(session)
-
-    async def _settle(self, session):
-        await self._run(session, calls.status(self._keys, self._options, session, b""))
-
-    def _settle_later(self, session):
-        """Settles the session's delivered drains in a second unless a call of its own does it
-        first: one timer per session at a time, like the sync engine's settler thread."""
-        loop = asyncio.get_running_loop()
-        due = self._settle_due
-        if session not in due:
-            loop.call_later(SETTLE_AFTER, self._settle_soon, session)
-        due[session] = loop.time() + SETTLE_AFTER
-
-    def _settle_soon(self, session):
-        left = self._settle_due.get(session, 0.0) - asyncio.get_running_loop().time()
-        if left > 0.001:  # drained again since: wait for that drain's second
-            asyncio.get_running_loop().call_later(left, self._settle_soon, session)
-            return
-        self._settle_due.pop(session, None)
-        if session.unsettled:
-            asyncio.ensure_future(self._settle_quietly(session))
-
-    async def _settle_quietly(self, session):
-        try:
-            await self._settle(session)
-        except Exception:  # the server is gone: the timeout brings the batch back
-            pass
+            await self._sender.settle(session)
 
     async def delete_namespace(self) -> int:
         """Deletes every key of this object's namespace and nothing else; returns how many."""
@@ -291,6 +461,8 @@ class AsyncRedisCoordinationState:
     async def aclose(self) -> None:
         """Settles delivered drains, stops the hub, then closes the client made from a URL; a
         client passed in is left to its owner."""
+        if self._dropper is not None:
+            self._dropper.detach()
         try:
             await self.settle()
         except retry.LOST:
@@ -298,7 +470,7 @@ class AsyncRedisCoordinationState:
         finally:
             if self._wake_hub is not None:
                 await self._wake_hub.close()
-                self._wake_hub = None
+                self._wake_hub = self._belongings.hub = None
             if self._owns_client:
                 await self._client.aclose()
 
@@ -317,6 +489,12 @@ class AsyncRedisCoordinationState:
         task = asyncio.current_task()
         session = self._by_task.get(task)
         if session is None or session.pid != os.getpid():
+            if self._dropper is None:  # the first use: the object belongs to this loop
+                loop = asyncio.get_running_loop()
+                self._dropper = weakref.finalize(
+                    self, _dropped, loop, self._sender, self._belongings
+                )
+                self._dropper.atexit = False  # at exit, the loop runs no more
             free = self._free
             while free and free[-1].pid != os.getpid():
                 free.pop()
@@ -324,76 +502,40 @@ class AsyncRedisCoordinationState:
                 session = free.pop()
             else:
                 session = Session(self._keys.prefix)
-                self._sessions = [s for s in self._sessions if s.pid == session.pid]
-                self._sessions.append(session)
+                self._sessions.add(session)
             self._by_task[task] = session
-            task.add_done_callback(self._task_done)
+            task.add_done_callback(functools.partial(_task_done, weakref.ref(self)))
         return session
 
-    def _task_done(self, task):
-        session = self._by_task.pop(task, None)
-        if session is not None:
-            self._free.append(session)
+    async def _run(self, session, call):
+        """One call with its retries (AsyncSender.run), raising CancelledError if this task
+        was cancelled meanwhile, even where redis.asyncio swallowed it (cancellation.py)."""
+        return await unswallowed(self._sender.run(session, call))
 
-    async def _drain(self, session, call):
-        """A drain; cancelled or interrupted before its reply was read, it gives its batch
-        back before the cancellation goes on (lua/abandon.lua)."""
+    async def _take(self, session, call, give_back):
+        """A drain or a claim; cancelled before its reply was read (or while the reply was on
+        the way), it hands back what it may have taken before the cancellation goes on
+        (``give_back``: calls.abandon or calls.abandon_claim)."""
         try:
             return await self._run(session, call)
         except BaseException as error:
             if not isinstance(error, Exception):
-                give_back = calls.abandon(self._keys, self._options, session, call)
-                try:
-                    await asyncio.shield(self._run(session, give_back))
-                except Exception:  # the server is gone: the batch waits for the timeout
+                hand_back = give_back(self._keys, self._options, session, call)
+                try:  # shielded: a second cancellation does not stop the hand-back
+                    await asyncio.shield(self._sender.run(session, hand_back))
+                except Exception:  # the server is gone: a batch waits for the timeout
                     pass
             raise
 
-    async def _send(self, function, call):
-        client = self._client
-        args = (function, len(call.keys), *call.keys, *call.args)
-        if not self._replicas or call.script in _READS:
-            return await client.fcall(*args)
-        wait = ("WAIT", self._replicas, self._replica_timeout_ms)
-        if self._cluster:
-            reply = await client.fcall(*args)
-            node = client.get_node_from_key(call.keys[0])
-            acknowledged = await client.execute_command(*wait, target_nodes=node)
-        else:
-            pipe = client.pipeline(transaction=False)
-            pipe.fcall(*args)
-            pipe.execute_command(*wait)
-            reply, acknowledged = await pipe.execute()
-        if acknowledged < self._replicas:
-            raise NotReplicatedError(
-                "the call took effect on the primary, but %d of the %d replicas asked for "
-                "acknowledged it within %d ms" % (acknowledged, self._replicas, wait[2])
-            )
-        return reply
 
-    async def _run(self, session, call):
-        """RedisCoordinationState._run, awaited."""
-        function = SCRIPTS[call.script].function
-        attempt = 0
-        while True:
-            try:
-                try:
-                    reply = await self._send(function, call)
-                except ResponseError as error:
-                    if not retry.missing_library(error):
-                        raise
-                    await self._client.function_load(LIBRARY.source, replace=True)
-                    reply = await self._send(function, call)
-            except retry.RETRIED as error:
-                wait = retry.delay(error, attempt, self._retries)
-                if wait is None:
-                    raise
-                await asyncio.sleep(wait)
-                attempt += 1
-                continue
-            if call.settles:
-                session.settled(call.settles)
-            return reply
+def _task_done(engine_ref, task):
+    # a weak reference: a task that used an object does not keep it (and its hub) alive
+    engine = engine_ref()
+    if engine is None:
+        return
+    session = engine._by_task.pop(task, None)
+    if session is not None and len(engine._free) < FREE_SESSIONS:
+        engine._free.append(session)
 
 
 def _client_for(url):

@@ -2,17 +2,23 @@
 
 Everything but the I/O is ``hub.HubState``, shared with the sync hub: the same channels, the
 same confirmation before a waiter's last look, the same reconnection within the retry budget
-followed by a wake-up of every waiter, the same channel of its own that keeps this process's
-claim tickets alive. Waiters are ``durnel.waiting.AsyncWaiter`` futures of the same loop.
+followed by a wake-up of every waiter, the same PING and answer deadlines that replace a
+silent connection, the same channel of its own that keeps this process's claim tickets alive.
+Waiters are ``durnel.waiting.AsyncWaiter`` futures of the same loop. A waiter waits for its
+subscription's confirmation on a future of its own, never through ``asyncio.wait_for`` (see
+cancellation.py), so cancelling it always raises CancelledError.
 """
 
 import asyncio
+import time
 
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
+from . import hub as hub_module
 from . import retry
-from .hub import CONFIRM_SECONDS, DROPPED, HEALTH_SECONDS, MOVED, RESUMED, HubState
+from .cancellation import unswallowed
+from .hub import ANSWER_SECONDS, CONFIRM_SECONDS, DROPPED, MOVED, RESUMED, HubState, SilentError
 
 __all__ = ["AsyncHub"]
 
@@ -34,6 +40,11 @@ async def _shard_unsubscribe(pubsub, *channels):
         await pubsub.execute_command("SUNSUBSCRIBE", *channels)
 
 
+def _release(future):
+    if not future.done():
+        future.set_result(None)
+
+
 class AsyncHub:
     """A listener task on one redis.asyncio PubSub of the namespace's node; made inside the
     loop that it serves."""
@@ -45,7 +56,7 @@ class AsyncHub:
         self._retries = retries
         self._cluster = cluster
         self._closed = False
-        self._changed = asyncio.Condition()
+        self._changed = []  # futures of waiters waiting for their subscriptions' confirmation
         self._pubsub = None
         self._node_client = None  # a cluster's: the client of the slot's node
         self._task = None
@@ -60,12 +71,7 @@ class AsyncHub:
             return self._client.pubsub()
         # sharded channels live on the node that serves the namespace's slot: a plain client
         # of that node (the cluster client's own pubsub polls every node in turn)
-        import redis.asyncio
-
-        node = self._client.get_node_from_key(self._keys.claims)
-        kwargs = dict(node.connection_kwargs, host=node.host, port=node.port)
-        pool = redis.asyncio.ConnectionPool(connection_class=node.connection_class, **kwargs)
-        self._node_client = redis.asyncio.Redis.from_pool(pool)
+        self._node_client = node_client(self._client, self._keys.claims)
         return self._node_client.pubsub()
 
     async def watch(self, channels, queues, waiter):
@@ -73,19 +79,26 @@ class AsyncHub:
         new = state.watch(channels, queues, waiter)
         try:
             if new:
+                state.ask()
                 try:
-                    await _shard_subscribe(self._pubsub, *new)
+                    await unswallowed(_shard_subscribe(self._pubsub, *new))
                 except DROPPED:  # the listener connects again and subscribes to them
                     pass
-            async with self._changed:
-                await asyncio.wait_for(
-                    self._changed.wait_for(lambda: state.ready(channels)), CONFIRM_SECONDS
-                )
-        except asyncio.TimeoutError:
-            state.unwatch(channels, queues, waiter)
-            raise RedisTimeoutError(
-                "the server did not confirm a subscription within %d s" % CONFIRM_SECONDS
-            ) from None
+            loop = asyncio.get_running_loop()
+            deadline = loop.time() + CONFIRM_SECONDS
+            while not state.ready(channels):
+                left = deadline - loop.time()
+                if left <= 0:
+                    raise RedisTimeoutError(
+                        "the server did not confirm a subscription within %d s" % CONFIRM_SECONDS
+                    )
+                future = loop.create_future()
+                self._changed.append(future)
+                timer = loop.call_later(left, _release, future)
+                try:
+                    await future
+                finally:
+                    timer.cancel()
         except BaseException:
             state.unwatch(channels, queues, waiter)
             raise
@@ -126,21 +139,30 @@ class AsyncHub:
         except Exception:  # already gone
             pass
 
-    async def _notify(self):
-        async with self._changed:
-            self._changed.notify_all()
+    def _notify(self):
+        changed, self._changed = self._changed, []
+        for future in changed:
+            _release(future)
 
     async def _listen(self):
         state = self.state
         failures = 0
         while not self._closed:
             try:
-                message = await self._pubsub.get_message(timeout=HEALTH_SECONDS)
+                message = await self._pubsub.get_message(timeout=hub_module.TICK_SECONDS)
+                now = time.monotonic()
                 if message is None:
-                    await self._pubsub.ping()
-                    continue
-                action = state.dispatch(message)
-                await self._notify()
+                    action = None
+                    if state.next_ping(now):
+                        await self._pubsub.ping()
+                else:
+                    action = state.dispatch(message)
+                    self._notify()
+                if state.silent(now):
+                    raise SilentError(
+                        "the server left the pub/sub connection unanswered for %g s"
+                        % ANSWER_SECONDS
+                    )
                 if action is MOVED:
                     raise RedisConnectionError("the namespace's slot moved to another node")
                 if action is RESUMED:
@@ -154,7 +176,7 @@ class AsyncHub:
                     wait = retry.backoff(failures, self._retries)
                     if wait is None:
                         state.error = error
-                        await self._notify()
+                        self._notify()
                         state.wake_everyone()
                         return
                     await asyncio.sleep(wait)
@@ -171,4 +193,16 @@ class AsyncHub:
             await self._client.nodes_manager.initialize()
         pubsub = await self._connect()
         await _shard_subscribe(pubsub, *self.state.requested)
+        self.state.resubscribed()
         self._pubsub = pubsub
+
+
+def node_client(client, key):
+    """A plain redis.asyncio client of the cluster node that serves ``key``'s slot, with the
+    cluster client's connection settings (a pool of its own: close it with aclose())."""
+    import redis.asyncio
+
+    node = client.get_node_from_key(key)
+    kwargs = dict(node.connection_kwargs, host=node.host, port=node.port)
+    pool = redis.asyncio.ConnectionPool(connection_class=node.connection_class, **kwargs)
+    return redis.asyncio.Redis.from_pool(pool)

@@ -14,6 +14,8 @@ Keys of namespace N (``Keys``), all readable with ordinary Redis tools:
   durnel:{N}:guard                 never written: declared by broadcast (lua/broadcast.lua)
   durnel:{N}:queue:<resource key>  zset   tickets of the claim's waiters by arrival
                                           (lua/wait_claim.lua)
+  durnel:{N}:turns:<resource key>  hash   ticket -> when it last stepped, and 'free' -> since
+                                          when the resource is free (lua/wait_claim.lua)
 Sharded pub/sub channels of namespace N (no keys; SPUBLISH with nobody subscribed is free):
   durnel:{N}:wake:inbox:<agent>    a message was queued for the agent
   durnel:{N}:wake:broadcast        a broadcast was queued for everyone
@@ -41,6 +43,13 @@ __all__ = [
 ]
 
 LEASE = b"%d" % LEASE_SECONDS
+# A claim waiter ahead that has not stepped within TURN_GRACE seconds of the resource becoming
+# free is taken for paused and loses its turn (lua/wait_claim.lua); a queue expires
+# QUEUE_SECONDS after its last step, longer than a live waiter goes without one (waits.py).
+TURN_GRACE = 5.0
+QUEUE_SECONDS = LEASE_SECONDS + 60
+_GRACE_US = b"%d" % int(TURN_GRACE * 1_000_000)
+_QUEUE_TTL = b"%d" % QUEUE_SECONDS
 FILE = FILE_PREFIX.encode()
 TASK = TASK_PREFIX.encode()
 REFUSED = (Reply.NO_CLAIM, Reply.NOT_HOLDER)
@@ -100,6 +109,9 @@ class Keys:
 
     def queue(self, resource: bytes) -> bytes:
         return self.prefix + b"queue:" + resource
+
+    def turns(self, resource: bytes) -> bytes:
+        return self.prefix + b"turns:" + resource
 
     def inbox_channel(self, agent: bytes) -> bytes:
         return self.prefix + b"wake:inbox:" + agent
@@ -214,8 +226,17 @@ def drain(keys, options, session, request, agent):
         "drain",
         session,
         (keys.inbox(agent), keys.inflight(agent), session.key),
-        (session.sid, request, options.ttl, options.visibility),
+        (session.sid, request, options.ttl, options.visibility, b""),
     )
+
+
+def retried(call):
+    """``call`` as its retry sends it: a drain's retry enters its session even when it finds
+    nothing (lua/drain.lua, D4); every other call is sent again as it was."""
+    if call.script != "drain":
+        return call
+    args = call.args
+    return call._replace(args=args[:4] + (b"1",) + args[5:])
 
 
 def status(keys, options, session, agent):
@@ -227,7 +248,14 @@ def wait_claim(keys, options, session, request, agent, resource, queue, ticket, 
     return _call(
         "wait_claim",
         session,
-        (keys.claims, keys.statuses, keys.log, session.key, keys.queue(resource)),
+        (
+            keys.claims,
+            keys.statuses,
+            keys.log,
+            session.key,
+            keys.queue(resource),
+            keys.turns(resource),
+        ),
         (
             session.sid,
             request,
@@ -240,13 +268,42 @@ def wait_claim(keys, options, session, request, agent, resource, queue, ticket, 
             ticket,
             arrival,
             keys.hub_prefix,
+            keys.claim_channel(resource),
+            _GRACE_US,
+            _QUEUE_TTL,
         ),
     )
 
 
-def leave_queue(keys, resource, ticket):
-    # No session: leaving is idempotent, and may run while the session's own call is lost.
-    return Call("leave_queue", (keys.queue(resource),), (ticket, keys.claim_channel(resource)), ())
+def abandon_claim(keys, options, session, claim_call):
+    """Hands back what ``claim_call`` (a claim or a wait's step) took, and its ticket
+    (lua/abandon_claim.lua); carries no settling, so it may run beside any call of the
+    session."""
+    args = claim_call.args
+    agent, resource = args[4], args[5]
+    ticket = args[8] if claim_call.script == "wait_claim" else b""
+    return Call(
+        "abandon_claim",
+        (
+            keys.claims,
+            keys.statuses,
+            keys.log,
+            session.key,
+            keys.queue(resource),
+            keys.turns(resource),
+        ),
+        (
+            session.sid,
+            args[1],
+            options.ttl,
+            options.maxlen,
+            agent,
+            resource,
+            ticket,
+            keys.claim_channel(resource),
+        ),
+        (),
+    )
 
 
 def abandon(keys, options, session, drain_call):
@@ -319,7 +376,10 @@ def _shown(value):
 
 def messages(reply, recipient, key):
     """The messages of an inbox or drain reply, as (sender, recipient, content, sent_at)."""
-    if tag(reply) not in (Reply.LISTED, Reply.DRAINED):
+    kind = tag(reply)
+    if kind not in (Reply.LISTED, Reply.DRAINED):
+        if kind == Reply.IN_FLIGHT:
+            return []
         outcome(reply)  # raises
     result = []
     for blob in reply[1:]:
@@ -334,6 +394,14 @@ def messages(reply, recipient, key):
             ) from None
         result.append((sender, recipient, content, sent_at))
     return result
+
+
+def takeable_in(reply):
+    """Seconds until another session's batch in flight becomes takeable, from an empty drain's
+    reply (lua/drain.lua); None when there is none."""
+    if tag(reply) != Reply.IN_FLIGHT:
+        return None
+    return int(reply[1]) / 1e6
 
 
 class ClaimStep(NamedTuple):

@@ -22,10 +22,16 @@ Guarantees, beyond what the in-process engine gives:
   killed, an object dropped after a ``ConnectionError``) is taken by the next drain of any
   session once ``visibility_timeout`` seconds (60) have passed since it was drained, in front
   of the newer messages, and ``inbox()`` lists it there from then on; the lost drain's late
-  retry then returns no message. A batch whose reply arrived is settled by the session's
-  next call, or a second later by a background thread if there is none. The one case that
-  delivers a batch twice: its process was killed or hung after the reply arrived and before
-  it was settled, for longer than the timeout, while another session drained the same inbox;
+  retry then returns no message, and a retry that gets its batch back after the timeout puts
+  it in flight again from then. A batch whose reply arrived is settled by the session's next
+  call, or a second later by the process's settler (settling.py), whatever became of the
+  object or the thread meanwhile, and at the latest when the interpreter ends. The one case
+  that delivers a batch twice: its process was killed or hung after the reply arrived and
+  before it was settled, for longer than the timeout, while another session drained the same
+  inbox;
+- a call interrupted before its reply was read (KeyboardInterrupt) hands back what it took: a
+  drain its batch, to the front of the inbox (lua/abandon.lua), a claim its claim
+  (lua/abandon_claim.lua), and neither runs should it reach the server later;
 - during a Redis Cluster resharding, calls wait (retried with the same request id within the
   same budget) and complete once the namespace's slot has moved;
 - all keys of a namespace share the hash tag ``{namespace}`` and so one cluster slot; the key
@@ -34,7 +40,6 @@ Guarantees, beyond what the in-process engine gives:
   the log, approximately); ``delete_namespace()`` removes one namespace and nothing else.
 """
 
-import atexit
 import os
 import threading
 import time
@@ -55,6 +60,7 @@ from .hub import Hub
 from .retry import DEFAULT_RETRIES, NotReplicatedError
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
+from .settling import SETTLER
 
 __all__ = [
     "ForeignDataError",
@@ -69,66 +75,22 @@ DEFAULT_REQUEST_TTL = 600
 DEFAULT_VISIBILITY_TIMEOUT = 60
 
 # Calls that never write but to settle earlier drains: no WAIT after them.
-_READS = ("inbox", "status", "leave_queue")
+_READS = ("inbox", "status")
 
 
 class _Sessions(threading.local):
-    """The calling thread's session of one engine object; a forked child starts its own."""
+    """The calling thread's session of one engine object; a forked child starts its own. A
+    thread's session goes with the thread (its unsettled drains are the settler's)."""
 
     session = None
 
 
-_OPEN = weakref.WeakSet()  # engines with drains to settle at interpreter exit
-SETTLE_AFTER = 1.0  # seconds a delivered drain waits for its session's next call
-
-
-class _Settler:
-    """Settles from a daemon thread the delivered drains of sessions that made no call of their
-    own within SETTLE_AFTER seconds (an object no longer used, a thread that ended), so that
-    only a process killed or hung for longer than the visibility timeout can have a batch it
-    received taken again. One thread per process, started by the first such drain."""
-
-    def __init__(self):
-        self.condition = threading.Condition()
-        self.due = {}  # id(session) -> (due time, engine weakref, session)
-        self.pid = None
-
-    def schedule(self, engine, session):
-        with self.condition:
-            if self.pid != os.getpid():  # none yet, or the parent's before a fork
-                self.pid, self.due = os.getpid(), {}
-                threading.Thread(target=self._loop, name="durnel-settler", daemon=True).start()
-            self.due[id(session)] = (time.monotonic() + SETTLE_AFTER, weakref.ref(engine), session)
-            self.condition.notify()
-
-    def _loop(self):
-        while True:
-            with self.condition:
-                while not self.due:
-                    self.condition.wait()
-                now = time.monotonic()
-                ready = [k for k, (when, _, _) in self.due.items() if when <= now]
-                if not ready:
-                    self.condition.wait(min(w for w, _, _ in self.due.values()) - now)
-                    continue
-                entries = [self.due.pop(k) for k in ready]
-            for _, engine_ref, session in entries:
-                engine = engine_ref()
-                if engine is not None and session.unsettled:
-                    try:
-                        engine._settle(session)
-                    except Exception:  # the server is gone: the timeout brings the batch back
-                        pass
-
-
-_SETTLER = _Settler()
 _ENGINES = weakref.WeakSet()  # every engine, for the locks a forked child must not inherit
 
 
 def _after_fork_in_child():
     # Another thread of the parent may have held these locks at the fork; the child has only
-    # the forking thread, so it starts with fresh ones (and a settler of its own).
-    _SETTLER.__init__()
+    # the forking thread, so it starts with fresh ones.
     for engine in list(_ENGINES):
         engine._sessions_lock = threading.Lock()
 
@@ -137,13 +99,85 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
-@atexit.register
-def _settle_at_exit():
-    for engine in list(_OPEN):
-        try:
-            engine.settle()
-        except Exception:  # the server may be gone; the batches come back after the timeout
-            pass
+class Sender:
+    """The sync engine's I/O: a Call sent with FCALL, then again with the very same request id
+    after a connection error, a time-out or a cluster slot on the move (the script replays a
+    request it has already run: retry.py). It holds the client and the options, never the
+    engine object, so that what settles a session's drains (settling.py) outlives the object."""
+
+    __slots__ = (
+        "client",
+        "cluster",
+        "retries",
+        "replicas",
+        "replica_timeout_ms",
+        "keys",
+        "options",
+    )
+
+    def __init__(self, engine):
+        self.client = engine._client
+        self.cluster = engine._cluster
+        self.retries = engine._retries
+        self.replicas = engine._replicas
+        self.replica_timeout_ms = engine._replica_timeout_ms
+        self.keys = engine._keys
+        self.options = engine._options
+
+    def send(self, function, call):
+        """One FCALL; with ``replicas``, for a call that may write, a WAIT after it (in the
+        same round trip on a single server, on the slot's node in a cluster)."""
+        client = self.client
+        args = (function, len(call.keys), *call.keys, *call.args)
+        if not self.replicas or call.script in _READS:
+            return client.fcall(*args)
+        wait = ("WAIT", self.replicas, self.replica_timeout_ms)
+        if self.cluster:
+            reply = client.fcall(*args)
+            node = client.get_node_from_key(call.keys[0])
+            acknowledged = client.execute_command(*wait, target_nodes=node)
+        else:
+            pipe = client.pipeline(transaction=False)
+            pipe.fcall(*args)
+            pipe.execute_command(*wait)
+            reply, acknowledged = pipe.execute()
+        if acknowledged < self.replicas:
+            raise NotReplicatedError(
+                "the call took effect on the primary, but %d of the %d replicas asked for "
+                "acknowledged it within %d ms" % (acknowledged, self.replicas, wait[2])
+            )
+        return reply
+
+    def run(self, session, call):
+        """Sends ``call`` until it gets through or the retries are spent; its reply."""
+        function = SCRIPTS[call.script].function
+        attempt = 0
+        sent = call
+        while True:
+            try:
+                try:
+                    reply = self.send(function, sent)
+                except ResponseError as error:
+                    if not retry.missing_library(error):
+                        raise
+                    self.client.function_load(LIBRARY.source, replace=True)
+                    reply = self.send(function, sent)
+            except retry.RETRIED as error:
+                wait = retry.delay(error, attempt, self.retries)
+                if wait is None:
+                    raise
+                time.sleep(wait)
+                attempt += 1
+                sent = calls.retried(call)
+                continue
+            if call.settles:
+                session.settled(call.settles)
+            return reply
+
+    def settle(self, session, final=False):
+        """Tells the server that the session's delivered drains arrived (settling.py)."""
+        self.run(session, calls.status(self.keys, self.options, session, b""))
+        return True
 
 
 def configure(
@@ -228,10 +262,13 @@ class RedisCoordinationState:
         self._owns_client = isinstance(client_or_url, str)
         self._client: Any = _client_for(client_or_url) if self._owns_client else client_or_url
         self._cluster = isinstance(self._client, redis.cluster.RedisCluster)
+        self._sender = Sender(self)
+        self._run = self._sender.run
         self._local = _Sessions()
-        self._sessions = []  # every thread's session, for settle() from any thread
+        self._sessions = weakref.WeakSet()  # every live thread's session, for settle()
         self._sessions_lock = threading.Lock()
         self._wake_hub = None  # hub.py, made by the first wait
+        self._hub_closer = None  # closes the hub when this object is dropped
         _ENGINES.add(self)
 
     # ---- claims ----
@@ -240,14 +277,18 @@ class RedisCoordinationState:
         session = self._session()
         call = methods.claim(self._keys, self._options, session, calls.FILE, agent_id, path)
         return methods.claim_result(
-            self._run(session, call), self._keys, FILE_PREFIX, agent_id, path
+            self._take(session, call, calls.abandon_claim), self._keys, FILE_PREFIX, agent_id, path
         )
 
     def claim_task(self, agent_id: str, task_id: str) -> str:
         session = self._session()
         call = methods.claim(self._keys, self._options, session, calls.TASK, agent_id, task_id)
         return methods.claim_result(
-            self._run(session, call), self._keys, TASK_PREFIX, agent_id, task_id
+            self._take(session, call, calls.abandon_claim),
+            self._keys,
+            TASK_PREFIX,
+            agent_id,
+            task_id,
         )
 
     def renew_claim(self, agent_id: str, resource_key: str) -> str:
@@ -280,9 +321,9 @@ class RedisCoordinationState:
     def drain_inbox(self, agent_id: str) -> list[Message]:
         session = self._session()
         call = methods.drain(self._keys, self._options, session, agent_id)
-        drained = methods.drained(self._drain(session, call), call, session, agent_id)
+        drained = methods.drained(self._take(session, call, calls.abandon), call, session, agent_id)
         if drained:
-            _SETTLER.schedule(self, session)
+            SETTLER.schedule(session, self._sender)
         return drained
 
     # ---- statuses ----
@@ -300,7 +341,7 @@ class RedisCoordinationState:
             session, waits.message_waits(self._keys, self._options, session, agent_id, timeout)
         )
         if messages:
-            _SETTLER.schedule(self, session)
+            SETTLER.schedule(session, self._sender)
         return messages
 
     def wait_claim_file(self, agent_id: str, path: str, timeout: Optional[float] = None) -> str:
@@ -329,7 +370,7 @@ class RedisCoordinationState:
                 kind = type(request)
                 if kind is calls.Call:
                     if request.script == "drain":
-                        answer = self._drain(session, request)
+                        answer = self._take(session, request, calls.abandon)
                     else:
                         answer = self._run(session, request)
                 elif kind is waits.Sleep:
@@ -351,7 +392,7 @@ class RedisCoordinationState:
             if pending is not None and pending.call is not None:
                 try:
                     self._run(session, pending.call)
-                except Exception:  # the server is gone: the ticket dies with the hub
+                except Exception:  # the server is gone: the ticket dies with the hub or expires
                     pass
 
     def _hub(self):
@@ -361,27 +402,29 @@ class RedisCoordinationState:
                 hub = self._wake_hub
                 if hub is None or hub.pid != os.getpid() or hub.state.error is not None:
                     if hub is not None and hub.pid == os.getpid():
+                        self._hub_closer.detach()
                         hub.close()
                     hub = self._wake_hub = Hub(
                         self._client, self._keys, self._retries, self._cluster
                     )
+                    # the hub's thread and connection end with this object (not the reverse:
+                    # neither refers to it)
+                    self._hub_closer = weakref.finalize(self, hub.close)
         return hub
 
     # ---- beyond the contract ----
 
     def settle(self) -> None:
         """Tells the server now that the drains whose replies arrived were delivered, for
-        every thread's session of this object. Each call does it for its own session anyway, a
-        background thread does it a second after a drain whose session made no call since,
-        and ``close()`` and interpreter exit call this; until then, such a batch would be taken
-        again by another session's drain once its visibility timeout has passed."""
+        every session of this object. Each call does it for its own session anyway, the
+        process's settler does it a second after a drain whose session made no call since
+        (also once the object or the thread is gone) and at interpreter exit, and ``close()``
+        calls this; until then, such a batch would be taken again by another session's drain
+        once its visibility timeout has passed."""
         with self._sessions_lock:
             sessions = [s for s in self._sessions if s.unsettled and s.pid == os.getpid()]
         for session in sessions:
-            self._settle(session)
-
-    def _settle(self, session):
-        self._run(session, calls.status(self._keys, self._options, session, b""))
+            self._sender.settle(session)
 
     def delete_namespace(self) -> int:
         """Deletes every key of this object's namespace and nothing else (another namespace
@@ -408,9 +451,9 @@ class RedisCoordinationState:
         except retry.LOST:
             pass  # the server is gone: those batches come back after the visibility timeout
         finally:
-            _OPEN.discard(self)
             hub = self._wake_hub
             if hub is not None and hub.pid == os.getpid():
+                self._hub_closer.detach()
                 hub.close()
             if self._owns_client:
                 self._client.close()
@@ -429,73 +472,21 @@ class RedisCoordinationState:
         if session is None or session.pid != os.getpid():
             session = self._local.session = Session(self._keys.prefix)
             with self._sessions_lock:
-                self._sessions = [s for s in self._sessions if s.pid == session.pid]
-                self._sessions.append(session)
-            _OPEN.add(self)
+                self._sessions.add(session)
         return session
 
-    def _drain(self, session, call):
-        """A drain; interrupted before its reply was read (KeyboardInterrupt), it gives its
-        batch back to the front of the inbox (lua/abandon.lua)."""
+    def _take(self, session, call, give_back):
+        """A drain or a claim; interrupted before its reply was read (KeyboardInterrupt), it
+        hands back what it took (``give_back``: calls.abandon or calls.abandon_claim)."""
         try:
             return self._run(session, call)
         except BaseException as error:
             if not isinstance(error, Exception):
                 try:
-                    self._run(session, calls.abandon(self._keys, self._options, session, call))
-                except Exception:  # the server is gone: the batch waits for the timeout
+                    self._run(session, give_back(self._keys, self._options, session, call))
+                except Exception:  # the server is gone: a batch waits for the timeout
                     pass
             raise
-
-    def _send(self, function, call):
-        """One FCALL; with ``replicas``, for a call that may write, a WAIT after it (in the
-        same round trip on a single server, on the slot's node in a cluster)."""
-        client = self._client
-        args = (function, len(call.keys), *call.keys, *call.args)
-        if not self._replicas or call.script in _READS:
-            return client.fcall(*args)
-        wait = ("WAIT", self._replicas, self._replica_timeout_ms)
-        if self._cluster:
-            reply = client.fcall(*args)
-            node = client.get_node_from_key(call.keys[0])
-            acknowledged = client.execute_command(*wait, target_nodes=node)
-        else:
-            pipe = client.pipeline(transaction=False)
-            pipe.fcall(*args)
-            pipe.execute_command(*wait)
-            reply, acknowledged = pipe.execute()
-        if acknowledged < self._replicas:
-            raise NotReplicatedError(
-                "the call took effect on the primary, but %d of the %d replicas asked for "
-                "acknowledged it within %d ms" % (acknowledged, self._replicas, wait[2])
-            )
-        return reply
-
-    def _run(self, session, call):
-        """Sends `call` once, then again after a connection error, a time-out or a cluster
-        slot on the move, with the very same request id: the script replays a request it has
-        already run (retry.py). The only I/O of the engine, but for the hub's."""
-        function = SCRIPTS[call.script].function
-        attempt = 0
-        while True:
-            try:
-                try:
-                    reply = self._send(function, call)
-                except ResponseError as error:
-                    if not retry.missing_library(error):
-                        raise
-                    self._client.function_load(LIBRARY.source, replace=True)
-                    reply = self._send(function, call)
-            except retry.RETRIED as error:
-                wait = retry.delay(error, attempt, self._retries)
-                if wait is None:
-                    raise
-                time.sleep(wait)
-                attempt += 1
-                continue
-            if call.settles:
-                session.settled(call.settles)
-            return reply
 
 
 def _client_for(url):

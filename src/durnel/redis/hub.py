@@ -18,6 +18,14 @@ subscribes again and then wakes every waiter, since a wake-up may have been lost
 when the budget is spent, every waiter raises the connection error. A subscription outlives
 its last waiter (the next wait of the same agent needs no round trip) until more than
 ``IDLE_LIMIT`` channels have no waiter, when those are dropped together.
+
+A connection can also go silent without closing (the server's machine gone, a network that
+drops packets, a proxy that hangs): nothing arrives, and waiters would sleep through every
+wake-up. So the server must answer: a connection idle for ``HEALTH_SECONDS`` is sent a PING,
+and a PING or a subscription left unanswered for ``ANSWER_SECONDS`` counts as a dropped
+connection (the listener looks every ``TICK_SECONDS``). A silent connection is thus replaced
+within HEALTH_SECONDS + ANSWER_SECONDS + TICK_SECONDS (16 s) while idle, and within
+ANSWER_SECONDS + TICK_SECONDS (6 s) of a wait that subscribes; then every waiter looks again.
 """
 
 import os
@@ -31,11 +39,15 @@ from redis.exceptions import TimeoutError as RedisTimeoutError
 from ..waiting import WaitQueues
 from . import retry
 
-__all__ = ["HEALTH_SECONDS", "IDLE_LIMIT", "Hub", "HubState"]
+__all__ = ["ANSWER_SECONDS", "HEALTH_SECONDS", "IDLE_LIMIT", "Hub", "HubState", "SilentError"]
 
-HEALTH_SECONDS = 30.0  # an idle connection is pinged this often (and found dead on the next)
+HEALTH_SECONDS = 10.0  # a connection that heard nothing for this long is sent a PING
+ANSWER_SECONDS = 5.0  # a PING or a subscription unanswered for this long: the connection is dead
+TICK_SECONDS = 1.0  # how often the listener looks at the clock when nothing arrives
 IDLE_LIMIT = 1000  # subscribed channels without a waiter, beyond which they are dropped
-CONFIRM_SECONDS = 10.0  # how long a waiter waits for its subscription to be confirmed
+# A last resort: how long a waiter waits for its subscription to be confirmed (a silent
+# connection is replaced long before, and a hub that gives up tells its waiters at once)
+CONFIRM_SECONDS = 60.0
 MOVED, RESUMED = "moved", "resumed"  # what dispatch() asks the hub to do
 # What a dropped or unusable pub/sub connection raises
 DROPPED = (RedisConnectionError, RedisTimeoutError, OSError, AttributeError, ValueError)
@@ -43,6 +55,10 @@ DROPPED = (RedisConnectionError, RedisTimeoutError, OSError, AttributeError, Val
 
 def _text(value):
     return value if isinstance(value, bytes) else value.encode("utf-8")
+
+
+class SilentError(RedisConnectionError):
+    """The pub/sub connection went silent: the server did not answer in time."""
 
 
 class HubState:
@@ -62,6 +78,27 @@ class HubState:
         self.tickets = 0
         self.resuming = False  # subscribing again after a lost connection
         self.error = None  # the error that ended the hub: every waiter raises it
+        self.heard = time.monotonic()  # when the connection last delivered anything
+        self.pinged = None  # when an unanswered PING was sent
+        self.asked = time.monotonic()  # when unconfirmed subscriptions were asked for
+
+    def ask(self):
+        """New subscriptions were sent: the server must confirm them in time."""
+        if self.asked is None:
+            self.asked = time.monotonic()
+
+    def next_ping(self, now):
+        """Whether to send a PING now (and it is taken as sent)."""
+        if self.pinged is None and now - self.heard >= HEALTH_SECONDS:
+            self.pinged = now
+            return True
+        return False
+
+    def silent(self, now):
+        """Whether the server has left a PING or a subscription unanswered for too long."""
+        if self.pinged is not None and now - self.pinged > ANSWER_SECONDS:
+            return True
+        return self.asked is not None and now - self.asked > ANSWER_SECONDS
 
     def ticket(self):
         """A new claim ticket of this hub: '<hub id>:<number>'."""
@@ -110,7 +147,10 @@ class HubState:
         channel = message["channel"]
         if channel is not None:
             channel = _text(channel)
-        if kind == b"smessage":
+        self.heard = time.monotonic()
+        if kind == b"pong":
+            self.pinged = None
+        elif kind == b"smessage":
             if channel == self.broadcast:
                 self.mail.wake_all()
             elif channel in self.mail.queues:
@@ -119,9 +159,11 @@ class HubState:
                 self.claims.wake_all(channel)
         elif kind == b"ssubscribe":
             self.confirmed.add(channel)
-            if self.resuming and self.requested <= self.confirmed:
-                self.resuming = False
-                return RESUMED
+            if self.requested <= self.confirmed:
+                self.asked = None
+                if self.resuming:
+                    self.resuming = False
+                    return RESUMED
         elif kind == b"sunsubscribe":
             self.confirmed.discard(channel)
             if channel in self.requested:
@@ -132,6 +174,11 @@ class HubState:
         """The connection dropped: nothing is confirmed any more."""
         self.confirmed.clear()
         self.resuming = True
+        self.pinged = None
+
+    def resubscribed(self):
+        """A new connection has asked for every channel again: the answers are due from now."""
+        self.heard = self.asked = time.monotonic()
 
     def wake_everyone(self):
         self.mail.wake_all()
@@ -172,6 +219,7 @@ class Hub:
             new = state.watch(channels, queues, waiter)
             try:
                 if new:
+                    state.ask()
                     try:
                         self._pubsub.ssubscribe(*new)
                     except DROPPED:  # the listener connects again and subscribes to them
@@ -205,6 +253,7 @@ class Hub:
             raise self.state.error
 
     def close(self):
+        """Ends the listener and its connection (from any thread, a finalizer's included)."""
         self._closed = True
         try:
             self._pubsub.close()
@@ -216,13 +265,21 @@ class Hub:
         failures = 0
         while not self._closed:
             try:
-                message = self._pubsub.get_message(timeout=HEALTH_SECONDS)
-                if message is None:
-                    self._pubsub.ping()  # a dead connection fails on it or on the next read
-                    continue
-                with self.condition:
-                    action = state.dispatch(message)
-                    self.condition.notify_all()
+                message = self._pubsub.get_message(timeout=TICK_SECONDS)
+                now = time.monotonic()
+                with self.condition:  # writes to the connection too: one thread at a time
+                    if message is None:
+                        action = None
+                        if state.next_ping(now):
+                            self._pubsub.ping()
+                    else:
+                        action = state.dispatch(message)
+                        self.condition.notify_all()
+                    if state.silent(now):
+                        raise SilentError(
+                            "the server left the pub/sub connection unanswered for %g s"
+                            % ANSWER_SECONDS
+                        )
                 if action is MOVED:
                     raise RedisConnectionError("the namespace's slot moved to another node")
                 if action is RESUMED:
@@ -262,4 +319,7 @@ class Hub:
         pubsub = self._connect()
         with self.condition:
             pubsub.ssubscribe(*self.state.requested)
+            self.state.resubscribed()
             self._pubsub = pubsub
+        if self._closed:  # closed meanwhile: this connection is not closed by anyone else
+            pubsub.close()

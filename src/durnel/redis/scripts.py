@@ -1,5 +1,5 @@
-"""The server-side scripts, one per method and three for the waits (a claim waiter's step, its
-leaving the queue, a cancelled drain's batch given back), as one Redis function library, and
+"""The server-side scripts, one per method and three more (a claim waiter's step, and what a
+drain or a claim that its caller gave up on hands back), as one Redis function library, and
 the reply tags they share with the engine.
 
 The library is ``lua/common.lua`` after a prelude that defines the Lua table ``REPLY`` from
@@ -32,8 +32,8 @@ NAMES = (
     "drain",
     "status",
     "wait_claim",
-    "leave_queue",
     "abandon",
+    "abandon_claim",
     "snapshot",
 )
 READ_ONLY = ("snapshot",)
@@ -42,13 +42,15 @@ READ_ONLY = ("snapshot",)
 class Reply:
     """The first element of every script's reply: what the rest of the reply holds."""
 
-    OK = "o"  # success: claim and renew return the caller's agent id, release None
+    OK = "o"  # success: claim and renew return the caller's agent id, release None; a claim
+    # carries the stamp it was taken at
     SENT = "t"  # <seconds>: a send or broadcast and its stamp
     HELD = "h"  # <holder>: a claim refused while the stored claim holds
     NO_CLAIM = "n"  # renew or release found no claim on the key
     NOT_HOLDER = "m"  # <holder>: renew or release of another agent's claim
     LISTED = "l"  # <message>...: inbox, oldest first
     DRAINED = "d"  # <message>...: drain_inbox, oldest first
+    IN_FLIGHT = "f"  # <us>: nothing to drain; another session's batch is takeable in <us>
     STATUS = "s"  # <status>
     WRONG_TYPE = "w"  # <key> <type found> <type wanted>: nothing changed
     FOREIGN = "x"  # <key> <what is wrong>: nothing changed

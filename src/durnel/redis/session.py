@@ -3,7 +3,9 @@
 A session is a random id and a counter that numbers its calls (request ids only grow: the
 scripts refuse a request older than the session's latest, and replay the latest one), plus
 the drains whose replies arrived and that the server has not yet been told about. It does
-no I/O: the sync engine keeps one per thread, an asyncio twin would keep one per task.
+no I/O: the sync engine keeps one per thread, the asyncio twin one per task. Whatever settles
+a session's drains (settling.py) holds it, so a session whose owner is gone (a thread that
+ended, an object dropped) is kept until its drains are settled, and no longer.
 """
 
 import os
@@ -13,7 +15,7 @@ __all__ = ["Session"]
 
 
 class Session:
-    __slots__ = ("key", "pid", "sid", "counter", "unsettled")
+    __slots__ = ("key", "pid", "sid", "counter", "unsettled", "__weakref__")
 
     def __init__(self, prefix: bytes):
         self.pid = os.getpid()

@@ -10,19 +10,25 @@ A wait is a generator that yields what it needs next and is sent the answer:
   - ``Sleep(seconds)``: sleep on the waiter until a wake-up (True) or for ``seconds``
     (False; None: no limit).
 ``Pending`` holds the call to make if the wait ends before its own end (an exception, a
-cancellation): leaving a claim's queue, so the next waiter does not wait for this one.
+cancellation): the claim step's hand-back (lua/abandon_claim.lua), which releases a claim the
+step took but nobody will read, and leaves the queue, so the next waiter does not wait for
+this one.
 
 Message waits drain first, then watch, then drain again before each sleep: a message
 committed after the watch wakes the waiter, one committed before it is in the drain. Every
-drain is the engine's exactly-once drain with its session's request ids.
+drain is the engine's exactly-once drain with its session's request ids. A drain that finds
+only another session's batch in flight (a drain whose reply was lost) learns when that batch
+becomes takeable, and the waiter sleeps no longer than that (plus ``RETURN_MARGIN``): nothing
+is published when a batch's visibility timeout passes.
 
 Claim waits: a first step that claims if it can without queueing (lua/wait_claim.lua 'try');
 otherwise watch the claim's channel, queue a ticket and step again whenever woken: by a
 release or a waiter leaving (the claim's channel), by the moment the holder's lease lapses
 (the head of the queue sleeps exactly until then, by the server's clock), or, for a waiter
 behind another, every ``CHECK_SECONDS``, when a dead head of the queue (its process died) is
-dropped. At the timeout the waiter leaves the queue and the claim is tried once more as the
-plain claim makes it, whose refusal it raises.
+dropped, and a head that does not step when the resource is free (its process is paused)
+loses its turn after ``calls.TURN_GRACE``. At the timeout the waiter leaves the queue and the
+claim is tried once more as the plain claim makes it, whose refusal it raises.
 """
 
 from typing import NamedTuple, Optional
@@ -36,6 +42,7 @@ __all__ = ["CHECK_SECONDS", "Pending", "Sleep", "Watch", "claim_waits", "message
 
 CHECK_SECONDS = 2.0  # how often a waiter behind another checks that the head still lives
 LAPSE_MARGIN = 0.002  # seconds after the lapse moment that the head of the queue tries
+RETURN_MARGIN = 0.002  # seconds after a lost batch becomes takeable that a waiter drains
 
 
 class Watch(NamedTuple):
@@ -64,14 +71,18 @@ def message_waits(keys, options, session, agent_id, timeout):
         return messages
     agent = utf8("agent_id", agent_id)
     yield Watch((keys.inbox_channel(agent), keys.broadcast_channel), False)
-    while True:
+    while True:  # a drain after every wake-up, and one last look after the timeout
         call = methods.drain(keys, options, session, agent_id)
-        messages = methods.drained((yield call), call, session, agent_id)
-        if messages:
+        reply = yield call
+        messages = methods.drained(reply, call, session, agent_id)
+        left = seconds_left(deadline)
+        if messages or left == 0.0:
             return messages
-        if not (yield Sleep(seconds_left(deadline))):  # the timeout: one last look
-            call = methods.drain(keys, options, session, agent_id)
-            return methods.drained((yield call), call, session, agent_id)
+        returning = calls.takeable_in(reply)
+        if returning is not None:
+            returning += RETURN_MARGIN
+            left = returning if left is None else min(left, returning)
+        yield Sleep(left)
 
 
 def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
@@ -82,16 +93,18 @@ def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
 
     def step(queue, ticket=b"", arrival=b""):
         request = session.next_request()
-        return calls.wait_claim(
+        call = calls.wait_claim(
             keys, options, session, request, agent, resource, queue, ticket, arrival
         )
+        pending.call = calls.abandon_claim(keys, options, session, call)  # until it is read
+        return call
 
     result = calls.claim_step((yield step(False)), keys.claims)
+    pending.call = None  # the first step queues nothing; claimed, it is the wait's result
     if result.claimed:
         return str.__str__(agent_id)
     if seconds_left(deadline) != 0.0:
         ticket = yield Watch((keys.claim_channel(resource),), True)
-        pending.call = calls.leave_queue(keys, resource, ticket)
         arrival = b""
         while True:
             result = calls.claim_step((yield step(True, ticket, arrival)), keys.claims)
@@ -107,7 +120,7 @@ def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
             else:  # next in line: until a release, or the lapse
                 lapse = max(result.lapses_in, 0.0) + LAPSE_MARGIN
                 yield Sleep(lapse if left is None else min(left, lapse))
-        yield pending.call
+        yield pending.call  # leaves the queue: the last step took nothing
         pending.call = None
     if result.holder is not None:
         raise RuntimeError(claim_refusal(prefix, result.holder, str.__str__(name)))

@@ -16,6 +16,7 @@ local statuses, log, session = KEYS[1], KEYS[2], KEYS[3]
 local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
 local from, content, inbox_prefix = ARGV[5], ARGV[6], ARGV[7]
 
+if KEYS[5] then settle(KEYS, ARGV, 5, 9) end
 local recipients, bad = checked(redis.pcall('HKEYS', statuses), statuses, 'hash')
 if bad then return bad end
 local now, clock_error, at = server_time()
@@ -49,5 +50,4 @@ if bad then
 end
 redis.call('HSETNX', statuses, from, 'idle')
 wake(ARGV[8])
-settle(KEYS, ARGV, 5, 9)
 return {REPLY.SENT, at}

@@ -7,6 +7,7 @@ local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
 local agent, resource, lease = ARGV[5], ARGV[6], tonumber(ARGV[7])
 
+if KEYS[5] then settle(KEYS, ARGV, 5, 8) end
 local stamp, previous, bad = read_claim(claims, resource)
 if bad then return bad end
 local now, clock_error, at = server_time()
@@ -17,16 +18,16 @@ if previous and now - stamp < lease then
   local encoded = REPLY.HELD .. previous
   local early = enter(session, request, ttl, encoded)
   if early then return early end
-  settle(KEYS, ARGV, 5, 8)
   return as_reply(encoded)
 end
 
-local early, old = enter(session, request, ttl, REPLY.OK)
+-- The session remembers the stamp the claim was taken at, so that a cancelled caller's
+-- abandon_claim.lua can tell this claim from a later one.
+local early, old = enter(session, request, ttl, REPLY.OK .. at)
 if early then return early end
 bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous)
 if bad then
   leave(session, old, ttl)
   return bad
 end
-settle(KEYS, ARGV, 5, 8)
 return {REPLY.OK}

@@ -28,7 +28,11 @@
 -- Settling. Trailing KEYS beyond a script's own are in-flight hashes (see drain.lua) and the
 -- trailing ARGV beyond its own the drain request ids whose replies reached the client: each
 -- such batch is deleted, for it has been delivered. Settling is idempotent (the batch's field
--- names its request), so a retried call may carry it again.
+-- names its request), so a retried call may carry it again. Every script settles first,
+-- whatever it answers afterwards (a refusal, foreign data, a stale or replayed request):
+-- settling only acknowledges what was delivered, so it is right whenever it runs, and the
+-- client counts the batches settled on any reply. A key that is not a hash holds no batch.
+-- (Scripts call settle() only when there is something to settle: most calls carry nothing.)
 
 -- The reply of a pcall on `key`, or nil and the wrong-type reply when the key holds another
 -- type; any other error is raised as it is.
@@ -104,7 +108,7 @@ end
 -- args[1] is always the session id, and a batch's field is '<session id>:<request id>'.
 local function settle(keys, args, first_key, first_arg)
   for i = first_key, #keys do
-    redis.call('HDEL', keys[i], args[1] .. ':' .. args[first_arg + i - first_key])
+    redis.pcall('HDEL', keys[i], args[1] .. ':' .. args[first_arg + i - first_key])
   end
 end
 
@@ -194,6 +198,19 @@ local function wake(channel)
   redis.call('SPUBLISH', channel, '')
 end
 
+-- Takes `resource` from `agent` at the stamp `at`: the Released event, the agent idle, the
+-- claim gone, and whoever waits for it woken on `channel`. Returns nil, or the wrong-type reply
+-- with the event taken back (the caller takes back its session).
+local function drop_claim(claims, statuses, log, maxlen, agent, resource, at, channel)
+  local id, bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource',
+                            resource, 'at', at)
+  if not bad then bad = set_or_undo('HSET', statuses, agent, 'idle', log, {id}) end
+  if bad then return bad end
+  redis.call('HDEL', claims, resource)
+  wake(channel)
+  return nil
+end
+
 -- Whether `blob` is a message as durnel writes it: '[<sent_at>,"<from>","<content>"]'. (No
 -- pattern over the whole blob: one with '.*' backtracks and costs more than the decoding.)
 local function is_message(blob)
@@ -265,6 +282,18 @@ local function read_batches(inflight)
   end
   table.sort(batches, function(a, b) return a.stamp < b.stamp end)
   return batches
+end
+
+-- A drain's reply when it delivers nothing and `batches` are all other sessions' and within
+-- their visibility timeout (`lapse` us, at `now` us): IN_FLIGHT with the microseconds until
+-- the first of them becomes takeable, or DRAINED when there is none.
+local function nothing(batches, now, lapse)
+  local first
+  for _, batch in ipairs(batches) do
+    if not first or batch.stamp < first then first = batch.stamp end
+  end
+  if not first then return {REPLY.DRAINED} end
+  return {REPLY.IN_FLIGHT, string.format('%d', first + lapse - now)}
 end
 
 -- Appends the messages of `batches` (those for which `take(batch)` holds), then `rest`, to

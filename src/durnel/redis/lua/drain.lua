@@ -10,55 +10,72 @@
 --     the inbox (inbox.lua shows it there meanwhile).
 -- Invariants:
 --   D1 a message is in exactly one place: the inbox or one in-flight batch (or delivered);
---   D2 batches leave the hash oldest first and in front of the inbox, so order is kept;
+--   D2 batches leave the hash oldest first and in front of the inbox, so order is kept among
+--      what is in the hash and the inbox when a drain runs (a batch that comes back follows
+--      what other drains took while it was in flight);
 --   D3 a retry of a drain (S2) returns its batch only while that batch is still its
---      session's under the same request id; once the batch has gone to another drain the
---      retry returns no message, and a stale drain (S1) runs nothing;
---   D4 a drain that finds nothing to deliver writes nothing (no session, no batch) and reads
---      no session;
+--      session's under the same request id, and puts it in flight again from now if its
+--      timeout had passed (so no other drain can take it too); once the batch has gone to
+--      another drain the retry returns no message, and a stale drain (S1) runs nothing;
+--   D4 a first attempt that finds nothing to deliver writes nothing (no session, no batch);
+--      a retry that finds nothing enters its session, so that a delayed copy of an earlier
+--      attempt, arriving after it, runs nothing (S2);
 --   D5 foreign data in the inbox or the hash is found before anything moves.
+-- An empty drain that found only other sessions' batches still in flight answers IN_FLIGHT
+-- with the microseconds until the first of them becomes takeable: a waiter sleeps no longer.
 -- KEYS: inbox, the inbox's in-flight hash, session, [in-flight hashes to settle...]
--- ARGV: session id, request id, request ttl, visibility timeout (s), [settled requests...]
+-- ARGV: session id, request id, request ttl, visibility timeout (s), '1' on a retry else '',
+--       [settled requests...]
 local inbox, inflight, session = KEYS[1], KEYS[2], KEYS[3]
 local sid, request, ttl, visibility = ARGV[1], ARGV[2], ARGV[3], tonumber(ARGV[4])
+local retried = ARGV[5] ~= ''
 
--- Reads and the taking of the inbox come first; the session is entered (S1-S3) only when
--- there is something to deliver, so an empty drain writes nothing and reads no session: a
--- retry or a stale copy of a drain that finds nothing returns nothing, as it should.
-settle(KEYS, ARGV, 4, 5)  -- first: a delivered batch of this session is no longer its own
+-- Reads and the taking of the inbox come first; a first attempt enters the session only when
+-- there is something to deliver, so an empty poll writes nothing.
+-- Settling first: a delivered batch of this session is no longer its own.
+if KEYS[4] then settle(KEYS, ARGV, 4, 6) end
 local batches, pending, bad
 batches, bad = read_batches(inflight)
 if bad then return bad end
 pending, bad = take_inbox(inbox)  -- the last check: it moves the messages when it passes
 if bad then return bad end
-if #pending == 0 and #batches == 0 then return {REPLY.DRAINED} end
+if #pending == 0 and #batches == 0 and not retried then return {REPLY.DRAINED} end
 
 local seconds, clock_error, whole, micros = server_time()
 if not seconds then
   push_all(inbox, pending)
   return clock_error
 end
--- microseconds, from TIME's own digits (formatting Lua numbers is dear)
-local stamp = whole .. string.rep('0', 6 - #micros) .. micros
+local stamp = whole .. string.rep('0', 6 - #micros) .. micros  -- stamp_us(), inlined
 local now = tonumber(stamp)
 local lapse = visibility * 1000000
 local function takeable(b) return b.sid == sid or now - b.stamp >= lapse end
-local reply = {REPLY.DRAINED}
+local some = #pending > 0
 for _, batch in ipairs(batches) do
-  if takeable(batch) then reply[2] = true break end
+  if some then break end
+  some = takeable(batch)
 end
-if #pending == 0 and not reply[2] then return {REPLY.DRAINED} end  -- others' batches only
+if not some and not retried then return nothing(batches, now, lapse) end  -- others' only
 
 local early = enter(session, request, ttl, REPLY.DRAINED)
 if early then
   push_all(inbox, pending)  -- the inbox was emptied: this restores it exactly
   if early[1] ~= REPLY.DRAINED then return early end
-  -- S2: a retry of this drain gets its batch if the batch is still this session's
-  reply = {REPLY.DRAINED}
-  gather(reply, batches, function(b) return b.field == sid .. ':' .. request end, {})
+  -- S2: a retry of this drain gets its batch if the batch is still this session's (D3)
+  local reply = {REPLY.DRAINED}
+  local field = sid .. ':' .. request
+  for _, batch in ipairs(batches) do
+    if batch.field == field then
+      if now - batch.stamp >= lapse then
+        redis.call('HSET', inflight, field, stamp .. '|' .. table.concat(batch.messages, '\n'))
+      end
+      for _, blob in ipairs(batch.messages) do reply[#reply + 1] = blob end
+    end
+  end
   return reply
 end
-reply = {REPLY.DRAINED}
+if not some then return nothing(batches, now, lapse) end  -- a retry: its session has its mark
+local reply = {REPLY.DRAINED}
 local fields = gather(reply, batches, takeable, pending)
 if #fields > 0 then redis.call('HDEL', inflight, unpack(fields)) end
 local messages = {}

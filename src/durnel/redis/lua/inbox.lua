@@ -7,7 +7,7 @@
 local inbox, inflight = KEYS[1], KEYS[2]
 local sid, visibility = ARGV[1], tonumber(ARGV[2])
 
-settle(KEYS, ARGV, 3, 3)
+if KEYS[3] then settle(KEYS, ARGV, 3, 3) end
 local pending, batches, bad
 pending, bad = read_inbox(inbox)
 if bad then return bad end

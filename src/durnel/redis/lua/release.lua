@@ -6,6 +6,7 @@
 local claims, statuses, log, session = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen, agent, resource = ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
 
+if KEYS[5] then settle(KEYS, ARGV, 5, 8) end
 local _, holder, bad = read_claim(claims, resource)
 if bad then return bad end
 
@@ -13,7 +14,6 @@ if holder ~= agent then
   local encoded = holder and REPLY.NOT_HOLDER .. holder or REPLY.NO_CLAIM
   local early = enter(session, request, ttl, encoded)
   if early then return early end
-  settle(KEYS, ARGV, 5, 8)
   return as_reply(encoded)
 end
 
@@ -21,15 +21,9 @@ local now, clock_error, at = server_time()
 if not now then return clock_error end
 local early, old = enter(session, request, ttl, REPLY.OK)
 if early then return early end
-local id
-id, bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource', resource,
-                    'at', at)
-if not bad then bad = set_or_undo('HSET', statuses, agent, 'idle', log, {id}) end
+bad = drop_claim(claims, statuses, log, maxlen, agent, resource, at, ARGV[7])
 if bad then
   leave(session, old, ttl)
   return bad
 end
-redis.call('HDEL', claims, resource)
-wake(ARGV[7])
-settle(KEYS, ARGV, 5, 8)
 return {REPLY.OK}

@@ -4,6 +4,7 @@
 local claims, session = KEYS[1], KEYS[2]
 local request, ttl, agent, resource = ARGV[2], ARGV[3], ARGV[4], ARGV[5]
 
+if KEYS[3] then settle(KEYS, ARGV, 3, 6) end
 local _, holder, bad = read_claim(claims, resource)
 if bad then return bad end
 
@@ -21,5 +22,4 @@ end
 local early = enter(session, request, ttl, encoded)
 if early then return early end
 if now then redis.call('HSET', claims, resource, at .. ':' .. agent) end
-settle(KEYS, ARGV, 3, 6)
 return as_reply(encoded)

@@ -7,6 +7,7 @@ local statuses, log, session, inbox = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
 local request, ttl, maxlen = ARGV[2], ARGV[3], ARGV[4]
 local from, to, content = ARGV[5], ARGV[6], ARGV[7]
 
+if KEYS[5] then settle(KEYS, ARGV, 5, 9) end
 local now, clock_error, at = server_time()
 if not now then return clock_error end
 local early, old = enter(session, request, ttl, REPLY.SENT .. at)
@@ -28,5 +29,4 @@ if bad then
   return bad
 end
 wake(ARGV[8])
-settle(KEYS, ARGV, 5, 9)
 return {REPLY.SENT, at}
