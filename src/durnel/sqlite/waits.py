@@ -52,8 +52,8 @@ _SHORTEST = 0.001  # a sleep until a lapse that the clock says has come: start a
 
 
 def message_waits(state, agent_id, timeout):
+    deadline = deadline_after(timeout)  # (the timeout first, as the in-process engine)
     agent = plain("agent_id", agent_id)
-    deadline = deadline_after(timeout)
     waiter = yield WAITER
 
     def restored(result, later):
