@@ -264,24 +264,25 @@ class SQLiteCoordinationState:
         except Exception:
             pass
 
-    def claim_turn(self, resource, agent, ticket, gone, waiter):
+    def claim_turn(self, resource, agent, ticket, gone, passed, waiter):
         """One turn of a claim wait (see calls.claim_turn), taking out the waiter ahead that
-        is ``gone`` (its row, or None) and its socket file, if it has one; a waiter without a
+        is ``gone`` (its row, or None) and its socket file, if it has one, and the first in
+        line ``passed`` (a ticket, or None) if the resource is still free; a waiter without a
         ticket joins the line only if its socket is bound."""
         me = None if waiter.name is None else (waiter.name,) + processes.this_process()
         out = None if gone is None else gone[0]
-        result, woken = self._write(calls.claim_turn, (resource, agent, ticket, me, out))
+        result, woken = self._write(calls.claim_turn, (resource, agent, ticket, me, out, passed))
         if gone is not None:
             self._wakes.remove(gone[1])
         if woken:
             self._wake(woken)
         return result
 
-    def claim_turn_opening(self, resource, agent, ticket, gone, waiter):
+    def claim_turn_opening(self, resource, agent, ticket, gone, passed, waiter):
         waiter.open()
         if time.monotonic() >= self._next_sweep:
             self._sweep()
-        return self.claim_turn(resource, agent, ticket, gone, waiter)
+        return self.claim_turn(resource, agent, ticket, gone, passed, waiter)
 
     def gone(self, waiter):
         """Whether the waiter of a row (ticket, address, pid, process) is gone (wakes.py)."""
