@@ -137,7 +137,8 @@ class SQLiteCoordinationState:
         self._where = self._connections.where
         self._busy_timeout = float(busy_timeout)
         self._next_sweep = 0.0
-        self._connections.cursor()
+        with self._connections:  # opens the file, and checks it
+            pass
         # A wake directory, where there is one, is for those who may use the file: its mode,
         # with search permission wherever it gives read permission.
         mode = stat.S_IMODE(os.stat(self.path).st_mode)
@@ -234,7 +235,8 @@ class SQLiteCoordinationState:
         if has_mail:
             return self._write(calls.drain_waiting, (agent, ticket))
         if ticket is not None:  # a wait's look: the moment to shrink a -wal left large
-            keep_small(self._connections.cursor(), self.path, idle=True)
+            with self._connections as cursor:
+                keep_small(cursor, idle=True)
         return [], bool(listed)
 
     def restore(self, agent, rows):
@@ -359,7 +361,7 @@ class SQLiteCoordinationState:
 
     def _write(self, call, arguments):
         return write(
-            self._connections.cursor(),
+            self._connections,
             self._where,
             self._busy_timeout,
             call,
@@ -370,7 +372,7 @@ class SQLiteCoordinationState:
 
     def _read(self, call, *arguments):
         return read(
-            self._connections.cursor(),
+            self._connections,
             self._where,
             self._busy_timeout,
             call,

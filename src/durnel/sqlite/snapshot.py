@@ -94,17 +94,22 @@ _event = LogEvent._make
 
 def _in_read_transaction(state: SQLiteCoordinationState, read):
     """``read(cursor)`` inside one read transaction, made again while the file is busy."""
-    cursor = state._connections.cursor()
 
     def attempt():
-        cursor.execute("BEGIN")
-        try:
-            return read(cursor)
-        finally:
-            if cursor.connection.in_transaction:
-                cursor.execute("COMMIT")  # a read transaction: COMMIT only ends it
+        with state._connections as cursor:
+            cursor.execute("BEGIN")
+            try:
+                return read(cursor)
+            finally:
+                if cursor.connection.in_transaction:
+                    cursor.execute("COMMIT")  # a read transaction: COMMIT only ends it
 
     return retry(state._where, state._busy_timeout, attempt)
+
+
+def _on(state, statement):
+    with state._connections as cursor:
+        return statement(cursor)
 
 
 def read_snapshot(state: SQLiteCoordinationState, log_tail: int) -> Snapshot:
@@ -131,21 +136,20 @@ def read_log(
 ) -> tuple[LogEvent, ...]:
     """The events after the event number ``after``, polling for up to ``block`` seconds."""
     arguments = (state.namespace, after or 0)
-    cursor = state._connections.cursor()
     deadline = time.monotonic() + block
     seen = None
     while True:
         version = retry(
             state._where,
             state._busy_timeout,
-            lambda: cursor.execute("PRAGMA data_version").fetchone()[0],
+            lambda: _on(state, lambda cursor: cursor.execute("PRAGMA data_version").fetchone()[0]),
         )
         if version != seen:
             seen = version
             events = retry(
                 state._where,
                 state._busy_timeout,
-                lambda: cursor.execute(_AFTER, arguments).fetchall(),
+                lambda: _on(state, lambda cursor: cursor.execute(_AFTER, arguments).fetchall()),
             )
             if events:
                 return tuple(map(_event, events))
