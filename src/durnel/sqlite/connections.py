@@ -106,6 +106,9 @@ class _Link:
     def close(self):
         _live.discard(self)
         with forks.gate:
+            # The cursor first: a statement that it still holds would keep the connection,
+            # its descriptors and its locks open past close() (SQLite's close_v2).
+            self.cursor.close()
             self.connection.close()
 
     def __del__(self):
