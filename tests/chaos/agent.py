@@ -20,6 +20,7 @@ Run by run.py as ``python agent.py '<config as JSON>'``.
 """
 
 import asyncio
+import collections
 import gc
 import itertools
 import json
@@ -43,10 +44,10 @@ AGENTS = tuple("a%d" % i for i in range(6))
 QUIET = ("q0", "q1")
 RESOURCES = (("file", "f0"), ("file", "f1"), ("file", "f2"), ("task", "t0"), ("task", "t1"))
 MESSAGE_TIMEOUTS = (0, 0.3, 1.0, 2.0, None)
-CLAIM_TIMEOUTS = (0, 0.5, 2.0, 4.0)
+CLAIM_TIMEOUTS = (0, 0.5, 2.0, 4.0, 10.0)
 WEIGHTS = {
     "send_message": 24,
-    "broadcast": 3,
+    "broadcast": 0.1,  # every agent's copy, the quiet ones' too: rare, so they stay quiet
     "drain_inbox": 10,
     "inbox": 4,
     "status": 3,
@@ -58,15 +59,15 @@ WEIGHTS = {
 }
 CANCEL_SHARE = 0.2  # of asyncio calls, cancelled after 0 to 39 loop turns
 FORK_BOUND = 10.0  # seconds a forked child may take for its few calls (two short waits)
-GRACE = 8.0  # seconds the workers get to finish once the process's time is up
+GRACE = 12.0  # seconds the workers get to finish once the process's time is up (waits: 10)
 MESSAGES = ("drain_inbox", "inbox", "wait_for_messages")
 
 
 def program(rng, tag, kinds, first=(), forever=True, cancels=CANCEL_SHARE):
     """The calls of one worker: (op, args, pause after it, loop turns before cancelling it
     or None), endless, drawn from ``rng`` alone. ``kinds`` weighs the operations; ``first``
-    are special operations to begin with; ``forever``: message waits may have no timeout;
-    ``cancels``: the share of calls to cancel (asyncio)."""
+    are special operations to begin with; ``forever``: message waits may have no timeout
+    (and some wait on QUIET agents); ``cancels``: the share of calls to cancel (asyncio)."""
     names, weights = zip(*kinds.items())
     first = list(first)
     later = []  # [step, op, args]: the renewals and releases that claims scheduled
@@ -82,11 +83,11 @@ def program(rng, tag, kinds, first=(), forever=True, cancels=CANCEL_SHARE):
         agent, other = rng.choice(AGENTS), rng.choice(AGENTS)
         content = "%s.%d" % (tag, step)
         if kind == "send_message":
-            args = (agent, rng.choice(QUIET) if rng.random() < 0.05 else other, content)
+            args = (agent, rng.choice(QUIET) if rng.random() < 0.003 else other, content)
         elif kind == "broadcast":
             args = (agent, content)
-        elif kind == "wait_for_messages" and forever and rng.random() < 0.15:
-            args = (rng.choice(QUIET), rng.choice((None, 20.0)))
+        elif kind == "wait_for_messages" and forever and rng.random() < 0.1:
+            args = (rng.choice(QUIET), rng.choice((None, 10.0)))
         elif kind == "wait_for_messages":
             args = (agent, rng.choice(MESSAGE_TIMEOUTS if forever else MESSAGE_TIMEOUTS[:-1]))
         elif kind in ("claim", "wait_claim"):
@@ -104,6 +105,17 @@ def program(rng, tag, kinds, first=(), forever=True, cancels=CANCEL_SHARE):
         yield kind, args, pause, cancel
 
 
+def quiet_reader(rng):
+    """The calls of a reader of the QUIET inboxes: a long wait, or a drain and 2 s idle (a
+    poller), so that every quiet inbox has a waiter asleep or a poller idle most of the time."""
+    while True:
+        agent = rng.choice(QUIET)
+        if rng.random() < 0.5:
+            yield "wait_for_messages", (agent, rng.choice((None, 10.0))), 0.0, None
+        else:
+            yield "drain_inbox", (agent,), 2.0, None
+
+
 def encoded(op, result):
     if op in MESSAGES:
         return [message(m) for m in result]
@@ -113,7 +125,9 @@ def encoded(op, result):
 
 
 def counts():
-    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
+    """This process's threads (their names, and how many the kernel counts) and descriptors."""
+    names = sorted(thread.name for thread in threading.enumerate())
+    return names, len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
 
 
 class Process:
@@ -133,6 +147,7 @@ class Process:
             self.rec.write("nem", kind="symlinked_path")
         self.forks = itertools.count(1)
         self.sync = self.asyn = None
+        self.waiting = collections.Counter()  # agent -> this process's waits for its messages
         self.faults = set(config["faults"])
 
     def kinds(self, *left_out):
@@ -159,17 +174,24 @@ class Process:
 
     def call(self, worker, state, obj, op, args):
         op_id = self.rec.invoke(worker, op, args, obj)
+        waits = op == "wait_for_messages"
+        self.waiting[args[0]] += waits
         try:
             result = getattr(state, op)(*args)
         except Exception as error:
             self._failed(op_id, error)
             return None
+        finally:
+            self.waiting[args[0]] -= waits
         self.rec.ok(op_id, encoded(op, result))
         return result
 
     async def acall(self, worker, state, obj, op, args, cancel_after=None):
         op_id = self.rec.invoke(worker, op, args, obj)
+        waits = op == "wait_for_messages"
+        self.waiting[args[0]] += waits
         task = asyncio.ensure_future(getattr(state, op)(*args))
+        task.add_done_callback(lambda _: self.waiting.subtract({args[0]: waits}))
         asked = False
         if cancel_after is not None:
             for _ in range(cancel_after):
@@ -279,11 +301,16 @@ class Process:
                 self.call(name, state, "sync", op, args)
             time.sleep(pause)
 
-    async def run_task(self, name, state, first=()):
+    async def run_task(self, name, state, first=(), quiet=False):
+        """A task's calls: a worker's, or the ``quiet`` reader's."""
         kinds = self.kinds("fork")
         first = [f for f in first if f in kinds]
         cancels = CANCEL_SHARE if "cancel" in self.faults else 0.0
-        steps = program(self.rng(name), "%s.%s" % (self.tag, name), kinds, first, cancels=cancels)
+        tag = "%s.%s" % (self.tag, name)
+        if quiet:
+            steps = quiet_reader(self.rng(name))
+        else:
+            steps = program(self.rng(name), tag, kinds, first, cancels=cancels)
         for op, args, pause, cancel in steps:
             if self.done():
                 return
@@ -303,14 +330,19 @@ class Process:
             self.call("sweep", state, "sync", "drain_inbox", (agent,))
 
     def finish(self, closed, base=None, stuck=0):
+        """The end of the process: its threads and descriptors once it closed its objects,
+        or that it ends without closing them (on purpose, or as workers are still busy)."""
         if closed:
             gc.collect()
             time.sleep(0.3)  # threads of closed objects finish
-            threads, fds = counts()
-            self.rec.write("end", closed=True, threads=threads, fds=fds, base=base, stuck=stuck)
-        else:
+            names, threads, fds = counts()
+            self.rec.write(
+                "end", closed=True, names=names, threads=threads, fds=fds, base=base, stuck=stuck
+            )
+            return
+        if not stuck:
             self.rec.write("nem", kind="exit_unclosed")
-            self.rec.write("end", closed=False)
+        self.rec.write("end", closed=False, stuck=stuck)
 
 
 async def mixed(proc, threads=2, tasks=3):
@@ -319,10 +351,13 @@ async def mixed(proc, threads=2, tasks=3):
     proc.asyn = asyn = await engine.open_async(sync, proc.profile)
     if not engine.shared:
         proc.hellos(sync)
-    # the objects' threads and connections, started before the baseline is counted
-    proc.call("warm", sync, "sync", "drain_inbox", (AGENTS[0],))
-    proc.call("warm", sync, "sync", "wait_for_messages", ("warm-" + proc.tag, 0.05))
-    await proc.acall("warm", asyn, "async", "wait_for_messages", ("warm-" + proc.tag, 0.05))
+    # the objects' threads and connections (a delivery's settling, a wait's listener),
+    # started before the baseline is counted
+    warm = "warm-" + proc.tag
+    proc.call("warm", sync, "sync", "send_message", (warm, warm, warm + ".0"))
+    proc.call("warm", sync, "sync", "drain_inbox", (warm,))
+    proc.call("warm", sync, "sync", "wait_for_messages", (warm, 0.05))
+    await proc.acall("warm", asyn, "async", "wait_for_messages", (warm, 0.05))
     base = counts()
     rng = proc.rng("process")
     forced = proc.gen == 0 and proc.slot == 0  # every fault at least once, even in short runs
@@ -337,22 +372,26 @@ async def mixed(proc, threads=2, tasks=3):
         asyncio.ensure_future(proc.run_task("t%d" % i, asyn, ("drop",) if forced and not i else ()))
         for i in range(tasks)
     ]
+    jobs.append(asyncio.ensure_future(proc.run_task("q", asyn, quiet=True)))
     await asyncio.sleep(max(0.0, proc.deadline - time.monotonic()))
-    # waits without a timeout are woken by messages: the process broadcasts until its workers
-    # are done (any engine that works wakes them), for GRACE seconds at most
+    # waits without a timeout end with a message: the process sends one to each agent its
+    # waits wait for until its workers are done (any engine that works wakes them), for GRACE
+    # seconds at most
     until = time.monotonic() + GRACE
     for number in itertools.count():
         busy = [w for w in workers if w.is_alive()] + [j for j in jobs if not j.done()]
         if not busy or time.monotonic() > until:
             break
         stop = "stop-" + proc.tag
-        await proc.acall("stop", asyn, "async", "broadcast", (stop, "%s.%d" % (stop, number)))
+        for agent in [a for a, n in proc.waiting.items() if n > 0]:
+            args = (stop, agent, "%s.%s.%d" % (stop, agent, number))
+            await proc.acall("stop", asyn, "async", "send_message", args)
         await asyncio.sleep(0.5)
     stuck = len(busy)
     if not engine.shared:
         proc.sweep(sync, AGENTS + QUIET + ("stop-" + proc.tag,))
     closing = rng.random() < 0.6 and not (proc.gen == 0 and proc.slot in (1, 2))
-    closing = closing or "exit_unclosed" not in proc.faults
+    closing = (closing or "exit_unclosed" not in proc.faults) and not stuck  # no close in use
     if closing:
         engine.close(sync)
         await engine.aclose(asyn)

@@ -70,9 +70,6 @@ class Op:
             return self.args[-1]
         return 0.0
 
-    def delivered(self):
-        return self.result if self.outcome == "ok" and self.op in MAIL else []
-
 
 class Violation:
     def __init__(self, kind, text, ops=(), pids=()):
@@ -298,6 +295,8 @@ class Checker:
         wiped = max([w for w in self.h.wipes if w < op.t0], default=-INF)
         answer = "no"
         for other in self.roster.get((u, agent), ()):
+            if other is op and op.outcome == "ok":
+                return "yes"  # the sender of a broadcast gets its own copy
             if other.t0 >= op.t1 or other.t1 <= wiped:
                 continue
             if other.outcome == "ok" and other.t1 < op.t0 and other.t0 > wiped:
@@ -413,7 +412,8 @@ class Checker:
         self.stats["exactly once" if len(got) == 1 else "delivered more than once"] += 1
         first = got[0][0]
         for later, _ in got[1:]:
-            if self.held_past_timeout(first) or any(first.t0 < w < later.t1 for w in self.h.wipes):
+            held = self.held_past_timeout(first) or self.held_past_timeout(later)
+            if held or any(first.t0 < w < later.t1 for w in self.h.wipes):
                 self.stats["twice: its reader killed or paused past the visibility timeout"] += 1
                 continue
             self.report(
@@ -448,7 +448,7 @@ class Checker:
         u, recipient, content = key
         cuts = [(w, INF) for w in self.h.wipes if w > send.t0]
         if got:
-            cuts.append((max(min(d[0].t0 for d in got), send.t0), INF))
+            cuts.append((max(min(self.look(d[0]) for d in got), send.t0), INF))
         visibility = self.engine.visibility
         for reader in self.candidates(u, recipient, send.t0, INF):
             if not self.may_hold(reader):
@@ -461,8 +461,16 @@ class Checker:
                 back = reader.t1 + visibility
                 if any(reader.t0 < t < back for t, _ in self.h.server_clock):
                     back = INF
-            cuts.append((reader.t0, back))
+            cuts.append((self.look(reader), back))
         return cuts
+
+    def look(self, reader):
+        """The earliest moment at which ``reader`` may have taken what it returned or kept: a
+        drain at any moment of its call, a wait in its last look (one that found messages
+        would have returned them)."""
+        if reader.op == "wait_for_messages":
+            return max(reader.t0, reader.t1 - self.engine.look_bound)
+        return reader.t0
 
     def may_hold(self, reader):
         """Whether ``reader`` may have taken messages that it did not return: it ended
@@ -710,49 +718,35 @@ class Checker:
                 )
 
     def handover(self, u, key, calls, changes):
-        """A resource released while live waiters wait is taken within the bound."""
-        takes = []
-        for c in calls:
-            if c.outcome == "refused":
-                continue
-            takes.append(c.t1 if c.outcome == "ok" and c.op.startswith("wait_") else c.t0)
-        takes.sort()
-        waiters = [c for c in calls if c.op.startswith("wait_")]
+        """A live claim waiter is not passed over: the resource may be free while it waits
+        (released, and not yet taken again by anyone) for the wait bound in all, not more,
+        however long the waiters ahead of it are paused."""
+        takes = sorted(
+            c.t1 if c.outcome == "ok" and c.op.startswith("wait_") else c.t0
+            for c in calls
+            if c.outcome != "refused"
+        )
+        free = []  # (from, until, the release)
         for release in changes:
-            if release.op != "release" or release.outcome != "ok":
-                continue
-            i = bisect.bisect_right(takes, release.t0)
-            until = takes[i] if i < len(takes) else self.h.end
-            if until <= release.t1:
-                continue
-            for waiter in waiters:
-                asleep = subtract(
-                    within([(release.t1, until)], waiter.t0, waiter.t1), self.excused(waiter.pid)
+            if release.op == "release" and release.outcome == "ok":
+                i = bisect.bisect_right(takes, release.t0)
+                until = takes[i] if i < len(takes) else self.h.end
+                if until > release.t1:
+                    free.append((release.t1, until, release))
+        for waiter in (c for c in calls if c.op.startswith("wait_")):
+            gaps = [(a, b, r) for a, b, r in free if a < waiter.t1 and b > waiter.t0]
+            spans = within([(a, b) for a, b, _ in gaps], waiter.t0, waiter.t1)
+            total = sum(y - x for x, y in subtract(spans, self.excused(waiter.pid)))
+            if total > self.engine.wait_bound:
+                ahead = [c for c in calls if c.op.startswith("wait_") and c.t0 < waiter.t0 < c.t1]
+                self.report(
+                    "live claim waiter passed over",
+                    "%s was free for %.1f s in all (%d releases) while %s's %s waited, "
+                    "running (bound %.0f s)"
+                    % (key, total, len(gaps), waiter.agent, waiter.op, self.engine.wait_bound),
+                    [waiter] + [r for _, _, r in gaps][:3] + ahead[:2],
+                    {c.pid for c in ahead},
                 )
-                if longest(asleep) > self.engine.wait_bound:
-                    self.report(
-                        "free resource kept from a live waiter",
-                        "%s was free for %.1f s after %s's release while %s's %s waited "
-                        "(bound %.0f s)"
-                        % (
-                            key,
-                            longest(asleep),
-                            release.agent,
-                            waiter.agent,
-                            waiter.op,
-                            self.engine.wait_bound,
-                        ),
-                        [release, waiter]
-                        + [
-                            c
-                            for c in calls
-                            if c.t0 < waiter.t1
-                            and c.t1 > waiter.t0
-                            and c.op.startswith("wait_")
-                            and c is not waiter
-                        ][:3],
-                    )
-                    break
 
     # -- what was left behind --
 
@@ -768,12 +762,17 @@ class Checker:
                         % (line["peak"] / 1e6, line["bound"] >> 20),
                     )
                 elif line["k"] == "end" and line.get("base") and not line.get("stuck"):
-                    threads, fds = line["threads"] - line["base"][0], line["fds"] - line["base"][1]
+                    names, threads, fds = line["base"]
+                    threads, fds = line["threads"] - threads, line["fds"] - fds
+                    kept = list(
+                        (collections.Counter(line["names"]) - collections.Counter(names)).elements()
+                    )
                     if threads > 0 or fds > 0:
                         self.report(
                             "leftover",
-                            "pid %d closed its objects and kept %d threads and %d descriptors "
-                            "more than after its warm-up" % (line["p"], threads, fds),
+                            "pid %d closed its objects and kept %d threads (%s) and %d "
+                            "descriptors more than after its warm-up"
+                            % (line["p"], threads, ", ".join(kept) or "not Python's", fds),
                             pids=[line["p"]],
                         )
 

@@ -53,7 +53,8 @@ class Engine:
     temporary_sync = True  # a sync object can be made for one call and dropped
     slots = ({"kind": "mixed"}, {"kind": "mixed"}, {"kind": "mixed"})
     nemeses = ("kill", "pause")
-    wait_bound = 10.0  # seconds a wait may take once what it waits for is available
+    wait_bound = 5.0  # seconds a wait may take once what it waits for is available
+    look_bound = 6.0  # seconds one look of a wait may take (a drain, retried or kept busy)
 
     def __init__(self, env):
         self.env = env

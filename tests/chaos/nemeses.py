@@ -22,8 +22,13 @@ CLOCK_OFFSETS = ("+0", "+310", "-120")  # a lease lapses at +310; never past req
 
 
 def _victim(run, rng, kinds=("mixed", "clock", "burst")):
-    """A live process of the workload, chosen by slot so that a seed chooses the same."""
-    live = [slot for slot in run.slots if slot.alive() and slot.profile["kind"] in kinds]
+    """A live process of the workload that is not paused, chosen by slot so that a seed
+    chooses the same."""
+    live = [
+        slot
+        for slot in run.slots
+        if slot.alive() and slot.profile["kind"] in kinds and slot.pid not in run.paused
+    ]
     return rng.choice(live) if live else None
 
 
@@ -43,7 +48,7 @@ def pause(run, rng):
     run.rec.write("stop", pid=pid)
     os.kill(pid, signal.SIGSTOP)
     run.paused.add(pid)
-    run.later(rng.choice((4.0, 7.0)), resume, pid)
+    run.later(rng.choice((4.0, 8.0)), resume, pid)
 
 
 def resume(run, pid):
@@ -85,9 +90,12 @@ def lose_reply(run, rng):
 
 
 def lose_replies_past_timeout(run, rng):
-    """A drain's reply, and its retries' replies, lost until its batch became takeable."""
+    """A drain's reply, and its retries' replies, lost until its batch became takeable; the
+    flaky link then holds back its session's next call (which would settle the batch) past
+    the client's timeout."""
     hold = run.engine.visibility + 0.5
-    _armed(run, "lose", b"_drain", hold, hold + 6.0)
+    fault = run.engine.proxy.arm("lose", b"_drain", hold, then=SOCKET_TIMEOUT + 0.5)
+    run.armed.append((fault, hold + 10.0))
 
 
 def lose_replies_past_retries(run, rng):
@@ -98,8 +106,9 @@ def lose_replies_past_retries(run, rng):
 
 
 def delay_request(run, rng):
-    """A drain held back until its retry has run, then run late."""
-    _armed(run, "delay", b"_drain", SOCKET_TIMEOUT + 1.5, SOCKET_TIMEOUT + 8.0)
+    """A drain of a quiet inbox (a poller's, or a waiter's look) held back until its retry
+    has run, then run late, while its session is idle."""
+    _armed(run, "delay", b"_drain", SOCKET_TIMEOUT + 1.5, SOCKET_TIMEOUT + 8.0, key=b":inbox:q")
 
 
 def duplicate_request(run, rng):

@@ -5,7 +5,8 @@ servers do by accident:
 - lose a reply: the request is passed on and run, its reply is not passed back, and both
   sides of the connection are closed (the client sees the connection drop after its call
   ran); with ``hold``, the replies to the same bytes (its retries: the same request id) are
-  lost too for that long;
+  lost too for that long, and with ``then`` the next request of the same session (its
+  first argument) is then delayed by that long;
 - delay a request: it is held back while the client times out and sends it again on a new
   connection, then sent late, on a connection of its own, and its reply dropped;
 - duplicate a request: its bytes are written twice in one write, so that the server runs
@@ -73,8 +74,8 @@ def request_words(frame):
 class Fault:
     """One armed fault: what it does, to which requests, and what it did."""
 
-    def __init__(self, kind, target=b"", hold=0.0, key=b""):
-        self.kind, self.target, self.hold, self.key = kind, target, hold, key
+    def __init__(self, kind, target=b"", hold=0.0, key=b"", then=None):
+        self.kind, self.target, self.hold, self.key, self.then = kind, target, hold, key, then
         self.frame = None  # the request it hit (a lost reply with hold: its retries too)
         self.until = None
         self.hits = 0
@@ -142,8 +143,7 @@ class _Link:
                     self.server.sendall(out)
         except (OSError, ValueError):
             pass
-        if not self.silent:
-            self.close()
+        self.close()  # the client is gone (a silent link too)
 
     def _request(self, frame):
         words = request_words(frame)
@@ -237,9 +237,9 @@ class RespProxy:
         with self._lock:
             self._links.discard(link)
 
-    def arm(self, kind, target=b"", hold=0.0, key=b""):
+    def arm(self, kind, target=b"", hold=0.0, key=b"", then=None):
         """Arms a fault ('lose', 'delay' or 'duplicate') for the next matching request."""
-        fault = Fault(kind, target, hold, key)
+        fault = Fault(kind, target, hold, key, then)
         with self._lock:
             self._faults.append(fault)
         return fault
@@ -271,12 +271,16 @@ class RespProxy:
         with self._lock:
             for fault in list(self._faults):
                 if fault.frame is not None:  # a lost reply's retries
-                    if now >= fault.until:
-                        self._faults.remove(fault)
-                    elif frame == fault.frame:
+                    if frame != fault.frame:
+                        continue
+                    if now < fault.until:
                         fault.hits += 1
                         return "lose", 0.0
-                    continue
+                    self._faults.remove(fault)
+                    if fault.then is not None:  # the first argument of a call: its session
+                        session = words[3 + int(words[2])]
+                        self._faults.append(Fault("delay", b"", fault.then, key=session))
+                    return "pass", 0.0
                 if not fault.matches(words):
                     continue
                 fault.hits += 1

@@ -267,7 +267,6 @@ class Run:
                     kind=_proxy_kind(fault),
                     t0=fault.fired_at,
                     t1=fault.fired_at + window,
-                    down=True,
                     hits=fault.hits,
                 )
 
