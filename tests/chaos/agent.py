@@ -39,9 +39,11 @@ from engines import ENGINES
 from history import Recorder, message
 
 AGENTS = tuple("a%d" % i for i in range(6))
-# agents that few messages go to and only waits read: their waiters sleep for long, so that a
-# waiter that nothing wakes any more shows, with mail in its inbox
+# agents that few messages go to: only long waits read QUIET inboxes (a waiter on each in every
+# process) and only pollers (a drain, then 2 s idle) POLLED ones, so that a waiter that nothing
+# wakes any more, or a message that a late request hid, shows while the mail stays there
 QUIET = ("q0", "q1")
+POLLED = ("p0", "p1")
 RESOURCES = (("file", "f0"), ("file", "f1"), ("file", "f2"), ("task", "t0"), ("task", "t1"))
 MESSAGE_TIMEOUTS = (0, 0.3, 1.0, 2.0, None)
 CLAIM_TIMEOUTS = (0, 0.5, 2.0, 4.0, 10.0)
@@ -83,7 +85,9 @@ def program(rng, tag, kinds, first=(), forever=True, cancels=CANCEL_SHARE):
         agent, other = rng.choice(AGENTS), rng.choice(AGENTS)
         content = "%s.%d" % (tag, step)
         if kind == "send_message":
-            args = (agent, rng.choice(QUIET) if rng.random() < 0.003 else other, content)
+            chance = rng.random()  # a few sends to quiet inboxes, rather more to polled ones
+            to = rng.choice(QUIET) if chance < 0.01 else rng.choice(POLLED)
+            args = (agent, to if chance < 0.06 else other, content)
         elif kind == "broadcast":
             args = (agent, content)
         elif kind == "wait_for_messages" and forever and rng.random() < 0.1:
@@ -105,15 +109,14 @@ def program(rng, tag, kinds, first=(), forever=True, cancels=CANCEL_SHARE):
         yield kind, args, pause, cancel
 
 
-def quiet_reader(rng):
-    """The calls of a reader of the QUIET inboxes: a long wait, or a drain and 2 s idle (a
-    poller), so that every quiet inbox has a waiter asleep or a poller idle most of the time."""
+def quiet_reader(rng, inbox):
+    """The calls of a reader of one quiet inbox: long waits on a QUIET one, or, on the
+    POLLED ones, a drain and 2 s idle."""
     while True:
-        agent = rng.choice(QUIET)
-        if rng.random() < 0.5:
-            yield "wait_for_messages", (agent, rng.choice((None, 10.0))), 0.0, None
+        if inbox in QUIET:
+            yield "wait_for_messages", (inbox, rng.choice((None, 10.0))), 0.0, None
         else:
-            yield "drain_inbox", (agent,), 2.0, None
+            yield "drain_inbox", (rng.choice(POLLED),), 2.0, None
 
 
 def encoded(op, result):
@@ -301,14 +304,14 @@ class Process:
                 self.call(name, state, "sync", op, args)
             time.sleep(pause)
 
-    async def run_task(self, name, state, first=(), quiet=False):
-        """A task's calls: a worker's, or the ``quiet`` reader's."""
+    async def run_task(self, name, state, first=(), quiet=None):
+        """A task's calls: a worker's, or those of the reader of the ``quiet`` inbox."""
         kinds = self.kinds("fork")
         first = [f for f in first if f in kinds]
         cancels = CANCEL_SHARE if "cancel" in self.faults else 0.0
         tag = "%s.%s" % (self.tag, name)
         if quiet:
-            steps = quiet_reader(self.rng(name))
+            steps = quiet_reader(self.rng(name), quiet)
         else:
             steps = program(self.rng(name), tag, kinds, first, cancels=cancels)
         for op, args, pause, cancel in steps:
@@ -322,7 +325,7 @@ class Process:
 
     def hellos(self, state):
         """In a state of its own, the process puts every agent on the broadcast roster."""
-        for agent in AGENTS + QUIET:
+        for agent in AGENTS + QUIET + POLLED:
             self.call("hello", state, "sync", "send_message", ("hello", agent, "hello." + agent))
 
     def sweep(self, state, agents):
@@ -353,7 +356,7 @@ async def mixed(proc, threads=2, tasks=3):
         proc.hellos(sync)
     # the objects' threads and connections (a delivery's settling, a wait's listener),
     # started before the baseline is counted
-    warm = "warm-" + proc.tag
+    warm = proc.warm = "warm-" + proc.tag
     proc.call("warm", sync, "sync", "send_message", (warm, warm, warm + ".0"))
     proc.call("warm", sync, "sync", "drain_inbox", (warm,))
     proc.call("warm", sync, "sync", "wait_for_messages", (warm, 0.05))
@@ -372,7 +375,9 @@ async def mixed(proc, threads=2, tasks=3):
         asyncio.ensure_future(proc.run_task("t%d" % i, asyn, ("drop",) if forced and not i else ()))
         for i in range(tasks)
     ]
-    jobs.append(asyncio.ensure_future(proc.run_task("q", asyn, quiet=True)))
+    # every quiet inbox has a waiter in every process, and the polled ones a poller
+    for inbox in QUIET + POLLED[:1]:
+        jobs.append(asyncio.ensure_future(proc.run_task(inbox, asyn, quiet=inbox)))
     await asyncio.sleep(max(0.0, proc.deadline - time.monotonic()))
     # waits without a timeout end with a message: the process sends one to each agent its
     # waits wait for until its workers are done (any engine that works wakes them), for GRACE
@@ -389,12 +394,13 @@ async def mixed(proc, threads=2, tasks=3):
         await asyncio.sleep(0.5)
     stuck = len(busy)
     if not engine.shared:
-        proc.sweep(sync, AGENTS + QUIET + ("stop-" + proc.tag,))
+        proc.sweep(sync, AGENTS + QUIET + POLLED + (proc.warm,))
     closing = rng.random() < 0.6 and not (proc.gen == 0 and proc.slot in (1, 2))
     closing = (closing or "exit_unclosed" not in proc.faults) and not stuck  # no close in use
     if closing:
         engine.close(sync)
         await engine.aclose(asyn)
+        await engine.close_clients()
         proc.sync = proc.asyn = sync = asyn = None
     proc.finish(closing, base, stuck)
 
@@ -413,7 +419,7 @@ def clocked(proc):
         proc.call("c", sync, "sync", op, args)
         time.sleep(pause)
     if not proc.engine.shared:
-        proc.sweep(sync, AGENTS + QUIET)
+        proc.sweep(sync, AGENTS + QUIET + POLLED)
     proc.engine.close(sync)
     proc.finish(True, base)
 

@@ -41,6 +41,7 @@ LOST = ("unknown", "killed", "vanished", "unexpected", "cancelled")
 MAIL = ("drain_inbox", "wait_for_messages")
 CLAIMS = ("claim_file", "claim_task", "wait_claim_file", "wait_claim_task")
 SHOWN = 5  # violations of one kind shown in full
+LOOKBACK = 10.0  # seconds before a violation's first call whose faults its stretch shows
 
 
 class Op:
@@ -73,7 +74,8 @@ class Op:
 
 class Violation:
     def __init__(self, kind, text, ops=(), pids=()):
-        self.kind, self.text, self.ops, self.pids = kind, text, list(ops), set(pids)
+        self.kind, self.text, self.pids = kind, text, set(pids)
+        self.ops = list({op.id: op for op in ops}.values())
 
 
 class History:
@@ -84,6 +86,7 @@ class History:
         self.end = events[-1]["t"] if events else 0.0
         self.procs, self.ops, self.faults, self.wipes = {}, {}, [], []
         self.server_clock = []  # (t, offset) of the server's clock
+        self.lost_replies = collections.defaultdict(list)  # agent -> when a drain of it ran
         self.lines = collections.defaultdict(list)  # pid -> its process events
         self.runner_lines = []
         for line in events:
@@ -147,6 +150,9 @@ class History:
 
     def _fault(self, line):
         self.faults.append(line)
+        for key in line.get("keys", ()):  # a drain the server ran then, whose reply was lost
+            if ":inbox:" in key and line["kind"].startswith("lose"):
+                self.lost_replies[key.split(":inbox:", 1)[1]].append(line["t0"])
         if line.get("wipe"):
             self.wipes.append(line["t0"])
         self._other(line)
@@ -458,7 +464,10 @@ class Checker:
             elif not visibility or (reader.outcome == "killed" and self.engine.killed_drain_loses):
                 back = INF
             else:  # taken again once the visibility timeout has passed (if no clock moved)
-                back = reader.t1 + visibility
+                last = self.look(reader)  # the drain whose reply was lost, if the proxy saw it
+                drained = [t for t in self.h.lost_replies.get(recipient, ()) if last <= t]
+                drained = [t for t in drained if t <= reader.t1]
+                back = max(drained, default=reader.t1) + visibility + SETTLE_SLACK / 4
                 if any(reader.t0 < t < back for t, _ in self.h.server_clock):
                     back = INF
             cuts.append((self.look(reader), back))
@@ -651,9 +660,9 @@ class Checker:
             ]
             if not tried:
                 kind, why = "held without a claim", "without any claim of it"
-            elif all(c.outcome == "cancelled" for c in tried):
+            elif any(c.outcome == "cancelled" and c.op.startswith("wait_") for c in tried):
                 kind, why = "cancelled wait kept its claim", "though its only claims since were "
-                why += "waits that raised CancelledError"
+                why += "refused, or waits that raised CancelledError"
             else:
                 kind, why = "refused call took effect", "though its only claims since were "
                 why += "refused or cancelled waits"
@@ -759,20 +768,21 @@ class Checker:
                     self.report(
                         "leftover",
                         "the -wal file reached %.0f MB (bound %d MB)"
-                        % (line["peak"] / 1e6, line["bound"] >> 20),
+                        % (line["peak"] / 2**20, line["bound"] >> 20),
                     )
                 elif line["k"] == "end" and line.get("base") and not line.get("stuck"):
-                    names, threads, fds = line["base"]
-                    threads, fds = line["threads"] - threads, line["fds"] - fds
-                    kept = list(
-                        (collections.Counter(line["names"]) - collections.Counter(names)).elements()
+                    names, _, fds = line["base"]
+                    ours = collections.Counter(
+                        n for n in line["names"] if not n.startswith("asyncio_")
                     )
+                    kept = list((ours - collections.Counter(names)).elements())
+                    threads, fds = len(kept), line["fds"] - fds  # asyncio's own executor aside
                     if threads > 0 or fds > 0:
                         self.report(
                             "leftover",
                             "pid %d closed its objects and kept %d threads (%s) and %d "
                             "descriptors more than after its warm-up"
-                            % (line["p"], threads, ", ".join(kept) or "not Python's", fds),
+                            % (line["p"], threads, ", ".join(kept), fds),
                             pids=[line["p"]],
                         )
 
@@ -822,10 +832,10 @@ class Report:
         pids = {o.pid for o in ops} | violation.pids
         rows = [(o.t0, self.show(o)) for o in ops]
         for line in h.runner_lines:
-            near = t0 <= line["t"] <= t1 or (
+            near = t0 <= line["t"] <= t1 or (  # a fault ending shortly before may be the cause
                 line["k"] == "fault"
                 and line.get("t0", line["t"]) <= t1
-                and line.get("t1", line["t"]) >= t0
+                and line.get("t1", line["t"]) >= t0 - LOOKBACK
             )
             if near and (line.get("pid") in pids or line["k"] in ("fault", "clock")):
                 at = line.get("t0", line["t"])

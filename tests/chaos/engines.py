@@ -88,6 +88,9 @@ class Engine:
     async def aclose(self, state):
         getattr(state, "close", lambda: None)()
 
+    async def close_clients(self):
+        """Closes the clients this process made for its objects, if the engine takes any."""
+
 
 class InProcess(Engine):
     """durnel.connect() without a URL: each process is a state of its own, shared by its
@@ -254,19 +257,13 @@ class Redis(Engine):
             server.stop()
 
     def _client(self, asynchronous=False):
-        import redis
-        import redis.asyncio
-        from redis.backoff import NoBackoff
-        from redis.retry import Retry
-
-        kind = redis.asyncio.Redis if asynchronous else redis.Redis
-        # retries are the engine's (as the client it makes from a URL has); a reply held back
-        # by the proxy times out within seconds, not the 30 s of that client
-        return kind(
-            port=self.env["port"],
-            socket_timeout=SOCKET_TIMEOUT,
-            socket_connect_timeout=SOCKET_TIMEOUT,
-            retry=Retry(NoBackoff(), 0),
+        """What an object is opened on: a URL, so that the object owns its client as
+        durnel.connect's does; its socket timeout a few seconds, not the 30 s default, so that
+        a request the proxy holds back is sent again soon."""
+        return "redis://127.0.0.1:%d/0?socket_timeout=%g&socket_connect_timeout=%g" % (
+            self.env["port"],
+            SOCKET_TIMEOUT,
+            SOCKET_TIMEOUT,
         )
 
     def options(self):
@@ -285,11 +282,9 @@ class Redis(Engine):
 
     def close(self, state):
         state.close()
-        state._client.close()
 
     async def aclose(self, state):
         await state.aclose()
-        await state._client.aclose()
 
     def outcome(self, error):
         import redis.exceptions
@@ -367,11 +362,21 @@ class RedisCluster(Redis):
         )
 
     def _client(self, asynchronous=False):
+        """A cluster client of this process's (a cluster needs one), closed by it at the end,
+        whatever became of the object."""
         import redis.asyncio.cluster
         import redis.cluster
 
         kind = redis.asyncio.cluster.RedisCluster if asynchronous else redis.cluster.RedisCluster
-        return kind(host="127.0.0.1", port=self.env["port"], socket_timeout=SOCKET_TIMEOUT)
+        client = kind(host="127.0.0.1", port=self.env["port"], socket_timeout=SOCKET_TIMEOUT)
+        self.__dict__.setdefault("clients", []).append(client)
+        return client
+
+    async def close_clients(self):
+        for client in self.__dict__.pop("clients", []):
+            closed = client.aclose() if hasattr(client, "aclose") else client.close()
+            if closed is not None:
+                await closed
 
     def leftovers(self):
         with self.admin() as client:

@@ -82,6 +82,10 @@ def clock(run, rng):
 
 
 def _armed(run, kind, target, hold, window, key=b""):
+    """Arms a proxy fault, unless the last one of its kind and aim has not struck yet."""
+    for fault, _ in run.armed:
+        if (fault.kind, fault.target, fault.key) == (kind, target, key) and not fault.hits:
+            return
     run.armed.append((run.engine.proxy.arm(kind, target, hold, key), window))
 
 
@@ -99,16 +103,16 @@ def lose_replies_past_timeout(run, rng):
 
 
 def lose_replies_past_retries(run, rng):
-    """A drain of a quiet inbox (agent.py: only waits read it) whose replies are all lost:
+    """A waiter's look at a QUIET inbox (agent.py) that took messages, its replies all lost:
     it raises ConnectionError, its batch in flight until the visibility timeout; the other
     waiters of that inbox must wake when the batch can be taken again."""
     _armed(run, "lose", b"_drain", 6.0, 12.0, key=b":inbox:q")
 
 
 def delay_request(run, rng):
-    """A drain of a quiet inbox (a poller's, or a waiter's look) held back until its retry
-    has run, then run late, while its session is idle."""
-    _armed(run, "delay", b"_drain", SOCKET_TIMEOUT + 1.5, SOCKET_TIMEOUT + 8.0, key=b":inbox:q")
+    """A poller's drain (agent.py: POLLED) held back until its retry has run, then run late
+    while the poller idles."""
+    _armed(run, "delay", b"_drain", SOCKET_TIMEOUT + 1.9, SOCKET_TIMEOUT + 8.0, key=b":inbox:p")
 
 
 def duplicate_request(run, rng):

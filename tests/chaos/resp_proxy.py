@@ -4,11 +4,14 @@ servers do by accident:
 
 - lose a reply: the request is passed on and run, its reply is not passed back, and both
   sides of the connection are closed (the client sees the connection drop after its call
-  ran); with ``hold``, the replies to the same bytes (its retries: the same request id) are
-  lost too for that long, and with ``then`` the next request of the same session (its
-  first argument) is then delayed by that long;
+  ran); aimed at drains, only a reply that carries messages is lost; with ``hold``, the
+  replies to the same bytes (its retries: the same request id) are lost too for that long,
+  and with ``then`` the next request of the same session (its first argument) is then
+  delayed by that long;
 - delay a request: it is held back while the client times out and sends it again on a new
-  connection, then sent late, on a connection of its own, and its reply dropped;
+  connection, then sent late, on a connection of its own (right after the next request
+  that touches its first key passes, as a late packet may arrive just after a newer one,
+  or after ``hold`` at the latest), and its reply dropped;
 - duplicate a request: its bytes are written twice in one write, so that the server runs
   the copies back to back, and the second reply is swallowed (TCP never duplicates, but a
   client library or a middlebox retrying on its own does);
@@ -71,6 +74,12 @@ def request_words(frame):
     return words
 
 
+def request_keys(frame):
+    """The keys of a FCALL request."""
+    words = request_words(frame)
+    return tuple(w.decode("utf-8", "replace") for w in words[3 : 3 + int(words[2])])
+
+
 class Fault:
     """One armed fault: what it does, to which requests, and what it did."""
 
@@ -80,6 +89,7 @@ class Fault:
         self.until = None
         self.hits = 0
         self.fired_at = None
+        self.keys = ()  # the keys of the request it hit first
 
     def matches(self, words):
         return (
@@ -155,10 +165,13 @@ class _Link:
                 return b""
             return frame
         action, hold = self.proxy.take(frame, words)
+        if action == "lose?":  # decided when its reply shows whether it carries a batch
+            with self.lock:
+                self.replies.append((action, hold, frame))
+            return frame
         if action == "delay":  # the client will time out and retry elsewhere
             self.silent = True
-            late = threading.Thread(target=self.proxy.send_late, args=(frame, hold), daemon=True)
-            late.start()
+            self.proxy.hold_back(frame, hold)
             return b""
         with self.lock:
             if action == "duplicate":
@@ -187,6 +200,9 @@ class _Link:
                     del pending[:end]
                     with self.lock:
                         action = self.replies.popleft() if self.replies else "pass"
+                    if type(action) is tuple:  # lose it if it carries a drained batch
+                        _, fault, request = action
+                        action = "lose" if self.proxy.fire(fault, request, frame) else "pass"
                     if action == "lose":
                         if out:
                             self.client.sendall(out)
@@ -216,6 +232,7 @@ class RespProxy:
         self._faults = []
         self._silence_next = False
         self.late = 0  # requests sent late
+        self._held = []  # [request, first key, when it may go, threading.Event]
         threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self):
@@ -269,6 +286,11 @@ class RespProxy:
         duplicate."""
         now = time.monotonic()
         with self._lock:
+            if words and words[0].upper() == b"FCALL":
+                keys = request_keys(frame)
+                for held in self._held:  # a request held back goes right after a newer one
+                    if held[1] in keys and now >= held[2]:
+                        held[3].set()
             for fault in list(self._faults):
                 if fault.frame is not None:  # a lost reply's retries
                     if frame != fault.frame:
@@ -283,8 +305,11 @@ class RespProxy:
                     return "pass", 0.0
                 if not fault.matches(words):
                     continue
+                if fault.kind == "lose" and fault.target == b"_drain":
+                    return "lose?", fault
                 fault.hits += 1
                 fault.fired_at = now
+                fault.keys = request_keys(frame)
                 if fault.kind == "lose" and fault.hold > 0:
                     fault.frame, fault.until = frame, now + fault.hold
                 else:
@@ -292,10 +317,42 @@ class RespProxy:
                 return fault.kind, fault.hold
         return "pass", 0.0
 
-    def send_late(self, frame, after):
-        """Sends ``frame`` on a connection of its own ``after`` seconds from now, once the
-        client has sent it again."""
-        time.sleep(after)
+    def fire(self, fault, request, reply):
+        """Whether ``reply`` (to ``request``, which ``fault`` aims at) is to be lost: a drain's
+        reply carrying messages (an array of more than its tag), while the fault is armed."""
+        now = time.monotonic()
+        with self._lock:
+            if fault not in self._faults or fault.frame is not None:
+                return False
+            if not reply.startswith(b"*") or reply.startswith((b"*0\r\n", b"*1\r\n")):
+                return False
+            fault.hits += 1
+            fault.fired_at = now
+            fault.keys = request_keys(request)
+            if fault.hold > 0:
+                fault.frame, fault.until = request, now + fault.hold
+            else:
+                self._faults.remove(fault)
+            return True
+
+    def hold_back(self, frame, latest):
+        """Sends ``frame`` later, on a connection of its own: once the client has timed out
+        and sent it again (the socket timeout, SOCKET_TIMEOUT of engines.py, is 2 s), right
+        after the next request that touches its first key, or ``latest`` seconds from now."""
+        held = [frame, request_keys(frame)[0], time.monotonic() + 2.1, threading.Event()]
+        with self._lock:
+            self._held.append(held)
+
+        def later():
+            held[3].wait(latest)
+            with self._lock:
+                self._held.remove(held)
+            time.sleep(0.05)  # the newer request runs first
+            self.send_late(frame)
+
+        threading.Thread(target=later, daemon=True).start()
+
+    def send_late(self, frame):
         try:
             with socket.create_connection(("127.0.0.1", self.upstream), timeout=5) as late:
                 late.sendall(frame)

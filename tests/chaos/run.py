@@ -35,7 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "python")]
 
 import checker  # noqa: E402
-from agent import AGENTS, GRACE, QUIET  # noqa: E402
+from agent import AGENTS, GRACE, POLLED, QUIET  # noqa: E402
 from engines import ENGINES, WAL_IDLE_BOUND, WAL_PEAK_BOUND  # noqa: E402
 from history import Recorder, load  # noqa: E402
 from nemeses import NEMESES  # noqa: E402
@@ -204,7 +204,7 @@ class Run:
         self.end = self.start + self.seconds
         runner = engine.open({"kind": "runner"}) if engine.shared else None
         if runner is not None:
-            for agent in AGENTS + QUIET:  # every agent on the roster: broadcasts reach them all
+            for agent in AGENTS + QUIET + POLLED:  # all on the roster: broadcasts reach them all
                 self.call(runner, "send_message", ("runner", agent, "hello." + agent))
         for slot in self.slots:
             self.spawn(slot)
@@ -268,6 +268,7 @@ class Run:
                     t0=fault.fired_at,
                     t1=fault.fired_at + window,
                     hits=fault.hits,
+                    keys=fault.keys,
                 )
 
     def _sweep(self, runner):
@@ -284,8 +285,8 @@ class Run:
             if self.engine.wal_size() > WAL_IDLE_BOUND:
                 self.rec.write(
                     "leftover",
-                    what="the -wal file is %.0f MB 5 s after traffic stopped (bound %d MB)"
-                    % (self.engine.wal_size() / 1e6, WAL_IDLE_BOUND >> 20),
+                    what="the -wal file is %.1f MB 5 s after traffic stopped (bound %d MB)"
+                    % (self.engine.wal_size() / 2**20, WAL_IDLE_BOUND >> 20),
                 )
         self.engine.close(runner)
 
