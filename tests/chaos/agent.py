@@ -343,8 +343,7 @@ class Process:
                 "end", closed=True, names=names, threads=threads, fds=fds, base=base, stuck=stuck
             )
             return
-        if not stuck:
-            self.rec.write("nem", kind="exit_unclosed")
+        self.rec.write("nem", kind="exit_unclosed")
         self.rec.write("end", closed=False, stuck=stuck)
 
 
