@@ -41,7 +41,7 @@ LOST = ("unknown", "killed", "vanished", "unexpected", "cancelled")
 MAIL = ("drain_inbox", "wait_for_messages")
 CLAIMS = ("claim_file", "claim_task", "wait_claim_file", "wait_claim_task")
 SHOWN = 5  # violations of one kind shown in full
-LOOKBACK = 10.0  # seconds before a violation's first call whose faults its stretch shows
+LOOKBACK = 5.0  # seconds before a violation's first call whose faults its stretch shows
 
 
 class Op:

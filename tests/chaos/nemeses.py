@@ -81,7 +81,7 @@ def clock(run, rng):
 # ---- Redis: the proxy (resp_proxy.py) ----
 
 
-def _armed(run, kind, target, hold, window, key=b""):
+def _armed(run, kind, target, hold, window, key=b""):  # window: how long it acts, once fired
     """Arms a proxy fault, unless the last one of its kind and aim has not struck yet."""
     for fault, _ in run.armed:
         if (fault.kind, fault.target, fault.key) == (kind, target, key) and not fault.hits:
@@ -90,7 +90,7 @@ def _armed(run, kind, target, hold, window, key=b""):
 
 
 def lose_reply(run, rng):
-    _armed(run, "lose", rng.choice((b"_drain", b"")), 0.0, 6.0)
+    _armed(run, "lose", rng.choice((b"_drain", b"")), 0.0, 0.5)
 
 
 def lose_replies_past_timeout(run, rng):
@@ -99,24 +99,24 @@ def lose_replies_past_timeout(run, rng):
     the client's timeout."""
     hold = run.engine.visibility + 0.5
     fault = run.engine.proxy.arm("lose", b"_drain", hold, then=SOCKET_TIMEOUT + 0.5)
-    run.armed.append((fault, hold + 10.0))
+    run.armed.append((fault, hold + SOCKET_TIMEOUT + 0.5))
 
 
 def lose_replies_past_retries(run, rng):
     """A waiter's look at a QUIET inbox (agent.py) that took messages, its replies all lost:
     it raises ConnectionError, its batch in flight until the visibility timeout; the other
     waiters of that inbox must wake when the batch can be taken again."""
-    _armed(run, "lose", b"_drain", 6.0, 12.0, key=b":inbox:q")
+    _armed(run, "lose", b"_drain", 6.0, 6.0, key=b":inbox:q")
 
 
 def delay_request(run, rng):
     """A poller's drain (agent.py: POLLED) held back until its retry has run, then run late
     while the poller idles."""
-    _armed(run, "delay", b"_drain", SOCKET_TIMEOUT + 1.9, SOCKET_TIMEOUT + 8.0, key=b":inbox:p")
+    _armed(run, "delay", b"_drain", SOCKET_TIMEOUT + 1.9, SOCKET_TIMEOUT + 1.9, key=b":inbox:p")
 
 
 def duplicate_request(run, rng):
-    _armed(run, "duplicate", rng.choice((b"", b"_send", b"_drain", b"_claim")), 0.0, 1.0)
+    _armed(run, "duplicate", rng.choice((b"", b"_send", b"_drain", b"_claim")), 0.0, 0.5)
 
 
 def silence_pubsub(run, rng):

@@ -96,7 +96,7 @@ class Run:
         self.slots = [Slot(i, p) for i, p in enumerate(self.engine.slots)]
         self.paused = set()
         self.groups = []  # every process group started: forked children left are killed too
-        self.armed = []  # (proxy fault, seconds its retries may take)
+        self.armed = []  # (proxy fault, seconds it acts once fired)
         self._timers = []  # (when, number, function, args)
         self._numbers = 0
         # One thread runs the nemeses that take time, one at a time, and lives until the
