@@ -776,13 +776,21 @@ class Checker:
                         n for n in line["names"] if not n.startswith("asyncio_")
                     )
                     kept = list((ours - collections.Counter(names)).elements())
-                    threads, fds = len(kept), line["fds"] - fds  # asyncio's own executor aside
-                    if threads > 0 or fds > 0:
+                    opened = list(
+                        (collections.Counter(line["fds"]) - collections.Counter(fds)).elements()
+                    )
+                    if kept or opened:  # asyncio's own executor threads aside
                         self.report(
                             "leftover",
                             "pid %d closed its objects and kept %d threads (%s) and %d "
-                            "descriptors more than after its warm-up"
-                            % (line["p"], threads, ", ".join(kept), fds),
+                            "descriptors (%s) more than after its warm-up"
+                            % (
+                                line["p"],
+                                len(kept),
+                                ", ".join(kept),
+                                len(opened),
+                                ", ".join(opened),
+                            ),
                             pids=[line["p"]],
                         )
 
