@@ -25,18 +25,24 @@ Every guarantee of the sync engine holds, with these differences:
 - the object and its client belong to the event loop that first uses them (redis.asyncio's
   connections do); make one per loop. Dropped without ``aclose()`` while its loop runs, the
   object's listener and the connections of a client it made are closed by a task of the loop.
+
+``aclose()`` (``durnel.lifecycle``) settles the delivered drains, ends the waits that sleep on
+the object (they raise ClosedError at once) and its listener, and closes a client made from a
+URL (or any client, with ``close_client=True``).
 """
 
 import asyncio
 import functools
 import os
 import weakref
-from typing import Any, Optional, Union
+from typing import Optional, Union
 
 import redis.asyncio
+import redis.asyncio.cluster
 from redis.exceptions import ResponseError
 
 from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..lifecycle import AsyncClosing
 from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import AsyncWaiter
@@ -45,11 +51,13 @@ from .aio_hub import AsyncHub, node_client
 from .cancellation import unswallowed
 from .engine import (
     _READS,
+    CLOSED_HELPERS,
+    CLOSED_METHODS,
     DEFAULT_REQUEST_TTL,
     DEFAULT_VISIBILITY_TIMEOUT,
-    NotReplicatedError,
     configure,
 )
+from .errors import NotReplicatedError
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
@@ -246,18 +254,21 @@ async def _let_go(sender, belongings):
         await sender.client.aclose()
 
 
-class AsyncRedisCoordinationState:
+class AsyncRedisCoordinationState(AsyncClosing):
     """The coroutines of ``durnel.AsyncCoordination`` on a Redis server.
 
     ``client_or_url`` is a redis.asyncio client (``redis.asyncio.Redis`` or
     ``redis.asyncio.cluster.RedisCluster``) or a ``redis://``, ``rediss://`` or ``unix://``
-    URL, from which a client of its own is made (closed by ``aclose()``). The options are
-    those of ``RedisCoordinationState``.
+    URL, from which a client of its own is made. The options are those of
+    ``RedisCoordinationState``; ``aclose()`` closes the client as ``close_client`` says.
     """
+
+    _CLOSED_METHODS = CLOSED_METHODS
+    _CLOSED_HELPERS = CLOSED_HELPERS
 
     def __init__(
         self,
-        client_or_url: Union[str, Any],
+        client_or_url: Union[str, redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster],
         namespace: str = "default",
         *,
         log_maxlen: Optional[int] = None,
@@ -266,6 +277,7 @@ class AsyncRedisCoordinationState:
         retries: int = DEFAULT_RETRIES,
         replicas: int = 0,
         replica_timeout: float = 1.0,
+        close_client: Optional[bool] = None,
     ) -> None:
         configure(
             self,
@@ -277,8 +289,9 @@ class AsyncRedisCoordinationState:
             replicas,
             replica_timeout,
         )
-        self._owns_client = isinstance(client_or_url, str)
-        self._client: Any = _client_for(client_or_url) if self._owns_client else client_or_url
+        made = isinstance(client_or_url, str)
+        self._owns_client = made if close_client is None else bool(close_client)
+        self._client = _client_for(client_or_url) if made else client_or_url
         self._cluster = isinstance(self._client, redis.asyncio.cluster.RedisCluster)
         self._sender = AsyncSender(self)
         self._by_task = weakref.WeakKeyDictionary()  # task -> its session
@@ -418,6 +431,8 @@ class AsyncRedisCoordinationState:
                     pass
 
     async def _hub(self):
+        if self._closed:  # a wait that went on while the object was closed
+            raise self._closed_error()
         hub = self._wake_hub
         if hub is not None and hub.state.error is None:
             return hub
@@ -442,6 +457,9 @@ class AsyncRedisCoordinationState:
     async def settle(self) -> None:
         """Tells the server now that the drains whose replies arrived were delivered, for
         every session of this object (see RedisCoordinationState.settle)."""
+        await self._settle_all()
+
+    async def _settle_all(self):
         for session in [s for s in self._sessions if s.unsettled and s.pid == os.getpid()]:
             await self._sender.settle(session)
 
@@ -458,27 +476,26 @@ class AsyncRedisCoordinationState:
             deleted += await self._client.delete(*batch)
         return deleted
 
-    async def aclose(self) -> None:
-        """Settles delivered drains, stops the hub, then closes the client made from a URL; a
-        client passed in is left to its owner."""
+    @property
+    def client(self) -> Union[redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster]:
+        """The redis.asyncio client that the object sends its calls with."""
+        return self._client
+
+    async def _let_go(self) -> None:
+        """Settles delivered drains, ends the waits and the hub, then closes the client if the
+        object owns it."""
         if self._dropper is not None:
             self._dropper.detach()
         try:
-            await self.settle()
+            await self._settle_all()
         except retry.LOST:
             pass  # the server is gone: those batches come back after the visibility timeout
         finally:
             if self._wake_hub is not None:
-                await self._wake_hub.close()
+                await self._wake_hub.close(self._closed_error())
                 self._wake_hub = self._belongings.hub = None
             if self._owns_client:
                 await self._client.aclose()
-
-    async def __aenter__(self):
-        return self
-
-    async def __aexit__(self, *exc_info):
-        await self.aclose()
 
     def __repr__(self):
         return "<AsyncRedisCoordinationState namespace=%r on %r>" % (self.namespace, self._client)

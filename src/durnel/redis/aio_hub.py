@@ -18,7 +18,8 @@ from redis.exceptions import TimeoutError as RedisTimeoutError
 from . import hub as hub_module
 from . import retry
 from .cancellation import unswallowed
-from .hub import ANSWER_SECONDS, CONFIRM_SECONDS, DROPPED, MOVED, RESUMED, HubState, SilentError
+from .errors import SilentError
+from .hub import ANSWER_SECONDS, CONFIRM_SECONDS, DROPPED, MOVED, RESUMED, HubState
 
 __all__ = ["AsyncHub"]
 
@@ -125,8 +126,15 @@ class AsyncHub:
         if self.state.error is not None:
             raise self.state.error
 
-    async def close(self):
+    async def close(self, error=None):
+        """Ends the listener task and its connection; with ``error``, every waiter wakes and
+        raises it."""
         self._closed = True
+        if error is not None:
+            if self.state.error is None:
+                self.state.error = error
+            self._notify()
+            self.state.wake_everyone()
         if self._task is not None:
             self._task.cancel()
         await self._close_connection()
