@@ -93,7 +93,7 @@ class Group:
 
     def __init__(self, args):
         self.where = urls.redacted(args.url)
-        self.unreachable = ()
+        self.unreachable: tuple[type[BaseException], ...] = ()
         self.newest = None  # the number of the newest event the last read saw
         try:
             engine = engines.for_url(args.url)
@@ -238,11 +238,11 @@ class Changes:
 
     @staticmethod
     def signatures(shot):
-        held = {}
+        held: dict[str, int] = {}
         for claim in shot.claims:
             held[claim.holder] = held.get(claim.holder, 0) + 1
         boxes = {m.agent: (m.length, m.oldest_sent_at) for m in shot.mailboxes}
-        rows = {
+        rows: dict[tuple, object] = {
             ("agent", a.agent): (a.status, held.get(a.agent, 0), boxes.get(a.agent))
             for a in shot.agents
         }

@@ -179,10 +179,10 @@ def _load_entry_points() -> bool:
     _entry_points_loaded = True
     from importlib import metadata
 
-    try:
+    if sys.version_info >= (3, 10):
         points = metadata.entry_points(group=ENTRY_POINT_GROUP)
-    except TypeError:  # Python 3.9: a dict of every group
-        points = metadata.entry_points().get(ENTRY_POINT_GROUP, ())  # type: ignore[attr-defined]
+    else:  # a dict of every group
+        points = metadata.entry_points().get(ENTRY_POINT_GROUP, ())
     for point in points:
         try:
             register(point.load())

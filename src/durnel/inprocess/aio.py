@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Optional
 
 from ..contract import FILE_PREFIX, TASK_PREFIX
 from ..lifecycle import AsyncClosing
-from ..protocol import Message
+from ..protocol import Message, Status
 from ..waiting import run_waits_async
 from .engine import METHODS, InProcessCoordinationState
 
@@ -52,7 +52,7 @@ class AsyncInProcessCoordinationState(AsyncClosing):
         async def broadcast(self, from_agent: str, content: str) -> Message: ...
         async def inbox(self, agent_id: str) -> list[Message]: ...
         async def drain_inbox(self, agent_id: str) -> list[Message]: ...
-        async def status(self, agent_id: str) -> str: ...
+        async def status(self, agent_id: str) -> Status: ...
 
     else:
         # Arguments pass through untouched, so arity and type errors are the native ones.
@@ -114,6 +114,6 @@ def view(state: InProcessCoordinationState) -> AsyncInProcessCoordinationState:
     return AsyncInProcessCoordinationState(state)
 
 
-def open_async_url(url: None, namespace: str) -> AsyncInProcessCoordinationState:
+def open_async_url(url: Optional[str], namespace: str) -> AsyncInProcessCoordinationState:
     """A view of a new in-process object (``durnel.aio.connect()`` without a URL)."""
     return AsyncInProcessCoordinationState()

@@ -88,14 +88,19 @@ class InProcessCoordinationState(Closing):
         # The nine methods live on the instance: six are the native bound methods themselves,
         # three are closures over what they need (no attribute lookups, no *args), the
         # cheapest calls Python has for them.
-        self.claim_file = state.claim_file
-        self.claim_task = state.claim_task
-        self.renew_claim = state.renew_claim
-        self.inbox = state.inbox
-        self.drain_inbox = state.drain_inbox
-        self.status = state.status
-        self.send_message, self.broadcast, self.release = _waking_methods(
+        send_message, broadcast, release = _waking_methods(
             state, self.mail_waiters, self.claim_waiters
+        )
+        vars(self).update(
+            claim_file=state.claim_file,
+            claim_task=state.claim_task,
+            renew_claim=state.renew_claim,
+            inbox=state.inbox,
+            drain_inbox=state.drain_inbox,
+            status=state.status,
+            send_message=send_message,
+            broadcast=broadcast,
+            release=release,
         )
 
     if TYPE_CHECKING:

@@ -67,6 +67,7 @@ class Group:
         return await anyio.to_thread.run_sync(self._read, log_tail)
 
     def _read(self, log_tail):
+        assert self.url is not None  # (an in-process group is read from its ledger)
         if self._reader is None:
             self._reader = open_for_reading(self.url, self.namespace)
         return snapshot(self._reader, log_tail=log_tail)

@@ -45,7 +45,7 @@ from ..contract import FILE_PREFIX, TASK_PREFIX
 from ..lifecycle import AsyncClosing
 from ..protocol import Message, Status
 from ..urls import redacted
-from ..waiting import AsyncWaiter
+from ..waiting import AsyncWaiter, WaitQueues
 from . import calls, methods, retry, waits
 from .aio_hub import AsyncHub, node_client
 from .cancellation import unswallowed
@@ -67,7 +67,8 @@ __all__ = ["AsyncRedisCoordinationState", "open_async_url"]
 
 FREE_SESSIONS = 16  # sessions of ended tasks kept for new tasks, per object
 BACKSTOP_AFTER = 2.0  # seconds the loop has to settle a session before the settler looks
-_BACKGROUND = set()  # tasks nobody awaits (settles, releases): held until they end
+# tasks nobody awaits (settles, releases): held until they end
+_BACKGROUND: "set[asyncio.Future]" = set()
 
 
 def _in_background(coroutine):
@@ -265,6 +266,13 @@ class AsyncRedisCoordinationState(AsyncClosing):
 
     _CLOSED_METHODS = CLOSED_METHODS
     _CLOSED_HELPERS = CLOSED_HELPERS
+    # set by configure(), the options both twins share
+    namespace: str
+    _keys: calls.Keys
+    _options: calls.Options
+    _retries: int
+    _replicas: int
+    _replica_timeout_ms: int
 
     def __init__(
         self,
@@ -291,16 +299,22 @@ class AsyncRedisCoordinationState(AsyncClosing):
         )
         made = isinstance(client_or_url, str)
         self._owns_client = made if close_client is None else bool(close_client)
-        self._client = _client_for(client_or_url) if made else client_or_url
+        self._client = (
+            _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
+        )
         self._cluster = isinstance(self._client, redis.asyncio.cluster.RedisCluster)
         self._sender = AsyncSender(self)
-        self._by_task = weakref.WeakKeyDictionary()  # task -> its session
-        self._free = []  # sessions of ended tasks, for the next new task
-        self._sessions = weakref.WeakSet()  # every session in use or waiting, for settle()
+        # task -> its session
+        self._by_task: weakref.WeakKeyDictionary[asyncio.Task, Session]
+        self._by_task = weakref.WeakKeyDictionary()
+        self._free: list[Session] = []  # sessions of ended tasks, for the next new task
+        # every session in use or waiting, for settle()
+        self._sessions: weakref.WeakSet[Session] = weakref.WeakSet()
         self._belongings = _Belongings(self._owns_client)
-        self._dropper = None  # lets go of the belongings if the object is dropped
-        self._wake_hub = None
-        self._hub_starting = None
+        # lets go of the belongings if the object is dropped
+        self._dropper: Optional[weakref.finalize] = None
+        self._wake_hub: Optional[AsyncHub] = None
+        self._hub_starting: Optional[asyncio.Future[AsyncHub]] = None
 
     # ---- claims ----
 
@@ -393,8 +407,8 @@ class AsyncRedisCoordinationState(AsyncClosing):
     async def _wait(self, session, steps, pending=None):
         """Drives a wait's steps (waits.py) in this task; see RedisCoordinationState._wait."""
         waiter = AsyncWaiter()
-        hub = None
-        watched = []
+        hub: Optional[AsyncHub] = None
+        watched: list[tuple[tuple, WaitQueues]] = []
         try:
             request = next(steps)
             while True:
@@ -406,7 +420,8 @@ class AsyncRedisCoordinationState(AsyncClosing):
                         answer = await self._run(session, request)
                 elif kind is waits.Sleep:
                     answer = await waiter.sleep(request.seconds)
-                    hub.check()
+                    if hub is not None:  # (a wait sleeps once it watches)
+                        hub.check()
                 else:
                     hub = await self._hub()
                     queues = hub.state.claims if request.claims else hub.state.mail
@@ -422,8 +437,9 @@ class AsyncRedisCoordinationState(AsyncClosing):
             return done.value
         finally:
             steps.close()
-            for channels, queues in watched:
-                hub.unwatch(channels, queues, waiter)
+            if hub is not None:  # (watched holds something only once there is one)
+                for channels, queues in watched:
+                    hub.unwatch(channels, queues, waiter)
             if pending is not None and pending.call is not None:
                 try:  # shielded: a second cancellation does not stop the hand-back
                     await asyncio.shield(self._sender.run(session, pending.call))
@@ -438,8 +454,9 @@ class AsyncRedisCoordinationState(AsyncClosing):
             return hub
         if self._hub_starting is None:  # one task starts it; the others await the same start
             self._hub_starting = asyncio.ensure_future(self._start_hub(hub))
+        starting = self._hub_starting
         try:
-            return await asyncio.shield(self._hub_starting)
+            return await asyncio.shield(starting)
         finally:
             if self._hub_starting is not None and self._hub_starting.done():
                 self._hub_starting = None
@@ -504,6 +521,7 @@ class AsyncRedisCoordinationState(AsyncClosing):
 
     def _session(self):
         task = asyncio.current_task()
+        assert task is not None  # (a coroutine of the object runs in a task)
         session = self._by_task.get(task)
         if session is None or session.pid != os.getpid():
             if self._dropper is None:  # the first use: the object belongs to this loop

@@ -11,6 +11,7 @@ cancellation.py), so cancelling it always raises CancelledError.
 
 import asyncio
 import time
+from typing import Any
 
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
@@ -58,7 +59,7 @@ class AsyncHub:
         self._cluster = cluster
         self._closed = False
         self._changed = []  # futures of waiters waiting for their subscriptions' confirmation
-        self._pubsub = None
+        self._pubsub: Any = None  # a redis.asyncio PubSub, from start() on
         self._node_client = None  # a cluster's: the client of the slot's node
         self._task = None
 

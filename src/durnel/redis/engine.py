@@ -59,7 +59,7 @@ from ..lifecycle import Closing
 from ..namespaces import check_namespace
 from ..protocol import Message, Status
 from ..urls import redacted
-from ..waiting import ThreadWaiter
+from ..waiting import ThreadWaiter, WaitQueues
 from . import calls, methods, retry, waits
 from .calls import key_pattern
 from .errors import NotReplicatedError
@@ -101,10 +101,11 @@ class _Sessions(threading.local):
     """The calling thread's session of one engine object; a forked child starts its own. A
     thread's session goes with the thread (its unsettled drains are the settler's)."""
 
-    session = None
+    session: Optional[Session] = None
 
 
-_ENGINES = weakref.WeakSet()  # every engine, for the locks a forked child must not inherit
+# every engine, for the locks a forked child must not inherit
+_ENGINES: "weakref.WeakSet[RedisCoordinationState]" = weakref.WeakSet()
 
 
 def _after_fork_in_child():
@@ -259,6 +260,13 @@ class RedisCoordinationState(Closing):
 
     _CLOSED_METHODS = CLOSED_METHODS
     _CLOSED_HELPERS = CLOSED_HELPERS
+    # set by configure(), the options both twins share
+    namespace: str
+    _keys: calls.Keys
+    _options: calls.Options
+    _retries: int
+    _replicas: int
+    _replica_timeout_ms: int
 
     def __init__(
         self,
@@ -285,15 +293,18 @@ class RedisCoordinationState(Closing):
         )
         made = isinstance(client_or_url, str)
         self._owns_client = made if close_client is None else bool(close_client)
-        self._client = _client_for(client_or_url) if made else client_or_url
+        self._client = (
+            _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
+        )
         self._cluster = isinstance(self._client, redis.cluster.RedisCluster)
         self._sender = Sender(self)
         self._run = self._sender.run
         self._local = _Sessions()
-        self._sessions = weakref.WeakSet()  # every live thread's session, for settle()
+        # every live thread's session, for settle()
+        self._sessions: weakref.WeakSet[Session] = weakref.WeakSet()
         self._sessions_lock = threading.Lock()
-        self._wake_hub = None  # hub.py, made by the first wait
-        self._hub_closer = None  # closes the hub when this object is dropped
+        self._wake_hub: Optional[Hub] = None  # hub.py, made by the first wait
+        self._hub_closer: Optional[weakref.finalize] = None  # closes the hub if this is dropped
         _ENGINES.add(self)
 
     # ---- claims ----
@@ -387,8 +398,8 @@ class RedisCoordinationState(Closing):
         """Drives a wait's steps (waits.py) in this thread: its calls through ``_run``, its
         sleeps on a lock that the hub's thread releases."""
         waiter = ThreadWaiter()
-        hub = None
-        watched = []
+        hub: Optional[Hub] = None
+        watched: list[tuple[tuple, WaitQueues]] = []
         try:
             request = next(steps)
             while True:
@@ -400,7 +411,8 @@ class RedisCoordinationState(Closing):
                         answer = self._run(session, request)
                 elif kind is waits.Sleep:
                     answer = waiter.sleep(request.seconds)
-                    hub.check()
+                    if hub is not None:  # (a wait sleeps once it watches)
+                        hub.check()
                 else:
                     hub = self._hub()
                     queues = hub.state.claims if request.claims else hub.state.mail
@@ -412,8 +424,9 @@ class RedisCoordinationState(Closing):
             return done.value
         finally:
             steps.close()
-            for channels, queues in watched:
-                hub.unwatch(channels, queues, waiter)
+            if hub is not None:  # (watched holds something only once there is one)
+                for channels, queues in watched:
+                    hub.unwatch(channels, queues, waiter)
             if pending is not None and pending.call is not None:
                 try:
                     self._run(session, pending.call)
@@ -429,7 +442,8 @@ class RedisCoordinationState(Closing):
                 hub = self._wake_hub
                 if hub is None or hub.pid != os.getpid() or hub.state.error is not None:
                     if hub is not None and hub.pid == os.getpid():
-                        self._hub_closer.detach()
+                        if self._hub_closer is not None:
+                            self._hub_closer.detach()
                         hub.close()
                     hub = self._wake_hub = Hub(
                         self._client, self._keys, self._retries, self._cluster
@@ -498,7 +512,8 @@ class RedisCoordinationState(Closing):
         finally:
             hub = self._wake_hub
             if hub is not None and hub.pid == os.getpid():
-                self._hub_closer.detach()
+                if self._hub_closer is not None:
+                    self._hub_closer.detach()
                 hub.close(self._closed_error())
             if self._owns_client:
                 self._client.close()

@@ -32,6 +32,7 @@ import os
 import secrets
 import threading
 import time
+from typing import Optional
 
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
@@ -76,8 +77,9 @@ class HubState:
         self.resuming = False  # subscribing again after a lost connection
         self.error = None  # the error that ended the hub: every waiter raises it
         self.heard = time.monotonic()  # when the connection last delivered anything
-        self.pinged = None  # when an unanswered PING was sent
-        self.asked = time.monotonic()  # when unconfirmed subscriptions were asked for
+        self.pinged: Optional[float] = None  # when an unanswered PING was sent
+        # when unconfirmed subscriptions were asked for
+        self.asked: Optional[float] = time.monotonic()
 
     def ask(self):
         """New subscriptions were sent: the server must confirm them in time."""

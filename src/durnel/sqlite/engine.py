@@ -439,7 +439,7 @@ def octal(text):
 
 
 # name -> (conversion, what it takes)
-_OPTIONS = {
+_OPTIONS: dict[str, tuple[Callable[[str], Any], str]] = {
     "busy_timeout": (float, "a float"),
     "log_maxlen": (int, "an int"),
     "synchronous": (str, "a str"),

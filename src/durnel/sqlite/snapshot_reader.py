@@ -104,7 +104,7 @@ def read_snapshot(state: SQLiteCoordinationState, log_tail: int) -> Snapshot:
         claims = claim_views(cursor.execute(_CLAIMS, namespace), now)
         mailboxes = mailbox_views(cursor.execute(_MAILBOXES, namespace), now)
         (length,) = cursor.execute(_LOG_SPAN, namespace).fetchone()
-        log = ()
+        log: tuple[LogEvent, ...] = ()
         if log_tail:
             log = tuple(map(_event, cursor.execute(_TAIL, (state.namespace, log_tail))))[::-1]
         return Snapshot("sqlite", state.namespace, now, agents, claims, mailboxes, log, length)
