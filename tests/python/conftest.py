@@ -1,35 +1,28 @@
 """Shared fixtures: a fresh coordination object of each engine, the same under a frozen wall
 clock, real redis-servers, and a runner for snippets that need an interpreter of their own.
 
-Engines. The suites take their engines from the registry (durnel.engines), so an engine
-joins them by being registered: the directory plugins/ is put on sys.path, where the
-distribution of a small engine kept in a dict (plugins/dict_engine.py) declares it in the
-entry-point group durnel.engines, as a third party's engine would. Each engine gives the
-variants ``VARIANTS`` lists (``Variant``): its synchronous object, named as the engine
-("inprocess", "sqlite", "redis", "dict"), made by durnel.connect(url), and its asyncio object
-("aio-inprocess", "aio-sqlite", "aio-redis") made by durnel.aio.connect(url) and driven
-through SyncOverAsync where it has one. The URL is the engine's place in this run: PLACES
-says it for durnel's own engines (in-process: none; SQLite: one file for the whole run;
-Redis: one redis-server), and any other engine is reached at its first scheme alone
-("dict://"). EXTRA adds variants beyond those: "native" (the in-process engine's native
-durnel_core.CoordinationState itself), "cluster" and "aio-cluster" (the Redis engine on a
-three-primary Redis Cluster). What a variant supports comes from its engine (waits,
-reachable by other processes, a snapshot reader) unless EXTRA says otherwise.
+Engines. The suites take their engines from the registry (durnel.engines): an engine joins
+them by being registered, as the dict engine of plugins/ does through an entry point once
+that directory is on sys.path. Each engine gives the variants of ``VARIANTS``: its
+synchronous object, named as the engine ("inprocess", "sqlite", "redis", "dict"), from
+durnel.connect(url), and its asyncio object ("aio-<engine>") from durnel.aio.connect(url),
+driven through SyncOverAsync. The URL is the engine's place in this run (PLACES: a SQLite file
+for the whole run, one redis-server; any other engine's first scheme alone, "dict://").
+EXTRA adds "native" (durnel_core.CoordinationState itself), "cluster" and "aio-cluster" (Redis
+on a three-primary Cluster). What a variant supports comes from its engine unless EXTRA says
+otherwise.
 
-A test module that holds the contract of every engine is marked ``pytestmark =
-pytest.mark.every_engine``; its tests that take ``state`` or ``clocked`` then run once per
-variant. Modules marked ``waits`` run on the variants whose objects wait. Every other module,
+A module marked ``pytestmark = pytest.mark.every_engine`` runs its tests that take ``state`` or
+``clocked`` once per variant; ``waits`` on the variants whose objects wait. Every other module,
 and every test marked ``native_only``, runs against the native object alone; ``redis_only``
-keeps a test of a contract module to the Redis variants, ``sqlite_only`` to the synchronous
-SQLite one, ``snapshots`` to the objects that ``durnel.snapshot`` reads (the in-process
-ones, and the synchronous objects of the other engines with a reader), and
-``reachable_only`` to the synchronous objects of the engines that other processes reach
-(what the durnel command reads). ``clocked`` runs on CLOCKED_ENGINES, whose clock a test can
-move. Each Redis or SQLite test gets a namespace of its own on servers shared by the whole
-run, and every object ``state`` makes is closed after its test. Without redis-server or
-redis-py the Redis variants are skipped, except under CI=true, where they fail.
-DURNEL_ENGINES=native (a comma-separated list of variants) limits a run to those, for runs
-about the native module alone (the portable core, the sanitizers, another architecture).
+keeps a test to the Redis variants, ``sqlite_only`` to the synchronous SQLite one,
+``snapshots`` to the objects ``durnel.snapshot`` reads, ``reachable_only`` to the synchronous
+objects of the engines other processes reach (what the durnel command reads); ``clocked``
+runs on CLOCKED_ENGINES, whose clock a test can move. Each Redis or SQLite test gets a
+namespace of its own on servers shared by the run, and every object ``state`` makes is closed
+after its test. Without redis-server or redis-py the Redis variants are skipped, except under
+CI=true, where they fail. DURNEL_ENGINES=native (variants, comma-separated) limits a run to
+those, for runs about the native module alone (the portable core, the sanitizers, aarch64).
 """
 
 import asyncio
@@ -87,9 +80,10 @@ PLACES = {
     "sqlite": lambda request: "sqlite:///" + request.getfixturevalue("sqlite_file"),
     "redis": lambda request: request.getfixturevalue("redis_server").url,
 }
-# Engines whose asyncio objects belong to the event loop that first uses them: one per
-# thread. Every other asyncio object is shared by the test's threads.
-PER_LOOP = ("redis",)
+# Engines whose asyncio objects belong to the event loop that first uses them (one per
+# thread; every other asyncio object is shared by the test's threads), and those whose
+# asyncio objects durnel.snapshot reads too.
+PER_LOOP, ASYNC_SNAPSHOTS = ("redis",), ("inprocess",)
 EXTRA = {
     "inprocess": [Variant("native", "inprocess", False, False, True, False, _new_native)],
     "redis": [
@@ -120,31 +114,12 @@ def engine_variants(engine):
             return SyncOverAsync(lambda: durnel.aio.connect(url, namespace=namespace), True)
         return SyncOverAsync(durnel.aio.connect(url, namespace=namespace))
 
-    found = [
-        Variant(
-            engine.name,
-            engine.name,
-            False,
-            engine.waits,
-            engine.reader is not None,
-            engine.reachable,
-            new_sync,
-        )
-    ]
+    name, readable = engine.name, engine.reader is not None
+    found = [Variant(name, name, False, engine.waits, readable, engine.reachable, new_sync)]
     if engine.open_async is not None:
-        # durnel.snapshot reads an engine's asyncio objects only where they are its classes
-        found.append(
-            Variant(
-                "aio-" + engine.name,
-                engine.name,
-                True,
-                engine.waits,
-                engine.name == "inprocess",
-                False,
-                new_async,
-            )
-        )
-    return found + EXTRA.get(engine.name, [])
+        snapshots = readable and name in ASYNC_SNAPSHOTS
+        found.append(Variant("aio-" + name, name, True, engine.waits, snapshots, False, new_async))
+    return found + EXTRA.get(name, [])
 
 
 VARIANTS = {v.name: v for e in durnel.engines.engines() for v in engine_variants(e)}

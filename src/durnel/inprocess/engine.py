@@ -69,8 +69,8 @@ METHODS = (
 
 
 class InProcessCoordinationState(Closing):
-    """A ``durnel_core.CoordinationState`` (a new one, or ``state``) with the waits of
-    ``durnel.WaitingCoordination``; see the module's docstring."""
+    """A ``durnel_core.CoordinationState`` (a new one, or ``state``: ``native``) with the
+    waits of ``durnel.WaitingCoordination``; see the module's docstring."""
 
     # (the steps of the waits too: an asyncio view of a closed object raises ClosedError)
     _CLOSED_METHODS = METHODS + ("_message_waits", "_claim_waits")

@@ -557,5 +557,6 @@ def _client_for(url):
 
 
 def open_url(url: str, namespace: str) -> RedisCoordinationState:
-    """The engine for a ``redis://``, ``rediss://`` or ``unix://`` URL (see ``durnel.urls``)."""
+    """The engine for a ``redis://``, ``rediss://`` or ``unix://`` URL (see
+    ``durnel.connect``)."""
     return RedisCoordinationState(url, namespace)
