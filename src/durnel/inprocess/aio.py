@@ -14,11 +14,11 @@ ends, unless the object it shares is closed.
 
 from typing import TYPE_CHECKING, Optional
 
-from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
 from ..lifecycle import AsyncClosing
 from ..protocol import Message, Status
 from ..waiting import run_waits_async
-from .engine import METHODS, InProcessCoordinationState
+from .engine import InProcessCoordinationState
 
 __all__ = ["AsyncInProcessCoordinationState", "open_async_url", "view"]
 
@@ -28,7 +28,7 @@ class AsyncInProcessCoordinationState(AsyncClosing):
     None, which ``aclose()`` then closes too); ``.sync`` is the InProcessCoordinationState it
     shares everything with."""
 
-    _CLOSED_METHODS = METHODS
+    _CLOSED_METHODS = METHODS + WAITS
 
     def __init__(self, state: Optional[InProcessCoordinationState] = None) -> None:
         self._owns_state = state is None

@@ -36,7 +36,7 @@ from typing import TYPE_CHECKING, Optional
 import durnel_core
 
 from ..arguments import plain
-from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
 from ..lifecycle import Closing
 from ..protocol import Message, Status
 from ..waiting import (
@@ -49,23 +49,7 @@ from ..waiting import (
     seconds_left,
 )
 
-__all__ = ["METHODS", "InProcessCoordinationState", "open_url"]
-
-# The nine methods of the contract and the three waits.
-METHODS = (
-    "claim_file",
-    "claim_task",
-    "renew_claim",
-    "release",
-    "send_message",
-    "broadcast",
-    "inbox",
-    "drain_inbox",
-    "status",
-    "wait_for_messages",
-    "wait_claim_file",
-    "wait_claim_task",
-)
+__all__ = ["InProcessCoordinationState", "open_url"]
 
 
 class InProcessCoordinationState(Closing):
@@ -73,7 +57,7 @@ class InProcessCoordinationState(Closing):
     waits of ``durnel.WaitingCoordination``; see the module's docstring."""
 
     # (the steps of the waits too: an asyncio view of a closed object raises ClosedError)
-    _CLOSED_METHODS = METHODS + ("_message_waits", "_claim_waits")
+    _CLOSED_METHODS = METHODS + WAITS + ("_message_waits", "_claim_waits")
 
     def __init__(self, state: Optional[durnel_core.CoordinationState] = None) -> None:
         if state is None:

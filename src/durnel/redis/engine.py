@@ -54,7 +54,7 @@ import redis
 import redis.cluster
 from redis.exceptions import ResponseError
 
-from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
 from ..lifecycle import Closing
 from ..namespaces import check_namespace
 from ..protocol import Message, Status
@@ -69,28 +69,13 @@ from .scripts import LIBRARY, SCRIPTS
 from .session import Session
 from .settling import SETTLER
 
-__all__ = ["METHODS", "RedisCoordinationState", "open_url"]
+__all__ = ["RedisCoordinationState", "open_url"]
 
 DEFAULT_REQUEST_TTL = 600
 DEFAULT_VISIBILITY_TIMEOUT = 60
-# The nine methods of the contract and the three waits.
-METHODS = (
-    "claim_file",
-    "claim_task",
-    "renew_claim",
-    "release",
-    "send_message",
-    "broadcast",
-    "inbox",
-    "drain_inbox",
-    "status",
-    "wait_for_messages",
-    "wait_claim_file",
-    "wait_claim_task",
-)
 # What a closed object of either twin refuses besides, and where every call starts (its
 # session).
-CLOSED_METHODS = METHODS + ("settle", "delete_namespace")
+CLOSED_METHODS = METHODS + WAITS + ("settle", "delete_namespace")
 CLOSED_HELPERS = ("_session",)
 
 # Calls that never write but to settle earlier drains: no WAIT after them.

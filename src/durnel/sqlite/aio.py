@@ -32,12 +32,12 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Optional
 
 from ..arguments import plain
-from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
 from ..lifecycle import AsyncClosing
 from ..protocol import Message, Status
 from ..waiting import Work, run_waits_async
 from . import waits
-from .engine import METHODS, SQLiteCoordinationState, messages_of, open_url
+from .engine import SQLiteCoordinationState, messages_of, open_url
 from .wakes import AsyncSocketWaiter
 
 __all__ = ["AsyncSQLiteCoordinationState", "open_async_url", "view"]
@@ -48,7 +48,7 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
     SQLiteCoordinationState (``.sync``), with which it shares the file and the connection
     settings. ``aclose()`` ends its thread, and leaves ``state`` open."""
 
-    _CLOSED_METHODS = METHODS
+    _CLOSED_METHODS = METHODS + WAITS
     _CLOSED_HELPERS = ("_offload", "_wait")
 
     def __init__(self, state: SQLiteCoordinationState) -> None:

@@ -58,7 +58,9 @@ from ..arguments import plain
 from ..contract import (
     BROADCAST_RECIPIENT,
     FILE_PREFIX,
+    METHODS,
     TASK_PREFIX,
+    WAITS,
     claim_refusal,
     release_refusal,
     renew_refusal,
@@ -74,27 +76,12 @@ from .errors import BusyError
 from .transactions import read, retry, write
 from .wakes import SocketWaiter, WakePlace
 
-__all__ = ["DEFAULT_BUSY_TIMEOUT", "METHODS", "SQLiteCoordinationState", "open_url"]
+__all__ = ["DEFAULT_BUSY_TIMEOUT", "SQLiteCoordinationState", "open_url"]
 
 DEFAULT_BUSY_TIMEOUT = 5.0
 DEFAULT_FILE_MODE = 0o600
 SYNCHRONOUS = ("NORMAL", "FULL")
 SWEEP_EVERY = 1.0  # seconds between two looks of one object for the rows of dead waiters
-# The nine methods of the contract and the three waits.
-METHODS = (
-    "claim_file",
-    "claim_task",
-    "renew_claim",
-    "release",
-    "send_message",
-    "broadcast",
-    "inbox",
-    "drain_inbox",
-    "status",
-    "wait_for_messages",
-    "wait_claim_file",
-    "wait_claim_task",
-)
 
 _Read = TypeVar("_Read")
 
@@ -118,7 +105,7 @@ class SQLiteCoordinationState(Closing):
     durnel's raises at once; each further thread and process opens its own connection.
     """
 
-    _CLOSED_METHODS = METHODS + ("read_transaction",)
+    _CLOSED_METHODS = METHODS + WAITS + ("read_transaction",)
 
     def __init__(
         self,

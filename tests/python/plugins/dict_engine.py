@@ -20,8 +20,7 @@ from durnel.namespaces import check_namespace
 class DictCoordinationState(Closing):
     """One group: claims by key, statuses (the roster, in joining order), mailboxes."""
 
-    _CLOSED_METHODS = ("claim_file", "claim_task", "renew_claim", "release", "send_message")
-    _CLOSED_METHODS += ("broadcast", "inbox", "drain_inbox", "status")
+    _CLOSED_METHODS = contract.METHODS
 
     def __init__(self, namespace="default"):
         self.namespace = check_namespace(namespace)
