@@ -8,7 +8,8 @@
 #   make demo-redis that story on a redis-server that examples/processes.py --redis starts,
 #                   then examples/waiting.py --redis (redis-server and redis-py installed if
 #                   missing)
-#   make test       the linters (lint, lint-cpp), the documentation site (docs), C++ tests
+#   make test       the linters (lint, lint-cpp), mypy over the package (typecheck), the
+#                   documentation site (docs), C++ tests
 #                   (ctest), then the nox sessions: the wheel, the suite against it under
 #                   CPython 3.9 to 3.13, stubtest, the ABI and packaging checks, the sdist
 #                   built by pip in a fresh venv, the cibuildwheel matrix
@@ -17,6 +18,8 @@
 #                   API reference fails it (part of make test)
 #   make docs-serve that site on http://127.0.0.1:8000, rebuilt on every edit
 #   make lint       ruff check and ruff format --check over the Python sources (part of make test)
+#   make typecheck  mypy over src/durnel against the native modules' stubs, as pyproject.toml
+#                   configures it (part of make test)
 #   make lint-cpp   the C++ sources against .clang-format (the pinned clang-format; part of
 #                   make test); make format-cpp rewrites them so
 #   make wheel      dist/durnel_core-<version>-cp39-abi3-manylinux_*_<arch>.whl and the sdist
@@ -56,7 +59,7 @@ NOX_SESSIONS := wheel tests stubtest abi sdist matrix
 
 .PHONY: all bootstrap bootstrap-demo build build-module wheel lint test test-core test-python \
         test-quick test-lock-deep demo demo-redis bench sanitize clean chaos test-chaos
-.PHONY: docs docs-serve
+.PHONY: docs docs-serve typecheck
 .PHONY: test-portable test-clang test-reproducible wheel-aarch64 test-aarch64 test-platforms \
         lint-cpp format-cpp
 
@@ -103,7 +106,8 @@ test-python: bootstrap
 	  $(NOX) -s summary; summary=$$?; \
 	  exit $$(( sessions || summary ))
 
-test: lint lint-cpp docs test-core test-python test-portable test-clang test-reproducible test-chaos
+test: lint lint-cpp typecheck docs test-core test-python test-portable test-clang test-reproducible \
+      test-chaos
 
 # The tracked C++ sources; the C files (bench/floor, tests/python) keep the C API's own layout.
 CPP_SOURCES = $(shell git ls-files '*.h' '*.cpp')
@@ -167,6 +171,10 @@ sanitize: bootstrap
 lint: bootstrap
 	@$(VENV)/bin/ruff check --quiet .
 	@$(VENV)/bin/ruff format --check --quiet .
+
+# mypy over the package itself ([tool.mypy] in pyproject.toml); its cache stays in .mypy_cache.
+typecheck: bootstrap
+	@$(VENV)/bin/mypy
 
 # The documentation site. Material for MkDocs prints a notice about its own future on every
 # build; the variable it names silences it.

@@ -35,4 +35,4 @@ def plain(parameter: str, value: object) -> str:
     """The str argument ``parameter`` as a plain ``str`` of the same characters, checked as
     ``utf8`` checks it."""
     utf8(parameter, value)
-    return str.__str__(value)  # type: ignore[arg-type]
+    return str.__str__(value)

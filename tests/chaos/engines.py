@@ -83,10 +83,10 @@ class Engine:
         return None
 
     def close(self, state):
-        getattr(state, "close", lambda: None)()
+        state.close()
 
     async def aclose(self, state):
-        getattr(state, "close", lambda: None)()
+        await state.aclose()
 
     async def close_clients(self):
         """Closes the clients this process made for its objects, if the engine takes any."""
@@ -279,12 +279,6 @@ class Redis(Engine):
 
         client = self._client(asynchronous=True)
         return AsyncRedisCoordinationState(client, self.env["namespace"], **self.options())
-
-    def close(self, state):
-        state.close()
-
-    async def aclose(self, state):
-        await state.aclose()
 
     def outcome(self, error):
         import redis.exceptions

@@ -43,9 +43,11 @@ PATIENCE_MS = 200
 FIRST_BACK_OFF = 0.05
 LONGEST_BACK_OFF = 2.0
 
-_commits = {}  # database path -> commits of this process to it
-_resume = {}  # database path -> monotonic time before which no checkpoint is tried again
-_back_off = {}  # database path -> seconds to wait after the next failed truncation
+_commits: dict[str, int] = {}  # database path -> commits of this process to it
+# database path -> monotonic time before which no checkpoint is tried again
+_resume: dict[str, float] = {}
+# database path -> seconds to wait after the next failed truncation
+_back_off: dict[str, float] = {}
 _checkpointing = threading.Lock()  # one checkpoint at a time per process
 
 

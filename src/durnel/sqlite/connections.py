@@ -27,6 +27,7 @@ import os
 import sqlite3
 import threading
 import weakref
+from typing import Optional
 
 from . import checkpoints, schema, transactions
 from .errors import ForeignDataError
@@ -35,9 +36,10 @@ __all__ = ["Connections"]
 
 SQLITE_HEADER = b"SQLite format 3\x00"
 
-_live = weakref.WeakSet()  # every _Link of this process
+_live: "weakref.WeakSet[_Link]" = weakref.WeakSet()  # every _Link of this process
 _opening = threading.Lock()  # held while a connection is opened
-_existing = weakref.WeakSet()  # every _Connection of this process, until it is deallocated
+# every _Connection of this process, until it is deallocated
+_existing: "weakref.WeakSet[_Connection]" = weakref.WeakSet()
 
 
 class _Connection(sqlite3.Connection):
@@ -46,8 +48,8 @@ class _Connection(sqlite3.Connection):
     path = None
 
 
-_pinned = []  # the parent's connections, while it forks
-_inherited = []  # in a forked child: its parent's connections, kept and never used
+_pinned: list = []  # the parent's connections, while it forks
+_inherited: list = []  # in a forked child: its parent's connections, kept and never used
 _generation = [0]  # forks between the interpreter's start and this process
 
 
@@ -104,7 +106,7 @@ class _Link:
 
 
 class _PerThread(threading.local):
-    link = None
+    link: "Optional[_Link]" = None
 
 
 class Connections:

@@ -197,7 +197,7 @@ _OBJECTS = (
     "SELECT name, type, tbl_name, sql FROM sqlite_master "
     "WHERE name NOT LIKE 'sqlite\\_%' ESCAPE '\\'"
 )
-_expected = {}
+_expected: dict[int, dict] = {}
 
 
 def expected_objects(version=SCHEMA_VERSION):
