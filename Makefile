@@ -8,7 +8,8 @@
 #   make demo-redis that story on a redis-server that examples/processes.py --redis starts,
 #                   then examples/waiting.py --redis (redis-server and redis-py installed if
 #                   missing)
-#   make test       the linters (lint, lint-cpp), the documentation site (docs), C++ tests
+#   make test       the linters (lint, lint-cpp), mypy over the package (typecheck), the
+#                   documentation site (docs), C++ tests
 #                   (ctest), then the nox sessions: the wheel, the suite against it under
 #                   CPython 3.9 to 3.13, stubtest, the ABI and packaging checks, the sdist
 #                   built by pip in a fresh venv, the cibuildwheel matrix
@@ -17,6 +18,8 @@
 #                   API reference fails it (part of make test)
 #   make docs-serve that site on http://127.0.0.1:8000, rebuilt on every edit
 #   make lint       ruff check and ruff format --check over the Python sources (part of make test)
+#   make typecheck  mypy over src/durnel against the native modules' stubs, as pyproject.toml
+#                   configures it (part of make test)
 #   make lint-cpp   the C++ sources against .clang-format (the pinned clang-format; part of
 #                   make test); make format-cpp rewrites them so
 #   make wheel      dist/durnel_core-<version>-cp39-abi3-manylinux_*_<arch>.whl and the sdist
@@ -24,6 +27,12 @@
 #   make bench      scripts/bench.sh
 #   make sanitize   scripts/sanitize.sh
 #   make test-quick the Python suite against build/ with .venv's Python only
+#   make chaos      every engine under random faults for CHAOS_SECONDS each (tests/chaos/run.py;
+#                   CHAOS_ENGINES, CHAOS_SEED, CHAOS_NEMESES and CHAOS_WAIT_BOUND pick the
+#                   engines, the schedule, the faults and how long a wait may sleep with its
+#                   due), the history checked; per engine: operations, faults injected,
+#                   violations and the seed
+#   make test-chaos the short seeded version of it that make test runs (tests/chaos, pytest)
 #   make test-lock-deep  the lock's schedule exploration with a far larger random budget
 #   make test-portable  the core without Linux-only calls (build-portable/): C++ tests, the
 #                   Python suite once, ThreadSanitizer on the threaded tests (part of make test)
@@ -49,8 +58,8 @@ PYTEST_ARGS ?=
 NOX_SESSIONS := wheel tests stubtest abi sdist matrix
 
 .PHONY: all bootstrap bootstrap-demo build build-module wheel lint test test-core test-python \
-        test-quick test-lock-deep demo demo-redis bench sanitize clean
-.PHONY: docs docs-serve
+        test-quick test-lock-deep demo demo-redis bench sanitize clean chaos test-chaos
+.PHONY: docs docs-serve typecheck
 .PHONY: test-portable test-clang test-reproducible wheel-aarch64 test-aarch64 test-platforms \
         lint-cpp format-cpp
 
@@ -97,7 +106,8 @@ test-python: bootstrap
 	  $(NOX) -s summary; summary=$$?; \
 	  exit $$(( sessions || summary ))
 
-test: lint lint-cpp docs test-core test-python test-portable test-clang test-reproducible
+test: lint lint-cpp typecheck docs test-core test-python test-portable test-clang test-reproducible \
+      test-chaos
 
 # The tracked C++ sources; the C files (bench/floor, tests/python) keep the C API's own layout.
 CPP_SOURCES = $(shell git ls-files '*.h' '*.cpp')
@@ -118,6 +128,26 @@ test-lock-deep: build
 
 test-quick: build
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) -m pytest -q tests/python $(PYTEST_ARGS)
+
+# ---- chaos: the workload of tests/chaos under random faults, every engine, the history checked ----
+CHAOS_ENGINES ?= inprocess,sqlite,redis,cluster
+CHAOS_SECONDS ?= 180
+CHAOS_SEED    ?=
+CHAOS_NEMESES ?=
+CHAOS_WAIT_BOUND ?=
+# the short run of make test: every nemesis at least once, about 2.5 minutes for the four
+CHAOS_TEST_SECONDS ?= 25
+CHAOS_TEST_SEED    ?= 26
+
+chaos: build
+	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) tests/chaos/run.py --engines $(CHAOS_ENGINES) \
+	  --seconds $(CHAOS_SECONDS) $(if $(CHAOS_SEED),--seed $(CHAOS_SEED)) \
+	  $(if $(CHAOS_NEMESES),--nemeses $(CHAOS_NEMESES)) $(if $(CHAOS_WAIT_BOUND),--wait-bound $(CHAOS_WAIT_BOUND))
+
+test-chaos: build
+	CHAOS_SECONDS=$(CHAOS_TEST_SECONDS) CHAOS_SEED=$(CHAOS_TEST_SEED) \
+	  PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) -m pytest -q -p no:cacheprovider tests/chaos $(PYTEST_ARGS)
+# ---- end of chaos ----
 
 demo: build-module
 	PYTHONPATH=$(abspath $(BUILD)):$(abspath src) $(VPY) examples/demo.py
@@ -141,6 +171,10 @@ sanitize: bootstrap
 lint: bootstrap
 	@$(VENV)/bin/ruff check --quiet .
 	@$(VENV)/bin/ruff format --check --quiet .
+
+# mypy over the package itself ([tool.mypy] in pyproject.toml); its cache stays in .mypy_cache.
+typecheck: bootstrap
+	@$(VENV)/bin/mypy
 
 # The documentation site. Material for MkDocs prints a notice about its own future on every
 # build; the variable it names silences it.

@@ -434,7 +434,7 @@ def sdist(session):
         session,
         "tests-sdist",
         [TESTS / name for name in SDIST_TESTS],
-        {"DURNEL_ENGINES": "native,inprocess,aio"},
+        {"DURNEL_ENGINES": "native,inprocess,aio-inprocess"},
     )
 
 

@@ -113,7 +113,7 @@ async def per_call(directory, rounds):
                 await ana.call_tool("drain_inbox", {})
                 await legacy.call_tool("drain_inbox", {})
                 await engine.drain_inbox("bo")
-    engine.close()
+    await engine.aclose()
     rows = {}
     for name, (through, alone) in samples.items():
         tool_ms, engine_ms = ms(statistics.median(through)), ms(statistics.median(alone))

@@ -623,7 +623,7 @@ def sqlite_latency_task(path, rounds):
             await view.wait_for_messages("task")
             returned[0] = time.perf_counter()
             done.set()
-        view.close()
+        await view.aclose()
 
     thread = threading.Thread(target=lambda: loop.run_until_complete(waiter()))
     thread.start()
@@ -750,7 +750,7 @@ def sqlite_async_against_sync(path, calls, repeats=7):
             started = time.perf_counter()
             loop.run_until_complete(coroutine())
             rows[name][1].append((time.perf_counter() - started) / calls * 1e6)
-    view.close()
+    loop.run_until_complete(view.aclose())
     loop.close()
     return {name: (statistics.median(a), statistics.median(b)) for name, (a, b) in rows.items()}
 

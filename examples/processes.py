@@ -188,22 +188,21 @@ class LocalRedis:
 
 
 def tight_loop_process(url, namespace, index, seconds, ready, results):
-    state = durnel.connect(url, namespace=namespace)
-    me, task = "w%d" % index, "hot-%d" % index
-    state.status(me)  # connected
-    calls = 0
-    ready.wait()  # all processes connected: go
-    start = time.monotonic()
-    stop = start + seconds
-    while time.monotonic() < stop:
-        state.claim_task(me, task)
-        state.status(me)
-        state.send_message(me, me, "x")
-        state.drain_inbox(me)
-        state.release(me, "task:" + task)
-        calls += 5
-    results.put(calls / (time.monotonic() - start))
-    state.close()
+    with durnel.connect(url, namespace=namespace) as state:
+        me, task = "w%d" % index, "hot-%d" % index
+        state.status(me)  # connected
+        calls = 0
+        ready.wait()  # all processes connected: go
+        start = time.monotonic()
+        stop = start + seconds
+        while time.monotonic() < stop:
+            state.claim_task(me, task)
+            state.status(me)
+            state.send_message(me, me, "x")
+            state.drain_inbox(me)
+            state.release(me, "task:" + task)
+            calls += 5
+        results.put(calls / (time.monotonic() - start))
 
 
 def tight_loop(context, url, namespace, processes, seconds=0.5):
@@ -263,6 +262,11 @@ def main():
 
 
 def run(url, namespace, where, keep):
+    with durnel.connect(url, namespace=namespace) as shared:  # the coordinator's connection
+        return coordinate(shared, url, namespace, where, keep)
+
+
+def coordinate(shared, url, namespace, where, keep):
     context = multiprocessing.get_context("spawn")  # fresh interpreters, as separate programs
     on_sqlite = url.startswith("sqlite:")
     backlog = make_backlog()
@@ -272,7 +276,6 @@ def run(url, namespace, where, keep):
         "files,\n  namespace %r on %s" % (len(AGENTS), len(backlog), len(FILES), namespace, where)
     )
 
-    shared = durnel.connect(url, namespace=namespace)  # the coordinator's connection
     coordinator = Coordinator(shared, backlog, story)
     coordinator.open_backlog()
     results = context.Queue()
@@ -464,7 +467,6 @@ def run(url, namespace, where, keep):
                 "The run's keys stay on the server: redis-cli --scan --pattern 'durnel:{%s*' "
                 "lists them." % namespace
             )
-    shared.close()
     return 0 if all(ok for _, ok in checks) else 1
 
 

@@ -80,7 +80,12 @@ async def heartbeat(beats, stop):
 
 
 async def main(url):
-    state = durnel.aio.connect(url, namespace="waiting-demo-%d" % time.time_ns())
+    # closed on the way out: a client, a thread or connections of its own, as the engine has
+    async with durnel.aio.connect(url, namespace="waiting-demo-%d" % time.time_ns()) as state:
+        return await demo(state)
+
+
+async def demo(state):
     rng = random.Random(3)
     jobs = [(rng.choice(WORKERS), rng.choice(FILES)) for _ in range(JOBS)]
     for name in WORKERS:  # registered, so that the closing broadcast reaches everyone
@@ -129,10 +134,6 @@ async def main(url):
     print("\nChecks")
     for text, ok in checks:
         print("  %-4s %s" % ("yes" if ok else "NO", text))
-    if hasattr(state, "aclose"):  # a client of its own, made from the URL
-        await state.aclose()
-    elif hasattr(state, "close"):  # the SQLite object's thread and connections
-        state.close()
     return 0 if all(ok for _, ok in checks) else 1
 
 

@@ -7,7 +7,10 @@ file shared by the processes of one machine (``durnel.sqlite.SQLiteCoordinationS
 the standard library alone); ``connect("redis://host:6379/0", namespace="build")`` gives them
 on a Redis server (``durnel.redis.RedisCoordinationState``, which needs the ``redis`` extra:
 ``pip install "durnel_core[redis]"``). Agents written against ``Coordination`` run on every
-engine. Engines are chosen by the URL's scheme (``durnel.urls``).
+engine. Engines are chosen by the URL's scheme in one registry that other engines join too
+(``durnel.engines``). Every object ``connect`` returns is closed with ``close()`` or a
+``with`` block, and raises ``ClosedError`` once closed (``durnel.lifecycle``); every error
+class of durnel's own derives from ``durnel.Error`` (``durnel.errors``).
 
 ``snapshot(state)`` reads a whole group without changing it (agents, claims, mailboxes, the
 end of the activity log: ``durnel.snapshots``), on every engine: at one moment on Redis and
@@ -19,17 +22,26 @@ groups that other processes can reach (Redis, SQLite) as tables, as JSON or live
 
 from typing import TYPE_CHECKING, Optional
 
-from . import urls
-from .errors import BusyError, ClockError, ForeignDataError, MissingDependencyError
+from . import engines
+from .errors import (
+    BusyError,
+    ClockError,
+    ClosedError,
+    Error,
+    ForeignDataError,
+    MissingDependencyError,
+)
 from .namespaces import check_namespace
 from .protocol import AsyncCoordination, Coordination, Message, Status, WaitingCoordination
-from .snapshots import Snapshot, register_reader, snapshot
+from .snapshots import Snapshot, snapshot
 
 __all__ = [
     "AsyncCoordination",
     "BusyError",
     "ClockError",
+    "ClosedError",
     "Coordination",
+    "Error",
     "ForeignDataError",
     "Message",
     "MissingDependencyError",
@@ -54,43 +66,21 @@ if not TYPE_CHECKING:  # a type checker sees __version__ alone, not every name a
         raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
-urls.register(("redis", "rediss", "unix"), "durnel.redis", "open_url", "open_async_url")
-urls.register(("sqlite",), "durnel.sqlite", "open_url", "open_async_url")
-register_reader(
-    "durnel.redis.engine",
-    "RedisCoordinationState",
-    "durnel.redis.snapshot",
-    ("redis", "rediss", "unix"),
-)
-register_reader(
-    "durnel.sqlite.engine", "SQLiteCoordinationState", "durnel.sqlite.snapshot", ("sqlite",)
-)
-register_reader("durnel_core", "CoordinationState", "durnel.inprocess.snapshot")
-register_reader(
-    "durnel.inprocess.engine", "InProcessCoordinationState", "durnel.inprocess.snapshot"
-)
-register_reader(
-    "durnel.inprocess.aio", "AsyncInProcessCoordinationState", "durnel.inprocess.snapshot"
-)
-
-
 def connect(url: Optional[str] = None, *, namespace: str = "default") -> WaitingCoordination:
     """A coordination object: in-process without a URL, on the engine its scheme names with one.
 
     ``url`` is ``sqlite:///relative/path.db`` or ``sqlite:////absolute/path.db`` (options of
     SQLiteCoordinationState may follow as a query), ``redis://[[user]:password@]host[:port]
-    [/db]``, ``rediss://...`` (TLS) or ``unix://[[user]:password@]/path/to/socket[?db=N]``.
-    ``namespace`` names one coordination group; groups share nothing. Without a URL every call
-    makes a new, empty in-process object, a ``durnel.inprocess.InProcessCoordinationState``
-    around a new native ``durnel_core.CoordinationState`` (the namespace is then only checked,
-    not used). Raises ``ValueError`` for a URL that cannot be parsed or whose scheme no engine
-    serves, and
-    ``MissingDependencyError`` (a ``ModuleNotFoundError``) naming the extra to install when the
-    engine's client is missing.
+    [/db]``, ``rediss://...`` (TLS) or ``unix://[[user]:password@]/path/to/socket[?db=N]``,
+    or the URL of another registered engine (``durnel.engines``). ``namespace`` names one
+    coordination group; groups share nothing. Without a URL every call makes a new, empty
+    in-process object, a ``durnel.inprocess.InProcessCoordinationState`` around a new native
+    ``durnel_core.CoordinationState`` (the namespace is then only checked, not used). Close
+    the object with ``close()``, or use it in a ``with`` block (``durnel.lifecycle``). Raises
+    ``ValueError`` for a URL that cannot be parsed or whose scheme no engine serves, and
+    ``MissingDependencyError`` (a ``ModuleNotFoundError``) naming the extra to install when
+    the engine's client is missing.
     """
     if url is None:
         check_namespace(namespace)
-        from .inprocess import InProcessCoordinationState
-
-        return InProcessCoordinationState()
-    return urls.open_url(url, namespace)
+    return engines.for_url(url).connect(url, namespace)

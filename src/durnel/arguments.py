@@ -34,11 +34,11 @@ def utf8(parameter: str, value: object) -> bytes:
             "argument '%s': '%s' object cannot be converted to 'PyString'"
             % (parameter, _type_name(value))
         )
-    return str.encode(value, "utf-8")
+    return str.encode(value, "utf-8")  # type: ignore[arg-type]
 
 
 def plain(parameter: str, value: object) -> str:
     """The str argument ``parameter`` as a plain ``str`` of the same characters, checked as
     ``utf8`` checks it."""
     utf8(parameter, value)
-    return str.__str__(value)  # type: ignore[arg-type]
+    return str.__str__(value)

@@ -39,7 +39,7 @@ import sys
 import time
 from typing import Optional
 
-from . import urls
+from . import engines, urls
 from .display import (
     ENDING_SECONDS,
     Table,
@@ -50,7 +50,7 @@ from .display import (
     rich_view,
     tables,
 )
-from .errors import ClockError, ForeignDataError, MissingDependencyError
+from .errors import ClockError, Error, ForeignDataError, MissingDependencyError
 from .filters import Selection
 from .keys import KeyReader
 from .snapshots import (
@@ -60,10 +60,7 @@ from .snapshots import (
     event_json,
     follow_log,
     namespaces,
-    open_for_reading,
-    reader_for_url,
     snapshot,
-    unreachable_errors,
 )
 
 __all__ = ["main"]
@@ -79,7 +76,7 @@ QUIT_KEYS = ("q", "Q")
 NAMES_SHOWN = 10  # namespaces named when the one asked for is empty
 
 
-class Failure(Exception):
+class Failure(Error):
     """What the command could not do, in one line for stderr; exit code 1."""
 
 
@@ -96,23 +93,18 @@ class Group:
 
     def __init__(self, args):
         self.where = urls.redacted(args.url)
-        self.unreachable = ()
+        self.unreachable: tuple[type[BaseException], ...] = ()
         self.newest = None  # the number of the newest event the last read saw
         try:
-            reader = reader_for_url(args.url)
-            self.unreachable = tuple(reader.UNREACHABLE) if reader is not None else ()
-            self.state = open_for_reading(args.url, getattr(args, "namespace", "default"))
+            engine = engines.for_url(args.url)
+            self.unreachable = tuple(engine.snapshot_reader().UNREACHABLE)
+            self.state = engine.connect_for_reading(args.url, args.namespace)
         except (MissingDependencyError, ValueError, TypeError) as error:
             raise Failure(one_line(error)) from None
         except self.unreachable as error:
             raise Failure("cannot reach %s: %s" % (self.where, one_line(error))) from None
         except (ForeignDataError, ClockError) as error:
             raise Failure(one_line(error)) from None
-        if reader is None:  # an engine with no reader: say why, as snapshot() would
-            try:
-                unreachable_errors(self.state)
-            except TypeError as error:
-                raise Failure(one_line(error)) from None
 
     def _reading(self, read, *args):
         try:
@@ -146,9 +138,7 @@ class Group:
         return self._reading(namespaces, self.state)
 
     def close(self):
-        close = getattr(self.state, "close", None)
-        if close is not None:
-            close()
+        self.state.close()
 
 
 def rich_console(args):
@@ -248,11 +238,11 @@ class Changes:
 
     @staticmethod
     def signatures(shot):
-        held = {}
+        held: dict[str, int] = {}
         for claim in shot.claims:
             held[claim.holder] = held.get(claim.holder, 0) + 1
         boxes = {m.agent: (m.length, m.oldest_sent_at) for m in shot.mailboxes}
-        rows = {
+        rows: dict[tuple, object] = {
             ("agent", a.agent): (a.status, held.get(a.agent, 0), boxes.get(a.agent))
             for a in shot.agents
         }
@@ -543,7 +533,7 @@ FILTER_HELP = (
 
 
 def parser() -> argparse.ArgumentParser:
-    schemes = ", ".join(s + "://" for s in urls.schemes())
+    schemes = ", ".join(s + "://" for engine in engines.engines() for s in engine.schemes)
     top = argparse.ArgumentParser(
         prog="durnel",
         description="See a coordination group at work: its agents, claims, mailboxes and "
@@ -567,6 +557,8 @@ def parser() -> argparse.ArgumentParser:
             sub.add_argument(
                 "--filter", action="append", type=_prefix, metavar="PREFIX", help=FILTER_HELP
             )
+        else:  # every namespace of the file or server is read through the default one
+            sub.set_defaults(namespace="default")
         sub.set_defaults(run=run)
         return sub
 

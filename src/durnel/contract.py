@@ -10,8 +10,10 @@ __all__ = [
     "BROADCAST_RECIPIENT",
     "FILE_PREFIX",
     "LEASE_SECONDS",
+    "METHODS",
     "STATUSES",
     "TASK_PREFIX",
+    "WAITS",
     "claim_refusal",
     "lapsed",
     "release_refusal",
@@ -26,6 +28,19 @@ FILE_PREFIX = "file:"
 TASK_PREFIX = "task:"
 # The recipient of a broadcast's own result (every inbox copy names its reader instead).
 BROADCAST_RECIPIENT = "*"
+# The nine methods of the contract, and the three waits of the objects of durnel.connect().
+METHODS = (
+    "claim_file",
+    "claim_task",
+    "renew_claim",
+    "release",
+    "send_message",
+    "broadcast",
+    "inbox",
+    "drain_inbox",
+    "status",
+)
+WAITS = ("wait_for_messages", "wait_claim_file", "wait_claim_task")
 
 
 def lapsed(stamp: int, now: int) -> bool:

@@ -205,9 +205,11 @@ def tables(
         )
     log_rows = []
     for event in log:
-        key = ("event", event.id)
+        logged = ("event", event.id)
         who, what = describe(event, cell_width)
-        log_rows.append(Row(key, (clock(event.at), event.event, who, what), changed=key in changed))
+        log_rows.append(
+            Row(logged, (clock(event.at), event.event, who, what), changed=logged in changed)
+        )
     return [
         Table(
             "Agents",

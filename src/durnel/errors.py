@@ -1,29 +1,51 @@
-"""The errors that only the engines of this package can give, whatever their storage.
+"""The errors of durnel's own, whatever the engine: ``Error``, the base of every error class
+that durnel raises, and the engine-neutral classes derived from it.
 
-Each engine raises a subclass of these that also derives from its client library's own error
-type where it has one (``durnel.redis.ForeignDataError`` is a redis-py ``ResponseError`` too),
-so callers can catch either the engine-neutral class or the library's.
+Each engine raises subclasses of these that also derive from its client library's own error
+type where it has one (``durnel.redis.ForeignDataError`` is a redis-py ``ResponseError`` too,
+``durnel.sqlite.BusyError`` a ``sqlite3.OperationalError``), so callers can catch
+``durnel.Error``, the engine-neutral class or the library's. Each engine's errors are in one
+module of its own (``durnel.sqlite.errors``, ``durnel.redis.errors``). The contract's refusals
+stay the ``RuntimeError`` that the native module raises, and bad arguments ``TypeError``,
+``ValueError`` and ``UnicodeEncodeError``, on every engine.
 """
 
-__all__ = ["BusyError", "ClockError", "ForeignDataError", "MissingDependencyError", "require"]
+__all__ = [
+    "BusyError",
+    "ClockError",
+    "ClosedError",
+    "Error",
+    "ForeignDataError",
+    "MissingDependencyError",
+    "require",
+]
 
 
-class ForeignDataError(Exception):
+class Error(Exception):
+    """The base of every error class of durnel's own, on every engine."""
+
+
+class ForeignDataError(Error):
     """The storage of a namespace holds data that durnel did not write (another type, or a value
     of another shape). The call changed nothing."""
 
 
-class ClockError(Exception):
+class ClockError(Error):
     """The clock that stamps claims and messages reads a time before 1970. The call changed
     nothing."""
 
 
-class BusyError(Exception):
+class BusyError(Error):
     """Another client held the storage's write lock for longer than the engine waits for it.
     The call changed nothing and may be made again."""
 
 
-class MissingDependencyError(ModuleNotFoundError):
+class ClosedError(Error):
+    """A call on a coordination object after its ``close()`` (or ``aclose()``); the message
+    names the object. The call changed nothing."""
+
+
+class MissingDependencyError(Error, ModuleNotFoundError):
     """An optional dependency of the engine or tool asked for is not installed; the message
     says which extra of ``durnel_core`` brings it."""
 

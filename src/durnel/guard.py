@@ -111,28 +111,27 @@ def _shown(url):
 
 def _claims(url, namespace):
     """The stored claims of the group at ``url``, as durnel.snapshot lists them."""
+    from . import engines
     from .cli import Failure
     from .errors import ClockError, ForeignDataError, MissingDependencyError
-    from .snapshots import open_for_reading, reader_for_url, snapshot
+    from .snapshots import snapshot
 
     try:
-        reader = reader_for_url(url)
-        unreachable = tuple(reader.UNREACHABLE) if reader is not None else ()
+        engine = engines.for_url(url)
+        unreachable = tuple(engine.snapshot_reader().UNREACHABLE)
     except (MissingDependencyError, ValueError, TypeError) as error:
         raise Failure(str(error)) from None
     try:
-        state = open_for_reading(url, namespace)
+        state = engine.connect_for_reading(url, namespace)
     except FileNotFoundError:
         return ()  # no group file yet: nobody holds anything
     except unreachable + (ValueError, TypeError, ForeignDataError, ClockError) as error:
         raise Failure("cannot read %s: %s" % (_shown(url), error)) from None
-    try:
-        return snapshot(state).claims
-    except unreachable + (TypeError, ForeignDataError, ClockError) as error:
-        raise Failure("cannot read %s: %s" % (_shown(url), error)) from None
-    finally:
-        if hasattr(state, "close"):
-            state.close()
+    with state:
+        try:
+            return snapshot(state).claims
+        except unreachable + (TypeError, ForeignDataError, ClockError) as error:
+            raise Failure("cannot read %s: %s" % (_shown(url), error)) from None
 
 
 def check(args) -> int:

@@ -11,6 +11,7 @@ must not stop on SIGTTOU), it only sleeps. On Windows it polls the console (msvc
 import os
 import sys
 import time
+from typing import Any
 
 __all__ = ["KeyReader"]
 
@@ -20,7 +21,7 @@ POLL_SECONDS = 0.05  # how often the Windows console is asked for a key
 class KeyReader:
     def __init__(self, stream=None):
         self._fd = None
-        self._saved = None
+        self._saved: Any = None  # the terminal's attributes, as termios gives them
         self._console = False
         stream = sys.stdin if stream is None else stream
         try:
@@ -61,6 +62,8 @@ class KeyReader:
             return ""
 
     def _poll_console(self, seconds):
+        if sys.platform != "win32":  # (a console is polled on Windows alone)
+            return ""
         import msvcrt
 
         deadline = time.monotonic() + seconds

@@ -1,6 +1,8 @@
 """The contract's types: the nine methods that every engine offers (``Coordination``), the
-waits that the objects of ``durnel.connect()`` add (``WaitingCoordination``), and the same
-twelve as coroutines (``AsyncCoordination``, the objects of ``durnel.aio.connect()``).
+waits and the lifecycle that the objects of ``durnel.connect()`` add (``WaitingCoordination``:
+``close()`` and ``with``), and the same twelve as coroutines with their lifecycle
+(``AsyncCoordination``: ``aclose()`` and ``async with``, the objects of
+``durnel.aio.connect()``). The lifecycle is ``durnel.lifecycle``'s.
 
 The native ``durnel_core.CoordinationState`` and every engine of this package
 (``durnel.sqlite.SQLiteCoordinationState``, ``durnel.redis.RedisCoordinationState``) satisfy
@@ -9,7 +11,7 @@ the ``RuntimeError`` texts and the argument errors are the same on all; what eac
 is in the documentation, docs/engines/ (the contract itself: docs/contract.md).
 """
 
-from typing import Literal, Optional, Protocol
+from typing import Literal, Optional, Protocol, TypeVar
 
 __all__ = ["AsyncCoordination", "Coordination", "Message", "Status", "WaitingCoordination"]
 
@@ -17,6 +19,9 @@ Status = Literal["idle", "busy", "completed", "error"]
 # (sender, recipient, content, sent_at): the recipient is the reader's id in an inbox, the
 # `to_agent` argument in send_message's result and "*" in broadcast's.
 Message = tuple[str, str, str, int]
+
+_Waiting = TypeVar("_Waiting", bound="WaitingCoordination")
+_Async = TypeVar("_Async", bound="AsyncCoordination")
 
 
 class Coordination(Protocol):
@@ -60,6 +65,17 @@ class WaitingCoordination(Coordination, Protocol):
         """``claim_task``, blocking like ``wait_claim_file``."""
         ...
 
+    def close(self) -> None:
+        """Lets go of what the object holds; every later call raises ``durnel.ClosedError``.
+        Closing again does nothing."""
+        ...
+
+    def __enter__(self: _Waiting) -> _Waiting: ...
+
+    def __exit__(self, *exc_info: object) -> None:
+        """Closes the object."""
+        ...
+
 
 class AsyncCoordination(Protocol):
     """The nine methods and three waits of ``WaitingCoordination`` as coroutines, with the same
@@ -94,3 +110,14 @@ class AsyncCoordination(Protocol):
     async def wait_claim_task(
         self, agent_id: str, task_id: str, timeout: Optional[float] = None
     ) -> str: ...
+
+    async def aclose(self) -> None:
+        """Lets go of what the object holds; every later call raises ``durnel.ClosedError``.
+        Closing again does nothing."""
+        ...
+
+    async def __aenter__(self: _Async) -> _Async: ...
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        """Closes the object."""
+        ...

@@ -8,27 +8,11 @@ Ages and seconds left are computed from that one reading, by the lease rule of
 ``durnel.contract``. Taking a snapshot changes nothing and takes no claim. Redis and SQLite
 read one consistent moment, in one step of their own (one read-only function on Redis, one
 read transaction on SQLite); the in-process engine reads each shard of its tables at its own
-moment, while the program's other threads go on working (``durnel.inprocess.snapshot``).
+moment, while the program's other threads go on working (``durnel.inprocess.snapshot_reader``).
 
-Each engine provides a reader module, registered here by the class it reads and the URL
-schemes it serves (``register_reader``) and imported only when it is needed; a reader module
-has two functions and a tuple:
-
-    read_snapshot(state, log_tail) -> Snapshot
-    read_log(state, after, block) -> tuple of LogEvent
-        the events after the event number ``after`` (None: from the first), oldest first,
-        waiting up to ``block`` seconds for one when there is none yet
-    UNREACHABLE: the exception classes that mean the storage cannot be reached or opened
-
-and may have ``read_namespaces(state) -> tuple of NamespaceView``, every namespace of the
-file or server that ``state`` works on, read without writing anything;
-
-and ``open_url(url, namespace)``, which ``open_for_reading`` uses instead of
-``durnel.connect`` when a reader must not do what the engine does on first use (the SQLite
-reader refuses a missing file instead of making one).
-
-The native ``durnel_core.CoordinationState`` names itself ``builtins.CoordinationState``; its
-reader is registered under the module it comes from, ``durnel_core``.
+Each engine's reader is found through the registry (``durnel.engines``), by the object to
+read or by a URL, and imported only when it is needed; what a reader must offer is said
+there. A closed object (``durnel.lifecycle``) is not read: ClosedError.
 
 Every value is immutable: a frozen dataclass holding tuples of NamedTuples (several times
 cheaper to make than dataclasses, and a snapshot can hold thousands). ``as_json(snapshot)``
@@ -36,14 +20,12 @@ gives the plain JSON form that ``durnel show --json`` prints (its shape is in th
 documentation, docs/command.md).
 """
 
-import importlib
-import sys
 from dataclasses import dataclass
 from typing import Any, NamedTuple, Optional
-from urllib.parse import urlsplit
 
-from . import urls
+from . import engines
 from .contract import LEASE_SECONDS
+from .lifecycle import AsyncClosing, Closing
 from .protocol import Status
 
 __all__ = [
@@ -58,8 +40,6 @@ __all__ = [
     "follow_log",
     "namespaces",
     "open_for_reading",
-    "reader_for_url",
-    "register_reader",
     "snapshot",
     "unreachable_errors",
 ]
@@ -173,40 +153,24 @@ def mailbox_views(rows, now: int) -> tuple[MailboxView, ...]:
 
 # ---- the readers of each engine ----
 
-_READERS: dict[tuple[str, str], str] = {}  # (module, qualname) of a class -> its reader
-_SCHEMES: dict[str, str] = {}  # URL scheme -> module of its reader
 
-
-def register_reader(module: str, qualname: str, reader_module: str, schemes: tuple = ()) -> None:
-    """Reads objects of the class ``module.qualname`` (and its subclasses), and the groups at
-    URLs of ``schemes``, with the functions of ``reader_module``, imported when first needed."""
-    _READERS[(module, qualname)] = reader_module
-    for scheme in schemes:
-        _SCHEMES[scheme] = reader_module
-
-
-def _class_key(cls: type) -> tuple[str, str]:
-    native = sys.modules.get("durnel_core")  # loaded if ``cls`` is its class
-    if native is not None and cls is native.CoordinationState:
-        return ("durnel_core", "CoordinationState")
-    return (cls.__module__, cls.__qualname__)
-
-
-def _reader(state: Any):
-    for cls in type(state).__mro__:
-        name = _READERS.get(_class_key(cls))
-        if name is not None:
-            return importlib.import_module(name)
-    raise TypeError(
-        "cannot take a snapshot of a %s: no engine's snapshot reader serves it"
-        % type(state).__qualname__
-    )
+def _reader(state: Any) -> Any:
+    engine = engines.for_object(state)
+    if engine is None or engine.reader is None:
+        raise TypeError(
+            "cannot take a snapshot of a %s: no engine's snapshot reader serves it"
+            % type(state).__qualname__
+        )
+    if isinstance(state, (Closing, AsyncClosing)) and state.closed:
+        raise state._closed_error()
+    return engine.snapshot_reader()
 
 
 def snapshot(state: Any, *, log_tail: int = DEFAULT_LOG_TAIL) -> Snapshot:
     """A read-only Snapshot of the group that ``state`` (a coordination object from
     ``durnel.connect``) works on, with the last ``log_tail`` events of its log (0 for none).
-    Raises TypeError for an object no engine reads, ValueError for a bad ``log_tail``,
+    Raises TypeError for an object no engine reads, ClosedError for a closed one, ValueError
+    for a bad ``log_tail``,
     ``durnel.ForeignDataError`` naming a key that holds data durnel did not write, and the
     engine's client errors when its server is out of reach.
     """
@@ -229,13 +193,13 @@ def namespaces(state: Any) -> tuple[NamespaceView, ...]:
     namespace), sorted by name, with its counts, read without writing anything: a namespace
     is listed while it holds an agent, a claim, a message or a log event."""
     reader = _reader(state)
-    read = getattr(reader, "read_namespaces", None)
-    if read is None:
+    engine = engines.for_object(state)
+    if engine is None or not engine.namespaces:
         raise TypeError(
             "cannot list the namespaces of a %s: its engine's reader does not"
             % type(state).__qualname__
         )
-    return read(state)
+    return reader.read_namespaces(state)
 
 
 def unreachable_errors(state: Any) -> tuple:
@@ -243,28 +207,11 @@ def unreachable_errors(state: Any) -> tuple:
     return tuple(_reader(state).UNREACHABLE)
 
 
-def reader_for_url(url: str):
-    """The reader module of the engine that serves ``url``'s scheme (imported: raises
-    ``durnel.MissingDependencyError`` when the engine's client is missing), or None when no
-    reader serves it."""
-    if not isinstance(url, str):
-        raise TypeError("url must be a str, not %s" % type(url).__qualname__)
-    try:
-        name = _SCHEMES.get(urlsplit(url).scheme)
-    except ValueError:
-        return None  # durnel.connect says what is wrong with it
-    return None if name is None else importlib.import_module(name)
-
-
-def open_for_reading(url: str, namespace: str = "default"):
+def open_for_reading(url: str, namespace: str = "default") -> Any:
     """The coordination object of the group at ``url``, to take snapshots of: what
     ``durnel.connect`` gives, except that it never makes storage where there is none (a
     SQLite URL naming no file raises FileNotFoundError)."""
-    reader = reader_for_url(url)
-    opener = getattr(reader, "open_url", None)
-    if opener is None:
-        return urls.open_url(url, namespace)
-    return opener(url, namespace)
+    return engines.for_url(url).connect_for_reading(url, namespace)
 
 
 # ---- JSON ----

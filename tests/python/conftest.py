@@ -1,28 +1,28 @@
 """Shared fixtures: a fresh coordination object of each engine, the same under a frozen wall
 clock, real redis-servers, and a runner for snippets that need an interpreter of their own.
 
-Engines. A test module that holds the contract of every engine is marked ``pytestmark =
-pytest.mark.every_engine``; its tests that take ``state`` or ``clocked`` then run once per
-engine of ALL_ENGINES: "native" (the in-process durnel_core.CoordinationState), "inprocess" (the
-object durnel.connect() returns for it, which adds waits), "aio" (the asyncio object of
-durnel.aio.connect(), driven through SyncOverAsync), "redis"
-(durnel.redis.RedisCoordinationState on one redis-server), "cluster" (the same on a
-three-primary Redis Cluster), "aio-redis" and "aio-cluster" (their asyncio twins, through
-SyncOverAsync, an object per thread and event loop), "sqlite"
-(durnel.sqlite.SQLiteCoordinationState on one file for the whole run; its faked-clock object
-runs in a child interpreter, as the native one does) and "aio-sqlite" (the asyncio object of
-durnel.aio.connect("sqlite:///..."), driven through SyncOverAsync). Modules marked ``waits``
-run on WAITING_ENGINES, those whose objects have the waits. A new engine joins them by an
-entry in ALL_ENGINES and in the ``state`` and ``clocked`` fixtures. Every other module, and
-every test marked ``native_only``, runs against the native engine alone; ``redis_only`` keeps
-a test of a contract module to the Redis engines, ``sqlite_only`` to the SQLite one,
-``snapshots`` to the objects that ``durnel.snapshot`` reads (the in-process ones, and the
-synchronous objects of the other engines), and ``reachable_only`` to the synchronous engines
-that other processes reach (what the durnel command reads). Each Redis or SQLite
-test gets a namespace of its own on servers shared by the whole run. Without redis-server or
-redis-py the Redis variants are skipped, except under CI=true, where they fail.
-DURNEL_ENGINES=native (a comma-separated list) limits a run to those engines, for runs about
-the native module alone (the portable core, the sanitizers, another architecture).
+Engines. The suites take their engines from the registry (durnel.engines): an engine joins
+them by being registered, as the dict engine of plugins/ does through an entry point once
+that directory is on sys.path. Each engine gives the variants of ``VARIANTS``: its
+synchronous object, named as the engine ("inprocess", "sqlite", "redis", "dict"), from
+durnel.connect(url), and its asyncio object ("aio-<engine>") from durnel.aio.connect(url),
+driven through SyncOverAsync. The URL is the engine's place in this run (PLACES: a SQLite file
+for the whole run, one redis-server; any other engine's first scheme alone, "dict://").
+EXTRA adds "native" (durnel_core.CoordinationState itself), "cluster" and "aio-cluster" (Redis
+on a three-primary Cluster). What a variant supports comes from its engine unless EXTRA says
+otherwise.
+
+A module marked ``pytestmark = pytest.mark.every_engine`` runs its tests that take ``state`` or
+``clocked`` once per variant; ``waits`` on the variants whose objects wait. Every other module,
+and every test marked ``native_only``, runs against the native object alone; ``redis_only``
+keeps a test to the Redis variants, ``sqlite_only`` to the synchronous SQLite one,
+``snapshots`` to the objects ``durnel.snapshot`` reads, ``reachable_only`` to the synchronous
+objects of the engines other processes reach (what the durnel command reads); ``clocked``
+runs on CLOCKED_ENGINES, whose clock a test can move. Each Redis or SQLite test gets a
+namespace of its own on servers shared by the run, and every object ``state`` makes is closed
+after its test. Without redis-server or redis-py the Redis variants are skipped, except under
+CI=true, where they fail. DURNEL_ENGINES=native (variants, comma-separated) limits a run to
+those, for runs about the native module alone (the portable core, the sanitizers, aarch64).
 """
 
 import asyncio
@@ -31,44 +31,99 @@ import subprocess
 import sys
 import threading
 import uuid
+from typing import Callable, NamedTuple
 
 import pytest
 
-import durnel
-import durnel.aio
-import durnel_core
-from faketime_helpers import ClockedState, RedisClocked, find_libfaketime, set_clock
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "plugins"))  # the dict engine's distribution
+
+import durnel  # noqa: E402
+import durnel.aio  # noqa: E402
+import durnel.engines  # noqa: E402
+import durnel_core  # noqa: E402
+from faketime_helpers import ClockedState, RedisClocked, find_libfaketime, set_clock  # noqa: E402
 
 MODULE_DIR = os.path.dirname(os.path.abspath(durnel_core.__file__))
-ALL_ENGINES = (
-    "native",
-    "inprocess",
-    "aio",
-    "redis",
-    "cluster",
-    "aio-redis",
-    "aio-cluster",
-    "sqlite",
-    "aio-sqlite",
-)
-# Engines whose objects also wait (the native object alone has only the nine methods), and
-# engines whose clock a test can move.
-WAITING_ENGINES = (
-    "inprocess",
-    "aio",
-    "redis",
-    "cluster",
-    "aio-redis",
-    "aio-cluster",
-    "sqlite",
-    "aio-sqlite",
-)
-REDIS_ENGINES = ("redis", "cluster", "aio-redis", "aio-cluster")
+
+
+class Variant(NamedTuple):
+    """One way the suites run an engine: ``make(request, namespace)`` gives the object under
+    test (an asyncio one wrapped in SyncOverAsync), closed after the test by ``close``."""
+
+    name: str
+    engine: str
+    asynchronous: bool
+    waits: bool
+    snapshots: bool
+    reachable: bool
+    make: Callable
+
+
+def _new_native(request, namespace):
+    return durnel_core.CoordinationState()
+
+
+def _new_cluster(request, namespace):
+    from durnel.redis import RedisCoordinationState
+
+    return RedisCoordinationState(request.getfixturevalue("cluster_client"), namespace)
+
+
+def _new_async_cluster(request, namespace):
+    return SyncOverAsync(async_redis_factory("aio-cluster", request, namespace), per_loop=True)
+
+
+# Where each of durnel's own engines keeps a group in this run: its URL, or None.
+PLACES = {
+    "inprocess": lambda request: None,
+    "sqlite": lambda request: "sqlite:///" + request.getfixturevalue("sqlite_file"),
+    "redis": lambda request: request.getfixturevalue("redis_server").url,
+}
+# Engines whose asyncio objects belong to the event loop that first uses them (one per
+# thread; every other asyncio object is shared by the test's threads), and those whose
+# asyncio objects durnel.snapshot reads too.
+PER_LOOP, ASYNC_SNAPSHOTS = ("redis",), ("inprocess",)
+EXTRA = {
+    "inprocess": [Variant("native", "inprocess", False, False, True, False, _new_native)],
+    "redis": [
+        Variant("cluster", "redis", False, True, True, True, _new_cluster),
+        Variant("aio-cluster", "redis", True, True, False, False, _new_async_cluster),
+    ],
+}
+# Variants whose clock a test can move (the ``clocked`` fixture).
 CLOCKED_ENGINES = ("native", "redis", "sqlite")
-# The synchronous objects of the engines that other processes reach (what the durnel command
-# reads), and with the in-process objects, what durnel.snapshot reads.
-REACHABLE_ENGINES = ("redis", "cluster", "sqlite")
-SNAPSHOT_ENGINES = ("native", "inprocess", "aio") + REACHABLE_ENGINES
+
+
+def _place(engine, request):
+    place = PLACES.get(engine.name)
+    if place is None:
+        return engine.schemes[0] + "://"
+    return place(request)
+
+
+def engine_variants(engine):
+    """The variants of a registered engine."""
+
+    def new_sync(request, namespace):
+        return durnel.connect(_place(engine, request), namespace=namespace)
+
+    def new_async(request, namespace):
+        url = _place(engine, request)
+        if engine.name in PER_LOOP:
+            return SyncOverAsync(lambda: durnel.aio.connect(url, namespace=namespace), True)
+        return SyncOverAsync(durnel.aio.connect(url, namespace=namespace))
+
+    name, readable = engine.name, engine.reader is not None
+    found = [Variant(name, name, False, engine.waits, readable, engine.reachable, new_sync)]
+    if engine.open_async is not None:
+        snapshots = readable and name in ASYNC_SNAPSHOTS
+        found.append(Variant("aio-" + name, name, True, engine.waits, snapshots, False, new_async))
+    return found + EXTRA.get(name, [])
+
+
+VARIANTS = {v.name: v for e in durnel.engines.engines() for v in engine_variants(e)}
+ALL_ENGINES = tuple(VARIANTS)
 SELECTED_ENGINES = tuple(os.environ.get("DURNEL_ENGINES", ",".join(ALL_ENGINES)).split(","))
 
 
@@ -89,27 +144,28 @@ def pytest_configure(config):
 def pytest_generate_tests(metafunc):
     if "engine" not in metafunc.fixturenames:
         return
-    engines = ("native",)
-    if metafunc.definition.get_closest_marker("every_engine"):
-        engines = ALL_ENGINES
-    if metafunc.definition.get_closest_marker("waits"):
-        engines = WAITING_ENGINES
-    if metafunc.definition.get_closest_marker("native_only"):
-        engines = ("native",)
-    only = metafunc.definition.get_closest_marker("engines")
+    marked = metafunc.definition.get_closest_marker
+    variants = [VARIANTS["native"]]
+    if marked("every_engine"):
+        variants = list(VARIANTS.values())
+    if marked("waits"):
+        variants = [v for v in VARIANTS.values() if v.waits]
+    if marked("native_only"):
+        variants = [VARIANTS["native"]]
+    only = marked("engines")
     if only:
-        engines = tuple(e for e in engines if e in only.args)
-    if metafunc.definition.get_closest_marker("redis_only"):
-        engines = tuple(e for e in engines if e in REDIS_ENGINES)
-    if metafunc.definition.get_closest_marker("sqlite_only"):
-        engines = tuple(e for e in engines if e == "sqlite")
-    if metafunc.definition.get_closest_marker("snapshots"):
-        engines = tuple(e for e in engines if e in SNAPSHOT_ENGINES)
-    if metafunc.definition.get_closest_marker("reachable_only"):
-        engines = tuple(e for e in engines if e in REACHABLE_ENGINES)
+        variants = [v for v in variants if v.name in only.args]
+    if marked("redis_only"):
+        variants = [v for v in variants if v.engine == "redis"]
+    if marked("sqlite_only"):
+        variants = [v for v in variants if v.name == "sqlite"]
+    if marked("snapshots"):
+        variants = [v for v in variants if v.snapshots]
+    if marked("reachable_only"):
+        variants = [v for v in variants if v.reachable]
     if "clocked" in metafunc.fixturenames:
-        engines = tuple(e for e in engines if e in CLOCKED_ENGINES)
-    metafunc.parametrize("engine", [e for e in engines if e in SELECTED_ENGINES])
+        variants = [v for v in variants if v.name in CLOCKED_ENGINES]
+    metafunc.parametrize("engine", [v.name for v in variants if v.name in SELECTED_ENGINES])
 
 
 # For the modules and tests about the SQLite engine alone (test_sqlite, and its load and
@@ -189,12 +245,13 @@ class SyncOverAsync:
     """An asyncio coordination object driven by the synchronous tests: each call runs its
     coroutine to the end on an event loop of the calling thread's own, so the contract suites
     run unchanged against the asyncio client. ``target`` is one object for every thread (the
-    in-process view, bound to no loop), or a function that makes one per thread and loop (a
-    redis.asyncio client belongs to one loop); ``.target`` is the calling thread's."""
+    in-process view, bound to no loop), or with ``per_loop`` a function that makes one per
+    thread and loop (a redis.asyncio client belongs to one loop); ``.target`` is the calling
+    thread's. ``close()`` closes every one, each in its own loop."""
 
-    def __init__(self, target):
-        self._make = target if callable(target) and not hasattr(target, "status") else None
-        self._shared = None if self._make else target
+    def __init__(self, target, per_loop=False):
+        self._make = target if per_loop else None
+        self._shared = None if per_loop else target
         self._loops = threading.local()
         self._all = []  # (loop, target)
 
@@ -225,12 +282,10 @@ class SyncOverAsync:
 
     def close(self):
         for loop, target in self._all:
-            if hasattr(target, "aclose"):
-                loop.run_until_complete(target.aclose())
-                if not target._owns_client:
-                    loop.run_until_complete(target._client.aclose())
+            loop.run_until_complete(target.aclose())
             loop.close()
-        getattr(self.target, "close", lambda: None)()
+        if self._shared is not None and not self._all:  # never used: closed in a loop of its own
+            asyncio.run(self._shared.aclose())
 
 
 @pytest.fixture(scope="session")
@@ -241,32 +296,12 @@ def sqlite_file(tmp_path_factory):
 
 @pytest.fixture
 def state(engine, request):
-    """A fresh, empty coordination object of the engine under test."""
-    if engine == "native":
-        return durnel_core.CoordinationState()
-    if engine == "inprocess":
-        return durnel.connect()
-    if engine == "aio":
-        adapter = SyncOverAsync(durnel.aio.connect())
-        request.addfinalizer(adapter.close)
-        return adapter
-    if engine == "sqlite":
-        from durnel.sqlite import SQLiteCoordinationState
-
-        return SQLiteCoordinationState(request.getfixturevalue("sqlite_file"), new_namespace())
-    if engine == "aio-sqlite":
-        url = "sqlite:///" + request.getfixturevalue("sqlite_file")
-        adapter = SyncOverAsync(durnel.aio.connect(url, namespace=new_namespace()))
-        request.addfinalizer(adapter.close)
-        return adapter
-    if engine.startswith("aio-"):
-        adapter = SyncOverAsync(async_redis_factory(engine, request, new_namespace()))
-        request.addfinalizer(adapter.close)
-        return adapter
-    from durnel.redis import RedisCoordinationState
-
-    client = request.getfixturevalue("redis_client" if engine == "redis" else "cluster_client")
-    return RedisCoordinationState(client, new_namespace())
+    """A fresh, empty coordination object of the engine under test, closed after the test."""
+    made = VARIANTS[engine].make(request, new_namespace())
+    if isinstance(made, durnel_core.CoordinationState):  # the native object: nothing to close
+        return made
+    request.addfinalizer(made.close)
+    return made
 
 
 def async_redis_factory(engine, request, namespace, url=None, **options):
@@ -285,7 +320,7 @@ def async_redis_factory(engine, request, namespace, url=None, **options):
 
     def make():
         client = redis.asyncio.cluster.RedisCluster(host="127.0.0.1", port=port)
-        return AsyncRedisCoordinationState(client, namespace, **options)
+        return AsyncRedisCoordinationState(client, namespace, close_client=True, **options)
 
     return make
 

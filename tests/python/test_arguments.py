@@ -81,9 +81,9 @@ def arity_kind(engine, name):
     ("native"), as a Python function taking the same parameters ("function": the objects around
     the native one wrap the three methods that may wake a waiter in one), or as a Python
     method, which counts `self` ("method": the other engines)."""
-    if engine == "native" or (engine in ("inprocess", "aio") and name not in WAKING):
+    if engine == "native" or (engine in ("inprocess", "aio-inprocess") and name not in WAKING):
         return "native"
-    return "function" if engine in ("inprocess", "aio") else "method"
+    return "function" if engine in ("inprocess", "aio-inprocess") else "method"
 
 
 def assert_arity_error(engine, actual, expected):

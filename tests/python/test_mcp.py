@@ -345,4 +345,4 @@ def test_an_mcp_session_and_a_python_agent_see_each_other(store, tmp_path, reque
     try:
         anyio.run(scenario)
     finally:
-        getattr(python_agent, "close", lambda: None)()
+        python_agent.close()

@@ -41,7 +41,9 @@ def make(engine, request):
 
     def make(url=None, **options):
         if engine.startswith("aio-"):
-            adapter = SyncOverAsync(async_redis_factory(engine, request, name, url, **options))
+            adapter = SyncOverAsync(
+                async_redis_factory(engine, request, name, url, **options), per_loop=True
+            )
             request.addfinalizer(adapter.close)
             return adapter
         if url is None:

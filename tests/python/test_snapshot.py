@@ -140,9 +140,10 @@ def test_follow_log_waits_for_the_next_event(state):
 
 
 @pytest.mark.reachable_only
-def test_namespaces_are_listed_with_their_counts(state):
+def test_namespaces_are_listed_with_their_counts(engine, state):
     # the other namespace on the same server or file (other tests' namespaces are there too)
-    other = type(state)(getattr(state, "path", None) or state._client, state.namespace + "-2")
+    place = state.path if engine == "sqlite" else state.client
+    other = type(state)(place, state.namespace + "-2")
     state.claim_task("ana", "t")
     state.send_message("ana", "bo", "hi")
     state.send_message("cy", "bo", "yo")

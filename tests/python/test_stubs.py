@@ -337,13 +337,9 @@ ENGINES_CODE = """\
 from typing import List
 import durnel
 from durnel import Coordination
-from durnel.redis import RedisCoordinationState
-from durnel.sqlite import SQLiteCoordinationState
 from durnel_core import CoordinationState
 
-engines: List[Coordination] = [
-    CoordinationState(), RedisCoordinationState("redis://localhost", "n"), durnel.connect(),
-    SQLiteCoordinationState("state.db")]
+engines: List[Coordination] = [CoordinationState(), durnel.connect()]
 reveal_type(engines[0].status("a"))
 
 class Partial:
@@ -351,25 +347,48 @@ class Partial:
         return agent_id
 
 missing: Coordination = Partial()
-
-import durnel.aio
-from durnel.redis import AsyncRedisCoordinationState
-from durnel.sqlite import AsyncSQLiteCoordinationState
-
-waiting: List[durnel.WaitingCoordination] = [
-    RedisCoordinationState("redis://localhost", "n"), durnel.connect(),
-    SQLiteCoordinationState("state.db")]
-asynchronous: List[durnel.AsyncCoordination] = [
-    AsyncRedisCoordinationState("redis://localhost", "n"), durnel.aio.connect(),
-    AsyncSQLiteCoordinationState(SQLiteCoordinationState("state.db"))]
 """
+
+
+def engines_code():
+    """ENGINES_CODE, then for every registered engine (durnel.engines) its objects as its
+    openers type them, each held against the protocol it promises: the synchronous object
+    against WaitingCoordination (Coordination alone for one that does not wait), the asyncio
+    object and the asyncio view against AsyncCoordination."""
+    import durnel.engines
+
+    lines = [ENGINES_CODE]
+    for number, engine in enumerate(durnel.engines.engines()):
+        promised = "durnel.WaitingCoordination" if engine.waits else "durnel.Coordination"
+        url = "'%s://'" % engine.schemes[0] if engine.schemes else "None"
+        made = "sync_%d" % number
+        for kind, reference, typed in (
+            ("open", engine.open, None),
+            ("open_async", engine.open_async, "durnel.AsyncCoordination"),
+            ("view", engine.view, "durnel.AsyncCoordination"),
+        ):
+            if reference is None:
+                continue
+            module, _, attribute = reference.partition(":")
+            name = "%s_%d" % (kind, number)
+            lines.append("from %s import %s as %s" % (module, attribute, name))
+            if kind == "open":
+                lines.append("%s = %s(%s, 'n')" % (made, name, url))
+                lines.append("checked_%s: %s = %s" % (made, promised, made))
+            else:
+                argument = made if kind == "view" else url + ", 'n'"
+                lines.append("%s_made: %s = %s(%s)" % (name, typed, name, argument))
+    return "\n".join(lines) + "\n"
 
 
 @pytest.mark.skipif(not MYPY, reason="mypy is installed in one test environment only")
 def test_mypy_finds_every_engine_satisfies_the_coordination_protocol(tmp_path):
     pytest.importorskip("redis")
     program = tmp_path / "engines.py"
-    program.write_text(ENGINES_CODE)
+    program.write_text(engines_code())
+    env = mypy_env()  # and the test engine's module, where conftest found it
+    plugins = os.path.join(HERE, "plugins")
+    env["MYPYPATH"] = os.pathsep.join(filter(None, [env.get("MYPYPATH"), plugins]))
     proc = subprocess.run(
         [
             sys.executable,
@@ -383,7 +402,7 @@ def test_mypy_finds_every_engine_satisfies_the_coordination_protocol(tmp_path):
             str(program),
         ],
         cwd=str(tmp_path),
-        env=mypy_env(),
+        env=env,
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,
@@ -391,8 +410,8 @@ def test_mypy_finds_every_engine_satisfies_the_coordination_protocol(tmp_path):
     )
     lines = [line for line in proc.stdout.splitlines() if "engines.py" in line]
     assert any(
-        ":11: note: Revealed type is" in line and "Literal['completed']" in line for line in lines
+        ":7: note: Revealed type is" in line and "Literal['completed']" in line for line in lines
     ), proc.stdout
     # The one error: the class that lacks eight of the methods.
     errors = [line for line in lines if ": error:" in line]
-    assert len(errors) == 1 and ":17: error:" in errors[0], proc.stdout
+    assert len(errors) == 1 and ":13: error:" in errors[0], proc.stdout

@@ -207,7 +207,7 @@ def test_threads_and_tasks_wake_each_other(state):
     asyncio.run(scenario())
 
 
-@pytest.mark.engines("aio", "aio-redis", "aio-cluster", "aio-sqlite")
+@pytest.mark.engines("aio-inprocess", "aio-redis", "aio-cluster", "aio-sqlite")
 def test_a_cancelled_wait_takes_nothing(state):
     view = state.target
 
@@ -233,7 +233,7 @@ def test_a_cancelled_wait_takes_nothing(state):
     state.loop().run_until_complete(scenario())  # the loop that the object belongs to
 
 
-@pytest.mark.engines("aio", "aio-sqlite")
+@pytest.mark.engines("aio-inprocess", "aio-sqlite")
 def test_cancelling_waits_and_drains_at_any_moment_loses_and_doubles_nothing(state):
     view, rng = state.target, random.Random(5)
     sent, received = [], []

@@ -5,29 +5,41 @@ would cost far more); the waits sleep on asyncio futures. The view shares the ob
 queues, so a send through the object wakes a task waiting through the view and a send through
 the view wakes a thread waiting on the object. A cancelled wait takes nothing: its drain or
 claim happens only between two of its sleeps, never across an await.
+
+Closing the view (``aclose()``, ``durnel.lifecycle``) closes the object it shares only if the
+view made it (``durnel.aio.connect()``); a view of an object that ``durnel.connect()`` gave
+leaves it open, for its threads. A wait already running through a view goes on until it
+ends, unless the object it shares is closed.
 """
 
 from typing import TYPE_CHECKING, Optional
 
-from ..contract import FILE_PREFIX, TASK_PREFIX
-from ..protocol import Message
+from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
+from ..lifecycle import AsyncClosing
+from ..protocol import Message, Status
 from ..waiting import run_waits_async
 from .engine import InProcessCoordinationState
 
-__all__ = ["AsyncInProcessCoordinationState"]
+__all__ = ["AsyncInProcessCoordinationState", "open_async_url", "view"]
 
 
-class AsyncInProcessCoordinationState:
+class AsyncInProcessCoordinationState(AsyncClosing):
     """The coroutines of ``durnel.AsyncCoordination`` over ``state`` (a new in-process state if
-    None); ``.sync`` is the InProcessCoordinationState it shares everything with."""
+    None, which ``aclose()`` then closes too); ``.sync`` is the InProcessCoordinationState it
+    shares everything with."""
+
+    _CLOSED_METHODS = METHODS + WAITS
 
     def __init__(self, state: Optional[InProcessCoordinationState] = None) -> None:
+        self._owns_state = state is None
         if state is None:
             state = InProcessCoordinationState()
         elif not isinstance(state, InProcessCoordinationState):
             raise TypeError(
                 "state must be an InProcessCoordinationState, not %s" % type(state).__qualname__
             )
+        elif state.closed:
+            raise state._closed_error()
         self.sync = state
 
     if TYPE_CHECKING:
@@ -40,7 +52,7 @@ class AsyncInProcessCoordinationState:
         async def broadcast(self, from_agent: str, content: str) -> Message: ...
         async def inbox(self, agent_id: str) -> list[Message]: ...
         async def drain_inbox(self, agent_id: str) -> list[Message]: ...
-        async def status(self, agent_id: str) -> str: ...
+        async def status(self, agent_id: str) -> Status: ...
 
     else:
         # Arguments pass through untouched, so arity and type errors are the native ones.
@@ -75,17 +87,33 @@ class AsyncInProcessCoordinationState:
     async def wait_for_messages(
         self, agent_id: str, timeout: Optional[float] = None
     ) -> list[Message]:
-        return await run_waits_async(self.sync.message_waits(agent_id, timeout))
+        return await run_waits_async(self.sync._message_waits(agent_id, timeout))
 
     async def wait_claim_file(
         self, agent_id: str, path: str, timeout: Optional[float] = None
     ) -> str:
-        return await run_waits_async(self.sync.claim_waits(FILE_PREFIX, agent_id, path, timeout))
+        return await run_waits_async(self.sync._claim_waits(FILE_PREFIX, agent_id, path, timeout))
 
     async def wait_claim_task(
         self, agent_id: str, task_id: str, timeout: Optional[float] = None
     ) -> str:
-        return await run_waits_async(self.sync.claim_waits(TASK_PREFIX, agent_id, task_id, timeout))
+        return await run_waits_async(
+            self.sync._claim_waits(TASK_PREFIX, agent_id, task_id, timeout)
+        )
+
+    async def _let_go(self):
+        if self._owns_state:
+            self.sync.close()
 
     def __repr__(self):
         return "<AsyncInProcessCoordinationState %r>" % (self.sync.native,)
+
+
+def view(state: InProcessCoordinationState) -> AsyncInProcessCoordinationState:
+    """The asyncio view of an object that ``durnel.connect()`` made (``durnel.aio.view``)."""
+    return AsyncInProcessCoordinationState(state)
+
+
+def open_async_url(url: Optional[str], namespace: str) -> AsyncInProcessCoordinationState:
+    """A view of a new in-process object (``durnel.aio.connect()`` without a URL)."""
+    return AsyncInProcessCoordinationState()

@@ -24,6 +24,11 @@ The waits:
 
 Waits are woken only by calls made through this object (or an asyncio view of it, see
 ``durnel.aio``): a call on the native object itself changes the state but wakes nobody.
+
+Closing (``durnel.lifecycle``) frees nothing that other objects of the same native state share:
+the native state lives as long as anything refers to it. The object itself is closed: its
+methods raise ClosedError, and the waits sleeping on it are woken and raise it. ``native``
+stays readable.
 """
 
 from typing import TYPE_CHECKING, Optional
@@ -31,7 +36,8 @@ from typing import TYPE_CHECKING, Optional
 import durnel_core
 
 from ..arguments import plain
-from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
+from ..lifecycle import Closing
 from ..protocol import Message, Status
 from ..waiting import (
     WAITER,
@@ -43,12 +49,15 @@ from ..waiting import (
     seconds_left,
 )
 
-__all__ = ["InProcessCoordinationState"]
+__all__ = ["InProcessCoordinationState", "open_url"]
 
 
-class InProcessCoordinationState:
-    """A ``durnel_core.CoordinationState`` (a new one, or ``state``) with the waits of
-    ``durnel.WaitingCoordination``; see the module's docstring."""
+class InProcessCoordinationState(Closing):
+    """A ``durnel_core.CoordinationState`` (a new one, or ``state``: ``native``) with the
+    waits of ``durnel.WaitingCoordination``; see the module's docstring."""
+
+    # (the steps of the waits too: an asyncio view of a closed object raises ClosedError)
+    _CLOSED_METHODS = METHODS + WAITS + ("_message_waits", "_claim_waits")
 
     def __init__(self, state: Optional[durnel_core.CoordinationState] = None) -> None:
         if state is None:
@@ -63,13 +72,15 @@ class InProcessCoordinationState:
         # The nine methods live on the instance: six are the native bound methods themselves,
         # three are closures over what they need (no attribute lookups, no *args), the
         # cheapest calls Python has for them.
-        self.claim_file = state.claim_file
-        self.claim_task = state.claim_task
-        self.renew_claim = state.renew_claim
-        self.inbox = state.inbox
-        self.drain_inbox = state.drain_inbox
-        self.status = state.status
-        self.send_message, self.broadcast, self.release = _waking_methods(
+        # (Assigned one by one, not through vars(): the instance keeps its compact layout,
+        # which makes each lookup of them cheaper.)
+        self.claim_file = state.claim_file  # type: ignore[method-assign]
+        self.claim_task = state.claim_task  # type: ignore[method-assign]
+        self.renew_claim = state.renew_claim  # type: ignore[method-assign]
+        self.inbox = state.inbox  # type: ignore[method-assign]
+        self.drain_inbox = state.drain_inbox  # type: ignore[method-assign]
+        self.status = state.status  # type: ignore[method-assign]
+        self.send_message, self.broadcast, self.release = _waking_methods(  # type: ignore[method-assign]
             state, self.mail_waiters, self.claim_waiters
         )
 
@@ -88,21 +99,22 @@ class InProcessCoordinationState:
     # ---- waits ----
 
     def wait_for_messages(self, agent_id: str, timeout: Optional[float] = None) -> list[Message]:
-        return run_waits(self.message_waits(agent_id, timeout), ThreadWaiter())
+        return run_waits(self._message_waits(agent_id, timeout), ThreadWaiter())
 
     def wait_claim_file(self, agent_id: str, path: str, timeout: Optional[float] = None) -> str:
-        return run_waits(self.claim_waits(FILE_PREFIX, agent_id, path, timeout), ThreadWaiter())
+        return run_waits(self._claim_waits(FILE_PREFIX, agent_id, path, timeout), ThreadWaiter())
 
     def wait_claim_task(self, agent_id: str, task_id: str, timeout: Optional[float] = None) -> str:
-        return run_waits(self.claim_waits(TASK_PREFIX, agent_id, task_id, timeout), ThreadWaiter())
+        return run_waits(self._claim_waits(TASK_PREFIX, agent_id, task_id, timeout), ThreadWaiter())
 
     # The waits as steps shared by threads and asyncio tasks: each step is a call on the
     # native object; between steps the generator yields how long to sleep (None: until
     # woken), and whoever drives it sleeps on its own kind of waiter (run_waits, or
     # durnel.aio's driver) and sends back whether it was woken. Closing the generator at a
-    # yield (a cancelled task) leaves the queues as they were before the wait.
+    # yield (a cancelled task) leaves the queues as they were before the wait. The steps look
+    # the native calls up on the object each time: once it is closed, they raise ClosedError.
 
-    def message_waits(self, agent_id, timeout):
+    def _message_waits(self, agent_id, timeout):
         deadline = deadline_after(timeout)
         waiter = yield WAITER
         messages = self.drain_inbox(agent_id)
@@ -120,8 +132,8 @@ class InProcessCoordinationState:
         finally:
             self.mail_waiters.leave(key, waiter)
 
-    def claim_waits(self, prefix, agent_id, name, timeout):
-        claim = self.claim_file if prefix == FILE_PREFIX else self.claim_task
+    def _claim_waits(self, prefix, agent_id, name, timeout):
+        method = "claim_file" if prefix == FILE_PREFIX else "claim_task"
         plain("agent_id", agent_id)
         key = prefix + plain("path" if prefix == FILE_PREFIX else "task_id", name)
         deadline = deadline_after(timeout)
@@ -129,20 +141,22 @@ class InProcessCoordinationState:
         refusal = None
         if key not in self.claim_waiters.queues:  # nobody waits for it: no turn to take
             try:
-                return claim(agent_id, name)
+                return getattr(self, method)(agent_id, name)
             except RuntimeError as held:
                 refusal = held
         first = self.claim_waiters.join(key, waiter)
         try:
             while True:
+                if self._closed:  # woken by close(), in the queue or first
+                    raise self._closed_error()
                 if first:
                     try:
-                        return claim(agent_id, name)
+                        return getattr(self, method)(agent_id, name)
                     except RuntimeError as held:
                         refusal = held
                 if deadline is not None and seconds_left(deadline) == 0.0:
                     if refusal is None:  # timed out in the queue before its first try
-                        return claim(agent_id, name)
+                        return getattr(self, method)(agent_id, name)
                     raise refusal
                 # The first waiter also tries again when the holder's lease may have lapsed.
                 yield seconds_left(deadline, next_second() if first else None)
@@ -150,8 +164,19 @@ class InProcessCoordinationState:
         finally:
             self.claim_waiters.leave(key, waiter)
 
+    def _let_go(self):
+        # the waits sleeping on the object look again, and find it closed
+        self.mail_waiters.wake_all()
+        self.claim_waiters.wake_all()
+
     def __repr__(self):
         return "<InProcessCoordinationState %r>" % (self.native,)
+
+
+def open_url(url: Optional[str], namespace: str) -> InProcessCoordinationState:
+    """A new in-process object (``durnel.connect()`` without a URL): ``url`` is None, and
+    ``namespace`` was checked and names nothing (every object is a group of its own)."""
+    return InProcessCoordinationState()
 
 
 def _waking_methods(state, mail_waiters, claim_waiters):

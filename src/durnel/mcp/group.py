@@ -8,8 +8,8 @@ in-process engine itself (``--http`` without a URL) every call goes through this
 which keeps a ``Ledger`` of the claims, the roster and the log as the calls succeed: the
 server is the only client such a group has, so the ledger sees every change.
 
-Engines close differently today (nothing in-process, ``close()`` on SQLite, ``aclose()`` on
-Redis); ``aclose`` here does what the engine has.
+``aclose`` closes the engine's asyncio object and the synchronous object it reads with
+(``durnel.lifecycle``).
 """
 
 import os
@@ -67,6 +67,7 @@ class Group:
         return await anyio.to_thread.run_sync(self._read, log_tail)
 
     def _read(self, log_tail):
+        assert self.url is not None  # (an in-process group is read from its ledger)
         if self._reader is None:
             self._reader = open_for_reading(self.url, self.namespace)
         return snapshot(self._reader, log_tail=log_tail)
@@ -117,11 +118,10 @@ class Group:
 
     async def aclose(self) -> None:
         engine, self.engine = self.engine, None
-        aclose = getattr(engine, "aclose", None)
-        if aclose is not None:
-            await aclose()
-        elif hasattr(engine, "close"):
-            engine.close()
-        reader, self._reader = self._reader, None
-        if reader is not None and hasattr(reader, "close"):
-            reader.close()
+        try:
+            if engine is not None:
+                await engine.aclose()
+        finally:
+            reader, self._reader = self._reader, None
+            if reader is not None:
+                reader.close()

@@ -37,6 +37,7 @@ def parse_address(text: str):
 def read_token(token_file: Optional[str]) -> Optional[str]:
     """The bearer token: the first line of ``token_file``, else $DURNEL_MCP_TOKEN, else None.
     Raises ValueError for an empty one, OSError for a file that cannot be read."""
+    token: Optional[str]
     if token_file is not None:
         with open(token_file, encoding="utf-8") as source:
             token = source.readline().strip()

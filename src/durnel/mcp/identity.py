@@ -42,7 +42,8 @@ class Identity:
         self.agent = agent
         self.http = http
         self.operator = operator
-        self._sessions = {}  # handshake-era HTTP session id -> the agent it declared
+        # handshake-era HTTP session id -> the agent it declared
+        self._sessions: dict[str, str] = {}
 
     def of(self, ctx, as_agent: Optional[str] = None) -> str:
         """The agent that the call of ``ctx`` acts as."""

@@ -24,9 +24,9 @@ LOG_LENGTH = 1000
 class Ledger:
     def __init__(self, namespace: str) -> None:
         self.namespace = namespace
-        self.claims = {}  # resource key -> [holder, stamp]
-        self.roster = set()  # agents with a status: those a broadcast reaches
-        self.log = deque(maxlen=LOG_LENGTH)
+        self.claims: dict[str, list] = {}  # resource key -> [holder, stamp]
+        self.roster: set[str] = set()  # agents with a status: those a broadcast reaches
+        self.log: deque[LogEvent] = deque(maxlen=LOG_LENGTH)
         self.events = 0
 
     def _event(self, event, at, **fields):

@@ -68,22 +68,22 @@ async def standard_pipes():
     os.dup2(null, 0)
     os.dup2(2, 1)
     os.close(null)
-    transports = []
+    transports: list[asyncio.BaseTransport] = []
     try:
         reader = asyncio.StreamReader(limit=2**26, loop=loop)
         transport, _ = await loop.connect_read_pipe(
             lambda: asyncio.StreamReaderProtocol(reader, loop=loop), os.fdopen(wire_in, "rb", 0)
         )
         transports.append(transport)
-        transport, protocol = await loop.connect_write_pipe(
+        writing, protocol = await loop.connect_write_pipe(
             asyncio.streams.FlowControlMixin, os.fdopen(wire_out, "wb", 0)
         )
-        transports.append(transport)
-        writer = asyncio.StreamWriter(transport, protocol, None, loop)
+        transports.append(writing)
+        writer = asyncio.StreamWriter(writing, protocol, None, loop)
         yield _Lines(reader), _Writer(writer)
     finally:
-        for transport in transports:
-            transport.close()
+        for opened in transports:
+            opened.close()
         os.dup2(saved_in, 0)
         os.dup2(saved_out, 1)
         os.close(saved_in)

@@ -167,7 +167,8 @@ class GroupView(BaseModel):
 
 
 def group_view(shot: Snapshot) -> GroupView:
-    held, boxes = {}, {m.agent: m.length for m in shot.mailboxes}
+    held: dict[str, int] = {}
+    boxes = {m.agent: m.length for m in shot.mailboxes}
     for claim in shot.claims:
         if not claim.lapsed:
             held[claim.holder] = held.get(claim.holder, 0) + 1

@@ -12,13 +12,13 @@ require("redis", "redis", "durnel's Redis engine")
 from ..contract import LEASE_SECONDS  # noqa: E402
 from .aio import AsyncRedisCoordinationState, open_async_url  # noqa: E402
 from .calls import key_pattern  # noqa: E402
-from .engine import (  # noqa: E402
+from .engine import RedisCoordinationState, open_url  # noqa: E402
+from .errors import (  # noqa: E402
     ForeignDataError,
     NotReplicatedError,
-    RedisCoordinationState,
     ServerClockError,
+    SilentError,
     StaleRequestError,
-    open_url,
 )
 
 __all__ = [
@@ -28,6 +28,7 @@ __all__ = [
     "NotReplicatedError",
     "RedisCoordinationState",
     "ServerClockError",
+    "SilentError",
     "StaleRequestError",
     "key_pattern",
     "open_async_url",

@@ -25,31 +25,39 @@ Every guarantee of the sync engine holds, with these differences:
 - the object and its client belong to the event loop that first uses them (redis.asyncio's
   connections do); make one per loop. Dropped without ``aclose()`` while its loop runs, the
   object's listener and the connections of a client it made are closed by a task of the loop.
+
+``aclose()`` (``durnel.lifecycle``) settles the delivered drains, ends the waits that sleep on
+the object (they raise ClosedError at once) and its listener, and closes a client made from a
+URL (or any client, with ``close_client=True``).
 """
 
 import asyncio
 import functools
 import os
 import weakref
-from typing import Any, Optional, Union
+from typing import Optional, Union
 
 import redis.asyncio
+import redis.asyncio.cluster
 from redis.exceptions import ResponseError
 
 from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..lifecycle import AsyncClosing
 from ..protocol import Message, Status
 from ..urls import redacted
-from ..waiting import AsyncWaiter
+from ..waiting import AsyncWaiter, WaitQueues
 from . import calls, methods, retry, waits
 from .aio_hub import AsyncHub, node_client
 from .cancellation import unswallowed
 from .engine import (
     _READS,
+    CLOSED_HELPERS,
+    CLOSED_METHODS,
     DEFAULT_REQUEST_TTL,
     DEFAULT_VISIBILITY_TIMEOUT,
-    NotReplicatedError,
     configure,
 )
+from .errors import NotReplicatedError
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
@@ -59,7 +67,8 @@ __all__ = ["AsyncRedisCoordinationState", "open_async_url"]
 
 FREE_SESSIONS = 16  # sessions of ended tasks kept for new tasks, per object
 BACKSTOP_AFTER = 2.0  # seconds the loop has to settle a session before the settler looks
-_BACKGROUND = set()  # tasks nobody awaits (settles, releases): held until they end
+# tasks nobody awaits (settles, releases): held until they end
+_BACKGROUND: "set[asyncio.Future]" = set()
 
 
 def _in_background(coroutine):
@@ -246,18 +255,28 @@ async def _let_go(sender, belongings):
         await sender.client.aclose()
 
 
-class AsyncRedisCoordinationState:
+class AsyncRedisCoordinationState(AsyncClosing):
     """The coroutines of ``durnel.AsyncCoordination`` on a Redis server.
 
     ``client_or_url`` is a redis.asyncio client (``redis.asyncio.Redis`` or
     ``redis.asyncio.cluster.RedisCluster``) or a ``redis://``, ``rediss://`` or ``unix://``
-    URL, from which a client of its own is made (closed by ``aclose()``). The options are
-    those of ``RedisCoordinationState``.
+    URL, from which a client of its own is made. The options are those of
+    ``RedisCoordinationState``; ``aclose()`` closes the client as ``close_client`` says.
     """
+
+    _CLOSED_METHODS = CLOSED_METHODS
+    _CLOSED_HELPERS = CLOSED_HELPERS
+    # set by configure(), the options both twins share
+    namespace: str
+    _keys: calls.Keys
+    _options: calls.Options
+    _retries: int
+    _replicas: int
+    _replica_timeout_ms: int
 
     def __init__(
         self,
-        client_or_url: Union[str, Any],
+        client_or_url: Union[str, redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster],
         namespace: str = "default",
         *,
         log_maxlen: Optional[int] = None,
@@ -266,6 +285,7 @@ class AsyncRedisCoordinationState:
         retries: int = DEFAULT_RETRIES,
         replicas: int = 0,
         replica_timeout: float = 1.0,
+        close_client: Optional[bool] = None,
     ) -> None:
         configure(
             self,
@@ -277,17 +297,24 @@ class AsyncRedisCoordinationState:
             replicas,
             replica_timeout,
         )
-        self._owns_client = isinstance(client_or_url, str)
-        self._client: Any = _client_for(client_or_url) if self._owns_client else client_or_url
+        made = isinstance(client_or_url, str)
+        self._owns_client = made if close_client is None else bool(close_client)
+        self._client = (
+            _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
+        )
         self._cluster = isinstance(self._client, redis.asyncio.cluster.RedisCluster)
         self._sender = AsyncSender(self)
-        self._by_task = weakref.WeakKeyDictionary()  # task -> its session
-        self._free = []  # sessions of ended tasks, for the next new task
-        self._sessions = weakref.WeakSet()  # every session in use or waiting, for settle()
+        # task -> its session
+        self._by_task: weakref.WeakKeyDictionary[asyncio.Task, Session]
+        self._by_task = weakref.WeakKeyDictionary()
+        self._free: list[Session] = []  # sessions of ended tasks, for the next new task
+        # every session in use or waiting, for settle()
+        self._sessions: weakref.WeakSet[Session] = weakref.WeakSet()
         self._belongings = _Belongings(self._owns_client)
-        self._dropper = None  # lets go of the belongings if the object is dropped
-        self._wake_hub = None
-        self._hub_starting = None
+        # lets go of the belongings if the object is dropped
+        self._dropper: Optional[weakref.finalize] = None
+        self._wake_hub: Optional[AsyncHub] = None
+        self._hub_starting: Optional[asyncio.Future[AsyncHub]] = None
 
     # ---- claims ----
 
@@ -380,8 +407,8 @@ class AsyncRedisCoordinationState:
     async def _wait(self, session, steps, pending=None):
         """Drives a wait's steps (waits.py) in this task; see RedisCoordinationState._wait."""
         waiter = AsyncWaiter()
-        hub = None
-        watched = []
+        hub: Optional[AsyncHub] = None
+        watched: list[tuple[tuple, WaitQueues]] = []
         try:
             request = next(steps)
             while True:
@@ -393,7 +420,8 @@ class AsyncRedisCoordinationState:
                         answer = await self._run(session, request)
                 elif kind is waits.Sleep:
                     answer = await waiter.sleep(request.seconds)
-                    hub.check()
+                    if hub is not None:  # (a wait sleeps once it watches)
+                        hub.check()
                 else:
                     hub = await self._hub()
                     queues = hub.state.claims if request.claims else hub.state.mail
@@ -409,8 +437,9 @@ class AsyncRedisCoordinationState:
             return done.value
         finally:
             steps.close()
-            for channels, queues in watched:
-                hub.unwatch(channels, queues, waiter)
+            if hub is not None:  # (watched holds something only once there is one)
+                for channels, queues in watched:
+                    hub.unwatch(channels, queues, waiter)
             if pending is not None and pending.call is not None:
                 try:  # shielded: a second cancellation does not stop the hand-back
                     await asyncio.shield(self._sender.run(session, pending.call))
@@ -418,13 +447,16 @@ class AsyncRedisCoordinationState:
                     pass
 
     async def _hub(self):
+        if self._closed:  # a wait that went on while the object was closed
+            raise self._closed_error()
         hub = self._wake_hub
         if hub is not None and hub.state.error is None:
             return hub
         if self._hub_starting is None:  # one task starts it; the others await the same start
             self._hub_starting = asyncio.ensure_future(self._start_hub(hub))
+        starting = self._hub_starting
         try:
-            return await asyncio.shield(self._hub_starting)
+            return await asyncio.shield(starting)
         finally:
             if self._hub_starting is not None and self._hub_starting.done():
                 self._hub_starting = None
@@ -442,6 +474,9 @@ class AsyncRedisCoordinationState:
     async def settle(self) -> None:
         """Tells the server now that the drains whose replies arrived were delivered, for
         every session of this object (see RedisCoordinationState.settle)."""
+        await self._settle_all()
+
+    async def _settle_all(self):
         for session in [s for s in self._sessions if s.unsettled and s.pid == os.getpid()]:
             await self._sender.settle(session)
 
@@ -458,27 +493,26 @@ class AsyncRedisCoordinationState:
             deleted += await self._client.delete(*batch)
         return deleted
 
-    async def aclose(self) -> None:
-        """Settles delivered drains, stops the hub, then closes the client made from a URL; a
-        client passed in is left to its owner."""
+    @property
+    def client(self) -> Union[redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster]:
+        """The redis.asyncio client that the object sends its calls with."""
+        return self._client
+
+    async def _let_go(self) -> None:
+        """Settles delivered drains, ends the waits and the hub, then closes the client if the
+        object owns it."""
         if self._dropper is not None:
             self._dropper.detach()
         try:
-            await self.settle()
+            await self._settle_all()
         except retry.LOST:
             pass  # the server is gone: those batches come back after the visibility timeout
         finally:
             if self._wake_hub is not None:
-                await self._wake_hub.close()
+                await self._wake_hub.close(self._closed_error())
                 self._wake_hub = self._belongings.hub = None
             if self._owns_client:
                 await self._client.aclose()
-
-    async def __aenter__(self):
-        return self
-
-    async def __aexit__(self, *exc_info):
-        await self.aclose()
 
     def __repr__(self):
         return "<AsyncRedisCoordinationState namespace=%r on %r>" % (self.namespace, self._client)
@@ -487,6 +521,7 @@ class AsyncRedisCoordinationState:
 
     def _session(self):
         task = asyncio.current_task()
+        assert task is not None  # (a coroutine of the object runs in a task)
         session = self._by_task.get(task)
         if session is None or session.pid != os.getpid():
             if self._dropper is None:  # the first use: the object belongs to this loop

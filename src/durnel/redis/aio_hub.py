@@ -11,6 +11,7 @@ cancellation.py), so cancelling it always raises CancelledError.
 
 import asyncio
 import time
+from typing import Any
 
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
@@ -18,7 +19,8 @@ from redis.exceptions import TimeoutError as RedisTimeoutError
 from . import hub as hub_module
 from . import retry
 from .cancellation import unswallowed
-from .hub import ANSWER_SECONDS, CONFIRM_SECONDS, DROPPED, MOVED, RESUMED, HubState, SilentError
+from .errors import SilentError
+from .hub import ANSWER_SECONDS, CONFIRM_SECONDS, DROPPED, MOVED, RESUMED, HubState
 
 __all__ = ["AsyncHub"]
 
@@ -57,7 +59,7 @@ class AsyncHub:
         self._cluster = cluster
         self._closed = False
         self._changed = []  # futures of waiters waiting for their subscriptions' confirmation
-        self._pubsub = None
+        self._pubsub: Any = None  # a redis.asyncio PubSub, from start() on
         self._node_client = None  # a cluster's: the client of the slot's node
         self._task = None
 
@@ -125,8 +127,15 @@ class AsyncHub:
         if self.state.error is not None:
             raise self.state.error
 
-    async def close(self):
+    async def close(self, error=None):
+        """Ends the listener task and its connection; with ``error``, every waiter wakes and
+        raises it."""
         self._closed = True
+        if error is not None:
+            if self.state.error is None:
+                self.state.error = error
+            self._notify()
+            self.state.wake_everyone()
         if self._task is not None:
             self._task.cancel()
         await self._close_connection()

@@ -29,18 +29,11 @@ from typing import Any, NamedTuple
 
 from redis.exceptions import ResponseError
 
-from .. import errors
 from ..contract import FILE_PREFIX, LEASE_SECONDS, STATUSES, TASK_PREFIX
+from .errors import ForeignDataError, ServerClockError, StaleRequestError
 from .scripts import Reply
 
-__all__ = [
-    "Call",
-    "ForeignDataError",
-    "Keys",
-    "ServerClockError",
-    "StaleRequestError",
-    "key_pattern",
-]
+__all__ = ["Call", "Keys", "key_pattern"]
 
 LEASE = b"%d" % LEASE_SECONDS
 # A claim waiter ahead that has not stepped within TURN_GRACE seconds of the resource becoming
@@ -53,20 +46,6 @@ _QUEUE_TTL = b"%d" % QUEUE_SECONDS
 FILE = FILE_PREFIX.encode()
 TASK = TASK_PREFIX.encode()
 REFUSED = (Reply.NO_CLAIM, Reply.NOT_HOLDER)
-
-
-class ForeignDataError(errors.ForeignDataError, ResponseError):
-    """A key of the namespace holds data that durnel did not write (another type, or a value
-    of another shape). The call changed nothing."""
-
-
-class ServerClockError(errors.ClockError, ResponseError):
-    """The Redis server's clock reads a time before 1970. The call changed nothing."""
-
-
-class StaleRequestError(ResponseError):
-    """The server had already seen a later request of this session, so this one did not run.
-    Only a session shared by two callers at once (which the engine never does) gets it."""
 
 
 def key_pattern(namespace: str) -> str:

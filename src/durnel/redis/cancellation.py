@@ -19,11 +19,12 @@ what it may have taken is handed back by the caller (lua/abandon.lua, lua/abando
 """
 
 import asyncio
+import sys
 
 __all__ = ["unswallowed"]
 
 
-if hasattr(asyncio.Task, "cancelling"):
+if sys.version_info >= (3, 11):  # Task.cancelling()
 
     async def unswallowed(awaitable):
         task = asyncio.current_task()

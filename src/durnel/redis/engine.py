@@ -38,41 +38,45 @@ Guarantees, beyond what the in-process engine gives:
   layout is in ``calls.py``. Sessions expire ``request_ttl`` seconds after their last use;
   claims, statuses, inboxes, in-flight batches and the log never expire (``log_maxlen`` caps
   the log, approximately); ``delete_namespace()`` removes one namespace and nothing else.
+
+``close()`` (``durnel.lifecycle``) settles the delivered drains, ends the waits that sleep on
+the object (they raise ClosedError at once) and its listener, and closes a client made from a
+URL (or any client, with ``close_client=True``).
 """
 
 import os
 import threading
 import time
 import weakref
-from typing import Any, Optional, Union
+from typing import Optional, Union
 
 import redis
+import redis.cluster
 from redis.exceptions import ResponseError
 
-from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
+from ..lifecycle import Closing
 from ..namespaces import check_namespace
 from ..protocol import Message, Status
 from ..urls import redacted
-from ..waiting import ThreadWaiter
+from ..waiting import ThreadWaiter, WaitQueues
 from . import calls, methods, retry, waits
-from .calls import ForeignDataError, ServerClockError, StaleRequestError, key_pattern
+from .calls import key_pattern
+from .errors import NotReplicatedError
 from .hub import Hub
-from .retry import DEFAULT_RETRIES, NotReplicatedError
+from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
 from .settling import SETTLER
 
-__all__ = [
-    "ForeignDataError",
-    "NotReplicatedError",
-    "RedisCoordinationState",
-    "ServerClockError",
-    "StaleRequestError",
-    "open_url",
-]
+__all__ = ["RedisCoordinationState", "open_url"]
 
 DEFAULT_REQUEST_TTL = 600
 DEFAULT_VISIBILITY_TIMEOUT = 60
+# What a closed object of either twin refuses besides, and where every call starts (its
+# session).
+CLOSED_METHODS = METHODS + WAITS + ("settle", "delete_namespace")
+CLOSED_HELPERS = ("_session",)
 
 # Calls that never write but to settle earlier drains: no WAIT after them.
 _READS = ("inbox", "status")
@@ -82,10 +86,11 @@ class _Sessions(threading.local):
     """The calling thread's session of one engine object; a forked child starts its own. A
     thread's session goes with the thread (its unsettled drains are the settler's)."""
 
-    session = None
+    session: Optional[Session] = None
 
 
-_ENGINES = weakref.WeakSet()  # every engine, for the locks a forked child must not inherit
+# every engine, for the locks a forked child must not inherit
+_ENGINES: "weakref.WeakSet[RedisCoordinationState]" = weakref.WeakSet()
 
 
 def _after_fork_in_child():
@@ -219,12 +224,13 @@ def configure(
     engine._replica_timeout_ms = max(1, int(replica_timeout * 1000))
 
 
-class RedisCoordinationState:
+class RedisCoordinationState(Closing):
     """The nine methods of ``durnel_core.CoordinationState`` on a Redis server.
 
     ``client_or_url`` is a redis-py client (``redis.Redis`` or ``redis.cluster.RedisCluster``;
     replies may be bytes or decoded str) or a ``redis://``, ``rediss://`` or ``unix://`` URL,
-    from which a client of its own is made (closed by ``close()``). ``namespace`` names the
+    from which a client of its own is made. ``close()`` closes the client if
+    ``close_client`` says so, by default only the one made from a URL. ``namespace`` names the
     coordination group. ``log_maxlen`` caps the activity log at about that many events
     (``XADD MAXLEN ~``); by default it is never trimmed. ``request_ttl`` is how long, in
     seconds, a session's latest request can still be recognised. ``visibility_timeout`` is how
@@ -237,9 +243,19 @@ class RedisCoordinationState:
     and without it a failover can lose an acknowledged change.
     """
 
+    _CLOSED_METHODS = CLOSED_METHODS
+    _CLOSED_HELPERS = CLOSED_HELPERS
+    # set by configure(), the options both twins share
+    namespace: str
+    _keys: calls.Keys
+    _options: calls.Options
+    _retries: int
+    _replicas: int
+    _replica_timeout_ms: int
+
     def __init__(
         self,
-        client_or_url: Union[str, Any],
+        client_or_url: Union[str, redis.Redis, redis.cluster.RedisCluster],
         namespace: str = "default",
         *,
         log_maxlen: Optional[int] = None,
@@ -248,6 +264,7 @@ class RedisCoordinationState:
         retries: int = DEFAULT_RETRIES,
         replicas: int = 0,
         replica_timeout: float = 1.0,
+        close_client: Optional[bool] = None,
     ) -> None:
         configure(
             self,
@@ -259,16 +276,20 @@ class RedisCoordinationState:
             replicas,
             replica_timeout,
         )
-        self._owns_client = isinstance(client_or_url, str)
-        self._client: Any = _client_for(client_or_url) if self._owns_client else client_or_url
+        made = isinstance(client_or_url, str)
+        self._owns_client = made if close_client is None else bool(close_client)
+        self._client = (
+            _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
+        )
         self._cluster = isinstance(self._client, redis.cluster.RedisCluster)
         self._sender = Sender(self)
         self._run = self._sender.run
         self._local = _Sessions()
-        self._sessions = weakref.WeakSet()  # every live thread's session, for settle()
+        # every live thread's session, for settle()
+        self._sessions: weakref.WeakSet[Session] = weakref.WeakSet()
         self._sessions_lock = threading.Lock()
-        self._wake_hub = None  # hub.py, made by the first wait
-        self._hub_closer = None  # closes the hub when this object is dropped
+        self._wake_hub: Optional[Hub] = None  # hub.py, made by the first wait
+        self._hub_closer: Optional[weakref.finalize] = None  # closes the hub if this is dropped
         _ENGINES.add(self)
 
     # ---- claims ----
@@ -362,8 +383,8 @@ class RedisCoordinationState:
         """Drives a wait's steps (waits.py) in this thread: its calls through ``_run``, its
         sleeps on a lock that the hub's thread releases."""
         waiter = ThreadWaiter()
-        hub = None
-        watched = []
+        hub: Optional[Hub] = None
+        watched: list[tuple[tuple, WaitQueues]] = []
         try:
             request = next(steps)
             while True:
@@ -375,7 +396,8 @@ class RedisCoordinationState:
                         answer = self._run(session, request)
                 elif kind is waits.Sleep:
                     answer = waiter.sleep(request.seconds)
-                    hub.check()
+                    if hub is not None:  # (a wait sleeps once it watches)
+                        hub.check()
                 else:
                     hub = self._hub()
                     queues = hub.state.claims if request.claims else hub.state.mail
@@ -387,8 +409,9 @@ class RedisCoordinationState:
             return done.value
         finally:
             steps.close()
-            for channels, queues in watched:
-                hub.unwatch(channels, queues, waiter)
+            if hub is not None:  # (watched holds something only once there is one)
+                for channels, queues in watched:
+                    hub.unwatch(channels, queues, waiter)
             if pending is not None and pending.call is not None:
                 try:
                     self._run(session, pending.call)
@@ -396,13 +419,16 @@ class RedisCoordinationState:
                     pass
 
     def _hub(self):
+        if self._closed:  # a wait that went on while the object was closed
+            raise self._closed_error()
         hub = self._wake_hub
         if hub is None or hub.pid != os.getpid() or hub.state.error is not None:
             with self._sessions_lock:
                 hub = self._wake_hub
                 if hub is None or hub.pid != os.getpid() or hub.state.error is not None:
                     if hub is not None and hub.pid == os.getpid():
-                        self._hub_closer.detach()
+                        if self._hub_closer is not None:
+                            self._hub_closer.detach()
                         hub.close()
                     hub = self._wake_hub = Hub(
                         self._client, self._keys, self._retries, self._cluster
@@ -421,6 +447,9 @@ class RedisCoordinationState:
         (also once the object or the thread is gone) and at interpreter exit, and ``close()``
         calls this; until then, such a batch would be taken again by another session's drain
         once its visibility timeout has passed."""
+        self._settle_all()
+
+    def _settle_all(self):
         with self._sessions_lock:
             sessions = [s for s in self._sessions if s.unsettled and s.pid == os.getpid()]
         for session in sessions:
@@ -443,26 +472,36 @@ class RedisCoordinationState:
 
     # ---- the client ----
 
-    def close(self) -> None:
-        """Settles delivered drains (see ``settle``), then closes the client made from a URL;
-        a client passed in is left to its owner."""
+    @property
+    def client(self) -> Union[redis.Redis, redis.cluster.RedisCluster]:
+        """The redis-py client that the object sends its calls with."""
+        return self._client
+
+    @property
+    def retries(self) -> int:
+        """How many times a call is sent again before its connection error is raised."""
+        return self._retries
+
+    @property
+    def visibility_timeout(self) -> int:
+        """Seconds a drained batch whose delivery was not settled stays in flight."""
+        return int(self._options.visibility)
+
+    def _let_go(self) -> None:
+        """Settles delivered drains (see ``settle``), ends the waits and the listener, then
+        closes the client if the object owns it."""
         try:
-            self.settle()
+            self._settle_all()
         except retry.LOST:
             pass  # the server is gone: those batches come back after the visibility timeout
         finally:
             hub = self._wake_hub
             if hub is not None and hub.pid == os.getpid():
-                self._hub_closer.detach()
-                hub.close()
+                if self._hub_closer is not None:
+                    self._hub_closer.detach()
+                hub.close(self._closed_error())
             if self._owns_client:
                 self._client.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        self.close()
 
     def __repr__(self):
         return "<RedisCoordinationState namespace=%r on %r>" % (self.namespace, self._client)
@@ -503,5 +542,6 @@ def _client_for(url):
 
 
 def open_url(url: str, namespace: str) -> RedisCoordinationState:
-    """The engine for a ``redis://``, ``rediss://`` or ``unix://`` URL (see ``durnel.urls``)."""
+    """The engine for a ``redis://``, ``rediss://`` or ``unix://`` URL (see
+    ``durnel.connect``)."""
     return RedisCoordinationState(url, namespace)

@@ -32,14 +32,16 @@ import os
 import secrets
 import threading
 import time
+from typing import Optional
 
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
 from ..waiting import WaitQueues
 from . import retry
+from .errors import SilentError
 
-__all__ = ["ANSWER_SECONDS", "HEALTH_SECONDS", "IDLE_LIMIT", "Hub", "HubState", "SilentError"]
+__all__ = ["ANSWER_SECONDS", "HEALTH_SECONDS", "IDLE_LIMIT", "Hub", "HubState"]
 
 HEALTH_SECONDS = 10.0  # a connection that heard nothing for this long is sent a PING
 ANSWER_SECONDS = 5.0  # a PING or a subscription unanswered for this long: the connection is dead
@@ -55,10 +57,6 @@ DROPPED = (RedisConnectionError, RedisTimeoutError, OSError, AttributeError, Val
 
 def _text(value):
     return value if isinstance(value, bytes) else value.encode("utf-8")
-
-
-class SilentError(RedisConnectionError):
-    """The pub/sub connection went silent: the server did not answer in time."""
 
 
 class HubState:
@@ -79,8 +77,9 @@ class HubState:
         self.resuming = False  # subscribing again after a lost connection
         self.error = None  # the error that ended the hub: every waiter raises it
         self.heard = time.monotonic()  # when the connection last delivered anything
-        self.pinged = None  # when an unanswered PING was sent
-        self.asked = time.monotonic()  # when unconfirmed subscriptions were asked for
+        self.pinged: Optional[float] = None  # when an unanswered PING was sent
+        # when unconfirmed subscriptions were asked for
+        self.asked: Optional[float] = time.monotonic()
 
     def ask(self):
         """New subscriptions were sent: the server must confirm them in time."""
@@ -252,9 +251,16 @@ class Hub:
         if self.state.error is not None:
             raise self.state.error
 
-    def close(self):
-        """Ends the listener and its connection (from any thread, a finalizer's included)."""
+    def close(self, error=None):
+        """Ends the listener and its connection (from any thread, a finalizer's included);
+        with ``error``, every waiter wakes and raises it."""
         self._closed = True
+        if error is not None:
+            with self.condition:
+                if self.state.error is None:
+                    self.state.error = error
+                self.condition.notify_all()
+            self.state.wake_everyone()
         try:
             self._pubsub.close()
         except Exception:  # already gone

@@ -13,18 +13,18 @@ from redis.exceptions import (
     ClusterDownError,
     ClusterError,
     MovedError,
-    RedisError,
     ResponseError,
     TryAgainError,
 )
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
+from .errors import NotReplicatedError
+
 __all__ = [
     "DEFAULT_BACKOFF",
     "DEFAULT_RETRIES",
     "LOST",
-    "NotReplicatedError",
     "RETRIED",
     "backoff",
     "delay",
@@ -33,12 +33,6 @@ __all__ = [
 
 DEFAULT_RETRIES = 6
 DEFAULT_BACKOFF = 0.05  # seconds before the first retry; doubles each time, at most 1 s
-
-
-class NotReplicatedError(RedisError):
-    """With ``replicas``: the call took effect on the primary, but fewer replicas than asked
-    acknowledged it in time, so a failover could still lose it. Raised after ``retries``
-    attempts (each a replay of the same request and a new WAIT)."""
 
 
 # redis-py's cluster errors, raised while a slot moves between nodes (ClusterError: its own

@@ -23,7 +23,7 @@ class Session:
         self.key = prefix + b"session:" + self.sid
         self.counter = 0
         # in-flight hash key -> request id of the drain whose reply arrived from that inbox
-        self.unsettled = {}
+        self.unsettled: dict[bytes, bytes] = {}
 
     def next_request(self) -> bytes:
         self.counter += 1

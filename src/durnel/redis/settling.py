@@ -101,4 +101,4 @@ atexit.register(SETTLER.settle_all)
 if hasattr(os, "register_at_fork"):
     # The parent's settler thread and lock do not exist in a child (another thread may have
     # held the lock at the fork): it starts afresh, with none of the parent's sessions.
-    os.register_at_fork(after_in_child=SETTLER.__init__)
+    os.register_at_fork(after_in_child=lambda: Settler.__init__(SETTLER))

@@ -14,13 +14,18 @@ no thread; their steps are those of the synchronous object (waits.py).
 Cancellation loses nothing. A call still queued for the thread never runs. A call that was
 running when its task was cancelled, or had just completed, completes in the thread, and
 then: a drain's messages are put back in the file in front of the inbox, in their order, as
-they were (calls.restore), for the next drain by any object or process; a claim, plain or
+they were (sql.restore), for the next drain by any object or process; a claim, plain or
 waited for, is released again (the log shows both); a wait's place in a line is given up.
 That hand-back comes before any call of the object made after the cancellation: a call in
 the thread learns, before it returns, whether its task was cancelled, and then hands back
 in the same turn of the thread; one cancelled after it returned hands back as the next call
 that the cancellation queues (calls queued meanwhile found it delivered). Sends, broadcasts,
 renewals and releases that ran take effect, as with a reply that was lost.
+
+``aclose()`` (``durnel.lifecycle``) waits for the calls already asked of the thread, closes
+the thread's connection and ends the thread; it closes the SQLiteCoordinationState too when
+the object made it (``durnel.aio.connect(url)``), not one given to it (``durnel.aio.view``).
+A wait running meanwhile raises ClosedError at its next look.
 """
 
 import asyncio
@@ -30,27 +35,34 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Optional
 
 from ..arguments import plain
-from ..contract import FILE_PREFIX, TASK_PREFIX
+from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
+from ..lifecycle import AsyncClosing
 from ..protocol import Message, Status
 from ..waiting import Work, run_waits_async
 from . import waits
 from .engine import SQLiteCoordinationState, messages_of, open_url
 from .wakes import AsyncSocketWaiter
 
-__all__ = ["AsyncSQLiteCoordinationState", "open_async_url"]
+__all__ = ["AsyncSQLiteCoordinationState", "open_async_url", "view"]
 
 
-class AsyncSQLiteCoordinationState:
+class AsyncSQLiteCoordinationState(AsyncClosing):
     """The coroutines of ``durnel.AsyncCoordination`` over ``state``, a
     SQLiteCoordinationState (``.sync``), with which it shares the file and the connection
-    settings. ``close()`` ends its thread."""
+    settings. ``aclose()`` ends its thread, and leaves ``state`` open."""
+
+    _CLOSED_METHODS = METHODS + WAITS
+    _CLOSED_HELPERS = ("_offload", "_wait")
 
     def __init__(self, state: SQLiteCoordinationState) -> None:
         if not isinstance(state, SQLiteCoordinationState):
             raise TypeError(
                 "state must be a SQLiteCoordinationState, not %s" % type(state).__qualname__
             )
+        if state.closed:
+            raise state._closed_error()
         self.sync = state
+        self._owns_state = False  # (open_async_url's object closes the state it made)
         self._threads = (os.getpid(), _new_thread())
 
     @property
@@ -97,9 +109,9 @@ class AsyncSQLiteCoordinationState:
 
         def restored(result, later):
             if result[0]:  # drained for a caller that never got them: back in the file
-                later(self.sync.restore, agent, result[0])
+                later(self.sync._restore, agent, result[0])
 
-        taken = await self._offload(Work(self.sync.drain_waiting, agent, None, orphaned=restored))
+        taken = await self._offload(Work(self.sync._drain_waiting, agent, None, orphaned=restored))
         return messages_of(taken[0])
 
     async def status(self, agent_id: str) -> Status:
@@ -126,20 +138,26 @@ class AsyncSQLiteCoordinationState:
 
     # ---- the thread ----
 
-    def close(self) -> None:
-        """Ends the object's thread once the calls asked of it are done (its connection
-        closes with it); a later call starts another."""
-        executor = self._executor
-        self._threads = (os.getpid(), _new_thread())
-        executor.submit(self.sync.close)
-        executor.shutdown(wait=False)
+    async def _let_go(self) -> None:
+        pid, executor = self._threads
+        try:
+            if pid == os.getpid():
+                connections = self.sync._connections
+                try:
+                    done = executor.submit(connections.close)  # after the calls before it
+                finally:
+                    executor.shutdown(wait=False)
+                await asyncio.wrap_future(done)
+        finally:
+            if self._owns_state:
+                self.sync.close()
 
     def __repr__(self):
         return "<AsyncSQLiteCoordinationState namespace=%r in %r>" % (self.namespace, self.path)
 
     async def _claim(self, call, prefix, agent_id, name):
         def released(agent, later):
-            later(self.sync.release_quietly, agent, prefix + str.__str__(name))
+            later(self.sync._release_quietly, agent, prefix + str.__str__(name))
 
         return await self._offload(Work(call, agent_id, name, orphaned=released))
 
@@ -153,15 +171,19 @@ class AsyncSQLiteCoordinationState:
     async def _offload(self, work):
         """Runs ``work`` in the object's thread; if the awaiting task is cancelled while it
         runs, or before it resumes, its result goes to ``work.orphaned``."""
-        if work.orphaned is None:
-            return await asyncio.wrap_future(self._executor.submit(work.function, *work.arguments))
-        call = _Call(work)
-        future = self._executor.submit(call)
+        orphaned = work.orphaned
+        call, arguments = (work.function, work.arguments) if orphaned is None else (_Call(work), ())
+        try:
+            future = self._executor.submit(call, *arguments)
+        except RuntimeError:
+            if self._closed:  # a wait that went on while the object was closed
+                raise self._closed_error() from None
+            raise
         try:
             return await asyncio.wrap_future(future)
         except asyncio.CancelledError:
-            if call.cancel():  # it had returned: hand back before any later call
-                self._later(_hand_back, work.orphaned, future)
+            if orphaned is not None and call.cancel():  # it had returned: hand back now
+                self._later(_hand_back, orphaned, future)
             raise
 
     def _later(self, function, *arguments):
@@ -213,5 +235,13 @@ def _new_thread():
 
 
 def open_async_url(url: str, namespace: str) -> AsyncSQLiteCoordinationState:
-    """The asyncio object for a ``sqlite:///`` URL (see ``open_url``)."""
-    return AsyncSQLiteCoordinationState(open_url(url, namespace))
+    """The asyncio object for a ``sqlite:///`` URL (see ``open_url``); ``aclose()`` closes the
+    SQLiteCoordinationState it makes for itself."""
+    state = AsyncSQLiteCoordinationState(open_url(url, namespace))
+    state._owns_state = True
+    return state
+
+
+def view(state: SQLiteCoordinationState) -> AsyncSQLiteCoordinationState:
+    """The asyncio view of an object that ``durnel.connect()`` made (``durnel.aio.view``)."""
+    return AsyncSQLiteCoordinationState(state)

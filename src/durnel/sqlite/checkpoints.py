@@ -46,9 +46,11 @@ FIRST_BACK_OFF = 0.05
 LONGEST_BACK_OFF = 2.0
 
 # By the file's (device, inode), whatever path reached it:
-_commits = {}  # file -> commits of this process to it
-_resume = {}  # file -> monotonic time before which no checkpoint is tried again
-_back_off = {}  # file -> seconds to wait after the next failed truncation
+_commits: dict[tuple[int, int], int] = {}  # file -> commits of this process to it
+# file -> monotonic time before which no checkpoint is tried again
+_resume: dict[tuple[int, int], float] = {}
+# file -> seconds to wait after the next failed truncation
+_back_off: dict[tuple[int, int], float] = {}
 _checkpointing = threading.Lock()  # one checkpoint at a time per process
 
 

@@ -29,6 +29,7 @@ import sqlite3
 import stat
 import threading
 import weakref
+from typing import Optional
 
 from . import checkpoints, forks, schema, transactions
 from .errors import ForeignDataError
@@ -37,11 +38,13 @@ __all__ = ["Connections"]
 
 SQLITE_HEADER = b"SQLite format 3\x00"
 
-_live = weakref.WeakSet()  # every _Link of this process whose connection may be open
+# every _Link of this process whose connection may be open
+_live: "weakref.WeakSet[_Link]" = weakref.WeakSet()
 _opening = threading.Lock()  # held while a connection is opened
-_existing = weakref.WeakSet()  # every _Connection of this process, until it is deallocated
-_kept = []  # descriptors that must never be closed (see _read_head)
-_pinned = []  # connections left open at a fork (see _close_all)
+# every _Connection of this process, until it is deallocated
+_existing: "weakref.WeakSet[_Connection]" = weakref.WeakSet()
+_kept: list = []  # descriptors that must never be closed (see _read_head)
+_pinned: list = []  # connections left open at a fork (see _close_all)
 _generation = [0]  # forks between the interpreter's start and this process
 _KINDS = (
     (stat.S_ISFIFO, "a FIFO"),
@@ -55,7 +58,8 @@ class _Connection(sqlite3.Connection):
     """A sqlite3 connection that knows its file: ``identity`` (device, inode), and ``wal``,
     the path of its ``-wal`` as SQLite names it. Can be referenced weakly."""
 
-    identity = wal = None
+    identity: Optional[tuple] = None
+    wal: Optional[str] = None
 
 
 def _close_all(quiet):
@@ -122,7 +126,7 @@ class _Link:
 
 
 class _PerThread(threading.local):
-    link = None
+    link: "Optional[_Link]" = None
 
 
 class Connections:

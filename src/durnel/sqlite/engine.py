@@ -26,6 +26,11 @@ Files that durnel makes (the database; SQLite gives its ``-wal`` and ``-shm`` th
 mode) are readable and writable by their owner only, unless ``file_mode`` says otherwise;
 the mode of a file that exists is left as it is.
 
+``close()`` (``durnel.lifecycle``) closes the connection of the calling thread; those of other
+threads close when their thread ends or the object goes. Waits sleeping on a closed object
+raise ClosedError at their next look (within ``waits.LOOK_EVERY`` seconds). What a cancelled
+asyncio call took is handed back to the file even after the object is closed.
+
 Stamps are whole seconds of this machine's wall clock, ``time.time()`` with the fraction
 dropped, read once per call after the write lock is taken; the lease rules are the native
 ones (300 s, age >= 300 lapses, a clock that went back makes a claim young, lapsed claims
@@ -43,28 +48,32 @@ share the file and nothing else):
 """
 
 import os
+import sqlite3
 import stat
 import time
-from typing import Any, Optional
+from typing import Any, Callable, Optional, TypeVar
 from urllib.parse import parse_qsl, urlsplit
 
 from ..arguments import plain
 from ..contract import (
     BROADCAST_RECIPIENT,
     FILE_PREFIX,
+    METHODS,
     TASK_PREFIX,
+    WAITS,
     claim_refusal,
     release_refusal,
     renew_refusal,
 )
+from ..lifecycle import Closing
 from ..namespaces import check_namespace
 from ..protocol import Message, Status
 from ..waiting import run_waits
-from . import calls, processes, waits, wakes
+from . import processes, sql, waits, wakes
 from .checkpoints import keep_small
 from .connections import Connections
 from .errors import BusyError
-from .transactions import read, write
+from .transactions import read, retry, write
 from .wakes import SocketWaiter, WakePlace
 
 __all__ = ["DEFAULT_BUSY_TIMEOUT", "SQLiteCoordinationState", "open_url"]
@@ -74,8 +83,10 @@ DEFAULT_FILE_MODE = 0o600
 SYNCHRONOUS = ("NORMAL", "FULL")
 SWEEP_EVERY = 1.0  # seconds between two looks of one object for the rows of dead waiters
 
+_Read = TypeVar("_Read")
 
-class SQLiteCoordinationState:
+
+class SQLiteCoordinationState(Closing):
     """The nine methods of ``durnel_core.CoordinationState`` in the SQLite file at ``path``.
 
     ``path`` (a str or path-like; relative to the working directory of the moment) is made a
@@ -93,6 +104,8 @@ class SQLiteCoordinationState:
     The file is opened, checked (or made) here, so that a bad path or a file that is not
     durnel's raises at once; each further thread and process opens its own connection.
     """
+
+    _CLOSED_METHODS = METHODS + WAITS + ("read_transaction",)
 
     def __init__(
         self,
@@ -135,7 +148,7 @@ class SQLiteCoordinationState:
             self.path, repr(self.path), float(busy_timeout), synchronous.upper(), file_mode
         )
         self._where = self._connections.where
-        self._busy_timeout = float(busy_timeout)
+        self.busy_timeout = float(busy_timeout)
         self._next_sweep = 0.0
         with self._connections:  # opens the file, and checks it
             pass
@@ -153,7 +166,7 @@ class SQLiteCoordinationState:
         return self._claim(TASK_PREFIX, plain("agent_id", agent_id), plain("task_id", task_id))
 
     def _claim(self, prefix: str, agent: str, name: str) -> str:
-        outcome = self._write(calls.claim, (prefix + name, agent))
+        outcome = self._write(sql.claim, (prefix + name, agent))
         if outcome is not True:
             raise RuntimeError(claim_refusal(prefix, outcome, name))
         return agent
@@ -161,7 +174,7 @@ class SQLiteCoordinationState:
     def renew_claim(self, agent_id: str, resource_key: str) -> str:
         agent = plain("agent_id", agent_id)
         resource = plain("resource_key", resource_key)
-        outcome = self._write(calls.renew, (resource, agent))
+        outcome = self._write(sql.renew, (resource, agent))
         if outcome is not True:
             raise RuntimeError(renew_refusal(agent, resource, outcome))
         return agent
@@ -169,7 +182,7 @@ class SQLiteCoordinationState:
     def release(self, agent_id: str, resource_key: str) -> None:
         agent = plain("agent_id", agent_id)
         resource = plain("resource_key", resource_key)
-        outcome, waiting = self._write(calls.release, (resource, agent))
+        outcome, waiting = self._write(sql.release, (resource, agent))
         if outcome is not True:
             raise RuntimeError(release_refusal(agent, outcome))
         if waiting:
@@ -183,7 +196,7 @@ class SQLiteCoordinationState:
         sender = plain("from_agent", from_agent)
         recipient = plain("to_agent", to_agent)
         text = plain("content", content)
-        now, waiting = self._write(calls.send, (sender, recipient, text))
+        now, waiting = self._write(sql.send, (sender, recipient, text))
         if waiting:
             self._wake(waiting)
         if time.monotonic() >= self._next_sweep:
@@ -193,7 +206,7 @@ class SQLiteCoordinationState:
     def broadcast(self, from_agent: str, content: str) -> Message:
         sender = plain("from_agent", from_agent)
         text = plain("content", content)
-        now, waiting = self._write(calls.broadcast, (sender, text))
+        now, waiting = self._write(sql.broadcast, (sender, text))
         if waiting:
             self._wake(waiting)
         if time.monotonic() >= self._next_sweep:
@@ -201,10 +214,10 @@ class SQLiteCoordinationState:
         return (sender, BROADCAST_RECIPIENT, text, now)
 
     def inbox(self, agent_id: str) -> list[Message]:
-        return self._read(calls.inbox, plain("agent_id", agent_id))
+        return self._read(sql.inbox, plain("agent_id", agent_id))
 
     def drain_inbox(self, agent_id: str) -> list[Message]:
-        return messages_of(self.drain_waiting(plain("agent_id", agent_id), None)[0])
+        return messages_of(self._drain_waiting(plain("agent_id", agent_id), None)[0])
 
     # ---- waits ----
 
@@ -225,75 +238,83 @@ class SQLiteCoordinationState:
             waiter.close()
 
     # The calls that the waits' steps make (see waits.py), each one transaction or none.
+    # Those that start something refuse a closed object; those that hand back what a call
+    # took (_restore, _leave, _release_quietly) never do.
 
-    def drain_waiting(self, agent, ticket):
+    def _drain_waiting(self, agent, ticket):
         """Drains ``agent``'s mailbox, and if that finds messages, the mail waiter ``ticket``
-        (if any) leaves in the same transaction: (rows as calls.drain gives them, whether the
+        (if any) leaves in the same transaction: (rows as sql.drain gives them, whether the
         waiter is still listed). An empty mailbox is found without the write lock: agents
         poll their inboxes."""
-        has_mail, listed = self._read(calls.look, agent, ticket)
+        if self._closed:
+            raise self._closed_error()
+        has_mail, listed = self._read(sql.look, agent, ticket)
         if has_mail:
-            return self._write(calls.drain_waiting, (agent, ticket))
+            return self._write(sql.drain_waiting, (agent, ticket))
         if ticket is not None:  # a wait's look: the moment to shrink a -wal left large
             with self._connections as cursor:
                 keep_small(cursor, idle=True)
         return [], bool(listed)
 
-    def restore(self, agent, rows):
+    def _restore(self, agent, rows):
         """Puts drained ``rows`` that never reached their caller back in front of ``agent``'s
-        inbox (see calls.restore). They exist nowhere else: a file busy for longer than
+        inbox (see sql.restore). They exist nowhere else: a file busy for longer than
         ``busy_timeout`` is waited for again."""
         while True:
             try:
-                return self._write(calls.restore, (agent, rows))
+                return self._write(sql.restore, (agent, rows))
             except BusyError:
                 continue
 
-    def join(self, waiter, kind, key):
+    def _join(self, waiter, kind, key):
         """``waiter`` (its socket bound first) waits for ``key``: its ticket."""
+        if self._closed:
+            raise self._closed_error()
         if time.monotonic() >= self._next_sweep:
             self._sweep()
-        return self._write(calls.join, (kind, key, waiter.open()) + processes.this_process())
+        return self._write(sql.join, (kind, key, waiter.open()) + processes.this_process())
 
-    def leave(self, ticket, kind, key):
+    def _leave(self, ticket, kind, key):
         """The waiter ``ticket`` no longer waits; the claim waiters that this moves in the
         first two places of their line are woken. Never raises: a row left behind is a
         stale one, which ``_sweep`` or a sender finds so and removes."""
         try:
-            woken = self._write(calls.leave, (ticket, kind, key))
+            woken = self._write(sql.leave, (ticket, kind, key))
             if woken:
                 self._wake(woken)
         except Exception:
             pass
 
-    def claim_turn(self, resource, agent, ticket, gone, passed, waiter):
-        """One turn of a claim wait (see calls.claim_turn), taking out the waiter ahead that
+    def _claim_turn(self, resource, agent, ticket, gone, passed, waiter):
+        """One turn of a claim wait (see sql.claim_turn), taking out the waiter ahead that
         is ``gone`` (its row, or None) and its socket file, if it has one, and the first in
         line ``passed`` (a ticket, or None) if the resource is still free; a waiter without a
         ticket joins the line only if its socket is bound."""
+        if self._closed:
+            raise self._closed_error()
         me = None if waiter.name is None else (waiter.name,) + processes.this_process()
         out = None if gone is None else gone[0]
-        result, woken = self._write(calls.claim_turn, (resource, agent, ticket, me, out, passed))
+        result, woken = self._write(sql.claim_turn, (resource, agent, ticket, me, out, passed))
         if gone is not None:
             self._wakes.remove(gone[1])
         if woken:
             self._wake(woken)
         return result
 
-    def claim_turn_opening(self, resource, agent, ticket, gone, passed, waiter):
+    def _claim_turn_opening(self, resource, agent, ticket, gone, passed, waiter):
         waiter.open()
         if time.monotonic() >= self._next_sweep:
             self._sweep()
-        return self.claim_turn(resource, agent, ticket, gone, passed, waiter)
+        return self._claim_turn(resource, agent, ticket, gone, passed, waiter)
 
-    def gone(self, waiter):
+    def _gone(self, waiter):
         """Whether the waiter of a row (ticket, address, pid, process) is gone (wakes.py)."""
         return self._wakes.gone(waiter)
 
-    def release_quietly(self, agent, resource):
+    def _release_quietly(self, agent, resource):
         """Releases a claim made for a caller that never learnt of it; never raises."""
-        try:
-            self.release(agent, resource)
+        try:  # the class's own release: the object may be closed meanwhile
+            SQLiteCoordinationState.release(self, agent, resource)
         except Exception:
             pass
 
@@ -311,7 +332,7 @@ class SQLiteCoordinationState:
         """Removes the rows of the waiters ``gone`` and their socket files, if they have
         any; returns the waiters to wake for it (or none, if it failed)."""
         try:
-            woken = self._write(calls.evict, ([row[0] for row in gone],))
+            woken = self._write(sql.evict, ([row[0] for row in gone],))
         except Exception:
             return []
         for row in gone:
@@ -327,11 +348,11 @@ class SQLiteCoordinationState:
         try:
             mine = processes.this_process()
             gone = []
-            for pid, process in self._read(calls.waiting_processes):
+            for pid, process in self._read(sql.waiting_processes):
                 if (pid, process) == mine:
-                    gone.extend(wakes.stale(self._read(calls.waiters_of, pid, process)))
+                    gone.extend(wakes.stale(self._read(sql.waiters_of, pid, process)))
                 elif processes.judge(pid, process) == processes.DEAD:
-                    gone.extend(self._read(calls.waiters_of, pid, process))
+                    gone.extend(self._read(sql.waiters_of, pid, process))
             if gone:
                 self._wake(self._evict(gone))
         except Exception:
@@ -340,21 +361,34 @@ class SQLiteCoordinationState:
     # ---- statuses ----
 
     def status(self, agent_id: str) -> Status:
-        stored = self._read(calls.status, plain("agent_id", agent_id))
+        stored = self._read(sql.status, plain("agent_id", agent_id))
         return "idle" if stored is None else stored
+
+    # ---- reading the file ----
+
+    def read_transaction(self, read: Callable[[sqlite3.Cursor], _Read]) -> _Read:
+        """``read(cursor)`` inside one read transaction (``BEGIN`` ... ``COMMIT``) on the
+        calling thread's connection: one consistent moment of the file, taking no write lock
+        and waiting for none; begun again while the file is busy (WAL recovery by another
+        connection), for up to ``busy_timeout`` seconds, then BusyError. ``read`` must only
+        read, and may be run more than once. This is how ``durnel.snapshot`` reads the file;
+        the tables are described in the module's docstring."""
+
+        def attempt():
+            with self._connections as cursor:
+                cursor.execute("BEGIN")
+                try:
+                    return read(cursor)
+                finally:
+                    if cursor.connection.in_transaction:
+                        cursor.execute("COMMIT")  # a read transaction: COMMIT only ends it
+
+        return retry(self._where, self.busy_timeout, attempt)
 
     # ---- the connections ----
 
-    def close(self) -> None:
-        """Closes the calling thread's connection (a later call opens another); those of other
-        threads close when their thread ends or this object goes."""
+    def _let_go(self) -> None:
         self._connections.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        self.close()
 
     def __repr__(self):
         return "<SQLiteCoordinationState namespace=%r in %r>" % (self.namespace, self.path)
@@ -363,7 +397,7 @@ class SQLiteCoordinationState:
         return write(
             self._connections,
             self._where,
-            self._busy_timeout,
+            self.busy_timeout,
             call,
             self.namespace,
             self.log_maxlen,
@@ -374,7 +408,7 @@ class SQLiteCoordinationState:
         return read(
             self._connections,
             self._where,
-            self._busy_timeout,
+            self.busy_timeout,
             call,
             self.namespace,
             arguments,
@@ -382,7 +416,7 @@ class SQLiteCoordinationState:
 
 
 def messages_of(rows):
-    """The messages of rows that calls.drain gives."""
+    """The messages of rows that sql.drain gives."""
     return [row[:4] for row in rows]
 
 
@@ -395,7 +429,7 @@ def octal(text):
 
 
 # name -> (conversion, what it takes)
-_OPTIONS = {
+_OPTIONS: dict[str, tuple[Callable[[str], Any], str]] = {
     "busy_timeout": (float, "a float"),
     "log_maxlen": (int, "an int"),
     "synchronous": (str, "a str"),

@@ -1,7 +1,8 @@
 """The errors that only the SQLite engine gives. Each call that raises one changed nothing.
 
-Each derives from its engine-neutral class in ``durnel.errors`` where there is one, and from
-the ``sqlite3`` error that SQLite itself would have raised, so callers may catch either.
+Each derives from ``durnel.Error`` (through its engine-neutral class in ``durnel.errors``
+where there is one) and from the ``sqlite3`` error that SQLite itself would have raised, so
+callers may catch either.
 Problems with the file's place (a missing directory, no write permission) are the standard
 ``FileNotFoundError``, ``IsADirectoryError`` and ``PermissionError``.
 """
@@ -39,7 +40,7 @@ class BusyError(errors.BusyError, sqlite3.OperationalError):
     """Another connection held the file's write lock for longer than ``busy_timeout``."""
 
 
-class StorageError(sqlite3.OperationalError):
+class StorageError(errors.Error, sqlite3.OperationalError):
     """SQLite could not write the file: the disk is full, the file became read-only, or the
     operating system reported an I/O error. The transaction was rolled back."""
 

@@ -28,7 +28,7 @@ import threading
 
 __all__ = ["gate", "on_fork"]
 
-_callbacks = {"before": [], "parent": [], "child": []}
+_callbacks: dict = {"before": [], "parent": [], "child": []}
 
 
 class _State:

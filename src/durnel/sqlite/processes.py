@@ -26,7 +26,7 @@ __all__ = ["ALIVE", "DEAD", "UNKNOWN", "judge", "same_network", "this_process"]
 ALIVE, DEAD, UNKNOWN = "alive", "dead", "unknown"
 
 _LINUX = re.compile(r"([0-9a-f-]{36})/([0-9]+)/([0-9]+)/([0-9]+)\Z")
-_mine = [None, None]  # pid, process: of this process (a forked child works out its own)
+_mine: list = [None, None]  # pid, process: of this process (a forked child works out its own)
 
 
 def this_process():

@@ -203,7 +203,7 @@ _SQLITES = {
         "CREATE TABLE sqlite_stat4(tbl,idx,neq,nlt,ndlt,sample)",
     ),
 }
-_expected = {}
+_expected: dict[int, dict] = {}
 
 
 def expected_objects(version=SCHEMA_VERSION):

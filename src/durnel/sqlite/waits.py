@@ -72,22 +72,22 @@ def message_waits(state, agent_id, timeout):
 
     def restored(result, later):
         if result[0]:  # drained for a caller that never got them: back in the file
-            later(state.restore, agent, result[0])
+            later(state._restore, agent, result[0])
 
-    rows = (yield Work(state.drain_waiting, agent, None, orphaned=restored))[0]
+    rows = (yield Work(state._drain_waiting, agent, None, orphaned=restored))[0]
     if rows or seconds_left(deadline) == 0.0:
         return [row[:4] for row in rows]
 
     def left(ticket, later):
-        later(state.leave, ticket, "mail", agent)
+        later(state._leave, ticket, "mail", agent)
 
     waiter.will_open()
     ticket = None
     try:
         while True:
             if ticket is None:
-                ticket = yield Work(state.join, waiter, "mail", agent, orphaned=left)
-            rows, listed = yield Work(state.drain_waiting, agent, ticket, orphaned=restored)
+                ticket = yield Work(state._join, waiter, "mail", agent, orphaned=left)
+            rows, listed = yield Work(state._drain_waiting, agent, ticket, orphaned=restored)
             if rows:
                 ticket = None  # left in the drain's transaction
                 return [row[:4] for row in rows]
@@ -99,7 +99,7 @@ def message_waits(state, agent_id, timeout):
             yield seconds_left(deadline, LOOK_EVERY)
     finally:
         if ticket is not None:
-            waiter.later(state.leave, ticket, "mail", agent)
+            waiter.later(state._leave, ticket, "mail", agent)
 
 
 def claim_waits(state, prefix, agent_id, name, timeout):
@@ -111,22 +111,22 @@ def claim_waits(state, prefix, agent_id, name, timeout):
     waiter = yield WAITER
 
     def released(result, later):
-        later(state.release_quietly, agent, resource)
+        later(state._release_quietly, agent, resource)
 
     if seconds_left(deadline) == 0.0:
         return (yield Work(plain_claim, agent, name, orphaned=released))
     ticket = gone = passed = None
     first_seen = None  # (the first in line, when a turn first found the resource free since)
-    turn = state.claim_turn
+    turn = state._claim_turn
     try:
         while True:
             before = ticket
 
             def undone(result, later, before=before):
                 if result[0]:
-                    later(state.release_quietly, agent, resource)
+                    later(state._release_quietly, agent, resource)
                 elif result[3] is not None and result[3] != before:
-                    later(state.leave, result[3], "claim", resource)
+                    later(state._leave, result[3], "claim", resource)
 
             result = yield Work(
                 turn, resource, agent, ticket, gone, passed, waiter, orphaned=undone
@@ -138,9 +138,9 @@ def claim_waits(state, prefix, agent_id, name, timeout):
             _, holder, stamp, ticket, ahead, first = result
             if ticket is None:  # in the way, and not in line yet: bind the socket and join
                 waiter.will_open()
-                turn = state.claim_turn_opening
+                turn = state._claim_turn_opening
                 continue
-            turn = state.claim_turn
+            turn = state._claim_turn
             if first == ticket or holder is not None and time.time() - stamp < LEASE_SECONDS:
                 first_seen = None
             elif first_seen is None or first_seen[0] != first:
@@ -161,11 +161,11 @@ def claim_waits(state, prefix, agent_id, name, timeout):
                     cap = min(max(lapse, _SHORTEST), LOOK_EVERY)
                 if (yield seconds_left(deadline, cap)) or ahead is None:
                     break
-                if state.gone(ahead):
+                if state._gone(ahead):
                     gone = ahead
                     break
                 if first_seen or time.monotonic() - turned >= LOOK_EVERY:
                     break
     finally:
         if ticket is not None:
-            waiter.later(state.leave, ticket, "claim", resource)
+            waiter.later(state._leave, ticket, "claim", resource)

@@ -45,12 +45,13 @@ import stat
 import sys
 import threading
 import weakref
+from typing import Any
 
 from . import processes
 
 __all__ = ["AsyncSocketWaiter", "SocketWaiter", "WakePlace", "valid_name"]
 
-_AF_UNIX = getattr(socket, "AF_UNIX", None)
+_AF_UNIX: Any = getattr(socket, "AF_UNIX", None)  # None: no Unix sockets here
 _ABSTRACT = sys.platform.startswith("linux")
 _MAX_PATH = 107  # a socket address's path, its closing NUL left out
 _NAME = re.compile(r"[0-9a-f]{16}\Z")
@@ -58,9 +59,9 @@ _UNREACHABLE = (errno.ECONNREFUSED, errno.ENOENT, errno.ENOTDIR)
 _LONGEST_SLEEP = 86400.0  # a longer sleep is made of several (the waits check their deadline)
 
 _lock = threading.Lock()
-_sender = [None, None]  # pid, socket: what this process sends its wake-ups from
-_bound = set()  # names of the sockets that this process has open
-_open = weakref.WeakSet()  # those sockets
+_sender: list = [None, None]  # pid, socket: what this process sends its wake-ups from
+_bound: set[str] = set()  # names of the sockets that this process has open
+_open: "weakref.WeakSet[socket.socket]" = weakref.WeakSet()  # those sockets
 
 
 def _forget_parent_sockets():
@@ -86,6 +87,10 @@ def valid_name(name):
 class WakePlace:
     """Where the waiters of the file at ``database`` (an absolute path to an existing file)
     sleep. ``directory_mode`` is the mode of a wake directory made here."""
+
+    # None when the place is abstract, or there is none (no Unix sockets): every use of it
+    # is behind a test of those
+    directory: Any
 
     def __init__(self, database, directory_mode=0o700):
         if _AF_UNIX is None:
@@ -243,7 +248,7 @@ class SocketWaiter:
     def __init__(self, place):
         self.place = place
         self.name = None
-        self._socket = None
+        self._socket: Any = None  # bound by open(), before any sleep
 
     def will_open(self):
         """Called by the steps, in the thread or task that waits, before a call that opens."""

@@ -3,9 +3,10 @@ read transaction, the log followed by polling, and a way to open a file for read
 never makes one.
 
 ``read_snapshot`` reads the statuses, claims, mailboxes and log of the namespace inside one
-``BEGIN`` ... ``COMMIT`` on the calling thread's connection: a WAL read transaction, so one
-consistent moment of the file, taking no write lock and waiting for none. Its clock reading
-is this machine's wall clock (the one that stamps claims here), read inside the transaction.
+``BEGIN`` ... ``COMMIT`` on the calling thread's connection (the engine's
+``read_transaction``): a WAL read transaction, so one consistent moment of the file, taking no
+write lock and waiting for none. Its clock reading is this machine's wall clock (the one that
+stamps claims here), read inside the transaction.
 
 ``read_namespaces`` counts every namespace of the file in one read transaction too. An
 event's number is its ``seq``, which the engine numbers per namespace without gaps.
@@ -35,7 +36,7 @@ from ..snapshots import (
 from .engine import SQLiteCoordinationState
 from .engine import open_url as open_engine_url
 from .errors import BusyError, StorageError
-from .transactions import retry, wall_seconds
+from .transactions import wall_seconds
 
 __all__ = [
     "POLL_SECONDS",
@@ -92,26 +93,6 @@ _AFTER = _EVENTS + "WHERE namespace = ? AND seq > ? ORDER BY seq LIMIT 1000"
 _event = LogEvent._make
 
 
-def _in_read_transaction(state: SQLiteCoordinationState, read):
-    """``read(cursor)`` inside one read transaction, made again while the file is busy."""
-
-    def attempt():
-        with state._connections as cursor:
-            cursor.execute("BEGIN")
-            try:
-                return read(cursor)
-            finally:
-                if cursor.connection.in_transaction:
-                    cursor.execute("COMMIT")  # a read transaction: COMMIT only ends it
-
-    return retry(state._where, state._busy_timeout, attempt)
-
-
-def _on(state, statement):
-    with state._connections as cursor:
-        return statement(cursor)
-
-
 def read_snapshot(state: SQLiteCoordinationState, log_tail: int) -> Snapshot:
     namespace = (state.namespace,)
 
@@ -123,12 +104,12 @@ def read_snapshot(state: SQLiteCoordinationState, log_tail: int) -> Snapshot:
         claims = claim_views(cursor.execute(_CLAIMS, namespace), now)
         mailboxes = mailbox_views(cursor.execute(_MAILBOXES, namespace), now)
         (length,) = cursor.execute(_LOG_SPAN, namespace).fetchone()
-        log = ()
+        log: tuple[LogEvent, ...] = ()
         if log_tail:
             log = tuple(map(_event, cursor.execute(_TAIL, (state.namespace, log_tail))))[::-1]
         return Snapshot("sqlite", state.namespace, now, agents, claims, mailboxes, log, length)
 
-    return _in_read_transaction(state, read)
+    return state.read_transaction(read)
 
 
 def read_log(
@@ -139,20 +120,16 @@ def read_log(
     deadline = time.monotonic() + block
     seen = None
     while True:
-        version = retry(
-            state._where,
-            state._busy_timeout,
-            lambda: _on(state, lambda cursor: cursor.execute("PRAGMA data_version").fetchone()[0]),
-        )
-        if version != seen:
-            seen = version
-            events = retry(
-                state._where,
-                state._busy_timeout,
-                lambda: _on(state, lambda cursor: cursor.execute(_AFTER, arguments).fetchall()),
-            )
-            if events:
-                return tuple(map(_event, events))
+
+        def look(cursor, seen=seen):
+            version = cursor.execute("PRAGMA data_version").fetchone()[0]
+            if version == seen:
+                return version, []
+            return version, cursor.execute(_AFTER, arguments).fetchall()
+
+        seen, events = state.read_transaction(look)
+        if events:
+            return tuple(map(_event, events))
         left = deadline - time.monotonic()
         if left <= 0:
             return ()
@@ -161,8 +138,8 @@ def read_log(
 
 def read_namespaces(state: SQLiteCoordinationState) -> tuple[NamespaceView, ...]:
     """Every namespace of the file, in one read transaction."""
-    return _in_read_transaction(
-        state, lambda cursor: tuple(map(NamespaceView._make, cursor.execute(_NAMESPACES)))
+    return state.read_transaction(
+        lambda cursor: tuple(map(NamespaceView._make, cursor.execute(_NAMESPACES)))
     )
 
 

@@ -5,11 +5,11 @@ server or cluster, and a way to open a URL that reaches a cluster through any of
 ``read_snapshot`` runs the library's ``snapshot`` function (``lua/snapshot.lua``) once, with
 FCALL_RO: atomic, so one consistent moment of the server, its clock included, and flagged
 ``no-writes``, so the server itself refuses any write and a replica can answer it. It uses the
-engine object's own client and keys. As it writes nothing, a call lost to a connection error
-is simply sent again (once), and one refused while a cluster slot moves is sent again within
-the engine's budget. A mailbox's length is what ``inbox()`` lists (see the script). Keys
-holding data durnel did not write raise ``durnel.redis.ForeignDataError`` naming the key, as
-the engine's methods do.
+engine object's own client (its ``client``) and the key names of its namespace. As it writes
+nothing, a call lost to a connection error is simply sent again (once), and one refused while
+a cluster slot moves is sent again within the engine's budget (its ``retries``). A mailbox's
+length is what ``inbox()`` lists (see the script). Keys holding data durnel did not write
+raise ``durnel.redis.ForeignDataError`` naming the key, as the engine's methods do.
 
 Log events are numbered as the script says: by the stream's count of the entries ever added
 (XINFO STREAM's entries-added), the newest being that count. ``read_log`` finds the events
@@ -43,9 +43,9 @@ from ..snapshots import (
 )
 from ..urls import redacted
 from . import calls, retry
-from .calls import ForeignDataError
 from .engine import RedisCoordinationState
 from .engine import open_url as open_engine_url
+from .errors import ForeignDataError
 from .scripts import LIBRARY, SCRIPTS, Reply
 
 __all__ = ["UNREACHABLE", "open_url", "read_log", "read_namespaces", "read_snapshot"]
@@ -116,7 +116,7 @@ def _retried(state: RedisCoordinationState, send):
                 raise
             lost = 1
         except (ResponseError, ClusterError) as error:
-            wait = retry.backoff(moving, state._retries) if retry.moving(error) else None
+            wait = retry.backoff(moving, state.retries) if retry.moving(error) else None
             if wait is None:
                 raise
             time.sleep(wait)
@@ -125,7 +125,7 @@ def _retried(state: RedisCoordinationState, send):
 
 def _run(state: RedisCoordinationState, keys, args):
     function = SCRIPTS["snapshot"].function
-    client = state._client
+    client = state.client
 
     def send():
         try:
@@ -150,7 +150,7 @@ def _read(state: RedisCoordinationState, keys: calls.Keys, namespace: str, log_t
     reply = _run(
         state,
         (keys.claims, keys.statuses, keys.log),
-        (log_tail, keys.inbox_prefix, keys.inflight(b""), state._options.visibility),
+        (log_tail, keys.inbox_prefix, keys.inflight(b""), b"%d" % state.visibility_timeout),
     )
     if calls.tag(reply) != Reply.OK:
         calls.outcome(reply)  # raises what the reply stands for
@@ -164,7 +164,7 @@ def _read(state: RedisCoordinationState, keys: calls.Keys, namespace: str, log_t
 
 
 def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
-    keys = state._keys
+    keys = calls.Keys(state.namespace)
     claims_key, statuses_key = keys.claims, keys.statuses
     now, roster, held, boxes, length, events, newest = _read(state, keys, state.namespace, log_tail)
     roster = sorted(_pairs(roster))  # (str, str) tuples: C comparisons, no key function
@@ -219,9 +219,9 @@ def _event(number, entry_id, flat) -> LogEvent:
 
 def _after(state: RedisCoordinationState, after: int):
     """(the events numbered after ``after``, the newest stream id)."""
-    key = state._keys.log
+    key = calls.Keys(state.namespace).log
     first, last, *rest = _retried(
-        state, lambda: state._client.eval_ro(LOG_AFTER, 1, key, after, FOLLOW_BATCH)
+        state, lambda: state.client.eval_ro(LOG_AFTER, 1, key, after, FOLLOW_BATCH)
     )
     if first == -1:
         raise ForeignDataError(
@@ -244,14 +244,15 @@ def read_log(
     events, last = _after(state, after or 0)
     if events or block <= 0:
         return events
-    woken = state._client.xread({state._keys.log: last}, count=1, block=max(1, int(block * 1000)))
+    log = calls.Keys(state.namespace).log
+    woken = state.client.xread({log: last}, count=1, block=max(1, int(block * 1000)))
     return _after(state, after or 0)[0] if woken else ()
 
 
 def read_namespaces(state: RedisCoordinationState) -> tuple[NamespaceView, ...]:
     """Every namespace of the server (of every primary of a cluster client), counted."""
     found = set()
-    for key in state._client.scan_iter(match="durnel:{*}:*", count=1000):
+    for key in state.client.scan_iter(match="durnel:{*}:*", count=1000):
         key = key if isinstance(key, bytes) else key.encode("utf-8")
         close = key.find(b"}:", 8)
         if close > 8 and key[close + 2 :] in _DATA_KEYS:
@@ -286,7 +287,7 @@ def open_url(url: str, namespace: str) -> RedisCoordinationState:
     if urlsplit(url).scheme not in ("redis", "rediss"):
         return state
     try:
-        clustered = state._client.info("cluster").get("cluster_enabled")
+        clustered = state.client.info("cluster").get("cluster_enabled")
     except ResponseError:  # INFO renamed or refused: a plain server, as far as we can tell
         clustered = False
     except BaseException:
@@ -301,6 +302,4 @@ def open_url(url: str, namespace: str) -> RedisCoordinationState:
         client = RedisCluster.from_url(url, socket_connect_timeout=5, socket_timeout=30)
     except RedisClusterException as error:  # a db other than 0, or no node answers
         raise ValueError("cannot read %s as a cluster: %s" % (redacted(url), error)) from None
-    state = RedisCoordinationState(client, namespace)
-    state._owns_client = True  # close() closes it
-    return state
+    return RedisCoordinationState(client, namespace, close_client=True)
