@@ -92,6 +92,7 @@ def _after_fork_in_child():
     _live.clear()
 
 
+_enter_gate, _leave_gate = forks.gate.__enter__, forks.gate.__exit__
 forks.on_fork(before=_close_all, parent=_after_fork_in_parent, child=_after_fork_in_child)
 
 
@@ -144,15 +145,18 @@ class Connections:
         self._local = _PerThread()
 
     def __enter__(self):
-        forks.gate.__enter__()
+        _enter_gate()
+        link = self._local.link
+        if link is not None and link.generation == _generation[0]:
+            return link.cursor
         try:
-            return self.cursor()
+            return self._open().cursor
         except BaseException:
-            forks.gate.__exit__(None, None, None)
+            _leave_gate()
             raise
 
     def __exit__(self, *exc_info):
-        forks.gate.__exit__(*exc_info)
+        _leave_gate()
 
     def cursor(self):
         """The calling thread's cursor, on a connection opened in this process since its last
