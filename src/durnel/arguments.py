@@ -12,6 +12,12 @@ __all__ = ["FAILED_TYPE_NAME", "plain", "utf8"]
 FAILED_TYPE_NAME = "<failed to extract type name>"
 
 
+# The type's own flags, as the native module reads them: isinstance() would ask the value's
+# __class__, which a proxy (a Mock(spec=str)) fakes and another object may make raise.
+_flags = type.__dict__["__flags__"].__get__
+_STR_SUBCLASS = 1 << 28  # Py_TPFLAGS_UNICODE_SUBCLASS
+
+
 def _type_name(value):
     try:
         name = type(value).__qualname__
@@ -23,12 +29,12 @@ def _type_name(value):
 def utf8(parameter: str, value: object) -> bytes:
     """The UTF-8 of the str argument ``parameter``; TypeError or UnicodeEncodeError if it has
     none."""
-    if not isinstance(value, str):
+    if not _flags(type(value)) & _STR_SUBCLASS:
         raise TypeError(
             "argument '%s': '%s' object cannot be converted to 'PyString'"
             % (parameter, _type_name(value))
         )
-    return str.encode(value, "utf-8")
+    return str.encode(value, "utf-8")  # type: ignore[arg-type]
 
 
 def plain(parameter: str, value: object) -> str:

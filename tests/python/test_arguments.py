@@ -54,6 +54,18 @@ class Unnamed(metaclass=UnnamedMeta):
     pass
 
 
+class Posing:
+    """No str, though isinstance() takes it for one (as a Mock(spec=str))."""
+
+    __class__ = str
+
+
+class Faceless:
+    """No str, and asking its __class__ raises."""
+
+    __class__ = property(lambda self: 1 / 0)
+
+
 def type_error(call, *args, **kwargs):
     with pytest.raises(TypeError) as info:
         call(*args, **kwargs)
@@ -290,6 +302,8 @@ def test_nul_and_non_ascii_round_trip(state):
         (["a"], "list"),
         (Outer.Inner(), "Outer.Inner"),
         (Unnamed(), "<failed to extract type name>"),
+        pytest.param(Posing(), "Posing", id="posing"),
+        pytest.param(Faceless(), "Faceless", id="faceless"),
     ],
 )
 @pytest.mark.parametrize("name", sorted(PARAMETERS))

@@ -9,6 +9,7 @@ import gc
 import itertools
 import os
 import random
+import select
 import shutil
 import signal
 import socket
@@ -189,19 +190,34 @@ def newer_version(path):
             SchemaVersionError,
             "newer durnel \\(schema version %d; this one reads" % (SCHEMA_VERSION + 1),
         ),
+        (
+            with_objects(  # (SQLite's own names are no sign of SQLite's objects)
+                "PRAGMA writable_schema = ON",
+                "CREATE TRIGGER sqlite_eat AFTER INSERT ON messages BEGIN "
+                "DELETE FROM messages WHERE id = NEW.id; END",
+            ),
+            ForeignDataError,
+            "makes them: the trigger sqlite_eat is not durnel's$",
+        ),
         (lambda p: p.mkdir(), IsADirectoryError, "must be a file"),
+        (lambda p: os.mkfifo(str(p)), ForeignDataError, "not a SQLite database: it is a FIFO"),
+        (
+            lambda p: (SQLiteCoordinationState(p), os.link(str(p), str(p) + ".copy")),
+            OSError,
+            "has 2 names \\(hard links\\): SQLite keeps a -wal per name",
+        ),
     ],
 )
 def test_files_durnel_did_not_make_are_refused_unchanged(tmp_path, prepare, error, says):
     path = tmp_path / "state.db"
     prepare(path)
     # (Readers of a WAL file note themselves in its -shm index: not a change of the data.)
-    files = lambda: {p.name: p.read_bytes() for p in tmp_path.glob("state.db*[!m]")}  # noqa: E731
+    files = lambda: {p.name: p.read_bytes() for p in tmp_path.glob("*[!m]") if p.is_file()}  # noqa: E731
     before = files()
     with pytest.raises(error, match=says):
         SQLiteCoordinationState(path)
     assert files() == before
-    if error is not IsADirectoryError:
+    if error not in (IsADirectoryError, OSError):
         assert isinstance(error("x"), (durnel.ForeignDataError, sqlite3.DatabaseError))
 
 
@@ -448,15 +464,19 @@ def test_processes_killed_mid_write_leave_every_acknowledged_call_whole(tmp_path
     assert rows(path, "SELECT count(*) FROM log WHERE event = 'MessageSent'") == [(len(inbox),)]
 
 
+LAST_USER = "import sqlite3, sys; sqlite3.connect(sys.argv[1]).execute('SELECT * FROM claims')"
+
+
 def test_opening_a_connection_keeps_the_process_s_locks_on_the_file(tmp_path):
     # Closing any descriptor of the file drops the process's POSIX locks, SQLite's too: then
     # another process closing its last connection takes itself for the last user of the file
     # and removes the WAL under this one. A connection whose engine object went may live on:
     # another thread may not close it, and here its cursor stands for a traceback holding it.
-    last = "import sqlite3, sys; sqlite3.connect(sys.argv[1]).execute('SELECT * FROM claims')"
-    for lingering in (False, True):
-        path = str(tmp_path / ("state-%d.db" % lingering))
-        first = SQLiteCoordinationState(path)
+    # And a connection may have been opened by another path (a symbolic link to the directory).
+    os.symlink(str(tmp_path), str(tmp_path / "alias"))
+    for n, (lingering, through) in enumerate([(False, ""), (True, ""), (False, "alias")]):
+        path = str(tmp_path / ("state-%d.db" % n))
+        first = SQLiteCoordinationState(os.path.join(str(tmp_path), through, "state-%d.db" % n))
         first.send_message("A", "B", "kept")
         if lingering:
             cursor = first._connections.cursor()  # noqa: F841 - kept alive on purpose
@@ -466,7 +486,7 @@ def test_opening_a_connection_keeps_the_process_s_locks_on_the_file(tmp_path):
             dropper.start()
             dropper.join()
         second = SQLiteCoordinationState(path)  # another connection of the same process
-        subprocess.run([sys.executable, "-c", last, path], check=True, timeout=60)
+        subprocess.run([sys.executable, "-c", LAST_USER, path], check=True, timeout=60)
         assert os.path.exists(path + "-wal")
         assert [m[2] for m in second.drain_inbox("B")] == ["kept"]
 
@@ -518,33 +538,33 @@ def test_a_drain_cancelled_while_it_waits_for_the_write_lock_hands_its_messages_
     view = durnel.aio.view(state)
     holder = sqlite3.connect(str(path), isolation_level=None, check_same_thread=False)
 
-    async def cancelled_in_its_thread(call):
+    async def cancelled_in_its_thread(call, then=lambda: view.inbox("B")):
         """Runs call() while another connection holds the write lock, cancels it while its
-        transaction waits, then lets the lock go; returns once the thread is done."""
+        transaction waits, makes the object's next call then() at once, and lets the lock
+        go; returns what then() returned: what the cancelled call took is back by then."""
         holder.execute("BEGIN IMMEDIATE")
         task = asyncio.ensure_future(call())
         await asyncio.sleep(0.2)
         task.cancel()
+        following = asyncio.ensure_future(then())
         with pytest.raises(asyncio.CancelledError):
             await task
         holder.execute("COMMIT")
-        for _ in range(2):  # the call, then what it left to do after it
-            await view.status("x")
+        return await following
 
     async def scenario():
         for call in (lambda: view.drain_inbox("B"), lambda: view.wait_for_messages("B")):
             state.send_message("A", "B", "one")
             state.send_message("A", "B", "two")
-            await cancelled_in_its_thread(call)
-            assert [m[2] for m in await view.inbox("B")] == ["one", "two"]
+            assert [m[2] for m in await cancelled_in_its_thread(call)] == ["one", "two"]
             assert [m[2] for m in state.drain_inbox("B")] == ["one", "two"]
         # a wait cancelled while it joins the line, and a claim while it is made
         await cancelled_in_its_thread(lambda: view.wait_for_messages("B"))
-        await cancelled_in_its_thread(lambda: view.wait_claim_task("W", "t"))
-        await cancelled_in_its_thread(lambda: view.claim_file("W", "f"))
+        claims = (lambda: view.claim_task("X", "t"), lambda: view.claim_file("X", "f"))
+        assert await cancelled_in_its_thread(lambda: view.wait_claim_task("W", "t"), claims[0])
+        assert await cancelled_in_its_thread(lambda: view.claim_file("W", "f"), claims[1])
         assert rows(path, "SELECT count(*) FROM waiters") == [(0,)]
-        assert state.claim_task("X", "t") == "X" and state.claim_file("X", "f") == "X"
-        assert state.status("W") == "idle"
+        assert state.status("W") == "idle" and state.status("X") == "busy"
 
     asyncio.run(scenario())
     holder.close()
@@ -726,6 +746,45 @@ def test_foreign_rows_and_a_damaged_file_raise_durnel_s_errors_and_change_nothin
     assert path.read_bytes() == damaged
 
 
+def test_forks_amid_writes_leave_each_child_working_connections_of_its_own(tmp_path):
+    # A fork copies SQLite's state: a thread inside it leaves mutexes and locks held for
+    # ever, and the parent's open connections make the child's own take no lock, so that
+    # the -wal goes under the child once the parent has closed them.
+    path, stop = str(tmp_path / "state.db"), threading.Event()
+    state, (go_on, going), (ready, sent) = SQLiteCoordinationState(path), os.pipe(), os.pipe()
+    bulk = lambda: [state.send_message("b", "sink", "x" * 30000) for _ in iter(stop.is_set, 1)]  # noqa: E731
+    writers = [in_thread(bulk) for _ in range(2)]
+    children, started = [], time.monotonic()
+    for n in range(10):
+        time.sleep(0.05)
+        children.append(fork())
+        if children[-1] == 0:  # pragma: no cover - the child
+            try:
+                state.send_message("child", "c%d" % n, "0")
+                os.write(sent, b".")
+                os.read(go_on, 1)
+                for i in range(1, 20):
+                    state.send_message("child", "c%d" % n, str(i))
+            finally:
+                os._exit(0)
+    signs = b""  # once each child has written through its own connection
+    while len(signs) < 10 and select.select([ready], [], [], 60)[0]:
+        signs += os.read(ready, 10)
+    stop.set()
+    for join in writers:
+        join()
+    state = None  # every connection of this process closed: then another's last one
+    subprocess.run([sys.executable, "-c", LAST_USER, path], check=True, timeout=60)
+    os.write(going, b"." * 10)
+    while children and time.monotonic() < started + 90:
+        children = [pid for pid in children if not os.waitpid(pid, os.WNOHANG)[0]]
+        time.sleep(0.05)
+    for pid in children:
+        os.kill(pid, signal.SIGKILL)
+    assert children == []
+    assert rows(path, "SELECT count(*) FROM messages WHERE sender = 'child'") == [(200,)]
+
+
 def test_the_asyncio_object_works_in_a_forked_child(tmp_path):
     state = SQLiteCoordinationState(tmp_path / "state.db")
     view = durnel.aio.view(state)
@@ -750,11 +809,12 @@ def test_the_asyncio_object_works_in_a_forked_child(tmp_path):
 
 def test_files_are_made_for_their_owner_alone_unless_asked(tmp_path, place):
     (tmp_path / "existing.db").touch(0o644)
+    os.symlink(str(tmp_path / "private.db"), str(tmp_path / "link.db"))  # to no file yet
     made = os.umask(0o022)
     try:
         states = [
             durnel.connect("sqlite:///%s/%s" % (tmp_path, url))
-            for url in ("private.db", "shared.db?file_mode=0640", "existing.db")
+            for url in ("link.db", "shared.db?file_mode=0640", "existing.db")
         ]
         for state in states:
             state.wait_for_messages("B", 0.01)  # (the wake directory, where there is one)
@@ -765,6 +825,7 @@ def test_files_are_made_for_their_owner_alone_unless_asked(tmp_path, place):
         expected.update({name + ".db" + end: mode for end in ("", "-wal", "-shm")})
         if place == "directory":
             expected[name + ".db-wake"] = mode | (mode & 0o444) >> 2
+    expected["link.db"] = 0o600
     modes = {p.name: stat.S_IMODE(p.stat().st_mode) for p in tmp_path.iterdir()}
     assert modes == expected
 

@@ -5,9 +5,11 @@ one that gives up hands its turn on. asyncio views: a thread and a task wake eac
 cancelled wait takes nothing."""
 
 import asyncio
+import contextlib
 import os
 import random
 import signal
+import sqlite3
 import subprocess
 import sys
 import threading
@@ -156,6 +158,7 @@ def test_a_claim_wait_gives_up_with_the_plain_refusal_and_hands_its_turn_on(stat
         (lambda s: s.wait_claim_file(1, "x"), TypeError),
         (lambda s: s.wait_claim_task("A", b"t"), TypeError),
         (lambda s: s.wait_for_messages(None), TypeError),
+        (lambda s: s.wait_for_messages(1, -1), ValueError),  # the timeout is checked first
     ],
 )
 def test_bad_arguments_change_nothing(state, call, error):
@@ -397,6 +400,38 @@ def test_a_waiter_moved_up_by_one_that_leaves_takes_up_its_watch(state):
     started = time.monotonic()
     assert patient() == "patient"
     assert time.monotonic() - started < 5
+
+
+@pytest.mark.engines("sqlite", "aio-sqlite")
+def test_a_paused_first_waiter_loses_its_turn_and_then_takes_its_place_back(state, monkeypatch):
+    from durnel.sqlite import waits
+
+    monkeypatch.setattr(waits, "LOOK_EVERY", 1.0)  # (this process's waiters look sooner,
+    monkeypatch.setattr(waits, "TURN_GRACE", 1.0)  # and give a paused one less time)
+    state.claim_file("holder", "f")
+    first = process(state, "wait-claim", "first", "f")
+    place = "SELECT ticket FROM waiters WHERE pid = %d" % first.pid
+    database = reachable(state)[0][len("sqlite:///") :]
+
+    def ticket():
+        with contextlib.closing(sqlite3.connect(database)) as db:
+            return db.execute(place).fetchall()
+
+    in_line = ticket()
+    second = in_thread(state.wait_claim_file, "second", "f", WAIT)
+    time.sleep(SLEEP)
+    first.send_signal(signal.SIGSTOP)
+    state.release("holder", "file:f")
+    try:
+        assert second() == "second"
+    finally:
+        first.send_signal(signal.SIGCONT)
+    started = time.monotonic()
+    while ticket() != in_line and time.monotonic() < started + WAIT:
+        time.sleep(0.05)
+    assert ticket() == in_line  # back in its place, ahead of any later waiter
+    state.release("second", "file:f")
+    assert first.communicate(timeout=WAIT)[0] == "first\n"
 
 
 # ---- time ----

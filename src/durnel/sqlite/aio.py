@@ -16,8 +16,11 @@ running when its task was cancelled, or had just completed, completes in the thr
 then: a drain's messages are put back in the file in front of the inbox, in their order, as
 they were (sql.restore), for the next drain by any object or process; a claim, plain or
 waited for, is released again (the log shows both); a wait's place in a line is given up.
-Sends, broadcasts, renewals and releases that ran take effect, as with a reply that was
-lost.
+That hand-back comes before any call of the object made after the cancellation: a call in
+the thread learns, before it returns, whether its task was cancelled, and then hands back
+in the same turn of the thread; one cancelled after it returned hands back as the next call
+that the cancellation queues (calls queued meanwhile found it delivered). Sends, broadcasts,
+renewals and releases that ran take effect, as with a reply that was lost.
 
 ``aclose()`` (``durnel.lifecycle``) waits for the calls already asked of the thread, closes
 the thread's connection and ends the thread; it closes the SQLiteCoordinationState too when
@@ -26,8 +29,8 @@ A wait running meanwhile raises ClosedError at its next look.
 """
 
 import asyncio
-import functools
 import os
+import threading
 from concurrent.futures import ThreadPoolExecutor
 from typing import Optional
 
@@ -167,9 +170,11 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
 
     async def _offload(self, work):
         """Runs ``work`` in the object's thread; if the awaiting task is cancelled while it
-        runs, its result goes to ``work.orphaned``."""
+        runs, or before it resumes, its result goes to ``work.orphaned``."""
+        orphaned = work.orphaned
+        call, arguments = (work.function, work.arguments) if orphaned is None else (_Call(work), ())
         try:
-            future = self._executor.submit(work.function, *work.arguments)
+            future = self._executor.submit(call, *arguments)
         except RuntimeError:
             if self._closed:  # a wait that went on while the object was closed
                 raise self._closed_error() from None
@@ -177,8 +182,8 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
         try:
             return await asyncio.wrap_future(future)
         except asyncio.CancelledError:
-            if work.orphaned is not None:
-                future.add_done_callback(functools.partial(_orphaned, work.orphaned, self._later))
+            if orphaned is not None and call.cancel():  # it had returned: hand back now
+                self._later(_hand_back, orphaned, future)
             raise
 
     def _later(self, function, *arguments):
@@ -188,13 +193,45 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
             function(*arguments)
 
 
+class _Call:
+    """A call whose result may never reach its task: it learns, in the object's thread and
+    before it returns, whether that task was cancelled, and then hands the result back there
+    and then (``work.orphaned``), before the thread takes its next call."""
+
+    __slots__ = ("cancelled", "lock", "returned", "work")
+
+    def __init__(self, work):
+        self.work = work
+        self.lock = threading.Lock()
+        self.cancelled = self.returned = False
+
+    def __call__(self):
+        result = self.work.function(*self.work.arguments)
+        with self.lock:
+            self.returned = not self.cancelled
+        if not self.returned:
+            self.work.orphaned(result, _at_once)
+        return result
+
+    def cancel(self):
+        """Its task was cancelled: whether the call had returned its result (which the caller
+        then hands back), rather than handing it back itself (or never running)."""
+        with self.lock:
+            self.cancelled = True
+            return self.returned
+
+
+def _at_once(function, *arguments):
+    function(*arguments)
+
+
+def _hand_back(orphaned, future):
+    """In the object's thread, after the call of ``future``: its result to ``orphaned``."""
+    orphaned(future.result(), _at_once)
+
+
 def _new_thread():
     return ThreadPoolExecutor(1, thread_name_prefix="durnel-sqlite")
-
-
-def _orphaned(orphaned, later, future):
-    if not future.cancelled() and future.exception() is None:
-        orphaned(future.result(), later)
 
 
 def open_async_url(url: str, namespace: str) -> AsyncSQLiteCoordinationState:

@@ -35,6 +35,8 @@ import sqlite3
 import threading
 import time
 
+from . import forks
+
 __all__ = ["LIMIT", "keep_small"]
 
 LIMIT = 4 * 1024 * 1024
@@ -43,27 +45,38 @@ PATIENCE_MS = 200
 FIRST_BACK_OFF = 0.05
 LONGEST_BACK_OFF = 2.0
 
-_commits: dict[str, int] = {}  # database path -> commits of this process to it
-# database path -> monotonic time before which no checkpoint is tried again
-_resume: dict[str, float] = {}
-# database path -> seconds to wait after the next failed truncation
-_back_off: dict[str, float] = {}
+# By the file's (device, inode), whatever path reached it:
+_commits: dict[tuple[int, int], int] = {}  # file -> commits of this process to it
+# file -> monotonic time before which no checkpoint is tried again
+_resume: dict[tuple[int, int], float] = {}
+# file -> seconds to wait after the next failed truncation
+_back_off: dict[tuple[int, int], float] = {}
 _checkpointing = threading.Lock()  # one checkpoint at a time per process
 
 
-def keep_small(cursor, path, idle=False):
-    """After a commit, or at a wait's look for mail (``idle``), checkpoints the file at
-    ``path`` through ``cursor`` (in autocommit mode) if its ``-wal`` is larger than LIMIT, as
-    the module's docstring says; looks at every LOOK_EVERY-th commit of this process to the
-    file. Never raises: the call before it has taken effect."""
+def _renew_lock():  # (a forked child: the thread that held it is not there)
+    global _checkpointing
+    _checkpointing = threading.Lock()
+
+
+forks.on_fork(child=_renew_lock)
+
+
+def keep_small(cursor, idle=False):
+    """After a commit, or at a wait's look for mail (``idle``), checkpoints the file of
+    ``cursor`` (in autocommit mode, on a connection of connections.py) if its ``-wal`` is
+    larger than LIMIT, as the module's docstring says; looks at every LOOK_EVERY-th commit of
+    this process to the file. Never raises: the call before it has taken effect."""
+    connection = cursor.connection
+    file, wal = connection.identity, connection.wal
     if not idle:
-        commits = _commits[path] = _commits.get(path, 0) + 1
+        commits = _commits[file] = _commits.get(file, 0) + 1
         if commits % LOOK_EVERY:
             return
-    if time.monotonic() < _resume.get(path, 0.0):
+    if time.monotonic() < _resume.get(file, 0.0):
         return
     try:
-        size = os.stat(path + "-wal").st_size
+        size = os.stat(wal).st_size
         if size <= LIMIT:
             return
         # Past twice LIMIT this process's writers wait for its checkpoint, so that a slow one
@@ -72,7 +85,7 @@ def keep_small(cursor, path, idle=False):
         if not _checkpointing.acquire(urgent):
             return
         try:
-            if urgent and os.stat(path + "-wal").st_size <= LIMIT:
+            if urgent and os.stat(wal).st_size <= LIMIT:
                 return  # made small while this one waited
             if not urgent:
                 cursor.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
@@ -91,10 +104,10 @@ def keep_small(cursor, path, idle=False):
         finally:
             _checkpointing.release()
         if busy and log != -1:  # (-1: another's checkpoint, still going on)
-            back_off = _back_off.get(path, FIRST_BACK_OFF)
-            _resume[path] = time.monotonic() + back_off
-            _back_off[path] = min(back_off * 2, LONGEST_BACK_OFF)
+            back_off = _back_off.get(file, FIRST_BACK_OFF)
+            _resume[file] = time.monotonic() + back_off
+            _back_off[file] = min(back_off * 2, LONGEST_BACK_OFF)
         elif not busy:
-            _back_off.pop(path, None)
+            _back_off.pop(file, None)
     except (OSError, sqlite3.Error):  # no -wal (yet), or busy: the next look tries again
         pass

@@ -150,7 +150,8 @@ class SQLiteCoordinationState(Closing):
         self._where = self._connections.where
         self.busy_timeout = float(busy_timeout)
         self._next_sweep = 0.0
-        self._connections.cursor()
+        with self._connections:  # opens the file, and checks it
+            pass
         # A wake directory, where there is one, is for those who may use the file: its mode,
         # with search permission wherever it gives read permission.
         mode = stat.S_IMODE(os.stat(self.path).st_mode)
@@ -251,7 +252,8 @@ class SQLiteCoordinationState(Closing):
         if has_mail:
             return self._write(sql.drain_waiting, (agent, ticket))
         if ticket is not None:  # a wait's look: the moment to shrink a -wal left large
-            keep_small(self._connections.cursor(), self.path, idle=True)
+            with self._connections as cursor:
+                keep_small(cursor, idle=True)
         return [], bool(listed)
 
     def _restore(self, agent, rows):
@@ -283,26 +285,27 @@ class SQLiteCoordinationState(Closing):
         except Exception:
             pass
 
-    def _claim_turn(self, resource, agent, ticket, gone, waiter):
+    def _claim_turn(self, resource, agent, ticket, gone, passed, waiter):
         """One turn of a claim wait (see sql.claim_turn), taking out the waiter ahead that
-        is ``gone`` (its row, or None) and its socket file, if it has one; a waiter without a
+        is ``gone`` (its row, or None) and its socket file, if it has one, and the first in
+        line ``passed`` (a ticket, or None) if the resource is still free; a waiter without a
         ticket joins the line only if its socket is bound."""
         if self._closed:
             raise self._closed_error()
         me = None if waiter.name is None else (waiter.name,) + processes.this_process()
         out = None if gone is None else gone[0]
-        result, woken = self._write(sql.claim_turn, (resource, agent, ticket, me, out))
+        result, woken = self._write(sql.claim_turn, (resource, agent, ticket, me, out, passed))
         if gone is not None:
             self._wakes.remove(gone[1])
         if woken:
             self._wake(woken)
         return result
 
-    def _claim_turn_opening(self, resource, agent, ticket, gone, waiter):
+    def _claim_turn_opening(self, resource, agent, ticket, gone, passed, waiter):
         waiter.open()
         if time.monotonic() >= self._next_sweep:
             self._sweep()
-        return self._claim_turn(resource, agent, ticket, gone, waiter)
+        return self._claim_turn(resource, agent, ticket, gone, passed, waiter)
 
     def _gone(self, waiter):
         """Whether the waiter of a row (ticket, address, pid, process) is gone (wakes.py)."""
@@ -370,15 +373,15 @@ class SQLiteCoordinationState(Closing):
         connection), for up to ``busy_timeout`` seconds, then BusyError. ``read`` must only
         read, and may be run more than once. This is how ``durnel.snapshot`` reads the file;
         the tables are described in the module's docstring."""
-        cursor = self._connections.cursor()
 
         def attempt():
-            cursor.execute("BEGIN")
-            try:
-                return read(cursor)
-            finally:
-                if cursor.connection.in_transaction:
-                    cursor.execute("COMMIT")  # a read transaction: COMMIT only ends it
+            with self._connections as cursor:
+                cursor.execute("BEGIN")
+                try:
+                    return read(cursor)
+                finally:
+                    if cursor.connection.in_transaction:
+                        cursor.execute("COMMIT")  # a read transaction: COMMIT only ends it
 
         return retry(self._where, self.busy_timeout, attempt)
 
@@ -392,7 +395,7 @@ class SQLiteCoordinationState(Closing):
 
     def _write(self, call, arguments):
         return write(
-            self._connections.cursor(),
+            self._connections,
             self._where,
             self.busy_timeout,
             call,
@@ -403,7 +406,7 @@ class SQLiteCoordinationState(Closing):
 
     def _read(self, call, *arguments):
         return read(
-            self._connections.cursor(),
+            self._connections,
             self._where,
             self.busy_timeout,
             call,

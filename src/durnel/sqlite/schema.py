@@ -191,12 +191,18 @@ MIGRATIONS = {
 
 NEXT_SEQ = _NEXT_SEQ  # for the calls' own log events
 
-# Every object but SQLite's own (sqlite_sequence, sqlite_stat1, automatic indexes), whose names
-# no statement may give anything else.
-_OBJECTS = (
-    "SELECT name, type, tbl_name, sql FROM sqlite_master "
-    "WHERE name NOT LIKE 'sqlite\\_%' ESCAPE '\\'"
-)
+# Every object of the file, SQLite's own included: a name that starts with "sqlite_" is no
+# sign of SQLite's (PRAGMA writable_schema lets anyone give one to a trigger).
+_OBJECTS = "SELECT name, type, tbl_name, sql FROM sqlite_master"
+# What SQLite itself may add to a file of any schema: the statistics of ANALYZE.
+_SQLITES = {
+    "sqlite_stat1": ("table", "sqlite_stat1", "CREATE TABLE sqlite_stat1(tbl,idx,stat)"),
+    "sqlite_stat4": (
+        "table",
+        "sqlite_stat4",
+        "CREATE TABLE sqlite_stat4(tbl,idx,neq,nlt,ndlt,sample)",
+    ),
+}
 _expected: dict[int, dict] = {}
 
 
@@ -297,6 +303,8 @@ def _judge(where, application_id, version, found):
         elif found[name] != (kind, table, sql):
             wrong.append("the %s %s is not the one durnel makes" % (kind, name))
     for name in sorted(set(found) - set(expected)):
+        if _SQLITES.get(name) == found[name]:
+            continue
         wrong.append("the %s %s is not durnel's" % (found[name][0], name))
     if wrong:
         raise ForeignDataError(

@@ -113,6 +113,10 @@ _JOIN = (
     "INSERT INTO waiters (namespace, kind, key, address, pid, process) VALUES (?, ?, ?, ?, ?, ?)"
 )
 _LEAVE = "DELETE FROM waiters WHERE ticket = ?"
+_REJOIN = (
+    "INSERT INTO waiters (ticket, namespace, kind, key, address, pid, process) "
+    "VALUES (?, ?, 'claim', ?, ?, ?, ?)"
+)
 _LINE_OF = "SELECT namespace, key FROM waiters WHERE ticket = ? AND kind = 'claim'"
 _IS_WAITING = "SELECT 1 FROM waiters WHERE ticket = ?"
 _PROCESSES = "SELECT DISTINCT pid, process FROM waiters"
@@ -261,25 +265,36 @@ def drain_waiting(cursor, namespace, now, maxlen, agent, ticket):
     return messages, ticket is not None
 
 
-def claim_turn(cursor, namespace, now, maxlen, resource, agent, ticket, waiter, gone):
+def claim_turn(cursor, namespace, now, maxlen, resource, agent, ticket, waiter, gone, passed):
     """One turn of a claim wait, first come first served: the waiter ``ticket`` (None: not in
-    line yet; a waiter whose row has gone joins again), after removing the waiter ``gone``
-    ahead of it whose process is gone (or None), claims ``resource`` if nobody is ahead of
-    it; if it did, it leaves the line and this returns (True,). Otherwise it is (now) in
-    line, as ``waiter`` (address, pid, process), and this returns (False, holder, stamp,
-    ticket, ahead): the claim in its way (holder None: the resource is free, for the waiter
-    ahead), and the waiter just ahead (ticket, address, pid, process, whether it is first),
-    None for the first in line. Without ``waiter`` a waiter not yet in line stays out of it
-    (ticket None). Either result is returned as (result, the other waiters that this turn
-    moved in the first two places of the line, to wake)."""
+    line yet; a waiter whose row has gone takes its place again, by its ticket), after
+    removing the waiter ``gone`` ahead of it whose process is gone (or None), and the waiter
+    ``passed`` if it is still first in line while the resource is free (it let the resource
+    be free too long: a paused process), claims ``resource`` if nobody is ahead of it; if it
+    did, it leaves the line and this returns (True,). Otherwise it is (now) in line, as
+    ``waiter`` (address, pid, process), and this returns (False, holder, stamp, ticket,
+    ahead, first): the claim in its way (holder None: the resource is free, for the waiter
+    ahead), the waiter just ahead (ticket, address, pid, process, whether it is first), None
+    for the first in line, and the ticket of the first in line. Without ``waiter`` a waiter
+    not yet in line stays out of it (ticket None). Either result is returned as (result, the
+    other waiters that this turn moved in the first two places of the line, to wake)."""
     front = _front(cursor, namespace, resource)
     before = _tickets(front)
     if gone is not None:
         cursor.execute(_LEAVE, (gone,))
         if gone in before:
             front = _front(cursor, namespace, resource)
+    if passed is not None and front and front[0][0] == passed:
+        found = cursor.execute(_CLAIM_STAMP, (namespace, resource)).fetchall()
+        if not found or now - found[0][1] >= LEASE_SECONDS:  # still free
+            cursor.execute(_LEAVE, (passed,))
+            front = _front(cursor, namespace, resource)
     if ticket is not None and not cursor.execute(_IS_WAITING, (ticket,)).fetchall():
-        ticket = None
+        if waiter is None:
+            ticket = None
+        else:
+            cursor.execute(_REJOIN, (ticket, namespace, resource) + tuple(waiter))
+            front = _front(cursor, namespace, resource)
     first = front[0][0] if front else None
     in_turn = first is None or first == ticket
     if in_turn and claim(cursor, namespace, now, maxlen, resource, agent) is True:
@@ -290,12 +305,13 @@ def claim_turn(cursor, namespace, now, maxlen, resource, agent, ticket, waiter, 
     holder, stamp = found[0] if found else (None, None)
     if ticket is None:
         if waiter is None:  # a first try that found the resource held: not in line
-            return (False, holder, stamp, None, None), []
+            return (False, holder, stamp, None, None, first), []
         ticket = join(cursor, namespace, now, maxlen, "claim", resource, *waiter)
+    first = ticket if first is None else first
     ahead = cursor.execute(_WAITER_AHEAD, (namespace, resource, ticket)).fetchall()
     ahead = tuple(ahead[0]) + (ahead[0][0] == first,) if ahead else None
     woken = _moved_up(cursor, namespace, resource, before, ticket)
-    return (False, holder, stamp, ticket, ahead), woken
+    return (False, holder, stamp, ticket, ahead, first), woken
 
 
 def _holder(cursor, namespace, resource):

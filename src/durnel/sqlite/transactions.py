@@ -122,36 +122,44 @@ def _rollback(cursor):
             pass
 
 
-def write(cursor, where, busy_timeout, call, namespace, maxlen, arguments):
-    """``call(cursor, namespace, now, maxlen, *arguments)`` in one write transaction, with
-    ``now`` read once the write lock is held; returns its result. A commit that leaves the
-    ``-wal`` too large truncates it (checkpoints.py)."""
+def write(connections, where, busy_timeout, call, namespace, maxlen, arguments):
+    """``call(cursor, namespace, now, maxlen, *arguments)`` in one write transaction on the
+    calling thread's connection of ``connections``, with ``now`` read once the write lock is
+    held; returns its result. A commit that leaves the ``-wal`` too large truncates it
+    (checkpoints.py). No fork waits for the pauses between two attempts."""
     patience = None
     while True:
-        try:
-            cursor.execute("BEGIN IMMEDIATE")
-            result = call(cursor, namespace, wall_seconds(), maxlen, *arguments)
-            cursor.execute("COMMIT")
-            keep_small(cursor, cursor.connection.path)
-            return result
-        except sqlite3.Error as error:
-            _rollback(cursor)
-            _busy(error, where)
-        except BaseException:
-            _rollback(cursor)
-            raise
+        with connections as cursor:
+            try:
+                cursor.execute("BEGIN IMMEDIATE")
+                result = call(cursor, namespace, wall_seconds(), maxlen, *arguments)
+                cursor.execute("COMMIT")
+                keep_small(cursor)
+                return result
+            except sqlite3.Error as error:
+                _rollback(cursor)
+                _busy(error, where)
+            except BaseException:
+                _rollback(cursor)
+                raise
         if patience is None:
             patience = _Patience(busy_timeout)
         patience.wait(where)
 
 
-def read(cursor, where, busy_timeout, call, namespace, arguments):
+def read(connections, where, busy_timeout, call, namespace, arguments):
     """``call(cursor, namespace, *arguments)``, whose statement is its own read transaction."""
-    try:
-        return call(cursor, namespace, *arguments)
-    except sqlite3.Error as error:
-        _busy(error, where)
-    return retry(where, busy_timeout, lambda: call(cursor, namespace, *arguments))
+    with connections as cursor:
+        try:
+            return call(cursor, namespace, *arguments)
+        except sqlite3.Error as error:
+            _busy(error, where)
+
+    def attempt():
+        with connections as cursor:
+            return call(cursor, namespace, *arguments)
+
+    return retry(where, busy_timeout, attempt)
 
 
 def retry(where, busy_timeout, attempt):

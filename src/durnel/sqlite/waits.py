@@ -29,7 +29,13 @@ taken out of the line by the second within about LIVENESS seconds (and one found
 wake-up, at once). The rest of the line sleeps without looking (but every LAPSE_LOOK
 seconds): whatever moves a waiter into the first two places or from the second to the first
 (a waiter ahead leaving, claiming, being taken out) wakes it, so that idle waiters cost
-nothing however long the line. At the timeout the wait makes the plain claim, whose refusal
+nothing however long the line. A first waiter whose process is paused (SIGSTOP, a debugger)
+lives, but never takes its turn: a waiter whose turn finds the resource free with another
+first in line takes its turn every LIVENESS seconds from then, and once the same waiter has
+stayed first of a free resource for TURN_GRACE seconds, takes it out of the line (the first
+is woken by a release and looks every LOOK_EVERY seconds anyway, so a live one claims well
+before). A waiter taken out that runs again takes its old place back (its ticket) and waits
+behind whoever holds the claim by then. At the timeout the wait makes the plain claim, whose refusal
 it raises. A plain claim by an agent that does not wait takes a free resource even while
 others wait for it (nobody is in its way between a release and the first waiter's turn
 otherwise).
@@ -43,17 +49,25 @@ from ..arguments import plain
 from ..contract import FILE_PREFIX, LEASE_SECONDS
 from ..waiting import WAITER, Work, deadline_after, seconds_left
 
-__all__ = ["LAPSE_LOOK", "LIVENESS", "LOOK_EVERY", "claim_waits", "message_waits"]
+__all__ = [
+    "LAPSE_LOOK",
+    "LIVENESS",
+    "LOOK_EVERY",
+    "TURN_GRACE",
+    "claim_waits",
+    "message_waits",
+]
 
 LIVENESS = 1.0
 LOOK_EVERY = 5.0
 LAPSE_LOOK = 60.0
+TURN_GRACE = 5.0
 _SHORTEST = 0.001  # a sleep until a lapse that the clock says has come: start again soon
 
 
 def message_waits(state, agent_id, timeout):
+    deadline = deadline_after(timeout)  # (the timeout first, as the in-process engine)
     agent = plain("agent_id", agent_id)
-    deadline = deadline_after(timeout)
     waiter = yield WAITER
 
     def restored(result, later):
@@ -101,7 +115,8 @@ def claim_waits(state, prefix, agent_id, name, timeout):
 
     if seconds_left(deadline) == 0.0:
         return (yield Work(plain_claim, agent, name, orphaned=released))
-    ticket = gone = None
+    ticket = gone = passed = None
+    first_seen = None  # (the first in line, when a turn first found the resource free since)
     turn = state._claim_turn
     try:
         while True:
@@ -113,23 +128,32 @@ def claim_waits(state, prefix, agent_id, name, timeout):
                 elif result[3] is not None and result[3] != before:
                     later(state._leave, result[3], "claim", resource)
 
-            result = yield Work(turn, resource, agent, ticket, gone, waiter, orphaned=undone)
-            gone = None
+            result = yield Work(
+                turn, resource, agent, ticket, gone, passed, waiter, orphaned=undone
+            )
+            gone = passed = None
             if result[0]:
                 ticket = None
                 return agent
-            _, holder, stamp, ticket, ahead = result
+            _, holder, stamp, ticket, ahead, first = result
             if ticket is None:  # in the way, and not in line yet: bind the socket and join
                 waiter.will_open()
                 turn = state._claim_turn_opening
                 continue
             turn = state._claim_turn
+            if first == ticket or holder is not None and time.time() - stamp < LEASE_SECONDS:
+                first_seen = None
+            elif first_seen is None or first_seen[0] != first:
+                first_seen = (first, time.monotonic())
+            elif time.monotonic() - first_seen[1] >= TURN_GRACE:
+                passed = first  # it leaves the line at the next turn, if still free
+                continue
             turned = time.monotonic()
             while True:
                 if seconds_left(deadline) == 0.0:
                     return (yield Work(plain_claim, agent, name, orphaned=released))
                 if ahead is not None:
-                    cap = LIVENESS if ahead[4] else LAPSE_LOOK
+                    cap = LIVENESS if ahead[4] or first_seen else LAPSE_LOOK
                 elif holder is None:
                     cap = _SHORTEST
                 else:
@@ -140,7 +164,7 @@ def claim_waits(state, prefix, agent_id, name, timeout):
                 if state._gone(ahead):
                     gone = ahead
                     break
-                if time.monotonic() - turned >= LOOK_EVERY:
+                if first_seen or time.monotonic() - turned >= LOOK_EVERY:
                     break
     finally:
         if ticket is not None:

@@ -66,7 +66,9 @@ _open: "weakref.WeakSet[socket.socket]" = weakref.WeakSet()  # those sockets
 
 def _forget_parent_sockets():
     # A forked child never waits on its parent's sockets: closed here, they stay open in the
-    # parent, whose waiters they are.
+    # parent, whose waiters they are. The lock may have been held by a thread not copied.
+    global _lock
+    _lock = threading.Lock()
     for sock in list(_open):
         sock.close()
     _open.clear()
