@@ -34,7 +34,9 @@ __all__ = [
     "LogEvent",
     "MailboxView",
     "NamespaceView",
+    "PresenceView",
     "Snapshot",
+    "WaiterView",
     "as_json",
     "event_json",
     "follow_log",
@@ -110,11 +112,43 @@ class NamespaceView(NamedTuple):
     log_events: int
 
 
+class PresenceView(NamedTuple):
+    """When an agent was last seen calling, and from where: the engine's clock reading of its
+    last recorded call (whole seconds; recording is throttled, so it is exact to about a
+    second), its age at the snapshot's reading, and the host, process id and coordination
+    object (``object_id``) the call came through. Engines that other processes cannot reach
+    record none."""
+
+    agent: str
+    last_seen: int
+    age: int
+    host: str
+    pid: int
+    object_id: str
+
+
+class WaiterView(NamedTuple):
+    """A call waiting. ``kind`` is "claim" for a claim wait (``key`` the resource key,
+    ``position`` its place in the resource's line, 1 first) or "mail" for a message wait
+    (``key`` the agent whose mailbox it waits on, ``position`` 0). ``since`` is when it began
+    waiting (whole seconds of the engine's clock); ``host`` and ``pid`` are its process where
+    the engine knows them, else None."""
+
+    kind: str
+    key: str
+    position: int
+    agent: str
+    since: int
+    host: Optional[str]
+    pid: Optional[int]
+
+
 @dataclass(frozen=True)
 class Snapshot:
     """One coordination group at the clock reading ``now`` (whole seconds of the engine's
-    clock, the one that stamps claims). Agents, claims and mailboxes are sorted by name; the
-    log tail is oldest first, and ``log_length`` counts every event the log holds."""
+    clock, the one that stamps claims). Agents, claims, mailboxes and presence are sorted by
+    name; the log tail is oldest first, and ``log_length`` counts every event the log holds;
+    waiters are sorted by kind, key and position."""
 
     engine: str
     namespace: str
@@ -125,6 +159,8 @@ class Snapshot:
     log: tuple[LogEvent, ...]
     log_length: int
     lease_seconds: int = LEASE_SECONDS
+    presence: tuple[PresenceView, ...] = ()
+    waiters: tuple[WaiterView, ...] = ()
 
 
 def claim_views(rows, now: int) -> tuple[ClaimView, ...]:
@@ -235,4 +271,6 @@ def as_json(shot: Snapshot) -> dict[str, Any]:
         "mailboxes": [m._asdict() for m in shot.mailboxes],
         "log": [event_json(e) for e in shot.log],
         "log_length": shot.log_length,
+        "presence": [p._asdict() for p in shot.presence],
+        "waiters": [w._asdict() for w in shot.waiters],
     }
