@@ -17,7 +17,10 @@ import uuid
 
 import pytest
 
+import durnel
+
 redis = pytest.importorskip("redis")
+aioredis = pytest.importorskip("redis.asyncio")
 
 from conftest import SyncOverAsync, async_redis_factory  # noqa: E402
 from durnel.redis import AsyncRedisCoordinationState, RedisCoordinationState, hub, methods  # noqa: E402  # noqa: E402
@@ -305,6 +308,63 @@ def test_a_waiter_wakes_when_a_lost_batch_becomes_takeable(make):
     started = time.monotonic()
     assert in_thread(waiter.wait_for_messages, "B")(timeout=20) == [sent]
     assert time.monotonic() - started < 2 + RETURN_MARGIN + 3
+
+
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
+def test_the_listener_reads_a_connection_of_its_own_and_closing_wakes_at_once(
+    engine, make, redis_server
+):
+    # A client whose pool holds one connection: a listener that took it would starve every
+    # call, and one that handed it back while still reading it would read their replies.
+    if engine == "redis":
+        pool = redis.BlockingConnectionPool(port=redis_server.port, max_connections=1, timeout=1)
+        state = RedisCoordinationState(redis.Redis(connection_pool=pool), make.namespace)
+    else:
+        state = SyncOverAsync(
+            lambda: AsyncRedisCoordinationState(
+                aioredis.Redis(
+                    connection_pool=aioredis.BlockingConnectionPool(
+                        port=redis_server.port, max_connections=1, timeout=1
+                    )
+                ),
+                make.namespace,
+            ),
+            per_loop=True,
+        )
+    other = make()
+    for _ in range(2):  # the second wait on the same listener
+        timer = threading.Timer(SLEEP, other.send_message, ("A", "B", "hi"))
+        timer.start()
+        assert [m[2] for m in state.wait_for_messages("B", 30)] == ["hi"]
+        timer.join()
+    other.claim_task("holder", "t")
+    waits = (("wait_for_messages", "B", 120), ("wait_claim_task", "W", "t", 120))
+    if engine == "redis":
+        threads = [in_thread(getattr(state, name), *args) for name, *args in waits]
+        time.sleep(SLEEP * 3)
+        started = time.monotonic()
+        state.close()
+        ended = []
+        for thread in threads:
+            with pytest.raises(durnel.ClosedError):
+                thread(timeout=60)
+    else:
+
+        async def scenario(target):
+            tasks = [asyncio.ensure_future(getattr(target, n)(*args)) for n, *args in waits]
+            await asyncio.sleep(SLEEP * 3)
+            await target.aclose()
+            return await asyncio.gather(*tasks, return_exceptions=True)
+
+        started = time.monotonic()
+        ended = state.loop().run_until_complete(scenario(state.target))
+    assert all(isinstance(e, durnel.ClosedError) for e in ended), ended
+    assert time.monotonic() - started < 10  # at once (the fault: a 30 s socket timeout)
+    assert (
+        other.status("W") == "idle"
+        and make.direct.zcard("durnel:{%s}:queue:task:t" % make.namespace) == 0
+    )  # the claim wait left the queue
 
 
 @pytest.mark.waits

@@ -47,7 +47,7 @@ from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import AsyncWaiter, WaitQueues
 from . import calls, methods, retry, waits
-from .aio_hub import AsyncHub, node_client
+from .aio_hub import AsyncHub, own_client
 from .cancellation import unswallowed
 from .engine import (
     _READS,
@@ -210,15 +210,7 @@ class _Backstop:
 
     async def _settle(self, session):
         sender = self.sender
-        if sender.cluster:
-            client = node_client(sender.client, sender.keys.claims)
-        else:
-            pool = sender.client.connection_pool
-            client = redis.asyncio.Redis.from_pool(
-                redis.asyncio.ConnectionPool(
-                    connection_class=pool.connection_class, **pool.connection_kwargs
-                )
-            )
+        client = own_client(sender.client, sender.keys.claims if sender.cluster else None)
         try:
             await sender.on(client).settle(session)
         finally:

@@ -6,7 +6,10 @@ followed by a wake-up of every waiter, the same PING and answer deadlines that r
 silent connection, the same channel of its own that keeps this process's claim tickets alive.
 Waiters are ``durnel.waiting.AsyncWaiter`` futures of the same loop. A waiter waits for its
 subscription's confirmation on a future of its own, never through ``asyncio.wait_for`` (see
-cancellation.py), so cancelling it always raises CancelledError.
+cancellation.py), so cancelling it always raises CancelledError. Like the sync hub's, the
+listener's connection comes from a pool of its own (``own_client``), never from the client's,
+so that closing it while the task reads it cannot hand a connection still being read to an
+engine call.
 """
 
 import asyncio
@@ -60,7 +63,7 @@ class AsyncHub:
         self._closed = False
         self._changed = []  # futures of waiters waiting for their subscriptions' confirmation
         self._pubsub: Any = None  # a redis.asyncio PubSub, from start() on
-        self._node_client = None  # a cluster's: the client of the slot's node
+        self._own_client = None  # own_client(): the listener's connection and its pool
         self._task = None
 
     async def start(self):
@@ -69,12 +72,16 @@ class AsyncHub:
         self._task = asyncio.ensure_future(self._listen())
 
     async def _connect(self):
-        if not self._cluster:
-            return self._client.pubsub()
+        from redis.asyncio.retry import Retry
+        from redis.backoff import NoBackoff
+
         # sharded channels live on the node that serves the namespace's slot: a plain client
-        # of that node (the cluster client's own pubsub polls every node in turn)
-        self._node_client = node_client(self._client, self._keys.claims)
-        return self._node_client.pubsub()
+        # of that node (the cluster client's own pubsub polls every node in turn). redis-py's
+        # own retries off: the listener connects again itself (_reconnect)
+        self._own_client = own_client(
+            self._client, self._keys.claims if self._cluster else None, retry=Retry(NoBackoff(), 0)
+        )
+        return self._own_client.pubsub()
 
     async def watch(self, channels, queues, waiter):
         state = self.state
@@ -143,8 +150,8 @@ class AsyncHub:
     async def _close_connection(self):
         try:
             await self._pubsub.aclose()
-            if self._node_client is not None:
-                await self._node_client.aclose()
+            if self._own_client is not None:
+                await self._own_client.aclose()
         except Exception:  # already gone
             pass
 
@@ -206,12 +213,20 @@ class AsyncHub:
         self._pubsub = pubsub
 
 
-def node_client(client, key):
-    """A plain redis.asyncio client of the cluster node that serves ``key``'s slot, with the
-    cluster client's connection settings (a pool of its own: close it with aclose())."""
+def own_client(client, key=None, **settings):
+    """A plain redis.asyncio client with a pool of its own (close it with aclose()) and the
+    connection settings of ``client`` (with ``settings`` over them); of a cluster client, of
+    the node that serves ``key``'s slot."""
     import redis.asyncio
 
-    node = client.get_node_from_key(key)
-    kwargs = dict(node.connection_kwargs, host=node.host, port=node.port)
-    pool = redis.asyncio.ConnectionPool(connection_class=node.connection_class, **kwargs)
+    if key is None:
+        pool = client.connection_pool
+        connection_class, kwargs = pool.connection_class, pool.connection_kwargs
+    else:
+        node = client.get_node_from_key(key)
+        connection_class = node.connection_class
+        kwargs = dict(node.connection_kwargs, host=node.host, port=node.port)
+    pool = redis.asyncio.ConnectionPool(
+        connection_class=connection_class, **dict(kwargs, **settings)
+    )
     return redis.asyncio.Redis.from_pool(pool)

@@ -19,6 +19,12 @@ when the budget is spent, every waiter raises the connection error. A subscripti
 its last waiter (the next wait of the same agent needs no round trip) until more than
 ``IDLE_LIMIT`` channels have no waiter, when those are dropped together.
 
+The listener's connection comes from a pool of its own, never from the client's: a pub/sub
+connection handed back to a shared pool while the listener thread still reads it (redis-py
+connects a dropped connection again on the next read) would then be read by the listener and
+an engine call at once, each taking the other's replies. Only the listener thread closes the
+connections it reads; ``close()`` from another thread shuts them down, which ends the read.
+
 A connection can also go silent without closing (the server's machine gone, a network that
 drops packets, a proxy that hangs): nothing arrives, and waiters would sleep through every
 wake-up. So the server must answer: a connection idle for ``HEALTH_SECONDS`` is sent a PING,
@@ -30,12 +36,16 @@ ANSWER_SECONDS + TICK_SECONDS (6 s) of a wait that subscribes; then every waiter
 
 import os
 import secrets
+import socket
 import threading
 import time
 from typing import Optional
 
+import redis
+from redis.backoff import NoBackoff
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
+from redis.retry import Retry
 
 from ..waiting import WaitQueues
 from . import retry
@@ -205,10 +215,17 @@ class Hub:
         return self.state.pid
 
     def _connect(self):
+        """A PubSub on a connection pool of its own, with the client's connection settings (of
+        the node that serves the namespace's slot, in a cluster: sharded channels live there)."""
         client = self._client
-        if self._cluster:  # sharded channels live on the node that serves the namespace's slot
+        if self._cluster:
             client = client.get_node_from_key(self._keys.claims).redis_connection
-        return client.pubsub()
+        shared = client.connection_pool
+        # redis-py's own retries off: a retry connects again from the thread that failed,
+        # under the listener's read; the listener connects again itself (_reconnect)
+        settings = dict(shared.connection_kwargs, retry=Retry(NoBackoff(), 0))
+        pool = redis.ConnectionPool(connection_class=shared.connection_class, **settings)
+        return redis.Redis(connection_pool=pool).pubsub()
 
     def watch(self, channels, queues, waiter, deadline=None):
         """Joins ``waiter`` to the channels' queues and returns once the server has confirmed
@@ -220,7 +237,8 @@ class Hub:
                 if new:
                     state.ask()
                     try:
-                        self._pubsub.ssubscribe(*new)
+                        if self._pubsub is not None:  # (else the listener subscribes them)
+                            self._pubsub.ssubscribe(*new)
                     except DROPPED:  # the listener connects again and subscribes to them
                         pass
                 confirmed = self.condition.wait_for(lambda: state.ready(channels), CONFIRM_SECONDS)
@@ -236,7 +254,7 @@ class Hub:
     def unwatch(self, channels, queues, waiter):
         with self.condition:
             idle = self.state.unwatch(channels, queues, waiter)
-            if idle and self.state.error is None:
+            if idle and self.state.error is None and self._pubsub is not None:
                 try:
                     self._pubsub.sunsubscribe(*idle)
                 except DROPPED:  # the listener will find the connection dropped
@@ -255,18 +273,27 @@ class Hub:
         """Ends the listener and its connection (from any thread, a finalizer's included);
         with ``error``, every waiter wakes and raises it."""
         self._closed = True
+        with self.condition:
+            if error is not None and self.state.error is None:
+                self.state.error = error
+            self.condition.notify_all()
+            pubsub = self._pubsub
         if error is not None:
-            with self.condition:
-                if self.state.error is None:
-                    self.state.error = error
-                self.condition.notify_all()
             self.state.wake_everyone()
-        try:
-            self._pubsub.close()
-        except Exception:  # already gone
-            pass
+        if pubsub is not None:
+            _shut(pubsub)  # the listener, its read ended, closes it
+        if not self._thread.is_alive():
+            _close(pubsub)
 
     def _listen(self):
+        try:
+            self._listen_until_closed()
+        finally:
+            with self.condition:
+                pubsub, self._pubsub = self._pubsub, None
+            _close(pubsub)
+
+    def _listen_until_closed(self):
         state = self.state
         failures = 0
         while not self._closed:
@@ -297,6 +324,8 @@ class Hub:
                 with self.condition:
                     state.lost()
                 while True:  # connect again within the retry budget, or give up
+                    if self._closed:
+                        return
                     wait = retry.backoff(failures, self._retries)
                     if wait is None:
                         with self.condition:
@@ -316,16 +345,41 @@ class Hub:
         """A new connection, subscribed to every channel asked for; once the server has
         confirmed them all, every waiter looks again (dispatch: RESUMED), for a wake-up may
         have been lost while there was no connection."""
-        try:
-            self._pubsub.close()
-        except Exception:
-            pass
+        with self.condition:  # (no waiter subscribes on the old one meanwhile)
+            old, self._pubsub = self._pubsub, None
+        _close(old)
         if self._cluster:
             self._client.nodes_manager.initialize()
         pubsub = self._connect()
-        with self.condition:
-            pubsub.ssubscribe(*self.state.requested)
-            self.state.resubscribed()
-            self._pubsub = pubsub
-        if self._closed:  # closed meanwhile: this connection is not closed by anyone else
-            pubsub.close()
+        try:
+            with self.condition:
+                if self._closed:
+                    raise RedisConnectionError("the hub was closed")
+                pubsub.ssubscribe(*self.state.requested)
+                self.state.resubscribed()
+                self._pubsub = pubsub
+        except BaseException:
+            _close(pubsub)
+            raise
+
+
+def _shut(pubsub):
+    """Ends a read of ``pubsub``'s connection in another thread, without closing it."""
+    connection = pubsub.connection
+    sock = getattr(connection, "_sock", None)
+    if sock is not None:
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:  # already gone
+            pass
+
+
+def _close(pubsub):
+    """Closes ``pubsub`` and every connection of its pool (its own: ``Hub._connect``)."""
+    if pubsub is None:
+        return
+    try:
+        pubsub.close()
+    except Exception:  # already gone
+        pass
+    pubsub.connection_pool.disconnect()
