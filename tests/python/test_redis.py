@@ -27,8 +27,10 @@ from durnel.redis import (  # noqa: E402
     RedisCoordinationState,
     StaleRequestError,
     key_pattern,
+    methods,
 )
 from durnel.redis import calls as calls_module  # noqa: E402
+from durnel.redis.session import Session  # noqa: E402
 from faketime_helpers import child_environment, set_clock  # noqa: E402
 from redis_servers import RedisServer, ReplyDroppingProxy  # noqa: E402
 from test_redis_waits import make, until  # noqa: E402, F401  (make: a fixture)
@@ -304,17 +306,38 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
     redis_client.rpush("durnel:{%s}:inbox:B" % name, "garbage")
     with pytest.raises(ForeignDataError, match="inbox:B"):
         state.inbox("B")
-    # A drain refused for one foreign element moves nothing.
-    redis_client.delete("durnel:{%s}:inbox:B" % name)
+    # A drain refused for one foreign element moves nothing, among them elements that a
+    # lenient JSON reader takes and the engine's would not, or would read as a lone surrogate.
+    inbox = "durnel:{%s}:inbox:B" % name
+    redis_client.delete(inbox)
     good = state.send_message("A", "B", "good")
-    redis_client.rpush("durnel:{%s}:inbox:B" % name, '[1,"A","x"]', "garbage")
-    with pytest.raises(ForeignDataError, match=r"inbox:B': element 3 "):
-        state.drain_inbox("B")
-    assert redis_client.lrange("durnel:{%s}:inbox:B" % name, 0, 0) == [state_blob(good)]
-    assert redis_client.llen("durnel:{%s}:inbox:B" % name) == 3
-    assert not redis_client.exists("durnel:{%s}:inflight:B" % name)
+    for foreign in (
+        b"garbage",
+        *(b'[1,"a","%s"]' % text for text in (b"\xff", b"b\nc", b"\t", b"\xc0\x80")),
+        *(b'[1,"a","%s"]' % text for text in (b"\xf4\x90\x80\x80", b"\xed\xa0\x80", b"\\ud800")),
+        b'[01,"a","b"]',
+    ):
+        redis_client.rpush(inbox, '[1,"A","x"]', foreign)
+        with pytest.raises(ForeignDataError, match=r"inbox:B': element 3 "):
+            state.drain_inbox("B")
+        assert redis_client.lrange(inbox, 0, -1) == [state_blob(good), b'[1,"A","x"]', foreign]
+        assert not redis_client.exists("durnel:{%s}:inflight:B" % name)
+        redis_client.ltrim(inbox, 0, 0)
+    # A log that refuses an event (its last id the highest there is) refuses the call whole.
+    log = "durnel:{%s}:log" % name
+    redis_client.xadd(log, {"x": "y"}, id="18446744073709551615-18446744073709551615")
+    for call in (
+        lambda: state.send_message("A", "B", "x"),
+        lambda: state.broadcast("A", "x"),
+        lambda: state.claim_task("E", "u"),
+    ):
+        with pytest.raises(ForeignDataError, match=r"log': refused an event"):
+            call()
+    assert redis_client.lrange(inbox, 0, -1) == [state_blob(good)]
+    assert state.status("E") == "idle" and not redis_client.hexists(claims_key(name), "task:u")
+    redis_client.delete(log)
     # Only a stamp as durnel writes it is a claim: a non-negative decimal integer.
-    claims = "durnel:{%s}:claims" % name
+    claims = claims_key(name)
     for stamp in ("inf", "nan", "1e99", "0x10", " 5", "1.5", "-3", "007", "", "9" * 16):
         redis_client.hset(claims, "file:g", stamp + ":x")
         for call in (
@@ -336,6 +359,10 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
         state.claim_file("A", "h")
     assert not issubclass(ForeignDataError, RuntimeError)  # never read as a refusal
     state.delete_namespace()  # a listing of the server's namespaces would refuse its text
+
+
+def claims_key(name):
+    return "durnel:{%s}:claims" % name
 
 
 def state_blob(message):
@@ -449,6 +476,37 @@ def test_a_drain_whose_reply_never_arrives_loses_nothing(proxied, redis_client):
     later = direct.send_message("A", "B", "later")
     assert state.drain_inbox("B") == first + [later]
     assert state.drain_inbox("B") == []
+
+
+def test_retries_that_arrive_late_keep_order_and_release_only_their_own_claim(redis_client):
+    name = namespace()
+    state = RedisCoordinationState(redis_client, name, visibility_timeout=1)
+    other = RedisCoordinationState(redis_client, name, visibility_timeout=1)
+    keys, options = state._keys, state._options
+    # A hand-back whose reply was lost is sent again after the same agent, elsewhere and in
+    # the same second, claimed the same task anew: that new claim is not the hand-back's.
+    time.sleep(1.02 - time.time() % 1)
+    session = Session(keys.prefix)
+    claim = methods.claim(keys, options, session, calls_module.TASK, "ana", "t")
+    state._run(session, claim)
+    give_back = calls_module.abandon_claim(keys, options, session, claim)
+    state._run(session, give_back)
+    assert other.claim_task("ana", "t") == "ana"
+    state._run(session, calls_module.retried(give_back))
+    assert redis_client.hget(claims_key(name), "task:t").endswith(b":ana")
+    assert other.renew_claim("ana", "task:t") and other.status("ana") == "busy"
+    # A lost drain's retry after the timeout puts its batch [m1] in flight again from then,
+    # after another lost drain's newer [m2]: one drain still returns them in send order.
+    first, second = Session(keys.prefix), Session(keys.prefix)
+    other.send_message("x", "bo", "m1")
+    drain = methods.drain(keys, options, first, "bo")
+    state._run(first, drain)
+    other.send_message("x", "bo", "m2")
+    state._run(second, methods.drain(keys, options, second, "bo"))
+    time.sleep(1.1)
+    assert calls_module.messages(state._run(first, calls_module.retried(drain)), "bo", None)
+    time.sleep(1.1)
+    assert [m[2] for m in other.drain_inbox("bo")] == ["m1", "m2"]
 
 
 class Recorder:

@@ -78,6 +78,9 @@ DEFAULT_VISIBILITY_TIMEOUT = 60
 CLOSED_METHODS = METHODS + WAITS + ("settle", "delete_namespace")
 CLOSED_HELPERS = ("_session",)
 
+_LARGEST_COUNT = 2**63 - 1
+_LONGEST_REPLICA_TIMEOUT = 1e9  # seconds (31 years); more would overflow the server's clock
+
 # Calls that never write but to settle earlier drains: no WAIT after them.
 _READS = ("inbox", "status")
 
@@ -198,8 +201,13 @@ def configure(
     """Checks the options that the sync engine and its asyncio twin share and sets them on
     ``engine``; raises TypeError or ValueError for a bad one."""
     check_namespace(namespace)
-    if log_maxlen is not None and (type(log_maxlen) is not int or log_maxlen < 1):
-        raise ValueError("log_maxlen must be a positive int or None, not %r" % (log_maxlen,))
+    # (bounds: what Redis takes as XADD's MAXLEN and, in ms, as WAIT's timeout)
+    if log_maxlen is not None and (
+        type(log_maxlen) is not int or not 1 <= log_maxlen <= _LARGEST_COUNT
+    ):
+        raise ValueError(
+            "log_maxlen must be an int from 1 to 2**63 - 1, or None, not %r" % (log_maxlen,)
+        )
     for name, value in (
         ("request_ttl", request_ttl),
         ("visibility_timeout", visibility_timeout),
@@ -210,8 +218,14 @@ def configure(
         raise ValueError("retries must be an int >= 0, not %r" % (retries,))
     if type(replicas) is not int or replicas < 0:
         raise ValueError("replicas must be an int >= 0, not %r" % (replicas,))
-    if not isinstance(replica_timeout, (int, float)) or not replica_timeout > 0:
-        raise ValueError("replica_timeout must be a positive number, not %r" % (replica_timeout,))
+    if (
+        not isinstance(replica_timeout, (int, float))
+        or not 0 < replica_timeout <= _LONGEST_REPLICA_TIMEOUT
+    ):
+        raise ValueError(
+            "replica_timeout must be a number of seconds above 0 and at most %g, not %r"
+            % (_LONGEST_REPLICA_TIMEOUT, replica_timeout)
+        )
     engine.namespace = namespace
     engine._keys = calls.Keys(namespace)
     engine._options = calls.Options(
