@@ -294,6 +294,8 @@ class AsyncRedisCoordinationState(AsyncClosing):
         self._client = (
             _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
         )
+        if not made:
+            retry.leave_retries_to_the_engine(self._client)
         self._cluster = isinstance(self._client, redis.asyncio.cluster.RedisCluster)
         self._sender = AsyncSender(self)
         # task -> its session

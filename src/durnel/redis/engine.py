@@ -295,6 +295,8 @@ class RedisCoordinationState(Closing):
         self._client = (
             _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
         )
+        if not made:
+            retry.leave_retries_to_the_engine(self._client)
         self._cluster = isinstance(self._client, redis.cluster.RedisCluster)
         self._sender = Sender(self)
         self._run = self._sender.run
