@@ -409,6 +409,51 @@ def test_paused_waiters_at_the_head_hold_no_free_resource_back(make, redis_serve
         process.wait()
 
 
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
+def test_a_wait_interrupted_in_its_last_plain_claim_hands_the_claim_back(
+    engine, make, redis_server
+):
+    holder = make()
+    holder.claim_file("holder", "doc")
+    queue = "durnel:{%s}:queue:file:doc" % make.namespace
+    paused = child(redis_server.url, make.namespace, "state.wait_claim_file('p', 'doc')")
+    until(lambda: make.direct.zcard(queue) == 1)
+    os.kill(paused.pid, signal.SIGSTOP)
+    holder.release("holder", "file:doc")  # free, its paused head keeps its turn a while
+    waiter = make()
+    target = waiter.target if engine.startswith("aio-") else waiter
+    send = target._run
+    # the wait times out behind the head, then claims as claim_file would; the interruption
+    # comes once that claim has run, before the wait reads its reply
+    if engine == "redis":
+
+        def run(session, call):
+            reply = send(session, call)
+            if call.script == "claim":
+                raise KeyboardInterrupt
+            return reply
+
+        interruption = KeyboardInterrupt
+    else:
+
+        async def run(session, call):
+            reply = await send(session, call)
+            if call.script == "claim":
+                asyncio.current_task().cancel()
+                await asyncio.sleep(0)
+            return reply
+
+        interruption = asyncio.CancelledError
+    target._run = run
+    with pytest.raises(interruption):
+        waiter.wait_claim_file("w", "doc", 0.5)
+    assert holder.status("w") == "idle"
+    assert not make.direct.hexists("durnel:{%s}:claims" % make.namespace, "file:doc")
+    paused.kill()
+    paused.wait()
+
+
 # ---- cancellation ----
 
 

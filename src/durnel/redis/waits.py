@@ -125,6 +125,10 @@ def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
         pending.call = None
     if result.holder is not None:
         raise RuntimeError(claim_refusal(prefix, result.holder, str.__str__(name)))
-    # Others were queued ahead: the plain claim, as it would go now
+    # Others were queued ahead: the plain claim, as it would go now, handed back like the
+    # steps' if the wait ends before its reply is read
     call = methods.claim(keys, options, session, kind, agent_id, name)
-    return methods.claim_result((yield call), keys, prefix, agent_id, name)
+    pending.call = calls.abandon_claim(keys, options, session, call)
+    reply = yield call
+    pending.call = None
+    return methods.claim_result(reply, keys, prefix, agent_id, name)
