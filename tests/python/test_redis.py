@@ -13,6 +13,7 @@ import sys
 import threading
 import time
 import uuid
+import weakref
 
 import pytest
 
@@ -33,6 +34,7 @@ from durnel.redis import (  # noqa: E402
 )
 from durnel.redis import calls as calls_module  # noqa: E402
 from durnel.redis.session import Session  # noqa: E402
+from durnel.redis.settling import SETTLER  # noqa: E402
 from faketime_helpers import child_environment, set_clock  # noqa: E402
 from redis_servers import RedisServer, ReplyDroppingProxy  # noqa: E402
 from test_redis_waits import make, until  # noqa: E402, F401  (make: a fixture)
@@ -511,6 +513,51 @@ def test_retries_that_arrive_late_keep_order_and_release_only_their_own_claim(re
     assert [m[2] for m in other.drain_inbox("bo")] == ["m1", "m2"]
 
 
+def test_an_interrupt_before_a_drain_returns_hands_its_batch_back(redis_client, monkeypatch):
+    name = namespace()
+    state, other = (
+        RedisCoordinationState(redis_client, name),
+        RedisCoordinationState(redis_client, name),
+    )
+    schedule = SETTLER.schedule
+    armed = []
+
+    def interrupted(*args):  # as if Ctrl-C came once the reply was read, before the return
+        if armed:
+            armed.pop()
+            raise KeyboardInterrupt
+        schedule(*args)
+
+    monkeypatch.setattr(SETTLER, "schedule", interrupted)
+    for call in (state.drain_inbox, lambda agent: state.wait_for_messages(agent, 5)):
+        sent = other.send_message("A", "B", "m")
+        armed.append(True)
+        with pytest.raises(KeyboardInterrupt):
+            call("B")
+        assert other.drain_inbox("B") == [sent]
+
+
+def test_a_server_gone_silent_holds_back_no_other_servers_settles(redis_server, redis_client):
+    name = namespace()
+    proxy = ReplyDroppingProxy(redis_server.port)
+    stuck = RedisCoordinationState(proxy.url + "?socket_timeout=30", name)
+    healthy = RedisCoordinationState(redis_server.url, name)
+    for state, agent in ((stuck, "S"), (healthy, "H")):
+        healthy.send_message("A", agent, "m")
+        assert state.drain_inbox(agent)  # the settler settles it a second later
+        if state is stuck:
+            proxy.hold()  # the stuck one's settle goes first, and hangs
+    until(lambda: not redis_client.exists("durnel:{%s}:inflight:H" % name), 10)
+    assert redis_client.exists("durnel:{%s}:inflight:S" % name)
+    proxy.release()
+    until(lambda: not redis_client.exists("durnel:{%s}:inflight:S" % name), 10)
+    proxy.close()
+    # Once settled, the settler holds nothing of a dropped object: its client is closed.
+    client = weakref.ref(healthy.client)
+    del healthy, state
+    until(lambda: gc.collect() is not None and client() is None, 10)
+
+
 class Recorder:
     """Keeps every call that an engine sends, so that a test can send one again later, as a
     delayed packet or a retry that was overtaken would arrive."""
@@ -781,10 +828,13 @@ def test_replicas_acknowledge_every_write_when_asked(redis_server, tmp_path):
         follower.close()
         name = namespace()
         state = RedisCoordinationState(primary, name, replicas=1, replica_timeout=5)
+        state.send_message("A", "warm-up", "the library loaded")
         waits = commandstats(primary).get("cmdstat_wait", 0)
         assert state.claim_task("A", "t") == "A" and state.status("A") == "busy"
-        state.send_message("A", "B", "m")
-        assert commandstats(primary)["cmdstat_wait"] - waits == 2  # none after a read
+        sent = state.send_message("A", "B", "m")
+        assert state.drain_inbox("B") == [sent]
+        state.status("A")  # settles that drain: a write like any other, lost in a failover
+        assert commandstats(primary)["cmdstat_wait"] - waits == 4  # none after a plain read
         replica.kill()
         hasty = RedisCoordinationState(primary, name, replicas=1, replica_timeout=0.1, retries=1)
         with pytest.raises(NotReplicatedError, match="0 of the 1 replicas"):

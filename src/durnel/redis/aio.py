@@ -103,7 +103,7 @@ class AsyncSender:
     async def send(self, function, call):
         client = self.client
         args = (function, len(call.keys), *call.keys, *call.args)
-        if not self.replicas or call.script in _READS:
+        if not self.replicas or (call.script in _READS and not call.settles):
             return await client.fcall(*args)
         wait = ("WAIT", self.replicas, self.replica_timeout_ms)
         if self.cluster:
@@ -201,6 +201,11 @@ class _Backstop:
     def __init__(self, sender, loop):
         self.sender = sender
         self.loop = loop
+
+    @property
+    def server(self):
+        """What settles go through, one at a time (settling.py): the client."""
+        return self.sender.client
 
     def settle(self, session, final):
         if not final and self.loop.is_running():

@@ -29,9 +29,10 @@ Guarantees, beyond what the in-process engine gives:
   that delivers a batch twice: its process was killed or hung after the reply arrived and
   before it was settled, for longer than the timeout, while another session drained the same
   inbox;
-- a call interrupted before its reply was read (KeyboardInterrupt) hands back what it took: a
-  drain its batch, to the front of the inbox (lua/abandon.lua), a claim its claim
-  (lua/abandon_claim.lua), and neither runs should it reach the server later;
+- a call interrupted (KeyboardInterrupt) before its caller had the result hands back what it
+  took: a drain or a message wait, interrupted before it returned, its batch, to the front of
+  the inbox (lua/abandon.lua); a claim interrupted before its reply was read its claim
+  (lua/abandon_claim.lua); and neither runs should it reach the server later;
 - during a Redis Cluster resharding, calls wait (retried with the same request id within the
   same budget) and complete once the namespace's slot has moved;
 - all keys of a namespace share the hash tag ``{namespace}`` and so one cluster slot; the key
@@ -81,7 +82,8 @@ CLOSED_HELPERS = ("_session",)
 _LARGEST_COUNT = 2**63 - 1
 _LONGEST_REPLICA_TIMEOUT = 1e9  # seconds (31 years); more would overflow the server's clock
 
-# Calls that never write but to settle earlier drains: no WAIT after them.
+# Calls that never write but to settle earlier drains: no WAIT after them unless they settle
+# (a settle lost in a failover would deliver its batch again).
 _READS = ("inbox", "status")
 
 
@@ -137,7 +139,7 @@ class Sender:
         same round trip on a single server, on the slot's node in a cluster)."""
         client = self.client
         args = (function, len(call.keys), *call.keys, *call.args)
-        if not self.replicas or call.script in _READS:
+        if not self.replicas or (call.script in _READS and not call.settles):
             return client.fcall(*args)
         wait = ("WAIT", self.replicas, self.replica_timeout_ms)
         if self.cluster:
@@ -181,6 +183,11 @@ class Sender:
             if call.settles:
                 session.settled(call.settles)
             return reply
+
+    @property
+    def server(self):
+        """What settles go through, one at a time (settling.py): the client."""
+        return self.client
 
     def settle(self, session, final=False):
         """Tells the server that the session's delivered drains arrived (settling.py)."""
@@ -358,9 +365,13 @@ class RedisCoordinationState(Closing):
     def drain_inbox(self, agent_id: str) -> list[Message]:
         session = self._session()
         call = methods.drain(self._keys, self._options, session, agent_id)
-        drained = methods.drained(self._take(session, call, calls.abandon), call, session, agent_id)
-        if drained:
-            SETTLER.schedule(session, self._sender)
+        try:
+            drained = methods.drained(self._run(session, call), call, session, agent_id)
+            if drained:
+                SETTLER.schedule(session, self._sender)
+        except BaseException as error:  # until the caller has the messages (see _take)
+            self._give_back(error, session, calls.abandon, call)
+            raise
         return drained
 
     # ---- statuses ----
@@ -374,11 +385,16 @@ class RedisCoordinationState(Closing):
 
     def wait_for_messages(self, agent_id: str, timeout: Optional[float] = None) -> list[Message]:
         session = self._session()
-        messages = self._wait(
-            session, waits.message_waits(self._keys, self._options, session, agent_id, timeout)
-        )
-        if messages:
-            SETTLER.schedule(session, self._sender)
+        drains: list[calls.Call] = []  # the wait's drains, sent or about to be
+        try:
+            steps = waits.message_waits(self._keys, self._options, session, agent_id, timeout)
+            messages = self._wait(session, steps, drains=drains)
+            if messages:
+                SETTLER.schedule(session, self._sender)
+        except BaseException as error:  # until the caller has the messages (see _take)
+            if drains:  # (the earlier ones found nothing: the wait went on)
+                self._give_back(error, session, calls.abandon, drains[-1])
+            raise
         return messages
 
     def wait_claim_file(self, agent_id: str, path: str, timeout: Optional[float] = None) -> str:
@@ -395,9 +411,10 @@ class RedisCoordinationState(Closing):
         )
         return self._wait(session, steps, pending)
 
-    def _wait(self, session, steps, pending=None):
+    def _wait(self, session, steps, pending=None, drains=None):
         """Drives a wait's steps (waits.py) in this thread: its calls through ``_run``, its
-        sleeps on a lock that the hub's thread releases."""
+        sleeps on a lock that the hub's thread releases; each drain is put in ``drains``
+        before it is sent, for the caller to hand back."""
         waiter = ThreadWaiter()
         hub: Optional[Hub] = None
         watched: list[tuple[tuple, WaitQueues]] = []
@@ -406,10 +423,9 @@ class RedisCoordinationState(Closing):
             while True:
                 kind = type(request)
                 if kind is calls.Call:
-                    if request.script == "drain":
-                        answer = self._take(session, request, calls.abandon)
-                    else:
-                        answer = self._run(session, request)
+                    if request.script == "drain" and drains is not None:
+                        drains.append(request)
+                    answer = self._run(session, request)
                 elif kind is waits.Sleep:
                     answer = waiter.sleep(request.seconds)
                     if hub is not None:  # (a wait sleeps once it watches)
@@ -531,17 +547,26 @@ class RedisCoordinationState(Closing):
         return session
 
     def _take(self, session, call, give_back):
-        """A drain or a claim; interrupted before its reply was read (KeyboardInterrupt), it
-        hands back what it took (``give_back``: calls.abandon or calls.abandon_claim)."""
+        """A claim; interrupted before its reply was read (KeyboardInterrupt), it hands back
+        what it took (``give_back``: calls.abandon_claim)."""
         try:
             return self._run(session, call)
         except BaseException as error:
-            if not isinstance(error, Exception):
-                try:
-                    self._run(session, give_back(self._keys, self._options, session, call))
-                except Exception:  # the server is gone: a batch waits for the timeout
-                    pass
+            self._give_back(error, session, give_back, call)
             raise
+
+    def _give_back(self, error, session, give_back, call):
+        """After ``error`` ended a call that took something (a drain, a claim) before the
+        caller had it: for an interruption (KeyboardInterrupt, SystemExit), not a failure,
+        hands it back (``give_back``: calls.abandon or calls.abandon_claim), which does
+        nothing if the call never ran and makes sure it never will. A drain is covered
+        until its method returns, not only until its reply is read."""
+        if isinstance(error, Exception):
+            return
+        try:
+            self._run(session, give_back(self._keys, self._options, session, call))
+        except Exception:  # the server is gone: a batch waits for the timeout
+            pass
 
 
 def _client_for(url):

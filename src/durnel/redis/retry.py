@@ -94,4 +94,11 @@ def leave_retries_to_the_engine(client):
         from redis.retry import Retry
     if not callable(getattr(client, "set_retry", None)):
         raise TypeError("client_or_url must be a redis-py client or a URL, not %r" % (client,))
-    client.set_retry(Retry(NoBackoff(), 0))
+    none = Retry(NoBackoff(), 0)
+    try:
+        client.set_retry(none)
+    except AttributeError:  # redis-py's BlockingConnectionPool lacks what set_retry looks at
+        pool = client.connection_pool
+        pool.connection_kwargs["retry"] = none
+        for connection in getattr(pool, "_connections", ()):
+            connection.retry = none
