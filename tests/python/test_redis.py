@@ -93,6 +93,22 @@ def test_a_missing_client_library_names_the_extra_to_install(run_python):
     ), child.stderr
 
 
+@pytest.mark.parametrize(
+    "option",
+    [
+        {"log_maxlen": 0},
+        {"log_maxlen": 2**63},  # beyond what XADD takes: every write would fail after its effect
+        {"replica_timeout": float("inf")},
+        {"replica_timeout": float("nan")},
+        {"replica_timeout": 1e20},  # beyond what WAIT takes
+        {"replica_timeout": 0},
+    ],
+)
+def test_options_redis_cannot_honour_raise_value_error_naming_them(option, redis_client):
+    with pytest.raises(ValueError, match=next(iter(option))):
+        RedisCoordinationState(redis_client, "n", replicas=1, **option)
+
+
 @pytest.mark.parametrize("bad", ["", "a{b", "a}b", "{x}"])
 def test_namespaces_must_be_usable_hash_tags(bad, redis_client):
     with pytest.raises(ValueError, match="namespace"):

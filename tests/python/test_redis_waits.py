@@ -23,7 +23,13 @@ redis = pytest.importorskip("redis")
 aioredis = pytest.importorskip("redis.asyncio")
 
 from conftest import SyncOverAsync, async_redis_factory  # noqa: E402
-from durnel.redis import AsyncRedisCoordinationState, RedisCoordinationState, hub, methods  # noqa: E402  # noqa: E402
+from durnel.redis import (  # noqa: E402
+    AsyncRedisCoordinationState,
+    OtherLoopError,
+    RedisCoordinationState,
+    hub,
+    methods,
+)
 from durnel.redis.calls import QUEUE_SECONDS, TURN_GRACE  # noqa: E402
 from durnel.redis.session import Session  # noqa: E402
 from durnel.redis.waits import CHECK_SECONDS, RETURN_MARGIN  # noqa: E402
@@ -452,6 +458,34 @@ def test_a_wait_interrupted_in_its_last_plain_claim_hands_the_claim_back(
     assert not make.direct.hexists("durnel:{%s}:claims" % make.namespace, "file:doc")
     paused.kill()
     paused.wait()
+
+
+def test_an_asyncio_object_refuses_another_event_loop(redis_server):
+    state = AsyncRedisCoordinationState(redis_server.url, namespace())
+    asyncio.run(state.send_message("A", "B", "m"))
+    for call in (lambda: state.send_message("A", "B", "again"), lambda: state.inbox("B")):
+        with pytest.raises(OtherLoopError, match="make one object per event loop"):
+            asyncio.run(call())
+    with RedisCoordinationState(redis_server.url, state.namespace) as direct:
+        assert [m[2] for m in direct.inbox("B")] == ["m"]
+
+
+def test_a_loop_closed_without_asyncio_run_ends_quietly(redis_server, run_python):
+    program = (
+        "import asyncio\n"
+        "from durnel.redis import AsyncRedisCoordinationState\n"
+        "async def main():\n"
+        "    state = AsyncRedisCoordinationState(%r, %r)\n"
+        "    await state.send_message('x', 'B', 'm')\n"
+        "    assert await state.drain_inbox('B')\n"  # a settle due later
+        "    await state.wait_for_messages('C', 0.05)\n"  # a listener
+        "    del state\n"  # a release to run on the loop
+        "loop = asyncio.new_event_loop()\n"
+        "loop.run_until_complete(main())\n"
+        "loop.close()\n"
+    ) % (redis_server.url, namespace())
+    done = run_python(program)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
 
 
 # ---- cancellation ----

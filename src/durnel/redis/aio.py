@@ -48,6 +48,7 @@ from ..urls import redacted
 from ..waiting import AsyncWaiter, WaitQueues
 from . import calls, methods, retry, waits
 from .aio_hub import AsyncHub, own_client
+from .background import in_background
 from .cancellation import unswallowed
 from .engine import (
     _READS,
@@ -57,7 +58,7 @@ from .engine import (
     DEFAULT_VISIBILITY_TIMEOUT,
     configure,
 )
-from .errors import NotReplicatedError
+from .errors import NotReplicatedError, OtherLoopError
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
@@ -67,15 +68,6 @@ __all__ = ["AsyncRedisCoordinationState", "open_async_url"]
 
 FREE_SESSIONS = 16  # sessions of ended tasks kept for new tasks, per object
 BACKSTOP_AFTER = 2.0  # seconds the loop has to settle a session before the settler looks
-# tasks nobody awaits (settles, releases): held until they end
-_BACKGROUND: "set[asyncio.Future]" = set()
-
-
-def _in_background(coroutine):
-    task = asyncio.ensure_future(coroutine)
-    _BACKGROUND.add(task)
-    task.add_done_callback(_BACKGROUND.discard)
-    return task
 
 
 class AsyncSender:
@@ -157,7 +149,7 @@ class AsyncSender:
         first: one task per session at a time, and the settler's backstop behind it."""
         loop = asyncio.get_running_loop()
         if session not in self.settle_due:
-            _in_background(self._settle_when_due(session))
+            in_background(self._settle_when_due(session))
         self.settle_due[session] = loop.time() + SETTLE_AFTER
         backstop = self._backstop
         if backstop is None or backstop.loop is not loop:
@@ -241,7 +233,7 @@ def _dropped(loop, sender, belongings):
 
 
 def _let_go_soon(sender, belongings):
-    _in_background(_let_go(sender, belongings))
+    in_background(_let_go(sender, belongings))
 
 
 async def _let_go(sender, belongings):
@@ -312,6 +304,7 @@ class AsyncRedisCoordinationState(AsyncClosing):
         self._belongings = _Belongings(self._owns_client)
         # lets go of the belongings if the object is dropped
         self._dropper: Optional[weakref.finalize] = None
+        self._loop: Optional[asyncio.AbstractEventLoop] = None  # the loop of the first use
         self._wake_hub: Optional[AsyncHub] = None
         self._hub_starting: Optional[asyncio.Future[AsyncHub]] = None
 
@@ -452,7 +445,7 @@ class AsyncRedisCoordinationState(AsyncClosing):
         if hub is not None and hub.state.error is None:
             return hub
         if self._hub_starting is None:  # one task starts it; the others await the same start
-            self._hub_starting = asyncio.ensure_future(self._start_hub(hub))
+            self._hub_starting = in_background(self._start_hub(hub))
         starting = self._hub_starting
         try:
             return await asyncio.shield(starting)
@@ -523,12 +516,18 @@ class AsyncRedisCoordinationState(AsyncClosing):
         assert task is not None  # (a coroutine of the object runs in a task)
         session = self._by_task.get(task)
         if session is None or session.pid != os.getpid():
+            loop = asyncio.get_running_loop()
             if self._dropper is None:  # the first use: the object belongs to this loop
-                loop = asyncio.get_running_loop()
                 self._dropper = weakref.finalize(
                     self, _dropped, loop, self._sender, self._belongings
                 )
                 self._dropper.atexit = False  # at exit, the loop runs no more
+                self._loop = loop
+            elif loop is not self._loop and self._loop is not None:
+                raise OtherLoopError(
+                    "%r belongs to the event loop that first used it, not this one: make one "
+                    "object per event loop" % (self,)
+                )
             free = self._free
             while free and free[-1].pid != os.getpid():
                 free.pop()

@@ -21,6 +21,7 @@ from redis.exceptions import TimeoutError as RedisTimeoutError
 
 from . import hub as hub_module
 from . import retry
+from .background import in_background
 from .cancellation import unswallowed
 from .errors import SilentError
 from .hub import ANSWER_SECONDS, CONFIRM_SECONDS, DROPPED, MOVED, RESUMED, HubState
@@ -69,7 +70,7 @@ class AsyncHub:
     async def start(self):
         self._pubsub = await self._connect()
         await _shard_subscribe(self._pubsub, self.state.channel)
-        self._task = asyncio.ensure_future(self._listen())
+        self._task = in_background(self._listen())
 
     async def _connect(self):
         from redis.asyncio.retry import Retry
@@ -119,7 +120,7 @@ class AsyncHub:
         idle = self.state.unwatch(channels, queues, waiter)
         if idle and self.state.error is None and not self._closed:
             # no await in a wait's finally: the unsubscription is sent by a task of its own
-            asyncio.ensure_future(self._unsubscribe(idle))
+            in_background(self._unsubscribe(idle))
 
     async def _unsubscribe(self, channels):
         try:
