@@ -9,17 +9,13 @@ the waiters of one key; the engines decide whom to wake (every waiter of a mailb
 first waiter of a claim, so that claims are served first come, first served).
 
 A wait is written once as steps, a generator driven by ``run_waits`` (a thread) or
-``run_waits_async`` (an asyncio task): it may first yield WAITER and is sent the waiter it
+``run_waits_async`` (an asyncio task): it first yields WAITER and is sent the waiter it
 sleeps on; then each yield is either how long to sleep (None: until woken), answered with
-whether it was woken, or a ``Work``, I/O that the driver runs (a thread inline, a task
-through the engine's ``offload``: off its event loop, or awaited) and answers with its result
-or by throwing its exception into the steps. An engine whose calls take a microsecond makes
-them in the steps themselves and yields no Work. A sleep may end before its time without
-being woken (a platform's longest timeout is shorter than some), so steps decide by their
-deadline. An interruption (KeyboardInterrupt, or the task's cancellation) is thrown into the
-steps where it landed, at a sleep or a Work, so that they may hand back what they took: any
-Work they yield then is run to its end (a task's shielded from a second cancellation), and
-the interruption goes on once they raise it again.
+whether it was woken, or a ``Work``, I/O that the driver runs (a thread inline, a task off
+its event loop through the engine's ``offload``) and answers with its result or by throwing
+its exception into the steps. An engine whose calls take a microsecond makes them in the
+steps themselves and yields no Work. A sleep may end before its time without being woken
+(a platform's longest timeout is shorter than some), so steps decide by their deadline.
 """
 
 import asyncio
@@ -228,22 +224,22 @@ def next_second(now=None):
     return math.floor(now) + 1.0005 - now
 
 
-def run_waits(steps, waiter=None):
+def run_waits(steps, waiter):
     """Runs a wait's steps on a thread's waiter, its Work inline."""
     try:
         request = next(steps)
+        assert request is WAITER
+        request = steps.send(waiter)
         while True:
-            try:
-                if type(request) is Work:
-                    answer = request.function(*request.arguments)
-                elif request is WAITER:
-                    answer = waiter
-                else:
-                    answer = waiter.sleep(request)
-            except BaseException as error:
-                request = steps.throw(error)
-                continue
-            request = steps.send(answer)
+            if type(request) is Work:
+                try:
+                    result = request.function(*request.arguments)
+                except Exception as error:
+                    request = steps.throw(error)
+                    continue
+                request = steps.send(result)
+            else:
+                request = steps.send(waiter.sleep(request))
     except StopIteration as done:
         return done.value
     finally:
@@ -252,29 +248,24 @@ def run_waits(steps, waiter=None):
 
 async def run_waits_async(steps, waiter=None, offload=None):
     """Runs a wait's steps in the running asyncio task, on ``waiter`` (by default an
-    AsyncWaiter), each Work through ``await offload(work)``; a cancellation is thrown into
-    them at the sleep or the Work it interrupted, and the Work they yield then is shielded."""
-    interrupted = False
+    AsyncWaiter), each Work through ``await offload(work)``; a cancellation closes them at
+    the sleep or the Work it interrupted."""
+    if waiter is None:
+        waiter = AsyncWaiter()
     try:
         request = next(steps)
+        assert request is WAITER
+        request = steps.send(waiter)
         while True:
-            try:
-                if type(request) is Work:
-                    if interrupted:  # handing back: a second cancellation must not cut it
-                        answer = await asyncio.shield(offload(request))
-                    else:
-                        answer = await offload(request)
-                elif request is WAITER:
-                    if waiter is None:
-                        waiter = AsyncWaiter()
-                    answer = waiter
-                else:
-                    answer = await waiter.sleep(request)
-            except BaseException as error:
-                interrupted = interrupted or not isinstance(error, Exception)
-                request = steps.throw(error)
-                continue
-            request = steps.send(answer)
+            if type(request) is Work:
+                try:
+                    result = await offload(request)
+                except Exception as error:
+                    request = steps.throw(error)
+                    continue
+                request = steps.send(result)
+            else:
+                request = steps.send(await waiter.sleep(request))
     except StopIteration as done:
         return done.value
     finally:

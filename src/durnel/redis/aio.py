@@ -50,18 +50,12 @@ from . import calls, methods, retry, waits
 from .aio_hub import AsyncHub, own_client
 from .background import in_background
 from .cancellation import unswallowed
-from .engine import (
-    _READS,
-    CLOSED_HELPERS,
-    CLOSED_METHODS,
-    DEFAULT_REQUEST_TTL,
-    DEFAULT_VISIBILITY_TIMEOUT,
-    configure,
-)
+from .engine import _READS, CLOSED_HELPERS, CLOSED_METHODS
 from .errors import NotReplicatedError, OtherLoopError
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
+from .settings import DEFAULT_REQUEST_TTL, DEFAULT_VISIBILITY_TIMEOUT, Settings
 from .settling import SETTLE_AFTER, SETTLER
 
 __all__ = ["AsyncRedisCoordinationState", "open_async_url"]
@@ -244,7 +238,7 @@ async def _let_go(sender, belongings):
         await sender.client.aclose()
 
 
-class AsyncRedisCoordinationState(AsyncClosing):
+class AsyncRedisCoordinationState(Settings, AsyncClosing):
     """The coroutines of ``durnel.AsyncCoordination`` on a Redis server.
 
     ``client_or_url`` is a redis.asyncio client (``redis.asyncio.Redis`` or
@@ -255,13 +249,6 @@ class AsyncRedisCoordinationState(AsyncClosing):
 
     _CLOSED_METHODS = CLOSED_METHODS
     _CLOSED_HELPERS = CLOSED_HELPERS
-    # set by configure(), the options both twins share
-    namespace: str
-    _keys: calls.Keys
-    _options: calls.Options
-    _retries: int
-    _replicas: int
-    _replica_timeout_ms: int
 
     def __init__(
         self,
@@ -276,8 +263,11 @@ class AsyncRedisCoordinationState(AsyncClosing):
         replica_timeout: float = 1.0,
         close_client: Optional[bool] = None,
     ) -> None:
-        configure(
-            self,
+        self._set_up(
+            client_or_url,
+            _client_for,
+            redis.asyncio.cluster.RedisCluster,
+            close_client,
             namespace,
             log_maxlen,
             request_ttl,
@@ -286,14 +276,6 @@ class AsyncRedisCoordinationState(AsyncClosing):
             replicas,
             replica_timeout,
         )
-        made = isinstance(client_or_url, str)
-        self._owns_client = made if close_client is None else bool(close_client)
-        self._client = (
-            _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
-        )
-        if not made:
-            retry.leave_retries_to_the_engine(self._client)
-        self._cluster = isinstance(self._client, redis.asyncio.cluster.RedisCluster)
         self._sender = AsyncSender(self)
         # task -> its session
         self._by_task: weakref.WeakKeyDictionary[asyncio.Task, Session]
@@ -485,11 +467,6 @@ class AsyncRedisCoordinationState(AsyncClosing):
             deleted += await self._client.delete(*batch)
         return deleted
 
-    @property
-    def client(self) -> Union[redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster]:
-        """The redis.asyncio client that the object sends its calls with."""
-        return self._client
-
     async def _let_go(self) -> None:
         """Settles delivered drains, ends the waits and the hub, then closes the client if the
         object owns it."""
@@ -505,9 +482,6 @@ class AsyncRedisCoordinationState(AsyncClosing):
                 self._wake_hub = self._belongings.hub = None
             if self._owns_client:
                 await self._client.aclose()
-
-    def __repr__(self):
-        return "<AsyncRedisCoordinationState namespace=%r on %r>" % (self.namespace, self._client)
 
     # ---- sessions and I/O ----
 

@@ -22,7 +22,7 @@ _RUNNING: "set[asyncio.Future]" = set()
 def in_background(coroutine):
     """A task of the running loop for ``coroutine``, held until it ends."""
     task = asyncio.ensure_future(coroutine)
-    task._log_destroy_pending = False  # type: ignore[attr-defined]
+    task._log_destroy_pending = False
     _RUNNING.add(task)
     task.add_done_callback(_RUNNING.discard)
     weakref.finalize(task, _close_unstarted, coroutine).atexit = False

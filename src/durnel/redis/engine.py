@@ -57,7 +57,6 @@ from redis.exceptions import ResponseError
 
 from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
 from ..lifecycle import Closing
-from ..namespaces import check_namespace
 from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import ThreadWaiter, WaitQueues
@@ -68,19 +67,15 @@ from .hub import Hub
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
+from .settings import DEFAULT_REQUEST_TTL, DEFAULT_VISIBILITY_TIMEOUT, Settings
 from .settling import SETTLER
 
 __all__ = ["RedisCoordinationState", "open_url"]
 
-DEFAULT_REQUEST_TTL = 600
-DEFAULT_VISIBILITY_TIMEOUT = 60
 # What a closed object of either twin refuses besides, and where every call starts (its
 # session).
 CLOSED_METHODS = METHODS + WAITS + ("settle", "delete_namespace")
 CLOSED_HELPERS = ("_session",)
-
-_LARGEST_COUNT = 2**63 - 1
-_LONGEST_REPLICA_TIMEOUT = 1e9  # seconds (31 years); more would overflow the server's clock
 
 # Calls that never write but to settle earlier drains: no WAIT after them unless they settle
 # (a settle lost in a failover would deliver its batch again).
@@ -195,57 +190,7 @@ class Sender:
         return True
 
 
-def configure(
-    engine,
-    namespace,
-    log_maxlen,
-    request_ttl,
-    visibility_timeout,
-    retries,
-    replicas,
-    replica_timeout,
-):
-    """Checks the options that the sync engine and its asyncio twin share and sets them on
-    ``engine``; raises TypeError or ValueError for a bad one."""
-    check_namespace(namespace)
-    # (bounds: what Redis takes as XADD's MAXLEN and, in ms, as WAIT's timeout)
-    if log_maxlen is not None and (
-        type(log_maxlen) is not int or not 1 <= log_maxlen <= _LARGEST_COUNT
-    ):
-        raise ValueError(
-            "log_maxlen must be an int from 1 to 2**63 - 1, or None, not %r" % (log_maxlen,)
-        )
-    for name, value in (
-        ("request_ttl", request_ttl),
-        ("visibility_timeout", visibility_timeout),
-    ):
-        if type(value) is not int or value < 1:
-            raise ValueError("%s must be a positive int (seconds), not %r" % (name, value))
-    if type(retries) is not int or retries < 0:
-        raise ValueError("retries must be an int >= 0, not %r" % (retries,))
-    if type(replicas) is not int or replicas < 0:
-        raise ValueError("replicas must be an int >= 0, not %r" % (replicas,))
-    if (
-        not isinstance(replica_timeout, (int, float))
-        or not 0 < replica_timeout <= _LONGEST_REPLICA_TIMEOUT
-    ):
-        raise ValueError(
-            "replica_timeout must be a number of seconds above 0 and at most %g, not %r"
-            % (_LONGEST_REPLICA_TIMEOUT, replica_timeout)
-        )
-    engine.namespace = namespace
-    engine._keys = calls.Keys(namespace)
-    engine._options = calls.Options(
-        str(request_ttl).encode(),
-        b"" if log_maxlen is None else str(log_maxlen).encode(),
-        str(visibility_timeout).encode(),
-    )
-    engine._retries = retries
-    engine._replicas = replicas
-    engine._replica_timeout_ms = max(1, int(replica_timeout * 1000))
-
-
-class RedisCoordinationState(Closing):
+class RedisCoordinationState(Settings, Closing):
     """The nine methods of ``durnel_core.CoordinationState`` on a Redis server.
 
     ``client_or_url`` is a redis-py client (``redis.Redis`` or ``redis.cluster.RedisCluster``;
@@ -266,13 +211,6 @@ class RedisCoordinationState(Closing):
 
     _CLOSED_METHODS = CLOSED_METHODS
     _CLOSED_HELPERS = CLOSED_HELPERS
-    # set by configure(), the options both twins share
-    namespace: str
-    _keys: calls.Keys
-    _options: calls.Options
-    _retries: int
-    _replicas: int
-    _replica_timeout_ms: int
 
     def __init__(
         self,
@@ -287,8 +225,11 @@ class RedisCoordinationState(Closing):
         replica_timeout: float = 1.0,
         close_client: Optional[bool] = None,
     ) -> None:
-        configure(
-            self,
+        self._set_up(
+            client_or_url,
+            _client_for,
+            redis.cluster.RedisCluster,
+            close_client,
             namespace,
             log_maxlen,
             request_ttl,
@@ -297,14 +238,6 @@ class RedisCoordinationState(Closing):
             replicas,
             replica_timeout,
         )
-        made = isinstance(client_or_url, str)
-        self._owns_client = made if close_client is None else bool(close_client)
-        self._client = (
-            _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
-        )
-        if not made:
-            retry.leave_retries_to_the_engine(self._client)
-        self._cluster = isinstance(self._client, redis.cluster.RedisCluster)
         self._sender = Sender(self)
         self._run = self._sender.run
         self._local = _Sessions()
@@ -504,21 +437,6 @@ class RedisCoordinationState(Closing):
 
     # ---- the client ----
 
-    @property
-    def client(self) -> Union[redis.Redis, redis.cluster.RedisCluster]:
-        """The redis-py client that the object sends its calls with."""
-        return self._client
-
-    @property
-    def retries(self) -> int:
-        """How many times a call is sent again before its connection error is raised."""
-        return self._retries
-
-    @property
-    def visibility_timeout(self) -> int:
-        """Seconds a drained batch whose delivery was not settled stays in flight."""
-        return int(self._options.visibility)
-
     def _let_go(self) -> None:
         """Settles delivered drains (see ``settle``), ends the waits and the listener, then
         closes the client if the object owns it."""
@@ -534,9 +452,6 @@ class RedisCoordinationState(Closing):
                 hub.close(self._closed_error())
             if self._owns_client:
                 self._client.close()
-
-    def __repr__(self):
-        return "<RedisCoordinationState namespace=%r on %r>" % (self.namespace, self._client)
 
     def _session(self):
         session = self._local.session

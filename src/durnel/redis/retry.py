@@ -86,15 +86,15 @@ def missing_library(error):
 def leave_retries_to_the_engine(client):
     """Turns off the redis-py retries of ``client`` (sync or asyncio, plain or cluster), for
     every user of the client and of its connection pool."""
+    import redis.asyncio.retry
+    import redis.retry
     from redis.backoff import NoBackoff
 
-    if type(client).__module__.startswith("redis.asyncio"):
-        from redis.asyncio.retry import Retry
-    else:
-        from redis.retry import Retry
     if not callable(getattr(client, "set_retry", None)):
         raise TypeError("client_or_url must be a redis-py client or a URL, not %r" % (client,))
-    none = Retry(NoBackoff(), 0)
+    asynchronous = type(client).__module__.startswith("redis.asyncio")
+    kind = redis.asyncio.retry.Retry if asynchronous else redis.retry.Retry
+    none = kind(NoBackoff(), 0)
     try:
         client.set_retry(none)
     except AttributeError:  # redis-py's BlockingConnectionPool lacks what set_retry looks at

@@ -86,8 +86,7 @@ class Settler:
                     target=self._settle, args=(server, entries), name="durnel-settler", daemon=True
                 ).start()
             # hold nothing while waiting (the client of a dropped object)
-            free = servers = entries = []
-            entry = None
+            free, servers, entries, entry = [], {}, [], None
 
     def _settle(self, server, entries):
         try:
