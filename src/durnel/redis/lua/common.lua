@@ -229,10 +229,8 @@ local function drop_claim(claims, statuses, log, maxlen, agent, resource, at, ch
 end
 
 -- Whether `text` is valid UTF-8: no stray or missing continuation byte, no overlong form, no
--- surrogate, nothing beyond U+10FFFF (what Python's strict decoder accepts). Text without a
--- byte above 127 is decided by one search.
+-- surrogate, nothing beyond U+10FFFF (what Python's strict decoder accepts).
 local function valid_utf8(text)
-  if not string.find(text, '[\128-\255]') then return true end
   local i, n = 1, #text
   while i <= n do
     local c = string.byte(text, i)
@@ -269,10 +267,13 @@ local function is_message(blob)
   local digits = string.match(blob, '^%[(%d+),"')
   if not digits or string.sub(blob, -2) ~= '"]' then return false end
   if #digits > 1 and string.byte(digits) == 48 then return false end
-  if string.find(blob, '[%z\1-\31]') or string.find(blob, '\\u[dD][89a-fA-F]') then
+  -- (one scan for the rare bytes, one plain search for the rare escape)
+  if string.find(blob, '[%z\1-\31\128-\255]') then
+    if string.find(blob, '[%z\1-\31]') or not valid_utf8(blob) then return false end
+  end
+  if string.find(blob, '\\u', 1, true) and string.find(blob, '\\u[dD][89a-fA-F]') then
     return false
   end
-  if not valid_utf8(blob) then return false end
   local ok, decoded = pcall(cjson.decode, blob)
   return ok and type(decoded) == 'table' and #decoded == 3 and type(decoded[2]) == 'string'
     and type(decoded[3]) == 'string'
