@@ -512,7 +512,7 @@ def report(latency, throughput, lock_share, processes):
     for text, value, sense, goal in goals:
         met = value <= goal if sense == "<=" else value >= goal
         print(
-            "  %-55s %6.2fx  goal %s %.1fx: %s"
+            "  %-55s %6.2fx  goal %s %gx: %s"
             % (text, value, sense, goal, "met" if met else "NOT met")
         )
     return goals

@@ -797,7 +797,7 @@ def test_a_waiter_whose_socket_file_went_is_kept_and_looks_by_itself(tmp_path, m
     assert time.monotonic() - started < 10  # its own look, every few seconds
 
 
-def test_the_rows_of_dead_waiters_go_at_anyone_s_next_call(tmp_path, place):
+def test_the_rows_of_dead_waiters_go_at_anyone_s_next_call(tmp_path, place, caplog):
     path = str(tmp_path / "state.db")
     SQLiteCoordinationState(path).claim_file("holder", "f")
     waits_twice = (
@@ -816,8 +816,10 @@ def test_the_rows_of_dead_waiters_go_at_anyone_s_next_call(tmp_path, place):
     for child in children:
         child.kill()
         child.wait()
-    SQLiteCoordinationState(path).send_message("A", "unrelated", "hi")
+    with caplog.at_level(logging.INFO, logger="durnel.sqlite"):
+        SQLiteCoordinationState(path).send_message("A", "unrelated", "hi")
     assert waiter_rows(path) == []
+    assert "removed 6 waiter(s)" in caplog.text
     if place == "directory":
         assert os.listdir(path + "-wake") == []
 
@@ -915,6 +917,9 @@ def test_the_asyncio_object_works_in_a_forked_child(tmp_path):
             os._exit(code)
     assert os.waitpid(pid, 0)[1] == 0
     assert [m[2] for m in state.drain_inbox("parent")] == ["hi"]
+    seen = {p.agent: (p.pid, p.object_id) for p in durnel.snapshot(state).presence}
+    assert seen["parent"] == (os.getpid(), view.object_id)
+    assert seen["child"][0] == pid and seen["child"][1] not in (view.object_id, None)
 
 
 def test_files_are_made_for_their_owner_alone_unless_asked(tmp_path, place):
