@@ -555,8 +555,11 @@ def test_a_version_3_file_is_migrated_to_what_a_new_file_is_keeping_claims_and_w
 
 
 def test_ephemeral_claims_of_a_killed_holder_free_within_a_second_a_stopped_one_keeps_them(
-    tmp_path, caplog
+    tmp_path, caplog, monkeypatch
 ):
+    from durnel.sqlite import waits
+
+    monkeypatch.setattr(waits, "LOOK_EVERY", 60.0)  # the first waiter's own looks: too late
     path = str(tmp_path / "state.db")
     holds = (
         "import sys\nimport durnel\ns = durnel.connect(sys.argv[1])\n"
