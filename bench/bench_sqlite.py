@@ -144,17 +144,24 @@ def inbox(state, index):
 
 
 class _Forgetful(dict):
-    """An object's record of when it last recorded each agent, which never remembers."""
+    """An object's record of when it next records each agent: at once, always."""
 
     def __setitem__(self, key, value):
         pass
+
+
+class _Never(dict):
+    """An object's record of when it next records each agent: never."""
+
+    def get(self, key, default=None):
+        return float("inf")
 
 
 def presence_variants(url, index):
     """The SQLite pairs and an inbox through objects that record presence as usual, never,
     and at every call."""
     usual, never, always = (durnel.connect(url, namespace=NAMESPACE) for _ in range(3))
-    never._presence = lambda agent: None
+    never._seen = _Never()
     always._seen = _Forgetful()
     ops = {}
     for make, name in (

@@ -115,6 +115,7 @@ PRESENCE_EVERY = 1.0  # seconds between two records of one agent's presence by o
 _KEPT_AGENTS = 4096  # agents whose last record an object remembers before it starts afresh
 
 _log = logging.getLogger("durnel.sqlite")
+_monotonic = time.monotonic
 _host: list = []  # this machine's name, read once
 _objects: "weakref.WeakSet[SQLiteCoordinationState]" = weakref.WeakSet()
 
@@ -211,7 +212,8 @@ class SQLiteCoordinationState(Closing):
 
     def _claim(self, prefix: str, agent: str, name: str) -> str:
         notes: list = []
-        outcome = self._write(sql.claim, (prefix + name, agent, self._mortal(), notes), agent)
+        mortal = processes.this_process() if self.ephemeral_claims else None
+        outcome = self._write(sql.claim, (prefix + name, agent, mortal, notes), agent)
         if notes:
             _tell(notes)
         if outcome is not True:
@@ -262,7 +264,7 @@ class SQLiteCoordinationState(Closing):
 
     def inbox(self, agent_id: str) -> list[Message]:
         agent = plain("agent_id", agent_id)
-        if self._seen.get(agent, 0.0) <= time.monotonic():  # (inline: a read is a few us)
+        if self._seen.get(agent, 0.0) <= _monotonic():  # (inline: a read is a few us)
             try:
                 presence = (agent, _host_name(), os.getpid(), self.object_id)
                 return self._noted(sql.seen_reading, presence, (sql.inbox, agent), 0.0)
@@ -302,8 +304,8 @@ class SQLiteCoordinationState(Closing):
         poll their inboxes."""
         if self._closed:
             raise self._closed_error()
-        presence = self._presence(agent)
-        if presence is not None:
+        if self._seen.get(agent, 0.0) <= _monotonic():
+            presence = (agent, _host_name(), os.getpid(), self.object_id)
             try:
                 return self._noted(sql.seen, presence, (sql.drain_waiting, agent, ticket), 0.0)
             except BusyError:  # as a read, which waits for no write lock
@@ -498,11 +500,12 @@ class SQLiteCoordinationState(Closing):
         return "<SQLiteCoordinationState namespace=%r in %r>" % (self.namespace, self.path)
 
     def _write(self, call, arguments, agent=None):
-        """``call`` in a write transaction; with the presence of ``agent`` if it is due."""
-        if agent is not None:
-            presence = self._presence(agent)
-            if presence is not None:
-                return self._noted(sql.seen, presence, (call,) + arguments)
+        """``call`` in a write transaction; with the presence of ``agent`` if this object
+        last recorded it PRESENCE_EVERY seconds ago or more (the check inline: it comes with
+        every call)."""
+        if agent is not None and self._seen.get(agent, 0.0) <= _monotonic():
+            presence = (agent, _host_name(), os.getpid(), self.object_id)
+            return self._noted(sql.seen, presence, (call,) + arguments)
         return write(
             self._connections,
             self._where,
@@ -512,13 +515,6 @@ class SQLiteCoordinationState(Closing):
             self.log_maxlen,
             arguments,
         )
-
-    def _presence(self, agent):
-        """(agent, host, pid, object id) if this object last recorded ``agent`` at least
-        PRESENCE_EVERY seconds ago, else None."""
-        if self._seen.get(agent, 0.0) > time.monotonic():
-            return None
-        return (agent, _host_name(), os.getpid(), self.object_id)
 
     def _noted(self, seen, presence, arguments, busy_timeout=None):
         """A write transaction that records ``presence`` (by ``seen``: sql.seen or
@@ -535,7 +531,7 @@ class SQLiteCoordinationState(Closing):
         )
         if len(self._seen) >= _KEPT_AGENTS:
             self._seen.clear()
-        self._seen[presence[0]] = time.monotonic() + PRESENCE_EVERY
+        self._seen[presence[0]] = _monotonic() + PRESENCE_EVERY
         return result
 
     def _mortal(self):
