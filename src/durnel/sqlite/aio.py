@@ -20,7 +20,8 @@ That hand-back comes before any call of the object made after the cancellation: 
 the thread learns, before it returns, whether its task was cancelled, and then hands back
 in the same turn of the thread; one cancelled after it returned hands back as the next call
 that the cancellation queues (calls queued meanwhile found it delivered). Sends, broadcasts,
-renewals and releases that ran take effect, as with a reply that was lost.
+renewals, releases, revokes and namespace deletions that ran take effect, as with a reply
+that was lost.
 
 ``aclose()`` (``durnel.lifecycle``) waits for the calls already asked of the thread, closes
 the thread's connection and ends the thread; it closes the SQLiteCoordinationState too when

@@ -37,7 +37,8 @@ seen, the host, the pid and ``object_id`` (16 hex digits, this object's, a new o
 forked child) in the ``presence`` table, in the call's own transaction. An object records an
 agent at most once every PRESENCE_EVERY seconds, so ``last_seen`` is exact to about a second
 and ``inbox`` stays a read (but once a second per agent and object, when the write lock is
-free at once: a read never waits for it, and records its agent at a later call instead).
+free at once: a read never waits for it, and one that cannot write, on a full disk say,
+reads as before and records nothing).
 
 Claims that die with their holder: an object opened with ``ephemeral_claims=True`` (or
 ``?ephemeral_claims=1``) ties the claims taken or renewed through it to its process. While
@@ -101,7 +102,7 @@ from ..waiting import run_waits
 from . import processes, sql, waits, wakes
 from .checkpoints import keep_small
 from .connections import Connections
-from .errors import BusyError
+from .errors import BusyError, StorageError
 from .transactions import read, retry, write
 from .wakes import SocketWaiter, WakePlace
 
@@ -265,11 +266,11 @@ class SQLiteCoordinationState(Closing):
     def inbox(self, agent_id: str) -> list[Message]:
         agent = plain("agent_id", agent_id)
         if self._seen.get(agent, 0.0) <= _monotonic():  # (inline: a read is a few us)
+            presence = (agent, _host_name(), os.getpid(), self.object_id)
             try:
-                presence = (agent, _host_name(), os.getpid(), self.object_id)
                 return self._noted(sql.seen_reading, presence, (sql.inbox, agent), 0.0)
-            except BusyError:  # a read waits for no write lock: presence comes later
-                pass
+            except (BusyError, StorageError):
+                self._unnoted(agent)
         return self._read(sql.inbox, agent)
 
     def drain_inbox(self, agent_id: str) -> list[Message]:
@@ -308,8 +309,8 @@ class SQLiteCoordinationState(Closing):
             presence = (agent, _host_name(), os.getpid(), self.object_id)
             try:
                 return self._noted(sql.seen, presence, (sql.drain_waiting, agent, ticket), 0.0)
-            except BusyError:  # as a read, which waits for no write lock
-                pass
+            except (BusyError, StorageError):
+                self._unnoted(agent)
         has_mail, listed = self._read(sql.look, agent, ticket)
         if has_mail:
             return self._write(sql.drain_waiting, (agent, ticket))
@@ -533,6 +534,12 @@ class SQLiteCoordinationState(Closing):
             self._seen.clear()
         self._seen[presence[0]] = _monotonic() + PRESENCE_EVERY
         return result
+
+    def _unnoted(self, agent):
+        """A read that was to record ``agent``'s presence could not write (the write lock
+        was taken, or the file could not be written: a full disk, say): it stays a read,
+        which waits for no write lock, and the next try is PRESENCE_EVERY seconds away."""
+        self._seen[agent] = _monotonic() + PRESENCE_EVERY
 
     def _mortal(self):
         """What a claim taken or renewed now dies with: this process, or nothing."""
