@@ -3,14 +3,13 @@ read transaction, the log followed by polling, and a way to open a file for read
 never makes one.
 
 ``read_snapshot`` reads the statuses, claims, mailboxes, log, presence and waiters of the
-namespace inside one
-``BEGIN`` ... ``COMMIT`` on the calling thread's connection (the engine's
+namespace inside one ``BEGIN`` ... ``COMMIT`` on the calling thread's connection (the engine's
 ``read_transaction``): a WAL read transaction, so one consistent moment of the file, taking no
 write lock and waiting for none. Its clock reading is this machine's wall clock (the one that
 stamps claims here), read inside the transaction. A claim whose holder's process has ended
-(``ephemeral_claims``) is shown lapsed, as the next claim would find it; waiters whose
-process has ended (rows that the next sweep removes) are left out, the others listed in line
-order with their agent, since when they wait, and their process.
+(``ephemeral_claims``) is shown lapsed, as the next claim would find it; waiters whose process
+has ended (rows that the next sweep removes) are left out, the others listed in line order with
+their agent, since when they wait, and their process.
 
 ``read_namespaces`` counts every namespace of the file in one read transaction too. An
 event's number is its ``seq``, which the engine numbers per namespace without gaps.
