@@ -7,9 +7,12 @@ from outside its agents, on the engines other processes can reach.
     durnel log URL [-n NAMESPACE] [--tail N] [--after ID] [--follow] [--json]
                [--filter PREFIX] [--plain]
     durnel namespaces URL [--json] [--plain]
+    durnel revoke URL RESOURCE_KEY [-n NAMESPACE] [--by NAME]
+    durnel drop URL -n NAMESPACE [--yes]
     durnel mcp [URL] [--http [HOST:]PORT] ...      (durnel.mcp: the group as MCP tools)
     durnel guard install|check [URL] ...           (durnel.guard: a git pre-commit hook)
     durnel --version
+    (and -v, -vv or --log-level LEVEL, before or after a command: durnel's logs on stderr)
 
 ``show`` prints one snapshot (``durnel.snapshot``) as tables, or as JSON; ``watch`` redraws it
 about once a second until ``q`` or Ctrl-C, marking what changed in the last seconds, claims
@@ -18,23 +21,33 @@ near the end of their lease and lapsed ones, and leaves the last picture on the 
 activity log and, with ``--follow``, every event as it is logged, from the event numbered
 ``--after`` on when given; ``namespaces`` counts every namespace of a file or server.
 ``--filter`` keeps what concerns some agents or resources (``durnel.filters`` says exactly
-what). Nothing here changes the group; ``mcp`` and ``guard`` serve it to assistants and check
-commits against it (see their modules).
+what). These change nothing. Two commands act on the group, through engine methods beyond
+the contract: ``revoke`` frees one claim whoever holds it (its waiters are woken, the log
+says who revoked it), ``drop`` deletes a whole namespace, after asking on a terminal or with
+``--yes``; an engine without the method is named in the refusal. ``mcp`` and ``guard`` serve
+the group to assistants and check commits against it (see their modules).
+
+durnel logs what an operator wants to know through ``logging.getLogger("durnel")``, silent
+unless asked: ``-v`` shows its info records on stderr, ``-vv`` its debug records too,
+``--log-level LEVEL`` any level.
 
 Tables are drawn with rich (the ``cli`` extra) on a terminal, and as plain text when rich is
 missing, the output is not a terminal, or ``--plain`` asks for it; on a terminal they are made
 to fit its width. Every JSON document printed carries ``format`` (``snapshots.JSON_FORMAT``).
 
 Exit codes: 0 done (``watch`` and ``log --follow``: stopped with ``q`` or Ctrl-C); 1 the group
-could not be read (a bad URL, a server out of reach, a missing client library, data durnel did
-not write), with one line on stderr saying why; 2 bad usage (argparse's own).
+could not be read or acted on (a bad URL, a server out of reach, a missing client library,
+data durnel did not write, no claim to revoke, a drop not confirmed), with one line on
+stderr saying why; 2 bad usage (argparse's own).
 """
 
 import argparse
 import dataclasses
 import json
+import logging
 import os
 import shutil
+import socket
 import sys
 import time
 from typing import Optional
@@ -43,6 +56,7 @@ from . import engines, urls
 from .display import (
     ENDING_SECONDS,
     Table,
+    clean,
     counted,
     describe,
     headline,
@@ -88,15 +102,16 @@ def one_line(error: BaseException) -> str:
 
 
 class Group:
-    """The coordination object of the URL and namespace given, opened for reading (a SQLite
-    URL naming no file is refused, not made a file), and how it is named."""
+    """The coordination object of the URL and namespace given, opened as a reader opens it
+    (a SQLite URL naming no file is refused, not made a file), and how it is named."""
 
     def __init__(self, args):
         self.where = urls.redacted(args.url)
         self.unreachable: tuple[type[BaseException], ...] = ()
         self.newest = None  # the number of the newest event the last read saw
+        self.engine = None
         try:
-            engine = engines.for_url(args.url)
+            self.engine = engine = engines.for_url(args.url)
             self.unreachable = tuple(engine.snapshot_reader().UNREACHABLE)
             self.state = engine.connect_for_reading(args.url, args.namespace)
         except (MissingDependencyError, ValueError, TypeError) as error:
@@ -136,6 +151,22 @@ class Group:
 
     def namespaces(self):
         return self._reading(namespaces, self.state)
+
+    def method(self, name, doing):
+        """The object's method ``name``, beyond the contract; a Failure saying that the engine
+        cannot do ``doing`` when its objects have none."""
+        method = getattr(self.state, name, None)
+        if not callable(method):
+            raise Failure("the %s engine cannot %s" % (self.engine.name, doing))
+        return method
+
+    def act(self, method, *args):
+        """``method(*args)``; what the engine refuses (a bad key, no claim) is a Failure with
+        the engine's own words."""
+        try:
+            return self._reading(method, *args)
+        except (Error, ValueError, LookupError) as error:
+            raise Failure(one_line(error)) from None
 
     def close(self):
         self.state.close()
@@ -229,8 +260,9 @@ def _empty_note(shot, others) -> str:
 
 class Changes:
     """Which rows changed in the last CHANGED_SECONDS: a new or restamped claim, an agent
-    whose status, claims or mailbox changed, a new log event. The first snapshot changes
-    nothing."""
+    whose status, claims, mailbox or process (host and pid; not merely its last call)
+    changed, a call that began waiting or moved up its line, a new log event. The first
+    snapshot changes nothing."""
 
     def __init__(self):
         self.previous = None
@@ -242,11 +274,17 @@ class Changes:
         for claim in shot.claims:
             held[claim.holder] = held.get(claim.holder, 0) + 1
         boxes = {m.agent: (m.length, m.oldest_sent_at) for m in shot.mailboxes}
+        where = {p.agent: (p.host, p.pid) for p in shot.presence}
         rows: dict[tuple, object] = {
             ("agent", a.agent): (a.status, held.get(a.agent, 0), boxes.get(a.agent))
             for a in shot.agents
         }
+        for agent, process in where.items():
+            rows[("agent", agent)] = rows.get(("agent", agent)), process
         rows.update((("claim", c.resource), (c.holder, c.stamp)) for c in shot.claims)
+        rows.update(
+            (("waiter", w.kind, w.key, w.agent), (w.position, w.since)) for w in shot.waiters
+        )
         rows.update((("event", e.id), None) for e in shot.log)
         return rows
 
@@ -319,7 +357,8 @@ def watch(args) -> int:
 
 def _room(console, terminal) -> Optional[int]:
     """Table rows that fit the screen: its height less two lines of headline, one for a note,
-    and four of space, title, header and rule per table; None when the output is not a
+    and four of space, title, header and rule for each of the three tables always shown
+    (four more are taken when the waiting table is); None when the output is not a
     terminal. Lines are never wrapped in the live view."""
     if console is not None:
         return max(console.size.height - 15, 3)
@@ -338,7 +377,13 @@ def _watch(args, group, selection, shot, console, terminal, ticks, live):
         changed = changes.update(shot, time.monotonic())
         lines = headline(shot, group.where, described)
         room = _room(console, terminal)
-        views = tables(shot, urgent_first=True, changed=changed, room=room, cell_width=CELL_WIDTH)
+        views = tables(
+            shot,
+            urgent_first=True,
+            changed=changed,
+            room=room if room is None or not shot.waiters else max(room - 4, 3),
+            cell_width=CELL_WIDTH,
+        )
         if live is not None:
             view = rich_view(lines, views, note=note, wrap=False, width=console.size.width)
             live[1][:] = [view]
@@ -476,9 +521,132 @@ def list_namespaces(args) -> int:
 
 
 def _namespace_row(view):
-    from .display import Row, clean
+    from .display import Row
 
     return Row(("namespace", view.namespace), (clean(view.namespace), *map(str, view[1:])))
+
+
+# ---- acting ----
+
+
+def operator() -> str:
+    """Who acts when --by is not given: the operator of this machine."""
+    return "operator@" + socket.gethostname()
+
+
+def revoke(args) -> int:
+    group = Group(args)
+    try:
+        method = group.method("revoke", "revoke a claim")
+        before = group.read(0)
+        holder = group.act(method, args.resource_key, args.by)
+    finally:
+        group.close()
+    if not isinstance(holder, str):  # an engine that does not say whose claim it freed
+        holder = next((c.holder for c in before.claims if c.resource == args.resource_key), None)
+    sys.stdout.write(
+        "revoked %s%s in namespace %s on %s, logged as revoked by %s\n"
+        % (
+            clean(args.resource_key),
+            "" if holder is None else ", held by " + clean(holder),
+            clean(args.namespace),
+            group.where,
+            clean(args.by),
+        )
+    )
+    return 0
+
+
+def drop(args) -> int:
+    group = Group(args)
+    try:
+        method = group.method("delete_namespace", "delete a namespace")
+        view = next((v for v in group.namespaces() if v.namespace == args.namespace), None)
+        if view is None:
+            raise Failure(
+                "namespace %s holds nothing on %s: nothing to delete"
+                % (clean(args.namespace), group.where)
+            )
+        what = "namespace %s (%s, %s, %s, %s)" % (
+            clean(view.namespace),
+            counted(view.agents, "agent"),
+            counted(view.claims, "claim"),
+            counted(view.messages, "message"),
+            counted(view.log_events, "log event"),
+        )
+        if not args.yes:
+            if not sys.stdin.isatty():
+                raise Failure("not deleting %s: no terminal to ask on; pass --yes" % what)
+            try:
+                answer = input("delete %s? [y/N] " % what)
+            except EOFError:
+                answer = ""
+            if answer.strip().lower() not in ("y", "yes"):
+                raise Failure("nothing deleted")
+        group.act(method)
+    finally:
+        group.close()
+    sys.stdout.write("deleted %s on %s\n" % (what, group.where))
+    return 0
+
+
+# ---- logging ----
+
+
+class _StandardError(logging.StreamHandler):
+    """A handler writing to whatever ``sys.stderr`` is when a record comes: rich's live view
+    puts its own there while it draws, and prints what is written to it above the picture."""
+
+    def __init__(self):
+        logging.Handler.__init__(self)
+
+    @property
+    def stream(self):
+        return sys.stderr
+
+
+def _log_level(text):
+    level = logging.getLevelName(text.upper())
+    if not isinstance(level, int):
+        raise argparse.ArgumentTypeError(
+            "not a logging level: %r (debug, info, warning, error, critical)" % text
+        )
+    return level
+
+
+def show_logs(args) -> None:
+    """Shows durnel's log records of the level asked for (-v: info, -vv: debug) on stderr."""
+    level = getattr(args, "log_level", None)
+    if level is None:
+        verbose = getattr(args, "verbose", 0)
+        if not verbose:
+            return
+        level = logging.INFO if verbose == 1 else logging.DEBUG
+    handler = _StandardError()
+    handler.setFormatter(
+        logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s", "%H:%M:%S")
+    )
+    logger = logging.getLogger("durnel")
+    logger.addHandler(handler)
+    logger.setLevel(level)
+
+
+def _logging_options(parser) -> None:
+    # SUPPRESS: a command's parser must not reset what was given before the command
+    parser.add_argument(
+        "-v",
+        "--verbose",
+        action="count",
+        default=argparse.SUPPRESS,
+        help="show durnel's logs on stderr: -v its info records, -vv its debug records too",
+    )
+    parser.add_argument(
+        "--log-level",
+        type=_log_level,
+        default=argparse.SUPPRESS,
+        metavar="LEVEL",
+        help="show durnel's log records of LEVEL and above on stderr (debug, info, warning, error)",
+    )
 
 
 # ---- arguments ----
@@ -536,29 +704,37 @@ def parser() -> argparse.ArgumentParser:
     schemes = ", ".join(s + "://" for engine in engines.engines() for s in engine.schemes)
     top = argparse.ArgumentParser(
         prog="durnel",
-        description="See a coordination group at work: its agents, claims, mailboxes and "
-        "activity log, read without changing anything.",
-        epilog="Exit codes: 0 done, 1 the group could not be read (one line on stderr says "
-        "why), 2 bad usage.",
+        description="See a coordination group at work: its agents, claims, waiting calls, "
+        "mailboxes and activity log, read without changing anything; revoke a stuck claim or "
+        "drop a namespace.",
+        epilog="Exit codes: 0 done, 1 the group could not be read or acted on (one line on "
+        "stderr says why), 2 bad usage.",
     )
     top.add_argument("--version", action=_Version, help="print durnel's version and exit")
+    _logging_options(top)
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name, help_text, run, namespace=True):
+    def command(name, help_text, run, namespace="read"):
+        """A command on a URL; ``namespace`` "read" (-n and --filter), "act" (-n),
+        "required" (-n that must be given) or None (every namespace)."""
         sub = commands.add_parser(name, help=help_text, description=help_text)
         sub.add_argument("url", metavar="URL", help="where the group lives (%s)" % schemes)
-        if namespace:
+        if namespace == "required":
+            sub.add_argument("-n", "--namespace", required=True, help="the coordination group")
+        elif namespace:
             sub.add_argument(
                 "-n",
                 "--namespace",
                 default="default",
                 help="the coordination group (default: %(default)s)",
             )
+        else:  # every namespace of the file or server is read through the default one
+            sub.set_defaults(namespace="default")
+        if namespace == "read":
             sub.add_argument(
                 "--filter", action="append", type=_prefix, metavar="PREFIX", help=FILTER_HELP
             )
-        else:  # every namespace of the file or server is read through the default one
-            sub.set_defaults(namespace="default")
+        _logging_options(sub)
         sub.set_defaults(run=run)
         return sub
 
@@ -621,10 +797,36 @@ def parser() -> argparse.ArgumentParser:
         "namespaces",
         "List the namespaces of a file or server with their counts.",
         list_namespaces,
-        namespace=False,
+        namespace=None,
     )
     sub.add_argument("--json", action="store_true", help="print them as JSON instead")
     sub.add_argument("--plain", action="store_true", help="plain text even on a terminal")
+
+    sub = command(
+        "revoke",
+        "Free a claim whoever holds it, before its lease ends: its waiters are woken and the "
+        "log names who revoked it. Exit 1 when there is no such claim.",
+        revoke,
+        namespace="act",
+    )
+    sub.add_argument(
+        "resource_key", metavar="RESOURCE_KEY", help="the claim's key: file:PATH or task:ID"
+    )
+    sub.add_argument(
+        "--by",
+        default=operator(),
+        metavar="NAME",
+        help="who revokes it, as the log will say (default: %(default)s)",
+    )
+
+    sub = command(
+        "drop",
+        "Delete one namespace: its agents, claims, mailboxes and log. Asks first on a "
+        "terminal; elsewhere refuses without --yes.",
+        drop,
+        namespace="required",
+    )
+    sub.add_argument("--yes", action="store_true", help="delete without asking")
 
     from . import guard, mcp
 
@@ -635,6 +837,7 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv=None) -> int:
     args = parser().parse_args(argv)
+    show_logs(args)
     try:
         return args.run(args)
     except Failure as failure:
