@@ -165,7 +165,7 @@ class Group:
         the engine's own words."""
         try:
             return self._reading(method, *args)
-        except (Error, ValueError, LookupError) as error:
+        except (Error, ValueError, LookupError, RuntimeError) as error:
             raise Failure(one_line(error)) from None
 
     def close(self):
@@ -538,17 +538,14 @@ def revoke(args) -> int:
     group = Group(args)
     try:
         method = group.method("revoke", "revoke a claim")
-        before = group.read(0)
-        holder = group.act(method, args.resource_key, args.by)
+        holder = group.act(method, args.resource_key, args.by)  # whose claim it was
     finally:
         group.close()
-    if not isinstance(holder, str):  # an engine that does not say whose claim it freed
-        holder = next((c.holder for c in before.claims if c.resource == args.resource_key), None)
     sys.stdout.write(
         "revoked %s%s in namespace %s on %s, logged as revoked by %s\n"
         % (
             clean(args.resource_key),
-            "" if holder is None else ", held by " + clean(holder),
+            ", held by " + clean(holder) if isinstance(holder, str) else "",
             clean(args.namespace),
             group.where,
             clean(args.by),

@@ -84,8 +84,12 @@ def counted(number: int, noun: str) -> str:
 
 def headline(shot: Snapshot, where: str, selection: str = "") -> list:
     """Two lines: which group, where and when (and ``selection``, what a filter kept); then
-    what it holds, counted."""
+    what it holds, counted: the agents as the agents table lists them, those with a status
+    by status and those seen calling without one (never on the roster) apart."""
     statuses = Counter(a.status for a in shot.agents)
+    listed = _names(shot)
+    if len(listed) > len(shot.agents):
+        statuses["without status"] = len(listed) - len(shot.agents)
     lapsed = sum(c.lapsed for c in shot.claims)
     ending = sum(not c.lapsed and c.seconds_left <= ENDING_SECONDS for c in shot.claims)
     return [
@@ -98,7 +102,7 @@ def headline(shot: Snapshot, where: str, selection: str = "") -> list:
         ),
         "%s (%s), %s (%d ending, %d lapsed), %s in %s, %s"
         % (
-            counted(len(shot.agents), "agent"),
+            counted(len(listed), "agent"),
             ", ".join("%d %s" % (n, s) for s, n in sorted(statuses.items())) or "none",
             counted(len(shot.claims), "claim"),
             ending,
@@ -137,6 +141,15 @@ def _claim_mark(claim) -> str:
     return "ending" if claim.seconds_left <= ENDING_SECONDS else ""
 
 
+def _names(shot: Snapshot) -> list:
+    """The agents the agents table lists: the roster, then the owners of mailboxes (none on
+    Redis or SQLite) and the agents seen calling that are on neither."""
+    names = {a.agent: None for a in shot.agents}
+    names.update((m.agent, None) for m in shot.mailboxes)
+    names.update((p.agent, None) for p in shot.presence)
+    return list(names)
+
+
 def _seen(view) -> tuple:
     """The LAST SEEN and WHERE cells of an agent's presence ("-" for an agent never seen)."""
     if view is None:
@@ -171,9 +184,7 @@ def tables(
     boxes = {m.agent: m for m in shot.mailboxes}
     statuses = {a.agent: a.status for a in shot.agents}
     seen = {p.agent: p for p in shot.presence}
-    names = list(statuses)
-    names.extend(agent for agent in boxes if agent not in statuses)  # none on Redis or SQLite
-    names.extend(agent for agent in seen if agent not in statuses and agent not in boxes)
+    names = _names(shot)
     if urgent_first:
         names.sort(
             key=lambda n: (("agent", n) not in changed, -(boxes[n].length if n in boxes else 0), n)

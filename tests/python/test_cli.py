@@ -14,8 +14,10 @@ import re
 import shlex
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import threading
 import time
 import uuid
 
@@ -393,6 +395,70 @@ def test_show_in_a_terminal_without_rich_is_plain(group, terminal):
     screen = show.screen()
     assert "Claims:\n  resource            holder     since    age    left\n" in screen
     assert "─" not in screen
+
+
+@pytest.mark.every_engine
+@pytest.mark.reachable_only
+def test_revoke_frees_a_claim_for_the_waiter_that_show_lists(state, engine, request):
+    needs(state, "revoke")
+    url, namespace = url_of(engine, request), state.namespace
+    here = "%s:%d" % (socket.gethostname(), os.getpid())
+    state.claim_file("ana", "src/a.py")
+    waiting = durnel.snapshots.open_for_reading(url, namespace)
+    taken = []
+    thread = threading.Thread(
+        target=lambda: taken.append(waiting.wait_claim_file("bo", "src/a.py", timeout=30))
+    )
+    thread.start()
+    try:
+        for _ in range(300):
+            shot = json.loads(durnel_command("show", url, "-n", namespace, "--json").stdout)
+            if shot["waiters"]:
+                break
+        since = shot["waiters"][0]["since"]
+        assert shot["waiters"] == [
+            {"kind": "claim", "key": "file:src/a.py", "position": 1, "agent": "bo"}
+            | {"since": since, "host": socket.gethostname(), "pid": os.getpid()}
+        ]
+        assert 0 <= shot["now"] - since < 60
+        assert [(p["agent"], "%s:%d" % (p["host"], p["pid"])) for p in shot["presence"]] == [
+            ("ana", here),
+            ("bo", here),
+        ]
+        lines = durnel_command("show", url, "-n", namespace, "--filter", "src/").stdout
+        lines = lines.splitlines()
+        assert re.fullmatch(r"  agent +status +claims +mailbox +oldest +last seen +where", lines[4])
+        assert re.fullmatch(r"  ana +busy +1 +\d+s ago +%s" % re.escape(here), lines[5])
+        # seen waiting, and on no roster yet: listed without a status
+        assert re.fullmatch(r"  bo +- +\d+s ago +%s" % re.escape(here), lines[6])
+        assert lines[1].startswith("2 agents (1 busy, 1 without status), 1 claim ")
+        assert lines[11:14] == [
+            "",
+            "Waiting:",
+            "  waiting for    #  agent     since  waited  where",
+        ]
+        assert re.fullmatch(
+            r"  file:src/a\.py  1  bo     \d\d:\d\d:\d\d +\d+s  %s" % re.escape(here), lines[14]
+        )
+        revoked = durnel_command("revoke", url, "file:src/a.py", "-n", namespace)
+        assert revoked.returncode == 0 and revoked.stdout == (
+            "revoked file:src/a.py, held by ana in namespace %s on %s, logged as revoked by "
+            "operator@%s\n" % (namespace, url, socket.gethostname())
+        )
+        thread.join(60)
+        assert taken == ["bo"]  # the holder, as a claim returns it
+        log = durnel.snapshot(state, log_tail=2).log
+        assert [(e.event, e.agent, e.resource, e.from_agent) for e in log] == [
+            ("Revoked", "ana", "file:src/a.py", "operator@" + socket.gethostname()),
+            ("Claimed", "bo", "file:src/a.py", None),
+        ]
+        refused = durnel_command("revoke", url, "file:src/b.py", "-n", namespace, "--by", "ops")
+        assert refused.returncode == 1 and refused.stdout == ""
+        assert refused.stderr.startswith("durnel: ") and refused.stderr.count("\n") == 1
+        assert "file:src/b.py" in refused.stderr
+    finally:
+        thread.join(60)
+        waiting.close()
 
 
 @pytest.mark.every_engine
