@@ -437,6 +437,7 @@ _EVENT_STYLES = {
     "Released": "blue",
     "MessageSent": "magenta",
     "BroadcastSent": "cyan",
+    "Revoked": "red",
 }
 
 

@@ -115,8 +115,14 @@ def headline(shot: Snapshot, where: str, selection: str = "") -> list:
 
 
 def describe(event: LogEvent, width: Optional[int] = None) -> tuple:
-    """(who, what) of a log event: the agent and its resource, or sender -> recipient and the
-    message ("*" for a broadcast); ids cut to ``width``, contents to CONTENT_WIDTH."""
+    """(who, what) of a log event: the agent and its resource (and who revoked it), or
+    sender -> recipient and the message ("*" for a broadcast); ids cut to ``width``,
+    contents to CONTENT_WIDTH."""
+    if event.event == "Revoked":
+        return clean(event.agent or "", width), "%s, revoked by %s" % (
+            clean(event.resource or "", width),
+            clean(event.from_agent or "", width),
+        )
     if event.from_agent is not None:
         to = event.to_agent if event.to_agent is not None else "*"
         return (

@@ -13,7 +13,8 @@ them matches is kept. Of a snapshot this keeps:
   kept;
 - the mailboxes and the presence (last seen, where) of the agents kept;
 - log events that name a matching agent (Claimed and Released their holder, MessageSent its
-  sender or its recipient, BroadcastSent its sender) or a matching resource.
+  sender or its recipient, BroadcastSent its sender, Revoked the holder or who revoked it)
+  or a matching resource.
 
 The snapshot's clock reading, namespace and ``log_length`` (the whole log's) stay as read.
 """

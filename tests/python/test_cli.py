@@ -452,6 +452,11 @@ def test_revoke_frees_a_claim_for_the_waiter_that_show_lists(state, engine, requ
             ("Revoked", "ana", "file:src/a.py", "operator@" + socket.gethostname()),
             ("Claimed", "bo", "file:src/a.py", None),
         ]
+        logged = durnel_command("log", url, "-n", namespace, "--tail", "2").stdout
+        assert [line[21:] for line in logged.splitlines()] == [
+            "Revoked        ana  file:src/a.py, revoked by operator@" + socket.gethostname(),
+            "Claimed        bo  file:src/a.py",
+        ]
         refused = durnel_command("revoke", url, "file:src/b.py", "-n", namespace, "--by", "ops")
         assert refused.returncode == 1 and refused.stdout == ""
         assert refused.stderr.startswith("durnel: ") and refused.stderr.count("\n") == 1
