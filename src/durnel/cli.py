@@ -234,7 +234,7 @@ def show(args) -> int:
 
 def _others(group, shot) -> tuple:
     """The other namespaces of the file or server when ``shot`` holds nothing, else ()."""
-    if shot.agents or shot.claims or shot.mailboxes or shot.log_length:
+    if shot.agents or shot.claims or shot.mailboxes or shot.log_length or shot.presence:
         return ()
     try:
         return tuple(v.namespace for v in group.namespaces() if v.namespace != shot.namespace)
@@ -346,7 +346,8 @@ def watch(args) -> int:
                 _watch(args, group, selection, shot, console, terminal, ticks, (live, drawn))
         finally:
             if drawn:  # the alternate screen is gone: the last picture stays on the terminal
-                console.print(drawn[-1])
+                # as it was drawn, a line too long cut (print would fold it otherwise)
+                console.print(drawn[-1], no_wrap=True, overflow="ellipsis", crop=True)
         return 0
     except KeyboardInterrupt:
         return 0
