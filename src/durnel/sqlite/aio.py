@@ -51,7 +51,7 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
     SQLiteCoordinationState (``.sync``), with which it shares the file and the connection
     settings. ``aclose()`` ends its thread, and leaves ``state`` open."""
 
-    _CLOSED_METHODS = METHODS + WAITS
+    _CLOSED_METHODS = METHODS + WAITS + ("revoke", "delete_namespace")
     _CLOSED_HELPERS = ("_offload", "_wait")
 
     def __init__(self, state: SQLiteCoordinationState) -> None:
@@ -80,6 +80,15 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
     @property
     def namespace(self) -> str:
         return self.sync.namespace
+
+    @property
+    def object_id(self) -> str:
+        """The id that presence records for this object's calls: its SQLiteCoordinationState's."""
+        return self.sync.object_id
+
+    @property
+    def ephemeral_claims(self) -> bool:
+        return self.sync.ephemeral_claims
 
     # ---- the nine methods ----
 
@@ -116,6 +125,16 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
 
     async def status(self, agent_id: str) -> Status:
         return await self._offload(Work(self.sync.status, agent_id))
+
+    # ---- for an operator, beyond the contract ----
+
+    async def revoke(self, resource_key: str, by: str) -> str:
+        """``SQLiteCoordinationState.revoke``: frees the claim whoever holds it; the holder."""
+        return await self._offload(Work(self.sync.revoke, resource_key, by))
+
+    async def delete_namespace(self) -> int:
+        """``SQLiteCoordinationState.delete_namespace``: how many rows were deleted."""
+        return await self._offload(Work(self.sync.delete_namespace))
 
     # ---- waits ----
 
