@@ -37,14 +37,8 @@ DURNEL = [sys.executable, "-m", "durnel"]
 
 
 def durnel_command(*args, timeout=60):
-    return subprocess.run(
-        DURNEL + list(args),
-        capture_output=True,
-        text=True,
-        env=ENV,
-        timeout=timeout,
-        stdin=subprocess.DEVNULL,
-    )
+    piped = dict(capture_output=True, text=True, stdin=subprocess.DEVNULL)  # no terminal
+    return subprocess.run(DURNEL + list(args), env=ENV, timeout=timeout, **piped)
 
 
 def url_of(engine, request):
