@@ -109,7 +109,6 @@ class Group:
         self.where = urls.redacted(args.url)
         self.unreachable: tuple[type[BaseException], ...] = ()
         self.newest = None  # the number of the newest event the last read saw
-        self.engine = None
         try:
             self.engine = engine = engines.for_url(args.url)
             self.unreachable = tuple(engine.snapshot_reader().UNREACHABLE)

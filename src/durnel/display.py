@@ -86,7 +86,7 @@ def headline(shot: Snapshot, where: str, selection: str = "") -> list:
     """Two lines: which group, where and when (and ``selection``, what a filter kept); then
     what it holds, counted: the agents as the agents table lists them, those with a status
     by status and those seen calling without one (never on the roster) apart."""
-    statuses = Counter(a.status for a in shot.agents)
+    statuses: Counter[str] = Counter(a.status for a in shot.agents)
     listed = _names(shot)
     if len(listed) > len(shot.agents):
         statuses["without status"] = len(listed) - len(shot.agents)
@@ -241,10 +241,10 @@ def tables(
         )
     waiter_rows = []
     for waiter in waiters:
-        key = ("waiter", waiter.kind, waiter.key, waiter.agent)
+        waiting = ("waiter", waiter.kind, waiter.key, waiter.agent)
         waiter_rows.append(
             Row(
-                key,
+                waiting,
                 (
                     _waiting_for(waiter, cell_width),
                     str(waiter.position) if waiter.position else "",
@@ -253,7 +253,7 @@ def tables(
                     duration(shot.now - waiter.since if shot.now > waiter.since else 0),
                     "-" if waiter.pid is None else clean("%s:%d" % (waiter.host, waiter.pid)),
                 ),
-                changed=key in changed,
+                changed=waiting in changed,
             )
         )
     log_rows = []
