@@ -29,7 +29,8 @@ the group to assistants and check commits against it (see their modules).
 
 durnel logs what an operator wants to know through ``logging.getLogger("durnel")``, silent
 unless asked: ``-v`` shows its info records on stderr, ``-vv`` its debug records too,
-``--log-level LEVEL`` any level.
+``--log-level LEVEL`` any level (``watch`` drawing on the terminal that stderr writes to
+shows the last few under its headline instead).
 
 Tables are drawn with rich (the ``cli`` extra) on a terminal, and as plain text when rich is
 missing, the output is not a terminal, or ``--plain`` asks for it; on a terminal they are made
@@ -42,6 +43,7 @@ stderr saying why; 2 bad usage (argparse's own).
 """
 
 import argparse
+import contextlib
 import dataclasses
 import json
 import logging
@@ -50,6 +52,7 @@ import shutil
 import socket
 import sys
 import time
+from collections import deque
 from typing import Optional
 
 from . import engines, urls
@@ -331,23 +334,29 @@ def watch(args) -> int:
             return 0
         console = rich_console(args)
         terminal = sys.stdout.isatty()
-        # the live view fits one screen: ask for no more log events than could be shown
-        shot = group.read(_room(console, terminal) or args.log_tail, selection)
-        ticks = Ticks(args.interval, keys)
-        if console is None:
-            _watch(args, group, selection, shot, None, terminal, ticks, None)
-            return 0
-        from rich.live import Live
+        with _logs_in_picture(console is not None or terminal) as recent:
+            # the live view fits one screen: ask for no more log events than could be shown
+            shot = group.read(_room(console, terminal, recent) or args.log_tail, selection)
+            ticks = Ticks(args.interval, keys)
+            if console is None:
+                _watch(args, group, selection, shot, (None, terminal, recent), ticks, None)
+                return 0
+            from rich.live import Live
 
-        drawn: list = []  # the last picture, kept to be printed again
-        try:
-            with Live(console=console, screen=True, auto_refresh=False) as live:
-                _watch(args, group, selection, shot, console, terminal, ticks, (live, drawn))
-        finally:
-            if drawn:  # the alternate screen is gone: the last picture stays on the terminal
-                # as it was drawn, a line too long cut (print would fold it otherwise)
-                console.print(drawn[-1], no_wrap=True, overflow="ellipsis", crop=True)
-        return 0
+            drawn: list = []  # the last picture, kept to be printed again
+            screen = (console, terminal, recent)
+            try:
+                # stderr is left alone: durnel's records go to the picture or where it points
+                live_view = Live(
+                    console=console, screen=True, auto_refresh=False, redirect_stderr=False
+                )
+                with live_view as live:
+                    _watch(args, group, selection, shot, screen, ticks, (live, drawn))
+            finally:
+                if drawn:  # the alternate screen is gone: the last picture stays on the terminal
+                    # as it was drawn, a line too long cut (print would fold it otherwise)
+                    console.print(drawn[-1], no_wrap=True, overflow="ellipsis", crop=True)
+            return 0
     except KeyboardInterrupt:
         return 0
     finally:
@@ -355,28 +364,34 @@ def watch(args) -> int:
         group.close()
 
 
-def _room(console, terminal) -> Optional[int]:
+def _room(console, terminal, recent=None) -> Optional[int]:
     """Table rows that fit the screen: its height less two lines of headline, one for a note,
-    and four of space, title, header and rule for each of the three tables always shown
-    (four more are taken when the waiting table is); None when the output is not a
-    terminal. Lines are never wrapped in the live view."""
+    the lines of durnel's records shown (``recent``), and four of space, title, header and
+    rule for each of the three tables always shown (four more are taken when the waiting
+    table is); None when the output is not a terminal. Lines are never wrapped in the live
+    view."""
+    kept = 15 + (recent.size if recent is not None else 0)
     if console is not None:
-        return max(console.size.height - 15, 3)
+        return max(console.size.height - kept, 3)
     if terminal:
-        return max(shutil.get_terminal_size().lines - 15, 3)
+        return max(shutil.get_terminal_size().lines - kept, 3)
     return None
 
 
-def _watch(args, group, selection, shot, console, terminal, ticks, live):
-    """Draws a picture per tick until ``q`` (returns) or Ctrl-C (KeyboardInterrupt). With
-    rich, ``live`` is the Live display and a list that keeps the last picture drawn."""
+def _watch(args, group, selection, shot, screen, ticks, live):
+    """Draws a picture per tick until ``q`` (returns) or Ctrl-C (KeyboardInterrupt). ``screen``
+    is the rich console (None: plain text), whether the output is a terminal and the records
+    kept for the picture (or None). With rich, ``live`` is the Live display and a list that
+    keeps the last picture drawn."""
+    console, terminal, recent = screen
     changes = Changes()
     note = ""
     described = selection.describe() if selection else ""
     while True:
         changed = changes.update(shot, time.monotonic())
         lines = headline(shot, group.where, described)
-        room = _room(console, terminal)
+        lines += list(recent.lines) if recent is not None else []
+        room = _room(console, terminal, recent)
         views = tables(
             shot,
             urgent_first=True,
@@ -591,16 +606,42 @@ def drop(args) -> int:
 # ---- logging ----
 
 
-class _StandardError(logging.StreamHandler):
-    """A handler writing to whatever ``sys.stderr`` is when a record comes: rich's live view
-    puts its own there while it draws, and prints what is written to it above the picture."""
+RECENT_LOGS = 3  # durnel's records shown under the live view's headline
 
-    def __init__(self):
-        logging.Handler.__init__(self)
 
-    @property
-    def stream(self):
-        return sys.stderr
+class _Recent(logging.Handler):
+    """Keeps the last ``size`` records, formatted, for the live view to show."""
+
+    def __init__(self, formatter, size=RECENT_LOGS):
+        super().__init__()
+        self.setFormatter(formatter)
+        self.size = size
+        self.lines: deque = deque(maxlen=size)
+
+    def emit(self, record):
+        self.lines.append(self.format(record))
+
+
+_shown: list = []  # the handler that show_logs added to durnel's logger, if any
+
+
+@contextlib.contextmanager
+def _logs_in_picture(drawn_on_terminal):
+    """While a picture is redrawn on the terminal that stderr writes to as well, durnel's
+    records shown are kept for the picture (its last RECENT_LOGS, under the headline)
+    instead of being written between two redraws; yields the _Recent handler, else None."""
+    if not (_shown and drawn_on_terminal and sys.stderr.isatty()):
+        yield None
+        return
+    logger, handler = logging.getLogger("durnel"), _shown[0]
+    recent = _Recent(handler.formatter)
+    logger.removeHandler(handler)
+    logger.addHandler(recent)
+    try:
+        yield recent
+    finally:
+        logger.removeHandler(recent)
+        logger.addHandler(handler)
 
 
 def _log_level(text):
@@ -620,13 +661,14 @@ def show_logs(args) -> None:
         if not verbose:
             return
         level = logging.INFO if verbose == 1 else logging.DEBUG
-    handler = _StandardError()
+    handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(
         logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s", "%H:%M:%S")
     )
     logger = logging.getLogger("durnel")
     logger.addHandler(handler)
     logger.setLevel(level)
+    _shown[:] = [handler]
 
 
 def _logging_options(parser) -> None:
