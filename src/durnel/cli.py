@@ -666,6 +666,8 @@ def show_logs(args) -> None:
         logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s", "%H:%M:%S")
     )
     logger = logging.getLogger("durnel")
+    for shown in _shown:  # main run again in one process: one handler, not two
+        logger.removeHandler(shown)
     logger.addHandler(handler)
     logger.setLevel(level)
     _shown[:] = [handler]
@@ -715,6 +717,12 @@ def _count(text):
 def _prefix(text):
     if not text:
         raise argparse.ArgumentTypeError("an empty prefix matches everything; leave it out")
+    return text
+
+
+def _who(text):
+    if not text.strip():
+        raise argparse.ArgumentTypeError("the log must name who revokes: give a name")
     return text
 
 
@@ -854,6 +862,7 @@ def parser() -> argparse.ArgumentParser:
     )
     sub.add_argument(
         "--by",
+        type=_who,
         default=operator(),
         metavar="NAME",
         help="who revokes it, as the log will say (default: %(default)s)",

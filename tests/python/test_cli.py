@@ -525,6 +525,7 @@ def test_errors_are_one_line_with_their_exit_codes(run_python):
         ["watch", "redis://h", "--interval", "0"],
         ["look", "redis://h"],
         ["drop", "redis://h", "--yes"],  # no namespace dropped by default
+        ["revoke", "redis://h", "task:t", "--by", " "],
         ["show", "redis://h", "--log-level", "loud"],
     ):
         wrong = durnel_command(*usage)
