@@ -87,7 +87,7 @@ def headline(shot: Snapshot, where: str, selection: str = "") -> list:
     what it holds, counted: the agents as the agents table lists them, those with a status
     by status and those seen calling without one (never on the roster) apart."""
     statuses: Counter[str] = Counter(a.status for a in shot.agents)
-    listed = _names(shot)
+    listed = _names(shot) if shot.mailboxes or shot.presence else shot.agents
     if len(listed) > len(shot.agents):
         statuses["without status"] = len(listed) - len(shot.agents)
     lapsed = sum(c.lapsed for c in shot.claims)
@@ -150,10 +150,14 @@ def _claim_mark(claim) -> str:
 def _names(shot: Snapshot) -> list:
     """The agents the agents table lists: the roster, then the owners of mailboxes (none on
     Redis or SQLite) and the agents seen calling that are on neither."""
-    names = {a.agent: None for a in shot.agents}
-    names.update((m.agent, None) for m in shot.mailboxes)
-    names.update((p.agent, None) for p in shot.presence)
-    return list(names)
+    names = [a.agent for a in shot.agents]
+    if shot.mailboxes or shot.presence:
+        known = set(names)
+        for agent in [m.agent for m in shot.mailboxes] + [p.agent for p in shot.presence]:
+            if agent not in known:
+                known.add(agent)
+                names.append(agent)
+    return names
 
 
 def _seen(view) -> tuple:
