@@ -420,7 +420,7 @@ class Checker:
         for later, _ in got[1:]:
             held = self.held_past_timeout(first) or self.held_past_timeout(later)
             if held or any(first.t0 < w < later.t1 for w in self.h.wipes):
-                self.stats["twice: its reader killed or paused past the visibility timeout"] += 1
+                self.stats["twice: reader killed, paused or clock leapt past the timeout"] += 1
                 continue
             self.report(
                 "delivered twice",
@@ -437,16 +437,26 @@ class Checker:
 
     def held_past_timeout(self, reader):
         """Whether the process of ``reader`` was killed or paused right after its drain, for
-        longer than the visibility timeout (the documented double delivery)."""
+        longer than the visibility timeout, or the server's clock leapt that far meanwhile
+        (the documented double deliveries)."""
         if not self.engine.visibility:
             return False
         proc = self.h.procs.get(reader.pid, {})
         if proc.get("killed") and reader.t1 <= proc["death"] <= reader.t1 + SETTLE_SLACK:
             return True
-        return any(
+        if any(
             a <= reader.t1 + SETTLE_SLACK and b >= reader.t0 and b - a >= self.engine.visibility
             for a, b in self.h.paused(reader.pid)
-        )
+        ):
+            return True
+        # the engine's clock jumping forward by more than the timeout before the batch was
+        # settled lapses it as surely (the timeout is counted by that clock)
+        previous = 0
+        for t, offset in self.h.server_clock:
+            jump, previous = offset - previous, offset
+            if reader.t0 <= t <= reader.t1 + SETTLE_SLACK and jump > self.engine.visibility:
+                return True
+        return False
 
     def taken(self, key, send, got):
         """Times at which the message may not be in its inbox: taken by a drain, held by a

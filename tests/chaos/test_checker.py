@@ -44,6 +44,12 @@ def kinds(engine, *calls):
 
 
 KILL = [{"k": "kill", "t": 2.015, "p": 1, "pid": 2, "why": "nemesis"}]
+
+
+def server_clock(t, offset):
+    return [{"k": "clock", "t": t, "p": 1, "target": "server", "offset": offset}]
+
+
 FAULTS = {
     # name: (engine, history with the fault, the fault taken out, what must be reported)
     "lost": (
@@ -56,6 +62,12 @@ FAULTS = {
         "redis",
         [sent(1, 1, "m"), got(2, 2, "m"), got(9, 3, "m")],
         [sent(1, 1, "m"), got(2, 2, "m"), KILL, got(9, 3, "m")],
+        ["delivered twice"],
+    ),
+    "twice, the clock moved less than the timeout": (
+        "redis",
+        [sent(1, 1, "m"), got(2, 2, "m"), server_clock(2.5, 2), got(4, 3, "m")],
+        [sent(1, 1, "m"), got(2, 2, "m"), server_clock(2.5, 310), got(4, 3, "m")],
         ["delivered twice"],
     ),
     "order": (
