@@ -25,6 +25,7 @@ aioredis = pytest.importorskip("redis.asyncio")
 
 from conftest import async_redis_factory  # noqa: E402
 from durnel.redis import (  # noqa: E402
+    AsyncRedisCoordinationState,
     ForeignDataError,
     RedisCoordinationState,
     StaleRequestError,
@@ -571,6 +572,41 @@ def test_a_server_gone_silent_holds_back_no_other_servers_settles(redis_server, 
     client = weakref.ref(healthy.client)
     del healthy, state
     until(lambda: gc.collect() is not None and client() is None, 10)
+
+
+def test_a_settle_that_cannot_get_through_gives_up_before_the_batch_lapses(redis_server):
+    # Every reply lost: without a deadline, 20 retries would back off for about 17 s.
+    proxy = ReplyDroppingProxy(redis_server.port)
+    options = dict(visibility_timeout=2, retries=20)
+    name = namespace()
+    RedisCoordinationState(redis_server.url, name).send_message("A", "B", "m")
+    RedisCoordinationState(redis_server.url, name).send_message("A", "C", "m")
+
+    async def drain_then_settle():
+        state = AsyncRedisCoordinationState(proxy.url + "?socket_timeout=1", name, **options)
+        assert await state.drain_inbox("C")
+        proxy.drop = 1000
+        try:
+            await state.settle()
+        finally:
+            proxy.drop = 0
+            await state.aclose()
+
+    def drain_then_settle_sync():
+        assert state.drain_inbox("B")
+        proxy.drop = 1000
+        state.settle()
+
+    state = RedisCoordinationState(proxy.url + "?socket_timeout=1", name, **options)
+    for settle in (drain_then_settle_sync, lambda: asyncio.run(drain_then_settle())):
+        delivered = time.monotonic()
+        with pytest.raises(redis.exceptions.ConnectionError):
+            settle()
+        proxy.drop = 0
+        # the last attempt starts by 1.5 s after the delivery and lasts the socket timeout
+        assert time.monotonic() - delivered < 4.5
+    state.close()
+    proxy.close()
 
 
 class Recorder:

@@ -60,7 +60,7 @@ from ..lifecycle import Closing
 from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import ThreadWaiter, WaitQueues
-from . import calls, methods, retry, waits
+from . import calls, methods, retry, settling, waits
 from .calls import key_pattern
 from .errors import NotReplicatedError
 from .hub import Hub
@@ -153,8 +153,9 @@ class Sender:
             )
         return reply
 
-    def run(self, session, call):
-        """Sends ``call`` until it gets through or the retries are spent; its reply."""
+    def run(self, session, call, deadline=None):
+        """Sends ``call`` until it gets through, the retries are spent or the next one would
+        start after ``deadline`` (time.monotonic()); its reply."""
         function = SCRIPTS[call.script].function
         attempt = 0
         sent = call
@@ -169,7 +170,7 @@ class Sender:
                     reply = self.send(function, sent)
             except retry.RETRIED as error:
                 wait = retry.delay(error, attempt, self.retries)
-                if wait is None:
+                if wait is None or (deadline is not None and time.monotonic() + wait > deadline):
                     raise
                 time.sleep(wait)
                 attempt += 1
@@ -186,7 +187,8 @@ class Sender:
 
     def settle(self, session, final=False):
         """Tells the server that the session's delivered drains arrived (settling.py)."""
-        self.run(session, calls.status(self.keys, self.options, session, b""))
+        until = settling.deadline(session, int(self.options.visibility))
+        self.run(session, calls.status(self.keys, self.options, session, b""), until)
         return True
 
 
