@@ -576,36 +576,34 @@ def test_a_server_gone_silent_holds_back_no_other_servers_settles(redis_server, 
 
 def test_a_settle_that_cannot_get_through_gives_up_before_the_batch_lapses(redis_server):
     # Every reply lost: without a deadline, 20 retries would back off for about 17 s.
-    proxy = ReplyDroppingProxy(redis_server.port)
-    options = dict(visibility_timeout=2, retries=20)
-    name = namespace()
+    proxy, name = ReplyDroppingProxy(redis_server.port), namespace()
+    url, options = proxy.url + "?socket_timeout=1", dict(visibility_timeout=2, retries=20)
     RedisCoordinationState(redis_server.url, name).send_message("A", "B", "m")
-    RedisCoordinationState(redis_server.url, name).send_message("A", "C", "m")
 
-    async def drain_then_settle():
-        state = AsyncRedisCoordinationState(proxy.url + "?socket_timeout=1", name, **options)
-        assert await state.drain_inbox("C")
+    async def drain_then_settle(state):
+        assert await state.drain_inbox("B")
         proxy.drop = 1000
         try:
             await state.settle()
         finally:
             proxy.drop = 0
-            await state.aclose()
+            await state.aclose()  # settles
 
-    def drain_then_settle_sync():
-        assert state.drain_inbox("B")
-        proxy.drop = 1000
-        state.settle()
-
-    state = RedisCoordinationState(proxy.url + "?socket_timeout=1", name, **options)
-    for settle in (drain_then_settle_sync, lambda: asyncio.run(drain_then_settle())):
-        delivered = time.monotonic()
+    for twin in (RedisCoordinationState, AsyncRedisCoordinationState):
+        delivered, state = time.monotonic(), twin(url, name, **options)
         with pytest.raises(redis.exceptions.ConnectionError):
-            settle()
-        proxy.drop = 0
+            if twin is RedisCoordinationState:
+                assert state.drain_inbox("B")
+                proxy.drop = 1000
+                state.settle()
+            else:
+                asyncio.run(drain_then_settle(state))
         # the last attempt starts by 1.5 s after the delivery and lasts the socket timeout
         assert time.monotonic() - delivered < 4.5
-    state.close()
+        proxy.drop = 0
+        if twin is RedisCoordinationState:
+            state.close()  # settles
+            RedisCoordinationState(redis_server.url, name).send_message("A", "B", "m")
     proxy.close()
 
 
