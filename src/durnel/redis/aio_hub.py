@@ -87,16 +87,10 @@ class AsyncHub:
         try:
             if new:
                 state.ask()
-                connection = self._pubsub.connection
-                # A dropped connection is the listener's to connect again (it then subscribes
-                # to every channel asked for, or replaces it once the answer is late):
-                # connecting it here too would read it beside the listener, which
-                # redis.asyncio refuses with a RuntimeError.
-                if connection is not None and connection.is_connected:
-                    try:
-                        await unswallowed(_shard_subscribe(self._pubsub, *new))
-                    except DROPPED:  # the listener connects again and subscribes to them
-                        pass
+                try:
+                    await unswallowed(_shard_subscribe(self._pubsub, *new))
+                except DROPPED:  # the listener connects again and subscribes to them
+                    pass
             loop = asyncio.get_running_loop()
             deadline = loop.time() + CONFIRM_SECONDS
             while not state.ready(channels):
