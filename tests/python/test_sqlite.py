@@ -499,6 +499,28 @@ def test_opening_a_connection_keeps_the_process_s_locks_on_the_file(tmp_path):
 # ---- schema versions and waits ----
 
 
+def test_threads_opening_their_first_connections_at_once_keep_the_process_s_locks(
+    tmp_path, monkeypatch
+):
+    from durnel.sqlite.connections import Connections
+
+    path, read_head, slow = str(tmp_path / "state.db"), Connections._read_head, [1.0]
+
+    def slowly(self, identity):  # the first reads the file's head while the second opens
+        time.sleep(slow.pop() if slow else 0)
+        read_head(self, identity)
+
+    monkeypatch.setattr(Connections, "_read_head", slowly)
+    first = in_thread(SQLiteCoordinationState, path)
+    time.sleep(0.2)
+    second = SQLiteCoordinationState(path)
+    second.send_message("A", "B", "kept")
+    first()
+    subprocess.run([sys.executable, "-c", LAST_USER, path], check=True, timeout=60)
+    assert os.path.exists(path + "-wal")
+    assert [m[2] for m in second.drain_inbox("B")] == ["kept"]
+
+
 def test_a_version_1_file_is_migrated_on_open_and_keeps_its_data(tmp_path):
     from durnel.sqlite.schema import APPLICATION_ID, DDL_BY_VERSION
 
@@ -853,7 +875,7 @@ def test_the_rows_of_dead_waiters_go_at_anyone_s_next_call(tmp_path, place, capl
         assert os.listdir(path + "-wake") == []
 
 
-def test_a_call_keeps_waiters_it_cannot_judge_and_removes_its_own_ended_ones(tmp_path, place):
+def test_a_call_keeps_waiters_it_cannot_judge_and_removes_ended_ones(tmp_path, place):
     from durnel.sqlite import processes
 
     pid, mine = processes.this_process()
@@ -862,7 +884,8 @@ def test_a_call_keeps_waiters_it_cannot_judge_and_removes_its_own_ended_ones(tmp
     path = tmp_path / "state.db"
     state = SQLiteCoordinationState(path)
     sock, name = state._wakes.bind()  # reachable, of a process in another PID namespace
-    boot, _, network, started = mine.split("/")
+    boot, namespace, network, started = mine.split("/")
+    rebooted = ("0" if boot[0] != "0" else "1") + boot[1:]
     with contextlib.closing(sqlite3.connect(str(path))) as db:
         db.executemany(
             "INSERT INTO waiters (namespace, kind, key, address, pid, process) "
@@ -870,6 +893,8 @@ def test_a_call_keeps_waiters_it_cannot_judge_and_removes_its_own_ended_ones(tmp
             [
                 ("B", name, 1, "/".join((boot, "1", network, started))),
                 ("C", "fedcba9876543210", pid, mine),  # a wait of this process that ended
+                # a waiter from before the machine restarted, whose pid and start time recur
+                ("D", "fedcba9876543211", pid, "/".join((rebooted, namespace, network, started))),
             ],
         )
         db.commit()
