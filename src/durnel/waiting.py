@@ -157,11 +157,12 @@ def _settle(future, value):
 
 class WaitQueues:
     """Waiters by key, each key's in arrival order. ``queues`` is the plain dict behind them,
-    read without the lock by the engines' hot paths only to ask whether anyone waits at all
-    (a waiter joins before it checks for the last time, so a change made before that check is
-    seen by the check, and one made after it finds the waiter). ``on_busy(busy)``, if given,
-    is called under the lock when the first waiter of all joins (True) and when the last one
-    leaves (False): before the joining waiter's ``join`` returns, so before its last check."""
+    read without the lock by the engines' hot paths only to ask whether anyone waits (at all,
+    or for a key): a waiter joins before it checks for the last time, so a change made before
+    that check is seen by the check, and one made after it finds the waiter. ``on_busy(busy)``,
+    if given, is called under the lock when the first waiter of all joins (True) and when the
+    last one leaves (False): before the joining waiter's ``join`` returns, so before its last
+    check."""
 
     __slots__ = ("_lock", "_on_busy", "queues")
 

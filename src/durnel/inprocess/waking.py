@@ -73,12 +73,14 @@ def _switched(state):
         )
     )
     claim_waiters = WaitQueues(lambda busy: switch(busy, (free, (NATIVE.release, release))))
+    # Whether anybody waits for this key, asked without the lock: a waiter is in before it
+    # looks for the last time (see WaitQueues).
     mail, claims = mail_waiters.queues, claim_waiters.queues
     wake_mailbox, wake_claim = mail_waiters.wake_all, claim_waiters.wake_first
 
     def send_message(native, *args, **kwargs):
         message = NATIVE.send_message(native, *args, **kwargs)
-        if mail:
+        if message[1] in mail:
             wake_mailbox(message[1])
         return message
 
@@ -90,8 +92,10 @@ def _switched(state):
 
     def release(native, *args, **kwargs):
         NATIVE.release(native, *args, **kwargs)
-        if claims:  # the call succeeded: the key is the second argument, or named
-            wake_claim(str.__str__(args[1] if len(args) > 1 else kwargs["resource_key"]))
+        # the call succeeded: the key is the second argument, or named
+        key = str.__str__(args[1] if len(args) > 1 else kwargs["resource_key"])
+        if key in claims:
+            wake_claim(key)
 
     return Waking(mail_waiters, claim_waiters, send, cast, free)
 
@@ -110,7 +114,7 @@ def _wrapped(state):
     # Python has for them.
     def send_message(from_agent, to_agent, content):
         message = native_send(from_agent, to_agent, content)
-        if mail:
+        if mail and message[1] in mail:
             wake_mailbox(message[1])
         return message
 
@@ -122,7 +126,7 @@ def _wrapped(state):
 
     def release(agent_id, resource_key):
         native_release(agent_id, resource_key)
-        if claims:
+        if claims and str.__str__(resource_key) in claims:
             wake_claim(str.__str__(resource_key))
 
     for method in (send_message, broadcast, release):
