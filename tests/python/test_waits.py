@@ -6,6 +6,7 @@ cancelled wait takes nothing."""
 
 import asyncio
 import contextlib
+import gc
 import os
 import random
 import signal
@@ -20,6 +21,7 @@ import pytest
 
 import durnel
 import durnel.aio
+from durnel.inprocess.waking import SWITCHED
 from faketime_helpers import child_environment, set_clock
 
 pytestmark = pytest.mark.waits
@@ -204,6 +206,36 @@ def test_methods_fetched_before_anybody_waited_wake_every_later_waiter(state):
 class Tagged(str):
     def __str__(self):
         return "tagged"
+
+
+@pytest.mark.skipif(not SWITCHED, reason="the waking methods are Python functions here")
+def test_no_python_code_runs_inside_a_waking_method_before_its_change():
+    # What makes switching them exact: a finalizer that the call's own allocations make due
+    # (collection threshold 1, a fresh argument tuple) runs only after its change of state.
+    state, seen = durnel.connect(), []
+
+    class Finalized:
+        def __del__(self):
+            seen.append(len(state.inbox("B")) - before)
+
+    thresholds = gc.get_threshold()
+    try:
+        for _ in range(20):
+            gc.disable()
+            no_free_tuples = [tuple([i, i, i]) for i in range(5000)]
+            first, second = Finalized(), Finalized()
+            first.other, second.other = second, first
+            del first, second
+            before = len(state.inbox("B"))
+            gc.set_threshold(1)
+            gc.enable()
+            state.send_message("A", "B", "m")
+            gc.set_threshold(*thresholds)
+            del no_free_tuples
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.enable()
+    assert seen == [1] * 40
 
 
 @pytest.mark.engines("inprocess", "aio-inprocess")
