@@ -11,10 +11,11 @@ the nine methods; on Redis and SQLite also the asyncio client against the sync o
 3. The nine methods one by one, and the pairs of calls an agent makes, through the object
    that ``durnel.connect()`` returns, against the same calls on its native object: at most
    5% more while nobody waits. Also that object while a thread waits on a mailbox and another
-   for a claim, and its asyncio view (each call awaited). Nanoseconds per operation, the best
-   of interleaved runs; and instructions per operation counted by callgrind, the
-   interpreter's share included (repeatable where timings on this shared machine are not).
-   Each variant runs in an interpreter of its own on the same populated state.
+   for a claim, and its asyncio view (each call awaited), all on the same populated state.
+   Nanoseconds per operation, the best of rounds in which the variants take turns in one
+   interpreter; and instructions per operation counted by callgrind, each variant in an
+   interpreter of its own, the interpreter's share included (repeatable where timings on
+   this shared machine are not).
 
 4. Redis (on a redis-server that this script starts on loopback, unless --no-redis): wake
    latency as in 1, for a waiter in a thread, in an asyncio task and in another process
@@ -40,8 +41,8 @@ Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
 from __future__ import annotations
 
 import argparse
+import ast
 import asyncio
-import math
 import os
 import re
 import shutil
@@ -170,8 +171,8 @@ OPERATIONS = {
 # thread waits on a mailbox and another for a claim; its asyncio view (each call awaited).
 VARIANTS = ("native", "connect()", "waited on", "asyncio view")
 
-# Run by method_costs: one operation `count` times on one variant, after 1,000 to warm up, on
-# the same populated state whatever `count` (`total` sizes it); prints the seconds it took.
+# The children's start: the native state populated alike whatever `count` (`total` sizes it),
+# `loops(start, stop)` running the operation on one variant (`i` from start to stop).
 CHILD = """
 import asyncio, re, sys, threading, time, durnel, durnel.aio
 variant, statement, count, total = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
@@ -203,16 +204,67 @@ if variant == "asyncio view":
     loops = lambda start, stop: loop.run_until_complete(run(start, stop))
 else:
     exec("def loops(start, stop):\\n    for i in range(start, stop):\\n        " + statement)
-loops(0, 1000)
-started = time.perf_counter()
-loops(1000, 1000 + count)
-print(time.perf_counter() - started)
 """
+# Under callgrind: the operation `count` times on one variant, after 1,000 to warm up.
+COUNTED = (
+    CHILD
+    + """
+loops(0, 1000)
+loops(1000, 1000 + count)
+"""
+)
+# Timed: every variant in this one interpreter, `count` operations a round, the variants
+# taking turns for `rounds` rounds; prints the best nanoseconds per operation of each.
+TIMED = (
+    CHILD
+    + """
+from durnel.inprocess import InProcessCoordinationState
+rounds, done = int(sys.argv[5]), 0
+waited = InProcessCoordinationState(n)  # over the same native state, waited on all along
+n.claim_file("holder", "busy")
+for wait in (lambda: waited.wait_for_messages("nobody"),
+             lambda: waited.wait_claim_file("waiter", "busy")):
+    threading.Thread(target=wait, daemon=True).start()
+while not (waited.mail_waiters.queues and waited.claim_waiters.queues):
+    time.sleep(0.01)
+objects = {"native": n, "connect()": wrapper, "waited on": waited,
+           "asyncio view": durnel.aio.view(wrapper)}
+body = re.sub(r"\\b(s\\.\\w+|d)\\(", r"await \\1(", statement).replace("; ", "\\n        ")
+loop = asyncio.new_event_loop()
+runs = {}
+for name, obj in objects.items():
+    scope = dict(s=obj, d=obj.drain_inbox, names=names, keys=keys, agents=agents)
+    head = "def loops(start, stop):\\n    for i in range(start, stop):\\n        "
+    if name == "asyncio view":
+        exec("async " + head + body, scope)
+        runs[name] = lambda start, stop, coroutine=scope["loops"]: loop.run_until_complete(
+            coroutine(start, stop))
+    else:
+        exec(head + statement, scope)
+        runs[name] = scope["loops"]
+
+def timed(name, calls):
+    global done
+    started = time.perf_counter()
+    runs[name](done, done + calls)
+    done += calls
+    return (time.perf_counter() - started) * 1e9 / calls
+
+for name in runs:
+    timed(name, 1000)
+best = dict.fromkeys(runs, float("inf"))
+for _ in range(rounds):
+    for name in runs:
+        best[name] = min(best[name], timed(name, count))
+print(repr(best))
+"""
+)
 
 
-def child(variant, statement, count, total, callgrind):
-    """Runs CHILD; returns its instructions (whole interpreter) or its seconds."""
-    command = [sys.executable, "-c", CHILD, variant, statement, str(count), str(total)]
+def child(script, variant, statement, count, total, *more, callgrind=False):
+    """Runs a child script; returns what it prints, or its instructions under callgrind (the
+    whole interpreter)."""
+    command = [sys.executable, "-c", script, variant, statement, str(count), str(total), *more]
     if callgrind:
         command[:0] = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
     # a fixed seed: string hashes, and with them dict probes, alike in every run
@@ -220,7 +272,7 @@ def child(variant, statement, count, total, callgrind):
     done = subprocess.run(command, capture_output=True, text=True, check=True, env=env)
     if callgrind:
         return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
-    return float(done.stdout)
+    return done.stdout
 
 
 def method_instructions(calls):
@@ -230,8 +282,8 @@ def method_instructions(calls):
     for name, statement in OPERATIONS.items():
         rows[name] = {
             variant: (
-                child(variant, statement, 2 * calls, 2 * calls, True)
-                - child(variant, statement, calls, 2 * calls, True)
+                child(COUNTED, variant, statement, 2 * calls, 2 * calls, callgrind=True)
+                - child(COUNTED, variant, statement, calls, 2 * calls, callgrind=True)
             )
             / calls
             for variant in VARIANTS
@@ -239,18 +291,14 @@ def method_instructions(calls):
     return rows
 
 
-def method_times(calls, repeats):
-    """Nanoseconds per operation of each variant, the best of `repeats` runs interleaved.
-    {name: {variant: ns}}"""
-    rows = {}
-    for name, statement in OPERATIONS.items():
-        best = dict.fromkeys(VARIANTS, math.inf)
-        for _ in range(repeats):
-            for variant in VARIANTS:
-                seconds = child(variant, statement, calls, calls, False)
-                best[variant] = min(best[variant], seconds * 1e9 / calls)
-        rows[name] = best
-    return rows
+def method_times(calls, rounds):
+    """Nanoseconds per operation of each variant, the best of `rounds` rounds in which the
+    variants take turns in one interpreter. {name: {variant: ns}}"""
+    total = len(VARIANTS) * (1000 + calls * rounds)
+    return {
+        name: ast.literal_eval(child(TIMED, "all", statement, calls, total, str(rounds)))
+        for name, statement in OPERATIONS.items()
+    }
 
 
 def report_methods(args):
@@ -261,7 +309,7 @@ def report_methods(args):
     )
     measures = [
         (
-            "ns, the best of %d runs interleaved" % args.method_repeats,
+            "ns, the best of %d rounds taking turns" % args.method_repeats,
             lambda: method_times(args.method_calls, args.method_repeats),
         )
     ]
