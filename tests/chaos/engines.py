@@ -207,6 +207,12 @@ class Redis(Engine):
         "failover",
     )
     replicas = 1
+    # The longest that docs/engines/redis.md lets a wait sleep through what it waits for: a
+    # listener gone silent while idle is replaced within 16 s (hub.py: HEALTH_SECONDS +
+    # ANSWER_SECONDS + TICK_SECONDS), then every waiter looks; a paused head of a claim queue
+    # loses its turn within 7 s (TURN_GRACE + CHECK_SECONDS); a lost batch is taken within
+    # RETURN_MARGIN of its visibility timeout. And a second for the look itself.
+    wait_bound = 16.0 + 1.0
 
     @classmethod
     def setup(cls, workdir):

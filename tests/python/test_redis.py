@@ -13,6 +13,7 @@ import sys
 import threading
 import time
 import uuid
+import weakref
 
 import pytest
 
@@ -20,6 +21,7 @@ import durnel
 import durnel_core
 
 redis = pytest.importorskip("redis")
+aioredis = pytest.importorskip("redis.asyncio")
 
 from conftest import async_redis_factory  # noqa: E402
 from durnel.redis import (  # noqa: E402
@@ -27,8 +29,11 @@ from durnel.redis import (  # noqa: E402
     RedisCoordinationState,
     StaleRequestError,
     key_pattern,
+    methods,
 )
 from durnel.redis import calls as calls_module  # noqa: E402
+from durnel.redis.session import Session  # noqa: E402
+from durnel.redis.settling import SETTLER  # noqa: E402
 from faketime_helpers import child_environment, set_clock  # noqa: E402
 from redis_servers import RedisServer, ReplyDroppingProxy  # noqa: E402
 from test_redis_waits import make, until  # noqa: E402, F401  (make: a fixture)
@@ -85,6 +90,22 @@ def test_a_missing_client_library_names_the_extra_to_install(run_python):
         "MissingDependencyError redis | durnel's Redis engine needs the Python package 'redis', "
         'which is not installed: pip install "durnel_core[redis]"'
     ), child.stderr
+
+
+@pytest.mark.parametrize(
+    "option",
+    [
+        {"log_maxlen": 0},
+        {"log_maxlen": 2**63},  # beyond what XADD takes: every write would fail after its effect
+        {"replica_timeout": float("inf")},
+        {"replica_timeout": float("nan")},
+        {"replica_timeout": 1e20},  # beyond what WAIT takes
+        {"replica_timeout": 0},
+    ],
+)
+def test_options_redis_cannot_honour_raise_value_error_naming_them(option, redis_client):
+    with pytest.raises(ValueError, match=next(iter(option))):
+        RedisCoordinationState(redis_client, "n", replicas=1, **option)
 
 
 @pytest.mark.parametrize("bad", ["", "a{b", "a}b", "{x}"])
@@ -304,17 +325,38 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
     redis_client.rpush("durnel:{%s}:inbox:B" % name, "garbage")
     with pytest.raises(ForeignDataError, match="inbox:B"):
         state.inbox("B")
-    # A drain refused for one foreign element moves nothing.
-    redis_client.delete("durnel:{%s}:inbox:B" % name)
+    # A drain refused for one foreign element moves nothing, among them elements that a
+    # lenient JSON reader takes and the engine's would not, or would read as a lone surrogate.
+    inbox = "durnel:{%s}:inbox:B" % name
+    redis_client.delete(inbox)
     good = state.send_message("A", "B", "good")
-    redis_client.rpush("durnel:{%s}:inbox:B" % name, '[1,"A","x"]', "garbage")
-    with pytest.raises(ForeignDataError, match=r"inbox:B': element 3 "):
-        state.drain_inbox("B")
-    assert redis_client.lrange("durnel:{%s}:inbox:B" % name, 0, 0) == [state_blob(good)]
-    assert redis_client.llen("durnel:{%s}:inbox:B" % name) == 3
-    assert not redis_client.exists("durnel:{%s}:inflight:B" % name)
+    for foreign in (
+        b"garbage",
+        *(b'[1,"a","%s"]' % text for text in (b"\xff", b"b\nc", b"\t", b"\xc0\x80")),
+        *(b'[1,"a","%s"]' % text for text in (b"\xf4\x90\x80\x80", b"\xed\xa0\x80", b"\\ud800")),
+        b'[01,"a","b"]',
+    ):
+        redis_client.rpush(inbox, '[1,"A","x"]', foreign)
+        with pytest.raises(ForeignDataError, match=r"inbox:B': element 3 "):
+            state.drain_inbox("B")
+        assert redis_client.lrange(inbox, 0, -1) == [state_blob(good), b'[1,"A","x"]', foreign]
+        assert not redis_client.exists("durnel:{%s}:inflight:B" % name)
+        redis_client.ltrim(inbox, 0, 0)
+    # A log that refuses an event (its last id the highest there is) refuses the call whole.
+    log = "durnel:{%s}:log" % name
+    redis_client.xadd(log, {"x": "y"}, id="18446744073709551615-18446744073709551615")
+    for call in (
+        lambda: state.send_message("A", "B", "x"),
+        lambda: state.broadcast("A", "x"),
+        lambda: state.claim_task("E", "u"),
+    ):
+        with pytest.raises(ForeignDataError, match=r"log': refused an event"):
+            call()
+    assert redis_client.lrange(inbox, 0, -1) == [state_blob(good)]
+    assert state.status("E") == "idle" and not redis_client.hexists(claims_key(name), "task:u")
+    redis_client.delete(log)
     # Only a stamp as durnel writes it is a claim: a non-negative decimal integer.
-    claims = "durnel:{%s}:claims" % name
+    claims = claims_key(name)
     for stamp in ("inf", "nan", "1e99", "0x10", " 5", "1.5", "-3", "007", "", "9" * 16):
         redis_client.hset(claims, "file:g", stamp + ":x")
         for call in (
@@ -336,6 +378,10 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
         state.claim_file("A", "h")
     assert not issubclass(ForeignDataError, RuntimeError)  # never read as a refusal
     state.delete_namespace()  # a listing of the server's namespaces would refuse its text
+
+
+def claims_key(name):
+    return "durnel:{%s}:claims" % name
 
 
 def state_blob(message):
@@ -451,6 +497,82 @@ def test_a_drain_whose_reply_never_arrives_loses_nothing(proxied, redis_client):
     assert state.drain_inbox("B") == []
 
 
+def test_retries_that_arrive_late_keep_order_and_release_only_their_own_claim(redis_client):
+    name = namespace()
+    state = RedisCoordinationState(redis_client, name, visibility_timeout=1)
+    other = RedisCoordinationState(redis_client, name, visibility_timeout=1)
+    keys, options = state._keys, state._options
+    # A hand-back whose reply was lost is sent again after the same agent, elsewhere and in
+    # the same second, claimed the same task anew: that new claim is not the hand-back's.
+    time.sleep(1.02 - time.time() % 1)
+    session = Session(keys.prefix)
+    claim = methods.claim(keys, options, session, calls_module.TASK, "ana", "t")
+    state._run(session, claim)
+    give_back = calls_module.abandon_claim(keys, options, session, claim)
+    state._run(session, give_back)
+    assert other.claim_task("ana", "t") == "ana"
+    state._run(session, calls_module.retried(give_back))
+    assert redis_client.hget(claims_key(name), "task:t").endswith(b":ana")
+    assert other.renew_claim("ana", "task:t") and other.status("ana") == "busy"
+    # A lost drain's retry after the timeout puts its batch [m1] in flight again from then,
+    # after another lost drain's newer [m2]: one drain still returns them in send order.
+    first, second = Session(keys.prefix), Session(keys.prefix)
+    other.send_message("x", "bo", "m1")
+    drain = methods.drain(keys, options, first, "bo")
+    state._run(first, drain)
+    other.send_message("x", "bo", "m2")
+    state._run(second, methods.drain(keys, options, second, "bo"))
+    time.sleep(1.1)
+    assert calls_module.messages(state._run(first, calls_module.retried(drain)), "bo", None)
+    time.sleep(1.1)
+    assert [m[2] for m in other.drain_inbox("bo")] == ["m1", "m2"]
+
+
+def test_an_interrupt_before_a_drain_returns_hands_its_batch_back(redis_client, monkeypatch):
+    name = namespace()
+    state, other = (
+        RedisCoordinationState(redis_client, name),
+        RedisCoordinationState(redis_client, name),
+    )
+    schedule = SETTLER.schedule
+    armed = []
+
+    def interrupted(*args):  # as if Ctrl-C came once the reply was read, before the return
+        if armed:
+            armed.pop()
+            raise KeyboardInterrupt
+        schedule(*args)
+
+    monkeypatch.setattr(SETTLER, "schedule", interrupted)
+    for call in (state.drain_inbox, lambda agent: state.wait_for_messages(agent, 5)):
+        sent = other.send_message("A", "B", "m")
+        armed.append(True)
+        with pytest.raises(KeyboardInterrupt):
+            call("B")
+        assert other.drain_inbox("B") == [sent]
+
+
+def test_a_server_gone_silent_holds_back_no_other_servers_settles(redis_server, redis_client):
+    name = namespace()
+    proxy = ReplyDroppingProxy(redis_server.port)
+    stuck = RedisCoordinationState(proxy.url + "?socket_timeout=30", name)
+    healthy = RedisCoordinationState(redis_server.url, name)
+    for state, agent in ((stuck, "S"), (healthy, "H")):
+        healthy.send_message("A", agent, "m")
+        assert state.drain_inbox(agent)  # the settler settles it a second later
+        if state is stuck:
+            proxy.hold()  # the stuck one's settle goes first, and hangs
+    until(lambda: not redis_client.exists("durnel:{%s}:inflight:H" % name), 10)
+    assert redis_client.exists("durnel:{%s}:inflight:S" % name)
+    proxy.release()
+    until(lambda: not redis_client.exists("durnel:{%s}:inflight:S" % name), 10)
+    proxy.close()
+    # Once settled, the settler holds nothing of a dropped object: its client is closed.
+    client = weakref.ref(healthy.client)
+    del healthy, state
+    until(lambda: gc.collect() is not None and client() is None, 10)
+
+
 class Recorder:
     """Keeps every call that an engine sends, so that a test can send one again later, as a
     delayed packet or a retry that was overtaken would arrive."""
@@ -556,9 +678,12 @@ def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_serv
 
 @pytest.mark.waits
 @pytest.mark.engines("redis", "aio-redis")
-def test_a_delayed_copy_of_an_empty_drain_runs_nothing(make, redis_server):  # noqa: F811
+@pytest.mark.parametrize("passed_in", [False, True])
+def test_a_delayed_copy_of_an_empty_drain_runs_nothing(make, redis_server, passed_in):  # noqa: F811
     proxy = ReplyDroppingProxy(redis_server.port)
     lossy, other = make(url=proxy.url + "?socket_timeout=0.5", retries=1), make()
+    if passed_in:  # a client of the caller's, which redis-py makes to retry on its own
+        lossy = make(client=lambda r: r.Redis(port=proxy.port, socket_timeout=0.5), retries=1)
     assert lossy.drain_inbox("B") == []  # connected, library loaded
     proxy.hold()  # the first attempt is delayed; its retry finds nothing
     assert lossy.drain_inbox("B") == []
@@ -695,10 +820,13 @@ def test_replicas_acknowledge_every_write_when_asked(redis_server, tmp_path):
         follower.close()
         name = namespace()
         state = RedisCoordinationState(primary, name, replicas=1, replica_timeout=5)
+        state.send_message("A", "warm-up", "the library loaded")
         waits = commandstats(primary).get("cmdstat_wait", 0)
         assert state.claim_task("A", "t") == "A" and state.status("A") == "busy"
-        state.send_message("A", "B", "m")
-        assert commandstats(primary)["cmdstat_wait"] - waits == 2  # none after a read
+        sent = state.send_message("A", "B", "m")
+        assert state.drain_inbox("B") == [sent]
+        state.status("A")  # settles that drain: a write like any other, lost in a failover
+        assert commandstats(primary)["cmdstat_wait"] - waits == 4  # none after a plain read
         replica.kill()
         hasty = RedisCoordinationState(primary, name, replicas=1, replica_timeout=0.1, retries=1)
         with pytest.raises(NotReplicatedError, match="0 of the 1 replicas"):

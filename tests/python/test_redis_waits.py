@@ -17,10 +17,19 @@ import uuid
 
 import pytest
 
+import durnel
+
 redis = pytest.importorskip("redis")
+aioredis = pytest.importorskip("redis.asyncio")
 
 from conftest import SyncOverAsync, async_redis_factory  # noqa: E402
-from durnel.redis import AsyncRedisCoordinationState, RedisCoordinationState, hub, methods  # noqa: E402  # noqa: E402
+from durnel.redis import (  # noqa: E402
+    AsyncRedisCoordinationState,
+    OtherLoopError,
+    RedisCoordinationState,
+    hub,
+    methods,
+)
 from durnel.redis.calls import QUEUE_SECONDS, TURN_GRACE  # noqa: E402
 from durnel.redis.session import Session  # noqa: E402
 from durnel.redis.waits import CHECK_SECONDS, RETURN_MARGIN  # noqa: E402
@@ -39,13 +48,20 @@ def make(engine, request):
     with the engine's options, on the run's server or cluster, or at ``url`` (a proxy)."""
     name = namespace()
 
-    def make(url=None, **options):
+    def make(url=None, client=None, **options):
+        # client: a function that makes a client of the caller's from redis or redis.asyncio
         if engine.startswith("aio-"):
-            adapter = SyncOverAsync(
-                async_redis_factory(engine, request, name, url, **options), per_loop=True
-            )
+            factory = async_redis_factory(engine, request, name, url, **options)
+            if client is not None:
+                factory = lambda: AsyncRedisCoordinationState(  # noqa: E731
+                    client(aioredis), name, close_client=True, **options
+                )
+            adapter = SyncOverAsync(factory, per_loop=True)
             request.addfinalizer(adapter.close)
             return adapter
+        if client is not None:
+            url = client(redis)
+            options["close_client"] = True
         if url is None:
             url = request.getfixturevalue(
                 "cluster_client" if "cluster" in engine else "redis_client"
@@ -309,6 +325,54 @@ def test_a_waiter_wakes_when_a_lost_batch_becomes_takeable(make):
 
 @pytest.mark.waits
 @pytest.mark.engines("redis", "aio-redis")
+def test_the_listener_reads_a_connection_of_its_own_and_closing_wakes_at_once(
+    engine, make, redis_server
+):
+    # A client whose pool holds one connection: a listener that took it would starve every
+    # call, and one that handed it back while still reading it would read their replies.
+    state = make(
+        client=lambda r: r.Redis(
+            connection_pool=r.BlockingConnectionPool(
+                port=redis_server.port, max_connections=1, timeout=1
+            )
+        )
+    )
+    other = make()
+    for _ in range(2):  # the second wait on the same listener
+        timer = threading.Timer(SLEEP, other.send_message, ("A", "B", "hi"))
+        timer.start()
+        assert [m[2] for m in state.wait_for_messages("B", 30)] == ["hi"]
+        timer.join()
+    other.claim_task("holder", "t")
+    waits = (("wait_for_messages", "B", 120), ("wait_claim_task", "W", "t", 120))
+    if engine == "redis":
+        threads = [in_thread(getattr(state, name), *args) for name, *args in waits]
+        time.sleep(SLEEP * 3)
+        started, ended = time.monotonic(), []
+        state.close()
+        for thread in threads:
+            with pytest.raises(durnel.ClosedError):
+                thread(timeout=60)
+    else:
+
+        async def scenario(target):
+            tasks = [asyncio.ensure_future(getattr(target, n)(*args)) for n, *args in waits]
+            await asyncio.sleep(SLEEP * 3)
+            await target.aclose()
+            return await asyncio.gather(*tasks, return_exceptions=True)
+
+        started = time.monotonic()
+        ended = state.loop().run_until_complete(scenario(state.target))
+    assert all(isinstance(e, durnel.ClosedError) for e in ended), ended
+    assert time.monotonic() - started < 10  # at once (the fault: a 30 s socket timeout)
+    assert (
+        other.status("W") == "idle"
+        and make.direct.zcard("durnel:{%s}:queue:task:t" % make.namespace) == 0
+    )  # the claim wait left the queue
+
+
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
 def test_a_silent_listener_is_replaced_and_its_waiters_look_again(make, redis_server, monkeypatch):
     monkeypatch.setattr(hub, "HEALTH_SECONDS", 0.3)
     monkeypatch.setattr(hub, "ANSWER_SECONDS", 0.5)
@@ -347,6 +411,79 @@ def test_paused_waiters_at_the_head_hold_no_free_resource_back(make, redis_serve
     for process in paused:
         process.kill()
         process.wait()
+
+
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
+def test_a_wait_interrupted_in_its_last_plain_claim_hands_the_claim_back(
+    engine, make, redis_server
+):
+    holder = make()
+    holder.claim_file("holder", "doc")
+    queue = "durnel:{%s}:queue:file:doc" % make.namespace
+    paused = child(redis_server.url, make.namespace, "state.wait_claim_file('p', 'doc')")
+    until(lambda: make.direct.zcard(queue) == 1)
+    os.kill(paused.pid, signal.SIGSTOP)
+    holder.release("holder", "file:doc")  # free, its paused head keeps its turn a while
+    waiter = make()
+    target = waiter.target if engine.startswith("aio-") else waiter
+    send = target._run
+    # the wait times out behind the head, then claims as claim_file would; the interruption
+    # comes once that claim has run, before the wait reads its reply
+    if engine == "redis":
+
+        def run(session, call):
+            reply = send(session, call)
+            if call.script == "claim":
+                raise KeyboardInterrupt
+            return reply
+
+        interruption = KeyboardInterrupt
+    else:
+
+        async def run(session, call):
+            reply = await send(session, call)
+            if call.script == "claim":
+                asyncio.current_task().cancel()
+                await asyncio.sleep(0)
+            return reply
+
+        interruption = asyncio.CancelledError
+    target._run = run
+    with pytest.raises(interruption):
+        waiter.wait_claim_file("w", "doc", 0.5)
+    assert holder.status("w") == "idle"
+    assert not make.direct.hexists("durnel:{%s}:claims" % make.namespace, "file:doc")
+    paused.kill()
+    paused.wait()
+
+
+def test_an_asyncio_object_refuses_another_event_loop(redis_server):
+    state = AsyncRedisCoordinationState(redis_server.url, namespace())
+    asyncio.run(state.send_message("A", "B", "m"))
+    for call in (lambda: state.send_message("A", "B", "again"), lambda: state.inbox("B")):
+        with pytest.raises(OtherLoopError, match="make one object per event loop"):
+            asyncio.run(call())
+    with RedisCoordinationState(redis_server.url, state.namespace) as direct:
+        assert [m[2] for m in direct.inbox("B")] == ["m"]
+
+
+def test_a_loop_closed_without_asyncio_run_ends_quietly(redis_server, run_python):
+    program = (
+        "import asyncio\n"
+        "from durnel.redis import AsyncRedisCoordinationState\n"
+        "async def main():\n"
+        "    state = AsyncRedisCoordinationState(%r, %r)\n"
+        "    await state.send_message('x', 'B', 'm')\n"
+        "    assert await state.drain_inbox('B')\n"  # a settle due later
+        "    await state.wait_for_messages('C', 0.05)\n"  # a listener
+        "    del state\n"  # a release to run on the loop
+        "loop = asyncio.new_event_loop()\n"
+        "loop.run_until_complete(main())\n"
+        "loop.close()\n"
+    ) % (redis_server.url, namespace())
+    done = run_python(program)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
 
 
 # ---- cancellation ----

@@ -16,6 +16,7 @@ from .engine import RedisCoordinationState, open_url  # noqa: E402
 from .errors import (  # noqa: E402
     ForeignDataError,
     NotReplicatedError,
+    OtherLoopError,
     ServerClockError,
     SilentError,
     StaleRequestError,
@@ -26,6 +27,7 @@ __all__ = [
     "AsyncRedisCoordinationState",
     "ForeignDataError",
     "NotReplicatedError",
+    "OtherLoopError",
     "RedisCoordinationState",
     "ServerClockError",
     "SilentError",

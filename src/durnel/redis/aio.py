@@ -47,35 +47,21 @@ from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import AsyncWaiter, WaitQueues
 from . import calls, methods, retry, waits
-from .aio_hub import AsyncHub, node_client
+from .aio_hub import AsyncHub, own_client
+from .background import in_background
 from .cancellation import unswallowed
-from .engine import (
-    _READS,
-    CLOSED_HELPERS,
-    CLOSED_METHODS,
-    DEFAULT_REQUEST_TTL,
-    DEFAULT_VISIBILITY_TIMEOUT,
-    configure,
-)
-from .errors import NotReplicatedError
+from .engine import _READS, CLOSED_HELPERS, CLOSED_METHODS
+from .errors import NotReplicatedError, OtherLoopError
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
+from .settings import DEFAULT_REQUEST_TTL, DEFAULT_VISIBILITY_TIMEOUT, Settings
 from .settling import SETTLE_AFTER, SETTLER
 
 __all__ = ["AsyncRedisCoordinationState", "open_async_url"]
 
 FREE_SESSIONS = 16  # sessions of ended tasks kept for new tasks, per object
 BACKSTOP_AFTER = 2.0  # seconds the loop has to settle a session before the settler looks
-# tasks nobody awaits (settles, releases): held until they end
-_BACKGROUND: "set[asyncio.Future]" = set()
-
-
-def _in_background(coroutine):
-    task = asyncio.ensure_future(coroutine)
-    _BACKGROUND.add(task)
-    task.add_done_callback(_BACKGROUND.discard)
-    return task
 
 
 class AsyncSender:
@@ -103,7 +89,7 @@ class AsyncSender:
     async def send(self, function, call):
         client = self.client
         args = (function, len(call.keys), *call.keys, *call.args)
-        if not self.replicas or call.script in _READS:
+        if not self.replicas or (call.script in _READS and not call.settles):
             return await client.fcall(*args)
         wait = ("WAIT", self.replicas, self.replica_timeout_ms)
         if self.cluster:
@@ -157,7 +143,7 @@ class AsyncSender:
         first: one task per session at a time, and the settler's backstop behind it."""
         loop = asyncio.get_running_loop()
         if session not in self.settle_due:
-            _in_background(self._settle_when_due(session))
+            in_background(self._settle_when_due(session))
         self.settle_due[session] = loop.time() + SETTLE_AFTER
         backstop = self._backstop
         if backstop is None or backstop.loop is not loop:
@@ -202,6 +188,11 @@ class _Backstop:
         self.sender = sender
         self.loop = loop
 
+    @property
+    def server(self):
+        """What settles go through, one at a time (settling.py): the client."""
+        return self.sender.client
+
     def settle(self, session, final):
         if not final and self.loop.is_running():
             return False
@@ -210,15 +201,7 @@ class _Backstop:
 
     async def _settle(self, session):
         sender = self.sender
-        if sender.cluster:
-            client = node_client(sender.client, sender.keys.claims)
-        else:
-            pool = sender.client.connection_pool
-            client = redis.asyncio.Redis.from_pool(
-                redis.asyncio.ConnectionPool(
-                    connection_class=pool.connection_class, **pool.connection_kwargs
-                )
-            )
+        client = own_client(sender.client, sender.keys.claims if sender.cluster else None)
         try:
             await sender.on(client).settle(session)
         finally:
@@ -244,7 +227,7 @@ def _dropped(loop, sender, belongings):
 
 
 def _let_go_soon(sender, belongings):
-    _in_background(_let_go(sender, belongings))
+    in_background(_let_go(sender, belongings))
 
 
 async def _let_go(sender, belongings):
@@ -255,7 +238,7 @@ async def _let_go(sender, belongings):
         await sender.client.aclose()
 
 
-class AsyncRedisCoordinationState(AsyncClosing):
+class AsyncRedisCoordinationState(Settings, AsyncClosing):
     """The coroutines of ``durnel.AsyncCoordination`` on a Redis server.
 
     ``client_or_url`` is a redis.asyncio client (``redis.asyncio.Redis`` or
@@ -266,13 +249,6 @@ class AsyncRedisCoordinationState(AsyncClosing):
 
     _CLOSED_METHODS = CLOSED_METHODS
     _CLOSED_HELPERS = CLOSED_HELPERS
-    # set by configure(), the options both twins share
-    namespace: str
-    _keys: calls.Keys
-    _options: calls.Options
-    _retries: int
-    _replicas: int
-    _replica_timeout_ms: int
 
     def __init__(
         self,
@@ -287,8 +263,11 @@ class AsyncRedisCoordinationState(AsyncClosing):
         replica_timeout: float = 1.0,
         close_client: Optional[bool] = None,
     ) -> None:
-        configure(
-            self,
+        self._set_up(
+            client_or_url,
+            _client_for,
+            redis.asyncio.cluster.RedisCluster,
+            close_client,
             namespace,
             log_maxlen,
             request_ttl,
@@ -297,12 +276,6 @@ class AsyncRedisCoordinationState(AsyncClosing):
             replicas,
             replica_timeout,
         )
-        made = isinstance(client_or_url, str)
-        self._owns_client = made if close_client is None else bool(close_client)
-        self._client = (
-            _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
-        )
-        self._cluster = isinstance(self._client, redis.asyncio.cluster.RedisCluster)
         self._sender = AsyncSender(self)
         # task -> its session
         self._by_task: weakref.WeakKeyDictionary[asyncio.Task, Session]
@@ -313,6 +286,7 @@ class AsyncRedisCoordinationState(AsyncClosing):
         self._belongings = _Belongings(self._owns_client)
         # lets go of the belongings if the object is dropped
         self._dropper: Optional[weakref.finalize] = None
+        self._loop: Optional[asyncio.AbstractEventLoop] = None  # the loop of the first use
         self._wake_hub: Optional[AsyncHub] = None
         self._hub_starting: Optional[asyncio.Future[AsyncHub]] = None
 
@@ -453,7 +427,7 @@ class AsyncRedisCoordinationState(AsyncClosing):
         if hub is not None and hub.state.error is None:
             return hub
         if self._hub_starting is None:  # one task starts it; the others await the same start
-            self._hub_starting = asyncio.ensure_future(self._start_hub(hub))
+            self._hub_starting = in_background(self._start_hub(hub))
         starting = self._hub_starting
         try:
             return await asyncio.shield(starting)
@@ -493,11 +467,6 @@ class AsyncRedisCoordinationState(AsyncClosing):
             deleted += await self._client.delete(*batch)
         return deleted
 
-    @property
-    def client(self) -> Union[redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster]:
-        """The redis.asyncio client that the object sends its calls with."""
-        return self._client
-
     async def _let_go(self) -> None:
         """Settles delivered drains, ends the waits and the hub, then closes the client if the
         object owns it."""
@@ -514,9 +483,6 @@ class AsyncRedisCoordinationState(AsyncClosing):
             if self._owns_client:
                 await self._client.aclose()
 
-    def __repr__(self):
-        return "<AsyncRedisCoordinationState namespace=%r on %r>" % (self.namespace, self._client)
-
     # ---- sessions and I/O ----
 
     def _session(self):
@@ -524,12 +490,18 @@ class AsyncRedisCoordinationState(AsyncClosing):
         assert task is not None  # (a coroutine of the object runs in a task)
         session = self._by_task.get(task)
         if session is None or session.pid != os.getpid():
+            loop = asyncio.get_running_loop()
             if self._dropper is None:  # the first use: the object belongs to this loop
-                loop = asyncio.get_running_loop()
                 self._dropper = weakref.finalize(
                     self, _dropped, loop, self._sender, self._belongings
                 )
                 self._dropper.atexit = False  # at exit, the loop runs no more
+                self._loop = loop
+            elif loop is not self._loop and self._loop is not None:
+                raise OtherLoopError(
+                    "%r belongs to the event loop that first used it, not this one: make one "
+                    "object per event loop" % (self,)
+                )
             free = self._free
             while free and free[-1].pid != os.getpid():
                 free.pop()

@@ -1,26 +1,27 @@
 """The asyncio hub: hub.py's listener as a task of the event loop, on a redis.asyncio PubSub.
 
-Everything but the I/O is ``hub.HubState``, shared with the sync hub: the same channels, the
+Everything but the I/O is shared with the sync hub: its state (``hub.HubState``) and its
+listener loop (``hub.listening``, steps that this task drives with awaits): the same channels, the
 same confirmation before a waiter's last look, the same reconnection within the retry budget
 followed by a wake-up of every waiter, the same PING and answer deadlines that replace a
 silent connection, the same channel of its own that keeps this process's claim tickets alive.
 Waiters are ``durnel.waiting.AsyncWaiter`` futures of the same loop. A waiter waits for its
 subscription's confirmation on a future of its own, never through ``asyncio.wait_for`` (see
-cancellation.py), so cancelling it always raises CancelledError.
+cancellation.py), so cancelling it always raises CancelledError. Like the sync hub's, the
+listener's connection comes from a pool of its own (``own_client``), never from the client's,
+so that closing it while the task reads it cannot hand a connection still being read to an
+engine call.
 """
 
 import asyncio
-import time
+import contextlib
 from typing import Any
 
-from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
-from . import hub as hub_module
-from . import retry
+from .background import in_background
 from .cancellation import unswallowed
-from .errors import SilentError
-from .hub import ANSWER_SECONDS, CONFIRM_SECONDS, DROPPED, MOVED, RESUMED, HubState
+from .hub import CONFIRM_SECONDS, DROPPED, PING, READ, SLEEP, HubState, listening
 
 __all__ = ["AsyncHub"]
 
@@ -60,21 +61,25 @@ class AsyncHub:
         self._closed = False
         self._changed = []  # futures of waiters waiting for their subscriptions' confirmation
         self._pubsub: Any = None  # a redis.asyncio PubSub, from start() on
-        self._node_client = None  # a cluster's: the client of the slot's node
+        self._own_client = None  # own_client(): the listener's connection and its pool
         self._task = None
 
     async def start(self):
         self._pubsub = await self._connect()
         await _shard_subscribe(self._pubsub, self.state.channel)
-        self._task = asyncio.ensure_future(self._listen())
+        self._task = in_background(self._listen())
 
     async def _connect(self):
-        if not self._cluster:
-            return self._client.pubsub()
+        from redis.asyncio.retry import Retry
+        from redis.backoff import NoBackoff
+
         # sharded channels live on the node that serves the namespace's slot: a plain client
-        # of that node (the cluster client's own pubsub polls every node in turn)
-        self._node_client = node_client(self._client, self._keys.claims)
-        return self._node_client.pubsub()
+        # of that node (the cluster client's own pubsub polls every node in turn). redis-py's
+        # own retries off: the listener connects again itself (_reconnect)
+        self._own_client = own_client(
+            self._client, self._keys.claims if self._cluster else None, retry=Retry(NoBackoff(), 0)
+        )
+        return self._own_client.pubsub()
 
     async def watch(self, channels, queues, waiter):
         state = self.state
@@ -112,7 +117,7 @@ class AsyncHub:
         idle = self.state.unwatch(channels, queues, waiter)
         if idle and self.state.error is None and not self._closed:
             # no await in a wait's finally: the unsubscription is sent by a task of its own
-            asyncio.ensure_future(self._unsubscribe(idle))
+            in_background(self._unsubscribe(idle))
 
     async def _unsubscribe(self, channels):
         try:
@@ -143,8 +148,8 @@ class AsyncHub:
     async def _close_connection(self):
         try:
             await self._pubsub.aclose()
-            if self._node_client is not None:
-                await self._node_client.aclose()
+            if self._own_client is not None:
+                await self._own_client.aclose()
         except Exception:  # already gone
             pass
 
@@ -153,48 +158,38 @@ class AsyncHub:
         for future in changed:
             _release(future)
 
+    def locked(self):
+        """What a listener step that changes the state holds: nothing (one thread)."""
+        return contextlib.nullcontext()
+
+    def notify(self):
+        self._notify()
+
     async def _listen(self):
-        state = self.state
-        failures = 0
-        while not self._closed:
-            try:
-                message = await self._pubsub.get_message(timeout=hub_module.TICK_SECONDS)
-                now = time.monotonic()
-                if message is None:
-                    action = None
-                    if state.next_ping(now):
-                        await self._pubsub.ping()
-                else:
-                    action = state.dispatch(message)
-                    self._notify()
-                if state.silent(now):
-                    raise SilentError(
-                        "the server left the pub/sub connection unanswered for %g s"
-                        % ANSWER_SECONDS
-                    )
-                if action is MOVED:
-                    raise RedisConnectionError("the namespace's slot moved to another node")
-                if action is RESUMED:
-                    failures = 0
-                    state.wake_everyone()
-            except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
-                if self._closed:
-                    return
-                state.lost()
-                while True:
-                    wait = retry.backoff(failures, self._retries)
-                    if wait is None:
-                        state.error = error
-                        self._notify()
-                        state.wake_everyone()
-                        return
-                    await asyncio.sleep(wait)
-                    failures += 1
-                    try:
-                        await self._reconnect()
-                        break
-                    except Exception as again:
-                        error = again
+        steps = listening(self, self._retries)
+        try:
+            request = next(steps)
+            while True:
+                kind = request[0]
+                try:
+                    if kind is READ:
+                        answer = await self._pubsub.get_message(timeout=request[1])
+                    elif kind is PING:
+                        answer = await self._pubsub.ping()
+                    else:
+                        answer = None
+                        if kind is SLEEP:
+                            await asyncio.sleep(request[1])
+                        else:
+                            await self._reconnect()
+                except Exception as error:
+                    request = steps.throw(error)
+                    continue
+                request = steps.send(answer)
+        except StopIteration:
+            pass
+        finally:
+            steps.close()
 
     async def _reconnect(self):
         await self._close_connection()
@@ -206,12 +201,20 @@ class AsyncHub:
         self._pubsub = pubsub
 
 
-def node_client(client, key):
-    """A plain redis.asyncio client of the cluster node that serves ``key``'s slot, with the
-    cluster client's connection settings (a pool of its own: close it with aclose())."""
+def own_client(client, key=None, **settings):
+    """A plain redis.asyncio client with a pool of its own (close it with aclose()) and the
+    connection settings of ``client`` (with ``settings`` over them); of a cluster client, of
+    the node that serves ``key``'s slot."""
     import redis.asyncio
 
-    node = client.get_node_from_key(key)
-    kwargs = dict(node.connection_kwargs, host=node.host, port=node.port)
-    pool = redis.asyncio.ConnectionPool(connection_class=node.connection_class, **kwargs)
+    if key is None:
+        pool = client.connection_pool
+        connection_class, kwargs = pool.connection_class, pool.connection_kwargs
+    else:
+        node = client.get_node_from_key(key)
+        connection_class = node.connection_class
+        kwargs = dict(node.connection_kwargs, host=node.host, port=node.port)
+    pool = redis.asyncio.ConnectionPool(
+        connection_class=connection_class, **dict(kwargs, **settings)
+    )
     return redis.asyncio.Redis.from_pool(pool)

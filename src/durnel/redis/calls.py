@@ -389,7 +389,7 @@ class ClaimStep(NamedTuple):
     claimed: bool
     queued: bool  # another waiter is ahead
     arrival: bytes  # the ticket's place in the queue; b"" if it is not queued
-    holder: Any  # str, when the claim holds and this waiter is next
+    holder: Any  # str, while the claim holds; None when it is free (a waiter ahead)
     lapses_in: Any  # seconds until the holder's lease lapses, by the server's clock
 
 
@@ -398,12 +398,18 @@ def claim_step(reply, claims_key, lease=LEASE_SECONDS):
     if kind == Reply.OK:
         return ClaimStep(True, False, b"", None, None)
     if kind == Reply.WAIT_QUEUED:
-        return ClaimStep(False, True, _raw(reply[1]), None, None)
-    if kind != Reply.WAIT_HELD:
+        parts = _raw(reply[1]).split(b" ", 4)
+        if len(parts) == 1:  # the resource is free: the waiter ahead has its turn
+            return ClaimStep(False, True, parts[0], None, None)
+        arrival, stamp, seconds, micros, holder = parts
+        queued = True
+    elif kind == Reply.WAIT_HELD:
+        stamp, seconds, micros, arrival, holder = _raw(reply[1]).split(b" ", 4)
+        queued = False
+    else:
         outcome(reply)  # raises
-    stamp, seconds, micros, arrival, holder = _raw(reply[1]).split(b" ", 4)
     now = int(seconds) + int(micros) / 1e6
-    return ClaimStep(False, False, arrival, text(holder, claims_key), int(stamp) + lease - now)
+    return ClaimStep(False, queued, arrival, text(holder, claims_key), int(stamp) + lease - now)
 
 
 def _raw(value):

@@ -29,9 +29,10 @@ Guarantees, beyond what the in-process engine gives:
   that delivers a batch twice: its process was killed or hung after the reply arrived and
   before it was settled, for longer than the timeout, while another session drained the same
   inbox;
-- a call interrupted before its reply was read (KeyboardInterrupt) hands back what it took: a
-  drain its batch, to the front of the inbox (lua/abandon.lua), a claim its claim
-  (lua/abandon_claim.lua), and neither runs should it reach the server later;
+- a call interrupted (KeyboardInterrupt) before its caller had the result hands back what it
+  took: a drain or a message wait, interrupted before it returned, its batch, to the front of
+  the inbox (lua/abandon.lua); a claim interrupted before its reply was read its claim
+  (lua/abandon_claim.lua); and neither runs should it reach the server later;
 - during a Redis Cluster resharding, calls wait (retried with the same request id within the
   same budget) and complete once the namespace's slot has moved;
 - all keys of a namespace share the hash tag ``{namespace}`` and so one cluster slot; the key
@@ -56,7 +57,6 @@ from redis.exceptions import ResponseError
 
 from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
 from ..lifecycle import Closing
-from ..namespaces import check_namespace
 from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import ThreadWaiter, WaitQueues
@@ -67,18 +67,18 @@ from .hub import Hub
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
+from .settings import DEFAULT_REQUEST_TTL, DEFAULT_VISIBILITY_TIMEOUT, Settings
 from .settling import SETTLER
 
 __all__ = ["RedisCoordinationState", "open_url"]
 
-DEFAULT_REQUEST_TTL = 600
-DEFAULT_VISIBILITY_TIMEOUT = 60
 # What a closed object of either twin refuses besides, and where every call starts (its
 # session).
 CLOSED_METHODS = METHODS + WAITS + ("settle", "delete_namespace")
 CLOSED_HELPERS = ("_session",)
 
-# Calls that never write but to settle earlier drains: no WAIT after them.
+# Calls that never write but to settle earlier drains: no WAIT after them unless they settle
+# (a settle lost in a failover would deliver its batch again).
 _READS = ("inbox", "status")
 
 
@@ -134,7 +134,7 @@ class Sender:
         same round trip on a single server, on the slot's node in a cluster)."""
         client = self.client
         args = (function, len(call.keys), *call.keys, *call.args)
-        if not self.replicas or call.script in _READS:
+        if not self.replicas or (call.script in _READS and not call.settles):
             return client.fcall(*args)
         wait = ("WAIT", self.replicas, self.replica_timeout_ms)
         if self.cluster:
@@ -179,52 +179,18 @@ class Sender:
                 session.settled(call.settles)
             return reply
 
+    @property
+    def server(self):
+        """What settles go through, one at a time (settling.py): the client."""
+        return self.client
+
     def settle(self, session, final=False):
         """Tells the server that the session's delivered drains arrived (settling.py)."""
         self.run(session, calls.status(self.keys, self.options, session, b""))
         return True
 
 
-def configure(
-    engine,
-    namespace,
-    log_maxlen,
-    request_ttl,
-    visibility_timeout,
-    retries,
-    replicas,
-    replica_timeout,
-):
-    """Checks the options that the sync engine and its asyncio twin share and sets them on
-    ``engine``; raises TypeError or ValueError for a bad one."""
-    check_namespace(namespace)
-    if log_maxlen is not None and (type(log_maxlen) is not int or log_maxlen < 1):
-        raise ValueError("log_maxlen must be a positive int or None, not %r" % (log_maxlen,))
-    for name, value in (
-        ("request_ttl", request_ttl),
-        ("visibility_timeout", visibility_timeout),
-    ):
-        if type(value) is not int or value < 1:
-            raise ValueError("%s must be a positive int (seconds), not %r" % (name, value))
-    if type(retries) is not int or retries < 0:
-        raise ValueError("retries must be an int >= 0, not %r" % (retries,))
-    if type(replicas) is not int or replicas < 0:
-        raise ValueError("replicas must be an int >= 0, not %r" % (replicas,))
-    if not isinstance(replica_timeout, (int, float)) or not replica_timeout > 0:
-        raise ValueError("replica_timeout must be a positive number, not %r" % (replica_timeout,))
-    engine.namespace = namespace
-    engine._keys = calls.Keys(namespace)
-    engine._options = calls.Options(
-        str(request_ttl).encode(),
-        b"" if log_maxlen is None else str(log_maxlen).encode(),
-        str(visibility_timeout).encode(),
-    )
-    engine._retries = retries
-    engine._replicas = replicas
-    engine._replica_timeout_ms = max(1, int(replica_timeout * 1000))
-
-
-class RedisCoordinationState(Closing):
+class RedisCoordinationState(Settings, Closing):
     """The nine methods of ``durnel_core.CoordinationState`` on a Redis server.
 
     ``client_or_url`` is a redis-py client (``redis.Redis`` or ``redis.cluster.RedisCluster``;
@@ -245,13 +211,6 @@ class RedisCoordinationState(Closing):
 
     _CLOSED_METHODS = CLOSED_METHODS
     _CLOSED_HELPERS = CLOSED_HELPERS
-    # set by configure(), the options both twins share
-    namespace: str
-    _keys: calls.Keys
-    _options: calls.Options
-    _retries: int
-    _replicas: int
-    _replica_timeout_ms: int
 
     def __init__(
         self,
@@ -266,8 +225,11 @@ class RedisCoordinationState(Closing):
         replica_timeout: float = 1.0,
         close_client: Optional[bool] = None,
     ) -> None:
-        configure(
-            self,
+        self._set_up(
+            client_or_url,
+            _client_for,
+            redis.cluster.RedisCluster,
+            close_client,
             namespace,
             log_maxlen,
             request_ttl,
@@ -276,12 +238,6 @@ class RedisCoordinationState(Closing):
             replicas,
             replica_timeout,
         )
-        made = isinstance(client_or_url, str)
-        self._owns_client = made if close_client is None else bool(close_client)
-        self._client = (
-            _client_for(client_or_url) if isinstance(client_or_url, str) else client_or_url
-        )
-        self._cluster = isinstance(self._client, redis.cluster.RedisCluster)
         self._sender = Sender(self)
         self._run = self._sender.run
         self._local = _Sessions()
@@ -342,9 +298,13 @@ class RedisCoordinationState(Closing):
     def drain_inbox(self, agent_id: str) -> list[Message]:
         session = self._session()
         call = methods.drain(self._keys, self._options, session, agent_id)
-        drained = methods.drained(self._take(session, call, calls.abandon), call, session, agent_id)
-        if drained:
-            SETTLER.schedule(session, self._sender)
+        try:
+            drained = methods.drained(self._run(session, call), call, session, agent_id)
+            if drained:
+                SETTLER.schedule(session, self._sender)
+        except BaseException as error:  # until the caller has the messages (see _take)
+            self._give_back(error, session, calls.abandon, call)
+            raise
         return drained
 
     # ---- statuses ----
@@ -358,11 +318,16 @@ class RedisCoordinationState(Closing):
 
     def wait_for_messages(self, agent_id: str, timeout: Optional[float] = None) -> list[Message]:
         session = self._session()
-        messages = self._wait(
-            session, waits.message_waits(self._keys, self._options, session, agent_id, timeout)
-        )
-        if messages:
-            SETTLER.schedule(session, self._sender)
+        drains: list[calls.Call] = []  # the wait's drains, sent or about to be
+        try:
+            steps = waits.message_waits(self._keys, self._options, session, agent_id, timeout)
+            messages = self._wait(session, steps, drains=drains)
+            if messages:
+                SETTLER.schedule(session, self._sender)
+        except BaseException as error:  # until the caller has the messages (see _take)
+            if drains:  # (the earlier ones found nothing: the wait went on)
+                self._give_back(error, session, calls.abandon, drains[-1])
+            raise
         return messages
 
     def wait_claim_file(self, agent_id: str, path: str, timeout: Optional[float] = None) -> str:
@@ -379,9 +344,10 @@ class RedisCoordinationState(Closing):
         )
         return self._wait(session, steps, pending)
 
-    def _wait(self, session, steps, pending=None):
+    def _wait(self, session, steps, pending=None, drains=None):
         """Drives a wait's steps (waits.py) in this thread: its calls through ``_run``, its
-        sleeps on a lock that the hub's thread releases."""
+        sleeps on a lock that the hub's thread releases; each drain is put in ``drains``
+        before it is sent, for the caller to hand back."""
         waiter = ThreadWaiter()
         hub: Optional[Hub] = None
         watched: list[tuple[tuple, WaitQueues]] = []
@@ -390,10 +356,9 @@ class RedisCoordinationState(Closing):
             while True:
                 kind = type(request)
                 if kind is calls.Call:
-                    if request.script == "drain":
-                        answer = self._take(session, request, calls.abandon)
-                    else:
-                        answer = self._run(session, request)
+                    if request.script == "drain" and drains is not None:
+                        drains.append(request)
+                    answer = self._run(session, request)
                 elif kind is waits.Sleep:
                     answer = waiter.sleep(request.seconds)
                     if hub is not None:  # (a wait sleeps once it watches)
@@ -472,21 +437,6 @@ class RedisCoordinationState(Closing):
 
     # ---- the client ----
 
-    @property
-    def client(self) -> Union[redis.Redis, redis.cluster.RedisCluster]:
-        """The redis-py client that the object sends its calls with."""
-        return self._client
-
-    @property
-    def retries(self) -> int:
-        """How many times a call is sent again before its connection error is raised."""
-        return self._retries
-
-    @property
-    def visibility_timeout(self) -> int:
-        """Seconds a drained batch whose delivery was not settled stays in flight."""
-        return int(self._options.visibility)
-
     def _let_go(self) -> None:
         """Settles delivered drains (see ``settle``), ends the waits and the listener, then
         closes the client if the object owns it."""
@@ -503,9 +453,6 @@ class RedisCoordinationState(Closing):
             if self._owns_client:
                 self._client.close()
 
-    def __repr__(self):
-        return "<RedisCoordinationState namespace=%r on %r>" % (self.namespace, self._client)
-
     def _session(self):
         session = self._local.session
         if session is None or session.pid != os.getpid():
@@ -515,17 +462,26 @@ class RedisCoordinationState(Closing):
         return session
 
     def _take(self, session, call, give_back):
-        """A drain or a claim; interrupted before its reply was read (KeyboardInterrupt), it
-        hands back what it took (``give_back``: calls.abandon or calls.abandon_claim)."""
+        """A claim; interrupted before its reply was read (KeyboardInterrupt), it hands back
+        what it took (``give_back``: calls.abandon_claim)."""
         try:
             return self._run(session, call)
         except BaseException as error:
-            if not isinstance(error, Exception):
-                try:
-                    self._run(session, give_back(self._keys, self._options, session, call))
-                except Exception:  # the server is gone: a batch waits for the timeout
-                    pass
+            self._give_back(error, session, give_back, call)
             raise
+
+    def _give_back(self, error, session, give_back, call):
+        """After ``error`` ended a call that took something (a drain, a claim) before the
+        caller had it: for an interruption (KeyboardInterrupt, SystemExit), not a failure,
+        hands it back (``give_back``: calls.abandon or calls.abandon_claim), which does
+        nothing if the call never ran and makes sure it never will. A drain is covered
+        until its method returns, not only until its reply is read."""
+        if isinstance(error, Exception):
+            return
+        try:
+            self._run(session, give_back(self._keys, self._options, session, call))
+        except Exception:  # the server is gone: a batch waits for the timeout
+            pass
 
 
 def _client_for(url):

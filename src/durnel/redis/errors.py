@@ -44,3 +44,9 @@ class SilentError(errors.Error, RedisConnectionError):
     """The pub/sub connection that wakes this process's waiters went silent: the server did
     not answer in time. Waiters raise it once the engine's retries to connect again are
     spent."""
+
+
+class OtherLoopError(errors.Error):
+    """An asyncio object was called from an event loop other than the one that first used
+    it: its client's connections belong to that loop. Nothing was sent; make one object per
+    event loop."""

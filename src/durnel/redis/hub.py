@@ -8,9 +8,10 @@ wait looks at the state for the last time, so a change committed after that look
 published to a subscriber that is already there (and one committed before it is seen by
 the look). A wake-up only says "look again": the look is the engine's own exactly-once call.
 
-``HubState`` is what the sync hub (``Hub``, a daemon thread) and the asyncio one
-(``aio_hub.AsyncHub``, a task) share, without I/O: the channels asked for and confirmed, how
-many waiters watch each, and whom a published message wakes. The hub also subscribes to a
+``HubState`` and ``listening`` are what the sync hub (``Hub``, a daemon thread) and the
+asyncio one (``aio_hub.AsyncHub``, a task) share, without I/O: the channels asked for and
+confirmed, how many waiters watch each, and whom a published message wakes; and the listener
+loop, as steps that each hub drives with its own I/O. The hub also subscribes to a
 channel of its own, on which nothing is sent: while the connection lives, that channel has a
 subscriber, which is how lua/wait_claim.lua tells that this process's claim tickets are still
 alive. When the connection drops, the hub connects again within the engine's retry budget,
@@ -18,6 +19,12 @@ subscribes again and then wakes every waiter, since a wake-up may have been lost
 when the budget is spent, every waiter raises the connection error. A subscription outlives
 its last waiter (the next wait of the same agent needs no round trip) until more than
 ``IDLE_LIMIT`` channels have no waiter, when those are dropped together.
+
+The listener's connection comes from a pool of its own, never from the client's: a pub/sub
+connection handed back to a shared pool while the listener thread still reads it (redis-py
+connects a dropped connection again on the next read) would then be read by the listener and
+an engine call at once, each taking the other's replies. Only the listener thread closes the
+connections it reads; ``close()`` from another thread shuts them down, which ends the read.
 
 A connection can also go silent without closing (the server's machine gone, a network that
 drops packets, a proxy that hangs): nothing arrives, and waiters would sleep through every
@@ -30,12 +37,16 @@ ANSWER_SECONDS + TICK_SECONDS (6 s) of a wait that subscribes; then every waiter
 
 import os
 import secrets
+import socket
 import threading
 import time
 from typing import Optional
 
+import redis
+from redis.backoff import NoBackoff
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
+from redis.retry import Retry
 
 from ..waiting import WaitQueues
 from . import retry
@@ -184,6 +195,65 @@ class HubState:
         self.claims.wake_all()
 
 
+# What the listener loop asks its hub's I/O for (listening())
+READ, PING, SLEEP, RECONNECT = "read", "ping", "sleep", "reconnect"
+
+
+def listening(hub, retries):
+    """The listener loop of either hub (``Hub``, ``aio_hub.AsyncHub``), as steps without I/O,
+    driven by the hub: it yields ``(READ, seconds)`` (answered with the next message, or None
+    after that long), ``(PING,)``, ``(SLEEP, seconds)`` and ``(RECONNECT,)``; an
+    I/O error is thrown in where it happened. It dispatches what arrives, answers for a
+    silent connection, and connects again within ``retries`` after a loss, then wakes every
+    waiter; once they are spent, every waiter raises the error. It ends when the hub is
+    closed. What changes the state runs under ``hub.locked()``, a PING too (waiters write
+    to the connection)."""
+    state = hub.state
+    failures = 0
+    while not hub._closed:
+        try:
+            message = yield (READ, TICK_SECONDS)
+            now = time.monotonic()
+            with hub.locked():
+                if message is None:
+                    action = None
+                    if state.next_ping(now):
+                        yield (PING,)
+                else:
+                    action = state.dispatch(message)
+                    hub.notify()
+                if state.silent(now):
+                    raise SilentError(
+                        "the server left the pub/sub connection unanswered for %g s"
+                        % ANSWER_SECONDS
+                    )
+            if action is MOVED:
+                raise RedisConnectionError("the namespace's slot moved to another node")
+            if action is RESUMED:
+                failures = 0
+                state.wake_everyone()
+        except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
+            with hub.locked():
+                state.lost()
+            while True:  # connect again within the retry budget, or give up
+                if hub._closed:
+                    return
+                wait = retry.backoff(failures, retries)
+                if wait is None:
+                    with hub.locked():
+                        state.error = error
+                        hub.notify()
+                    state.wake_everyone()
+                    return
+                yield (SLEEP, wait)
+                failures += 1
+                try:
+                    yield (RECONNECT,)
+                    break
+                except Exception as again:
+                    error = again
+
+
 class Hub:
     """The sync hub: a daemon thread reading one redis-py PubSub of the namespace's node."""
 
@@ -205,10 +275,17 @@ class Hub:
         return self.state.pid
 
     def _connect(self):
+        """A PubSub on a connection pool of its own, with the client's connection settings (of
+        the node that serves the namespace's slot, in a cluster: sharded channels live there)."""
         client = self._client
-        if self._cluster:  # sharded channels live on the node that serves the namespace's slot
+        if self._cluster:
             client = client.get_node_from_key(self._keys.claims).redis_connection
-        return client.pubsub()
+        shared = client.connection_pool
+        # redis-py's own retries off: a retry connects again from the thread that failed,
+        # under the listener's read; the listener connects again itself (_reconnect)
+        settings = dict(shared.connection_kwargs, retry=Retry(NoBackoff(), 0))
+        pool = redis.ConnectionPool(connection_class=shared.connection_class, **settings)
+        return redis.Redis(connection_pool=pool).pubsub()
 
     def watch(self, channels, queues, waiter, deadline=None):
         """Joins ``waiter`` to the channels' queues and returns once the server has confirmed
@@ -220,7 +297,8 @@ class Hub:
                 if new:
                     state.ask()
                     try:
-                        self._pubsub.ssubscribe(*new)
+                        if self._pubsub is not None:  # (else the listener subscribes them)
+                            self._pubsub.ssubscribe(*new)
                     except DROPPED:  # the listener connects again and subscribes to them
                         pass
                 confirmed = self.condition.wait_for(lambda: state.ready(channels), CONFIRM_SECONDS)
@@ -236,7 +314,7 @@ class Hub:
     def unwatch(self, channels, queues, waiter):
         with self.condition:
             idle = self.state.unwatch(channels, queues, waiter)
-            if idle and self.state.error is None:
+            if idle and self.state.error is None and self._pubsub is not None:
                 try:
                     self._pubsub.sunsubscribe(*idle)
                 except DROPPED:  # the listener will find the connection dropped
@@ -255,77 +333,99 @@ class Hub:
         """Ends the listener and its connection (from any thread, a finalizer's included);
         with ``error``, every waiter wakes and raises it."""
         self._closed = True
+        with self.condition:
+            if error is not None and self.state.error is None:
+                self.state.error = error
+            self.condition.notify_all()
+            pubsub = self._pubsub
         if error is not None:
-            with self.condition:
-                if self.state.error is None:
-                    self.state.error = error
-                self.condition.notify_all()
             self.state.wake_everyone()
-        try:
-            self._pubsub.close()
-        except Exception:  # already gone
-            pass
+        if pubsub is not None:
+            _shut(pubsub)  # the listener, its read ended, closes it
+        if not self._thread.is_alive():
+            _close(pubsub)
 
     def _listen(self):
-        state = self.state
-        failures = 0
-        while not self._closed:
-            try:
-                message = self._pubsub.get_message(timeout=TICK_SECONDS)
-                now = time.monotonic()
-                with self.condition:  # writes to the connection too: one thread at a time
-                    if message is None:
-                        action = None
-                        if state.next_ping(now):
-                            self._pubsub.ping()
+        try:
+            self._listen_until_closed()
+        finally:
+            with self.condition:
+                pubsub, self._pubsub = self._pubsub, None
+            _close(pubsub)
+
+    def locked(self):
+        """What a listener step that changes the state holds (listening())."""
+        return self.condition
+
+    def notify(self):
+        """Tells the waiters that wait for a confirmation to look (under locked())."""
+        self.condition.notify_all()
+
+    def _listen_until_closed(self):
+        steps = listening(self, self._retries)
+        try:
+            request = next(steps)
+            while True:
+                kind = request[0]
+                try:
+                    if kind is READ:
+                        answer = self._pubsub.get_message(timeout=request[1])
+                    elif kind is PING:
+                        answer = self._pubsub.ping()
                     else:
-                        action = state.dispatch(message)
-                        self.condition.notify_all()
-                    if state.silent(now):
-                        raise SilentError(
-                            "the server left the pub/sub connection unanswered for %g s"
-                            % ANSWER_SECONDS
-                        )
-                if action is MOVED:
-                    raise RedisConnectionError("the namespace's slot moved to another node")
-                if action is RESUMED:
-                    failures = 0
-                    state.wake_everyone()
-            except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
-                if self._closed:
-                    return
-                with self.condition:
-                    state.lost()
-                while True:  # connect again within the retry budget, or give up
-                    wait = retry.backoff(failures, self._retries)
-                    if wait is None:
-                        with self.condition:
-                            state.error = error
-                            self.condition.notify_all()
-                        state.wake_everyone()
-                        return
-                    time.sleep(wait)
-                    failures += 1
-                    try:
-                        self._reconnect()
-                        break
-                    except Exception as again:
-                        error = again
+                        answer = None
+                        if kind is SLEEP:
+                            time.sleep(request[1])
+                        else:
+                            self._reconnect()
+                except Exception as error:
+                    request = steps.throw(error)
+                    continue
+                request = steps.send(answer)
+        except StopIteration:
+            pass
+        finally:
+            steps.close()
 
     def _reconnect(self):
         """A new connection, subscribed to every channel asked for; once the server has
         confirmed them all, every waiter looks again (dispatch: RESUMED), for a wake-up may
         have been lost while there was no connection."""
-        try:
-            self._pubsub.close()
-        except Exception:
-            pass
+        with self.condition:  # (no waiter subscribes on the old one meanwhile)
+            old, self._pubsub = self._pubsub, None
+        _close(old)
         if self._cluster:
             self._client.nodes_manager.initialize()
         pubsub = self._connect()
-        with self.condition:
-            pubsub.ssubscribe(*self.state.requested)
-            self.state.resubscribed()
-            self._pubsub = pubsub
-        if self._closed:  # closed meanwhile: this connection is not closed by anyone else
-            pubsub.close()
+        try:
+            with self.condition:
+                if self._closed:
+                    raise RedisConnectionError("the hub was closed")
+                pubsub.ssubscribe(*self.state.requested)
+                self.state.resubscribed()
+                self._pubsub = pubsub
+        except BaseException:
+            _close(pubsub)
+            raise
+
+
+def _shut(pubsub):
+    """Ends a read of ``pubsub``'s connection in another thread, without closing it."""
+    connection = pubsub.connection
+    sock = getattr(connection, "_sock", None)
+    if sock is not None:
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:  # already gone
+            pass
+
+
+def _close(pubsub):
+    """Closes ``pubsub`` and every connection of its pool (its own: ``Hub._connect``)."""
+    if pubsub is None:
+        return
+    try:
+        pubsub.close()
+    except Exception:  # already gone
+        pass
+    pubsub.connection_pool.disconnect()

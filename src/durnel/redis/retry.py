@@ -6,6 +6,11 @@ already run: lua/common.lua), after a connection error, a time-out, a replica th
 acknowledge in time, or a cluster slot on the move; at most ``retries`` times, waiting 50 ms
 before the first and twice as long before each next one, at most a second. Anything else is
 raised at once.
+
+A client's own retries are turned off (``leave_retries_to_the_engine``): redis-py sends a
+failed command again as it was first sent, so its retry of a drain would carry no mark of
+being one (lua/drain.lua, D4), and a delayed copy of the first attempt arriving after it could
+then take newer messages into flight; its retries would also multiply the engine's budget.
 """
 
 from redis.exceptions import (
@@ -22,6 +27,7 @@ from redis.exceptions import TimeoutError as RedisTimeoutError
 from .errors import NotReplicatedError
 
 __all__ = [
+    "leave_retries_to_the_engine",
     "DEFAULT_BACKOFF",
     "DEFAULT_RETRIES",
     "LOST",
@@ -75,3 +81,24 @@ def missing_library(error):
     """Whether ``error`` says that the server lacks the function library (a new server, a
     restart without persistence, a new node): load it, then send the call again."""
     return isinstance(error, ResponseError) and "function not found" in str(error).lower()
+
+
+def leave_retries_to_the_engine(client):
+    """Turns off the redis-py retries of ``client`` (sync or asyncio, plain or cluster), for
+    every user of the client and of its connection pool."""
+    import redis.asyncio.retry
+    import redis.retry
+    from redis.backoff import NoBackoff
+
+    if not callable(getattr(client, "set_retry", None)):
+        raise TypeError("client_or_url must be a redis-py client or a URL, not %r" % (client,))
+    asynchronous = type(client).__module__.startswith("redis.asyncio")
+    kind = redis.asyncio.retry.Retry if asynchronous else redis.retry.Retry
+    none = kind(NoBackoff(), 0)
+    try:
+        client.set_retry(none)
+    except AttributeError:  # redis-py's BlockingConnectionPool lacks what set_retry looks at
+        pool = client.connection_pool
+        pool.connection_kwargs["retry"] = none
+        for connection in getattr(pool, "_connections", ()):
+            connection.retry = none

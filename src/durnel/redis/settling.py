@@ -11,6 +11,11 @@ whether the thread that drained it still runs or not; and when the interpreter e
 every settle still pending runs at once. Only a process killed, or hung for longer than the
 visibility timeout, leaves a delivered batch to come back.
 
+Settles of one server never wait for another's: each round's settles run on a thread per
+server (a runner's ``server``: the client it sends through), and a server whose settle is
+still running gets no other until it ends, so a server gone silent holds back its own
+batches only. Between rounds the settler holds nothing of what it settled.
+
 A runner's ``settle(session, final)`` returns True once the session is settled (or the server
 is gone: the timeout brings the batch back), False to be asked again ``LOOK_AGAIN`` seconds
 later; ``final`` is True at interpreter exit, when nothing can be asked again.
@@ -33,6 +38,7 @@ class Settler:
     def __init__(self):
         self._condition = threading.Condition()
         self._due = {}  # id(session) -> (when, session, runner)
+        self._busy = set()  # the servers (id of runner.server) whose settles are running
         self._wakes_at = None  # when the thread wakes next; None: only when notified
         self._pid = None  # the process whose thread runs; a forked child starts its own
 
@@ -58,14 +64,34 @@ class Settler:
             with self._condition:
                 while True:
                     now = time.monotonic()
-                    ready = [key for key, (when, _, _) in self._due.items() if when <= now]
+                    free = [
+                        (key, entry)
+                        for key, entry in self._due.items()
+                        if id(entry[2].server) not in self._busy
+                    ]
+                    ready = [key for key, entry in free if entry[0] <= now]
                     if ready:
                         break
-                    self._wakes_at = min((e[0] for e in self._due.values()), default=None)
+                    self._wakes_at = min((entry[0] for _, entry in free), default=None)
+                    free = []
                     self._condition.wait(None if self._wakes_at is None else self._wakes_at - now)
                 self._wakes_at = now  # busy: whatever comes is looked at after this round
-                entries = [self._due.pop(key) for key in ready]
-            for _, session, runner in entries:
+                servers: dict = {}
+                for key in ready:
+                    entry = self._due.pop(key)
+                    servers.setdefault(id(entry[2].server), []).append(entry)
+                self._busy.update(servers)
+            for server, entries in servers.items():
+                threading.Thread(
+                    target=self._settle, args=(server, entries), name="durnel-settler", daemon=True
+                ).start()
+            # hold nothing while waiting (the client of a dropped object)
+            free, servers, entries, entry = [], {}, [], None
+
+    def _settle(self, server, entries):
+        try:
+            while entries:
+                _, session, runner = entries.pop()
                 if not _settled(session, runner, False):
                     with self._condition:
                         if id(session) not in self._due:
@@ -74,6 +100,11 @@ class Settler:
                                 session,
                                 runner,
                             )
+                session = runner = None
+        finally:
+            with self._condition:
+                self._busy.discard(server)
+                self._condition.notify()
 
     def settle_all(self):
         """Runs every pending settle now (at interpreter exit)."""

@@ -24,10 +24,11 @@ is published when a batch's visibility timeout passes.
 Claim waits: a first step that claims if it can without queueing (lua/wait_claim.lua 'try');
 otherwise watch the claim's channel, queue a ticket and step again whenever woken: by a
 release or a waiter leaving (the claim's channel), by the moment the holder's lease lapses
-(the head of the queue sleeps exactly until then, by the server's clock), or, for a waiter
-behind another, every ``CHECK_SECONDS``, when a dead head of the queue (its process died) is
-dropped, and a head that does not step when the resource is free (its process is paused)
-loses its turn after ``calls.TURN_GRACE``. At the timeout the waiter leaves the queue and the
+(while the claim holds, every waiter sleeps exactly until then, by the server's clock, and so
+writes nothing meanwhile), or, for a waiter behind another while the resource is free, every
+``CHECK_SECONDS``, when a dead head of the queue (its process died) is dropped, and a head
+that does not step when the resource is free (its process is paused) loses its turn after
+``calls.TURN_GRACE``. At the timeout the waiter leaves the queue and the
 claim is tried once more as the plain claim makes it, whose refusal it raises.
 """
 
@@ -115,15 +116,19 @@ def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
             left = seconds_left(deadline)
             if left == 0.0:
                 break
-            if result.holder is None:  # behind another waiter
+            if result.holder is None:  # behind another waiter while the resource is free
                 yield Sleep(min(left, CHECK_SECONDS) if left is not None else CHECK_SECONDS)
-            else:  # next in line: until a release, or the lapse
+            else:  # the claim holds: until a release, or the lapse
                 lapse = max(result.lapses_in, 0.0) + LAPSE_MARGIN
                 yield Sleep(lapse if left is None else min(left, lapse))
         yield pending.call  # leaves the queue: the last step took nothing
         pending.call = None
     if result.holder is not None:
         raise RuntimeError(claim_refusal(prefix, result.holder, str.__str__(name)))
-    # Others were queued ahead: the plain claim, as it would go now
+    # Others were queued ahead: the plain claim, as it would go now, handed back like the
+    # steps' if the wait ends before its reply is read
     call = methods.claim(keys, options, session, kind, agent_id, name)
-    return methods.claim_result((yield call), keys, prefix, agent_id, name)
+    pending.call = calls.abandon_claim(keys, options, session, call)
+    reply = yield call
+    pending.call = None
+    return methods.claim_result(reply, keys, prefix, agent_id, name)

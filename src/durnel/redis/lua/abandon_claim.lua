@@ -4,9 +4,10 @@
 --   - fence: the session's latest request becomes at least the call's, so that the call, if
 --     it has not reached the server yet, runs nothing when it does (S1, or S2 replaying the
 --     fence's STALE). A later request of the session is left as it is;
---   - if the call ran and claimed (its session remembers OK and the stamp: claim.lua,
---     wait_claim.lua), and the claim is still the one it took, the claim is released as
---     release.lua would (the Released event, the agent idle, the waiters woken);
+--   - if the call ran and claimed, and the claim is still the one it took (its token is this
+--     request: common.lua's take_claim), the claim is released as release.lua would (the
+--     Released event, the agent idle, the waiters woken). A later claim of the same agent,
+--     whatever its stamp, has another token and is left alone;
 --   - the wait's ticket, if any, leaves the queue with its step record, and the waiters of the
 --     resource are woken so that the next one in line takes its turn at once.
 -- Running it twice changes nothing more: the claim taken is gone, the ticket too.
@@ -20,13 +21,13 @@ local agent, resource, ticket, channel = ARGV[5], ARGV[6], ARGV[7], ARGV[8]
 
 local stored, bad = checked(redis.pcall('GET', session), session, 'string')
 if bad then return bad end
-local latest, encoded
+local latest
 if stored then
-  latest, encoded = parse_session(stored)
+  latest = parse_session(stored)
   if not latest then return foreign(session, 'is not a durnel session') end
 end
-local claimed
-claimed, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
+local taken
+taken, bad = checked(redis.pcall('HMGET', claims, resource, '#' .. resource), claims, 'hash')
 if bad then return bad end
 local _
 _, bad = checked(redis.pcall('ZCARD', queue), queue, 'zset')
@@ -34,11 +35,11 @@ if bad then return bad end
 _, bad = checked(redis.pcall('HLEN', turns), turns, 'hash')
 if bad then return bad end
 
-local number = tonumber(request)
-if not latest or latest < number then
+if not latest or latest < tonumber(request) then
   remember(session, request, ttl, REPLY.STALE)
-elseif latest == number and string.sub(encoded, 1, 1) == REPLY.OK
-    and claimed == string.sub(encoded, 2) .. ':' .. agent then
+end
+if taken[2] == ARGV[1] .. ':' .. request and taken[1]
+    and string.match(taken[1], '^%d+:(.*)$') == agent then
   local now, clock_error, at = server_time()
   if not now then return clock_error end
   bad = drop_claim(claims, statuses, log, maxlen, agent, resource, at, channel)

@@ -21,11 +21,12 @@ if previous and now - stamp < lease then
   return as_reply(encoded)
 end
 
--- The session remembers the stamp the claim was taken at, so that a cancelled caller's
--- abandon_claim.lua can tell this claim from a later one.
+-- The claim's token is this request: a cancelled caller's abandon_claim.lua tells this claim
+-- from any later one by it.
 local early, old = enter(session, request, ttl, REPLY.OK .. at)
 if early then return early end
-bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous)
+bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous,
+                 ARGV[1] .. ':' .. request)
 if bad then
   leave(session, old, ttl)
   return bad

@@ -113,10 +113,12 @@ local function settle(keys, args, first_key, first_arg)
 end
 
 -- The claim stored under `resource`, '<last stamp>:<holder>' with the stamp a non-negative
--- decimal integer as durnel writes it, as its stamp and holder; nil when there is none; or
--- nil, nil and the reply for a claims key of another type or a field that durnel did not
--- write (inf, nan, 1e99, 0x10, ' 5', 1.5, -3, 007 are all refused).
+-- decimal integer as durnel writes it, as its stamp and holder; nil when there is none (a
+-- key starting with '#' names a claim's token, never a claim); or nil, nil and the reply for
+-- a claims key of another type or a field that durnel did not write (inf, nan, 1e99, 0x10,
+-- ' 5', 1.5, -3, 007 are all refused).
 local function read_claim(claims, resource)
+  if string.byte(resource) == 35 then return nil end  -- '#': a claim's token (take_claim)
   local stored, bad = checked(redis.pcall('HGET', claims, resource), claims, 'hash')
   if bad then return nil, nil, bad end
   if not stored then return nil end
@@ -148,8 +150,9 @@ local function encode_message(at, from, content)
   return '[' .. at .. ',' .. cjson.encode(from) .. ',' .. cjson.encode(content) .. ']'
 end
 
--- Appends one event to the log; returns its id, or nil and the wrong-type reply if the log
--- key is not a stream.
+-- Appends one event to the log; returns its id, or nil and the reply for a log key that is not
+-- a stream or a stream that refuses the event (one whose last id is the highest there is):
+-- the caller takes back what it wrote before.
 local function log_event(log, maxlen, ...)
   local reply
   if maxlen == '' then
@@ -157,38 +160,52 @@ local function log_event(log, maxlen, ...)
   else
     reply = redis.pcall('XADD', log, 'MAXLEN', '~', maxlen, '*', ...)
   end
-  return checked(reply, log, 'stream')
+  if type(reply) == 'table' and reply.err then
+    if string.find(reply.err, 'WRONGTYPE', 1, true) then
+      return nil, {REPLY.WRONG_TYPE, log, redis.call('TYPE', log)['ok'], 'stream'}
+    end
+    return nil, foreign(log, 'refused an event: ' .. reply.err)
+  end
+  return reply
 end
 
 -- Writes `value` into field `field` of the hash `key` with `command` (HSET or HSETNX) as a
 -- write that may find a foreign key: on failure the log events `ids` are taken back and the
--- wrong-type reply returned (the caller takes back what else it wrote).
+-- refusal returned (the caller takes back what else it wrote).
 local function set_or_undo(command, key, field, value, log, ids)
   local done = redis.pcall(command, key, field, value)
   if type(done) == 'table' and done.err then
     redis.call('XDEL', log, unpack(ids))
-    local _, bad = checked(done, key, 'hash')
-    return bad
+    if string.find(done.err, 'WRONGTYPE', 1, true) then
+      return {REPLY.WRONG_TYPE, key, redis.call('TYPE', key)['ok'], 'hash'}
+    end
+    return foreign(key, 'refused a write: ' .. done.err)
   end
   return nil
 end
 
 -- Gives `resource` to `agent` at the stamp `at`, over the lapsed claim of `previous` (nil if
 -- there was none): the Claimed event (and Released for the previous holder), the agent's busy
--- status, then the claim. Returns nil, or the wrong-type reply with the events taken back; the
--- caller takes back its session.
-local function take_claim(claims, statuses, log, maxlen, agent, resource, at, previous)
+-- status, then the claim and its token under '#<resource>': the request that took it
+-- ('<session id>:<request id>'), which tells this claim from any later one of the same agent
+-- in the same second (abandon_claim.lua). Returns nil, or the refusal with the events taken
+-- back; the caller takes back its session.
+local function take_claim(claims, statuses, log, maxlen, agent, resource, at, previous, token)
   local ids, bad = {}
   ids[1], bad = log_event(log, maxlen, 'event', 'Claimed', 'agent', agent, 'resource', resource,
                           'at', at)
   if bad then return bad end
   if previous then
-    ids[2] = log_event(log, maxlen, 'event', 'Released', 'agent', previous, 'resource', resource,
-                       'at', at)
+    ids[2], bad = log_event(log, maxlen, 'event', 'Released', 'agent', previous, 'resource',
+                            resource, 'at', at)
+    if bad then
+      redis.call('XDEL', log, ids[1])
+      return bad
+    end
   end
   bad = set_or_undo('HSET', statuses, agent, 'busy', log, ids)
   if bad then return bad end
-  redis.call('HSET', claims, resource, at .. ':' .. agent)
+  redis.call('HSET', claims, resource, at .. ':' .. agent, '#' .. resource, token)
   return nil
 end
 
@@ -199,22 +216,64 @@ local function wake(channel)
 end
 
 -- Takes `resource` from `agent` at the stamp `at`: the Released event, the agent idle, the
--- claim gone, and whoever waits for it woken on `channel`. Returns nil, or the wrong-type reply
--- with the event taken back (the caller takes back its session).
+-- claim and its token gone, and whoever waits for it woken on `channel`. Returns nil, or the
+-- refusal with the event taken back (the caller takes back its session).
 local function drop_claim(claims, statuses, log, maxlen, agent, resource, at, channel)
   local id, bad = log_event(log, maxlen, 'event', 'Released', 'agent', agent, 'resource',
                             resource, 'at', at)
   if not bad then bad = set_or_undo('HSET', statuses, agent, 'idle', log, {id}) end
   if bad then return bad end
-  redis.call('HDEL', claims, resource)
+  redis.call('HDEL', claims, resource, '#' .. resource)
   wake(channel)
   return nil
 end
 
--- Whether `blob` is a message as durnel writes it: '[<sent_at>,"<from>","<content>"]'. (No
--- pattern over the whole blob: one with '.*' backtracks and costs more than the decoding.)
+-- Whether `text` is valid UTF-8: no stray or missing continuation byte, no overlong form, no
+-- surrogate, nothing beyond U+10FFFF (what Python's strict decoder accepts).
+local function valid_utf8(text)
+  local i, n = 1, #text
+  while i <= n do
+    local c = string.byte(text, i)
+    if c < 128 then
+      i = i + 1
+    else
+      local length, low, high
+      if c >= 0xC2 and c <= 0xDF then length, low, high = 2, 0x80, 0xBF
+      elseif c == 0xE0 then length, low, high = 3, 0xA0, 0xBF
+      elseif c == 0xED then length, low, high = 3, 0x80, 0x9F
+      elseif c >= 0xE1 and c <= 0xEF then length, low, high = 3, 0x80, 0xBF
+      elseif c == 0xF0 then length, low, high = 4, 0x90, 0xBF
+      elseif c >= 0xF1 and c <= 0xF3 then length, low, high = 4, 0x80, 0xBF
+      elseif c == 0xF4 then length, low, high = 4, 0x80, 0x8F
+      else return false end
+      local second = string.byte(text, i + 1)
+      if not second or second < low or second > high then return false end
+      for j = i + 2, i + length - 1 do
+        local next_byte = string.byte(text, j)
+        if not next_byte or next_byte < 0x80 or next_byte > 0xBF then return false end
+      end
+      i = i + length
+    end
+  end
+  return true
+end
+
+-- Whether `blob` is a message as durnel writes it: '[<sent_at>,"<from>","<content>"]', the
+-- stamp digits without a leading zero, the texts valid UTF-8 with every control character
+-- escaped and no surrogate escaped (cjson.encode writes nothing else), so that whatever
+-- passes here the engine reads back as durnel wrote it. (No pattern over the whole blob: one
+-- with '.*' backtracks and costs more than the decoding.)
 local function is_message(blob)
-  if not string.find(blob, '^%[%d+,"') or string.sub(blob, -2) ~= '"]' then return false end
+  local digits = string.match(blob, '^%[(%d+),"')
+  if not digits or string.sub(blob, -2) ~= '"]' then return false end
+  if #digits > 1 and string.byte(digits) == 48 then return false end
+  -- (one scan for the rare bytes, one plain search for the rare escape)
+  if string.find(blob, '[%z\1-\31\128-\255]') then
+    if string.find(blob, '[%z\1-\31]') or not valid_utf8(blob) then return false end
+  end
+  if string.find(blob, '\\u', 1, true) and string.find(blob, '\\u[dD][89a-fA-F]') then
+    return false
+  end
   local ok, decoded = pcall(cjson.decode, blob)
   return ok and type(decoded) == 'table' and #decoded == 3 and type(decoded[2]) == 'string'
     and type(decoded[3]) == 'string'
@@ -262,26 +321,69 @@ local function take_inbox(inbox)
   return messages
 end
 
--- The batches in flight from the inbox whose in-flight hash is `inflight` (see drain.lua),
--- as a list of {field, sid, request, stamp, messages}, oldest first; or nil and the reply for
--- a key of another type or a field that durnel did not write.
+-- One batch in flight, from its field '<session id>:<request id>' and its value
+-- '<stamp>|<body>' (see drain.lua): {field, sid, request, stamp, messages, orders}, or nil and
+-- the reply for a value that durnel did not write. The stamp is the server time (us) from
+-- which the batch's visibility timeout counts; the body its messages one a line, oldest first,
+-- each checked. A line '@<us>' says when the messages after it left the inbox where that is
+-- not the stamp (a batch that gathered earlier ones, one whose timeout started again, one
+-- given back: drain.lua, abandon.lua); `orders` holds that moment for each message.
+local function parse_batch(inflight, field, value)
+  local sid, request = string.match(field, '^(.*):(%d+)$')
+  local stamp, body = string.match(value, '^(%d+)|(.+)$')
+  if not sid or not stamp then
+    return nil, foreign(inflight, 'field ' .. field .. ' is not a batch')
+  end
+  stamp = tonumber(stamp)
+  local messages, orders, order = {}, {}, stamp
+  for line in string.gmatch(body, '[^\n]+') do
+    if string.byte(line) == 64 then  -- '@'
+      order = tonumber(string.match(line, '^@(%d+)$'))
+      if not order then return nil, foreign(inflight, 'field ' .. field .. ' is not a batch') end
+    elseif is_message(line) then
+      messages[#messages + 1] = line
+      orders[#orders + 1] = order
+    else
+      return nil, foreign(inflight, 'field ' .. field .. ' holds an element that is not a '
+        .. 'message that durnel wrote')
+    end
+  end
+  if #messages == 0 then return nil, foreign(inflight, 'field ' .. field .. ' is not a batch') end
+  return {field = field, sid = sid, request = request, stamp = stamp, messages = messages,
+          orders = orders}
+end
+
+-- The batches in flight from the inbox whose in-flight hash is `inflight` (parse_batch), in
+-- the order their first messages left the inbox; or nil and the reply for a key of another
+-- type or a field that durnel did not write.
 local function read_batches(inflight)
   local flat, bad = checked(redis.pcall('HGETALL', inflight), inflight, 'hash')
   if bad then return nil, bad end
   local batches = {}
   for i = 1, #flat, 2 do
-    local sid, request = string.match(flat[i], '^(.*):(%d+)$')
-    local stamp, body = string.match(flat[i + 1], '^(%d+)|(.+)$')
-    if not sid or not stamp then
-      return nil, foreign(inflight, 'field ' .. flat[i] .. ' is not a batch')
-    end
-    local messages = {}
-    for blob in string.gmatch(body, '[^\n]+') do messages[#messages + 1] = blob end
-    batches[#batches + 1] = {field = flat[i], sid = sid, request = request,
-                             stamp = tonumber(stamp), messages = messages}
+    local batch
+    batch, bad = parse_batch(inflight, flat[i], flat[i + 1])
+    if bad then return nil, bad end
+    batches[#batches + 1] = batch
   end
-  table.sort(batches, function(a, b) return a.stamp < b.stamp end)
+  if #batches > 1 then
+    table.sort(batches, function(a, b) return a.orders[1] < b.orders[1] end)
+  end
   return batches
+end
+
+-- The body of a batch stamped `stamp` (parse_batch) holding `messages`, which left the inbox
+-- at `orders` (in that order).
+local function body_of(messages, orders, stamp)
+  local lines, order = {}, stamp
+  for i = 1, #messages do
+    if orders[i] ~= order then
+      order = orders[i]
+      lines[#lines + 1] = string.format('@%d', order)
+    end
+    lines[#lines + 1] = messages[i]
+  end
+  return table.concat(lines, '\n')
 end
 
 -- A drain's reply when it delivers nothing and `batches` are all other sessions' and within
@@ -296,16 +398,30 @@ local function nothing(batches, now, lapse)
   return {REPLY.IN_FLIGHT, string.format('%d', first + lapse - now)}
 end
 
--- Appends the messages of `batches` (those for which `take(batch)` holds), then `rest`, to
--- the reply `reply`; returns the fields of the batches taken.
-local function gather(reply, batches, take, rest)
-  local fields = {}
+-- Appends to `reply` the messages of `batches` (those for which `take(batch)` holds) in the
+-- order they left the inbox, then `rest`, which leaves it at `now`; returns the fields of the
+-- batches taken, and the messages delivered and when each left the inbox (body_of).
+local function gather(reply, batches, take, rest, now)
+  local fields, entries = {}, {}
   for _, batch in ipairs(batches) do
     if take(batch) then
       fields[#fields + 1] = batch.field
-      for _, blob in ipairs(batch.messages) do reply[#reply + 1] = blob end
+      for j, blob in ipairs(batch.messages) do
+        entries[#entries + 1] = {batch.orders[j], #entries, blob}
+      end
     end
   end
-  for i = 1, #rest do reply[#reply + 1] = rest[i] end
-  return fields
+  if #fields > 1 then  -- batches that gathered earlier ones interleave
+    table.sort(entries, function(a, b) return a[1] < b[1] or (a[1] == b[1] and a[2] < b[2]) end)
+  end
+  local messages, orders = {}, {}
+  for i, entry in ipairs(entries) do
+    messages[i], orders[i] = entry[3], entry[1]
+    reply[#reply + 1] = entry[3]
+  end
+  for i = 1, #rest do
+    messages[#messages + 1], orders[#orders + 1] = rest[i], now
+    reply[#reply + 1] = rest[i]
+  end
+  return fields, messages, orders
 end

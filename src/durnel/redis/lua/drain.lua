@@ -2,7 +2,8 @@
 -- whose reply is lost loses nothing and delivers nothing twice.
 --
 -- The batch a drain returns stays in flight, in the field '<session id>:<request id>' of the
--- inbox's in-flight hash ('<server time in us>|<message>\n<message>...'), until:
+-- inbox's in-flight hash ('<server time in us>|<message>\n<message>...', common.lua's
+-- parse_batch), until:
 --   - the same session's next call settles it (common.lua): its reply arrived; deleted;
 --   - the same session's next drain of this inbox finds it unsettled: its reply never
 --     arrived, so its messages come first in that drain;
@@ -10,13 +11,15 @@
 --     the inbox (inbox.lua shows it there meanwhile).
 -- Invariants:
 --   D1 a message is in exactly one place: the inbox or one in-flight batch (or delivered);
---   D2 batches leave the hash oldest first and in front of the inbox, so order is kept among
---      what is in the hash and the inbox when a drain runs (a batch that comes back follows
---      what other drains took while it was in flight);
+--   D2 what a drain delivers is in the order it left the inbox: the messages of the batches
+--      it takes by when each left the inbox (a batch records it for messages that left
+--      before its stamp), then the inbox's. So one drain's messages are in send order; a
+--      batch that comes back follows what other drains took while it was in flight;
 --   D3 a retry of a drain (S2) returns its batch only while that batch is still its
 --      session's under the same request id, and puts it in flight again from now if its
---      timeout had passed (so no other drain can take it too); once the batch has gone to
---      another drain the retry returns no message, and a stale drain (S1) runs nothing;
+--      timeout had passed (so no other drain can take it too; its messages keep when they
+--      left the inbox); once the batch has gone to another drain the retry returns no
+--      message, and a stale drain (S1) runs nothing;
 --   D4 a first attempt that finds nothing to deliver writes nothing (no session, no batch);
 --      a retry that finds nothing enters its session, so that a delayed copy of an earlier
 --      attempt, arriving after it, runs nothing (S2);
@@ -67,7 +70,8 @@ if early then
   for _, batch in ipairs(batches) do
     if batch.field == field then
       if now - batch.stamp >= lapse then
-        redis.call('HSET', inflight, field, stamp .. '|' .. table.concat(batch.messages, '\n'))
+        redis.call('HSET', inflight, field,
+                   stamp .. '|' .. body_of(batch.messages, batch.orders, now))
       end
       for _, blob in ipairs(batch.messages) do reply[#reply + 1] = blob end
     end
@@ -76,9 +80,7 @@ if early then
 end
 if not some then return nothing(batches, now, lapse) end  -- a retry: its session has its mark
 local reply = {REPLY.DRAINED}
-local fields = gather(reply, batches, takeable, pending)
+local fields, messages, orders = gather(reply, batches, takeable, pending, now)
 if #fields > 0 then redis.call('HDEL', inflight, unpack(fields)) end
-local messages = {}
-for i = 2, #reply do messages[i - 1] = reply[i] end
-redis.call('HSET', inflight, sid .. ':' .. request, stamp .. '|' .. table.concat(messages, '\n'))
+redis.call('HSET', inflight, sid .. ':' .. request, stamp .. '|' .. body_of(messages, orders, now))
 return reply

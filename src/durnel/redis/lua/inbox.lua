@@ -1,6 +1,6 @@
 -- inbox: the pending messages, oldest first, left in place. In front of them come the
--- batches in flight (drain.lua) whose visibility timeout has passed, oldest first: the next
--- drain by any session takes them there. Batches still in flight are not shown. Writes
+-- messages of the batches in flight (drain.lua) whose visibility timeout has passed, in the
+-- order they left the inbox: the next drain by any session takes them there. Batches still in flight are not shown. Writes
 -- nothing but the settling of earlier drains (common.lua).
 -- KEYS: inbox, the inbox's in-flight hash, [in-flight hashes to settle...]
 -- ARGV: session id, visibility timeout (s), [settled requests...]
@@ -21,5 +21,5 @@ end
 local seconds, micros = server_time()
 if not seconds then return micros end
 local now, lapse = seconds * 1000000 + micros, visibility * 1000000
-gather(reply, batches, function(b) return now - b.stamp >= lapse end, pending)
+gather(reply, batches, function(b) return now - b.stamp >= lapse end, pending, now)
 return reply

@@ -17,7 +17,8 @@
 -- max-deleted-entry-id at or past the first entry left, and is refused as foreign data.
 -- Reply: {REPLY.OK, json} where json is the array
 --   [now, roster, claims, mailboxes, log length, log tail, number of the newest event]
--- roster and claims as HGETALL gives them (field, value, ...), mailboxes as
+-- roster and claims as HGETALL gives them (field, value, ...; the claims without their
+-- tokens), mailboxes as
 -- (agent, length, sent_at of the oldest message, ...), the log tail newest first as XREVRANGE
 -- gives it. One JSON string is far cheaper for the client to read than thousands of replies.
 -- KEYS: claims, statuses, log
@@ -30,8 +31,16 @@ local bad
 local roster, held, length
 roster, bad = checked(redis.pcall('HGETALL', statuses), statuses, 'hash')
 if bad then return bad end
-held, bad = checked(redis.pcall('HGETALL', claims), claims, 'hash')
+local fields
+fields, bad = checked(redis.pcall('HGETALL', claims), claims, 'hash')
 if bad then return bad end
+held = {}
+for i = 1, #fields, 2 do  -- the claims, not their tokens ('#<resource>': take_claim)
+  if string.byte(fields[i]) ~= 35 then
+    held[#held + 1] = fields[i]
+    held[#held + 1] = fields[i + 1]
+  end
+end
 length, bad = checked(redis.pcall('XLEN', log), log, 'stream')
 if bad then return bad end
 local now, micros = server_time()

@@ -12,10 +12,10 @@
 -- and so its ticket alive, but never takes its turn. The resource's turns hash records when
 -- each ticket last stepped and, under the field 'free', when a step first found the resource
 -- free (no claim, or a lapsed one) since it was last held. Every live waiter steps when the
--- resource is released (the wake-up) and at least every few seconds anyway (waits.py), so once
--- the resource has been free for `grace`, a ticket ahead of the stepping one that has not
--- stepped since it became free belongs to a paused process: it leaves the queue (with its
--- step record), and the others are woken to look again. A live waiter behind any number of
+-- resource is released (the wake-up) and at least every few seconds while it is free
+-- (waits.py), so once the resource has been free for `grace`, a ticket ahead of the stepping
+-- one that has not stepped since it became free belongs to a paused process: it leaves the
+-- queue (with its step record), and the others are woken to look again. A live waiter behind any number of
 -- paused ones thus claims a free resource within grace plus one check interval.
 --
 -- The queue and the turns hash expire `queue ttl` seconds after the last step, which is longer
@@ -28,9 +28,12 @@
 -- Replies: OK '<stamp>' (claimed at that stamp; the ticket left the queue); WAIT_HELD '<stamp>
 -- <now s> <now us> <arrival> <holder>' (at the head, or nobody queued, while the claim holds:
 -- the waiter sleeps until a release wakes it or until the lapse that the stamp and the
--- server's time give); WAIT_QUEUED '<arrival>' (another waiter is ahead). Every reply is
--- remembered in the session (S1-S3), so a lost reply is replayed and a late request runs
--- nothing.
+-- server's time give); WAIT_QUEUED '<arrival>' (another waiter is ahead of a free resource:
+-- the waiter steps again within a check interval, which is how a paused head loses its
+-- turn), or WAIT_QUEUED '<arrival> <stamp> <now s> <now us> <holder>' (another waiter is
+-- ahead while the claim holds: like WAIT_HELD, nothing needs a step before the release or the
+-- lapse, so waiters behind a holder write nothing meanwhile). Every reply is remembered in
+-- the session (S1-S3), so a lost reply is replayed and a late request runs nothing.
 -- KEYS: claims, statuses, log, session, queue, turns, [in-flight hashes to settle...]
 -- ARGV: session id, request id, request ttl, log maxlen, agent, resource key, lease, mode,
 --       ticket, arrival ('' until queued), hub channel prefix, wake channel, grace (us),
@@ -116,11 +119,15 @@ end
 local encoded
 if head and head ~= ticket then
   encoded = REPLY.WAIT_QUEUED .. queued()
+  if not free then
+    encoded = encoded .. ' ' .. stamp .. ' ' .. at .. ' ' .. micros .. ' ' .. previous
+  end
 elseif not free then
   encoded = REPLY.WAIT_HELD .. stamp .. ' ' .. at .. ' ' .. micros .. ' ' .. queued() .. ' '
     .. previous
 else
-  bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous)
+  bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous,
+                   ARGV[1] .. ':' .. request)
   if bad then return bad end
   redis.call('ZREM', queue, ticket)
   redis.call('HDEL', turns, ticket, 'free')
