@@ -538,6 +538,28 @@ def test_a_paused_first_waiter_loses_its_turn_and_then_takes_its_place_back(
     assert first.communicate(timeout=WAIT)[0] == "first\n"
 
 
+@pytest.mark.engines("sqlite", "aio-sqlite")
+def test_a_first_waiter_paused_for_less_than_the_grace_keeps_its_turn(state, monkeypatch):
+    from durnel.sqlite import waits
+
+    monkeypatch.setattr(waits, "LOOK_EVERY", 1.0)  # (the second finds the resource free sooner)
+    state.claim_file("holder", "f")
+    first = process(state, "wait-claim", "first", "f")
+    second = in_thread(state.wait_claim_file, "second", "f", WAIT)
+    time.sleep(SLEEP)
+    first.send_signal(signal.SIGSTOP)
+    state.release("holder", "file:f")
+    # The second takes its turn every second meanwhile, and lets the grace run from the first.
+    time.sleep(waits.TURN_GRACE - 1.5)
+    first.send_signal(signal.SIGCONT)
+    try:
+        assert first.communicate(timeout=WAIT)[0] == "first\n"
+    finally:
+        first.kill()
+    state.release("first", "file:f")
+    assert second() == "second"
+
+
 # ---- time ----
 
 
