@@ -158,7 +158,7 @@ def test_show_reads_a_sqlite_file_and_never_makes_one(tmp_path):
     expected = durnel.snapshots.as_json(durnel.snapshot(state))
     for shot in (shown, expected):  # read a second apart, perhaps
         del shot["now"]
-        for row in shot["claims"] + shot["mailboxes"]:
+        for row in shot["claims"] + shot["mailboxes"] + shot["presence"]:
             row.pop("age", None), row.pop("seconds_left", None), row.pop("oldest_age", None)
     assert shown == expected and shown["engine"] == "sqlite" and len(shown["log"]) == 2
     SQLiteCoordinationState(str(tmp_path / "group.db"), "t").broadcast("cy", "hello")
