@@ -12,7 +12,11 @@ are medians of the per-repeat ratios):
    - the Redis engine on a redis-server that this script starts (127.0.0.1, no persistence),
    - for claim + release, a ``multiprocessing.Manager`` dict of claims and one of statuses,
      guarded by a Manager ``Lock``, doing the same bookkeeping as a claim and a release (the
-     lease test, the holder check, the status), without an activity log.
+     lease test, the holder check, the status), without an activity log;
+   - what recording presence costs: the SQLite pairs, and an inbox of one message, through an
+     object that records no presence ("no presence") beside the ordinary one (which records
+     an agent at most once a second), and through one that records it at every call
+     ("every call": the worst case, an object serving more agents than calls per second).
 2. Throughput of claim + release from 1 process and from 8 at once on one file (each process
    its own agent and task), and where the time goes: CPU per pair in each process, how often
    a call found the write lock taken and how long it slept waiting for it; the same for empty
@@ -127,18 +131,63 @@ class ManagerClaims:
             self.lock.release()
 
 
+def inbox(state, index):
+    me, box = "reader-%d" % index, "kept-%d" % index
+    state.drain_inbox(box)
+    state.send_message(me, box, CONTENT)
+
+    def op():
+        if len(state.inbox(box)) != 1:
+            raise AssertionError("inbox(%r) does not hold one message" % box)
+
+    return op
+
+
+class _Forgetful(dict):
+    """An object's record of when it next records each agent: at once, always."""
+
+    def __setitem__(self, key, value):
+        pass
+
+
+class _Never(dict):
+    """An object's record of when it next records each agent: never."""
+
+    def get(self, key, default=None):
+        return float("inf")
+
+
+def presence_variants(url, index):
+    """The SQLite pairs and an inbox through objects that record presence as usual, never,
+    and at every call."""
+    usual, never, always = (durnel.connect(url, namespace=NAMESPACE) for _ in range(3))
+    never._seen = _Never()
+    always._seen = _Forgetful()
+    ops = {}
+    for make, name in (
+        (claim_release, "claim+release"),
+        (send_drain, "send+drain"),
+        (inbox, "inbox"),
+    ):
+        ops["sqlite " + name] = make(usual, index)
+        ops["sqlite %s, no presence" % name] = make(never, index + 1000)
+        ops["sqlite %s, every call" % name] = make(always, index + 2000)
+    return ops
+
+
 def make_ops(where, index):
     """The variants of section 1 for process ``index``: name -> op."""
     sqlite_state = durnel.connect(where["sqlite"], namespace=NAMESPACE)
     redis_state = durnel.connect(where["redis"], namespace=NAMESPACE)
-    ops = {
-        "sqlite claim+release": claim_release(sqlite_state, index),
-        "redis claim+release": claim_release(redis_state, index),
-        "sqlite send+drain": send_drain(sqlite_state, index),
-        "redis send+drain": send_drain(redis_state, index),
-        "sqlite status": status(sqlite_state, index),
-        "redis status": status(redis_state, index),
-    }
+    ops = presence_variants(where["sqlite"], index)
+    ops.update(
+        {
+            "redis claim+release": claim_release(redis_state, index),
+            "redis send+drain": send_drain(redis_state, index),
+            "sqlite status": status(sqlite_state, index),
+            "redis status": status(redis_state, index),
+        }
+    )
     if "manager" in where:
         ops["manager claim+release"] = claim_release(ManagerClaims(where["manager"]), index)
     return ops
@@ -399,6 +448,15 @@ def report(latency, throughput, lock_share, processes):
             0.5,
         ),
     ]
+    for name in ("claim+release", "send+drain", "inbox"):
+        goals.append(
+            (
+                "presence recorded / not, SQLite %s" % name,
+                paired_ratio(latency, "sqlite " + name, "sqlite %s, no presence" % name),
+                "<=",
+                1.05,
+            )
+        )
     if "manager claim+release" in latency:
         goals.append(
             (
@@ -408,6 +466,13 @@ def report(latency, throughput, lock_share, processes):
                 3.0,
             )
         )
+    print()
+    print("Presence recorded at every call (the worst case) / none, median per-repeat ratio")
+    for name in ("claim+release", "send+drain", "inbox"):
+        every = paired_ratio(
+            latency, "sqlite %s, every call" % name, "sqlite %s, no presence" % name
+        )
+        print("  SQLite %-20s %6.2fx" % (name, every))
     print()
     print("Throughput, pairs per second from 1 and from %d processes on one file" % processes)
     print(
@@ -454,7 +519,7 @@ def report(latency, throughput, lock_share, processes):
     for text, value, sense, goal in goals:
         met = value <= goal if sense == "<=" else value >= goal
         print(
-            "  %-55s %6.2fx  goal %s %.1fx: %s"
+            "  %-55s %6.2fx  goal %s %gx: %s"
             % (text, value, sense, goal, "met" if met else "NOT met")
         )
     return goals

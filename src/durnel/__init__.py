@@ -18,8 +18,14 @@ SQLite, shard by shard in-process; ``python -m durnel`` (the ``durnel`` command)
 groups that other processes can reach (Redis, SQLite) as tables, as JSON or live.
 
 ``durnel.__version__`` is the package's version (``durnel.version``), read when first asked.
+
+durnel logs what an operator wants to know (a listener reconnected, a call that failed after
+its retries, a waiter found dead, a file migrated) through ``logging.getLogger("durnel")``
+and its children, one per engine ("durnel.sqlite", "durnel.redis"); a NullHandler keeps it
+silent until the program configures logging (or ``durnel -v`` shows it).
 """
 
+import logging
 from typing import TYPE_CHECKING, Optional
 
 from . import engines
@@ -54,6 +60,10 @@ __all__ = [
 ]
 
 __version__: str  # set by __getattr__ when first asked
+
+# A library's records go where its program sends them, and nowhere (not even Python's
+# last-resort stderr handler) when it sends them nowhere.
+logging.getLogger(__name__).addHandler(logging.NullHandler())
 
 if not TYPE_CHECKING:  # a type checker sees __version__ alone, not every name as valid
 

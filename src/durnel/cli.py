@@ -7,9 +7,12 @@ from outside its agents, on the engines other processes can reach.
     durnel log URL [-n NAMESPACE] [--tail N] [--after ID] [--follow] [--json]
                [--filter PREFIX] [--plain]
     durnel namespaces URL [--json] [--plain]
+    durnel revoke URL RESOURCE_KEY [-n NAMESPACE] [--by NAME]
+    durnel drop URL -n NAMESPACE [--yes]
     durnel mcp [URL] [--http [HOST:]PORT] ...      (durnel.mcp: the group as MCP tools)
     durnel guard install|check [URL] ...           (durnel.guard: a git pre-commit hook)
     durnel --version
+    (and -v, -vv or --log-level LEVEL, before or after a command: durnel's logs on stderr)
 
 ``show`` prints one snapshot (``durnel.snapshot``) as tables, or as JSON; ``watch`` redraws it
 about once a second until ``q`` or Ctrl-C, marking what changed in the last seconds, claims
@@ -18,31 +21,45 @@ near the end of their lease and lapsed ones, and leaves the last picture on the 
 activity log and, with ``--follow``, every event as it is logged, from the event numbered
 ``--after`` on when given; ``namespaces`` counts every namespace of a file or server.
 ``--filter`` keeps what concerns some agents or resources (``durnel.filters`` says exactly
-what). Nothing here changes the group; ``mcp`` and ``guard`` serve it to assistants and check
-commits against it (see their modules).
+what). These change nothing. Two commands act on the group, through engine methods beyond
+the contract: ``revoke`` frees one claim whoever holds it (its waiters are woken, the log
+says who revoked it), ``drop`` deletes a whole namespace, after asking on a terminal or with
+``--yes``; an engine without the method is named in the refusal. ``mcp`` and ``guard`` serve
+the group to assistants and check commits against it (see their modules).
+
+durnel logs what an operator wants to know through ``logging.getLogger("durnel")``, silent
+unless asked: ``-v`` shows its info records on stderr, ``-vv`` its debug records too,
+``--log-level LEVEL`` any level (``watch`` drawing on the terminal that stderr writes to
+shows the last few under its headline instead).
 
 Tables are drawn with rich (the ``cli`` extra) on a terminal, and as plain text when rich is
 missing, the output is not a terminal, or ``--plain`` asks for it; on a terminal they are made
 to fit its width. Every JSON document printed carries ``format`` (``snapshots.JSON_FORMAT``).
 
 Exit codes: 0 done (``watch`` and ``log --follow``: stopped with ``q`` or Ctrl-C); 1 the group
-could not be read (a bad URL, a server out of reach, a missing client library, data durnel did
-not write), with one line on stderr saying why; 2 bad usage (argparse's own).
+could not be read or acted on (a bad URL, a server out of reach, a missing client library,
+data durnel did not write, no claim to revoke, a drop not confirmed), with one line on
+stderr saying why; 2 bad usage (argparse's own).
 """
 
 import argparse
+import contextlib
 import dataclasses
 import json
+import logging
 import os
 import shutil
+import socket
 import sys
 import time
+from collections import deque
 from typing import Optional
 
 from . import engines, urls
 from .display import (
     ENDING_SECONDS,
     Table,
+    clean,
     counted,
     describe,
     headline,
@@ -88,15 +105,15 @@ def one_line(error: BaseException) -> str:
 
 
 class Group:
-    """The coordination object of the URL and namespace given, opened for reading (a SQLite
-    URL naming no file is refused, not made a file), and how it is named."""
+    """The coordination object of the URL and namespace given, opened as a reader opens it
+    (a SQLite URL naming no file is refused, not made a file), and how it is named."""
 
     def __init__(self, args):
         self.where = urls.redacted(args.url)
         self.unreachable: tuple[type[BaseException], ...] = ()
         self.newest = None  # the number of the newest event the last read saw
         try:
-            engine = engines.for_url(args.url)
+            self.engine = engine = engines.for_url(args.url)
             self.unreachable = tuple(engine.snapshot_reader().UNREACHABLE)
             self.state = engine.connect_for_reading(args.url, args.namespace)
         except (MissingDependencyError, ValueError, TypeError) as error:
@@ -136,6 +153,22 @@ class Group:
 
     def namespaces(self):
         return self._reading(namespaces, self.state)
+
+    def method(self, name, doing):
+        """The object's method ``name``, beyond the contract; a Failure saying that the engine
+        cannot do ``doing`` when its objects have none."""
+        method = getattr(self.state, name, None)
+        if not callable(method):
+            raise Failure("the %s engine cannot %s" % (self.engine.name, doing))
+        return method
+
+    def act(self, method, *args):
+        """``method(*args)``; what the engine refuses (a bad key, no claim) is a Failure with
+        the engine's own words."""
+        try:
+            return self._reading(method, *args)
+        except (Error, ValueError, LookupError, RuntimeError) as error:
+            raise Failure(one_line(error)) from None
 
     def close(self):
         self.state.close()
@@ -203,7 +236,7 @@ def show(args) -> int:
 
 def _others(group, shot) -> tuple:
     """The other namespaces of the file or server when ``shot`` holds nothing, else ()."""
-    if shot.agents or shot.claims or shot.mailboxes or shot.log_length:
+    if shot.agents or shot.claims or shot.mailboxes or shot.log_length or shot.presence:
         return ()
     try:
         return tuple(v.namespace for v in group.namespaces() if v.namespace != shot.namespace)
@@ -229,8 +262,9 @@ def _empty_note(shot, others) -> str:
 
 class Changes:
     """Which rows changed in the last CHANGED_SECONDS: a new or restamped claim, an agent
-    whose status, claims or mailbox changed, a new log event. The first snapshot changes
-    nothing."""
+    whose status, claims, mailbox or process (host and pid; not merely its last call)
+    changed, a call that began waiting or moved up its line, a new log event. The first
+    snapshot changes nothing."""
 
     def __init__(self):
         self.previous = None
@@ -242,11 +276,17 @@ class Changes:
         for claim in shot.claims:
             held[claim.holder] = held.get(claim.holder, 0) + 1
         boxes = {m.agent: (m.length, m.oldest_sent_at) for m in shot.mailboxes}
+        where = {p.agent: (p.host, p.pid) for p in shot.presence}
         rows: dict[tuple, object] = {
             ("agent", a.agent): (a.status, held.get(a.agent, 0), boxes.get(a.agent))
             for a in shot.agents
         }
+        for agent, process in where.items():
+            rows[("agent", agent)] = rows.get(("agent", agent)), process
         rows.update((("claim", c.resource), (c.holder, c.stamp)) for c in shot.claims)
+        rows.update(
+            (("waiter", w.kind, w.key, w.agent), (w.position, w.since)) for w in shot.waiters
+        )
         rows.update((("event", e.id), None) for e in shot.log)
         return rows
 
@@ -294,22 +334,29 @@ def watch(args) -> int:
             return 0
         console = rich_console(args)
         terminal = sys.stdout.isatty()
-        # the live view fits one screen: ask for no more log events than could be shown
-        shot = group.read(_room(console, terminal) or args.log_tail, selection)
-        ticks = Ticks(args.interval, keys)
-        if console is None:
-            _watch(args, group, selection, shot, None, terminal, ticks, None)
-            return 0
-        from rich.live import Live
+        with _logs_in_picture(console is not None or terminal) as recent:
+            # the live view fits one screen: ask for no more log events than could be shown
+            shot = group.read(_room(console, terminal, recent) or args.log_tail, selection)
+            ticks = Ticks(args.interval, keys)
+            if console is None:
+                _watch(args, group, selection, shot, (None, terminal, recent), ticks, None)
+                return 0
+            from rich.live import Live
 
-        drawn: list = []  # the last picture, kept to be printed again
-        try:
-            with Live(console=console, screen=True, auto_refresh=False) as live:
-                _watch(args, group, selection, shot, console, terminal, ticks, (live, drawn))
-        finally:
-            if drawn:  # the alternate screen is gone: the last picture stays on the terminal
-                console.print(drawn[-1])
-        return 0
+            drawn: list = []  # the last picture, kept to be printed again
+            screen = (console, terminal, recent)
+            try:
+                # stderr is left alone: durnel's records go to the picture or where it points
+                live_view = Live(
+                    console=console, screen=True, auto_refresh=False, redirect_stderr=False
+                )
+                with live_view as live:
+                    _watch(args, group, selection, shot, screen, ticks, (live, drawn))
+            finally:
+                if drawn:  # the alternate screen is gone: the last picture stays on the terminal
+                    # as it was drawn, a line too long cut (print would fold it otherwise)
+                    console.print(drawn[-1], no_wrap=True, overflow="ellipsis", crop=True)
+            return 0
     except KeyboardInterrupt:
         return 0
     finally:
@@ -317,28 +364,41 @@ def watch(args) -> int:
         group.close()
 
 
-def _room(console, terminal) -> Optional[int]:
+def _room(console, terminal, recent=None) -> Optional[int]:
     """Table rows that fit the screen: its height less two lines of headline, one for a note,
-    and four of space, title, header and rule per table; None when the output is not a
-    terminal. Lines are never wrapped in the live view."""
+    the lines of durnel's records shown (``recent``), and four of space, title, header and
+    rule for each of the three tables always shown (four more are taken when the waiting
+    table is); None when the output is not a terminal. Lines are never wrapped in the live
+    view."""
+    kept = 15 + (recent.size if recent is not None else 0)
     if console is not None:
-        return max(console.size.height - 15, 3)
+        return max(console.size.height - kept, 3)
     if terminal:
-        return max(shutil.get_terminal_size().lines - 15, 3)
+        return max(shutil.get_terminal_size().lines - kept, 3)
     return None
 
 
-def _watch(args, group, selection, shot, console, terminal, ticks, live):
-    """Draws a picture per tick until ``q`` (returns) or Ctrl-C (KeyboardInterrupt). With
-    rich, ``live`` is the Live display and a list that keeps the last picture drawn."""
+def _watch(args, group, selection, shot, screen, ticks, live):
+    """Draws a picture per tick until ``q`` (returns) or Ctrl-C (KeyboardInterrupt). ``screen``
+    is the rich console (None: plain text), whether the output is a terminal and the records
+    kept for the picture (or None). With rich, ``live`` is the Live display and a list that
+    keeps the last picture drawn."""
+    console, terminal, recent = screen
     changes = Changes()
     note = ""
     described = selection.describe() if selection else ""
     while True:
         changed = changes.update(shot, time.monotonic())
         lines = headline(shot, group.where, described)
-        room = _room(console, terminal)
-        views = tables(shot, urgent_first=True, changed=changed, room=room, cell_width=CELL_WIDTH)
+        lines += list(recent.lines) if recent is not None else []
+        room = _room(console, terminal, recent)
+        views = tables(
+            shot,
+            urgent_first=True,
+            changed=changed,
+            room=room if room is None or not shot.waiters else max(room - 4, 3),
+            cell_width=CELL_WIDTH,
+        )
         if live is not None:
             view = rich_view(lines, views, note=note, wrap=False, width=console.size.width)
             live[1][:] = [view]
@@ -392,6 +452,7 @@ _EVENT_STYLES = {
     "Released": "blue",
     "MessageSent": "magenta",
     "BroadcastSent": "cyan",
+    "Revoked": "red",
 }
 
 
@@ -476,9 +537,158 @@ def list_namespaces(args) -> int:
 
 
 def _namespace_row(view):
-    from .display import Row, clean
+    from .display import Row
 
     return Row(("namespace", view.namespace), (clean(view.namespace), *map(str, view[1:])))
+
+
+# ---- acting ----
+
+
+def operator() -> str:
+    """Who acts when --by is not given: the operator of this machine."""
+    return "operator@" + socket.gethostname()
+
+
+def revoke(args) -> int:
+    group = Group(args)
+    try:
+        method = group.method("revoke", "revoke a claim")
+        holder = group.act(method, args.resource_key, args.by)  # whose claim it was
+    finally:
+        group.close()
+    sys.stdout.write(
+        "revoked %s%s in namespace %s on %s, logged as revoked by %s\n"
+        % (
+            clean(args.resource_key),
+            ", held by " + clean(holder) if isinstance(holder, str) else "",
+            clean(args.namespace),
+            group.where,
+            clean(args.by),
+        )
+    )
+    return 0
+
+
+def drop(args) -> int:
+    group = Group(args)
+    try:
+        method = group.method("delete_namespace", "delete a namespace")
+        view = next((v for v in group.namespaces() if v.namespace == args.namespace), None)
+        if view is None:
+            raise Failure(
+                "namespace %s holds nothing on %s: nothing to delete"
+                % (clean(args.namespace), group.where)
+            )
+        what = "namespace %s (%s, %s, %s, %s)" % (
+            clean(view.namespace),
+            counted(view.agents, "agent"),
+            counted(view.claims, "claim"),
+            counted(view.messages, "message"),
+            counted(view.log_events, "log event"),
+        )
+        if not args.yes:
+            if not sys.stdin.isatty():
+                raise Failure("not deleting %s: no terminal to ask on; pass --yes" % what)
+            try:
+                answer = input("delete %s? [y/N] " % what)
+            except EOFError:
+                answer = ""
+            if answer.strip().lower() not in ("y", "yes"):
+                raise Failure("nothing deleted")
+        group.act(method)
+    finally:
+        group.close()
+    sys.stdout.write("deleted %s on %s\n" % (what, group.where))
+    return 0
+
+
+# ---- logging ----
+
+
+RECENT_LOGS = 3  # durnel's records shown under the live view's headline
+
+
+class _Recent(logging.Handler):
+    """Keeps the last ``size`` records, formatted, for the live view to show."""
+
+    def __init__(self, formatter, size=RECENT_LOGS):
+        super().__init__()
+        self.setFormatter(formatter)
+        self.size = size
+        self.lines: deque = deque(maxlen=size)
+
+    def emit(self, record):
+        self.lines.append(self.format(record))
+
+
+_shown: list = []  # the handler that show_logs added to durnel's logger, if any
+
+
+@contextlib.contextmanager
+def _logs_in_picture(drawn_on_terminal):
+    """While a picture is redrawn on the terminal that stderr writes to as well, durnel's
+    records shown are kept for the picture (its last RECENT_LOGS, under the headline)
+    instead of being written between two redraws; yields the _Recent handler, else None."""
+    if not (_shown and drawn_on_terminal and sys.stderr.isatty()):
+        yield None
+        return
+    logger, handler = logging.getLogger("durnel"), _shown[0]
+    recent = _Recent(handler.formatter)
+    logger.removeHandler(handler)
+    logger.addHandler(recent)
+    try:
+        yield recent
+    finally:
+        logger.removeHandler(recent)
+        logger.addHandler(handler)
+
+
+def _log_level(text):
+    level = logging.getLevelName(text.upper())
+    if not isinstance(level, int):
+        raise argparse.ArgumentTypeError(
+            "not a logging level: %r (debug, info, warning, error, critical)" % text
+        )
+    return level
+
+
+def show_logs(args) -> None:
+    """Shows durnel's log records of the level asked for (-v: info, -vv: debug) on stderr."""
+    level = getattr(args, "log_level", None)
+    if level is None:
+        verbose = getattr(args, "verbose", 0)
+        if not verbose:
+            return
+        level = logging.INFO if verbose == 1 else logging.DEBUG
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(
+        logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s", "%H:%M:%S")
+    )
+    logger = logging.getLogger("durnel")
+    for shown in _shown:  # main run again in one process: one handler, not two
+        logger.removeHandler(shown)
+    logger.addHandler(handler)
+    logger.setLevel(level)
+    _shown[:] = [handler]
+
+
+def _logging_options(parser) -> None:
+    # SUPPRESS: a command's parser must not reset what was given before the command
+    parser.add_argument(
+        "-v",
+        "--verbose",
+        action="count",
+        default=argparse.SUPPRESS,
+        help="show durnel's logs on stderr: -v its info records, -vv its debug records too",
+    )
+    parser.add_argument(
+        "--log-level",
+        type=_log_level,
+        default=argparse.SUPPRESS,
+        metavar="LEVEL",
+        help="show durnel's log records of LEVEL and above on stderr (debug, info, warning, error)",
+    )
 
 
 # ---- arguments ----
@@ -510,6 +720,12 @@ def _prefix(text):
     return text
 
 
+def _who(text):
+    if not text.strip():
+        raise argparse.ArgumentTypeError("the log must name who revokes: give a name")
+    return text
+
+
 class _Version(argparse.Action):
     """--version, read only when asked (importlib.metadata costs more than the command's
     start)."""
@@ -536,29 +752,37 @@ def parser() -> argparse.ArgumentParser:
     schemes = ", ".join(s + "://" for engine in engines.engines() for s in engine.schemes)
     top = argparse.ArgumentParser(
         prog="durnel",
-        description="See a coordination group at work: its agents, claims, mailboxes and "
-        "activity log, read without changing anything.",
-        epilog="Exit codes: 0 done, 1 the group could not be read (one line on stderr says "
-        "why), 2 bad usage.",
+        description="See a coordination group at work: its agents, claims, waiting calls, "
+        "mailboxes and activity log, read without changing anything; revoke a stuck claim or "
+        "drop a namespace.",
+        epilog="Exit codes: 0 done, 1 the group could not be read or acted on (one line on "
+        "stderr says why), 2 bad usage.",
     )
     top.add_argument("--version", action=_Version, help="print durnel's version and exit")
+    _logging_options(top)
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name, help_text, run, namespace=True):
+    def command(name, help_text, run, namespace="read"):
+        """A command on a URL; ``namespace`` "read" (-n and --filter), "act" (-n),
+        "required" (-n that must be given) or None (every namespace)."""
         sub = commands.add_parser(name, help=help_text, description=help_text)
         sub.add_argument("url", metavar="URL", help="where the group lives (%s)" % schemes)
-        if namespace:
+        if namespace == "required":
+            sub.add_argument("-n", "--namespace", required=True, help="the coordination group")
+        elif namespace:
             sub.add_argument(
                 "-n",
                 "--namespace",
                 default="default",
                 help="the coordination group (default: %(default)s)",
             )
+        else:  # every namespace of the file or server is read through the default one
+            sub.set_defaults(namespace="default")
+        if namespace == "read":
             sub.add_argument(
                 "--filter", action="append", type=_prefix, metavar="PREFIX", help=FILTER_HELP
             )
-        else:  # every namespace of the file or server is read through the default one
-            sub.set_defaults(namespace="default")
+        _logging_options(sub)
         sub.set_defaults(run=run)
         return sub
 
@@ -621,10 +845,37 @@ def parser() -> argparse.ArgumentParser:
         "namespaces",
         "List the namespaces of a file or server with their counts.",
         list_namespaces,
-        namespace=False,
+        namespace=None,
     )
     sub.add_argument("--json", action="store_true", help="print them as JSON instead")
     sub.add_argument("--plain", action="store_true", help="plain text even on a terminal")
+
+    sub = command(
+        "revoke",
+        "Free a claim whoever holds it, before its lease ends: its waiters are woken and the "
+        "log names who revoked it. Exit 1 when there is no such claim.",
+        revoke,
+        namespace="act",
+    )
+    sub.add_argument(
+        "resource_key", metavar="RESOURCE_KEY", help="the claim's key: file:PATH or task:ID"
+    )
+    sub.add_argument(
+        "--by",
+        type=_who,
+        default=operator(),
+        metavar="NAME",
+        help="who revokes it, as the log will say (default: %(default)s)",
+    )
+
+    sub = command(
+        "drop",
+        "Delete one namespace: its agents, claims, mailboxes and log. Asks first on a "
+        "terminal; elsewhere refuses without --yes.",
+        drop,
+        namespace="required",
+    )
+    sub.add_argument("--yes", action="store_true", help="delete without asking")
 
     from . import guard, mcp
 
@@ -635,6 +886,7 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv=None) -> int:
     args = parser().parse_args(argv)
+    show_logs(args)
     try:
         return args.run(args)
     except Failure as failure:

@@ -1,5 +1,7 @@
-"""How the durnel command shows a snapshot: a headline and three tables (agents with their
-mailboxes, claims, the end of the activity log), as plain text or as rich renderables.
+"""How the durnel command shows a snapshot: a headline and its tables (agents with their
+mailboxes and, where the engine records it, when and where from each was last seen; claims;
+the calls waiting, when any wait; the end of the activity log), as plain text or as rich
+renderables.
 
 The tables are built once, engine- and library-neutral (``Table``, ``Row``), then drawn by
 ``plain_text`` or ``rich_view``; the rich library (the ``cli`` extra) is imported only by
@@ -82,8 +84,12 @@ def counted(number: int, noun: str) -> str:
 
 def headline(shot: Snapshot, where: str, selection: str = "") -> list:
     """Two lines: which group, where and when (and ``selection``, what a filter kept); then
-    what it holds, counted."""
-    statuses = Counter(a.status for a in shot.agents)
+    what it holds, counted: the agents as the agents table lists them, those with a status
+    by status and those seen calling without one (never on the roster) apart."""
+    statuses: Counter[str] = Counter(a.status for a in shot.agents)
+    listed = _names(shot) if shot.mailboxes or shot.presence else shot.agents
+    if len(listed) > len(shot.agents):
+        statuses["without status"] = len(listed) - len(shot.agents)
     lapsed = sum(c.lapsed for c in shot.claims)
     ending = sum(not c.lapsed and c.seconds_left <= ENDING_SECONDS for c in shot.claims)
     return [
@@ -96,7 +102,7 @@ def headline(shot: Snapshot, where: str, selection: str = "") -> list:
         ),
         "%s (%s), %s (%d ending, %d lapsed), %s in %s, %s"
         % (
-            counted(len(shot.agents), "agent"),
+            counted(len(listed), "agent"),
             ", ".join("%d %s" % (n, s) for s, n in sorted(statuses.items())) or "none",
             counted(len(shot.claims), "claim"),
             ending,
@@ -109,8 +115,14 @@ def headline(shot: Snapshot, where: str, selection: str = "") -> list:
 
 
 def describe(event: LogEvent, width: Optional[int] = None) -> tuple:
-    """(who, what) of a log event: the agent and its resource, or sender -> recipient and the
-    message ("*" for a broadcast); ids cut to ``width``, contents to CONTENT_WIDTH."""
+    """(who, what) of a log event: the agent and its resource (and who revoked it), or
+    sender -> recipient and the message ("*" for a broadcast); ids cut to ``width``,
+    contents to CONTENT_WIDTH."""
+    if event.event == "Revoked":
+        return clean(event.agent or "", width), "%s, revoked by %s" % (
+            clean(event.resource or "", width),
+            clean(event.from_agent or "", width),
+        )
     if event.from_agent is not None:
         to = event.to_agent if event.to_agent is not None else "*"
         return (
@@ -135,6 +147,32 @@ def _claim_mark(claim) -> str:
     return "ending" if claim.seconds_left <= ENDING_SECONDS else ""
 
 
+def _names(shot: Snapshot) -> list:
+    """The agents the agents table lists: the roster, then the owners of mailboxes (none on
+    Redis or SQLite) and the agents seen calling that are on neither."""
+    names = [a.agent for a in shot.agents]
+    if shot.mailboxes or shot.presence:
+        known = set(names)
+        for agent in [m.agent for m in shot.mailboxes] + [p.agent for p in shot.presence]:
+            if agent not in known:
+                known.add(agent)
+                names.append(agent)
+    return names
+
+
+def _seen(view) -> tuple:
+    """The LAST SEEN and WHERE cells of an agent's presence ("-" for an agent never seen)."""
+    if view is None:
+        return "-", "-"
+    return duration(view.age) + " ago", clean("%s:%d" % (view.host, view.pid))
+
+
+def _waiting_for(waiter, cell_width) -> str:
+    if waiter.kind == "mail":
+        return "mailbox of " + clean(waiter.key, cell_width)
+    return clean(waiter.key, cell_width)
+
+
 def tables(
     shot: Snapshot,
     *,
@@ -143,17 +181,20 @@ def tables(
     room: Optional[int] = None,
     cell_width: Optional[int] = None,
 ) -> list:
-    """The agents, claims and log tables. Sorted by name, or with ``urgent_first`` by what
-    needs a look: agents changed lately, then by fullest mailbox; claims lapsed, ending,
-    changed lately, then by seconds left. Rows whose key is in ``changed`` are marked
-    changed. ``room`` caps the rows of all three together (the live view's screen); each
-    table keeps a fair share and the rest is counted as hidden, the log keeping its newest
-    events. ``cell_width`` cuts ids and keys to that many characters."""
+    """The agents, claims, waiting (only when a call waits) and log tables. Sorted by name,
+    or with ``urgent_first`` by what needs a look: agents changed lately, then by fullest
+    mailbox; claims lapsed, ending, changed lately, then by seconds left; waiting calls stay
+    in their lines' order. The agents table has LAST SEEN and WHERE columns when the
+    snapshot holds any agent's presence ("-" for an agent without), and lists the agents
+    seen calling without a status too. Rows whose key is in ``changed`` are marked changed.
+    ``room`` caps the rows of all the tables together (the live view's screen); each table
+    keeps a fair share and the rest is counted as hidden, the log keeping its newest events.
+    ``cell_width`` cuts ids and keys to that many characters."""
     held = Counter(c.holder for c in shot.claims)
     boxes = {m.agent: m for m in shot.mailboxes}
     statuses = {a.agent: a.status for a in shot.agents}
-    names = list(statuses)
-    names.extend(agent for agent in boxes if agent not in statuses)  # none on Redis or SQLite
+    seen = {p.agent: p for p in shot.presence}
+    names = _names(shot)
     if urgent_first:
         names.sort(
             key=lambda n: (("agent", n) not in changed, -(boxes[n].length if n in boxes else 0), n)
@@ -164,28 +205,27 @@ def tables(
     else:
         names.sort()
         claims = list(shot.claims)
+    waiters = list(shot.waiters)
     log = list(shot.log)
-    shares = _shares((len(names), len(claims), len(log)), room)
-    names, claims = names[: shares[0]], claims[: shares[1]]
-    log = log[len(log) - shares[2] :] if shares[2] else []
+    every_name = len(names)
+    shares = _shares((len(names), len(claims), len(waiters), len(log)), room)
+    names, claims, waiters = names[: shares[0]], claims[: shares[1]], waiters[: shares[2]]
+    log = log[len(log) - shares[3] :] if shares[3] else []
 
     agent_rows = []
     for name in names:
         box = boxes.get(name)
         key = ("agent", name)
-        agent_rows.append(
-            Row(
-                key,
-                (
-                    clean(name, cell_width),
-                    statuses.get(name, "-"),
-                    str(held[name]) if held[name] else "",
-                    str(box.length) if box else "",
-                    duration(box.oldest_age) if box else "",
-                ),
-                changed=key in changed,
-            )
+        cells = (
+            clean(name, cell_width),
+            statuses.get(name, "-"),
+            str(held[name]) if held[name] else "",
+            str(box.length) if box else "",
+            duration(box.oldest_age) if box else "",
         )
+        if seen:
+            cells += _seen(seen.get(name))
+        agent_rows.append(Row(key, cells, changed=key in changed))
     claim_rows = []
     for claim in claims:
         key = ("claim", claim.resource)
@@ -203,6 +243,23 @@ def tables(
                 key in changed,
             )
         )
+    waiter_rows = []
+    for waiter in waiters:
+        waiting = ("waiter", waiter.kind, waiter.key, waiter.agent)
+        waiter_rows.append(
+            Row(
+                waiting,
+                (
+                    _waiting_for(waiter, cell_width),
+                    str(waiter.position) if waiter.position else "",
+                    clean(waiter.agent, cell_width),
+                    clock(waiter.since),
+                    duration(shot.now - waiter.since if shot.now > waiter.since else 0),
+                    "-" if waiter.pid is None else clean("%s:%d" % (waiter.host, waiter.pid)),
+                ),
+                changed=waiting in changed,
+            )
+        )
     log_rows = []
     for event in log:
         logged = ("event", event.id)
@@ -210,13 +267,14 @@ def tables(
         log_rows.append(
             Row(logged, (clock(event.at), event.event, who, what), changed=logged in changed)
         )
-    return [
+    agent_columns = ("agent", "status", "claims", "mailbox", "oldest")
+    shown = [
         Table(
             "Agents",
-            ("agent", "status", "claims", "mailbox", "oldest"),
-            (2, 3, 4),
+            agent_columns + (("last seen", "where") if seen else ()),
+            (2, 3, 4, 5) if seen else (2, 3, 4),
             agent_rows,
-            len(statuses.keys() | boxes.keys()) - len(agent_rows),
+            every_name - len(agent_rows),
         ),
         Table(
             "Claims",
@@ -225,13 +283,26 @@ def tables(
             claim_rows,
             len(shot.claims) - len(claim_rows),
         ),
+    ]
+    if shot.waiters:
+        shown.append(
+            Table(
+                "Waiting",
+                ("waiting for", "#", "agent", "since", "waited", "where"),
+                (1, 3, 4),
+                waiter_rows,
+                len(shot.waiters) - len(waiter_rows),
+            )
+        )
+    shown.append(
         Table(
             "Log (last %d of %s)" % (len(log_rows), counted(shot.log_length, "event")),
             ("time", "event", "who", "what"),
             (),
             log_rows,
-        ),
-    ]
+        )
+    )
+    return shown
 
 
 def _shares(wanted, room):

@@ -7,10 +7,14 @@ case-sensitive and nothing else is special in a prefix. With several prefixes, w
 them matches is kept. Of a snapshot this keeps:
 
 - claims whose resource or holder matches;
-- agents that match, and the holders of the claims kept;
-- the mailboxes of the agents kept;
+- waiting calls whose agent matches, that wait for a matching resource or for a claim kept,
+  or that wait for the mail of a matching agent;
+- agents that match, the holders of the claims kept and the agents of the waiting calls
+  kept;
+- the mailboxes and the presence (last seen, where) of the agents kept;
 - log events that name a matching agent (Claimed and Released their holder, MessageSent its
-  sender or its recipient, BroadcastSent its sender) or a matching resource.
+  sender or its recipient, BroadcastSent its sender, Revoked the holder or who revoked it)
+  or a matching resource.
 
 The snapshot's clock reading, namespace and ``log_length`` (the whole log's) stay as read.
 """
@@ -19,7 +23,7 @@ import dataclasses
 from collections.abc import Iterable
 from typing import Optional
 
-from .snapshots import ClaimView, LogEvent, Snapshot
+from .snapshots import ClaimView, LogEvent, Snapshot, WaiterView
 
 __all__ = ["Selection"]
 
@@ -54,13 +58,29 @@ class Selection:
             or self.resource(event.resource)
         )
 
+    def waiter(self, waiter: WaiterView, claimed: frozenset) -> bool:
+        """Whether a waiting call is kept, ``claimed`` being the resources of the claims kept."""
+        if self.agent(waiter.agent):
+            return True
+        if waiter.kind == "mail":
+            return self.agent(waiter.key)
+        return waiter.key in claimed or self.resource(waiter.key)
+
     def apply(self, shot: Snapshot) -> Snapshot:
         claims = tuple(c for c in shot.claims if self.claim(c))
-        holders = {c.holder for c in claims}
+        claimed = frozenset(c.resource for c in claims)
+        waiters = tuple(w for w in shot.waiters if self.waiter(w, claimed))
+        kept = {c.holder for c in claims} | {w.agent for w in waiters}
+
+        def agent(name):
+            return name in kept or self.agent(name)
+
         return dataclasses.replace(
             shot,
-            agents=tuple(a for a in shot.agents if a.agent in holders or self.agent(a.agent)),
+            agents=tuple(a for a in shot.agents if agent(a.agent)),
             claims=claims,
-            mailboxes=tuple(m for m in shot.mailboxes if m.agent in holders or self.agent(m.agent)),
+            mailboxes=tuple(m for m in shot.mailboxes if agent(m.agent)),
             log=tuple(e for e in shot.log if self.event(e)),
+            presence=tuple(p for p in shot.presence if agent(p.agent)),
+            waiters=waiters,
         )

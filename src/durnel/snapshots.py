@@ -89,7 +89,8 @@ class LogEvent(NamedTuple):
     deleted namespace starts again at 1). The other fields are those the event has (None for
     the others): Claimed and Released name ``agent`` and ``resource``, MessageSent
     ``from_agent``, ``to_agent`` and ``content``, BroadcastSent ``from_agent`` and
-    ``content``."""
+    ``content``, Revoked (a claim freed by an operator, where an engine can revoke) the
+    holder as ``agent``, ``resource`` and who revoked it as ``from_agent``."""
 
     id: int
     event: str

@@ -188,7 +188,15 @@ class ClockedState:
 
     def snapshot(self, log_tail):
         """durnel.snapshot of the child's SQLite object, taken in the child."""
-        from durnel.snapshots import AgentView, ClaimView, LogEvent, MailboxView, Snapshot
+        from durnel.snapshots import (
+            AgentView,
+            ClaimView,
+            LogEvent,
+            MailboxView,
+            PresenceView,
+            Snapshot,
+            WaiterView,
+        )
 
         shot = self._request(("snapshot", log_tail))[1]
         del shot["format"]
@@ -197,6 +205,8 @@ class ClockedState:
             ("claims", ClaimView),
             ("mailboxes", MailboxView),
             ("log", LogEvent),
+            ("presence", PresenceView),
+            ("waiters", WaiterView),
         ):
             shot[name] = tuple(kind(**value) for value in shot[name])
         return Snapshot(**shot)

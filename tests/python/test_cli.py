@@ -14,15 +14,17 @@ import re
 import shlex
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import threading
 import time
 import uuid
 
 import pytest
 
 import durnel
-from conftest import MODULE_DIR
+from conftest import MODULE_DIR, PLACES
 
 redis = pytest.importorskip("redis")
 
@@ -35,9 +37,20 @@ DURNEL = [sys.executable, "-m", "durnel"]
 
 
 def durnel_command(*args, timeout=60):
-    return subprocess.run(
-        DURNEL + list(args), capture_output=True, text=True, env=ENV, timeout=timeout
-    )
+    piped = dict(capture_output=True, text=True, stdin=subprocess.DEVNULL)  # no terminal
+    return subprocess.run(DURNEL + list(args), env=ENV, timeout=timeout, **piped)
+
+
+def url_of(engine, request):
+    """The URL of the place where ``state`` of ``engine`` keeps its group in this run."""
+    if engine == "cluster":
+        return "redis://127.0.0.1:%d/0" % request.getfixturevalue("redis_cluster").port
+    return PLACES[engine](request)
+
+
+def needs(state, method):
+    if not callable(getattr(state, method, None)):
+        pytest.skip("%s has no %s() yet" % (type(state).__name__, method))
 
 
 @pytest.fixture
@@ -378,6 +391,117 @@ def test_show_in_a_terminal_without_rich_is_plain(group, terminal):
     assert "─" not in screen
 
 
+@pytest.mark.every_engine
+@pytest.mark.reachable_only
+def test_revoke_frees_a_claim_for_the_waiter_that_show_lists(state, engine, request):
+    needs(state, "revoke")
+    url, namespace = url_of(engine, request), state.namespace
+    here = "%s:%d" % (socket.gethostname(), os.getpid())
+    state.claim_file("ana", "src/a.py")
+    waiting = durnel.snapshots.open_for_reading(url, namespace)
+    taken = []
+    thread = threading.Thread(
+        target=lambda: taken.append(waiting.wait_claim_file("bo", "src/a.py", timeout=30))
+    )
+    thread.start()
+    try:
+        for _ in range(300):
+            shot = json.loads(durnel_command("show", url, "-n", namespace, "--json").stdout)
+            if shot["waiters"]:
+                break
+        since = shot["waiters"][0]["since"]
+        assert shot["waiters"] == [
+            {"kind": "claim", "key": "file:src/a.py", "position": 1, "agent": "bo"}
+            | {"since": since, "host": socket.gethostname(), "pid": os.getpid()}
+        ]
+        assert 0 <= shot["now"] - since < 60
+        lines = durnel_command("show", url, "-n", namespace, "--filter", "src/").stdout
+        lines = lines.splitlines()
+        assert re.fullmatch(r"  agent +status +claims +mailbox +oldest +last seen +where", lines[4])
+        assert re.fullmatch(r"  ana +busy +1 +\d+s ago +%s" % re.escape(here), lines[5])
+        # seen waiting, and on no roster yet: listed without a status
+        assert re.fullmatch(r"  bo +- +\d+s ago +%s" % re.escape(here), lines[6])
+        assert lines[1].startswith("2 agents (1 busy, 1 without status), 1 claim ")
+        assert lines[12:14] == ["Waiting:", "  waiting for    #  agent     since  waited  where"]
+        assert re.fullmatch(
+            r"  file:src/a\.py  1  bo     \d\d:\d\d:\d\d +\d+s  %s" % re.escape(here), lines[14]
+        )
+        revoked = durnel_command("revoke", url, "file:src/a.py", "-n", namespace)
+        assert revoked.returncode == 0 and revoked.stdout == (
+            "revoked file:src/a.py, held by ana in namespace %s on %s, logged as revoked by "
+            "operator@%s\n" % (namespace, url, socket.gethostname())
+        )
+        thread.join(60)
+        assert taken == ["bo"]  # the holder, as a claim returns it
+        logged = durnel_command("log", url, "-n", namespace, "--tail", "2").stdout
+        assert [line[21:] for line in logged.splitlines()] == [
+            "Revoked        ana  file:src/a.py, revoked by operator@" + socket.gethostname(),
+            "Claimed        bo  file:src/a.py",
+        ]
+        refused = durnel_command("revoke", url, "file:src/b.py", "-n", namespace, "--by", "ops")
+        assert refused.returncode == 1 and refused.stderr.count("\n") == 1
+        assert re.match("durnel: .*file:src/b.py", refused.stderr)  # the engine's words
+    finally:
+        thread.join(60)
+        waiting.close()
+
+
+@pytest.mark.every_engine
+@pytest.mark.reachable_only
+def test_drop_deletes_one_namespace_once_confirmed(state, engine, request, terminal):
+    needs(state, "delete_namespace")
+    url = url_of(engine, request)
+    state.claim_task("ana", "t1")
+    state.send_message("ana", "bo", "hi")
+    # a namespace that "NAMESPACE*" would match; opened as the command opens one (a cluster)
+    neighbour = durnel.snapshots.open_for_reading(url, state.namespace + "-x")
+    neighbour.claim_task("cy", "t1")
+    what = "namespace %s (2 agents, 1 claim, 1 message, 2 log events)" % state.namespace
+
+    def listed():
+        found = json.loads(durnel_command("namespaces", url, "--json").stdout)["namespaces"]
+        return {v["namespace"] for v in found} & {state.namespace, neighbour.namespace}
+
+    try:
+        piped = durnel_command("drop", url, "-n", state.namespace)
+        assert piped.returncode == 1 and piped.stderr == (
+            "durnel: not deleting %s: no terminal to ask on; pass --yes\n" % what
+        )
+        asked = terminal(*DURNEL, "drop", url, "-n", state.namespace, width=200)
+        asked.wait_for("delete %s? [y/N]" % what)
+        asked.tmux("send-keys", "n", "Enter")
+        assert asked.exit_code() == 1 and "durnel: nothing deleted" in asked.screen()
+        assert listed() == {state.namespace, neighbour.namespace}
+        dropped = durnel_command("drop", url, "-n", state.namespace, "--yes")
+        assert dropped.returncode == 0 and dropped.stdout == "deleted %s on %s\n" % (what, url)
+        assert listed() == {neighbour.namespace} and neighbour.status("cy") == "busy"
+        again = durnel_command("drop", url, "-n", state.namespace, "--yes")
+        assert again.returncode == 1 and again.stderr == (
+            "durnel: namespace %s holds nothing on %s: nothing to delete\n" % (state.namespace, url)
+        )
+    finally:
+        neighbour.delete_namespace()
+        neighbour.close()
+
+
+def test_durnel_logs_only_when_asked(run_python, tmp_path):
+    script = (
+        "import logging\n"
+        "from durnel.cli import main\n"
+        "logging.getLogger('durnel.sqlite').warning('unheard')\n"
+        "main(%r)\n"
+        "logging.getLogger('durnel.sqlite').info('migrated %%s', 'x.db')\n"
+        "logging.getLogger('durnel.sqlite').debug('quiet at info')\n"
+    )
+    url = "sqlite:///%s/nothing.db" % tmp_path
+    silent = run_python(script % (["show", url],))
+    assert "unheard" not in silent.stderr and "migrated" not in silent.stderr
+    for options in (["-v", "show", url], ["show", url, "--log-level", "INFO"]):
+        heard = run_python(script % (options,)).stderr.splitlines()
+        assert re.fullmatch(r"\d\d:\d\d:\d\d INFO durnel\.sqlite: migrated x\.db", heard[-1])
+        assert "unheard" not in heard[0] and not any("quiet" in line for line in heard)
+
+
 # ---- errors ----
 
 
@@ -400,6 +524,9 @@ def test_errors_are_one_line_with_their_exit_codes(run_python):
         ["show", "redis://h", "--log-tail", "-1"],
         ["watch", "redis://h", "--interval", "0"],
         ["look", "redis://h"],
+        ["drop", "redis://h", "--yes"],  # no namespace dropped by default
+        ["revoke", "redis://h", "task:t", "--by", " "],
+        ["show", "redis://h", "--log-level", "loud"],
     ):
         wrong = durnel_command(*usage)
         assert wrong.returncode == 2 and "usage: durnel" in wrong.stderr, usage

@@ -8,7 +8,9 @@ snapshots taken on some threads while writers work on others (no hang, each shar
 broadcast caught half delivered), a daemon thread taking snapshots while the interpreter exits,
 and its reader module's errors."""
 
+import os
 import re
+import socket
 import threading
 import time
 
@@ -26,6 +28,7 @@ from durnel.snapshots import (
     follow_log,
     namespaces,
 )
+from test_waits import in_thread
 
 pytestmark = [pytest.mark.every_engine, pytest.mark.snapshots]
 
@@ -154,6 +157,60 @@ def test_namespaces_are_listed_with_their_counts(engine, state):
         NamespaceView(other.namespace, 1, 1, 0, 1),
     ]
     assert namespaces(other) == namespaces(state)
+
+
+@pytest.mark.reachable_only
+@pytest.mark.engines("sqlite")
+def test_waiters_and_callers_are_listed_while_they_wait_and_a_revoke_serves_the_first(
+    state, monkeypatch
+):
+    from durnel.sqlite import waits
+
+    monkeypatch.setattr(waits, "LOOK_EVERY", 120.0)  # only a wake-up serves a waiter in time
+    started = int(time.time())
+    state.claim_task("holder", "t")
+    first = in_thread(state.wait_claim_task, "w1", "t", 60)
+    deadline = time.monotonic() + 20
+
+    def wait_for_waiters(count):
+        while len(durnel.snapshot(state).waiters) < count and time.monotonic() < deadline:
+            time.sleep(0.02)
+
+    wait_for_waiters(1)
+    second = in_thread(state.wait_claim_task, "w2", "t", 60)
+    mail = in_thread(state.wait_for_messages, "m", 60)
+    wait_for_waiters(3)
+    shot = durnel.snapshot(state)
+    assert [(w.kind, w.key, w.position, w.agent) for w in shot.waiters] == [
+        ("claim", "task:t", 1, "w1"),
+        ("claim", "task:t", 2, "w2"),
+        ("mail", "m", 0, "m"),
+    ]
+    here = (socket.gethostname(), os.getpid())
+    assert all((w.host, w.pid) == here and started <= w.since <= shot.now for w in shot.waiters)
+    assert [p.agent for p in shot.presence] == ["holder", "m", "w1", "w2"]
+    for seen in shot.presence:
+        assert (seen.host, seen.pid, seen.object_id) == here + (target(state).object_id,)
+        assert started <= seen.last_seen <= shot.now and seen.age == shot.now - seen.last_seen
+    assert as_json(shot)["waiters"][0]["agent"] == "w1"
+
+    assert state.revoke("task:t", "ops") == "holder"
+    assert first(30) == "w1"
+    event = durnel.snapshot(state, log_tail=2).log[0]
+    assert (event.event, event.agent, event.resource, event.from_agent) == (
+        "Revoked",
+        "holder",
+        "task:t",
+        "ops",
+    )
+    assert state.status("holder") == "busy"  # left as a takeover leaves it
+    state.send_message("x", "m", "hi")
+    assert [m[2] for m in mail(30)] == ["hi"]
+    state.release("w1", "task:t")
+    assert second(30) == "w2"
+    assert durnel.snapshot(state).waiters == ()
+    with pytest.raises(RuntimeError, match="^no claim on task:none to revoke$"):
+        state.revoke("task:none", "ops")
 
 
 def test_what_cannot_be_snapshot_says_why():

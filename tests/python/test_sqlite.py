@@ -7,6 +7,7 @@ import asyncio
 import contextlib
 import gc
 import itertools
+import logging
 import os
 import random
 import select
@@ -28,6 +29,7 @@ import pytest
 import durnel
 import durnel.aio
 from conftest import sqlite_selected
+from durnel.snapshots import namespaces
 from durnel.sqlite import (
     SCHEMA_VERSION,
     BusyError,
@@ -58,8 +60,10 @@ def test_urls_name_files_relative_or_absolute(tmp_path, monkeypatch):
     relative.claim_task("A", "t")
     assert absolute.claim_task("A", "t") == "A"  # namespaces share the file and nothing else
     assert absolute.status("A") == relative.status("A") == "busy"
-    tuned = durnel.connect("sqlite:///sub.db?synchronous=full&busy_timeout=0.5&log_maxlen=2")
-    assert tuned.log_maxlen == 2
+    tuned = durnel.connect(
+        "sqlite:///sub.db?synchronous=full&busy_timeout=0.5&log_maxlen=2&ephemeral_claims=1"
+    )
+    assert tuned.log_maxlen == 2 and tuned.ephemeral_claims and not relative.ephemeral_claims
     assert tuned._connections.cursor().execute("PRAGMA synchronous").fetchone() == (2,)
 
 
@@ -75,6 +79,7 @@ def test_urls_name_files_relative_or_absolute(tmp_path, monkeypatch):
         ("sqlite:///state.db?synchronous=FULL&synchronous=OFF", "repeated option"),
         ("sqlite:///state.db?busy_timeout=soon", "busy_timeout='soon' is not a float"),
         ("sqlite:///state.db?synchronous=OFF", "synchronous must be 'NORMAL' or 'FULL'"),
+        ("sqlite:///state.db?ephemeral_claims=maybe", "ephemeral_claims='maybe' is not 1 or 0"),
     ],
 )
 def test_bad_urls_say_why(tmp_path, monkeypatch, url, says):
@@ -513,6 +518,114 @@ def test_a_version_1_file_is_migrated_on_open_and_keeps_its_data(tmp_path):
     assert [m[2] for m in state.wait_for_messages("B", 10)] == ["woken"]
 
 
+def test_a_version_3_file_is_migrated_to_what_a_new_file_is_keeping_claims_and_waiters(
+    tmp_path, caplog
+):
+    from durnel.sqlite.schema import APPLICATION_ID, DDL_BY_VERSION
+
+    path = tmp_path / "old.db"
+    with contextlib.closing(sqlite3.connect(str(path))) as db:
+        for statement in DDL_BY_VERSION[3]:
+            db.execute(statement)
+        db.execute("INSERT INTO claims VALUES ('default', 'task:t', 'A', ?)", (int(time.time()),))
+        for _ in range(2):
+            db.execute(
+                "INSERT INTO waiters (namespace, kind, key, address, pid, process) "
+                "VALUES ('default', 'mail', 'B', '0123456789abcdef', ?, '')",
+                (os.getpid(),),
+            )
+        db.execute("DELETE FROM waiters WHERE ticket = 2")
+        db.execute("PRAGMA application_id = %d" % APPLICATION_ID)
+        db.execute("PRAGMA user_version = 3")
+        db.commit()
+    with caplog.at_level(logging.INFO, logger="durnel.sqlite"):
+        state = SQLiteCoordinationState(path)
+    assert "from schema version 3 to %d" % SCHEMA_VERSION in caplog.text
+    SQLiteCoordinationState(tmp_path / "new.db")
+    schema = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name"
+    assert rows(path, schema) == rows(tmp_path / "new.db", schema)
+    assert rows(path, "SELECT resource, holder, pid, process FROM claims") == [
+        ("task:t", "A", None, None)
+    ]
+    assert rows(path, "SELECT ticket, key, agent, since FROM waiters") == [(1, "B", "", 0)]
+    assert rows(path, "SELECT seq FROM sqlite_sequence WHERE name = 'waiters'") == [(2,)]
+    with pytest.raises(RuntimeError, match="^A already holds claim on task t$"):
+        state.claim_task("C", "t")
+    assert durnel.snapshot(state).log_length == 1  # the copy logged nothing
+
+
+def test_ephemeral_claims_of_a_killed_holder_free_within_a_second_a_stopped_one_keeps_them(
+    tmp_path, caplog, monkeypatch
+):
+    from durnel.sqlite import waits
+
+    monkeypatch.setattr(waits, "LOOK_EVERY", 60.0)  # the first waiter's own looks: too late
+    path = str(tmp_path / "state.db")
+    holds = (
+        "import sys\nimport durnel\ns = durnel.connect(sys.argv[1])\n"
+        "s.claim_task(sys.argv[2], sys.argv[2])\nprint('held', flush=True)\nsys.stdin.read()\n"
+    )
+    children = {}
+    for name, query in (("killed", "?ephemeral_claims=1"), ("stopped", "?ephemeral_claims=1")):
+        command = [sys.executable, "-c", holds, "sqlite:///" + path + query, name]
+        children[name] = subprocess.Popen(
+            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=child_environment()
+        )
+        assert children[name].stdout.readline() == b"held\n"
+    children["plain"] = subprocess.Popen(
+        [sys.executable, "-c", holds, "sqlite:///" + path, "plain"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        env=child_environment(),
+    )
+    assert children["plain"].stdout.readline() == b"held\n"
+    state = SQLiteCoordinationState(path)
+    try:
+        with caplog.at_level(logging.INFO, logger="durnel.sqlite"):
+            waiter = in_thread(state.wait_claim_task, "w", "killed", 60)
+            while not durnel.snapshot(state).waiters:
+                time.sleep(0.02)
+            os.kill(children["stopped"].pid, signal.SIGSTOP)
+            for name in ("killed", "plain"):
+                children[name].kill()
+                children[name].wait()
+            started = time.monotonic()
+            assert waiter(30) == "w"  # not after the lease's 300 s
+            assert time.monotonic() - started < 10
+        assert "freed the claim of killed on task:killed" in caplog.text
+        with pytest.raises(RuntimeError, match="^plain already holds claim on task plain$"):
+            state.claim_task("w", "plain")  # tied to no process: it holds for its lease
+        with pytest.raises(RuntimeError, match="^stopped already holds claim on task stopped$"):
+            state.wait_claim_task("w", "stopped", 2.5)  # stopped, alive: it keeps its claims
+        lapsed = {c.resource: c.lapsed for c in durnel.snapshot(state).claims}
+        assert lapsed == {"task:killed": False, "task:plain": False, "task:stopped": False}
+    finally:
+        os.kill(children["stopped"].pid, signal.SIGCONT)
+        children["stopped"].kill()
+        children["stopped"].wait()
+    assert [c.lapsed for c in durnel.snapshot(state).claims if c.holder == "stopped"] == [True]
+    assert state.claim_task("w", "stopped") == "w"
+    assert [e.event for e in durnel.snapshot(state, log_tail=2).log] == ["Claimed", "Released"]
+
+
+def test_deleting_a_namespace_leaves_the_others_and_its_waiters_wait_on(tmp_path):
+    path = tmp_path / "state.db"
+    state, other = SQLiteCoordinationState(path, "gone"), SQLiteCoordinationState(path, "kept")
+    for each in (state, other):
+        each.claim_task("a", "t")
+        each.send_message("a", "b", "hi")
+    mail = in_thread(state.wait_for_messages, "m", 60)
+    while not durnel.snapshot(state).waiters:
+        time.sleep(0.02)
+    # a claim, a message, two statuses, two events, a waiter, presence of a and m
+    assert state.delete_namespace() == 9
+    assert durnel.snapshot(state, log_tail=5).log == ()
+    assert [v.namespace for v in namespaces(other)] == ["kept"]
+    assert (other.status("a"), [m[2] for m in other.inbox("b")]) == ("busy", ["hi"])
+    state.send_message("x", "m", "after")
+    assert [m[2] for m in mail(30)] == ["after"]
+
+
 def test_waits_beside_a_file_whose_path_is_too_long_for_a_socket_leave_nothing(tmp_path):
     deep = tmp_path / ("d" * 60) / ("e" * 60)
     deep.mkdir(parents=True)
@@ -687,7 +800,7 @@ def test_a_waiter_whose_socket_file_went_is_kept_and_looks_by_itself(tmp_path, m
     assert time.monotonic() - started < 10  # its own look, every few seconds
 
 
-def test_the_rows_of_dead_waiters_go_at_anyone_s_next_call(tmp_path, place):
+def test_the_rows_of_dead_waiters_go_at_anyone_s_next_call(tmp_path, place, caplog):
     path = str(tmp_path / "state.db")
     SQLiteCoordinationState(path).claim_file("holder", "f")
     waits_twice = (
@@ -706,8 +819,10 @@ def test_the_rows_of_dead_waiters_go_at_anyone_s_next_call(tmp_path, place):
     for child in children:
         child.kill()
         child.wait()
-    SQLiteCoordinationState(path).send_message("A", "unrelated", "hi")
+    with caplog.at_level(logging.INFO, logger="durnel.sqlite"):
+        SQLiteCoordinationState(path).send_message("A", "unrelated", "hi")
     assert waiter_rows(path) == []
+    assert "removed 6 waiter(s)" in caplog.text
     if place == "directory":
         assert os.listdir(path + "-wake") == []
 
@@ -805,6 +920,9 @@ def test_the_asyncio_object_works_in_a_forked_child(tmp_path):
             os._exit(code)
     assert os.waitpid(pid, 0)[1] == 0
     assert [m[2] for m in state.drain_inbox("parent")] == ["hi"]
+    seen = {p.agent: (p.pid, p.object_id) for p in durnel.snapshot(state).presence}
+    assert seen["parent"] == (os.getpid(), view.object_id)
+    assert seen["child"][0] == pid and seen["child"][1] not in (view.object_id, None)
 
 
 def test_files_are_made_for_their_owner_alone_unless_asked(tmp_path, place):

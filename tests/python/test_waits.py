@@ -6,6 +6,7 @@ cancelled wait takes nothing."""
 
 import asyncio
 import contextlib
+import logging
 import os
 import random
 import signal
@@ -403,8 +404,12 @@ def test_a_waiter_moved_up_by_one_that_leaves_takes_up_its_watch(state):
 
 
 @pytest.mark.engines("sqlite", "aio-sqlite")
-def test_a_paused_first_waiter_loses_its_turn_and_then_takes_its_place_back(state, monkeypatch):
+def test_a_paused_first_waiter_loses_its_turn_and_then_takes_its_place_back(
+    state, monkeypatch, caplog
+):
     from durnel.sqlite import waits
+
+    caplog.set_level(logging.INFO, logger="durnel.sqlite")
 
     monkeypatch.setattr(waits, "LOOK_EVERY", 1.0)  # (this process's waiters look sooner,
     monkeypatch.setattr(waits, "TURN_GRACE", 1.0)  # and give a paused one less time)
@@ -426,6 +431,7 @@ def test_a_paused_first_waiter_loses_its_turn_and_then_takes_its_place_back(stat
         assert second() == "second"
     finally:
         first.send_signal(signal.SIGCONT)
+    assert "passed over the first waiter" in caplog.text
     started = time.monotonic()
     while ticket() != in_line and time.monotonic() < started + WAIT:
         time.sleep(0.05)

@@ -20,7 +20,8 @@ That hand-back comes before any call of the object made after the cancellation: 
 the thread learns, before it returns, whether its task was cancelled, and then hands back
 in the same turn of the thread; one cancelled after it returned hands back as the next call
 that the cancellation queues (calls queued meanwhile found it delivered). Sends, broadcasts,
-renewals and releases that ran take effect, as with a reply that was lost.
+renewals, releases, revokes and namespace deletions that ran take effect, as with a reply
+that was lost.
 
 ``aclose()`` (``durnel.lifecycle``) waits for the calls already asked of the thread, closes
 the thread's connection and ends the thread; it closes the SQLiteCoordinationState too when
@@ -51,7 +52,7 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
     SQLiteCoordinationState (``.sync``), with which it shares the file and the connection
     settings. ``aclose()`` ends its thread, and leaves ``state`` open."""
 
-    _CLOSED_METHODS = METHODS + WAITS
+    _CLOSED_METHODS = METHODS + WAITS + ("revoke", "delete_namespace")
     _CLOSED_HELPERS = ("_offload", "_wait")
 
     def __init__(self, state: SQLiteCoordinationState) -> None:
@@ -80,6 +81,15 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
     @property
     def namespace(self) -> str:
         return self.sync.namespace
+
+    @property
+    def object_id(self) -> str:
+        """The id that presence records for this object's calls: its SQLiteCoordinationState's."""
+        return self.sync.object_id
+
+    @property
+    def ephemeral_claims(self) -> bool:
+        return self.sync.ephemeral_claims
 
     # ---- the nine methods ----
 
@@ -116,6 +126,16 @@ class AsyncSQLiteCoordinationState(AsyncClosing):
 
     async def status(self, agent_id: str) -> Status:
         return await self._offload(Work(self.sync.status, agent_id))
+
+    # ---- for an operator, beyond the contract ----
+
+    async def revoke(self, resource_key: str, by: str) -> str:
+        """``SQLiteCoordinationState.revoke``: frees the claim whoever holds it; the holder."""
+        return await self._offload(Work(self.sync.revoke, resource_key, by))
+
+    async def delete_namespace(self) -> int:
+        """``SQLiteCoordinationState.delete_namespace``: how many rows were deleted."""
+        return await self._offload(Work(self.sync.delete_namespace))
 
     # ---- waits ----
 

@@ -31,6 +31,32 @@ threads close when their thread ends or the object goes. Waits sleeping on a clo
 raise ClosedError at their next look (within ``waits.LOOK_EVERY`` seconds). What a cancelled
 asyncio call took is handed back to the file even after the object is closed.
 
+Presence: the calls of an agent (claims, renewals, releases, sends and broadcasts by it, its
+inbox and drains, its waits; not ``status``, a read about anyone) record when it was last
+seen, the host, the pid and ``object_id`` (16 hex digits, this object's, a new one in a
+forked child) in the ``presence`` table, in the call's own transaction. An object records an
+agent at most once every PRESENCE_EVERY seconds, so ``last_seen`` is exact to about a second
+and ``inbox`` stays a read (but once a second per agent and object, when the write lock is
+free at once: a read never waits for it, and one that cannot write, on a full disk say,
+reads as before and records nothing).
+
+Claims that die with their holder: an object opened with ``ephemeral_claims=True`` (or
+``?ephemeral_claims=1``) ties the claims taken or renewed through it to its process. While
+the process runs (stopped by SIGSTOP or a debugger included) they behave as any other claim;
+once it has ended they count as lapsed: the next claim by anyone takes them over at once (a
+takeover, logged as one, and logged on "durnel.sqlite"), the first waiter for one is served
+within about ``waits.LIVENESS`` seconds (1 s) plus a call, and snapshots show them lapsed.
+A process that this one cannot see (another PID namespace) counts as alive: its claims lapse
+with their leases. Renewals and releases by the holder work as for any lapsed claim.
+
+Beyond the contract, for an operator: ``revoke(resource_key, by)`` frees a claim whoever
+holds it, and ``delete_namespace()`` deletes every row of the namespace.
+
+Logged on ``logging.getLogger("durnel.sqlite")`` (info; silent unless the program configures
+logging): a waiter found dead and removed, a file migrated to this schema version, a first
+waiter passed over (its process is paused), a claim freed because its holder's process
+ended.
+
 Stamps are whole seconds of this machine's wall clock, ``time.time()`` with the fraction
 dropped, read once per call after the write lock is taken; the lease rules are the native
 ones (300 s, age >= 300 lapses, a clock that went back makes a claim young, lapsed claims
@@ -43,14 +69,18 @@ share the file and nothing else):
   messages  id, namespace, recipient, sender, content, sent_at, broadcast: every inbox,
             oldest (lowest id) first
   log       (namespace, seq) -> event, agent, resource, from_agent, to_agent, content, at
-  waiters   ticket -> namespace, kind, key, address, pid, process: the waits that sleep, in
-            arrival order
+  waiters   ticket -> namespace, kind, key, address, pid, process, agent, host, since: the
+            waits that sleep, in arrival order
+  presence  (namespace, agent) -> last_seen, host, pid, object_id
 """
 
+import logging
 import os
+import socket
 import sqlite3
 import stat
 import time
+import weakref
 from typing import Any, Callable, Optional, TypeVar
 from urllib.parse import parse_qsl, urlsplit
 
@@ -72,7 +102,7 @@ from ..waiting import run_waits
 from . import processes, sql, waits, wakes
 from .checkpoints import keep_small
 from .connections import Connections
-from .errors import BusyError
+from .errors import BusyError, StorageError
 from .transactions import read, retry, write
 from .wakes import SocketWaiter, WakePlace
 
@@ -82,6 +112,13 @@ DEFAULT_BUSY_TIMEOUT = 5.0
 DEFAULT_FILE_MODE = 0o600
 SYNCHRONOUS = ("NORMAL", "FULL")
 SWEEP_EVERY = 1.0  # seconds between two looks of one object for the rows of dead waiters
+PRESENCE_EVERY = 1.0  # seconds between two records of one agent's presence by one object
+_KEPT_AGENTS = 4096  # agents whose last record an object remembers before it starts afresh
+
+_log = logging.getLogger("durnel.sqlite")
+_monotonic = time.monotonic
+_host: list = []  # this machine's name, read once
+_objects: "weakref.WeakSet[SQLiteCoordinationState]" = weakref.WeakSet()
 
 _Read = TypeVar("_Read")
 
@@ -99,13 +136,15 @@ class SQLiteCoordinationState(Closing):
     fsync per writing call). ``file_mode`` is the mode of the file if this makes it (0o600:
     its owner's alone), whatever the umask; an existing file keeps its mode. SQLite gives the
     ``-wal`` and ``-shm`` files the database's mode, and so does durnel a wake directory,
-    where there is one (wakes.py), with search permission.
+    where there is one (wakes.py), with search permission. ``ephemeral_claims`` ties the
+    claims taken or renewed through this object to its process: they lapse when it ends
+    (see the module's docstring).
 
     The file is opened, checked (or made) here, so that a bad path or a file that is not
     durnel's raises at once; each further thread and process opens its own connection.
     """
 
-    _CLOSED_METHODS = METHODS + WAITS + ("read_transaction",)
+    _CLOSED_METHODS = METHODS + WAITS + ("read_transaction", "revoke", "delete_namespace")
 
     def __init__(
         self,
@@ -116,6 +155,7 @@ class SQLiteCoordinationState(Closing):
         busy_timeout: float = DEFAULT_BUSY_TIMEOUT,
         synchronous: str = "NORMAL",
         file_mode: int = DEFAULT_FILE_MODE,
+        ephemeral_claims: bool = False,
     ) -> None:
         check_namespace(namespace)
         path = os.fspath(path)
@@ -140,6 +180,8 @@ class SQLiteCoordinationState(Closing):
                 "file_mode must be an int of permission bits (0o000 to 0o777), not %r"
                 % (file_mode,)
             )
+        if type(ephemeral_claims) is not bool:
+            raise ValueError("ephemeral_claims must be True or False, not %r" % (ephemeral_claims,))
         self.path = os.path.abspath(path)
         self.namespace = namespace
         self.log_maxlen = log_maxlen
@@ -150,12 +192,16 @@ class SQLiteCoordinationState(Closing):
         self._where = self._connections.where
         self.busy_timeout = float(busy_timeout)
         self._next_sweep = 0.0
+        self.ephemeral_claims = ephemeral_claims
+        self.object_id = os.urandom(8).hex()
+        self._seen: dict[str, float] = {}  # agent -> when its presence is next recorded
         with self._connections:  # opens the file, and checks it
             pass
         # A wake directory, where there is one, is for those who may use the file: its mode,
         # with search permission wherever it gives read permission.
         mode = stat.S_IMODE(os.stat(self.path).st_mode)
         self._wakes = WakePlace(self.path, mode | (mode & 0o444) >> 2)
+        _objects.add(self)
 
     # ---- claims ----
 
@@ -166,7 +212,11 @@ class SQLiteCoordinationState(Closing):
         return self._claim(TASK_PREFIX, plain("agent_id", agent_id), plain("task_id", task_id))
 
     def _claim(self, prefix: str, agent: str, name: str) -> str:
-        outcome = self._write(sql.claim, (prefix + name, agent))
+        notes: list = []
+        mortal = processes.this_process() if self.ephemeral_claims else None
+        outcome = self._write(sql.claim, (prefix + name, agent, mortal, notes), agent)
+        if notes:
+            _tell(notes)
         if outcome is not True:
             raise RuntimeError(claim_refusal(prefix, outcome, name))
         return agent
@@ -174,7 +224,7 @@ class SQLiteCoordinationState(Closing):
     def renew_claim(self, agent_id: str, resource_key: str) -> str:
         agent = plain("agent_id", agent_id)
         resource = plain("resource_key", resource_key)
-        outcome = self._write(sql.renew, (resource, agent))
+        outcome = self._write(sql.renew, (resource, agent, self._mortal()), agent)
         if outcome is not True:
             raise RuntimeError(renew_refusal(agent, resource, outcome))
         return agent
@@ -182,7 +232,7 @@ class SQLiteCoordinationState(Closing):
     def release(self, agent_id: str, resource_key: str) -> None:
         agent = plain("agent_id", agent_id)
         resource = plain("resource_key", resource_key)
-        outcome, waiting = self._write(sql.release, (resource, agent))
+        outcome, waiting = self._write(sql.release, (resource, agent), agent)
         if outcome is not True:
             raise RuntimeError(release_refusal(agent, outcome))
         if waiting:
@@ -196,7 +246,7 @@ class SQLiteCoordinationState(Closing):
         sender = plain("from_agent", from_agent)
         recipient = plain("to_agent", to_agent)
         text = plain("content", content)
-        now, waiting = self._write(sql.send, (sender, recipient, text))
+        now, waiting = self._write(sql.send, (sender, recipient, text), sender)
         if waiting:
             self._wake(waiting)
         if time.monotonic() >= self._next_sweep:
@@ -206,7 +256,7 @@ class SQLiteCoordinationState(Closing):
     def broadcast(self, from_agent: str, content: str) -> Message:
         sender = plain("from_agent", from_agent)
         text = plain("content", content)
-        now, waiting = self._write(sql.broadcast, (sender, text))
+        now, waiting = self._write(sql.broadcast, (sender, text), sender)
         if waiting:
             self._wake(waiting)
         if time.monotonic() >= self._next_sweep:
@@ -214,7 +264,14 @@ class SQLiteCoordinationState(Closing):
         return (sender, BROADCAST_RECIPIENT, text, now)
 
     def inbox(self, agent_id: str) -> list[Message]:
-        return self._read(sql.inbox, plain("agent_id", agent_id))
+        agent = plain("agent_id", agent_id)
+        if self._seen.get(agent, 0.0) <= _monotonic():  # (inline: a read is a few us)
+            presence = (agent, _host_name(), os.getpid(), self.object_id)
+            try:
+                return self._noted(sql.seen_reading, presence, (sql.inbox, agent), 0.0)
+            except (BusyError, StorageError):
+                self._unnoted(agent)
+        return self._read(sql.inbox, agent)
 
     def drain_inbox(self, agent_id: str) -> list[Message]:
         return messages_of(self._drain_waiting(plain("agent_id", agent_id), None)[0])
@@ -248,6 +305,12 @@ class SQLiteCoordinationState(Closing):
         poll their inboxes."""
         if self._closed:
             raise self._closed_error()
+        if self._seen.get(agent, 0.0) <= _monotonic():
+            presence = (agent, _host_name(), os.getpid(), self.object_id)
+            try:
+                return self._noted(sql.seen, presence, (sql.drain_waiting, agent, ticket), 0.0)
+            except (BusyError, StorageError):
+                self._unnoted(agent)
         has_mail, listed = self._read(sql.look, agent, ticket)
         if has_mail:
             return self._write(sql.drain_waiting, (agent, ticket))
@@ -272,7 +335,8 @@ class SQLiteCoordinationState(Closing):
             raise self._closed_error()
         if time.monotonic() >= self._next_sweep:
             self._sweep()
-        return self._write(sql.join, (kind, key, waiter.open()) + processes.this_process())
+        place = (waiter.open(),) + processes.this_process() + (key, _host_name())
+        return self._write(sql.join, (kind, key) + place)
 
     def _leave(self, ticket, kind, key):
         """The waiter ``ticket`` no longer waits; the claim waiters that this moves in the
@@ -292,11 +356,17 @@ class SQLiteCoordinationState(Closing):
         ticket joins the line only if its socket is bound."""
         if self._closed:
             raise self._closed_error()
-        me = None if waiter.name is None else (waiter.name,) + processes.this_process()
+        me = None
+        if waiter.name is not None:
+            me = (waiter.name,) + processes.this_process() + (agent, _host_name())
         out = None if gone is None else gone[0]
-        result, woken = self._write(sql.claim_turn, (resource, agent, ticket, me, out, passed))
+        notes: list = []
+        arguments = (resource, agent, ticket, me, out, passed, self._mortal(), notes)
+        result, woken = self._write(sql.claim_turn, arguments, agent)
         if gone is not None:
             self._wakes.remove(gone[1])
+        if notes:
+            _tell(notes)
         if woken:
             self._wake(woken)
         return result
@@ -310,6 +380,10 @@ class SQLiteCoordinationState(Closing):
     def _gone(self, waiter):
         """Whether the waiter of a row (ticket, address, pid, process) is gone (wakes.py)."""
         return self._wakes.gone(waiter)
+
+    def _holder_gone(self, held):
+        """Whether the process (pid, process) that a claim dies with has ended."""
+        return processes.judge(*held) == processes.DEAD
 
     def _release_quietly(self, agent, resource):
         """Releases a claim made for a caller that never learnt of it; never raises."""
@@ -337,6 +411,12 @@ class SQLiteCoordinationState(Closing):
             return []
         for row in gone:
             self._wakes.remove(row[1])
+        _log.info(
+            "removed %d waiter(s) of %s whose wait or process had ended: %s",
+            len(gone),
+            self.path,
+            ", ".join("ticket %s (pid %s)" % (row[0], row[2]) for row in gone),
+        )
         return woken
 
     def _sweep(self):
@@ -357,6 +437,33 @@ class SQLiteCoordinationState(Closing):
                 self._wake(self._evict(gone))
         except Exception:
             pass
+
+    # ---- for an operator, beyond the contract ----
+
+    def revoke(self, resource_key: str, by: str) -> str:
+        """Frees the claim on ``resource_key`` (``"file:<path>"`` or ``"task:<task id>"``)
+        whoever holds it, held or lapsed, in one transaction: logs a Revoked event (``agent``
+        the holder, ``resource`` the key, ``from_agent`` ``by``), leaves the holder's status
+        as it was (as a takeover does), and wakes the first waiter for the resource. Returns
+        the holder; RuntimeError when there is no claim on the key."""
+        resource = plain("resource_key", resource_key)
+        who = plain("by", by)
+        holder, waiting = self._write(sql.revoke, (resource, who))
+        if holder is None:
+            raise RuntimeError("no claim on " + resource + " to revoke")
+        if waiting:
+            self._wake(waiting)
+        return holder
+
+    def delete_namespace(self) -> int:
+        """Deletes every row of this object's namespace (claims, statuses, messages, log,
+        waiters, presence) in one transaction, and nothing of any other namespace; returns
+        how many rows were deleted. Waits sleeping in the namespace are woken and go on
+        waiting (their rows made again); agents still calling leave new rows behind."""
+        deleted, waiting = self._write(sql.delete_namespace, ())
+        if waiting:
+            self._wake(waiting)
+        return deleted
 
     # ---- statuses ----
 
@@ -393,7 +500,13 @@ class SQLiteCoordinationState(Closing):
     def __repr__(self):
         return "<SQLiteCoordinationState namespace=%r in %r>" % (self.namespace, self.path)
 
-    def _write(self, call, arguments):
+    def _write(self, call, arguments, agent=None):
+        """``call`` in a write transaction; with the presence of ``agent`` if this object
+        last recorded it PRESENCE_EVERY seconds ago or more (the check inline: it comes with
+        every call)."""
+        if agent is not None and self._seen.get(agent, 0.0) <= _monotonic():
+            presence = (agent, _host_name(), os.getpid(), self.object_id)
+            return self._noted(sql.seen, presence, (call,) + arguments)
         return write(
             self._connections,
             self._where,
@@ -404,6 +517,34 @@ class SQLiteCoordinationState(Closing):
             arguments,
         )
 
+    def _noted(self, seen, presence, arguments, busy_timeout=None):
+        """A write transaction that records ``presence`` (by ``seen``: sql.seen or
+        sql.seen_reading) and makes the call of ``arguments``, waiting for the write lock
+        up to ``busy_timeout`` (None: the object's)."""
+        result = write(
+            self._connections,
+            self._where,
+            self.busy_timeout if busy_timeout is None else busy_timeout,
+            seen,
+            self.namespace,
+            self.log_maxlen,
+            (presence,) + arguments,
+        )
+        if len(self._seen) >= _KEPT_AGENTS:
+            self._seen.clear()
+        self._seen[presence[0]] = _monotonic() + PRESENCE_EVERY
+        return result
+
+    def _unnoted(self, agent):
+        """A read that was to record ``agent``'s presence could not write (the write lock
+        was taken, or the file could not be written: a full disk, say): it stays a read,
+        which waits for no write lock, and the next try is PRESENCE_EVERY seconds away."""
+        self._seen[agent] = _monotonic() + PRESENCE_EVERY
+
+    def _mortal(self):
+        """What a claim taken or renewed now dies with: this process, or nothing."""
+        return processes.this_process() if self.ephemeral_claims else None
+
     def _read(self, call, *arguments):
         return read(
             self._connections,
@@ -413,6 +554,54 @@ class SQLiteCoordinationState(Closing):
             self.namespace,
             arguments,
         )
+
+
+def _host_name():
+    if not _host:
+        _host.append(socket.gethostname())
+    return _host[0]
+
+
+def _tell(notes):
+    """Logs what a transaction's ``notes`` (sql.py) say it did."""
+    for note in notes:
+        what, namespace, resource = note[:3]
+        if what == "freed":
+            _log.info(
+                "freed the claim of %s on %s in namespace %s: its holder's process %d ended",
+                note[3],
+                resource,
+                namespace,
+                note[4],
+            )
+        elif what == "passed":
+            _log.info(
+                "passed over the first waiter (ticket %d) for %s in namespace %s: the resource "
+                "stayed free while its process did not take it (paused?)",
+                note[3],
+                resource,
+                namespace,
+            )
+        else:
+            _log.info(
+                "removed the waiter (ticket %d) for %s in namespace %s: its wait or process "
+                "had ended",
+                note[3],
+                resource,
+                namespace,
+            )
+
+
+def _forget_in_child():
+    # A forked child is another process: its objects get ids of their own, and record
+    # their agents' presence anew.
+    for state in list(_objects):
+        state.object_id = os.urandom(8).hex()
+        state._seen = {}
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_in_child)
 
 
 def messages_of(rows):
@@ -428,12 +617,21 @@ def octal(text):
     return int(digits, 8)
 
 
+def flag(text):
+    """True or False, written as 1/0, true/false, yes/no or on/off."""
+    value = {"1": True, "true": True, "yes": True, "on": True}.get(text.lower())
+    if value is None and text.lower() not in ("0", "false", "no", "off"):
+        raise ValueError(text)
+    return bool(value)
+
+
 # name -> (conversion, what it takes)
 _OPTIONS: dict[str, tuple[Callable[[str], Any], str]] = {
     "busy_timeout": (float, "a float"),
     "log_maxlen": (int, "an int"),
     "synchronous": (str, "a str"),
     "file_mode": (octal, "an octal file mode"),
+    "ephemeral_claims": (flag, "1 or 0 (true or false)"),
 }
 
 
@@ -441,7 +639,7 @@ def open_url(url: str, namespace: str) -> SQLiteCoordinationState:
     """The engine for ``sqlite:///relative/path.db`` (relative to the working directory) or
     ``sqlite:////absolute/path.db``, with the keyword arguments of SQLiteCoordinationState
     as query options (``?synchronous=FULL&busy_timeout=10``, ``file_mode=0640`` in octal
-    digits). The path is taken as written, without percent-decoding."""
+    digits, ``ephemeral_claims=1``). The path is taken as written, without percent-decoding."""
     parts = urlsplit(url)
     forms = "sqlite:///relative/path.db or sqlite:////absolute/path.db"
     if parts.netloc:

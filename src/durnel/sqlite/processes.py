@@ -1,10 +1,11 @@
-"""Which process a waiter of the SQLite engine belongs to, and whether that process still runs:
-a waiter lives as long as its process, whatever happens to its socket (a forked child may
-hold a copy of the socket long after the waiter's process died; a socket file may be removed
-under a waiter that sleeps on).
+"""Which process a waiter of the SQLite engine belongs to (or the holder of a claim that dies
+with its process: ``ephemeral_claims``), and whether that process still runs: a waiter lives
+as long as its process, whatever happens to its socket (a forked child may hold a copy of the
+socket long after the waiter's process died; a socket file may be removed under a waiter
+that sleeps on), and such a claim lapses when its holder's process ends.
 
-A waiter's row names its process by ``pid`` and by ``process``, a text that tells that process
-apart from any other that has or will have the same pid. On Linux it is
+A waiter's row (and such a claim's) names its process by ``pid`` and by ``process``, a text
+that tells that process apart from any other that has or will have the same pid. On Linux it is
 ``<boot id>/<pid namespace>/<network namespace>/<start time>``: the kernel's boot id (a file
 outlives a reboot, after which pids start over), the inode numbers of the process's PID
 namespace (within which alone its pid means it) and network namespace (within which alone its
@@ -14,7 +15,7 @@ abstract socket is reached), and its start time in clock ticks since boot (field
 ``judge(pid, process)``, from the calling process: DEAD when that process is gone (no such
 pid, a zombie, another start time, another boot), ALIVE when it still runs, UNKNOWN when this
 process cannot see it (another PID namespace) or cannot tell it from a later process with its
-pid (no /proc): the caller then asks the waiter's socket.
+pid (no /proc): the caller then asks the waiter's socket (and takes a claim's holder for alive).
 """
 
 import errno

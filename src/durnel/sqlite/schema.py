@@ -12,7 +12,9 @@ fired it would override an OR clause.)
 Versions: 1 holds claims, statuses, messages and the log; 2 adds ``waiters``, the agents
 blocked in a wait (see wakes.py); 3 gives each waiter its process (pid and ``process``) and
 a socket name that cannot be read as a path, and numbers log events so that a call fails
-whole after a ``seq`` that durnel does not write. ``prepare`` runs once per connection: an empty
+whole after a ``seq`` that durnel does not write; 4 adds ``presence`` (who called last, when and
+from where), gives a claim its holder's process when it dies with it, and gives each waiter
+its agent, its host and when it began waiting. ``prepare`` runs once per connection: an empty
 file (no tables, no application id) is made into a durnel file of this version in one
 transaction, so that concurrent first users cannot make it twice; a file of this version is
 checked object by object against the DDL, and must hold nothing else (no table, index,
@@ -20,12 +22,14 @@ trigger or view of anyone else's: a trigger could undo every call while each one
 succeed); a file of an earlier version is checked against that version's DDL
 and migrated by the statements of MIGRATIONS inside one ``BEGIN IMMEDIATE`` transaction that
 also raises ``user_version``, so every other process sees the old schema or the new one, and
-a file keeps its data (the waiters of a version 2 file go: see MIGRATIONS). Durnels that read
-only an earlier version then refuse the file with SchemaVersionError instead of missing the
-waiters. Anything else raises ForeignDataError
+a file keeps its data (the waiters of a version 2 file go: see MIGRATIONS; a version 3
+file's claims and waiters are copied into their new tables, tickets and their sequence
+kept). Durnels that read only an earlier version then refuse the file with
+SchemaVersionError instead of missing the waiters. Anything else raises ForeignDataError
 naming what is wrong, before anything is written.
 """
 
+import logging
 import sqlite3
 
 from ..contract import STATUSES
@@ -34,7 +38,9 @@ from .errors import ForeignDataError, SchemaVersionError, StorageError
 __all__ = ["APPLICATION_ID", "DDL_BY_VERSION", "SCHEMA_VERSION", "prepare"]
 
 APPLICATION_ID = 0x64726E6C  # "drnl"
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
+
+_log = logging.getLogger("durnel.sqlite")
 
 # The event number of the next log entry of a namespace (log rows are numbered per namespace).
 _NEXT_SEQ_1 = "(SELECT ifnull(max(seq), 0) + 1 FROM log WHERE namespace = %s)"
@@ -175,8 +181,65 @@ CORE = tuple(
     for statement in DDL_1
 )
 _TRIGGERS = tuple(statement for statement in CORE if statement.startswith("CREATE TRIGGER"))
+_CLAIM_TRIGGERS = tuple(statement for statement in _TRIGGERS if " ON claims " in statement)
 
-DDL_BY_VERSION = {1: DDL_1, 2: DDL_1 + WAITERS_2, 3: CORE + WAITERS}
+# Version 4: a claim may die with its holder's process; a waiter says who waits, since when
+# and on which host; presence says when each agent last called, and through what.
+CLAIMS_4 = """CREATE TABLE claims (
+    -- One row per claim, held or lapsed: a lapsed claim stays until it is taken over or
+    -- released. It has lapsed when the clock reads stamp + 300 or later, or, if it names its
+    -- holder's process (pid and process), once that process has ended.
+    namespace TEXT NOT NULL,
+    resource TEXT NOT NULL,  -- 'file:<path>' or 'task:<task id>'
+    holder TEXT NOT NULL,
+    stamp INTEGER NOT NULL,  -- whole Unix seconds of the claim or its last renewal
+    pid INTEGER,  -- NULL, or the process of an object opened with ephemeral_claims
+    process TEXT,  -- which process pid was, as in waiters
+    PRIMARY KEY (namespace, resource),
+    CHECK (typeof(resource) = 'text' AND typeof(holder) = 'text' AND typeof(stamp) = 'integer'),
+    CHECK (pid IS NULL AND process IS NULL
+           OR typeof(pid) = 'integer' AND pid > 0 AND typeof(process) = 'text')
+) WITHOUT ROWID"""
+WAITERS_4 = (
+    """CREATE TABLE waiters (
+    -- One row per wait that sleeps: a mailbox's waiters (kind 'mail', key = the agent) are
+    -- woken by the sends and broadcasts that reach it; a resource's (kind 'claim', key = the
+    -- resource key) are served in ticket order, the first one claiming when the claim ends.
+    -- A waiter sleeps on a Unix datagram socket of its process, called address in the
+    -- file's wake place; a row whose process is gone was left by a process that died.
+    ticket INTEGER PRIMARY KEY AUTOINCREMENT,  -- arrival order, never reused
+    namespace TEXT NOT NULL,
+    kind TEXT NOT NULL CHECK (kind IN ('mail', 'claim')),
+    key TEXT NOT NULL,
+    address TEXT NOT NULL  -- 16 hexadecimal digits
+        CHECK (length(address) = 16 AND address NOT GLOB '*[^0-9a-f]*'),
+    pid INTEGER NOT NULL CHECK (typeof(pid) = 'integer' AND pid > 0),
+    process TEXT NOT NULL,  -- which process pid was: boot, namespaces, start time ('' unknown)
+    agent TEXT NOT NULL DEFAULT '',  -- the agent that waits ('' unknown)
+    host TEXT NOT NULL DEFAULT '',  -- the host name of its process ('' unknown)
+    since INTEGER NOT NULL DEFAULT 0  -- whole Unix seconds when it began waiting (0 unknown)
+)""",
+    "CREATE INDEX waiters_by_key ON waiters (namespace, kind, key, ticket)",
+)
+PRESENCE = """CREATE TABLE presence (
+    -- When each agent was last seen calling and from where: written by the agent's own calls
+    -- in their transaction, at most once a second per coordination object and agent.
+    namespace TEXT NOT NULL,
+    agent TEXT NOT NULL,
+    last_seen INTEGER NOT NULL,  -- whole Unix seconds
+    host TEXT NOT NULL,
+    pid INTEGER NOT NULL,
+    object_id TEXT NOT NULL,  -- the coordination object's id, 16 hexadecimal digits
+    PRIMARY KEY (namespace, agent)
+) WITHOUT ROWID"""
+_CORE_4 = tuple(CLAIMS_4 if s.startswith("CREATE TABLE claims") else s for s in CORE)
+
+DDL_BY_VERSION = {
+    1: DDL_1,
+    2: DDL_1 + WAITERS_2,
+    3: CORE + WAITERS,
+    4: _CORE_4 + WAITERS_4 + (PRESENCE,),
+}
 DDL = DDL_BY_VERSION[SCHEMA_VERSION]
 # The statements that take a file of version N to version N + 1. The waiters of a version 2
 # file sleep where this durnel does not look for them, so their rows go; the durnel that made
@@ -187,6 +250,32 @@ MIGRATIONS = {
     + _TRIGGERS
     + ("DROP TABLE waiters",)
     + WAITERS,
+    # A table is copied through a temporary one and made anew (ALTER TABLE ADD COLUMN would
+    # leave a schema text that no new file has); the claims' triggers are made after the
+    # copy, which logs nothing, and the waiters keep their tickets and the sequence beyond.
+    3: (
+        "CREATE TEMP TABLE durnel_claims AS SELECT namespace, resource, holder, stamp FROM claims",
+        "DROP TABLE claims",
+        CLAIMS_4,
+        "INSERT INTO claims (namespace, resource, holder, stamp) SELECT * FROM temp.durnel_claims",
+    )
+    + _CLAIM_TRIGGERS
+    + (
+        "DROP TABLE temp.durnel_claims",
+        "CREATE TEMP TABLE durnel_waiters AS SELECT * FROM waiters",
+        "CREATE TEMP TABLE durnel_sequence AS SELECT seq FROM sqlite_sequence "
+        "WHERE name = 'waiters'",
+        "DROP TABLE waiters",
+    )
+    + WAITERS_4
+    + (
+        "INSERT INTO sqlite_sequence (name, seq) SELECT 'waiters', seq FROM temp.durnel_sequence",
+        "INSERT INTO waiters (ticket, namespace, kind, key, address, pid, process) "
+        "SELECT * FROM temp.durnel_waiters",
+        "DROP TABLE temp.durnel_waiters",
+        "DROP TABLE temp.durnel_sequence",
+        PRESENCE,
+    ),
 }
 
 NEXT_SEQ = _NEXT_SEQ  # for the calls' own log events
@@ -261,6 +350,8 @@ def prepare(cursor, where):
         if kind != OURS:
             cursor.execute("PRAGMA user_version = %d" % SCHEMA_VERSION)
         cursor.execute("COMMIT")
+        if kind == OLDER:
+            _log.info("migrated %s from schema version %d to %d", where, version, SCHEMA_VERSION)
     except BaseException:
         if cursor.connection.in_transaction:
             cursor.execute("ROLLBACK")

@@ -2,11 +2,14 @@
 read transaction, the log followed by polling, and a way to open a file for reading that
 never makes one.
 
-``read_snapshot`` reads the statuses, claims, mailboxes and log of the namespace inside one
-``BEGIN`` ... ``COMMIT`` on the calling thread's connection (the engine's
+``read_snapshot`` reads the statuses, claims, mailboxes, log, presence and waiters of the
+namespace inside one ``BEGIN`` ... ``COMMIT`` on the calling thread's connection (the engine's
 ``read_transaction``): a WAL read transaction, so one consistent moment of the file, taking no
 write lock and waiting for none. Its clock reading is this machine's wall clock (the one that
-stamps claims here), read inside the transaction.
+stamps claims here), read inside the transaction. A claim whose holder's process has ended
+(``ephemeral_claims``) is shown lapsed, as the next claim would find it; waiters whose process
+has ended (rows that the next sweep removes) are left out, the others listed in line order with
+their agent, since when they wait, and their process.
 
 ``read_namespaces`` counts every namespace of the file in one read transaction too. An
 event's number is its ``seq``, which the engine numbers per namespace without gaps.
@@ -29,10 +32,13 @@ from ..snapshots import (
     AgentView,
     LogEvent,
     NamespaceView,
+    PresenceView,
     Snapshot,
+    WaiterView,
     claim_views,
     mailbox_views,
 )
+from . import processes
 from .engine import SQLiteCoordinationState
 from .engine import open_url as open_engine_url
 from .errors import BusyError, StorageError
@@ -52,7 +58,17 @@ UNREACHABLE = (OSError, StorageError, BusyError)
 POLL_SECONDS = 0.1
 
 _STATUSES = "SELECT agent, status FROM statuses WHERE namespace = ? ORDER BY agent"
-_CLAIMS = "SELECT resource, holder, stamp FROM claims WHERE namespace = ? ORDER BY resource"
+_CLAIMS = (
+    "SELECT resource, holder, stamp, pid, process FROM claims WHERE namespace = ? ORDER BY resource"
+)
+_PRESENCE = (
+    "SELECT agent, last_seen, host, pid, object_id FROM presence WHERE namespace = ? ORDER BY agent"
+)
+# "claim" sorts before "mail", and a line's tickets are its order.
+_WAITERS = (
+    "SELECT kind, key, agent, since, host, pid, process FROM waiters WHERE namespace = ? "
+    "ORDER BY kind, key, ticket"
+)
 # Counted on the inboxes index alone; then the sent_at of each inbox's lowest id, its oldest
 # message as inbox() lists it (the clock may have gone back: not always the smallest sent_at).
 _MAILBOXES = (
@@ -101,15 +117,71 @@ def read_snapshot(state: SQLiteCoordinationState, log_tail: int) -> Snapshot:
         # read once the first statement has fixed the transaction's moment: no stamp it
         # reads can be later than this reading (unless the clock went back)
         now = wall_seconds()
-        claims = claim_views(cursor.execute(_CLAIMS, namespace), now)
+        rows = cursor.execute(_CLAIMS, namespace).fetchall()
+        claims = claim_views((row[:3] for row in rows), now)
+        if any(row[4] is not None for row in rows):
+            claims = tuple(
+                view._replace(seconds_left=0, lapsed=True) if _ended(row[3], row[4]) else view
+                for view, row in zip(claims, rows)
+            )
         mailboxes = mailbox_views(cursor.execute(_MAILBOXES, namespace), now)
+        presence = tuple(
+            PresenceView(agent, seen, now - seen if now > seen else 0, host, pid, object_id)
+            for agent, seen, host, pid, object_id in cursor.execute(_PRESENCE, namespace)
+        )
+        waiters = _waiter_views(cursor.execute(_WAITERS, namespace).fetchall())
         (length,) = cursor.execute(_LOG_SPAN, namespace).fetchone()
         log: tuple[LogEvent, ...] = ()
         if log_tail:
             log = tuple(map(_event, cursor.execute(_TAIL, (state.namespace, log_tail))))[::-1]
-        return Snapshot("sqlite", state.namespace, now, agents, claims, mailboxes, log, length)
+        return Snapshot(
+            "sqlite",
+            state.namespace,
+            now,
+            agents,
+            claims,
+            mailboxes,
+            log,
+            length,
+            presence=presence,
+            waiters=waiters,
+        )
 
     return state.read_transaction(read)
+
+
+def _ended(pid, process):
+    return process is not None and processes.judge(pid, process) == processes.DEAD
+
+
+def _waiter_views(rows):
+    """The waiters of rows (kind, key, agent, since, host, pid, process) in line order, those
+    whose process has ended left out; a claim line numbered from 1, mail waiters 0. A row
+    that an older durnel wrote has no agent, host or since: the agent is then its key (mail)
+    or "?", the rest unknown."""
+    verdicts: dict = {}
+    views = []
+    line, place = None, 0
+    for kind, key, agent, since, host, pid, process in rows:
+        if (pid, process) not in verdicts:
+            verdicts[pid, process] = processes.judge(pid, process)
+        if verdicts[pid, process] == processes.DEAD:
+            continue
+        if kind == "claim":
+            place = place + 1 if line == key else 1
+            line = key
+        views.append(
+            WaiterView(
+                kind,
+                key,
+                place if kind == "claim" else 0,
+                agent or (key if kind == "mail" else "?"),
+                since,
+                host or None,
+                pid,
+            )
+        )
+    return tuple(views)
 
 
 def read_log(

@@ -10,7 +10,17 @@ taken over and of direct messages; the functions here write the rest.
 Refusable calls return True when they took effect, else what refused them: the holder whose
 claim stands, or None when there is no claim. Sends return their stamp.
 
-Calls that may end a wait (send, broadcast, release) also return the waiters they concern,
+A claim taken or renewed through an object opened with ``ephemeral_claims`` names its holder's
+process (``mortal``: (pid, process) as processes.py describes them, else None); a claim
+whose named process has ended counts as lapsed wherever a lapse is judged (``claim`` takes
+it over, a claim turn serves the line). The functions that may free such a claim, pass over a
+paused first waiter or remove a dead one append what they did to ``notes`` (a list of
+tuples, or None), for the engine to log once the transaction has committed.
+
+``seen`` records an agent's presence in the transaction of the call it precedes; ``revoke``
+and ``delete_namespace`` serve an operator, beyond the contract.
+
+Calls that may end a wait (send, broadcast, release, revoke) also return the waiters they concern,
 as rows (ticket, address, pid, process) read in the same transaction (wakes.py): the engine
 wakes them once the transaction has committed. The functions after them keep the
 ``waiters`` table. A drain takes its messages whole, so that ``restore`` can put back, as
@@ -18,12 +28,14 @@ they were, messages that never reached their caller.
 """
 
 from ..contract import LEASE_SECONDS
+from . import processes
 from .schema import NEXT_SEQ
 
 __all__ = [
     "broadcast",
     "claim",
     "claim_turn",
+    "delete_namespace",
     "drain",
     "drain_waiting",
     "evict",
@@ -34,6 +46,9 @@ __all__ = [
     "release",
     "renew",
     "restore",
+    "revoke",
+    "seen",
+    "seen_reading",
     "send",
     "status",
     "waiters_of",
@@ -45,12 +60,37 @@ __all__ = [
 # Parameters are plain "?" bound from tuples (Python 3.12 deprecates numbered ones there), so a
 # value used twice is passed twice.
 _CLAIM = (
-    "INSERT INTO claims (namespace, resource, holder, stamp) VALUES (?, ?, ?, ?) "
+    "INSERT INTO claims (namespace, resource, holder, stamp, pid, process) "
+    "VALUES (?, ?, ?, ?, ?, ?) "
     "ON CONFLICT (namespace, resource) DO UPDATE SET holder = excluded.holder, "
-    "stamp = excluded.stamp WHERE excluded.stamp - claims.stamp >= %d" % LEASE_SECONDS
+    "stamp = excluded.stamp, pid = excluded.pid, process = excluded.process "
+    "WHERE excluded.stamp - claims.stamp >= %d" % LEASE_SECONDS
 )
 _HOLDER = "SELECT holder FROM claims WHERE namespace = ? AND resource = ?"
-_RENEW = "UPDATE claims SET stamp = ? WHERE namespace = ? AND resource = ? AND holder = ?"
+_HELD = "SELECT holder, stamp, pid, process FROM claims WHERE namespace = ? AND resource = ?"
+# A claim whose holder's process has ended, taken over (the triggers log it as a takeover).
+_TAKE_OVER = (
+    "UPDATE claims SET holder = ?, stamp = ?, pid = ?, process = ? "
+    "WHERE namespace = ? AND resource = ?"
+)
+_RENEW = (
+    "UPDATE claims SET stamp = ?, pid = ?, process = ? "
+    "WHERE namespace = ? AND resource = ? AND holder = ?"
+)
+_SEEN = (
+    "INSERT INTO presence (namespace, agent, last_seen, host, pid, object_id) "
+    "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (namespace, agent) DO UPDATE SET "
+    "last_seen = excluded.last_seen, host = excluded.host, pid = excluded.pid, "
+    "object_id = excluded.object_id"
+)
+_REVOKE = "DELETE FROM claims WHERE namespace = ? AND resource = ?"
+_SET_STATUS = "UPDATE statuses SET status = ? WHERE namespace = ? AND agent = ?"
+_LOG_REVOKED = (
+    "INSERT INTO log (namespace, seq, event, agent, resource, from_agent, at) "
+    "VALUES (?, %s, 'Revoked', ?, ?, ?, ?)" % (NEXT_SEQ % "?")
+)
+# Every table of a namespace, claims first: their trigger writes statuses, deleted after.
+_TABLES = ("claims", "messages", "statuses", "log", "waiters", "presence")
 _RELEASE = "DELETE FROM claims WHERE namespace = ? AND resource = ? AND holder = ?"
 _LOG_RELEASED = (
     "INSERT INTO log (namespace, seq, event, agent, resource, at) "
@@ -110,18 +150,19 @@ _WAITER_AHEAD = (
     "AND ticket < ? ORDER BY ticket DESC LIMIT 1" % _WAITER
 )
 _JOIN = (
-    "INSERT INTO waiters (namespace, kind, key, address, pid, process) VALUES (?, ?, ?, ?, ?, ?)"
+    "INSERT INTO waiters (namespace, kind, key, address, pid, process, agent, host, since) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
 )
 _LEAVE = "DELETE FROM waiters WHERE ticket = ?"
 _REJOIN = (
-    "INSERT INTO waiters (ticket, namespace, kind, key, address, pid, process) "
-    "VALUES (?, ?, 'claim', ?, ?, ?, ?)"
+    "INSERT INTO waiters (ticket, namespace, kind, key, address, pid, process, agent, host, "
+    "since) VALUES (?, ?, 'claim', ?, ?, ?, ?, ?, ?, ?)"
 )
+_NAMESPACE_WAITERS = "SELECT %s FROM waiters WHERE namespace = ?" % _WAITER
 _LINE_OF = "SELECT namespace, key FROM waiters WHERE ticket = ? AND kind = 'claim'"
 _IS_WAITING = "SELECT 1 FROM waiters WHERE ticket = ?"
 _PROCESSES = "SELECT DISTINCT pid, process FROM waiters"
 _OF_PROCESS = "SELECT %s FROM waiters WHERE pid = ? AND process = ?" % _WAITER
-_CLAIM_STAMP = "SELECT holder, stamp FROM claims WHERE namespace = ? AND resource = ?"
 _TRIM = (
     "DELETE FROM log WHERE namespace = ? "
     "AND seq <= (SELECT max(seq) FROM log WHERE namespace = ?) - ?"
@@ -131,17 +172,67 @@ _TRIM = (
 # ---- writes: inside a transaction that holds the write lock ----
 
 
-def claim(cursor, namespace, now, maxlen, resource, agent):
-    cursor.execute(_CLAIM, (namespace, resource, agent, now))
+def seen(cursor, namespace, now, maxlen, presence, call, *arguments):
+    """Records ``presence`` (agent, host, pid, object id) at ``now``, then makes the writing
+    ``call``; returns what it returns."""
+    cursor.execute(_SEEN, (namespace, presence[0], now) + presence[1:])
+    return call(cursor, namespace, now, maxlen, *arguments)
+
+
+def seen_reading(cursor, namespace, now, maxlen, presence, call, *arguments):
+    """``seen`` for a reading ``call`` (one that takes no clock): a read made a write once in
+    a while, for the presence of its caller."""
+    cursor.execute(_SEEN, (namespace, presence[0], now) + presence[1:])
+    return call(cursor, namespace, *arguments)
+
+
+def claim(cursor, namespace, now, maxlen, resource, agent, mortal=None, notes=None):
+    pid, process = mortal or (None, None)
+    cursor.execute(_CLAIM, (namespace, resource, agent, now, pid, process))
     if cursor.rowcount:
         _trim(cursor, namespace, maxlen)
         return True
-    return _holder(cursor, namespace, resource)
+    holder, _, held_by, held_in = cursor.execute(_HELD, (namespace, resource)).fetchone()
+    if held_in is None or processes.judge(held_by, held_in) != processes.DEAD:
+        return holder
+    cursor.execute(_TAKE_OVER, (agent, now, pid, process, namespace, resource))
+    _trim(cursor, namespace, maxlen)
+    if notes is not None:
+        notes.append(("freed", namespace, resource, holder, held_by))
+    return True
 
 
-def renew(cursor, namespace, now, maxlen, resource, agent):
-    cursor.execute(_RENEW, (now, namespace, resource, agent))
+def renew(cursor, namespace, now, maxlen, resource, agent, mortal=None):
+    pid, process = mortal or (None, None)
+    cursor.execute(_RENEW, (now, pid, process, namespace, resource, agent))
     return True if cursor.rowcount else _holder(cursor, namespace, resource)
+
+
+def revoke(cursor, namespace, now, maxlen, resource, by):
+    """Frees the claim on ``resource`` whoever holds it, leaving the holder's status as it
+    was (as a takeover does), and logs a Revoked event naming the holder and ``by``: (the
+    holder, the first waiter for the resource), or (None, ()) when there is no claim."""
+    holder = _holder(cursor, namespace, resource)
+    if holder is None:
+        return None, ()
+    status = cursor.execute(_STATUS, (namespace, holder)).fetchall()
+    cursor.execute(_REVOKE, (namespace, resource))
+    if status:
+        cursor.execute(_SET_STATUS, (status[0][0], namespace, holder))
+    cursor.execute(_LOG_REVOKED, (namespace, namespace, holder, resource, by, now))
+    _trim(cursor, namespace, maxlen)
+    return holder, _front(cursor, namespace, resource)[:1]
+
+
+def delete_namespace(cursor, namespace, now, maxlen):
+    """Deletes every row of the namespace, in every table: (how many, the waiters that were
+    sleeping there, to wake: each finds its row gone and takes its place again)."""
+    waiting = cursor.execute(_NAMESPACE_WAITERS, (namespace,)).fetchall()
+    deleted = 0
+    for table in _TABLES:
+        cursor.execute("DELETE FROM %s WHERE namespace = ?" % table, (namespace,))
+        deleted += cursor.rowcount
+    return deleted, waiting
 
 
 def release(cursor, namespace, now, maxlen, resource, agent):
@@ -202,9 +293,9 @@ def restore(cursor, namespace, now, maxlen, agent, messages):
 # ---- waiters: writes, inside a transaction that holds the write lock ----
 
 
-def join(cursor, namespace, now, maxlen, kind, key, address, pid, process):
-    """A new waiter of ``kind`` for ``key``, last in line; its ticket."""
-    cursor.execute(_JOIN, (namespace, kind, key, address, pid, process))
+def join(cursor, namespace, now, maxlen, kind, key, address, pid, process, agent, host):
+    """A new waiter of ``kind`` for ``key``, last in line, since ``now``: its ticket."""
+    cursor.execute(_JOIN, (namespace, kind, key, address, pid, process, agent, host, now))
     return cursor.lastrowid
 
 
@@ -257,61 +348,85 @@ def _moved_up(cursor, namespace, key, before, own=None):
 
 def drain_waiting(cursor, namespace, now, maxlen, agent, ticket):
     """``drain``, and when it finds messages the waiter ``ticket`` (if any) leaves in the
-    same transaction: (messages, whether the waiter still waits)."""
+    same transaction: (messages, whether the waiter is still listed)."""
     messages = drain(cursor, namespace, now, maxlen, agent)
-    if messages and ticket is not None:
+    if ticket is None:
+        return messages, False
+    if messages:
         cursor.execute(_LEAVE, (ticket,))
         return messages, False
-    return messages, ticket is not None
+    return messages, bool(cursor.execute(_IS_WAITING, (ticket,)).fetchall())
 
 
-def claim_turn(cursor, namespace, now, maxlen, resource, agent, ticket, waiter, gone, passed):
+def claim_turn(
+    cursor, namespace, now, maxlen, resource, agent, ticket, waiter, gone, passed, mortal, notes
+):
     """One turn of a claim wait, first come first served: the waiter ``ticket`` (None: not in
     line yet; a waiter whose row has gone takes its place again, by its ticket), after
     removing the waiter ``gone`` ahead of it whose process is gone (or None), and the waiter
     ``passed`` if it is still first in line while the resource is free (it let the resource
-    be free too long: a paused process), claims ``resource`` if nobody is ahead of it; if it
-    did, it leaves the line and this returns (True,). Otherwise it is (now) in line, as
-    ``waiter`` (address, pid, process), and this returns (False, holder, stamp, ticket,
-    ahead, first): the claim in its way (holder None: the resource is free, for the waiter
-    ahead), the waiter just ahead (ticket, address, pid, process, whether it is first), None
-    for the first in line, and the ticket of the first in line. Without ``waiter`` a waiter
-    not yet in line stays out of it (ticket None). Either result is returned as (result, the
-    other waiters that this turn moved in the first two places of the line, to wake)."""
+    be free too long: a paused process), claims ``resource`` (as ``mortal``) if nobody is
+    ahead of it; if it did, it leaves the line and this returns (True,). Otherwise it is
+    (now) in line, as ``waiter`` (address, pid, process, agent, host), and this returns
+    (False, holder, stamp, ticket, ahead, first, held_by): the claim in its way (holder None:
+    the resource is free, for the waiter ahead), the waiter just ahead (ticket, address, pid,
+    process, whether it is first), None for the first in line, the ticket of the first in
+    line, and the (pid, process) that the claim dies with, or None. Without ``waiter`` a
+    waiter not yet in line stays out of it (ticket None). Either result is returned as
+    (result, the other waiters that this turn moved in the first two places of the line, to
+    wake)."""
     front = _front(cursor, namespace, resource)
     before = _tickets(front)
     if gone is not None:
         cursor.execute(_LEAVE, (gone,))
+        if cursor.rowcount:
+            notes.append(("gone", namespace, resource, gone))
         if gone in before:
             front = _front(cursor, namespace, resource)
-    if passed is not None and front and front[0][0] == passed:
-        found = cursor.execute(_CLAIM_STAMP, (namespace, resource)).fetchall()
-        if not found or now - found[0][1] >= LEASE_SECONDS:  # still free
-            cursor.execute(_LEAVE, (passed,))
-            front = _front(cursor, namespace, resource)
+    if (
+        passed is not None
+        and front
+        and front[0][0] == passed
+        and _free(cursor.execute(_HELD, (namespace, resource)).fetchall(), now)
+    ):
+        cursor.execute(_LEAVE, (passed,))
+        notes.append(("passed", namespace, resource, passed))
+        front = _front(cursor, namespace, resource)
     if ticket is not None and not cursor.execute(_IS_WAITING, (ticket,)).fetchall():
         if waiter is None:
             ticket = None
         else:
-            cursor.execute(_REJOIN, (ticket, namespace, resource) + tuple(waiter))
+            cursor.execute(_REJOIN, (ticket, namespace, resource) + tuple(waiter) + (now,))
             front = _front(cursor, namespace, resource)
     first = front[0][0] if front else None
     in_turn = first is None or first == ticket
-    if in_turn and claim(cursor, namespace, now, maxlen, resource, agent) is True:
+    if in_turn and claim(cursor, namespace, now, maxlen, resource, agent, mortal, notes) is True:
         if ticket is not None:
             cursor.execute(_LEAVE, (ticket,))
         return (True,), _moved_up(cursor, namespace, resource, before)
-    found = cursor.execute(_CLAIM_STAMP, (namespace, resource)).fetchall()
-    holder, stamp = found[0] if found else (None, None)
+    found = cursor.execute(_HELD, (namespace, resource)).fetchall()
+    holder, stamp, held_by, held_in = found[0] if found else (None, None, None, None)
+    held = None if held_in is None else (held_by, held_in)
     if ticket is None:
         if waiter is None:  # a first try that found the resource held: not in line
-            return (False, holder, stamp, None, None, first), []
+            return (False, holder, stamp, None, None, first, held), []
         ticket = join(cursor, namespace, now, maxlen, "claim", resource, *waiter)
     first = ticket if first is None else first
     ahead = cursor.execute(_WAITER_AHEAD, (namespace, resource, ticket)).fetchall()
     ahead = tuple(ahead[0]) + (ahead[0][0] == first,) if ahead else None
     woken = _moved_up(cursor, namespace, resource, before, ticket)
-    return (False, holder, stamp, ticket, ahead, first), woken
+    return (False, holder, stamp, ticket, ahead, first, held), woken
+
+
+def _free(found, now):
+    """Whether the claim of ``found`` (rows of _HELD) leaves its resource free: there is
+    none, or it has lapsed, or its holder's process has ended."""
+    if not found:
+        return True
+    _, stamp, pid, process = found[0]
+    if now - stamp >= LEASE_SECONDS:
+        return True
+    return process is not None and processes.judge(pid, process) == processes.DEAD
 
 
 def _holder(cursor, namespace, resource):

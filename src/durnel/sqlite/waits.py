@@ -18,27 +18,28 @@ process that could not tell) joins again. A timed-out wait drains once more and 
 that finds ([] mostly).
 
 ``wait_claim_file`` / ``wait_claim_task``: first come, first served. Each turn is one
-transaction: the first in line (or anyone, while nobody is in line) claims; anyone else,
-and the first when the claim holds, joins the line (once) and learns the claim's holder and
-stamp and who is just ahead. The first in line sleeps until a release wakes it, until the
-moment the holder's lease lapses (read from the stamp, whatever the clock says by then) or
-for LOOK_EVERY seconds, and takes its turn again. The second in line looks every LIVENESS
-seconds whether the first is gone (its process ended, or its socket closed: see wakes.py),
-and takes its turn again every LOOK_EVERY seconds: a first waiter whose process died is
-taken out of the line by the second within about LIVENESS seconds (and one found dead by a
-wake-up, at once). The rest of the line sleeps without looking (but every LAPSE_LOOK
-seconds): whatever moves a waiter into the first two places or from the second to the first
-(a waiter ahead leaving, claiming, being taken out) wakes it, so that idle waiters cost
-nothing however long the line. A first waiter whose process is paused (SIGSTOP, a debugger)
-lives, but never takes its turn: a waiter whose turn finds the resource free with another
-first in line takes its turn every LIVENESS seconds from then, and once the same waiter has
-stayed first of a free resource for TURN_GRACE seconds, takes it out of the line (the first
-is woken by a release and looks every LOOK_EVERY seconds anyway, so a live one claims well
-before). A waiter taken out that runs again takes its old place back (its ticket) and waits
-behind whoever holds the claim by then. At the timeout the wait makes the plain claim, whose refusal
-it raises. A plain claim by an agent that does not wait takes a free resource even while
-others wait for it (nobody is in its way between a release and the first waiter's turn
-otherwise).
+transaction: the first in line (or anyone, while nobody is in line) claims; anyone else, and
+the first when the claim holds, joins the line (once) and learns the claim's holder and stamp
+and who is just ahead. The first in line sleeps until a release wakes it, until the moment the
+holder's lease lapses (read from the stamp, whatever the clock says by then) or for LOOK_EVERY
+seconds, and takes its turn again; while the claim dies with its holder's process
+(``ephemeral_claims``), it also looks every LIVENESS seconds whether that process has ended (a
+look at /proc, no call), and takes its turn at once when it has. The second in line looks every
+LIVENESS seconds whether the first is gone (its process ended, or its socket closed: see
+wakes.py), and takes its turn again every LOOK_EVERY seconds: a first waiter whose process died
+is taken out of the line by the second within about LIVENESS seconds (and one found dead by a
+wake-up, at once). The rest of the line sleeps without looking (but every LAPSE_LOOK seconds):
+whatever moves a waiter into the first two places or from the second to the first (a waiter
+ahead leaving, claiming, being taken out) wakes it, so that idle waiters cost nothing however
+long the line. A first waiter whose process is paused (SIGSTOP, a debugger) lives, but never
+takes its turn: a waiter whose turn finds the resource free with another first in line takes
+its turn every LIVENESS seconds from then, and once the same waiter has stayed first of a free
+resource for TURN_GRACE seconds, takes it out of the line (the first is woken by a release and
+looks every LOOK_EVERY seconds anyway, so a live one claims well before). A waiter taken out
+that runs again takes its old place back (its ticket) and waits behind whoever holds the claim
+by then. At the timeout the wait makes the plain claim, whose refusal it raises. A plain claim
+by an agent that does not wait takes a free resource even while others wait for it (nobody is
+in its way between a release and the first waiter's turn otherwise).
 
 A step decides by the clock, never by a sleep's end alone: a sleep may end early.
 """
@@ -135,13 +136,16 @@ def claim_waits(state, prefix, agent_id, name, timeout):
             if result[0]:
                 ticket = None
                 return agent
-            _, holder, stamp, ticket, ahead, first = result
+            _, holder, stamp, ticket, ahead, first, held = result
             if ticket is None:  # in the way, and not in line yet: bind the socket and join
                 waiter.will_open()
                 turn = state._claim_turn_opening
                 continue
             turn = state._claim_turn
-            if first == ticket or holder is not None and time.time() - stamp < LEASE_SECONDS:
+            holds = holder is not None and time.time() - stamp < LEASE_SECONDS
+            if holds and held is not None and state._holder_gone(held):
+                holds = False
+            if first == ticket or holds:
                 first_seen = None
             elif first_seen is None or first_seen[0] != first:
                 first_seen = (first, time.monotonic())
@@ -159,8 +163,18 @@ def claim_waits(state, prefix, agent_id, name, timeout):
                 else:
                     lapse = stamp + LEASE_SECONDS - time.time() + 0.0005
                     cap = min(max(lapse, _SHORTEST), LOOK_EVERY)
-                if (yield seconds_left(deadline, cap)) or ahead is None:
+                    if held is not None:
+                        cap = min(cap, LIVENESS)
+                if (yield seconds_left(deadline, cap)):
                     break
+                if ahead is None:
+                    if held is None or holder is None or state._holder_gone(held):
+                        break
+                    if time.time() >= stamp + LEASE_SECONDS:
+                        break
+                    if time.monotonic() - turned >= LOOK_EVERY:
+                        break
+                    continue
                 if state._gone(ahead):
                     gone = ahead
                     break
