@@ -454,6 +454,13 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
         for session in [s for s in self._sessions if s.unsettled and s.pid == os.getpid()]:
             await self._sender.settle(session)
 
+    async def revoke(self, resource_key: str, by: str) -> str:
+        """Frees the claim on ``resource_key`` whoever holds it (RedisCoordinationState's
+        ``revoke``); returns the holder."""
+        session = self._session()
+        call = methods.revoke(self._keys, self._options, session, resource_key, by)
+        return methods.revoke_result(await self._run(session, call), self._keys, resource_key)
+
     async def delete_namespace(self) -> int:
         """Deletes every key of this object's namespace and nothing else; returns how many."""
         deleted = 0

@@ -9,13 +9,18 @@ Keys of namespace N (``Keys``), all readable with ordinary Redis tools:
   durnel:{N}:inflight:<agent>      hash   "<session id>:<request id>" -> a batch drained from
                                           that inbox whose delivery is not settled yet
                                           (see lua/drain.lua)
-  durnel:{N}:log                   stream event=Claimed|Released|MessageSent|BroadcastSent, ...
+  durnel:{N}:log                   stream event=Claimed|Released|MessageSent|BroadcastSent|
+                                          Revoked, ...
   durnel:{N}:session:<sid>         string the latest request of one session and its reply
   durnel:{N}:guard                 never written: declared by broadcast (lua/broadcast.lua)
   durnel:{N}:queue:<resource key>  zset   tickets of the claim's waiters by arrival
                                           (lua/wait_claim.lua)
-  durnel:{N}:turns:<resource key>  hash   ticket -> when it last stepped, and 'free' -> since
-                                          when the resource is free (lua/wait_claim.lua)
+  durnel:{N}:turns:<resource key>  hash   ticket -> when it last stepped, 'who:<ticket>' ->
+                                          "<agent>|<pid>|<object id>|<host>", and 'free' ->
+                                          since when the resource is free (lua/wait_claim.lua)
+  durnel:{N}:queues                set    the resource keys whose queues may hold tickets
+  durnel:{N}:presence              hash   agent -> "<last seen>|<pid>|<object id>|<host>"
+                                          (presence.py)
 Sharded pub/sub channels of namespace N (no keys; SPUBLISH with nobody subscribed is free):
   durnel:{N}:wake:inbox:<agent>    a message was queued for the agent
   durnel:{N}:wake:broadcast        a broadcast was queued for everyone
@@ -67,6 +72,8 @@ class Keys:
         "inbox_prefix",
         "broadcast_channel",
         "hub_prefix",
+        "presence",
+        "queues",
     )
 
     def __init__(self, namespace: str):
@@ -79,6 +86,8 @@ class Keys:
         self.inbox_prefix = prefix + b"inbox:"
         self.broadcast_channel = prefix + b"wake:broadcast"
         self.hub_prefix = prefix + b"wake:hub:"
+        self.presence = prefix + b"presence"
+        self.queues = prefix + b"queues"
 
     def inbox(self, agent: bytes) -> bytes:
         return self.inbox_prefix + agent
@@ -110,11 +119,23 @@ class Options(NamedTuple):
     ttl: bytes  # request ttl, seconds
     maxlen: bytes  # log cap, b"" for none
     visibility: bytes  # visibility timeout of drained batches, seconds
+    presence: Any  # the object's Presence (presence.py)
 
 
-def _call(script, session, keys, args):
+def _call(script, session, keys, args, options=None, agent=None):
+    """The Call, with the session's settling; with ``agent``, who calls: its presence, last
+    (presence.py)."""
     extra_keys, extra_args = session.settling()
-    return Call(script, keys + extra_keys, args + extra_args, tuple(zip(extra_keys, extra_args)))
+    settles = tuple(zip(extra_keys, extra_args))
+    if agent is None:
+        return Call(script, keys + extra_keys, args + extra_args, settles)
+    presence = options.presence
+    return Call(
+        script,
+        keys + extra_keys + (presence.key,),
+        args + extra_args + (agent, presence.where(), b"1" if presence.record(agent) else b""),
+        settles,
+    )
 
 
 # ---- builders: each call's KEYS and ARGV in the order of its script's header ----
@@ -126,6 +147,8 @@ def claim(keys, options, session, request, agent, resource):
         session,
         (keys.claims, keys.statuses, keys.log, session.key),
         (session.sid, request, options.ttl, options.maxlen, agent, resource, LEASE),
+        options,
+        agent,
     )
 
 
@@ -135,6 +158,8 @@ def renew(keys, options, session, request, agent, resource):
         session,
         (keys.claims, session.key),
         (session.sid, request, options.ttl, agent, resource),
+        options,
+        agent,
     )
 
 
@@ -152,6 +177,8 @@ def release(keys, options, session, request, agent, resource):
             resource,
             keys.claim_channel(resource),
         ),
+        options,
+        agent,
     )
 
 
@@ -170,6 +197,8 @@ def send(keys, options, session, request, sender, recipient, text):
             text,
             keys.inbox_channel(recipient),
         ),
+        options,
+        sender,
     )
 
 
@@ -188,6 +217,8 @@ def broadcast(keys, options, session, request, sender, text):
             keys.inbox_prefix,
             keys.broadcast_channel,
         ),
+        options,
+        sender,
     )
 
 
@@ -197,6 +228,8 @@ def inbox(keys, options, session, agent):
         session,
         (keys.inbox(agent), keys.inflight(agent)),
         (session.sid, options.visibility),
+        options,
+        agent,
     )
 
 
@@ -206,6 +239,8 @@ def drain(keys, options, session, request, agent):
         session,
         (keys.inbox(agent), keys.inflight(agent), session.key),
         (session.sid, request, options.ttl, options.visibility, b""),
+        options,
+        agent,
     )
 
 
@@ -251,6 +286,25 @@ def wait_claim(keys, options, session, request, agent, resource, queue, ticket, 
             _GRACE_US,
             _QUEUE_TTL,
         ),
+        options,
+        agent,
+    )
+
+
+def revoke(keys, options, session, request, resource, by):
+    return Call(
+        "revoke",
+        (keys.claims, keys.log, session.key),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            resource,
+            by,
+            keys.claim_channel(resource),
+        ),
+        (),
     )
 
 

@@ -74,7 +74,7 @@ __all__ = ["RedisCoordinationState", "open_url"]
 
 # What a closed object of either twin refuses besides, and where every call starts (its
 # session).
-CLOSED_METHODS = METHODS + WAITS + ("settle", "delete_namespace")
+CLOSED_METHODS = METHODS + WAITS + ("settle", "revoke", "delete_namespace")
 CLOSED_HELPERS = ("_session",)
 
 # Calls that never write but to settle earlier drains: no WAIT after them unless they settle
@@ -419,6 +419,17 @@ class RedisCoordinationState(Settings, Closing):
             sessions = [s for s in self._sessions if s.unsettled and s.pid == os.getpid()]
         for session in sessions:
             self._sender.settle(session)
+
+    def revoke(self, resource_key: str, by: str) -> str:
+        """Frees the claim on ``resource_key`` (``"file:<path>"`` or ``"task:<task id>"``)
+        whoever holds it, held or lapsed, in one function call: logs a Revoked event
+        (``agent`` the holder, ``resource`` the key, ``from_agent`` ``by``), leaves the
+        holder's status as it was (as a takeover does), and wakes the resource's waiters.
+        Returns the holder; RuntimeError when there is no claim on the key. Sent again after
+        a lost reply like any call, it revokes once and answers as it first did."""
+        session = self._session()
+        call = methods.revoke(self._keys, self._options, session, resource_key, by)
+        return methods.revoke_result(self._run(session, call), self._keys, resource_key)
 
     def delete_namespace(self) -> int:
         """Deletes every key of this object's namespace and nothing else (another namespace

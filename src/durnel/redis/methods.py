@@ -30,6 +30,8 @@ __all__ = [
     "release_result",
     "renew",
     "renew_result",
+    "revoke",
+    "revoke_result",
     "send",
     "sent",
     "status",
@@ -123,6 +125,21 @@ def drained(reply, call, session, agent_id):
     if messages:
         session.delivered(call.keys[1], call.args[1])
     return messages
+
+
+def revoke(keys, options, session, resource_key, by):
+    resource = utf8("resource_key", resource_key)
+    who = utf8("by", by)
+    return calls.revoke(keys, options, session, session.next_request(), resource, who)
+
+
+def revoke_result(reply, keys, resource_key):
+    """The holder whose claim was revoked."""
+    if calls.tag(reply) == Reply.NO_CLAIM:
+        raise RuntimeError("no claim on %s to revoke" % str.__str__(resource_key))
+    if calls.tag(reply) == Reply.OK:
+        return calls.text(reply[1], keys.claims)
+    return calls.outcome(reply)  # raises
 
 
 def status(keys, options, session, agent_id):

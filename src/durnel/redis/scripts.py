@@ -12,12 +12,16 @@ that does not have the library yet (a new server, a restart without persistence,
 cluster node) answers a call with an error; the engine then loads the library and sends the
 call again, so no call ever needs a round trip of its own to prepare.
 
+The functions of NOTED run through common.lua's ``noted()``, which takes the caller's presence
+off their last KEYS and ARGV and records it once they have answered (presence.py).
+
 The functions of READ_ONLY are registered with the flag ``no-writes``: they are called with
 FCALL_RO, the server refuses any write they would attempt, and replicas run them too.
 """
 
 import hashlib
 import os
+import re
 
 __all__ = ["LIBRARY", "SCRIPTS", "Library", "Reply", "Script"]
 
@@ -35,8 +39,12 @@ NAMES = (
     "abandon",
     "abandon_claim",
     "snapshot",
+    "revoke",
 )
 READ_ONLY = ("snapshot",)
+# The calls that carry their caller's presence (presence.py): run through common.lua's noted()
+NOTED = ("claim", "renew", "release", "send", "broadcast", "inbox", "drain", "wait_claim")
+_SETTLE = re.compile(r"settle\(KEYS, ARGV, (\d+), (\d+)\)")
 
 
 class Reply:
@@ -96,10 +104,19 @@ class Library:
             digest.update(b"\0" + name.encode() + b"\0" + bodies[name].encode("utf-8"))
             if name in READ_ONLY:
                 digest.update(b"\0no-writes")
+            if name in NOTED:
+                digest.update(b"\0noted")
         self.name = "durnel_" + digest.hexdigest()[:12]
         parts = ["#!lua name=%s\n" % self.name, head]
         for name in NAMES:
-            if name in READ_ONLY:
+            if name in NOTED:  # the body's own settling, for a refusal before it runs
+                first_key, first_arg = _SETTLE.search(bodies[name]).groups()
+                form = "\ndo local body = function(KEYS, ARGV)\n%s\nend\n"
+                form += "redis.register_function('%s_%s', function(KEYS, ARGV)\n"
+                form += "return noted(body, KEYS, ARGV, %s, %s) end) end\n"
+                parts.append(form % (bodies[name], self.name, name, first_key, first_arg))
+                continue
+            elif name in READ_ONLY:
                 form = "\nredis.register_function{function_name = '%s_%s', flags = {'no-writes'},"
                 form += "\ncallback = function(KEYS, ARGV)\n%s\nend}\n"
             else:

@@ -10,6 +10,7 @@ from typing import Any
 
 from ..namespaces import check_namespace
 from . import calls, retry
+from .presence import Presence
 
 __all__ = ["DEFAULT_REQUEST_TTL", "DEFAULT_VISIBILITY_TIMEOUT", "Settings"]
 
@@ -84,6 +85,7 @@ class Settings:
             str(request_ttl).encode(),
             b"" if log_maxlen is None else str(log_maxlen).encode(),
             str(visibility_timeout).encode(),
+            Presence(self._keys.presence),
         )
         self._retries = retries
         self._replicas = replicas
@@ -97,6 +99,12 @@ class Settings:
         """The redis-py client (redis.asyncio's, for the asyncio object) that the object
         sends its calls with."""
         return self._client
+
+    @property
+    def object_id(self) -> str:
+        """This object's id (16 hex digits, a new one in a forked child), as the presence of
+        the agents calling through it records it."""
+        return self._options.presence.object_id
 
     @property
     def retries(self) -> int:

@@ -425,3 +425,63 @@ local function gather(reply, batches, take, rest, now)
   end
   return fields, messages, orders
 end
+
+-- Presence (presence.py). The caller of the running function: its agent and its record
+-- '<pid>|<object id>|<host>', set by noted() before the body runs.
+local caller = {agent = '', where = ''}
+
+-- The key `name` of the namespace that `key` belongs to ('durnel:{N}:<name>').
+local function sibling(key, name)
+  return string.match(key, '^(durnel:%b{}:)') .. name
+end
+
+-- Runs a function's `body` for a call that carries its caller's presence: the presence hash
+-- as its last key and the agent, its record and whether to write it ('1' or '') as its last
+-- three arguments, all taken off before the body sees KEYS and ARGV. Once the body has
+-- answered with anything but an error or a stale request, the agent's field is written with
+-- the server's clock. A presence hash of another type refuses the call before the body
+-- runs, after the settling the body would have done (its KEYS from `first_key`, ARGV from
+-- `first_arg`).
+local function noted(body, KEYS, ARGV, first_key, first_arg)
+  local presence = table.remove(KEYS)
+  local record = table.remove(ARGV)
+  caller.where = table.remove(ARGV)
+  caller.agent = table.remove(ARGV)
+  if record ~= '' then
+    local _, bad = checked(redis.pcall('HLEN', presence), presence, 'hash')
+    if bad then
+      if KEYS[first_key] then settle(KEYS, ARGV, first_key, first_arg) end
+      return bad
+    end
+  end
+  local reply = body(KEYS, ARGV)
+  local kind = reply[1]
+  if record ~= '' and kind ~= REPLY.WRONG_TYPE and kind ~= REPLY.FOREIGN
+      and kind ~= REPLY.CLOCK and kind ~= REPLY.STALE then
+    redis.call('HSET', presence, caller.agent, redis.call('TIME')[1] .. '|' .. caller.where)
+  end
+  return reply
+end
+
+-- Frees `resource` whoever holds it, for an operator (revoke.lua): the Revoked event naming
+-- the holder `holder` and `by` at the stamp `at`, the claim and its token gone, the waiters
+-- woken on `channel`; the holder's status is left as it is, as a takeover leaves it. Returns
+-- nil, or the refusal (nothing changed; the caller takes back its session).
+local function revoke_claim(claims, log, maxlen, resource, holder, by, at, channel)
+  local _, bad = log_event(log, maxlen, 'event', 'Revoked', 'agent', holder, 'resource',
+                           resource, 'from_agent', by, 'at', at)
+  if bad then return bad end
+  redis.call('HDEL', claims, resource, '#' .. resource)
+  wake(channel)
+  return nil
+end
+
+-- A claim waiter's ticket joins the queue of `resource` (wait_claim.lua): who it is
+-- ('<agent>|<pid>|<object id>|<host>', under 'who:<ticket>' in the turns hash), and the
+-- resource in the namespace's index of queues (a set), which snapshots read. A resource
+-- leaves the index when its queue empties; one whose queue expired stays in it, empty,
+-- until its next waiter.
+local function joined(turns, resource, ticket)
+  redis.call('HSET', turns, 'who:' .. ticket, caller.agent .. '|' .. caller.where)
+  redis.pcall('SADD', sibling(turns, 'queues'), resource)  -- a foreign index: snapshots say so
+end

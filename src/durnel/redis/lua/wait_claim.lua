@@ -62,6 +62,7 @@ if bad then return bad end
 if arrival ~= '' then
   redis.call('ZADD', queue, 'NX', arrival, ticket)
   redis.call('HSET', turns, ticket, now_text)
+  joined(turns, resource, ticket)
 end
 
 -- The first live ticket; dead ones before it leave the queue.
@@ -76,7 +77,7 @@ local function first_live()
     end
     if alive[hub] then return head end
     redis.call('ZREM', queue, head)
-    redis.call('HDEL', turns, head)
+    redis.call('HDEL', turns, head, 'who:' .. head)
   end
 end
 local head = first_live()
@@ -96,7 +97,7 @@ elseif head and head ~= ticket then
       if waiting == ticket then break end
       if (tonumber(redis.call('HGET', turns, waiting)) or 0) < since then
         redis.call('ZREM', queue, waiting)
-        redis.call('HDEL', turns, waiting)
+        redis.call('HDEL', turns, waiting, 'who:' .. waiting)
         passed = true
       end
     end
@@ -112,6 +113,7 @@ local function queued()
     arrival = now_text
     redis.call('ZADD', queue, arrival, ticket)
     redis.call('HSET', turns, ticket, now_text)
+    joined(turns, resource, ticket)
   end
   return arrival
 end
@@ -130,7 +132,7 @@ else
                    ARGV[1] .. ':' .. request)
   if bad then return bad end
   redis.call('ZREM', queue, ticket)
-  redis.call('HDEL', turns, ticket, 'free')
+  redis.call('HDEL', turns, ticket, 'who:' .. ticket, 'free')
   encoded = REPLY.OK .. at
 end
 if redis.call('EXISTS', queue) == 1 then
@@ -138,6 +140,7 @@ if redis.call('EXISTS', queue) == 1 then
   redis.call('EXPIRE', turns, queue_ttl)
 else
   redis.call('DEL', turns)
+  redis.pcall('SREM', sibling(turns, 'queues'), resource)
 end
 remember(session, request, ttl, encoded)
 return as_reply(encoded)
