@@ -354,8 +354,9 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
         self, agent_id: str, timeout: Optional[float] = None
     ) -> list[Message]:
         session = self._session()
-        steps = waits.message_waits(self._keys, self._options, session, agent_id, timeout)
-        messages = await self._wait(session, steps)
+        pending = waits.Pending()
+        steps = waits.message_waits(self._keys, self._options, session, pending, agent_id, timeout)
+        messages = await self._wait(session, steps, pending)
         if messages:
             self._sender.settle_later(session)
         return messages
@@ -405,7 +406,7 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
                     except BaseException:
                         watched.pop()
                         raise
-                    answer = hub.ticket() if request.claims else None
+                    answer = hub.ticket()
                 request = steps.send(answer)
         except StopIteration as done:
             return done.value

@@ -16,11 +16,14 @@ Keys of namespace N (``Keys``), all readable with ordinary Redis tools:
   durnel:{N}:queue:<resource key>  zset   tickets of the claim's waiters by arrival
                                           (lua/wait_claim.lua)
   durnel:{N}:turns:<resource key>  hash   ticket -> when it last stepped, 'who:<ticket>' ->
-                                          "<agent>|<pid>|<object id>|<host>", and 'free' ->
+                                          '["<agent>","<pid>|<object id>|<host>"]', and 'free' ->
                                           since when the resource is free (lua/wait_claim.lua)
   durnel:{N}:queues                set    the resource keys whose queues may hold tickets
   durnel:{N}:presence              hash   agent -> "<last seen>|<pid>|<object id>|<host>"
                                           (presence.py)
+  durnel:{N}:mailwaiters           zset   '<ticket>|["<agent>","<pid>|<object id>|<host>"]'
+                                          of the message waits, by when they began
+                                          (lua/common.lua's looked())
 Sharded pub/sub channels of namespace N (no keys; SPUBLISH with nobody subscribed is free):
   durnel:{N}:wake:inbox:<agent>    a message was queued for the agent
   durnel:{N}:wake:broadcast        a broadcast was queued for everyone
@@ -74,6 +77,7 @@ class Keys:
         "hub_prefix",
         "presence",
         "queues",
+        "mailwaiters",
     )
 
     def __init__(self, namespace: str):
@@ -88,6 +92,7 @@ class Keys:
         self.hub_prefix = prefix + b"wake:hub:"
         self.presence = prefix + b"presence"
         self.queues = prefix + b"queues"
+        self.mailwaiters = prefix + b"mailwaiters"
 
     def inbox(self, agent: bytes) -> bytes:
         return self.inbox_prefix + agent
@@ -122,9 +127,9 @@ class Options(NamedTuple):
     presence: Any  # the object's Presence (presence.py)
 
 
-def _call(script, session, keys, args, options=None, agent=None):
+def _call(script, session, keys, args, options=None, agent=None, mail=b""):
     """The Call, with the session's settling; with ``agent``, who calls: its presence, last
-    (presence.py)."""
+    (presence.py), and for a message wait's look ``mail`` (lua/common.lua's looked())."""
     extra_keys, extra_args = session.settling()
     settles = tuple(zip(extra_keys, extra_args))
     if agent is None:
@@ -133,7 +138,9 @@ def _call(script, session, keys, args, options=None, agent=None):
     return Call(
         script,
         keys + extra_keys + (presence.key,),
-        args + extra_args + (agent, presence.where(), b"1" if presence.record(agent) else b""),
+        args
+        + extra_args
+        + (agent, presence.where(), b"1" if presence.record(agent) else b"", mail),
         settles,
     )
 
@@ -233,7 +240,9 @@ def inbox(keys, options, session, agent):
     )
 
 
-def drain(keys, options, session, request, agent):
+def drain(keys, options, session, request, agent, mail=b""):
+    """A drain; a message wait's look with ``mail``: b"+<ticket>" while it waits on,
+    b"-<ticket>" for its last (lua/common.lua's looked())."""
     return _call(
         "drain",
         session,
@@ -241,7 +250,13 @@ def drain(keys, options, session, request, agent):
         (session.sid, request, options.ttl, options.visibility, b""),
         options,
         agent,
+        mail,
     )
+
+
+def unwait(keys, ticket):
+    """Takes a message wait's ticket out of the mail waiters (lua/unwait.lua)."""
+    return Call("unwait", (keys.mailwaiters,), (ticket,), ())
 
 
 def retried(call):

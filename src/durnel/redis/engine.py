@@ -320,8 +320,11 @@ class RedisCoordinationState(Settings, Closing):
         session = self._session()
         drains: list[calls.Call] = []  # the wait's drains, sent or about to be
         try:
-            steps = waits.message_waits(self._keys, self._options, session, agent_id, timeout)
-            messages = self._wait(session, steps, drains=drains)
+            pending = waits.Pending()
+            steps = waits.message_waits(
+                self._keys, self._options, session, pending, agent_id, timeout
+            )
+            messages = self._wait(session, steps, pending, drains)
             if messages:
                 SETTLER.schedule(session, self._sender)
         except BaseException as error:  # until the caller has the messages (see _take)
@@ -368,7 +371,7 @@ class RedisCoordinationState(Settings, Closing):
                     queues = hub.state.claims if request.claims else hub.state.mail
                     hub.watch(request.channels, queues, waiter)
                     watched.append((request.channels, queues))
-                    answer = hub.ticket() if request.claims else None
+                    answer = hub.ticket()
                 request = steps.send(answer)
         except StopIteration as done:
             return done.value

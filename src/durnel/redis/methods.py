@@ -114,9 +114,9 @@ def listed(reply, call, agent_id):
     return calls.messages(reply, str.__str__(agent_id), call.keys[0])
 
 
-def drain(keys, options, session, agent_id):
+def drain(keys, options, session, agent_id, mail=b""):
     agent = utf8("agent_id", agent_id)
-    return calls.drain(keys, options, session, session.next_request(), agent)
+    return calls.drain(keys, options, session, session.next_request(), agent, mail)
 
 
 def drained(reply, call, session, agent_id):

@@ -40,6 +40,7 @@ NAMES = (
     "abandon_claim",
     "snapshot",
     "revoke",
+    "unwait",
 )
 READ_ONLY = ("snapshot",)
 # The calls that carry their caller's presence (presence.py): run through common.lua's noted()

@@ -5,14 +5,15 @@ asyncio twin, each of which drives them with its own I/O (``RedisCoordinationSta
 A wait is a generator that yields what it needs next and is sent the answer:
   - a ``calls.Call``: send it with the session's retries (engine ``_run``); the reply;
   - ``Watch(channels, claims)``: subscribe to the wake channels (confirmed by the server) and
-    join the waiter to their queues in the hub (hub.py); the hub's claim ticket (claims) or
-    None. The driver leaves them when the wait ends, however it ends;
+    join the waiter to their queues in the hub (hub.py); a ticket of the hub, alive while
+    the hub is, which names the wait in a claim's queue or among the mail waiters. The
+    driver leaves them when the wait ends, however it ends;
   - ``Sleep(seconds)``: sleep on the waiter until a wake-up (True) or for ``seconds``
     (False; None: no limit).
 ``Pending`` holds the call to make if the wait ends before its own end (an exception, a
 cancellation): the claim step's hand-back (lua/abandon_claim.lua), which releases a claim the
 step took but nobody will read, and leaves the queue, so the next waiter does not wait for
-this one.
+this one; a message wait's leaving of the mail waiters (lua/unwait.lua).
 
 Message waits drain first, then watch, then drain again before each sleep: a message
 committed after the watch wakes the waiter, one committed before it is in the drain. Every
@@ -64,18 +65,23 @@ class Pending:
         self.call = None
 
 
-def message_waits(keys, options, session, agent_id, timeout):
+def message_waits(keys, options, session, pending, agent_id, timeout):
     deadline = deadline_after(timeout)
     call = methods.drain(keys, options, session, agent_id)
     messages = methods.drained((yield call), call, session, agent_id)
     if messages or seconds_left(deadline) == 0.0:
         return messages
     agent = utf8("agent_id", agent_id)
-    yield Watch((keys.inbox_channel(agent), keys.broadcast_channel), False)
+    # the ticket names the wait among the mail waiters that snapshots list, from its next look
+    ticket = yield Watch((keys.inbox_channel(agent), keys.broadcast_channel), False)
+    pending.call = calls.unwait(keys, ticket)  # until a look takes it out
     while True:  # a drain after every wake-up, and one last look after the timeout
-        call = methods.drain(keys, options, session, agent_id)
+        last = seconds_left(deadline) == 0.0
+        call = methods.drain(keys, options, session, agent_id, (b"-" if last else b"+") + ticket)
         reply = yield call
         messages = methods.drained(reply, call, session, agent_id)
+        if messages or last:
+            pending.call = None
         left = seconds_left(deadline)
         if messages or left == 0.0:
             return messages

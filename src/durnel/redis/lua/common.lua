@@ -435,15 +435,39 @@ local function sibling(key, name)
   return string.match(key, '^(durnel:%b{}:)') .. name
 end
 
--- Runs a function's `body` for a call that carries its caller's presence: the presence hash
--- as its last key and the agent, its record and whether to write it ('1' or '') as its last
--- three arguments, all taken off before the body sees KEYS and ARGV. Once the body has
--- answered with anything but an error or a stale request, the agent's field is written with
--- the server's clock. A presence hash of another type refuses the call before the body
--- runs, after the settling the body would have done (its KEYS from `first_key`, ARGV from
--- `first_arg`).
+-- Who the caller is, as a waiter's record: '["<agent>","<pid>|<object id>|<host>"]' (JSON:
+-- an agent id may hold any character).
+local function caller_record()
+  return cjson.encode({caller.agent, caller.where})
+end
+
+-- A message wait's look (a drain): '+<ticket>' while it waits on, '-<ticket>' for its last.
+-- The namespace's mail waiters (a sorted set, 'mailwaiters') hold '<ticket>|<record>' scored
+-- by when the wait's first look found nothing (server seconds); the member leaves with the
+-- look that delivers or the last one. (A member whose process's hub is gone is not listed:
+-- snapshot.lua; one left by a wait that failed is taken out by the wait itself: unwait.lua.)
+local function looked(presence, mail, reply)
+  local kind = reply[1]
+  if kind ~= REPLY.DRAINED and kind ~= REPLY.IN_FLIGHT then return end
+  local waiters = sibling(presence, 'mailwaiters')
+  local member = string.sub(mail, 2) .. '|' .. caller_record()
+  if string.byte(mail) == 45 or #reply > 1 then  -- '-': the last look; or messages delivered
+    redis.pcall('ZREM', waiters, member)
+  else
+    redis.pcall('ZADD', waiters, 'NX', redis.call('TIME')[1], member)
+  end
+end
+
+-- Runs a function's `body` for a call that carries its caller (presence.py): the presence
+-- hash as its last key and the agent, its record, whether to write it ('1' or '') and a
+-- message wait's look ('' for any other call: looked()) as its last four arguments, all
+-- taken off before the body sees KEYS and ARGV. Once the body has answered with anything
+-- but an error or a stale request, the agent's presence is written with the server's clock.
+-- A presence hash of another type refuses the call before the body runs, after the settling
+-- the body would have done (its KEYS from `first_key`, ARGV from `first_arg`).
 local function noted(body, KEYS, ARGV, first_key, first_arg)
   local presence = table.remove(KEYS)
+  local mail = table.remove(ARGV)
   local record = table.remove(ARGV)
   caller.where = table.remove(ARGV)
   caller.agent = table.remove(ARGV)
@@ -456,10 +480,14 @@ local function noted(body, KEYS, ARGV, first_key, first_arg)
   end
   local reply = body(KEYS, ARGV)
   local kind = reply[1]
-  if record ~= '' and kind ~= REPLY.WRONG_TYPE and kind ~= REPLY.FOREIGN
-      and kind ~= REPLY.CLOCK and kind ~= REPLY.STALE then
+  if kind == REPLY.WRONG_TYPE or kind == REPLY.FOREIGN or kind == REPLY.CLOCK
+      or kind == REPLY.STALE then
+    return reply
+  end
+  if record ~= '' then
     redis.call('HSET', presence, caller.agent, redis.call('TIME')[1] .. '|' .. caller.where)
   end
+  if mail ~= '' then looked(presence, mail, reply) end
   return reply
 end
 
@@ -477,11 +505,11 @@ local function revoke_claim(claims, log, maxlen, resource, holder, by, at, chann
 end
 
 -- A claim waiter's ticket joins the queue of `resource` (wait_claim.lua): who it is
--- ('<agent>|<pid>|<object id>|<host>', under 'who:<ticket>' in the turns hash), and the
+-- (caller_record(), under 'who:<ticket>' in the turns hash), and the
 -- resource in the namespace's index of queues (a set), which snapshots read. A resource
 -- leaves the index when its queue empties; one whose queue expired stays in it, empty,
 -- until its next waiter.
 local function joined(turns, resource, ticket)
-  redis.call('HSET', turns, 'who:' .. ticket, caller.agent .. '|' .. caller.where)
+  redis.call('HSET', turns, 'who:' .. ticket, caller_record())
   redis.pcall('SADD', sibling(turns, 'queues'), resource)  -- a foreign index: snapshots say so
 end
