@@ -140,7 +140,13 @@ def _call(script, session, keys, args, options=None, agent=None, mail=b""):
         keys + extra_keys + (presence.key,),
         args
         + extra_args
-        + (agent, presence.where(), b"1" if presence.record(agent) else b"", mail),
+        + (
+            agent,
+            presence.where(),
+            b"1" if presence.record(agent) else b"",
+            mail,
+            presence.mortal(),
+        ),
         settles,
     )
 

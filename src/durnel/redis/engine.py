@@ -60,10 +60,11 @@ from ..lifecycle import Closing
 from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import ThreadWaiter, WaitQueues
-from . import calls, methods, retry, waits
+from . import calls, liveness, methods, retry, waits
 from .calls import key_pattern
 from .errors import NotReplicatedError
 from .hub import Hub
+from .liveness import ALIVE_TTL, KEEPER, alive_key
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
@@ -224,6 +225,7 @@ class RedisCoordinationState(Settings, Closing):
         replicas: int = 0,
         replica_timeout: float = 1.0,
         close_client: Optional[bool] = None,
+        ephemeral_claims: bool = False,
     ) -> None:
         self._set_up(
             client_or_url,
@@ -237,6 +239,7 @@ class RedisCoordinationState(Settings, Closing):
             retries,
             replicas,
             replica_timeout,
+            ephemeral_claims,
         )
         self._sender = Sender(self)
         self._run = self._sender.run
@@ -247,6 +250,8 @@ class RedisCoordinationState(Settings, Closing):
         self._wake_hub: Optional[Hub] = None  # hub.py, made by the first wait
         self._hub_closer: Optional[weakref.finalize] = None  # closes the hub if this is dropped
         _ENGINES.add(self)
+        if self.ephemeral_claims:
+            KEEPER.add(self)
 
     # ---- claims ----
 
@@ -456,6 +461,8 @@ class RedisCoordinationState(Settings, Closing):
         closes the client if the object owns it."""
         try:
             self._settle_all()
+            if self.ephemeral_claims:  # its claims lapse now, not ALIVE_TTL from now
+                self._client.delete(alive_key(self._keys, self._options.presence.current_id()))
         except retry.LOST:
             pass  # the server is gone: those batches come back after the visibility timeout
         finally:
@@ -467,9 +474,21 @@ class RedisCoordinationState(Settings, Closing):
             if self._owns_client:
                 self._client.close()
 
+    def _keep_alive(self):
+        """Sets this object's alive key again (the keeper's turn: liveness.py)."""
+        if self._closed:
+            return
+        try:
+            key = alive_key(self._keys, self._options.presence.current_id())
+            self._client.set(key, b"1", ex=ALIVE_TTL)
+        except Exception as error:
+            liveness.log.warning("could not keep %r's claims alive: %s", self, error)
+
     def _session(self):
         session = self._local.session
         if session is None or session.pid != os.getpid():
+            if self.ephemeral_claims and (session is None or session.pid != os.getpid()):
+                KEEPER.add(self)  # (again in a forked child: the thread is the parent's)
             session = self._local.session = Session(self._keys.prefix)
             with self._sessions_lock:
                 self._sessions.add(session)

@@ -40,10 +40,11 @@ class Presence:
     """One coordination object's identity (``object_id``: 16 hex digits, a new one in a
     forked child) and when each of its agents is next to be recorded."""
 
-    __slots__ = ("key", "object_id", "_pid", "_where", "_next")
+    __slots__ = ("key", "ephemeral", "object_id", "_pid", "_where", "_next")
 
-    def __init__(self, key: bytes):
+    def __init__(self, key: bytes, ephemeral: bool = False):
         self.key = key  # the namespace's presence hash
+        self.ephemeral = ephemeral  # claims die with the object (liveness.py)
         self._start()
 
     def _start(self):
@@ -70,6 +71,16 @@ class Presence:
         if self._pid != os.getpid():
             self._start()
         return self._where
+
+    def current_id(self) -> str:
+        """The object id, a new one in a forked child."""
+        if self._pid != os.getpid():
+            self._start()
+        return self.object_id
+
+    def mortal(self) -> bytes:
+        """What the claims of this call die with: this object's id, or b"" (liveness.py)."""
+        return self.current_id().encode() if self.ephemeral else b""
 
 
 def parse(value: str):

@@ -23,6 +23,8 @@ import hashlib
 import os
 import re
 
+from .liveness import ALIVE_TTL
+
 __all__ = ["LIBRARY", "SCRIPTS", "Library", "Reply", "Script"]
 
 LUA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lua")
@@ -81,7 +83,7 @@ def _read(name):
 
 def _prelude():
     fields = ", ".join("%s = '%s'" % item for item in Reply.names().items())
-    return "local REPLY = {%s}\n" % fields
+    return "local REPLY = {%s}\nlocal ALIVE_TTL = %d\n" % (fields, ALIVE_TTL)
 
 
 class Script:

@@ -178,7 +178,7 @@ def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
     keys = calls.Keys(state.namespace)
     claims_key, statuses_key = keys.claims, keys.statuses
     shot = _read(state, keys, state.namespace, log_tail)
-    now, roster, held, boxes, length, events, newest, seen, lines, mail = shot
+    now, roster, held, boxes, length, events, newest, seen, lines, mail, orphans = shot
     roster = sorted(_pairs(roster))  # (str, str) tuples: C comparisons, no key function
     foreign = {status for _, status in roster} - _STATUSES
     if foreign:
@@ -205,7 +205,7 @@ def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
         namespace=state.namespace,
         now=now,
         agents=tuple(map(AgentView._make, roster)),
-        claims=claim_views(rows, now),
+        claims=_orphaned(claim_views(rows, now), orphans),
         mailboxes=mailbox_views(boxes, now),
         log=tuple(
             _event(newest - i, entry_id, fields)
@@ -214,6 +214,16 @@ def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
         log_length=length,
         presence=_presence(seen, now, keys.presence),
         waiters=_claim_waiters(lines, keys) + _mail_waiters(mail, keys),
+    )
+
+
+def _orphaned(claims, orphans):
+    """``claims`` with those whose holder's object died (liveness.py) shown lapsed."""
+    if not orphans:
+        return claims
+    dead = frozenset(orphans)
+    return tuple(
+        c._replace(seconds_left=0, lapsed=True) if c.resource in dead else c for c in claims
     )
 
 

@@ -1,5 +1,6 @@
 -- claim_file / claim_task: a fresh claim, a refusal while the stored claim holds, or the
--- takeover of a lapsed one (claim, status and both log events together).
+-- takeover of a lapsed one (claim, status and both log events together). A claim whose
+-- holder's object has died (common.lua's orphaned) is lapsed.
 -- KEYS: claims, statuses, log, session, [in-flight hashes to settle...]
 -- ARGV: session id, request id, request ttl, log maxlen, agent, resource key, lease,
 --       [settled requests...]
@@ -14,7 +15,7 @@ local now, clock_error, at = server_time()
 if not now then return clock_error end
 
 -- A clock that went back makes the claim young (a negative age holds).
-if previous and now - stamp < lease then
+if previous and now - stamp < lease and not orphaned(claims, resource) then
   local encoded = REPLY.HELD .. previous
   local early = enter(session, request, ttl, encoded)
   if early then return early end
@@ -31,4 +32,5 @@ if bad then
   leave(session, old, ttl)
   return bad
 end
+tie(claims, resource)
 return {REPLY.OK}

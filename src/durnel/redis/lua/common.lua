@@ -223,7 +223,7 @@ local function drop_claim(claims, statuses, log, maxlen, agent, resource, at, ch
                             resource, 'at', at)
   if not bad then bad = set_or_undo('HSET', statuses, agent, 'idle', log, {id}) end
   if bad then return bad end
-  redis.call('HDEL', claims, resource, '#' .. resource)
+  redis.call('HDEL', claims, resource, '#' .. resource, '#@' .. resource)
   wake(channel)
   return nil
 end
@@ -426,9 +426,10 @@ local function gather(reply, batches, take, rest, now)
   return fields, messages, orders
 end
 
--- Presence (presence.py). The caller of the running function: its agent and its record
--- '<pid>|<object id>|<host>', set by noted() before the body runs.
-local caller = {agent = '', where = ''}
+-- Presence (presence.py). The caller of the running function: its agent, its record
+-- '<pid>|<object id>|<host>' and, for an object opened with ephemeral_claims, its object id
+-- (else ''), set by noted() before the body runs.
+local caller = {agent = '', where = '', mortal = ''}
 
 -- The key `name` of the namespace that `key` belongs to ('durnel:{N}:<name>').
 local function sibling(key, name)
@@ -459,14 +460,17 @@ local function looked(presence, mail, reply)
 end
 
 -- Runs a function's `body` for a call that carries its caller (presence.py): the presence
--- hash as its last key and the agent, its record, whether to write it ('1' or '') and a
--- message wait's look ('' for any other call: looked()) as its last four arguments, all
+-- hash as its last key and the agent, its record, whether to write it ('1' or ''), a
+-- message wait's look ('' for any other call: looked()) and the object id of an object
+-- opened with ephemeral_claims ('' for another) as its last five arguments, all
 -- taken off before the body sees KEYS and ARGV. Once the body has answered with anything
 -- but an error or a stale request, the agent's presence is written with the server's clock.
 -- A presence hash of another type refuses the call before the body runs, after the settling
--- the body would have done (its KEYS from `first_key`, ARGV from `first_arg`).
+-- the body would have done (its KEYS from `first_key`, ARGV from `first_arg`). With a record
+-- written, the alive key of an object with ephemeral_claims is set again too (tie()).
 local function noted(body, KEYS, ARGV, first_key, first_arg)
   local presence = table.remove(KEYS)
+  caller.mortal = table.remove(ARGV)
   local mail = table.remove(ARGV)
   local record = table.remove(ARGV)
   caller.where = table.remove(ARGV)
@@ -476,6 +480,9 @@ local function noted(body, KEYS, ARGV, first_key, first_arg)
     if bad then
       if KEYS[first_key] then settle(KEYS, ARGV, first_key, first_arg) end
       return bad
+    end
+    if caller.mortal ~= '' then  -- the keeper's key, set before any claim of this call
+      redis.call('SET', sibling(presence, 'alive:' .. caller.mortal), '1', 'EX', ALIVE_TTL)
     end
   end
   local reply = body(KEYS, ARGV)
@@ -499,7 +506,7 @@ local function revoke_claim(claims, log, maxlen, resource, holder, by, at, chann
   local _, bad = log_event(log, maxlen, 'event', 'Revoked', 'agent', holder, 'resource',
                            resource, 'from_agent', by, 'at', at)
   if bad then return bad end
-  redis.call('HDEL', claims, resource, '#' .. resource)
+  redis.call('HDEL', claims, resource, '#' .. resource, '#@' .. resource)
   wake(channel)
   return nil
 end
@@ -512,4 +519,36 @@ end
 local function joined(turns, resource, ticket)
   redis.call('HSET', turns, 'who:' .. ticket, caller_record())
   redis.pcall('SADD', sibling(turns, 'queues'), resource)  -- a foreign index: snapshots say so
+end
+
+-- Claims that die with their holder (ephemeral_claims, liveness.py). A claim taken or renewed
+-- through such an object names it under '#@<resource>' in the claims hash; the object's
+-- keeper holds 'durnel:{N}:alive:<object id>' with a TTL of ALIVE_TTL seconds, set again
+-- every third of it. A claim whose object's alive key is gone counts as lapsed, as if its
+-- lease had run out: whoever claims or waits takes it over, snapshots show it lapsed.
+
+-- Ties the claim on `resource` to the caller's object, or to none (after take_claim, renew).
+local function tie(claims, resource)
+  if caller.mortal ~= '' then
+    redis.call('HSET', claims, '#@' .. resource, caller.mortal)
+  else
+    redis.call('HDEL', claims, '#@' .. resource)
+  end
+end
+
+-- Whether the claim on `resource` is tied to an object whose alive key is gone.
+local function orphaned(claims, resource)
+  local holder = redis.call('HGET', claims, '#@' .. resource)
+  return holder and redis.call('EXISTS', sibling(claims, 'alive:' .. holder)) == 0 or false
+end
+
+-- The stamp by which a waiter sleeps on the claim on `resource` stamped `stamp` (a lease of
+-- `lease` seconds, at `now`): for a claim tied to an object, one whose lapse comes no later
+-- than a second after the object's alive key expires, so that the waiter looks again then.
+local function lapse_stamp(claims, resource, stamp, now, lease)
+  local holder = redis.call('HGET', claims, '#@' .. resource)
+  if not holder then return stamp end
+  local left = redis.call('PTTL', sibling(claims, 'alive:' .. holder))
+  if left < 0 then return stamp end
+  return math.min(stamp, now - lease + math.floor(left / 1000) + 1)
 end

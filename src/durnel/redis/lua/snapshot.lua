@@ -17,7 +17,7 @@
 -- max-deleted-entry-id at or past the first entry left, and is refused as foreign data.
 -- Reply: {REPLY.OK, json} where json is the array
 --   [now, roster, claims, mailboxes, log length, log tail, number of the newest event,
---    presence, claim waiters, mail waiters]
+--    presence, claim waiters, mail waiters, claims whose holder's object died]
 -- roster and claims as HGETALL gives them (field, value, ...; the claims without their
 -- tokens), mailboxes as
 -- (agent, length, sent_at of the oldest message, ...), the log tail newest first as XREVRANGE
@@ -44,10 +44,14 @@ local fields
 fields, bad = checked(redis.pcall('HGETALL', claims), claims, 'hash')
 if bad then return bad end
 held = {}
+local orphans = {}  -- claims tied to an object whose alive key is gone (common.lua's tie)
 for i = 1, #fields, 2 do  -- the claims, not their tokens ('#<resource>': take_claim)
   if string.byte(fields[i]) ~= 35 then
     held[#held + 1] = fields[i]
     held[#held + 1] = fields[i + 1]
+  elseif string.byte(fields[i], 2) == 64
+      and redis.call('EXISTS', sibling(claims, 'alive:' .. fields[i + 1])) == 0 then
+    orphans[#orphans + 1] = string.sub(fields[i], 3)
   end
 end
 length, bad = checked(redis.pcall('XLEN', log), log, 'stream')
@@ -176,4 +180,4 @@ for i = 1, #waiting, 2 do
   end
 end
 return {REPLY.OK, cjson.encode({now, roster, held, boxes, length, events, newest, seen, lines,
-                                mail})}
+                                mail, orphans})}

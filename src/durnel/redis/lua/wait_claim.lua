@@ -82,7 +82,8 @@ local function first_live()
 end
 local head = first_live()
 
-local free = not previous or now - stamp >= lease
+local free = not previous or now - stamp >= lease or orphaned(claims, resource)
+if not free then stamp = lapse_stamp(claims, resource, stamp, now, lease) end
 if not free then
   redis.call('HDEL', turns, 'free')
 elseif head and head ~= ticket then
@@ -131,6 +132,7 @@ else
   bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous,
                    ARGV[1] .. ':' .. request)
   if bad then return bad end
+  tie(claims, resource)
   redis.call('ZREM', queue, ticket)
   redis.call('HDEL', turns, ticket, 'who:' .. ticket, 'free')
   encoded = REPLY.OK .. at
