@@ -481,8 +481,10 @@ def test_a_call_whose_reply_is_lost_takes_effect_once(proxied, redis_client):
     assert proxy.dropped == 6
 
 
-def test_an_unreachable_server_raises_connection_error_after_bounded_retries():
+def test_an_unreachable_server_raises_connection_error_after_bounded_retries(caplog):
     from redis_servers import free_port
+
+    caplog.set_level("WARNING", logger="durnel.redis")
 
     state = RedisCoordinationState("redis://127.0.0.1:%d/0" % free_port(), "n", retries=3)
     started = time.monotonic()
@@ -495,6 +497,9 @@ def test_an_unreachable_server_raises_connection_error_after_bounded_retries():
             call()
         assert not isinstance(info.value, RuntimeError)
     assert time.monotonic() - started < 10
+    assert [r.getMessage().split(":")[0] for r in caplog.records] == [
+        "a call gave up after 3 retries"
+    ] * 3
 
 
 def test_a_drain_whose_reply_never_arrives_loses_nothing(proxied, redis_client):

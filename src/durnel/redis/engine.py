@@ -40,6 +40,10 @@ Guarantees, beyond what the in-process engine gives:
   claims, statuses, inboxes, in-flight batches and the log never expire (``log_maxlen`` caps
   the log, approximately); ``delete_namespace()`` removes one namespace and nothing else.
 
+Each call records its agent's presence (presence.py), snapshots list who waits, an object
+with ``ephemeral_claims`` ties its claims to its life (liveness.py), and ``revoke()`` frees a
+claim for an operator.
+
 ``close()`` (``durnel.lifecycle``) settles the delivered drains, ends the waits that sleep on
 the object (they raise ClosedError at once) and its listener, and closes a client made from a
 URL (or any client, with ``close_client=True``).
@@ -207,7 +211,10 @@ class RedisCoordinationState(Settings, Closing):
     before that error is raised. ``replicas`` > 0 makes every call that writes wait until that
     many replicas have acknowledged it (Redis ``WAIT``, at most ``replica_timeout`` seconds,
     retried like a lost reply), else raise ``NotReplicatedError``: replication is asynchronous,
-    and without it a failover can lose an acknowledged change.
+    and without it a failover can lose an acknowledged change. ``ephemeral_claims`` (or
+    ``?ephemeral_claims=1`` in the URL) ties the claims taken or renewed through the object to
+    it: they count as lapsed at most ``liveness.ALIVE_TTL`` seconds (15) after it stopped
+    keeping them (its process died or paused that long; at once on ``close()``).
     """
 
     _CLOSED_METHODS = CLOSED_METHODS
