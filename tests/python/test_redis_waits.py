@@ -48,13 +48,20 @@ def make(engine, request):
     with the engine's options, on the run's server or cluster, or at ``url`` (a proxy)."""
     name = namespace()
 
-    def make(url=None, **options):
+    def make(url=None, client=None, **options):
+        # client: a function that makes a client of the caller's from redis or redis.asyncio
         if engine.startswith("aio-"):
-            adapter = SyncOverAsync(
-                async_redis_factory(engine, request, name, url, **options), per_loop=True
-            )
+            factory = async_redis_factory(engine, request, name, url, **options)
+            if client is not None:
+                factory = lambda: AsyncRedisCoordinationState(  # noqa: E731
+                    client(aioredis), name, close_client=True, **options
+                )
+            adapter = SyncOverAsync(factory, per_loop=True)
             request.addfinalizer(adapter.close)
             return adapter
+        if client is not None:
+            url = client(redis)
+            options["close_client"] = True
         if url is None:
             url = request.getfixturevalue(
                 "cluster_client" if "cluster" in engine else "redis_client"
@@ -323,21 +330,13 @@ def test_the_listener_reads_a_connection_of_its_own_and_closing_wakes_at_once(
 ):
     # A client whose pool holds one connection: a listener that took it would starve every
     # call, and one that handed it back while still reading it would read their replies.
-    if engine == "redis":
-        pool = redis.BlockingConnectionPool(port=redis_server.port, max_connections=1, timeout=1)
-        state = RedisCoordinationState(redis.Redis(connection_pool=pool), make.namespace)
-    else:
-        state = SyncOverAsync(
-            lambda: AsyncRedisCoordinationState(
-                aioredis.Redis(
-                    connection_pool=aioredis.BlockingConnectionPool(
-                        port=redis_server.port, max_connections=1, timeout=1
-                    )
-                ),
-                make.namespace,
-            ),
-            per_loop=True,
+    state = make(
+        client=lambda r: r.Redis(
+            connection_pool=r.BlockingConnectionPool(
+                port=redis_server.port, max_connections=1, timeout=1
+            )
         )
+    )
     other = make()
     for _ in range(2):  # the second wait on the same listener
         timer = threading.Timer(SLEEP, other.send_message, ("A", "B", "hi"))
@@ -349,9 +348,8 @@ def test_the_listener_reads_a_connection_of_its_own_and_closing_wakes_at_once(
     if engine == "redis":
         threads = [in_thread(getattr(state, name), *args) for name, *args in waits]
         time.sleep(SLEEP * 3)
-        started = time.monotonic()
+        started, ended = time.monotonic(), []
         state.close()
-        ended = []
         for thread in threads:
             with pytest.raises(durnel.ClosedError):
                 thread(timeout=60)

@@ -1,6 +1,7 @@
 """The asyncio hub: hub.py's listener as a task of the event loop, on a redis.asyncio PubSub.
 
-Everything but the I/O is ``hub.HubState``, shared with the sync hub: the same channels, the
+Everything but the I/O is shared with the sync hub: its state (``hub.HubState``) and its
+listener loop (``hub.listening``, steps that this task drives with awaits): the same channels, the
 same confirmation before a waiter's last look, the same reconnection within the retry budget
 followed by a wake-up of every waiter, the same PING and answer deadlines that replace a
 silent connection, the same channel of its own that keeps this process's claim tickets alive.
@@ -13,18 +14,14 @@ engine call.
 """
 
 import asyncio
-import time
+import contextlib
 from typing import Any
 
-from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
-from . import hub as hub_module
-from . import retry
 from .background import in_background
 from .cancellation import unswallowed
-from .errors import SilentError
-from .hub import ANSWER_SECONDS, CONFIRM_SECONDS, DROPPED, MOVED, RESUMED, HubState
+from .hub import CONFIRM_SECONDS, DROPPED, PING, READ, SLEEP, HubState, listening
 
 __all__ = ["AsyncHub"]
 
@@ -161,48 +158,38 @@ class AsyncHub:
         for future in changed:
             _release(future)
 
+    def locked(self):
+        """What a listener step that changes the state holds: nothing (one thread)."""
+        return contextlib.nullcontext()
+
+    def notify(self):
+        self._notify()
+
     async def _listen(self):
-        state = self.state
-        failures = 0
-        while not self._closed:
-            try:
-                message = await self._pubsub.get_message(timeout=hub_module.TICK_SECONDS)
-                now = time.monotonic()
-                if message is None:
-                    action = None
-                    if state.next_ping(now):
-                        await self._pubsub.ping()
-                else:
-                    action = state.dispatch(message)
-                    self._notify()
-                if state.silent(now):
-                    raise SilentError(
-                        "the server left the pub/sub connection unanswered for %g s"
-                        % ANSWER_SECONDS
-                    )
-                if action is MOVED:
-                    raise RedisConnectionError("the namespace's slot moved to another node")
-                if action is RESUMED:
-                    failures = 0
-                    state.wake_everyone()
-            except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
-                if self._closed:
-                    return
-                state.lost()
-                while True:
-                    wait = retry.backoff(failures, self._retries)
-                    if wait is None:
-                        state.error = error
-                        self._notify()
-                        state.wake_everyone()
-                        return
-                    await asyncio.sleep(wait)
-                    failures += 1
-                    try:
-                        await self._reconnect()
-                        break
-                    except Exception as again:
-                        error = again
+        steps = listening(self, self._retries)
+        try:
+            request = next(steps)
+            while True:
+                kind = request[0]
+                try:
+                    if kind is READ:
+                        answer = await self._pubsub.get_message(timeout=request[1])
+                    elif kind is PING:
+                        answer = await self._pubsub.ping()
+                    else:
+                        answer = None
+                        if kind is SLEEP:
+                            await asyncio.sleep(request[1])
+                        else:
+                            await self._reconnect()
+                except Exception as error:
+                    request = steps.throw(error)
+                    continue
+                request = steps.send(answer)
+        except StopIteration:
+            pass
+        finally:
+            steps.close()
 
     async def _reconnect(self):
         await self._close_connection()

@@ -8,9 +8,10 @@ wait looks at the state for the last time, so a change committed after that look
 published to a subscriber that is already there (and one committed before it is seen by
 the look). A wake-up only says "look again": the look is the engine's own exactly-once call.
 
-``HubState`` is what the sync hub (``Hub``, a daemon thread) and the asyncio one
-(``aio_hub.AsyncHub``, a task) share, without I/O: the channels asked for and confirmed, how
-many waiters watch each, and whom a published message wakes. The hub also subscribes to a
+``HubState`` and ``listening`` are what the sync hub (``Hub``, a daemon thread) and the
+asyncio one (``aio_hub.AsyncHub``, a task) share, without I/O: the channels asked for and
+confirmed, how many waiters watch each, and whom a published message wakes; and the listener
+loop, as steps that each hub drives with its own I/O. The hub also subscribes to a
 channel of its own, on which nothing is sent: while the connection lives, that channel has a
 subscriber, which is how lua/wait_claim.lua tells that this process's claim tickets are still
 alive. When the connection drops, the hub connects again within the engine's retry budget,
@@ -194,6 +195,65 @@ class HubState:
         self.claims.wake_all()
 
 
+# What the listener loop asks its hub's I/O for (listening())
+READ, PING, SLEEP, RECONNECT = "read", "ping", "sleep", "reconnect"
+
+
+def listening(hub, retries):
+    """The listener loop of either hub (``Hub``, ``aio_hub.AsyncHub``), as steps without I/O,
+    driven by the hub: it yields ``(READ, seconds)`` (answered with the next message, or None
+    after that long), ``(PING,)``, ``(SLEEP, seconds)`` and ``(RECONNECT,)``; an
+    I/O error is thrown in where it happened. It dispatches what arrives, answers for a
+    silent connection, and connects again within ``retries`` after a loss, then wakes every
+    waiter; once they are spent, every waiter raises the error. It ends when the hub is
+    closed. What changes the state runs under ``hub.locked()``, a PING too (waiters write
+    to the connection)."""
+    state = hub.state
+    failures = 0
+    while not hub._closed:
+        try:
+            message = yield (READ, TICK_SECONDS)
+            now = time.monotonic()
+            with hub.locked():
+                if message is None:
+                    action = None
+                    if state.next_ping(now):
+                        yield (PING,)
+                else:
+                    action = state.dispatch(message)
+                    hub.notify()
+                if state.silent(now):
+                    raise SilentError(
+                        "the server left the pub/sub connection unanswered for %g s"
+                        % ANSWER_SECONDS
+                    )
+            if action is MOVED:
+                raise RedisConnectionError("the namespace's slot moved to another node")
+            if action is RESUMED:
+                failures = 0
+                state.wake_everyone()
+        except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
+            with hub.locked():
+                state.lost()
+            while True:  # connect again within the retry budget, or give up
+                if hub._closed:
+                    return
+                wait = retry.backoff(failures, retries)
+                if wait is None:
+                    with hub.locked():
+                        state.error = error
+                        hub.notify()
+                    state.wake_everyone()
+                    return
+                yield (SLEEP, wait)
+                failures += 1
+                try:
+                    yield (RECONNECT,)
+                    break
+                except Exception as again:
+                    error = again
+
+
 class Hub:
     """The sync hub: a daemon thread reading one redis-py PubSub of the namespace's node."""
 
@@ -293,53 +353,39 @@ class Hub:
                 pubsub, self._pubsub = self._pubsub, None
             _close(pubsub)
 
+    def locked(self):
+        """What a listener step that changes the state holds (listening())."""
+        return self.condition
+
+    def notify(self):
+        """Tells the waiters that wait for a confirmation to look (under locked())."""
+        self.condition.notify_all()
+
     def _listen_until_closed(self):
-        state = self.state
-        failures = 0
-        while not self._closed:
-            try:
-                message = self._pubsub.get_message(timeout=TICK_SECONDS)
-                now = time.monotonic()
-                with self.condition:  # writes to the connection too: one thread at a time
-                    if message is None:
-                        action = None
-                        if state.next_ping(now):
-                            self._pubsub.ping()
+        steps = listening(self, self._retries)
+        try:
+            request = next(steps)
+            while True:
+                kind = request[0]
+                try:
+                    if kind is READ:
+                        answer = self._pubsub.get_message(timeout=request[1])
+                    elif kind is PING:
+                        answer = self._pubsub.ping()
                     else:
-                        action = state.dispatch(message)
-                        self.condition.notify_all()
-                    if state.silent(now):
-                        raise SilentError(
-                            "the server left the pub/sub connection unanswered for %g s"
-                            % ANSWER_SECONDS
-                        )
-                if action is MOVED:
-                    raise RedisConnectionError("the namespace's slot moved to another node")
-                if action is RESUMED:
-                    failures = 0
-                    state.wake_everyone()
-            except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
-                if self._closed:
-                    return
-                with self.condition:
-                    state.lost()
-                while True:  # connect again within the retry budget, or give up
-                    if self._closed:
-                        return
-                    wait = retry.backoff(failures, self._retries)
-                    if wait is None:
-                        with self.condition:
-                            state.error = error
-                            self.condition.notify_all()
-                        state.wake_everyone()
-                        return
-                    time.sleep(wait)
-                    failures += 1
-                    try:
-                        self._reconnect()
-                        break
-                    except Exception as again:
-                        error = again
+                        answer = None
+                        if kind is SLEEP:
+                            time.sleep(request[1])
+                        else:
+                            self._reconnect()
+                except Exception as error:
+                    request = steps.throw(error)
+                    continue
+                request = steps.send(answer)
+        except StopIteration:
+            pass
+        finally:
+            steps.close()
 
     def _reconnect(self):
         """A new connection, subscribed to every channel asked for; once the server has
