@@ -26,6 +26,7 @@ aioredis = pytest.importorskip("redis.asyncio")
 
 from conftest import async_redis_factory  # noqa: E402
 from durnel.redis import (  # noqa: E402
+    AsyncRedisCoordinationState,
     ForeignDataError,
     RedisCoordinationState,
     StaleRequestError,

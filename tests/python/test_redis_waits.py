@@ -169,8 +169,9 @@ def proxied(redis_server):
 
 
 def test_lost_replies_and_dropped_subscriptions_during_a_wait_lose_and_double_nothing(
-    proxied, redis_client
+    proxied, redis_client, caplog
 ):
+    caplog.set_level("INFO", logger="durnel.redis")
     proxy, client = proxied
     name = namespace()
     lossy = RedisCoordinationState(client, name)
@@ -187,6 +188,8 @@ def test_lost_replies_and_dropped_subscriptions_during_a_wait_lose_and_double_no
     assert [m[2] for m in received] == ["m%d" % i for i in range(5)]
     assert proxy.dropped == 9
     assert direct.inbox("B") == [] and lossy.drain_inbox("B") == []
+    reconnections = [r.getMessage() for r in caplog.records if "listener" in r.getMessage()]
+    assert reconnections and reconnections[-1] == "a wake-up listener is connected again"
 
 
 # ---- asyncio ----
