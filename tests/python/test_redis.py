@@ -782,17 +782,21 @@ def test_a_delivered_batch_is_settled_whatever_becomes_of_its_object(engine, mak
 def test_a_forked_child_has_a_session_of_its_own(redis_client):
     state = RedisCoordinationState(redis_client, namespace())
     state.send_message("parent", "box", "before")
+    parent_id = state.object_id
     child = os.fork()
     if child == 0:  # pragma: no cover - the child reports through its exit status
         code = 1
         try:
             state.send_message("child", "box", "child")
-            code = 0
+            code = 0 if state.object_id not in (parent_id, None) else 2
         finally:
             os._exit(code)
     state.send_message("parent", "box", "parent")
     assert os.waitpid(child, 0)[1] == 0
     assert sorted(m[2] for m in state.drain_inbox("box")) == ["before", "child", "parent"]
+    seen = {p.agent: p for p in durnel.snapshot(state).presence}
+    assert seen["parent"].object_id == parent_id == state.object_id
+    assert seen["child"].object_id != parent_id and seen["child"].pid == child
 
 
 def test_ephemeral_claims_die_with_their_process_and_outlive_a_pause(redis_server, redis_client):

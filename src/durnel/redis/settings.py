@@ -111,7 +111,7 @@ class Settings:
     def object_id(self) -> str:
         """This object's id (16 hex digits, a new one in a forked child), as the presence of
         the agents calling through it records it."""
-        return self._options.presence.object_id
+        return self._options.presence.current_id()
 
     @property
     def ephemeral_claims(self) -> bool:
