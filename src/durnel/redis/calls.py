@@ -128,26 +128,20 @@ class Options(NamedTuple):
 
 
 def _call(script, session, keys, args, options=None, agent=None, mail=b""):
-    """The Call, with the session's settling; with ``agent``, who calls: its presence, last
-    (presence.py), and for a message wait's look ``mail`` (lua/common.lua's looked())."""
+    """The Call, with the session's settling; with ``agent``, who calls, as its control
+    (lua/common.lua's noted()): its presence (presence.py), a message wait's look ``mail``
+    and the object its claims die with, or only b"" when none of it is due."""
     extra_keys, extra_args = session.settling()
     settles = tuple(zip(extra_keys, extra_args))
     if agent is None:
         return Call(script, keys + extra_keys, args + extra_args, settles)
     presence = options.presence
+    record = presence.record(agent)
+    if not (record or mail or presence.ephemeral or script == "wait_claim"):
+        return Call(script, keys + extra_keys, args + extra_args + (b"",), settles)
+    control = b"%s|%s|%s|%s" % (b"1" if record else b"0", mail, presence.mortal(), presence.where())
     return Call(
-        script,
-        keys + extra_keys + (presence.key,),
-        args
-        + extra_args
-        + (
-            agent,
-            presence.where(),
-            b"1" if presence.record(agent) else b"",
-            mail,
-            presence.mortal(),
-        ),
-        settles,
+        script, keys + extra_keys + (presence.key,), args + extra_args + (agent, control), settles
     )
 
 

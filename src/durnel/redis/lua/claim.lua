@@ -32,5 +32,5 @@ if bad then
   leave(session, old, ttl)
   return bad
 end
-tie(claims, resource)
+tie(claims, resource, not previous)
 return {REPLY.OK}

@@ -459,30 +459,40 @@ local function looked(presence, mail, reply)
   end
 end
 
--- Runs a function's `body` for a call that carries its caller (presence.py): the presence
--- hash as its last key and the agent, its record, whether to write it ('1' or ''), a
--- message wait's look ('' for any other call: looked()) and the object id of an object
--- opened with ephemeral_claims ('' for another) as its last five arguments, all
--- taken off before the body sees KEYS and ARGV. Once the body has answered with anything
--- but an error or a stale request, the agent's presence is written with the server's clock.
--- A presence hash of another type refuses the call before the body runs, after the settling
--- the body would have done (its KEYS from `first_key`, ARGV from `first_arg`). With a record
--- written, the alive key of an object with ephemeral_claims is set again too (tie()).
+-- Runs a function's `body` for a call that carries its caller (presence.py). The call's
+-- last argument is its control: '' when there is nothing to do (the presence recorded less
+-- than a second ago, no message wait, no ephemeral claims: most calls), run at once; else
+-- '<record>|<mail>|<mortal>|<where>', and the agent is the argument before it and the
+-- presence hash the last key: <record> '1' writes the agent's presence, <mail> is a message
+-- wait's look (looked()), <mortal> the object id of an object opened with ephemeral_claims
+-- (tie()), <where> the caller's '<pid>|<object id>|<host>'. All of it is taken off before
+-- the body sees KEYS and ARGV. Once the body has answered with anything but an error or a
+-- stale request, the agent's presence is written with the server's clock. A presence hash
+-- of another type refuses the call before the body runs, after the settling the body would
+-- have done (its KEYS from `first_key`, ARGV from `first_arg`). With a record written, the
+-- alive key of an object with ephemeral_claims is set again too.
 local function noted(body, KEYS, ARGV, first_key, first_arg)
-  local presence = table.remove(KEYS)
-  caller.mortal = table.remove(ARGV)
-  local mail = table.remove(ARGV)
-  local record = table.remove(ARGV)
-  caller.where = table.remove(ARGV)
-  caller.agent = table.remove(ARGV)
-  if record ~= '' then
+  local last = #ARGV
+  local control = ARGV[last]
+  ARGV[last] = nil
+  if control == '' then
+    caller.mortal = ''
+    return body(KEYS, ARGV)
+  end
+  caller.agent = ARGV[last - 1]
+  ARGV[last - 1] = nil
+  local presence = KEYS[#KEYS]
+  KEYS[#KEYS] = nil
+  local record, mail, mortal, where = string.match(control, '^(%d)|([^|]*)|([^|]*)|(.*)$')
+  caller.mortal, caller.where = mortal, where
+  if record == '1' then
     local _, bad = checked(redis.pcall('HLEN', presence), presence, 'hash')
     if bad then
       if KEYS[first_key] then settle(KEYS, ARGV, first_key, first_arg) end
       return bad
     end
-    if caller.mortal ~= '' then  -- the keeper's key, set before any claim of this call
-      redis.call('SET', sibling(presence, 'alive:' .. caller.mortal), '1', 'EX', ALIVE_TTL)
+    if mortal ~= '' then  -- the keeper's key, set before any claim of this call
+      redis.call('SET', sibling(presence, 'alive:' .. mortal), '1', 'EX', ALIVE_TTL)
     end
   end
   local reply = body(KEYS, ARGV)
@@ -491,8 +501,8 @@ local function noted(body, KEYS, ARGV, first_key, first_arg)
       or kind == REPLY.STALE then
     return reply
   end
-  if record ~= '' then
-    redis.call('HSET', presence, caller.agent, redis.call('TIME')[1] .. '|' .. caller.where)
+  if record == '1' then
+    redis.call('HSET', presence, caller.agent, redis.call('TIME')[1] .. '|' .. where)
   end
   if mail ~= '' then looked(presence, mail, reply) end
   return reply
@@ -527,11 +537,12 @@ end
 -- every third of it. A claim whose object's alive key is gone counts as lapsed, as if its
 -- lease had run out: whoever claims or waits takes it over, snapshots show it lapsed.
 
--- Ties the claim on `resource` to the caller's object, or to none (after take_claim, renew).
-local function tie(claims, resource)
+-- Ties the claim on `resource` to the caller's object, or to none (after take_claim, renew);
+-- `fresh`: there was no claim before, so no tie to undo (one command less on most claims).
+local function tie(claims, resource, fresh)
   if caller.mortal ~= '' then
     redis.call('HSET', claims, '#@' .. resource, caller.mortal)
-  else
+  elseif not fresh then
     redis.call('HDEL', claims, '#@' .. resource)
   end
 end

@@ -132,7 +132,7 @@ else
   bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous,
                    ARGV[1] .. ':' .. request)
   if bad then return bad end
-  tie(claims, resource)
+  tie(claims, resource, not previous)
   redis.call('ZREM', queue, ticket)
   redis.call('HDEL', turns, ticket, 'who:' .. ticket, 'free')
   encoded = REPLY.OK .. at
