@@ -799,7 +799,10 @@ def test_a_forked_child_has_a_session_of_its_own(redis_client):
     assert seen["child"].object_id != parent_id and seen["child"].pid == child
 
 
-def test_ephemeral_claims_die_with_their_process_and_outlive_a_pause(redis_server, redis_client):
+def test_ephemeral_claims_die_with_their_process_and_outlive_a_pause(
+    redis_server, redis_client, caplog
+):
+    caplog.set_level("INFO", logger="durnel.redis")
     name = namespace()
     holders = {}
     for task, query in (("t", "?ephemeral_claims=1"), ("u", "")):
@@ -821,6 +824,9 @@ def test_ephemeral_claims_die_with_their_process_and_outlive_a_pause(redis_serve
         killed = time.monotonic()
         assert state.wait_claim_task("b", "t", timeout=ALIVE_TTL + 30) == "b"
         assert time.monotonic() - killed < ALIVE_TTL + 5
+        assert caplog.records[-1].getMessage() == (
+            "b took over task:t from holder, whose object stopped keeping its claims alive"
+        )
         with pytest.raises(RuntimeError, match="already holds"):  # for its lease
             state.claim_task("b", "u")
         assert [c.lapsed for c in durnel.snapshot(state).claims] == [False, False]

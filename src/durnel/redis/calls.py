@@ -458,14 +458,16 @@ class ClaimStep(NamedTuple):
     claimed: bool
     queued: bool  # another waiter is ahead
     arrival: bytes  # the ticket's place in the queue; b"" if it is not queued
-    holder: Any  # str, while the claim holds; None when it is free (a waiter ahead)
+    holder: Any  # str, while the claim holds; None when it is free (a waiter ahead); when
+    # claimed, the holder of a dead object's claim taken over (liveness.py), else None
     lapses_in: Any  # seconds until the holder's lease lapses, by the server's clock
 
 
 def claim_step(reply, claims_key, lease=LEASE_SECONDS):
     kind = tag(reply)
-    if kind == Reply.OK:
-        return ClaimStep(True, False, b"", None, None)
+    if kind == Reply.OK:  # with the holder of a dead object's claim taken over, if it was one
+        stamp, _, holder = _raw(reply[1]).partition(b" ") if len(reply) > 1 else (b"", b"", b"")
+        return ClaimStep(True, False, b"", text(holder, claims_key) if holder else None, None)
     if kind == Reply.WAIT_QUEUED:
         parts = _raw(reply[1]).split(b" ", 4)
         if len(parts) == 1:  # the resource is free: the waiter ahead has its turn

@@ -14,7 +14,7 @@ from ..contract import (
     release_refusal,
     renew_refusal,
 )
-from . import calls
+from . import calls, liveness
 from .scripts import Reply
 
 __all__ = [
@@ -53,7 +53,19 @@ def claim_result(reply, keys, prefix, agent_id, name):
         holder = calls.text(reply[1], keys.claims)
         raise RuntimeError(claim_refusal(prefix, holder, str.__str__(name)))
     calls.outcome(reply)
+    if len(reply) > 2:  # the claim of a dead object's holder, taken over
+        freed(calls.text(reply[2], keys.claims), prefix + str.__str__(name), agent_id)
     return str.__str__(agent_id)
+
+
+def freed(holder, resource, agent_id):
+    """Logs a claim taken over because its holder's object died (liveness.py)."""
+    liveness.log.info(
+        "%s took over %s from %s, whose object stopped keeping its claims alive",
+        agent_id,
+        resource,
+        holder,
+    )
 
 
 def renew(keys, options, session, agent_id, resource_key):

@@ -113,7 +113,9 @@ class Library:
         parts = ["#!lua name=%s\n" % self.name, head]
         for name in NAMES:
             if name in NOTED:  # the body's own settling, for a refusal before it runs
-                first_key, first_arg = _SETTLE.search(bodies[name]).groups()
+                settles = _SETTLE.search(bodies[name])
+                assert settles is not None, "%s.lua settles no earlier drain" % name
+                first_key, first_arg = settles.groups()
                 form = "\ndo local body = function(KEYS, ARGV)\n%s\nend\n"
                 form += "redis.register_function('%s_%s', function(KEYS, ARGV)\n"
                 form += "return noted(body, KEYS, ARGV, %s, %s) end) end\n"

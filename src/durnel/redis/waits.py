@@ -109,6 +109,8 @@ def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
     result = calls.claim_step((yield step(False)), keys.claims)
     pending.call = None  # the first step queues nothing; claimed, it is the wait's result
     if result.claimed:
+        if result.holder is not None:
+            methods.freed(result.holder, prefix + str.__str__(name), agent_id)
         return str.__str__(agent_id)
     if seconds_left(deadline) != 0.0:
         ticket = yield Watch((keys.claim_channel(resource),), True)
@@ -117,6 +119,8 @@ def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
             result = calls.claim_step((yield step(True, ticket, arrival)), keys.claims)
             if result.claimed:
                 pending.call = None
+                if result.holder is not None:
+                    methods.freed(result.holder, prefix + str.__str__(name), agent_id)
                 return str.__str__(agent_id)
             arrival = result.arrival
             left = seconds_left(deadline)

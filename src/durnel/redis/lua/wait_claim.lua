@@ -25,7 +25,8 @@
 -- Modes: 'try' claims only when nobody waits alive and the resource is free, and queues no
 -- ticket (a wait's first step, before it listens for wake-ups); 'queue' also puts the ticket
 -- in the queue when it cannot claim (every later step).
--- Replies: OK '<stamp>' (claimed at that stamp; the ticket left the queue); WAIT_HELD '<stamp>
+-- Replies: OK '<stamp>' (claimed at that stamp; the ticket left the queue; '<stamp> <holder>'
+-- when it was the claim of a dead object's holder, common.lua's orphaned); WAIT_HELD '<stamp>
 -- <now s> <now us> <arrival> <holder>' (at the head, or nobody queued, while the claim holds:
 -- the waiter sleeps until a release wakes it or until the lapse that the stamp and the
 -- server's time give); WAIT_QUEUED '<arrival>' (another waiter is ahead of a free resource:
@@ -82,7 +83,8 @@ local function first_live()
 end
 local head = first_live()
 
-local free = not previous or now - stamp >= lease or orphaned(claims, resource)
+local lapsed = not previous or now - stamp >= lease
+local free = lapsed or orphaned(claims, resource)
 if not free then stamp = lapse_stamp(claims, resource, stamp, now, lease) end
 if not free then
   redis.call('HDEL', turns, 'free')
@@ -136,6 +138,7 @@ else
   redis.call('ZREM', queue, ticket)
   redis.call('HDEL', turns, ticket, 'who:' .. ticket, 'free')
   encoded = REPLY.OK .. at
+  if not lapsed then encoded = encoded .. ' ' .. previous end  -- a dead object's claim
 end
 if redis.call('EXISTS', queue) == 1 then
   redis.call('EXPIRE', queue, queue_ttl)
