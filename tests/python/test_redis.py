@@ -471,14 +471,18 @@ def test_a_call_whose_reply_is_lost_takes_effect_once(proxied, redis_client):
     assert direct.inbox("B") == [] and state.drain_inbox("B") == []
     assert lost(lambda: state.release("A", "file:f")) is None
     assert direct.status("A") == "idle"
+    direct.claim_file("D", "g")
+    assert lost(lambda: state.revoke("file:g", "ops")) == "D"  # not "no claim" the second time
     log = redis_client.xrange("durnel:{%s}:log" % name)
     assert [fields[b"event"] for _, fields in log] == [
         b"Claimed",
         b"MessageSent",
         b"BroadcastSent",
         b"Released",
+        b"Claimed",
+        b"Revoked",
     ]
-    assert proxy.dropped == 6
+    assert proxy.dropped == 7
 
 
 def test_an_unreachable_server_raises_connection_error_after_bounded_retries(caplog):
@@ -838,6 +842,8 @@ def test_ephemeral_claims_die_with_their_process_and_outlive_a_pause(
     async def closed_at_once():
         ephemeral = AsyncRedisCoordinationState(redis_server.url, name, ephemeral_claims=True)
         await ephemeral.claim_task("c", "v")
+        await ephemeral.claim_task("c", "w")  # and the asyncio twin revokes
+        assert await ephemeral.revoke("task:w", "ops") == "c"
         shown = durnel.snapshot(state).claims[-1]
         await ephemeral.aclose()
         return shown
