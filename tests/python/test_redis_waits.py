@@ -396,7 +396,8 @@ def test_a_silent_listener_is_replaced_and_its_waiters_look_again(make, redis_se
 
 @pytest.mark.waits
 @pytest.mark.engines("redis", "aio-redis")
-def test_paused_waiters_at_the_head_hold_no_free_resource_back(make, redis_server):
+def test_paused_waiters_at_the_head_hold_no_free_resource_back(make, redis_server, caplog):
+    caplog.set_level("INFO", logger="durnel.redis")
     holder = make()
     holder.claim_file("holder", "doc")
     queue = "durnel:{%s}:queue:file:doc" % make.namespace
@@ -411,6 +412,9 @@ def test_paused_waiters_at_the_head_hold_no_free_resource_back(make, redis_serve
     holder.release("holder", "file:doc")
     assert live(timeout=30) == "live"
     assert time.monotonic() - started < TURN_GRACE + CHECK_SECONDS + 3
+    assert "passed over 2 paused waiter(s) for file:doc: they left it free for 5 s untaken" in [
+        r.getMessage() for r in caplog.records
+    ]
     for process in paused:
         process.kill()
         process.wait()

@@ -38,7 +38,7 @@ from typing import NamedTuple, Optional
 from ..arguments import utf8
 from ..contract import FILE_PREFIX, TASK_PREFIX, claim_refusal
 from ..waiting import deadline_after, seconds_left
-from . import calls, methods
+from . import calls, liveness, methods
 
 __all__ = ["CHECK_SECONDS", "Pending", "Sleep", "Watch", "claim_waits", "message_waits"]
 
@@ -92,6 +92,18 @@ def message_waits(keys, options, session, pending, agent_id, timeout):
         yield Sleep(left)
 
 
+def passing(reply, resource):
+    """``reply``, a claim wait's step, after logging the paused waiters it passed over."""
+    if len(reply) > 2:
+        liveness.log.info(
+            "passed over %s paused waiter(s) for %s: they left it free for %g s untaken",
+            calls.text(reply[2]),
+            calls.text(resource),
+            calls.TURN_GRACE,
+        )
+    return reply
+
+
 def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
     prefix = FILE_PREFIX if kind == calls.FILE else TASK_PREFIX
     agent = utf8("agent_id", agent_id)
@@ -106,7 +118,7 @@ def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
         pending.call = calls.abandon_claim(keys, options, session, call)  # until it is read
         return call
 
-    result = calls.claim_step((yield step(False)), keys.claims)
+    result = calls.claim_step(passing((yield step(False)), resource), keys.claims)
     pending.call = None  # the first step queues nothing; claimed, it is the wait's result
     if result.claimed:
         if result.holder is not None:
@@ -116,7 +128,8 @@ def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
         ticket = yield Watch((keys.claim_channel(resource),), True)
         arrival = b""
         while True:
-            result = calls.claim_step((yield step(True, ticket, arrival)), keys.claims)
+            reply = yield step(True, ticket, arrival)
+            result = calls.claim_step(passing(reply, resource), keys.claims)
             if result.claimed:
                 pending.call = None
                 if result.holder is not None:

@@ -33,7 +33,9 @@
 -- the waiter steps again within a check interval, which is how a paused head loses its
 -- turn), or WAIT_QUEUED '<arrival> <stamp> <now s> <now us> <holder>' (another waiter is
 -- ahead while the claim holds: like WAIT_HELD, nothing needs a step before the release or the
--- lapse, so waiters behind a holder write nothing meanwhile). Every reply is remembered in
+-- lapse, so waiters behind a holder write nothing meanwhile). A step that passed paused
+-- waiters over says how many as a third element, which is not remembered. Every reply is
+-- remembered in
 -- the session (S1-S3), so a lost reply is replayed and a late request runs nothing.
 -- KEYS: claims, statuses, log, session, queue, turns, [in-flight hashes to settle...]
 -- ARGV: session id, request id, request ttl, log maxlen, agent, resource key, lease, mode,
@@ -85,6 +87,7 @@ local head = first_live()
 
 local lapsed = not previous or now - stamp >= lease
 local free = lapsed or orphaned(claims, resource)
+local passed = 0  -- paused waiters passed over by this step
 if not free then stamp = lapse_stamp(claims, resource, stamp, now, lease) end
 if not free then
   redis.call('HDEL', turns, 'free')
@@ -95,16 +98,16 @@ elseif head and head ~= ticket then
     redis.call('HSET', turns, 'free', now_text)
   end
   if now_us - since >= grace then  -- those ahead that did not step since are paused
-    local passed = false
+    passed = 0
     for _, waiting in ipairs(redis.call('ZRANGE', queue, 0, -1)) do
       if waiting == ticket then break end
       if (tonumber(redis.call('HGET', turns, waiting)) or 0) < since then
         redis.call('ZREM', queue, waiting)
         redis.call('HDEL', turns, waiting, 'who:' .. waiting)
-        passed = true
+        passed = passed + 1
       end
     end
-    if passed then
+    if passed > 0 then
       wake(channel)
       head = first_live()
     end
@@ -148,4 +151,6 @@ else
   redis.pcall('SREM', sibling(turns, 'queues'), resource)
 end
 remember(session, request, ttl, encoded)
-return as_reply(encoded)
+local reply = as_reply(encoded)
+if passed > 0 then reply[3] = passed end  -- for the client's log; a replay does without
+return reply
