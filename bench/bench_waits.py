@@ -8,11 +8,14 @@ the nine methods; on Redis and SQLite also the asyncio client against the sync o
    thread and for a waiting asyncio task (its loop in a thread of its own).
 2. Idle waiters: 100 agents wait for messages that never come, for a fixed window; the
    process's CPU time over that window, as a share of one core.
-3. The nine methods through the object that ``durnel.connect()`` returns, against the same
-   calls on its native object: instructions per operation counted by callgrind, the
-   interpreter's share included (repeatable where timings on this shared machine are not):
-   no more where a call wakes nobody, at most 10% more where it may (send, broadcast,
-   release).
+3. The nine methods one by one, and the pairs of calls an agent makes, through the object
+   that ``durnel.connect()`` returns, against the same calls on its native object: at most
+   5% more while nobody waits. Also that object while a thread waits on a mailbox and another
+   for a claim, and its asyncio view (each call awaited), all on the same populated state.
+   Nanoseconds per operation, the best of rounds in which the variants take turns in one
+   interpreter; and instructions per operation counted by callgrind, each variant in an
+   interpreter of its own, the interpreter's share included (repeatable where timings on
+   this shared machine are not).
 
 4. Redis (on a redis-server that this script starts on loopback, unless --no-redis): wake
    latency as in 1, for a waiter in a thread, in an asyncio task and in another process
@@ -29,7 +32,8 @@ the nine methods; on Redis and SQLite also the asyncio client against the sync o
    core can return before the send has (a negative latency, counted as it is).
 
 Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
-    .venv/bin/python bench/bench_waits.py [--rounds 2000] [--idle-seconds 5] [--calls 20000]
+    .venv/bin/python bench/bench_waits.py [--rounds 2000] [--idle-seconds 5] [--calls 5000]
+        [--method-calls 20000] [--method-repeats 5] [--methods-only]
         [--redis-rounds 500] [--no-redis] [--sqlite-rounds 500] [--sqlite-calls 2000]
         [--no-sqlite] [--no-callgrind]
 """
@@ -37,6 +41,7 @@ Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
 from __future__ import annotations
 
 import argparse
+import ast
 import asyncio
 import os
 import re
@@ -58,6 +63,7 @@ TARGET_REDIS_LATENCY_US = 1000.0
 TARGET_SQLITE_LATENCY_US = 5000.0
 TARGET_ASYNC_RATIO = 1.2
 TARGET_CONCURRENCY_GAIN = 3.0
+TARGET_RATIO = 1.05  # durnel.connect()'s object against the native one, per operation
 
 
 def percentile(values, fraction):
@@ -144,70 +150,190 @@ def idle_share(agents, seconds):
     return cpu / wall
 
 
+# name: the statement over s, one operation; `i` counts operations (fresh names for claims)
 OPERATIONS = {
-    # name: (statement over s, a call in it may wake a waiter)
-    "status": ("s.status('agent-1')", False),
-    "claim_file + release": ("s.claim_file('agent-1', 'f'); s.release('agent-1', 'file:f')", True),
-    "renew_claim": ("s.renew_claim('agent-1', 'file:held')", False),
+    "claim_file": "s.claim_file('agent-3', names[i])",
+    "claim_task": "s.claim_task('agent-3', names[i])",
+    "renew_claim": "s.renew_claim('agent-1', 'file:held')",
+    "release": "s.release('agent-2', keys[i])",
+    "send_message": "s.send_message('agent-1', 'agent-2', 'hello')",
+    "broadcast to 10": "s.broadcast('agent-1', 'hi')",
+    "inbox of 3": "s.inbox('agent-3')",
+    "drain_inbox, empty": "s.drain_inbox('agent-4')",
+    "status": "s.status('agent-1')",
+    "claim_file + release": "s.claim_file('agent-1', 'f'); s.release('agent-1', 'file:f')",
     "send_message + drain_inbox": (
-        "s.send_message('agent-1', 'agent-2', 'hello'); s.drain_inbox('agent-2')",
-        True,
+        "s.send_message('agent-1', 'agent-2', 'hello'); s.drain_inbox('agent-2')"
     ),
-    "inbox of 3": ("s.inbox('agent-3')", False),
-    "broadcast to 10 + drains": ("s.broadcast('agent-1', 'hi'); [d(a) for a in agents]", True),
+    "broadcast to 10 + drains": "s.broadcast('agent-1', 'hi'); [d(a) for a in agents]",
 }
+# The objects measured: the native one; durnel.connect()'s while nobody waits, and while a
+# thread waits on a mailbox and another for a claim; its asyncio view (each call awaited).
+VARIANTS = ("native", "connect()", "waited on", "asyncio view")
 
-# Run under callgrind by method_overhead: the operation `calls` times on one variant.
+# The children's start: the native state populated alike whatever `count` (`total` sizes it),
+# `loops(start, stop)` running the operation on one variant (`i` from start to stop).
 CHILD = """
-import sys, durnel
+import asyncio, re, sys, threading, time, durnel, durnel.aio
+variant, statement, count, total = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 wrapper = durnel.connect()
+n = wrapper.native
 for i in range(10):
-    wrapper.send_message("boss", "agent-%d" % i, "hello")
-wrapper.claim_file("agent-1", "held")
+    n.send_message("boss", "agent-%d" % i, "hello")
+n.claim_file("agent-1", "held")
 for _ in range(3):
-    wrapper.send_message("boss", "agent-3", "three")
-s = wrapper.native if sys.argv[1] == "native" else wrapper
+    n.send_message("boss", "agent-3", "three")
+names = ["f%d" % i for i in range(total + 1000)]
+keys = ["file:k%d" % i for i in range(total + 1000)]
+for key in keys:
+    n.claim_file("agent-2", key[5:])
+if variant == "waited on":
+    n.claim_file("holder", "busy")
+    for wait in (lambda: wrapper.wait_for_messages("nobody"),
+                 lambda: wrapper.wait_claim_file("waiter", "busy")):
+        threading.Thread(target=wait, daemon=True).start()
+    while not (wrapper.mail_waiters.queues and wrapper.claim_waiters.queues):
+        time.sleep(0.01)
+s = {"native": n, "asyncio view": durnel.aio.view(wrapper)}.get(variant, wrapper)
 agents = ["agent-%d" % i for i in range(10)]
 d = s.drain_inbox
-code = compile("for _ in range(%d):\\n    %s" % (int(sys.argv[3]), sys.argv[2]), "op", "exec")
-exec(compile("for _ in range(1000):\\n    " + sys.argv[2], "warm", "exec"))
-exec(code)
+if variant == "asyncio view":
+    body = re.sub(r"\\b(s\\.\\w+|d)\\(", r"await \\1(", statement).replace("; ", "\\n        ")
+    exec("async def run(start, stop):\\n    for i in range(start, stop):\\n        " + body)
+    loop = asyncio.new_event_loop()
+    loops = lambda start, stop: loop.run_until_complete(run(start, stop))
+else:
+    exec("def loops(start, stop):\\n    for i in range(start, stop):\\n        " + statement)
 """
+# Under callgrind: the operation `count` times on one variant, after 1,000 to warm up.
+COUNTED = (
+    CHILD
+    + """
+loops(0, 1000)
+loops(1000, 1000 + count)
+"""
+)
+# Timed: every variant in this one interpreter, `count` operations a round, the variants
+# taking turns for `rounds` rounds; prints the best nanoseconds per operation of each.
+TIMED = (
+    CHILD
+    + """
+from durnel.inprocess import InProcessCoordinationState
+rounds, done = int(sys.argv[5]), 0
+waited = InProcessCoordinationState(n)  # over the same native state, waited on all along
+n.claim_file("holder", "busy")
+for wait in (lambda: waited.wait_for_messages("nobody"),
+             lambda: waited.wait_claim_file("waiter", "busy")):
+    threading.Thread(target=wait, daemon=True).start()
+while not (waited.mail_waiters.queues and waited.claim_waiters.queues):
+    time.sleep(0.01)
+objects = {"native": n, "connect()": wrapper, "waited on": waited,
+           "asyncio view": durnel.aio.view(wrapper)}
+body = re.sub(r"\\b(s\\.\\w+|d)\\(", r"await \\1(", statement).replace("; ", "\\n        ")
+loop = asyncio.new_event_loop()
+runs = {}
+for name, obj in objects.items():
+    scope = dict(s=obj, d=obj.drain_inbox, names=names, keys=keys, agents=agents)
+    head = "def loops(start, stop):\\n    for i in range(start, stop):\\n        "
+    if name == "asyncio view":
+        exec("async " + head + body, scope)
+        runs[name] = lambda start, stop, coroutine=scope["loops"]: loop.run_until_complete(
+            coroutine(start, stop))
+    else:
+        exec(head + statement, scope)
+        runs[name] = scope["loops"]
+
+def timed(name, calls):
+    global done
+    started = time.perf_counter()
+    runs[name](done, done + calls)
+    done += calls
+    return (time.perf_counter() - started) * 1e9 / calls
+
+for name in runs:
+    timed(name, 1000)
+best = dict.fromkeys(runs, float("inf"))
+for _ in range(rounds):
+    for name in runs:
+        best[name] = min(best[name], timed(name, count))
+print(repr(best))
+"""
+)
 
 
-def instructions(variant, statement, calls):
-    """Instructions that `calls` runs of `statement` cost, whole interpreter included."""
-    command = [
-        "valgrind",
-        "--tool=callgrind",
-        "--callgrind-out-file=/dev/null",
-        sys.executable,
-        "-c",
-        CHILD,
-        variant,
-        statement,
-        str(calls),
-    ]
-    output = subprocess.run(command, capture_output=True, text=True, check=True).stderr
-    return int(re.search(r"Collected : (\d+)", output).group(1))
+def child(script, variant, statement, count, total, *more, callgrind=False):
+    """Runs a child script; returns what it prints, or its instructions under callgrind (the
+    whole interpreter)."""
+    command = [sys.executable, "-c", script, variant, statement, str(count), str(total), *more]
+    if callgrind:
+        command[:0] = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
+    # a fixed seed: string hashes, and with them dict probes, alike in every run
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    done = subprocess.run(command, capture_output=True, text=True, check=True, env=env)
+    if callgrind:
+        return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+    return done.stdout
 
 
-def method_overhead(calls):
-    """Instructions per operation on the native object and through durnel.connect(): the
-    difference of a run of 2N and one of N operations, so start-up and warm-up cancel out."""
+def method_instructions(calls):
+    """Instructions per operation of each variant: the difference of a run of 2N operations
+    and one of N, so start-up and warm-up cancel out. {name: {variant: Ir}}"""
     rows = {}
-    for name, (statement, _) in OPERATIONS.items():
-        per_call = {}
-        for variant in ("native", "connect()"):
-            short = instructions(variant, statement, calls)
-            long = instructions(variant, statement, 2 * calls)
-            per_call[variant] = (long - short) / calls
-        rows[name] = (
-            per_call["native"],
-            per_call["connect()"],
-            per_call["connect()"] / per_call["native"],
-        )
+    for name, statement in OPERATIONS.items():
+        rows[name] = {
+            variant: (
+                child(COUNTED, variant, statement, 2 * calls, 2 * calls, callgrind=True)
+                - child(COUNTED, variant, statement, calls, 2 * calls, callgrind=True)
+            )
+            / calls
+            for variant in VARIANTS
+        }
     return rows
+
+
+def method_times(calls, rounds):
+    """Nanoseconds per operation of each variant, the best of `rounds` rounds in which the
+    variants take turns in one interpreter. {name: {variant: ns}}"""
+    total = len(VARIANTS) * (1000 + calls * rounds)
+    return {
+        name: ast.literal_eval(child(TIMED, "all", statement, calls, total, str(rounds)))
+        for name, statement in OPERATIONS.items()
+    }
+
+
+def report_methods(args):
+    print(
+        "The nine methods: durnel.connect()'s object (nobody waiting, then waited on) and its"
+        " asyncio view\nagainst the native object, per operation (CPython %s):"
+        % sys.version.split()[0]
+    )
+    measures = [
+        (
+            "ns, the best of %d rounds taking turns" % args.method_repeats,
+            lambda: method_times(args.method_calls, args.method_repeats),
+        )
+    ]
+    if args.no_callgrind:
+        pass
+    elif shutil.which("valgrind") is None:
+        print("  (valgrind is not installed: no instruction counts)")
+    else:
+        measures.append(
+            (
+                "instructions (callgrind, the interpreter's share included)",
+                lambda: method_instructions(args.calls),
+            )
+        )
+    for title, measure in measures:
+        print("  %s; ratio to native (target <= %.2fx, nobody waiting):" % (title, TARGET_RATIO))
+        print("  %-27s" % "operation" + "".join("%18s" % v for v in VARIANTS))
+        for name, row in measure().items():
+            native = row["native"]
+            cells = ["%9.0f        " % native] + [
+                "%9.0f %6.3fx" % (row[v], row[v] / native) for v in VARIANTS[1:]
+            ]
+            verdict = "met" if row["connect()"] <= TARGET_RATIO * native else "MISSED"
+            print("  %-27s" % name + "".join("%18s" % c for c in cells) + "   " + verdict)
 
 
 # ---- Redis ----
@@ -806,7 +932,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=2000)
     parser.add_argument("--idle-seconds", type=float, default=5.0)
-    parser.add_argument("--calls", type=int, default=20000)
+    parser.add_argument("--calls", type=int, default=5000, help="per callgrind run")
+    parser.add_argument("--method-calls", type=int, default=20000, help="per timed run")
+    parser.add_argument("--method-repeats", type=int, default=5)
+    parser.add_argument("--methods-only", action="store_true", help="the nine methods alone")
     parser.add_argument("--redis-rounds", type=int, default=500)
     parser.add_argument("--redis-repeats", type=int, default=7)
     parser.add_argument("--redis-pairs", type=int, default=300)
@@ -817,6 +946,9 @@ def main():
     parser.add_argument("--no-sqlite", action="store_true", help="leave the SQLite engine out")
     parser.add_argument("--no-callgrind", action="store_true", help="no instruction counts")
     args = parser.parse_args()
+    if args.methods_only:
+        report_methods(args)
+        return
 
     print("Wake latency, from the send returning to the wait returning (us):")
     print("  %-28s %8s %8s   target" % ("waiter", "median", "p99"))
@@ -843,24 +975,7 @@ def main():
     if not args.no_sqlite:
         report_sqlite(args)
 
-    if args.no_callgrind:
-        return
-    if shutil.which("valgrind") is None:
-        print("valgrind is not installed: no instruction counts of the nine methods")
-        return
-    print(
-        "The nine methods through durnel.connect() against its native object: instructions per"
-        " operation\n(callgrind, the interpreter's share included; CPython %s):"
-        % sys.version.split()[0]
-    )
-    print("  %-28s %9s %11s %7s   target" % ("operation", "native", "connect()", "ratio"))
-    for name, (native, wrapped, ratio) in method_overhead(args.calls).items():
-        limit = 1.10 if OPERATIONS[name][1] else 1.0
-        verdict = "met" if ratio <= limit else "MISSED"
-        print(
-            "  %-28s %9.0f %11.0f %6.3fx   <= %.2fx: %s"
-            % (name, native, wrapped, ratio, limit, verdict)
-        )
+    report_methods(args)
 
 
 if __name__ == "__main__":

@@ -14,7 +14,8 @@
 #      9 waiting threads and after them (bench/bench_wal.py);
 #   5. waits (bench/bench_waits.py): wake latency and idle waiters' cost in-process and on a
 #      redis-server of its own, the asyncio Redis client against the sync one and 100 tasks
-#      against one, and what durnel.connect()'s object adds to the nine methods (callgrind);
+#      against one, and what durnel.connect()'s object and its asyncio view add to each of
+#      the nine methods (ns, and instructions by callgrind);
 #   6. snapshots (bench/bench_snapshot.py): durnel.snapshot of a group of 1,000 agents,
 #      claims and mailboxes in-process, on a redis-server of its own and in a SQLite file, and
 #      the CPU that `durnel watch` uses on the last two for a minute in a tmux terminal;
@@ -42,7 +43,8 @@ if [[ ${BENCH_QUICK:-0} == 1 ]]; then
   python_args=(--processes 1 --repeats 3 --memory-items 20000)
   redis_args=(--repeats 2 --pairs 200 --seconds 0.3 --calls 5)
   sqlite_args=(--repeats 2 --pairs 200 --seconds 0.3)
-  waits_args=(--rounds 300 --idle-seconds 1 --calls 2000 --redis-rounds 100 --redis-repeats 3)
+  waits_args=(--rounds 300 --idle-seconds 1 --calls 2000 --method-calls 2000 --method-repeats 3
+    --redis-rounds 100 --redis-repeats 3)
   snapshot_args=(--snapshots 30 --watch-seconds 10)
   mcp_args=(--rounds 30 --wake-rounds 15 --seconds 1)
 else

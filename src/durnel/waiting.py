@@ -157,14 +157,18 @@ def _settle(future, value):
 
 class WaitQueues:
     """Waiters by key, each key's in arrival order. ``queues`` is the plain dict behind them,
-    read without the lock by the engines' hot paths only to ask whether anyone waits at all
-    (a waiter joins before it checks for the last time, so a change made before that check is
-    seen by the check, and one made after it finds the waiter)."""
+    read without the lock by the engines' hot paths only to ask whether anyone waits (at all,
+    or for a key): a waiter joins before it checks for the last time, so a change made before
+    that check is seen by the check, and one made after it finds the waiter. ``on_busy(busy)``,
+    if given, is called under the lock when the first waiter of all joins (True) and when the
+    last one leaves (False): before the joining waiter's ``join`` returns, so before its last
+    check."""
 
-    __slots__ = ("_lock", "queues")
+    __slots__ = ("_lock", "_on_busy", "queues")
 
-    def __init__(self):
+    def __init__(self, on_busy=None):
         self._lock = threading.Lock()
+        self._on_busy = on_busy
         self.queues = {}
 
     def join(self, key, waiter):
@@ -174,6 +178,8 @@ class WaitQueues:
             if queue is None:
                 queue = self.queues[key] = deque()
             queue.append(waiter)
+            if self._on_busy is not None and len(queue) == 1 and len(self.queues) == 1:
+                self._on_busy(True)
             return queue[0] is waiter
 
     def leave(self, key, waiter):
@@ -189,6 +195,8 @@ class WaitQueues:
                 return
             if not queue:
                 del self.queues[key]
+                if not self.queues and self._on_busy is not None:
+                    self._on_busy(False)
                 return
             successor = queue[0] if first else None
         if successor is not None:

@@ -340,15 +340,23 @@ class Process:
         for agent in agents:
             self.call("sweep", state, "sync", "drain_inbox", (agent,))
 
-    def finish(self, closed, base=None, stuck=0):
+    def finish(self, closed, base=None, stuck=0, warmed=True):
         """The end of the process: its threads and descriptors once it closed its objects,
-        or that it ends without closing them (on purpose, or as workers are still busy)."""
+        or that it ends without closing them (on purpose, or as workers are still busy).
+        ``warmed``: whether ``base`` was counted after a warm-up that woke a waiter."""
         if closed:
             gc.collect()
             time.sleep(0.3)  # threads of closed objects finish
             names, threads, fds = counts()
             self.rec.write(
-                "end", closed=True, names=names, threads=threads, fds=fds, base=base, stuck=stuck
+                "end",
+                closed=True,
+                names=names,
+                threads=threads,
+                fds=fds,
+                base=base,
+                stuck=stuck,
+                warmed=warmed,
             )
             return
         self.rec.write("nem", kind="exit_unclosed")
@@ -435,7 +443,7 @@ def clocked(proc):
     if not proc.engine.shared:
         proc.sweep(sync, AGENTS + QUIET + POLLED)
     proc.engine.close(sync)
-    proc.finish(True, base)
+    proc.finish(True, base, warmed=False)
 
 
 def burst(proc, senders=4, waiters=9):

@@ -795,9 +795,10 @@ class Checker:
                         n for n in line["names"] if not n.startswith("asyncio_")
                     )
                     kept = list((ours - collections.Counter(names)).elements())
-                    opened = list(
-                        (collections.Counter(line["fds"]) - collections.Counter(fds)).elements()
-                    )
+                    allowed = collections.Counter(fds)
+                    if not line.get("warmed", True):
+                        allowed += collections.Counter(self.engine.kept_by_the_process)
+                    opened = list((collections.Counter(line["fds"]) - allowed).elements())
                     if kept or opened:  # asyncio's own executor threads aside
                         self.report(
                             "leftover",

@@ -55,6 +55,9 @@ class Engine:
     nemeses = ("kill", "pause")
     wait_bound = 5.0  # seconds a wait may take once what it waits for is available
     look_bound = 6.0  # seconds one look of a wait may take (a drain, retried or kept busy)
+    # descriptors a process keeps for its life once it has used the engine (not left behind
+    # by an object): allowed once each in a process counted without a warm-up
+    kept_by_the_process = ()
 
     def __init__(self, env):
         self.env = env
@@ -127,6 +130,9 @@ class SQLite(Engine):
         {"kind": "clock"},
     )
     nemeses = ("kill", "pause", "clock", "wake_dir", "file_size", "burst")
+    # the one datagram socket a process sends its wake-ups through, made at its first
+    # wake-up (a thread-free clocked process has no warm-up that wakes anybody)
+    kept_by_the_process = ("socket",)
 
     @classmethod
     def setup(cls, workdir):

@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+from durnel.inprocess.waking import SWITCHED
 from model import SIGNATURES as PARAMETERS  # parameters of every method, in order
 
 # Every test runs against each engine. Arity and keyword errors are Python's own TypeErrors on
@@ -78,10 +79,11 @@ WAKING = ("send_message", "broadcast", "release")
 
 def arity_kind(engine, name):
     """How the engine's method `name` words an arity or keyword error: as the native object
-    ("native"), as a Python function taking the same parameters ("function": the objects around
-    the native one wrap the three methods that may wake a waiter in one), or as a Python
-    method, which counts `self` ("method": the other engines)."""
-    if engine == "native" or (engine in ("inprocess", "aio-inprocess") and name not in WAKING):
+    ("native"), as a Python function taking the same parameters ("function": before 3.12 the
+    objects around the native one wrap the three methods that may wake a waiter in one), or as
+    a Python method, which counts `self` ("method": the other engines)."""
+    in_process = engine in ("inprocess", "aio-inprocess")
+    if engine == "native" or (in_process and (SWITCHED or name not in WAKING)):
         return "native"
     return "function" if engine in ("inprocess", "aio-inprocess") else "method"
 

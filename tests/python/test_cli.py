@@ -69,6 +69,11 @@ def group(clocked_redis_server):
     clock.claim_file("ana", "src/lexer.py")
     clock.send_message("bo", "ana", "waiting for src/lexer.py")
     clock.broadcast("cy", "done t00\nbye")
+    # where they were seen from, as calls of other machines recorded it (cy: never)
+    presence = "durnel:{%s}:presence" % clock.namespace
+    client.delete(presence)
+    client.hset(presence, "ana", "1230|4242|0123456789abcdef|build-1")
+    client.hset(presence, "bo", "1000|77|fedcba9876543210|lap|top")
     clock.at(1240)
     clock.url = clocked_redis_server.url
     yield clock
@@ -85,10 +90,10 @@ def test_show_prints_tables_and_json(group):
         "5 log events\n"
         "\n"
         "Agents:\n"
-        "  agent  status  claims  mailbox  oldest\n"
-        "  ana    busy         2        2     10s\n"
-        "  bo     busy         1        1     10s\n"
-        "  cy     idle                  1     10s\n"
+        "  agent  status  claims  mailbox  oldest  last seen  where\n"
+        "  ana    busy         2        2     10s    10s ago  build-1:4242\n"
+        "  bo     busy         1        1     10s  4m00s ago  lap|top:77\n"
+        "  cy     idle                  1     10s          -  -\n"
         "\n"
         "Claims:\n"
         "  resource            holder     since    age    left\n"
@@ -113,9 +118,9 @@ def test_show_prints_tables_and_json(group):
         "5 log events\n"
         "\n"
         "Agents:\n"
-        "  agent  status  claims  mailbox  oldest\n"
-        "  ana    busy         1        2     10s\n"
-        "  cy     idle                  1     10s\n"
+        "  agent  status  claims  mailbox  oldest  last seen  where\n"
+        "  ana    busy         1        2     10s    10s ago  build-1:4242\n"
+        "  cy     idle                  1     10s          -  -\n"
         "\n"
         "Claims:\n"
         "  resource            holder     since    age   left\n"
@@ -158,7 +163,7 @@ def test_show_reads_a_sqlite_file_and_never_makes_one(tmp_path):
     expected = durnel.snapshots.as_json(durnel.snapshot(state))
     for shot in (shown, expected):  # read a second apart, perhaps
         del shot["now"]
-        for row in shot["claims"] + shot["mailboxes"]:
+        for row in shot["claims"] + shot["mailboxes"] + shot["presence"]:
             row.pop("age", None), row.pop("seconds_left", None), row.pop("oldest_age", None)
     assert shown == expected and shown["engine"] == "sqlite" and len(shown["log"]) == 2
     SQLiteCoordinationState(str(tmp_path / "group.db"), "t").broadcast("cy", "hello")

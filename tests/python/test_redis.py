@@ -8,6 +8,7 @@ restarted with its append-only file, and a cluster slot resharded under load."""
 import asyncio
 import gc
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -33,6 +34,7 @@ from durnel.redis import (  # noqa: E402
     methods,
 )
 from durnel.redis import calls as calls_module  # noqa: E402
+from durnel.redis.liveness import ALIVE_TTL  # noqa: E402
 from durnel.redis.session import Session  # noqa: E402
 from durnel.redis.settling import SETTLER  # noqa: E402
 from faketime_helpers import child_environment, set_clock  # noqa: E402
@@ -356,6 +358,18 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
     assert redis_client.lrange(inbox, 0, -1) == [state_blob(good)]
     assert state.status("E") == "idle" and not redis_client.hexists(claims_key(name), "task:u")
     redis_client.delete(log)
+    # The presence hash: another type refuses a call whole; a record durnel did not write is
+    # refused by the snapshot that reads it.
+    presence = "durnel:{%s}:presence" % name
+    redis_client.set(presence, "x")
+    with pytest.raises(ForeignDataError, match=r"presence' holds a string"):
+        RedisCoordinationState(redis_client, name).claim_task("E", "u")
+    assert state.status("E") == "idle" and not redis_client.hexists(claims_key(name), "task:u")
+    redis_client.delete(presence)
+    redis_client.hset(presence, "E", "yesterday|1|0123456789abcdef|h")
+    with pytest.raises(ForeignDataError, match="presence': field E is not a presence record"):
+        durnel.snapshot(state)
+    redis_client.delete(presence)
     # Only a stamp as durnel writes it is a claim: a non-negative decimal integer.
     claims = claims_key(name)
     for stamp in ("inf", "nan", "1e99", "0x10", " 5", "1.5", "-3", "007", "", "9" * 16):
@@ -457,18 +471,24 @@ def test_a_call_whose_reply_is_lost_takes_effect_once(proxied, redis_client):
     assert direct.inbox("B") == [] and state.drain_inbox("B") == []
     assert lost(lambda: state.release("A", "file:f")) is None
     assert direct.status("A") == "idle"
+    direct.claim_file("D", "g")
+    assert lost(lambda: state.revoke("file:g", "ops")) == "D"  # not "no claim" the second time
     log = redis_client.xrange("durnel:{%s}:log" % name)
     assert [fields[b"event"] for _, fields in log] == [
         b"Claimed",
         b"MessageSent",
         b"BroadcastSent",
         b"Released",
+        b"Claimed",
+        b"Revoked",
     ]
-    assert proxy.dropped == 6
+    assert proxy.dropped == 7
 
 
-def test_an_unreachable_server_raises_connection_error_after_bounded_retries():
+def test_an_unreachable_server_raises_connection_error_after_bounded_retries(caplog):
     from redis_servers import free_port
+
+    caplog.set_level("WARNING", logger="durnel.redis")
 
     state = RedisCoordinationState("redis://127.0.0.1:%d/0" % free_port(), "n", retries=3)
     started = time.monotonic()
@@ -481,6 +501,9 @@ def test_an_unreachable_server_raises_connection_error_after_bounded_retries():
             call()
         assert not isinstance(info.value, RuntimeError)
     assert time.monotonic() - started < 10
+    assert [r.getMessage().split(":")[0] for r in caplog.records] == [
+        "a call gave up after 3 retries"
+    ] * 3
 
 
 def test_a_drain_whose_reply_never_arrives_loses_nothing(proxied, redis_client):
@@ -689,7 +712,9 @@ def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_serv
             time.sleep(0.05)
         set_clock(clock, when)
         assert other.inbox("B") == [] and other.drain_inbox("B") == []
-    # A drain with nothing to deliver writes nothing.
+    # A drain with nothing to deliver writes nothing (but its agent's presence, at most once
+    # a second per object).
+    assert other.drain_inbox("nobody") == []
     changes = direct.info("persistence")["rdb_changes_since_last_save"]
     assert other.drain_inbox("B") == [] and other.drain_inbox("nobody") == []
     assert direct.info("persistence")["rdb_changes_since_last_save"] == changes
@@ -794,17 +819,83 @@ def test_a_delivered_batch_is_settled_whatever_becomes_of_its_object(engine, mak
 def test_a_forked_child_has_a_session_of_its_own(redis_client):
     state = RedisCoordinationState(redis_client, namespace())
     state.send_message("parent", "box", "before")
+    parent_id = state.object_id
     child = os.fork()
     if child == 0:  # pragma: no cover - the child reports through its exit status
         code = 1
         try:
             state.send_message("child", "box", "child")
-            code = 0
+            code = 0 if state.object_id not in (parent_id, None) else 2
         finally:
             os._exit(code)
     state.send_message("parent", "box", "parent")
     assert os.waitpid(child, 0)[1] == 0
     assert sorted(m[2] for m in state.drain_inbox("box")) == ["before", "child", "parent"]
+    seen = {p.agent: p for p in durnel.snapshot(state).presence}
+    assert seen["parent"].object_id == parent_id == state.object_id
+    assert seen["child"].object_id != parent_id and seen["child"].pid == child
+
+
+def test_ephemeral_claims_die_with_their_process_and_outlive_a_pause(
+    redis_server, redis_client, caplog
+):
+    caplog.set_level("INFO", logger="durnel.redis")
+    name = namespace()
+    holders = {}
+    for task, query in (("t", "?ephemeral_claims=1"), ("u", "")):
+        holders[task] = subprocess.Popen(
+            [sys.executable, "-c", HOLDER, redis_server.url + query, name, task],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+    state = RedisCoordinationState(redis_client, name)
+    try:
+        for child in holders.values():
+            assert child.stdout.readline() == "held\n"
+            os.kill(child.pid, signal.SIGSTOP)
+        time.sleep(3)  # well within ALIVE_TTL: a paused holder keeps its claims
+        for task in ("t", "u"):
+            with pytest.raises(RuntimeError, match="already holds"):
+                state.claim_task("b", task)
+            os.kill(holders[task].pid, signal.SIGKILL)
+        killed = time.monotonic()
+        assert state.wait_claim_task("b", "t", timeout=ALIVE_TTL + 30) == "b"
+        assert time.monotonic() - killed < ALIVE_TTL + 5
+        assert caplog.records[-1].getMessage() == (
+            "b took over task:t from holder, whose object stopped keeping its claims alive"
+        )
+        with pytest.raises(RuntimeError, match="already holds"):  # for its lease
+            state.claim_task("b", "u")
+        assert [c.lapsed for c in durnel.snapshot(state).claims] == [False, False]
+    finally:
+        for child in holders.values():
+            child.kill()
+            child.wait()
+
+    async def closed_at_once():
+        ephemeral = AsyncRedisCoordinationState(redis_server.url, name, ephemeral_claims=True)
+        await ephemeral.claim_task("c", "v")
+        await ephemeral.claim_task("c", "w")  # and the asyncio twin revokes
+        assert await ephemeral.revoke("task:w", "ops") == "c"
+        shown = durnel.snapshot(state).claims[-1]
+        await ephemeral.aclose()
+        return shown
+
+    shown = asyncio.run(closed_at_once())  # (before the close: held)
+    assert (shown.resource, shown.holder, shown.lapsed) == ("task:v", "c", False)
+    assert durnel.snapshot(state).claims[-1].lapsed and state.claim_task("b", "v") == "b"
+    with pytest.raises(ValueError, match="ephemeral_claims"):
+        RedisCoordinationState(redis_server.url + "?ephemeral_claims=maybe", name)
+
+
+HOLDER = """
+import sys, time
+from durnel.redis import RedisCoordinationState
+url, name, task = sys.argv[1:]
+RedisCoordinationState(url, name).claim_task("holder", task)
+print("held", flush=True)
+time.sleep(600)
+"""
 
 
 def test_servers_die_with_the_run_that_started_them(tmp_path):

@@ -169,8 +169,9 @@ def proxied(redis_server):
 
 
 def test_lost_replies_and_dropped_subscriptions_during_a_wait_lose_and_double_nothing(
-    proxied, redis_client
+    proxied, redis_client, caplog
 ):
+    caplog.set_level("INFO", logger="durnel.redis")
     proxy, client = proxied
     name = namespace()
     lossy = RedisCoordinationState(client, name)
@@ -187,6 +188,8 @@ def test_lost_replies_and_dropped_subscriptions_during_a_wait_lose_and_double_no
     assert [m[2] for m in received] == ["m%d" % i for i in range(5)]
     assert proxy.dropped == 9
     assert direct.inbox("B") == [] and lossy.drain_inbox("B") == []
+    reconnections = [r.getMessage() for r in caplog.records if "listener" in r.getMessage()]
+    assert reconnections and reconnections[-1] == "a wake-up listener is connected again"
 
 
 # ---- asyncio ----
@@ -393,7 +396,8 @@ def test_a_silent_listener_is_replaced_and_its_waiters_look_again(make, redis_se
 
 @pytest.mark.waits
 @pytest.mark.engines("redis", "aio-redis")
-def test_paused_waiters_at_the_head_hold_no_free_resource_back(make, redis_server):
+def test_paused_waiters_at_the_head_hold_no_free_resource_back(make, redis_server, caplog):
+    caplog.set_level("INFO", logger="durnel.redis")
     holder = make()
     holder.claim_file("holder", "doc")
     queue = "durnel:{%s}:queue:file:doc" % make.namespace
@@ -408,6 +412,9 @@ def test_paused_waiters_at_the_head_hold_no_free_resource_back(make, redis_serve
     holder.release("holder", "file:doc")
     assert live(timeout=30) == "live"
     assert time.monotonic() - started < TURN_GRACE + CHECK_SECONDS + 3
+    assert "passed over 2 paused waiter(s) for file:doc: they left it free for 5 s untaken" in [
+        r.getMessage() for r in caplog.records
+    ]
     for process in paused:
         process.kill()
         process.wait()

@@ -160,7 +160,7 @@ def test_namespaces_are_listed_with_their_counts(engine, state):
 
 
 @pytest.mark.reachable_only
-@pytest.mark.engines("sqlite")
+@pytest.mark.engines("sqlite", "redis", "cluster")
 def test_waiters_and_callers_are_listed_while_they_wait_and_a_revoke_serves_the_first(
     state, monkeypatch
 ):

@@ -499,6 +499,28 @@ def test_opening_a_connection_keeps_the_process_s_locks_on_the_file(tmp_path):
 # ---- schema versions and waits ----
 
 
+def test_threads_opening_their_first_connections_at_once_keep_the_process_s_locks(
+    tmp_path, monkeypatch
+):
+    from durnel.sqlite.connections import Connections
+
+    path, read_head, slow = str(tmp_path / "state.db"), Connections._read_head, [1.0]
+
+    def slowly(self, identity):  # the first reads the file's head while the second opens
+        time.sleep(slow.pop() if slow else 0)
+        read_head(self, identity)
+
+    monkeypatch.setattr(Connections, "_read_head", slowly)
+    first = in_thread(SQLiteCoordinationState, path)
+    time.sleep(0.2)
+    second = SQLiteCoordinationState(path)
+    second.send_message("A", "B", "kept")
+    first()
+    subprocess.run([sys.executable, "-c", LAST_USER, path], check=True, timeout=60)
+    assert os.path.exists(path + "-wal")
+    assert [m[2] for m in second.drain_inbox("B")] == ["kept"]
+
+
 def test_a_version_1_file_is_migrated_on_open_and_keeps_its_data(tmp_path):
     from durnel.sqlite.schema import APPLICATION_ID, DDL_BY_VERSION
 
@@ -645,6 +667,18 @@ def test_waits_beside_a_file_whose_path_is_too_long_for_a_socket_leave_nothing(t
     assert sorted(os.listdir(str(deep))) == ["state.db", "state.db-shm", "state.db-wal"]
 
 
+def test_objects_on_files_of_their_own_leave_no_descriptor_behind(tmp_path):
+    descriptors = []
+    for n in range(6):  # (the first makes what a process keeps: its sending socket...)
+        state = SQLiteCoordinationState(tmp_path / ("state%d.db" % n))
+        state.send_message("A", "B", "x")
+        state.wait_for_messages("C", 0.01)
+        del state
+        gc.collect()
+        descriptors.append(len(os.listdir("/proc/self/fd")))
+    assert descriptors[1:] == descriptors[:1] * 5
+
+
 def test_a_drain_cancelled_while_it_waits_for_the_write_lock_hands_its_messages_back(tmp_path):
     path = tmp_path / "state.db"
     state = SQLiteCoordinationState(path)
@@ -753,9 +787,17 @@ def test_no_row_makes_a_call_reach_or_remove_anything_outside_the_wake_place(tmp
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     listener.bind(str(elsewhere / "socket"))
     state = SQLiteCoordinationState(tmp_path / "state.db")
+    (tmp_path / "state.db-wake").mkdir()  # (where there is one: not a socket, though so named)
+    (tmp_path / "state.db-wake" / "0123456789abcdef").write_text("kept")
     with contextlib.closing(sqlite3.connect(str(tmp_path / "state.db"))) as db:
         db.execute("PRAGMA ignore_check_constraints = ON")
-        for address in (str(elsewhere / "file"), str(elsewhere / "socket"), "../elsewhere/file"):
+        for address in (
+            str(elsewhere / "file"),
+            str(elsewhere / "socket"),
+            "../elsewhere/file",
+            "0123456789abcdef/../../elsewhere/socket",
+            "0123456789abcdef",
+        ):
             db.execute(
                 "INSERT INTO waiters (namespace, kind, key, address, pid, process) "
                 "VALUES ('default', 'mail', 'B', ?, ?, '')",
@@ -764,6 +806,8 @@ def test_no_row_makes_a_call_reach_or_remove_anything_outside_the_wake_place(tmp
         db.commit()
     state.send_message("A", "B", "hello")
     assert (elsewhere / "file").read_text() == "kept"
+    assert (tmp_path / "state.db-wake" / "0123456789abcdef").read_text() == "kept"
+    assert stat.S_ISSOCK(os.lstat(str(elsewhere / "socket")).st_mode)
     with pytest.raises(BlockingIOError):
         listener.recv(16, socket.MSG_DONTWAIT)
     assert waiter_rows(tmp_path / "state.db") == []
@@ -818,13 +862,45 @@ def test_the_rows_of_dead_waiters_go_at_anyone_s_next_call(tmp_path, place, capl
     assert len(waiter_rows(path)) == 6
     for child in children:
         child.kill()
-        child.wait()
+    for child in children:  # dead, but not reaped yet: a zombie's waiters are gone too
+        while Path("/proc/%d/stat" % child.pid).read_bytes().rsplit(b") ", 1)[1][:1] != b"Z":
+            time.sleep(0.01)
     with caplog.at_level(logging.INFO, logger="durnel.sqlite"):
         SQLiteCoordinationState(path).send_message("A", "unrelated", "hi")
     assert waiter_rows(path) == []
     assert "removed 6 waiter(s)" in caplog.text
+    for child in children:
+        child.wait()
     if place == "directory":
         assert os.listdir(path + "-wake") == []
+
+
+def test_a_call_keeps_waiters_it_cannot_judge_and_removes_ended_ones(tmp_path, place):
+    from durnel.sqlite import processes
+
+    pid, mine = processes.this_process()
+    if not mine:
+        pytest.skip("no /proc: every process's waiter is judged by its socket")
+    path = tmp_path / "state.db"
+    state = SQLiteCoordinationState(path)
+    sock, name = state._wakes.bind()  # reachable, of a process in another PID namespace
+    boot, namespace, network, started = mine.split("/")
+    rebooted = ("0" if boot[0] != "0" else "1") + boot[1:]
+    with contextlib.closing(sqlite3.connect(str(path))) as db:
+        db.executemany(
+            "INSERT INTO waiters (namespace, kind, key, address, pid, process) "
+            "VALUES ('default', 'mail', ?, ?, ?, ?)",
+            [
+                ("B", name, 1, "/".join((boot, "1", network, started))),
+                ("C", "fedcba9876543210", pid, mine),  # a wait of this process that ended
+                # a waiter from before the machine restarted, whose pid and start time recur
+                ("D", "fedcba9876543211", pid, "/".join((rebooted, namespace, network, started))),
+            ],
+        )
+        db.commit()
+    state.send_message("A", "unrelated", "hi")
+    assert waiter_rows(path) == [("mail", "B")]
+    state._wakes.unbind(sock, name)
 
 
 def test_foreign_rows_and_a_damaged_file_raise_durnel_s_errors_and_change_nothing(tmp_path):

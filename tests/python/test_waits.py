@@ -6,6 +6,7 @@ cancelled wait takes nothing."""
 
 import asyncio
 import contextlib
+import gc
 import logging
 import os
 import random
@@ -21,6 +22,7 @@ import pytest
 
 import durnel
 import durnel.aio
+from durnel.inprocess.waking import SWITCHED
 from faketime_helpers import child_environment, set_clock
 
 pytestmark = pytest.mark.waits
@@ -178,6 +180,102 @@ def test_any_non_negative_timeout_is_taken_and_a_call_ends_the_wait(state, timeo
     assert state.wait_claim_task("W", "t", timeout) == "W"
     sender.join()  # their calls may still be finishing (waking others) after the waits ended
     releaser.join()
+
+
+@pytest.mark.engines("inprocess", "aio-inprocess")
+def test_methods_fetched_before_anybody_waited_wake_every_later_waiter(state):
+    # Each round, the first waiter arrives and the last one leaves while another thread sends
+    # or releases at a random moment through methods fetched before any of it, by keyword.
+    send, release, rng = state.send_message, state.release, random.Random(7)
+    started = time.monotonic()
+    for i in range(150):
+        receiver = in_thread(woken, state.wait_for_messages, "B")
+        time.sleep(rng.random() * 0.002)
+        send(content="m%d" % i, to_agent="B", from_agent="A")
+        assert [m[2] for m in receiver()] == ["m%d" % i]
+    for _ in range(20):
+        state.claim_file("holder", "f")
+        claimer = in_thread(state.wait_claim_file, "W", "f", WAIT)
+        time.sleep(rng.random() * 0.002)
+        release(resource_key=Tagged("file:f"), agent_id="holder")
+        assert claimer() == "W"
+        state.release("W", "file:f")
+    # A lost release is only retried at the next whole second: 20 of them would take ~10 s.
+    assert time.monotonic() - started < 8
+
+
+class Tagged(str):
+    def __str__(self):
+        return "tagged"
+
+
+@pytest.mark.skipif(not SWITCHED, reason="the waking methods are Python functions here")
+def test_no_python_code_runs_inside_a_waking_method_before_its_change():
+    # What makes switching them exact: a finalizer that the call's own allocations make due
+    # (collection threshold 1, a fresh argument tuple) runs only after its change of state.
+    state, seen = durnel.connect(), []
+
+    class Finalized:
+        def __del__(self):
+            seen.append(len(state.inbox("B")) - before)
+
+    thresholds = gc.get_threshold()
+    try:
+        for _ in range(20):
+            gc.disable()
+            no_free_tuples = [tuple([i, i, i]) for i in range(5000)]
+            first, second = Finalized(), Finalized()
+            first.other, second.other = second, first
+            del first, second
+            before = len(state.inbox("B"))
+            gc.set_threshold(1)
+            gc.enable()
+            state.send_message("A", "B", "m")
+            gc.set_threshold(*thresholds)
+            del no_free_tuples
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.enable()
+    assert seen == [1] * 40
+
+
+@pytest.mark.engines("inprocess", "aio-inprocess")
+def test_the_waking_methods_refuse_alike_whether_anybody_waits_or_not(state):
+    bad_calls = [
+        ("send_message", ("A",), {}),
+        ("send_message", ("A", "B", "c", "d"), {}),
+        ("send_message", ("A", "B"), {"to_agent": "B"}),
+        ("send_message", ("A", 1, "c"), {}),
+        ("broadcast", ("A",), {"zzz": "c"}),
+        ("broadcast", ("A", "\ud800"), {}),
+        ("release", (), {"agent_id": "A"}),
+        ("release", ("A", "file:nothing"), {}),
+        ("release", ("A", b"file:f"), {}),
+    ]
+
+    def refusals():
+        found = []
+        for name, args, kwargs in bad_calls:
+            with pytest.raises(Exception) as error:
+                getattr(state, name)(*args, **kwargs)
+            found.append((type(error.value), str(error.value)))
+        return found
+
+    state.send_message("A", "B", "so that B is known")
+    state.drain_inbox("B")
+    alone = refusals()
+    state.claim_file("holder", "f")
+    mail, claim = (
+        in_thread(state.wait_for_messages, "B", WAIT),
+        in_thread(state.wait_claim_file, "W", "f", WAIT),
+    )
+    time.sleep(SLEEP)
+    assert refusals() == alone
+    assert state.inbox("B") == [] and state.status("A") == "idle"
+    state.broadcast(content="to all", from_agent="A")
+    state.release(agent_id="holder", resource_key="file:f")
+    assert [m[2] for m in mail()] == ["to all"]
+    assert claim() == "W"
 
 
 # ---- asyncio views and threads together ----
@@ -438,6 +536,28 @@ def test_a_paused_first_waiter_loses_its_turn_and_then_takes_its_place_back(
     assert ticket() == in_line  # back in its place, ahead of any later waiter
     state.release("second", "file:f")
     assert first.communicate(timeout=WAIT)[0] == "first\n"
+
+
+@pytest.mark.engines("sqlite", "aio-sqlite")
+def test_a_first_waiter_paused_for_less_than_the_grace_keeps_its_turn(state, monkeypatch):
+    from durnel.sqlite import waits
+
+    monkeypatch.setattr(waits, "LOOK_EVERY", 1.0)  # (the second finds the resource free sooner)
+    state.claim_file("holder", "f")
+    first = process(state, "wait-claim", "first", "f")
+    second = in_thread(state.wait_claim_file, "second", "f", WAIT)
+    time.sleep(SLEEP)
+    first.send_signal(signal.SIGSTOP)
+    state.release("holder", "file:f")
+    # The second takes its turn every second meanwhile, and lets the grace run from the first.
+    time.sleep(waits.TURN_GRACE - 1.5)
+    first.send_signal(signal.SIGCONT)
+    try:
+        assert first.communicate(timeout=WAIT)[0] == "first\n"
+    finally:
+        first.kill()
+    state.release("first", "file:f")
+    assert second() == "second"
 
 
 # ---- time ----

@@ -1,11 +1,11 @@
 """InProcessCoordinationState: the native CoordinationState of this process, with waits.
 
 The nine methods are the native object's own: six are its bound methods, stored on the
-instance; ``send_message``, ``broadcast`` and ``release`` call the native method and then,
-only when somebody waits, wake the waiters that the call may concern. Results, refusals and
-conversion errors are the native ones, byte for byte; the three waking methods are Python
-functions, so their arity and keyword errors are Python's (the same texts from 3.10 on, but
-keywords are checked before surplus positionals, and 3.9 names the bare method).
+instance; ``send_message``, ``broadcast`` and ``release`` (``.waking``) call the native
+method and then, only when somebody waits, wake the waiters that the call may concern; while
+nobody waits they cost the native call alone (CPython 3.12 on). Results, refusals and
+conversion errors are the native ones, byte for byte; so are arity and keyword errors, but
+those of the three waking methods before 3.12, which are Python's (see ``.waking``).
 
 The waits:
 - ``wait_for_messages(agent_id, timeout=None)`` drains the agent's mailbox like
@@ -39,15 +39,8 @@ from ..arguments import plain
 from ..contract import FILE_PREFIX, METHODS, TASK_PREFIX, WAITS
 from ..lifecycle import Closing
 from ..protocol import Message, Status
-from ..waiting import (
-    WAITER,
-    ThreadWaiter,
-    WaitQueues,
-    deadline_after,
-    next_second,
-    run_waits,
-    seconds_left,
-)
+from ..waiting import WAITER, ThreadWaiter, deadline_after, next_second, run_waits, seconds_left
+from .waking import waking_methods
 
 __all__ = ["InProcessCoordinationState", "open_url"]
 
@@ -67,11 +60,11 @@ class InProcessCoordinationState(Closing):
                 "state must be a durnel_core.CoordinationState, not %s" % type(state).__qualname__
             )
         self.native = state
-        self.mail_waiters = WaitQueues()  # agent id -> waiters of its mailbox
-        self.claim_waiters = WaitQueues()  # resource key -> waiters for it, first come first
-        # The nine methods live on the instance: six are the native bound methods themselves,
-        # three are closures over what they need (no attribute lookups, no *args), the
-        # cheapest calls Python has for them.
+        waking = waking_methods(state)
+        self.mail_waiters = waking.mail_waiters  # agent id -> waiters of its mailbox
+        self.claim_waiters = waking.claim_waiters  # resource key -> its waiters, in order
+        # The nine methods live on the instance, the cheapest calls Python has for them: six
+        # are the native bound methods themselves, three (.waking) wake the waiters.
         # (Assigned one by one, not through vars(): the instance keeps its compact layout,
         # which makes each lookup of them cheaper.)
         self.claim_file = state.claim_file  # type: ignore[method-assign]
@@ -80,9 +73,9 @@ class InProcessCoordinationState(Closing):
         self.inbox = state.inbox  # type: ignore[method-assign]
         self.drain_inbox = state.drain_inbox  # type: ignore[method-assign]
         self.status = state.status  # type: ignore[method-assign]
-        self.send_message, self.broadcast, self.release = _waking_methods(  # type: ignore[method-assign]
-            state, self.mail_waiters, self.claim_waiters
-        )
+        self.send_message = waking.send_message  # type: ignore[method-assign]
+        self.broadcast = waking.broadcast  # type: ignore[method-assign]
+        self.release = waking.release  # type: ignore[method-assign]
 
     if TYPE_CHECKING:
 
@@ -177,37 +170,3 @@ def open_url(url: Optional[str], namespace: str) -> InProcessCoordinationState:
     """A new in-process object (``durnel.connect()`` without a URL): ``url`` is None, and
     ``namespace`` was checked and names nothing (every object is a group of its own)."""
     return InProcessCoordinationState()
-
-
-def _waking_methods(state, mail_waiters, claim_waiters):
-    """send_message, broadcast and release of ``state`` that, after the native call, wake the
-    waiters it may concern, and only look further when anybody waits at all."""
-    native_send, native_broadcast, native_release = (
-        state.send_message,
-        state.broadcast,
-        state.release,
-    )
-    mail, claims = mail_waiters.queues, claim_waiters.queues
-    wake_mailbox, wake_claim = mail_waiters.wake_all, claim_waiters.wake_first
-
-    def send_message(from_agent, to_agent, content):
-        message = native_send(from_agent, to_agent, content)
-        if mail:
-            wake_mailbox(message[1])
-        return message
-
-    def broadcast(from_agent, content):
-        message = native_broadcast(from_agent, content)
-        if mail:
-            wake_mailbox()  # every mailbox that anybody waits on may have a copy
-        return message
-
-    def release(agent_id, resource_key):
-        native_release(agent_id, resource_key)
-        if claims:
-            wake_claim(str.__str__(resource_key))
-
-    for method in (send_message, broadcast, release):
-        # Python words an arity error with the qualified name (3.10 on), as the native does.
-        method.__qualname__ = "CoordinationState." + method.__name__
-    return send_message, broadcast, release

@@ -47,12 +47,13 @@ from ..lifecycle import AsyncClosing
 from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import AsyncWaiter, WaitQueues
-from . import calls, methods, retry, settling, waits
+from . import calls, liveness, methods, retry, settling, waits
 from .aio_hub import AsyncHub, own_client
 from .background import in_background
 from .cancellation import unswallowed
 from .engine import _READS, CLOSED_HELPERS, CLOSED_METHODS
 from .errors import NotReplicatedError, OtherLoopError
+from .liveness import ALIVE_TTL, KEEP_EVERY, alive_key
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
@@ -264,6 +265,7 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
         replicas: int = 0,
         replica_timeout: float = 1.0,
         close_client: Optional[bool] = None,
+        ephemeral_claims: bool = False,
     ) -> None:
         self._set_up(
             client_or_url,
@@ -277,6 +279,7 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
             retries,
             replicas,
             replica_timeout,
+            ephemeral_claims,
         )
         self._sender = AsyncSender(self)
         # task -> its session
@@ -291,6 +294,7 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
         self._loop: Optional[asyncio.AbstractEventLoop] = None  # the loop of the first use
         self._wake_hub: Optional[AsyncHub] = None
         self._hub_starting: Optional[asyncio.Future[AsyncHub]] = None
+        self._keeper: Optional[asyncio.Task] = None  # sets the alive key again (liveness.py)
 
     # ---- claims ----
 
@@ -356,8 +360,9 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
         self, agent_id: str, timeout: Optional[float] = None
     ) -> list[Message]:
         session = self._session()
-        steps = waits.message_waits(self._keys, self._options, session, agent_id, timeout)
-        messages = await self._wait(session, steps)
+        pending = waits.Pending()
+        steps = waits.message_waits(self._keys, self._options, session, pending, agent_id, timeout)
+        messages = await self._wait(session, steps, pending)
         if messages:
             self._sender.settle_later(session)
         return messages
@@ -407,7 +412,7 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
                     except BaseException:
                         watched.pop()
                         raise
-                    answer = hub.ticket() if request.claims else None
+                    answer = hub.ticket()
                 request = steps.send(answer)
         except StopIteration as done:
             return done.value
@@ -456,6 +461,13 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
         for session in [s for s in self._sessions if s.unsettled and s.pid == os.getpid()]:
             await self._sender.settle(session)
 
+    async def revoke(self, resource_key: str, by: str) -> str:
+        """Frees the claim on ``resource_key`` whoever holds it (RedisCoordinationState's
+        ``revoke``); returns the holder."""
+        session = self._session()
+        call = methods.revoke(self._keys, self._options, session, resource_key, by)
+        return methods.revoke_result(await self._run(session, call), self._keys, resource_key)
+
     async def delete_namespace(self) -> int:
         """Deletes every key of this object's namespace and nothing else; returns how many."""
         deleted = 0
@@ -474,8 +486,13 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
         object owns it."""
         if self._dropper is not None:
             self._dropper.detach()
+        if self._keeper is not None:
+            self._keeper.cancel()
         try:
             await self._settle_all()
+            if self.ephemeral_claims:  # its claims lapse now, not ALIVE_TTL from now
+                key = alive_key(self._keys, self._options.presence.current_id())
+                await self._client.delete(key)
         except retry.LOST:
             pass  # the server is gone: those batches come back after the visibility timeout
         finally:
@@ -499,6 +516,8 @@ class AsyncRedisCoordinationState(Settings, AsyncClosing):
                 )
                 self._dropper.atexit = False  # at exit, the loop runs no more
                 self._loop = loop
+                if self.ephemeral_claims:
+                    self._keeper = loop.create_task(_keep(weakref.ref(self)))
             elif loop is not self._loop and self._loop is not None:
                 raise OtherLoopError(
                     "%r belongs to the event loop that first used it, not this one: make one "
@@ -558,6 +577,22 @@ def _client_for(url):
         )
     except ValueError as error:
         raise ValueError("bad coordination URL %r: %s" % (redacted(url), error)) from None
+
+
+async def _keep(ref):
+    """The keeper of an asyncio object with ephemeral_claims: its alive key set again every
+    KEEP_EVERY seconds while the object lives and is open (liveness.py)."""
+    while True:
+        await asyncio.sleep(KEEP_EVERY)
+        engine = ref()
+        if engine is None or engine._closed:
+            return
+        try:
+            key = alive_key(engine._keys, engine._options.presence.current_id())
+            await engine._client.set(key, b"1", ex=ALIVE_TTL)
+        except Exception as error:
+            liveness.log.warning("could not keep %r's claims alive: %s", engine, error)
+        del engine
 
 
 def open_async_url(url: str, namespace: str) -> AsyncRedisCoordinationState:

@@ -9,13 +9,21 @@ Keys of namespace N (``Keys``), all readable with ordinary Redis tools:
   durnel:{N}:inflight:<agent>      hash   "<session id>:<request id>" -> a batch drained from
                                           that inbox whose delivery is not settled yet
                                           (see lua/drain.lua)
-  durnel:{N}:log                   stream event=Claimed|Released|MessageSent|BroadcastSent, ...
+  durnel:{N}:log                   stream event=Claimed|Released|MessageSent|BroadcastSent|
+                                          Revoked, ...
   durnel:{N}:session:<sid>         string the latest request of one session and its reply
   durnel:{N}:guard                 never written: declared by broadcast (lua/broadcast.lua)
   durnel:{N}:queue:<resource key>  zset   tickets of the claim's waiters by arrival
                                           (lua/wait_claim.lua)
-  durnel:{N}:turns:<resource key>  hash   ticket -> when it last stepped, and 'free' -> since
-                                          when the resource is free (lua/wait_claim.lua)
+  durnel:{N}:turns:<resource key>  hash   ticket -> when it last stepped, 'who:<ticket>' ->
+                                          '["<agent>","<pid>|<object id>|<host>"]', and 'free' ->
+                                          since when the resource is free (lua/wait_claim.lua)
+  durnel:{N}:queues                set    the resource keys whose queues may hold tickets
+  durnel:{N}:presence              hash   agent -> "<last seen>|<pid>|<object id>|<host>"
+                                          (presence.py)
+  durnel:{N}:mailwaiters           zset   '<ticket>|["<agent>","<pid>|<object id>|<host>"]'
+                                          of the message waits, by when they began
+                                          (lua/common.lua's looked())
 Sharded pub/sub channels of namespace N (no keys; SPUBLISH with nobody subscribed is free):
   durnel:{N}:wake:inbox:<agent>    a message was queued for the agent
   durnel:{N}:wake:broadcast        a broadcast was queued for everyone
@@ -67,6 +75,9 @@ class Keys:
         "inbox_prefix",
         "broadcast_channel",
         "hub_prefix",
+        "presence",
+        "queues",
+        "mailwaiters",
     )
 
     def __init__(self, namespace: str):
@@ -79,6 +90,9 @@ class Keys:
         self.inbox_prefix = prefix + b"inbox:"
         self.broadcast_channel = prefix + b"wake:broadcast"
         self.hub_prefix = prefix + b"wake:hub:"
+        self.presence = prefix + b"presence"
+        self.queues = prefix + b"queues"
+        self.mailwaiters = prefix + b"mailwaiters"
 
     def inbox(self, agent: bytes) -> bytes:
         return self.inbox_prefix + agent
@@ -110,11 +124,25 @@ class Options(NamedTuple):
     ttl: bytes  # request ttl, seconds
     maxlen: bytes  # log cap, b"" for none
     visibility: bytes  # visibility timeout of drained batches, seconds
+    presence: Any  # the object's Presence (presence.py)
 
 
-def _call(script, session, keys, args):
+def _call(script, session, keys, args, options=None, agent=None, mail=b""):
+    """The Call, with the session's settling; with ``agent``, who calls, as its control
+    (lua/common.lua's noted()): its presence (presence.py), a message wait's look ``mail``
+    and the object its claims die with, or only b"" when none of it is due."""
     extra_keys, extra_args = session.settling()
-    return Call(script, keys + extra_keys, args + extra_args, tuple(zip(extra_keys, extra_args)))
+    settles = tuple(zip(extra_keys, extra_args))
+    if agent is None:
+        return Call(script, keys + extra_keys, args + extra_args, settles)
+    presence = options.presence
+    record = presence.record(agent)
+    if not (record or mail or presence.ephemeral or script == "wait_claim"):
+        return Call(script, keys + extra_keys, args + extra_args + (b"",), settles)
+    control = b"%s|%s|%s|%s" % (b"1" if record else b"0", mail, presence.mortal(), presence.where())
+    return Call(
+        script, keys + extra_keys + (presence.key,), args + extra_args + (agent, control), settles
+    )
 
 
 # ---- builders: each call's KEYS and ARGV in the order of its script's header ----
@@ -126,6 +154,8 @@ def claim(keys, options, session, request, agent, resource):
         session,
         (keys.claims, keys.statuses, keys.log, session.key),
         (session.sid, request, options.ttl, options.maxlen, agent, resource, LEASE),
+        options,
+        agent,
     )
 
 
@@ -135,6 +165,8 @@ def renew(keys, options, session, request, agent, resource):
         session,
         (keys.claims, session.key),
         (session.sid, request, options.ttl, agent, resource),
+        options,
+        agent,
     )
 
 
@@ -152,6 +184,8 @@ def release(keys, options, session, request, agent, resource):
             resource,
             keys.claim_channel(resource),
         ),
+        options,
+        agent,
     )
 
 
@@ -170,6 +204,8 @@ def send(keys, options, session, request, sender, recipient, text):
             text,
             keys.inbox_channel(recipient),
         ),
+        options,
+        sender,
     )
 
 
@@ -188,6 +224,8 @@ def broadcast(keys, options, session, request, sender, text):
             keys.inbox_prefix,
             keys.broadcast_channel,
         ),
+        options,
+        sender,
     )
 
 
@@ -197,16 +235,28 @@ def inbox(keys, options, session, agent):
         session,
         (keys.inbox(agent), keys.inflight(agent)),
         (session.sid, options.visibility),
+        options,
+        agent,
     )
 
 
-def drain(keys, options, session, request, agent):
+def drain(keys, options, session, request, agent, mail=b""):
+    """A drain; a message wait's look with ``mail``: b"+<ticket>" while it waits on,
+    b"-<ticket>" for its last (lua/common.lua's looked())."""
     return _call(
         "drain",
         session,
         (keys.inbox(agent), keys.inflight(agent), session.key),
         (session.sid, request, options.ttl, options.visibility, b""),
+        options,
+        agent,
+        mail,
     )
+
+
+def unwait(keys, ticket):
+    """Takes a message wait's ticket out of the mail waiters (lua/unwait.lua)."""
+    return Call("unwait", (keys.mailwaiters,), (ticket,), ())
 
 
 def retried(call):
@@ -251,6 +301,25 @@ def wait_claim(keys, options, session, request, agent, resource, queue, ticket, 
             _GRACE_US,
             _QUEUE_TTL,
         ),
+        options,
+        agent,
+    )
+
+
+def revoke(keys, options, session, request, resource, by):
+    return Call(
+        "revoke",
+        (keys.claims, keys.log, session.key),
+        (
+            session.sid,
+            request,
+            options.ttl,
+            options.maxlen,
+            resource,
+            by,
+            keys.claim_channel(resource),
+        ),
+        (),
     )
 
 
@@ -389,14 +458,16 @@ class ClaimStep(NamedTuple):
     claimed: bool
     queued: bool  # another waiter is ahead
     arrival: bytes  # the ticket's place in the queue; b"" if it is not queued
-    holder: Any  # str, while the claim holds; None when it is free (a waiter ahead)
+    holder: Any  # str, while the claim holds; None when it is free (a waiter ahead); when
+    # claimed, the holder of a dead object's claim taken over (liveness.py), else None
     lapses_in: Any  # seconds until the holder's lease lapses, by the server's clock
 
 
 def claim_step(reply, claims_key, lease=LEASE_SECONDS):
     kind = tag(reply)
-    if kind == Reply.OK:
-        return ClaimStep(True, False, b"", None, None)
+    if kind == Reply.OK:  # with the holder of a dead object's claim taken over, if it was one
+        stamp, _, holder = _raw(reply[1]).partition(b" ") if len(reply) > 1 else (b"", b"", b"")
+        return ClaimStep(True, False, b"", text(holder, claims_key) if holder else None, None)
     if kind == Reply.WAIT_QUEUED:
         parts = _raw(reply[1]).split(b" ", 4)
         if len(parts) == 1:  # the resource is free: the waiter ahead has its turn

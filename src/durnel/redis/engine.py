@@ -41,6 +41,10 @@ Guarantees, beyond what the in-process engine gives:
   claims, statuses, inboxes, in-flight batches and the log never expire (``log_maxlen`` caps
   the log, approximately); ``delete_namespace()`` removes one namespace and nothing else.
 
+Each call records its agent's presence (presence.py), snapshots list who waits, an object
+with ``ephemeral_claims`` ties its claims to its life (liveness.py), and ``revoke()`` frees a
+claim for an operator.
+
 ``close()`` (``durnel.lifecycle``) settles the delivered drains, ends the waits that sleep on
 the object (they raise ClosedError at once) and its listener, and closes a client made from a
 URL (or any client, with ``close_client=True``).
@@ -61,10 +65,11 @@ from ..lifecycle import Closing
 from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import ThreadWaiter, WaitQueues
-from . import calls, methods, retry, settling, waits
+from . import calls, liveness, methods, retry, settling, waits
 from .calls import key_pattern
 from .errors import NotReplicatedError
 from .hub import Hub
+from .liveness import ALIVE_TTL, KEEPER, alive_key
 from .retry import DEFAULT_RETRIES
 from .scripts import LIBRARY, SCRIPTS
 from .session import Session
@@ -75,7 +80,7 @@ __all__ = ["RedisCoordinationState", "open_url"]
 
 # What a closed object of either twin refuses besides, and where every call starts (its
 # session).
-CLOSED_METHODS = METHODS + WAITS + ("settle", "delete_namespace")
+CLOSED_METHODS = METHODS + WAITS + ("settle", "revoke", "delete_namespace")
 CLOSED_HELPERS = ("_session",)
 
 # Calls that never write but to settle earlier drains: no WAIT after them unless they settle
@@ -209,7 +214,10 @@ class RedisCoordinationState(Settings, Closing):
     before that error is raised. ``replicas`` > 0 makes every call that writes wait until that
     many replicas have acknowledged it (Redis ``WAIT``, at most ``replica_timeout`` seconds,
     retried like a lost reply), else raise ``NotReplicatedError``: replication is asynchronous,
-    and without it a failover can lose an acknowledged change.
+    and without it a failover can lose an acknowledged change. ``ephemeral_claims`` (or
+    ``?ephemeral_claims=1`` in the URL) ties the claims taken or renewed through the object to
+    it: they count as lapsed at most ``liveness.ALIVE_TTL`` seconds (15) after it stopped
+    keeping them (its process died or paused that long; at once on ``close()``).
     """
 
     _CLOSED_METHODS = CLOSED_METHODS
@@ -227,6 +235,7 @@ class RedisCoordinationState(Settings, Closing):
         replicas: int = 0,
         replica_timeout: float = 1.0,
         close_client: Optional[bool] = None,
+        ephemeral_claims: bool = False,
     ) -> None:
         self._set_up(
             client_or_url,
@@ -240,6 +249,7 @@ class RedisCoordinationState(Settings, Closing):
             retries,
             replicas,
             replica_timeout,
+            ephemeral_claims,
         )
         self._sender = Sender(self)
         self._run = self._sender.run
@@ -250,6 +260,8 @@ class RedisCoordinationState(Settings, Closing):
         self._wake_hub: Optional[Hub] = None  # hub.py, made by the first wait
         self._hub_closer: Optional[weakref.finalize] = None  # closes the hub if this is dropped
         _ENGINES.add(self)
+        if self.ephemeral_claims:
+            KEEPER.add(self)
 
     # ---- claims ----
 
@@ -323,8 +335,11 @@ class RedisCoordinationState(Settings, Closing):
         session = self._session()
         drains: list[calls.Call] = []  # the wait's drains, sent or about to be
         try:
-            steps = waits.message_waits(self._keys, self._options, session, agent_id, timeout)
-            messages = self._wait(session, steps, drains=drains)
+            pending = waits.Pending()
+            steps = waits.message_waits(
+                self._keys, self._options, session, pending, agent_id, timeout
+            )
+            messages = self._wait(session, steps, pending, drains)
             if messages:
                 SETTLER.schedule(session, self._sender)
         except BaseException as error:  # until the caller has the messages (see _take)
@@ -371,7 +386,7 @@ class RedisCoordinationState(Settings, Closing):
                     queues = hub.state.claims if request.claims else hub.state.mail
                     hub.watch(request.channels, queues, waiter)
                     watched.append((request.channels, queues))
-                    answer = hub.ticket() if request.claims else None
+                    answer = hub.ticket()
                 request = steps.send(answer)
         except StopIteration as done:
             return done.value
@@ -423,6 +438,17 @@ class RedisCoordinationState(Settings, Closing):
         for session in sessions:
             self._sender.settle(session)
 
+    def revoke(self, resource_key: str, by: str) -> str:
+        """Frees the claim on ``resource_key`` (``"file:<path>"`` or ``"task:<task id>"``)
+        whoever holds it, held or lapsed, in one function call: logs a Revoked event
+        (``agent`` the holder, ``resource`` the key, ``from_agent`` ``by``), leaves the
+        holder's status as it was (as a takeover does), and wakes the resource's waiters.
+        Returns the holder; RuntimeError when there is no claim on the key. Sent again after
+        a lost reply like any call, it revokes once and answers as it first did."""
+        session = self._session()
+        call = methods.revoke(self._keys, self._options, session, resource_key, by)
+        return methods.revoke_result(self._run(session, call), self._keys, resource_key)
+
     def delete_namespace(self) -> int:
         """Deletes every key of this object's namespace and nothing else (another namespace
         whose name matches this one as a glob pattern is left alone); returns how many keys
@@ -445,6 +471,8 @@ class RedisCoordinationState(Settings, Closing):
         closes the client if the object owns it."""
         try:
             self._settle_all()
+            if self.ephemeral_claims:  # its claims lapse now, not ALIVE_TTL from now
+                self._client.delete(alive_key(self._keys, self._options.presence.current_id()))
         except retry.LOST:
             pass  # the server is gone: those batches come back after the visibility timeout
         finally:
@@ -456,9 +484,21 @@ class RedisCoordinationState(Settings, Closing):
             if self._owns_client:
                 self._client.close()
 
+    def _keep_alive(self):
+        """Sets this object's alive key again (the keeper's turn: liveness.py)."""
+        if self._closed:
+            return
+        try:
+            key = alive_key(self._keys, self._options.presence.current_id())
+            self._client.set(key, b"1", ex=ALIVE_TTL)
+        except Exception as error:
+            liveness.log.warning("could not keep %r's claims alive: %s", self, error)
+
     def _session(self):
         session = self._local.session
         if session is None or session.pid != os.getpid():
+            if self.ephemeral_claims and (session is None or session.pid != os.getpid()):
+                KEEPER.add(self)  # (again in a forked child: the thread is the parent's)
             session = self._local.session = Session(self._keys.prefix)
             with self._sessions_lock:
                 self._sessions.add(session)

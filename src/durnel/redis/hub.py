@@ -35,6 +35,7 @@ within HEALTH_SECONDS + ANSWER_SECONDS + TICK_SECONDS (16 s) while idle, and wit
 ANSWER_SECONDS + TICK_SECONDS (6 s) of a wait that subscribes; then every waiter looks again.
 """
 
+import logging
 import os
 import secrets
 import socket
@@ -61,6 +62,8 @@ IDLE_LIMIT = 1000  # subscribed channels without a waiter, beyond which they are
 # A last resort: how long a waiter waits for its subscription to be confirmed (a silent
 # connection is replaced long before, and a hub that gives up tells its waiters at once)
 CONFIRM_SECONDS = 60.0
+
+log = logging.getLogger("durnel.redis")  # reconnections of the listener
 MOVED, RESUMED = "moved", "resumed"  # what dispatch() asks the hub to do
 # What a dropped or unusable pub/sub connection raises
 DROPPED = (RedisConnectionError, RedisTimeoutError, OSError, AttributeError, ValueError)
@@ -235,11 +238,19 @@ def listening(hub, retries):
         except Exception as error:  # dropped, or unusable (a closed socket, a cluster gone)
             with hub.locked():
                 state.lost()
+            if not hub._closed:
+                log.info("a wake-up listener lost its connection (%s); connecting again", error)
             while True:  # connect again within the retry budget, or give up
                 if hub._closed:
                     return
                 wait = retry.backoff(failures, retries)
                 if wait is None:
+                    log.warning(
+                        "a wake-up listener gave up after %d retries; its waits raise %s: %s",
+                        retries,
+                        type(error).__name__,
+                        error,
+                    )
                     with hub.locked():
                         state.error = error
                         hub.notify()
@@ -249,6 +260,7 @@ def listening(hub, retries):
                 failures += 1
                 try:
                     yield (RECONNECT,)
+                    log.info("a wake-up listener is connected again")
                     break
                 except Exception as again:
                     error = again

@@ -14,7 +14,7 @@ from ..contract import (
     release_refusal,
     renew_refusal,
 )
-from . import calls
+from . import calls, liveness
 from .scripts import Reply
 
 __all__ = [
@@ -30,6 +30,8 @@ __all__ = [
     "release_result",
     "renew",
     "renew_result",
+    "revoke",
+    "revoke_result",
     "send",
     "sent",
     "status",
@@ -51,7 +53,19 @@ def claim_result(reply, keys, prefix, agent_id, name):
         holder = calls.text(reply[1], keys.claims)
         raise RuntimeError(claim_refusal(prefix, holder, str.__str__(name)))
     calls.outcome(reply)
+    if len(reply) > 2:  # the claim of a dead object's holder, taken over
+        freed(calls.text(reply[2], keys.claims), prefix + str.__str__(name), agent_id)
     return str.__str__(agent_id)
+
+
+def freed(holder, resource, agent_id):
+    """Logs a claim taken over because its holder's object died (liveness.py)."""
+    liveness.log.info(
+        "%s took over %s from %s, whose object stopped keeping its claims alive",
+        agent_id,
+        resource,
+        holder,
+    )
 
 
 def renew(keys, options, session, agent_id, resource_key):
@@ -112,9 +126,9 @@ def listed(reply, call, agent_id):
     return calls.messages(reply, str.__str__(agent_id), call.keys[0])
 
 
-def drain(keys, options, session, agent_id):
+def drain(keys, options, session, agent_id, mail=b""):
     agent = utf8("agent_id", agent_id)
-    return calls.drain(keys, options, session, session.next_request(), agent)
+    return calls.drain(keys, options, session, session.next_request(), agent, mail)
 
 
 def drained(reply, call, session, agent_id):
@@ -123,6 +137,21 @@ def drained(reply, call, session, agent_id):
     if messages:
         session.delivered(call.keys[1], call.args[1])
     return messages
+
+
+def revoke(keys, options, session, resource_key, by):
+    resource = utf8("resource_key", resource_key)
+    who = utf8("by", by)
+    return calls.revoke(keys, options, session, session.next_request(), resource, who)
+
+
+def revoke_result(reply, keys, resource_key):
+    """The holder whose claim was revoked."""
+    if calls.tag(reply) == Reply.NO_CLAIM:
+        raise RuntimeError("no claim on %s to revoke" % str.__str__(resource_key))
+    if calls.tag(reply) == Reply.OK:
+        return calls.text(reply[1], keys.claims)
+    return calls.outcome(reply)  # raises
 
 
 def status(keys, options, session, agent_id):

@@ -5,13 +5,16 @@ A call is sent again, with the very same request id (the scripts replay a reques
 already run: lua/common.lua), after a connection error, a time-out, a replica that did not
 acknowledge in time, or a cluster slot on the move; at most ``retries`` times, waiting 50 ms
 before the first and twice as long before each next one, at most a second. Anything else is
-raised at once.
+raised at once; a call that raises once its retries are spent is logged (warning, on
+"durnel.redis").
 
 A client's own retries are turned off (``leave_retries_to_the_engine``): redis-py sends a
 failed command again as it was first sent, so its retry of a drain would carry no mark of
 being one (lua/drain.lua, D4), and a delayed copy of the first attempt arriving after it could
 then take newer messages into flight; its retries would also multiply the engine's budget.
 """
+
+import logging
 
 from redis.exceptions import (
     AskError,
@@ -25,6 +28,8 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
 from .errors import NotReplicatedError
+
+log = logging.getLogger("durnel.redis")
 
 __all__ = [
     "leave_retries_to_the_engine",
@@ -67,7 +72,10 @@ def delay(error, attempt, retries):
     (from 0); None: raise the error."""
     if not (isinstance(error, LOST) or moving(error)):
         return None
-    return backoff(attempt, retries)
+    wait = backoff(attempt, retries)
+    if wait is None:
+        log.warning("a call gave up after %d retries: %s: %s", retries, type(error).__name__, error)
+    return wait
 
 
 def backoff(attempt, retries):

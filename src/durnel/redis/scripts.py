@@ -12,12 +12,18 @@ that does not have the library yet (a new server, a restart without persistence,
 cluster node) answers a call with an error; the engine then loads the library and sends the
 call again, so no call ever needs a round trip of its own to prepare.
 
+The functions of NOTED run through common.lua's ``noted()``, which takes the caller's presence
+off their last KEYS and ARGV and records it once they have answered (presence.py).
+
 The functions of READ_ONLY are registered with the flag ``no-writes``: they are called with
 FCALL_RO, the server refuses any write they would attempt, and replicas run them too.
 """
 
 import hashlib
 import os
+import re
+
+from .liveness import ALIVE_TTL
 
 __all__ = ["LIBRARY", "SCRIPTS", "Library", "Reply", "Script"]
 
@@ -35,8 +41,13 @@ NAMES = (
     "abandon",
     "abandon_claim",
     "snapshot",
+    "revoke",
+    "unwait",
 )
 READ_ONLY = ("snapshot",)
+# The calls that carry their caller's presence (presence.py): run through common.lua's noted()
+NOTED = ("claim", "renew", "release", "send", "broadcast", "inbox", "drain", "wait_claim")
+_SETTLE = re.compile(r"settle\(KEYS, ARGV, (\d+), (\d+)\)")
 
 
 class Reply:
@@ -72,7 +83,7 @@ def _read(name):
 
 def _prelude():
     fields = ", ".join("%s = '%s'" % item for item in Reply.names().items())
-    return "local REPLY = {%s}\n" % fields
+    return "local REPLY = {%s}\nlocal ALIVE_TTL = %d\n" % (fields, ALIVE_TTL)
 
 
 class Script:
@@ -96,10 +107,21 @@ class Library:
             digest.update(b"\0" + name.encode() + b"\0" + bodies[name].encode("utf-8"))
             if name in READ_ONLY:
                 digest.update(b"\0no-writes")
+            if name in NOTED:
+                digest.update(b"\0noted")
         self.name = "durnel_" + digest.hexdigest()[:12]
         parts = ["#!lua name=%s\n" % self.name, head]
         for name in NAMES:
-            if name in READ_ONLY:
+            if name in NOTED:  # the body's own settling, for a refusal before it runs
+                settles = _SETTLE.search(bodies[name])
+                assert settles is not None, "%s.lua settles no earlier drain" % name
+                first_key, first_arg = settles.groups()
+                form = "\ndo local body = function(KEYS, ARGV)\n%s\nend\n"
+                form += "redis.register_function('%s_%s', function(KEYS, ARGV)\n"
+                form += "return noted(body, KEYS, ARGV, %s, %s) end) end\n"
+                parts.append(form % (bodies[name], self.name, name, first_key, first_arg))
+                continue
+            elif name in READ_ONLY:
                 form = "\nredis.register_function{function_name = '%s_%s', flags = {'no-writes'},"
                 form += "\ncallback = function(KEYS, ARGV)\n%s\nend}\n"
             else:

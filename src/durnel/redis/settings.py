@@ -10,6 +10,8 @@ from typing import Any
 
 from ..namespaces import check_namespace
 from . import calls, retry
+from .liveness import split_url
+from .presence import Presence
 
 __all__ = ["DEFAULT_REQUEST_TTL", "DEFAULT_VISIBILITY_TIMEOUT", "Settings"]
 
@@ -46,6 +48,7 @@ class Settings:
         retries,
         replicas,
         replica_timeout,
+        ephemeral_claims=False,
     ):
         """Checks the options, then sets them and the client (``client_for(url)`` for a URL;
         a cluster's if it is a ``cluster_class``)."""
@@ -74,7 +77,12 @@ class Settings:
                 "replica_timeout must be a number of seconds above 0 and at most %g, not %r"
                 % (_LONGEST_REPLICA_TIMEOUT, replica_timeout)
             )
+        if type(ephemeral_claims) is not bool:
+            raise ValueError("ephemeral_claims must be True or False, not %r" % (ephemeral_claims,))
         made = isinstance(client_or_url, str)
+        if made:
+            client_or_url, in_url = split_url(client_or_url)
+            ephemeral_claims = ephemeral_claims or bool(in_url)
         client = client_for(client_or_url) if made else client_or_url
         if not made:
             retry.leave_retries_to_the_engine(client)
@@ -84,6 +92,7 @@ class Settings:
             str(request_ttl).encode(),
             b"" if log_maxlen is None else str(log_maxlen).encode(),
             str(visibility_timeout).encode(),
+            Presence(self._keys.presence, ephemeral_claims),
         )
         self._retries = retries
         self._replicas = replicas
@@ -97,6 +106,17 @@ class Settings:
         """The redis-py client (redis.asyncio's, for the asyncio object) that the object
         sends its calls with."""
         return self._client
+
+    @property
+    def object_id(self) -> str:
+        """This object's id (16 hex digits, a new one in a forked child), as the presence of
+        the agents calling through it records it."""
+        return self._options.presence.current_id()
+
+    @property
+    def ephemeral_claims(self) -> bool:
+        """Whether the claims taken or renewed through this object die with it (liveness.py)."""
+        return self._options.presence.ephemeral
 
     @property
     def retries(self) -> int:

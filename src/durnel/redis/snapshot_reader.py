@@ -37,12 +37,14 @@ from ..snapshots import (
     AgentView,
     LogEvent,
     NamespaceView,
+    PresenceView,
     Snapshot,
+    WaiterView,
     claim_views,
     mailbox_views,
 )
 from ..urls import redacted
-from . import calls, retry
+from . import calls, presence, retry
 from .engine import RedisCoordinationState
 from .engine import open_url as open_engine_url
 from .errors import ForeignDataError
@@ -146,11 +148,20 @@ def _pairs(flat):
 
 def _read(state: RedisCoordinationState, keys: calls.Keys, namespace: str, log_tail: int):
     """The snapshot function's reply for ``namespace``, decoded: (now, roster, claims,
-    mailboxes, log length, log tail newest first, number of the newest event)."""
+    mailboxes, log length, log tail newest first, number of the newest event, presence,
+    claim waiters, mail waiters)."""
     reply = _run(
         state,
-        (keys.claims, keys.statuses, keys.log),
-        (log_tail, keys.inbox_prefix, keys.inflight(b""), b"%d" % state.visibility_timeout),
+        (keys.claims, keys.statuses, keys.log, keys.presence, keys.queues, keys.mailwaiters),
+        (
+            log_tail,
+            keys.inbox_prefix,
+            keys.inflight(b""),
+            b"%d" % state.visibility_timeout,
+            keys.queue(b""),
+            keys.turns(b""),
+            keys.hub_prefix,
+        ),
     )
     if calls.tag(reply) != Reply.OK:
         calls.outcome(reply)  # raises what the reply stands for
@@ -166,7 +177,8 @@ def _read(state: RedisCoordinationState, keys: calls.Keys, namespace: str, log_t
 def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
     keys = calls.Keys(state.namespace)
     claims_key, statuses_key = keys.claims, keys.statuses
-    now, roster, held, boxes, length, events, newest = _read(state, keys, state.namespace, log_tail)
+    shot = _read(state, keys, state.namespace, log_tail)
+    now, roster, held, boxes, length, events, newest, seen, lines, mail, orphans = shot
     roster = sorted(_pairs(roster))  # (str, str) tuples: C comparisons, no key function
     foreign = {status for _, status in roster} - _STATUSES
     if foreign:
@@ -193,14 +205,82 @@ def read_snapshot(state: RedisCoordinationState, log_tail: int) -> Snapshot:
         namespace=state.namespace,
         now=now,
         agents=tuple(map(AgentView._make, roster)),
-        claims=claim_views(rows, now),
+        claims=_orphaned(claim_views(rows, now), orphans),
         mailboxes=mailbox_views(boxes, now),
         log=tuple(
             _event(newest - i, entry_id, fields)
             for i, (entry_id, fields) in reversed(tuple(enumerate(events)))
         ),
         log_length=length,
+        presence=_presence(seen, now, keys.presence),
+        waiters=_claim_waiters(lines, keys) + _mail_waiters(mail, keys),
     )
+
+
+def _orphaned(claims, orphans):
+    """``claims`` with those whose holder's object died (liveness.py) shown lapsed."""
+    if not orphans:
+        return claims
+    dead = frozenset(orphans)
+    return tuple(
+        c._replace(seconds_left=0, lapsed=True) if c.resource in dead else c for c in claims
+    )
+
+
+def _presence(seen, now, key) -> tuple[PresenceView, ...]:
+    views = []
+    for agent, stored in sorted(_pairs(seen)):
+        record = presence.parse(stored)
+        if record is None:
+            raise ForeignDataError(
+                "durnel key %r: field %s is not a presence record" % (_text(key), agent)
+            )
+        last_seen, pid, object_id, host = record
+        age = now - last_seen if now > last_seen else 0
+        views.append(PresenceView(agent, last_seen, age, host, pid, object_id))
+    return tuple(views)
+
+
+def _waiter(kind, key, position, since, record, where):
+    """A WaiterView from a waiter's record ('["<agent>","<pid>|<object id>|<host>"]', as
+    lua/common.lua's caller_record writes it); ForeignDataError naming ``where`` for another."""
+    try:
+        agent, caller = json.loads(record)
+        pid, _, rest = caller.partition("|")
+        _, _, host = rest.partition("|")
+        if not (isinstance(agent, str) and pid.isascii() and pid.isdigit()):
+            raise ValueError(record)
+    except (TypeError, ValueError, AttributeError):
+        raise ForeignDataError(
+            "durnel key %r holds %r, which is not a waiter that durnel recorded" % (where, record)
+        ) from None
+    return WaiterView(
+        kind, key if kind == "claim" else agent, position, agent, since, host, int(pid)
+    )
+
+
+def _claim_waiters(lines, keys) -> tuple[WaiterView, ...]:
+    """The claim waiters, in line order, from the script's [resource, position, arrival
+    (us), record or null]; a ticket without its record (its queue was written by an earlier
+    durnel) is listed with '?' for its agent."""
+    views = []
+    for resource, position, arrival, who in lines or ():
+        since = int(float(arrival)) // 1_000_000
+        if who is None:
+            views.append(WaiterView("claim", resource, position, "?", since, None, None))
+        else:
+            where = _text(keys.turns(resource.encode("utf-8")))
+            views.append(_waiter("claim", resource, position, since, who, where))
+    return tuple(views)
+
+
+def _mail_waiters(mail, keys) -> tuple[WaiterView, ...]:
+    """The message waits, by agent and since, from the script's [member, since]."""
+    views = []
+    for member, since in mail or ():
+        _, _, record = member.partition("|")
+        views.append(_waiter("mail", None, 0, int(float(since)), record, _text(keys.mailwaiters)))
+    return tuple(sorted(views, key=lambda view: (view.key, view.since)))
 
 
 def _event(number, entry_id, flat) -> LogEvent:
@@ -266,7 +346,7 @@ def read_namespaces(state: RedisCoordinationState) -> tuple[NamespaceView, ...]:
                 "durnel key %r is named for a namespace that durnel cannot write"
                 % _text(b"durnel:{" + raw + b"}:status")
             ) from None
-        _, roster, held, boxes, length, _, _ = _read(state, calls.Keys(namespace), namespace, 0)
+        _, roster, held, boxes, length = _read(state, calls.Keys(namespace), namespace, 0)[:5]
         view = NamespaceView(
             namespace,
             len(roster) // 2 if roster else 0,

@@ -5,14 +5,15 @@ asyncio twin, each of which drives them with its own I/O (``RedisCoordinationSta
 A wait is a generator that yields what it needs next and is sent the answer:
   - a ``calls.Call``: send it with the session's retries (engine ``_run``); the reply;
   - ``Watch(channels, claims)``: subscribe to the wake channels (confirmed by the server) and
-    join the waiter to their queues in the hub (hub.py); the hub's claim ticket (claims) or
-    None. The driver leaves them when the wait ends, however it ends;
+    join the waiter to their queues in the hub (hub.py); a ticket of the hub, alive while
+    the hub is, which names the wait in a claim's queue or among the mail waiters. The
+    driver leaves them when the wait ends, however it ends;
   - ``Sleep(seconds)``: sleep on the waiter until a wake-up (True) or for ``seconds``
     (False; None: no limit).
 ``Pending`` holds the call to make if the wait ends before its own end (an exception, a
 cancellation): the claim step's hand-back (lua/abandon_claim.lua), which releases a claim the
 step took but nobody will read, and leaves the queue, so the next waiter does not wait for
-this one.
+this one; a message wait's leaving of the mail waiters (lua/unwait.lua).
 
 Message waits drain first, then watch, then drain again before each sleep: a message
 committed after the watch wakes the waiter, one committed before it is in the drain. Every
@@ -37,7 +38,7 @@ from typing import NamedTuple, Optional
 from ..arguments import utf8
 from ..contract import FILE_PREFIX, TASK_PREFIX, claim_refusal
 from ..waiting import deadline_after, seconds_left
-from . import calls, methods
+from . import calls, liveness, methods
 
 __all__ = ["CHECK_SECONDS", "Pending", "Sleep", "Watch", "claim_waits", "message_waits"]
 
@@ -64,18 +65,23 @@ class Pending:
         self.call = None
 
 
-def message_waits(keys, options, session, agent_id, timeout):
+def message_waits(keys, options, session, pending, agent_id, timeout):
     deadline = deadline_after(timeout)
     call = methods.drain(keys, options, session, agent_id)
     messages = methods.drained((yield call), call, session, agent_id)
     if messages or seconds_left(deadline) == 0.0:
         return messages
     agent = utf8("agent_id", agent_id)
-    yield Watch((keys.inbox_channel(agent), keys.broadcast_channel), False)
+    # the ticket names the wait among the mail waiters that snapshots list, from its next look
+    ticket = yield Watch((keys.inbox_channel(agent), keys.broadcast_channel), False)
+    pending.call = calls.unwait(keys, ticket)  # until a look takes it out
     while True:  # a drain after every wake-up, and one last look after the timeout
-        call = methods.drain(keys, options, session, agent_id)
+        last = seconds_left(deadline) == 0.0
+        call = methods.drain(keys, options, session, agent_id, (b"-" if last else b"+") + ticket)
         reply = yield call
         messages = methods.drained(reply, call, session, agent_id)
+        if messages or last:
+            pending.call = None
         left = seconds_left(deadline)
         if messages or left == 0.0:
             return messages
@@ -84,6 +90,18 @@ def message_waits(keys, options, session, agent_id, timeout):
             returning += RETURN_MARGIN
             left = returning if left is None else min(left, returning)
         yield Sleep(left)
+
+
+def passing(reply, resource):
+    """``reply``, a claim wait's step, after logging the paused waiters it passed over."""
+    if len(reply) > 2:
+        liveness.log.info(
+            "passed over %s paused waiter(s) for %s: they left it free for %g s untaken",
+            calls.text(reply[2]),
+            calls.text(resource),
+            calls.TURN_GRACE,
+        )
+    return reply
 
 
 def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
@@ -100,17 +118,22 @@ def claim_waits(keys, options, session, pending, kind, agent_id, name, timeout):
         pending.call = calls.abandon_claim(keys, options, session, call)  # until it is read
         return call
 
-    result = calls.claim_step((yield step(False)), keys.claims)
+    result = calls.claim_step(passing((yield step(False)), resource), keys.claims)
     pending.call = None  # the first step queues nothing; claimed, it is the wait's result
     if result.claimed:
+        if result.holder is not None:
+            methods.freed(result.holder, prefix + str.__str__(name), agent_id)
         return str.__str__(agent_id)
     if seconds_left(deadline) != 0.0:
         ticket = yield Watch((keys.claim_channel(resource),), True)
         arrival = b""
         while True:
-            result = calls.claim_step((yield step(True, ticket, arrival)), keys.claims)
+            reply = yield step(True, ticket, arrival)
+            result = calls.claim_step(passing(reply, resource), keys.claims)
             if result.claimed:
                 pending.call = None
+                if result.holder is not None:
+                    methods.freed(result.holder, prefix + str.__str__(name), agent_id)
                 return str.__str__(agent_id)
             arrival = result.arrival
             left = seconds_left(deadline)

@@ -46,8 +46,11 @@ if taken[2] == ARGV[1] .. ':' .. request and taken[1]
   if bad then return bad end
 end
 if ticket ~= '' and redis.call('ZREM', queue, ticket) > 0 then
-  redis.call('HDEL', turns, ticket)
-  if redis.call('EXISTS', queue) == 0 then redis.call('DEL', turns) end
+  redis.call('HDEL', turns, ticket, 'who:' .. ticket)
+  if redis.call('EXISTS', queue) == 0 then
+    redis.call('DEL', turns)
+    redis.pcall('SREM', sibling(turns, 'queues'), resource)
+  end
   wake(channel)
 end
 return {REPLY.OK}

@@ -1,5 +1,7 @@
 -- claim_file / claim_task: a fresh claim, a refusal while the stored claim holds, or the
--- takeover of a lapsed one (claim, status and both log events together).
+-- takeover of a lapsed one (claim, status and both log events together). A claim whose
+-- holder's object has died (common.lua's orphaned) is lapsed; taking one over answers
+-- OK '' <its holder>.
 -- KEYS: claims, statuses, log, session, [in-flight hashes to settle...]
 -- ARGV: session id, request id, request ttl, log maxlen, agent, resource key, lease,
 --       [settled requests...]
@@ -14,7 +16,8 @@ local now, clock_error, at = server_time()
 if not now then return clock_error end
 
 -- A clock that went back makes the claim young (a negative age holds).
-if previous and now - stamp < lease then
+local held = previous and now - stamp < lease
+if held and not orphaned(claims, resource) then
   local encoded = REPLY.HELD .. previous
   local early = enter(session, request, ttl, encoded)
   if early then return early end
@@ -31,4 +34,6 @@ if bad then
   leave(session, old, ttl)
   return bad
 end
+tie(claims, resource, not previous)
+if held then return {REPLY.OK, '', previous} end  -- a dead object's claim: the client logs it
 return {REPLY.OK}

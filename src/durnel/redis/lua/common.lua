@@ -223,7 +223,7 @@ local function drop_claim(claims, statuses, log, maxlen, agent, resource, at, ch
                             resource, 'at', at)
   if not bad then bad = set_or_undo('HSET', statuses, agent, 'idle', log, {id}) end
   if bad then return bad end
-  redis.call('HDEL', claims, resource, '#' .. resource)
+  redis.call('HDEL', claims, resource, '#' .. resource, '#@' .. resource)
   wake(channel)
   return nil
 end
@@ -424,4 +424,142 @@ local function gather(reply, batches, take, rest, now)
     reply[#reply + 1] = rest[i]
   end
   return fields, messages, orders
+end
+
+-- Presence (presence.py). The caller of the running function: its agent, its record
+-- '<pid>|<object id>|<host>' and, for an object opened with ephemeral_claims, its object id
+-- (else ''), set by noted() before the body runs.
+local caller = {agent = '', where = '', mortal = ''}
+
+-- The key `name` of the namespace that `key` belongs to ('durnel:{N}:<name>').
+local function sibling(key, name)
+  return string.match(key, '^(durnel:%b{}:)') .. name
+end
+
+-- Who the caller is, as a waiter's record: '["<agent>","<pid>|<object id>|<host>"]' (JSON:
+-- an agent id may hold any character).
+local function caller_record()
+  return cjson.encode({caller.agent, caller.where})
+end
+
+-- A message wait's look (a drain): '+<ticket>' while it waits on, '-<ticket>' for its last.
+-- The namespace's mail waiters (a sorted set, 'mailwaiters') hold '<ticket>|<record>' scored
+-- by when the wait's first look found nothing (server seconds); the member leaves with the
+-- look that delivers or the last one. (A member whose process's hub is gone is not listed:
+-- snapshot.lua; one left by a wait that failed is taken out by the wait itself: unwait.lua.)
+local function looked(presence, mail, reply)
+  local kind = reply[1]
+  if kind ~= REPLY.DRAINED and kind ~= REPLY.IN_FLIGHT then return end
+  local waiters = sibling(presence, 'mailwaiters')
+  local member = string.sub(mail, 2) .. '|' .. caller_record()
+  if string.byte(mail) == 45 or #reply > 1 then  -- '-': the last look; or messages delivered
+    redis.pcall('ZREM', waiters, member)
+  else
+    redis.pcall('ZADD', waiters, 'NX', redis.call('TIME')[1], member)
+  end
+end
+
+-- Runs a function's `body` for a call that carries its caller (presence.py). The call's
+-- last argument is its control: '' when there is nothing to do (the presence recorded less
+-- than a second ago, no message wait, no ephemeral claims: most calls), run at once; else
+-- '<record>|<mail>|<mortal>|<where>', and the agent is the argument before it and the
+-- presence hash the last key: <record> '1' writes the agent's presence, <mail> is a message
+-- wait's look (looked()), <mortal> the object id of an object opened with ephemeral_claims
+-- (tie()), <where> the caller's '<pid>|<object id>|<host>'. All of it is taken off before
+-- the body sees KEYS and ARGV. Once the body has answered with anything but an error or a
+-- stale request, the agent's presence is written with the server's clock. A presence hash
+-- of another type refuses the call before the body runs, after the settling the body would
+-- have done (its KEYS from `first_key`, ARGV from `first_arg`). With a record written, the
+-- alive key of an object with ephemeral_claims is set again too.
+local function noted(body, KEYS, ARGV, first_key, first_arg)
+  local last = #ARGV
+  local control = ARGV[last]
+  ARGV[last] = nil
+  if control == '' then
+    caller.mortal = ''
+    return body(KEYS, ARGV)
+  end
+  caller.agent = ARGV[last - 1]
+  ARGV[last - 1] = nil
+  local presence = KEYS[#KEYS]
+  KEYS[#KEYS] = nil
+  local record, mail, mortal, where = string.match(control, '^(%d)|([^|]*)|([^|]*)|(.*)$')
+  caller.mortal, caller.where = mortal, where
+  if record == '1' then
+    local _, bad = checked(redis.pcall('HLEN', presence), presence, 'hash')
+    if bad then
+      if KEYS[first_key] then settle(KEYS, ARGV, first_key, first_arg) end
+      return bad
+    end
+    if mortal ~= '' then  -- the keeper's key, set before any claim of this call
+      redis.call('SET', sibling(presence, 'alive:' .. mortal), '1', 'EX', ALIVE_TTL)
+    end
+  end
+  local reply = body(KEYS, ARGV)
+  local kind = reply[1]
+  if kind == REPLY.WRONG_TYPE or kind == REPLY.FOREIGN or kind == REPLY.CLOCK
+      or kind == REPLY.STALE then
+    return reply
+  end
+  if record == '1' then
+    redis.call('HSET', presence, caller.agent, redis.call('TIME')[1] .. '|' .. where)
+  end
+  if mail ~= '' then looked(presence, mail, reply) end
+  return reply
+end
+
+-- Frees `resource` whoever holds it, for an operator (revoke.lua): the Revoked event naming
+-- the holder `holder` and `by` at the stamp `at`, the claim and its token gone, the waiters
+-- woken on `channel`; the holder's status is left as it is, as a takeover leaves it. Returns
+-- nil, or the refusal (nothing changed; the caller takes back its session).
+local function revoke_claim(claims, log, maxlen, resource, holder, by, at, channel)
+  local _, bad = log_event(log, maxlen, 'event', 'Revoked', 'agent', holder, 'resource',
+                           resource, 'from_agent', by, 'at', at)
+  if bad then return bad end
+  redis.call('HDEL', claims, resource, '#' .. resource, '#@' .. resource)
+  wake(channel)
+  return nil
+end
+
+-- A claim waiter's ticket joins the queue of `resource` (wait_claim.lua): who it is
+-- (caller_record(), under 'who:<ticket>' in the turns hash), and the
+-- resource in the namespace's index of queues (a set), which snapshots read. A resource
+-- leaves the index when its queue empties; one whose queue expired stays in it, empty,
+-- until its next waiter.
+local function joined(turns, resource, ticket)
+  redis.call('HSET', turns, 'who:' .. ticket, caller_record())
+  redis.pcall('SADD', sibling(turns, 'queues'), resource)  -- a foreign index: snapshots say so
+end
+
+-- Claims that die with their holder (ephemeral_claims, liveness.py). A claim taken or renewed
+-- through such an object names it under '#@<resource>' in the claims hash; the object's
+-- keeper holds 'durnel:{N}:alive:<object id>' with a TTL of ALIVE_TTL seconds, set again
+-- every third of it. A claim whose object's alive key is gone counts as lapsed, as if its
+-- lease had run out: whoever claims or waits takes it over, snapshots show it lapsed.
+
+-- Ties the claim on `resource` to the caller's object, or to none (after take_claim, renew);
+-- `fresh`: there was no claim before, so no tie to undo (one command less on most claims).
+local function tie(claims, resource, fresh)
+  if caller.mortal ~= '' then
+    redis.call('HSET', claims, '#@' .. resource, caller.mortal)
+  elseif not fresh then
+    redis.call('HDEL', claims, '#@' .. resource)
+  end
+end
+
+-- Whether the claim on `resource` is tied to an object whose alive key is gone.
+local function orphaned(claims, resource)
+  local holder = redis.call('HGET', claims, '#@' .. resource)
+  return holder and redis.call('EXISTS', sibling(claims, 'alive:' .. holder)) == 0 or false
+end
+
+-- The stamp by which a waiter sleeps on the claim on `resource` stamped `stamp` (a lease of
+-- `lease` seconds, at `now`): for a claim tied to an object, one whose lapse comes no later
+-- than a second after the object's alive key expires, so that the waiter looks again then.
+local function lapse_stamp(claims, resource, stamp, now, lease)
+  local holder = redis.call('HGET', claims, '#@' .. resource)
+  if not holder then return stamp end
+  local left = redis.call('PTTL', sibling(claims, 'alive:' .. holder))
+  if left < 0 then return stamp end
+  return math.min(stamp, now - lease + math.floor(left / 1000) + 1)
 end

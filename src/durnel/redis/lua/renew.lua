@@ -1,4 +1,5 @@
--- renew_claim: restamps the caller's claim, lapsed or not. No status, no log event.
+-- renew_claim: restamps the caller's claim, lapsed or not, and ties it to the caller's object
+-- or to none (common.lua's tie). No status, no log event.
 -- KEYS: claims, session, [in-flight hashes to settle...]
 -- ARGV: session id, request id, request ttl, agent, resource key, [settled requests...]
 local claims, session = KEYS[1], KEYS[2]
@@ -21,5 +22,8 @@ if encoded == REPLY.OK then
 end
 local early = enter(session, request, ttl, encoded)
 if early then return early end
-if now then redis.call('HSET', claims, resource, at .. ':' .. agent) end
+if now then
+  redis.call('HSET', claims, resource, at .. ':' .. agent)
+  tie(claims, resource)
+end
 return as_reply(encoded)

@@ -16,16 +16,25 @@
 -- them; an entry deleted from the middle (XDEL, which durnel never does) shows as a
 -- max-deleted-entry-id at or past the first entry left, and is refused as foreign data.
 -- Reply: {REPLY.OK, json} where json is the array
---   [now, roster, claims, mailboxes, log length, log tail, number of the newest event]
+--   [now, roster, claims, mailboxes, log length, log tail, number of the newest event,
+--    presence, claim waiters, mail waiters, claims whose holder's object died]
 -- roster and claims as HGETALL gives them (field, value, ...; the claims without their
 -- tokens), mailboxes as
 -- (agent, length, sent_at of the oldest message, ...), the log tail newest first as XREVRANGE
 -- gives it. One JSON string is far cheaper for the client to read than thousands of replies.
--- KEYS: claims, statuses, log
--- ARGV: log tail (events), inbox key prefix, in-flight key prefix, visibility timeout (s)
+-- After them come the presence hash as HGETALL gives it, and the claim waiters: for each
+-- resource of the index of queues, its live tickets in line order (a ticket whose process's
+-- hub is gone is not waiting: wait_claim.lua) as [resource, position, arrival (us), who]
+-- with who as the ticket's record (common.lua's caller_record) or null; and the mail
+-- waiters of live hubs as [member, since] (common.lua's looked()).
+-- KEYS: claims, statuses, log, presence, queues, mail waiters
+-- ARGV: log tail (events), inbox key prefix, in-flight key prefix, visibility timeout (s),
+--       queue key prefix, turns key prefix, hub channel prefix
 local claims, statuses, log = KEYS[1], KEYS[2], KEYS[3]
 local tail, inbox_prefix, inflight_prefix = tonumber(ARGV[1]), ARGV[2], ARGV[3]
 local visibility = tonumber(ARGV[4])
+local presence, queues, mailwaiters = KEYS[4], KEYS[5], KEYS[6]
+local queue_prefix, turns_prefix, hub_prefix = ARGV[5], ARGV[6], ARGV[7]
 
 local bad
 local roster, held, length
@@ -35,10 +44,14 @@ local fields
 fields, bad = checked(redis.pcall('HGETALL', claims), claims, 'hash')
 if bad then return bad end
 held = {}
+local orphans = {}  -- claims tied to an object whose alive key is gone (common.lua's tie)
 for i = 1, #fields, 2 do  -- the claims, not their tokens ('#<resource>': take_claim)
   if string.byte(fields[i]) ~= 35 then
     held[#held + 1] = fields[i]
     held[#held + 1] = fields[i + 1]
+  elseif string.byte(fields[i], 2) == 64
+      and redis.call('EXISTS', sibling(claims, 'alive:' .. fields[i + 1])) == 0 then
+    orphans[#orphans + 1] = string.sub(fields[i], 3)
   end
 end
 length, bad = checked(redis.pcall('XLEN', log), log, 'stream')
@@ -125,4 +138,46 @@ for first = 1, #roster, 2 * CHUNK do
     end
   end
 end
-return {REPLY.OK, cjson.encode({now, roster, held, boxes, length, events, newest})}
+local seen
+seen, bad = checked(redis.pcall('HGETALL', presence), presence, 'hash')
+if bad then return bad end
+local resources
+resources, bad = checked(redis.pcall('SMEMBERS', queues), queues, 'set')
+if bad then return bad end
+table.sort(resources)
+local lines, alive = {}, {}
+local function live(ticket)
+  local hub = string.match(ticket, '^(.*):%d+$') or ''
+  if alive[hub] == nil then
+    alive[hub] = redis.call('PUBSUB', 'SHARDNUMSUB', hub_prefix .. hub)[2] > 0
+  end
+  return alive[hub]
+end
+for _, resource in ipairs(resources) do
+  local queue, turns = queue_prefix .. resource, turns_prefix .. resource
+  local tickets
+  tickets, bad = checked(redis.pcall('ZRANGE', queue, 0, -1, 'WITHSCORES'), queue, 'zset')
+  if bad then return bad end
+  local position = 0
+  for i = 1, #tickets, 2 do
+    local ticket = tickets[i]
+    if live(ticket) then
+      local who
+      who, bad = checked(redis.pcall('HGET', turns, 'who:' .. ticket), turns, 'hash')
+      if bad then return bad end
+      position = position + 1
+      lines[#lines + 1] = {resource, position, tickets[i + 1], who or cjson.null}
+    end
+  end
+end
+local mail, waiting = {}
+waiting, bad = checked(redis.pcall('ZRANGE', mailwaiters, 0, -1, 'WITHSCORES'), mailwaiters,
+                       'zset')
+if bad then return bad end
+for i = 1, #waiting, 2 do
+  if live(string.match(waiting[i], '^([^|]*)|') or '') then
+    mail[#mail + 1] = {waiting[i], waiting[i + 1]}
+  end
+end
+return {REPLY.OK, cjson.encode({now, roster, held, boxes, length, events, newest, seen, lines,
+                                mail, orphans})}

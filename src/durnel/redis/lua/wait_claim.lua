@@ -25,14 +25,17 @@
 -- Modes: 'try' claims only when nobody waits alive and the resource is free, and queues no
 -- ticket (a wait's first step, before it listens for wake-ups); 'queue' also puts the ticket
 -- in the queue when it cannot claim (every later step).
--- Replies: OK '<stamp>' (claimed at that stamp; the ticket left the queue); WAIT_HELD '<stamp>
+-- Replies: OK '<stamp>' (claimed at that stamp; the ticket left the queue; '<stamp> <holder>'
+-- when it was the claim of a dead object's holder, common.lua's orphaned); WAIT_HELD '<stamp>
 -- <now s> <now us> <arrival> <holder>' (at the head, or nobody queued, while the claim holds:
 -- the waiter sleeps until a release wakes it or until the lapse that the stamp and the
 -- server's time give); WAIT_QUEUED '<arrival>' (another waiter is ahead of a free resource:
 -- the waiter steps again within a check interval, which is how a paused head loses its
 -- turn), or WAIT_QUEUED '<arrival> <stamp> <now s> <now us> <holder>' (another waiter is
 -- ahead while the claim holds: like WAIT_HELD, nothing needs a step before the release or the
--- lapse, so waiters behind a holder write nothing meanwhile). Every reply is remembered in
+-- lapse, so waiters behind a holder write nothing meanwhile). A step that passed paused
+-- waiters over says how many as a third element, which is not remembered. Every reply is
+-- remembered in
 -- the session (S1-S3), so a lost reply is replayed and a late request runs nothing.
 -- KEYS: claims, statuses, log, session, queue, turns, [in-flight hashes to settle...]
 -- ARGV: session id, request id, request ttl, log maxlen, agent, resource key, lease, mode,
@@ -62,6 +65,7 @@ if bad then return bad end
 if arrival ~= '' then
   redis.call('ZADD', queue, 'NX', arrival, ticket)
   redis.call('HSET', turns, ticket, now_text)
+  joined(turns, resource, ticket)
 end
 
 -- The first live ticket; dead ones before it leave the queue.
@@ -76,12 +80,15 @@ local function first_live()
     end
     if alive[hub] then return head end
     redis.call('ZREM', queue, head)
-    redis.call('HDEL', turns, head)
+    redis.call('HDEL', turns, head, 'who:' .. head)
   end
 end
 local head = first_live()
 
-local free = not previous or now - stamp >= lease
+local lapsed = not previous or now - stamp >= lease
+local free = lapsed or orphaned(claims, resource)
+local passed = 0  -- paused waiters passed over by this step
+if not free then stamp = lapse_stamp(claims, resource, stamp, now, lease) end
 if not free then
   redis.call('HDEL', turns, 'free')
 elseif head and head ~= ticket then
@@ -91,16 +98,16 @@ elseif head and head ~= ticket then
     redis.call('HSET', turns, 'free', now_text)
   end
   if now_us - since >= grace then  -- those ahead that did not step since are paused
-    local passed = false
+    passed = 0
     for _, waiting in ipairs(redis.call('ZRANGE', queue, 0, -1)) do
       if waiting == ticket then break end
       if (tonumber(redis.call('HGET', turns, waiting)) or 0) < since then
         redis.call('ZREM', queue, waiting)
-        redis.call('HDEL', turns, waiting)
-        passed = true
+        redis.call('HDEL', turns, waiting, 'who:' .. waiting)
+        passed = passed + 1
       end
     end
-    if passed then
+    if passed > 0 then
       wake(channel)
       head = first_live()
     end
@@ -112,6 +119,7 @@ local function queued()
     arrival = now_text
     redis.call('ZADD', queue, arrival, ticket)
     redis.call('HSET', turns, ticket, now_text)
+    joined(turns, resource, ticket)
   end
   return arrival
 end
@@ -129,15 +137,20 @@ else
   bad = take_claim(claims, statuses, log, maxlen, agent, resource, at, previous,
                    ARGV[1] .. ':' .. request)
   if bad then return bad end
+  tie(claims, resource, not previous)
   redis.call('ZREM', queue, ticket)
-  redis.call('HDEL', turns, ticket, 'free')
+  redis.call('HDEL', turns, ticket, 'who:' .. ticket, 'free')
   encoded = REPLY.OK .. at
+  if not lapsed then encoded = encoded .. ' ' .. previous end  -- a dead object's claim
 end
 if redis.call('EXISTS', queue) == 1 then
   redis.call('EXPIRE', queue, queue_ttl)
   redis.call('EXPIRE', turns, queue_ttl)
 else
   redis.call('DEL', turns)
+  redis.pcall('SREM', sibling(turns, 'queues'), resource)
 end
 remember(session, request, ttl, encoded)
-return as_reply(encoded)
+local reply = as_reply(encoded)
+if passed > 0 then reply[3] = passed end  -- for the client's log; a replay does without
+return reply
