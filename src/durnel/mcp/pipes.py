@@ -3,7 +3,10 @@
 The SDK reads and writes the standard streams through a worker thread per operation (a
 dozen hand-offs per tool call, most of a tool call's cost over stdio). When both are pipes,
 as they are for an assistant that launches the server, ``standard_pipes`` gives the
-transport objects of the same interface that the event loop reads and writes directly.
+transport objects of the same interface that the event loop reads and writes directly, and
+a message stream that writes each outgoing message to the pipe in the sending task itself
+(one whole line per message, so messages never interleave), sparing the transport's own
+writer task and the hand-off to it.
 Like the SDK, it moves the wire off descriptors 0 and 1 while serving (0 reads the null
 device, 1 writes to stderr), so that a stray print cannot corrupt the protocol, and puts
 them back afterwards. Anything else (a file, a terminal) returns None: the SDK's own way
@@ -14,6 +17,8 @@ import asyncio
 import contextlib
 import os
 import stat
+
+import anyio
 
 __all__ = ["standard_pipes"]
 
@@ -55,9 +60,45 @@ class _Writer:
         await self._writer.drain()
 
 
+class _Messages:
+    """The server's outgoing messages, each dumped to one JSON line as the SDK's own stdio
+    writer does and handed to the pipe at once: the transport buffers whatever the pipe
+    cannot take yet, and ``send`` waits only while that buffer is over its high-water mark.
+    A message is whole in the buffer before ``send`` can be cancelled."""
+
+    def __init__(self, writer: asyncio.StreamWriter) -> None:
+        self._writer = writer
+        self._closed = False
+        self._draining = asyncio.Lock()  # before 3.10, one drain at a time
+
+    async def send(self, item) -> None:
+        if self._closed:
+            raise anyio.ClosedResourceError
+        if self._writer.transport.is_closing():
+            raise anyio.BrokenResourceError
+        line = item.message.model_dump_json(by_alias=True, exclude_unset=True) + "\n"
+        self._writer.write(line.encode("utf-8"))
+        if self._writer.transport.get_write_buffer_size():
+            async with self._draining:
+                try:
+                    await self._writer.drain()
+                except ConnectionError as error:
+                    raise anyio.BrokenResourceError from error
+
+    async def aclose(self) -> None:
+        self._closed = True
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info) -> None:
+        await self.aclose()
+
+
 @contextlib.asynccontextmanager
 async def standard_pipes():
-    """Yields (stdin, stdout) for ``mcp.server.stdio.stdio_server``, or None."""
+    """Yields (stdin, stdout) for ``mcp.server.stdio.stdio_server`` and the outgoing message
+    stream to serve with instead of the one it yields, or None."""
     if not (_is_pipe(0) and _is_pipe(1)):
         yield None
         return
@@ -80,7 +121,7 @@ async def standard_pipes():
         )
         transports.append(writing)
         writer = asyncio.StreamWriter(writing, protocol, None, loop)
-        yield _Lines(reader), _Writer(writer)
+        yield _Lines(reader), _Writer(writer), _Messages(writer)
     finally:
         for opened in transports:
             opened.close()

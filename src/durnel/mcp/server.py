@@ -100,11 +100,19 @@ def _uvicorn_server():
 
 async def _serve_stdio(server):
     """``server.run_stdio_async()``, on the event loop's own pipes where stdin and stdout are
-    pipes (see pipes.py). The SDK runs a transport's streams only through its low-level
-    server, which MCPServer keeps in ``_lowlevel_server``."""
+    pipes, writing each message straight to stdout (see pipes.py). The SDK runs a transport's
+    streams only through its low-level server, which MCPServer keeps in ``_lowlevel_server``.
+    The transport's own outgoing stream is closed unused, which ends its writer task."""
     lowlevel = server._lowlevel_server
-    async with standard_pipes() as pipes, stdio_server(*(pipes or ())) as (reader, writer):
-        await lowlevel.run(reader, writer, lowlevel.create_initialization_options())
+    options = lowlevel.create_initialization_options()
+    async with standard_pipes() as pipes:
+        if pipes is None:
+            async with stdio_server() as (reader, writer):
+                await lowlevel.run(reader, writer, options)
+            return
+        stdin, stdout, messages = pipes
+        async with stdio_server(stdin, stdout) as (reader, unused), unused:
+            await lowlevel.run(reader, messages, options)
 
 
 def serve(args) -> int:
