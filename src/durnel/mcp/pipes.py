@@ -84,7 +84,7 @@ class _Outgoing:
     def __init__(self, writer: asyncio.StreamWriter) -> None:
         self._writer = writer
         self._closed = False
-        self._draining = asyncio.Lock()  # before 3.10, one drain at a time
+        self._draining = asyncio.Lock()  # some Pythons allow one drain at a time
 
     async def send(self, item) -> None:
         if self._closed:
