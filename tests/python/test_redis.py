@@ -342,6 +342,12 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
         assert redis_client.lrange(inbox, 0, -1) == [state_blob(good), b'[1,"A","x"]', foreign]
         assert not redis_client.exists("durnel:{%s}:inflight:B" % name)
         redis_client.ltrim(inbox, 0, 0)
+    # So does one refused for a foreign batch in flight: the inbox keeps its messages.
+    redis_client.hset("durnel:{%s}:inflight:B" % name, "s:1", "garbage")
+    with pytest.raises(ForeignDataError, match=r"inflight:B': field s:1 is not a batch"):
+        state.drain_inbox("B")
+    assert redis_client.lrange(inbox, 0, -1) == [state_blob(good)]
+    redis_client.delete("durnel:{%s}:inflight:B" % name)
     # A log that refuses an event (its last id the highest there is) refuses the call whole.
     log = "durnel:{%s}:log" % name
     redis_client.xadd(log, {"x": "y"}, id="18446744073709551615-18446744073709551615")
