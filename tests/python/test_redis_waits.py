@@ -555,6 +555,20 @@ def test_a_cancelled_drain_gives_back_in_front_and_its_late_copy_runs_nothing(re
         third = await cancelled(state.drain_inbox("B"), other.send_message("A", "B", "third"))
         proxy.release()  # it arrives now, and must not take what came since
         assert await other.inbox("B") == [third]
+        # A batch given back wakes whoever waits for it, long before its visibility timeout.
+        await other.drain_inbox("B")
+        fourth = await other.send_message("A", "B", "fourth")
+        proxy.hold(replies=True)
+        drain = asyncio.ensure_future(state.drain_inbox("B"))
+        while not proxy.holding.is_set():
+            await asyncio.sleep(0.01)
+        waiter = asyncio.ensure_future(other.wait_for_messages("B"))
+        await asyncio.sleep(0.5)  # asleep, the batch in the held drain's flight
+        drain.cancel()
+        assert await asyncio.wait_for(waiter, 20) == [fourth]
+        with pytest.raises(asyncio.CancelledError):
+            await drain
+        proxy.release()
         await state.aclose()
         await other.aclose()
 
