@@ -810,7 +810,9 @@ def test_servers_die_with_the_run_that_started_them(tmp_path):
         pytest.fail("redis-server %d outlived the run that started it" % server)
 
 
-def test_replicas_acknowledge_every_write_when_asked(redis_server, tmp_path):
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
+def test_replicas_acknowledge_every_write_when_asked(make, redis_server, tmp_path):  # noqa: F811
     from durnel.redis import NotReplicatedError
 
     replica = RedisServer(
@@ -824,8 +826,8 @@ def test_replicas_acknowledge_every_write_when_asked(redis_server, tmp_path):
             assert time.monotonic() < deadline, "the replica did not catch up"
             time.sleep(0.05)
         follower.close()
-        name = namespace()
-        state = RedisCoordinationState(primary, name, replicas=1, replica_timeout=5)
+        name = make.namespace
+        state = make(url=redis_server.url, replicas=1, replica_timeout=5)
         state.send_message("A", "warm-up", "the library loaded")
         waits = commandstats(primary).get("cmdstat_wait", 0)
         assert state.claim_task("A", "t") == "A" and state.status("A") == "busy"
