@@ -5,7 +5,10 @@
    wall time of `status`, `claim_file`, `release` and `send_message` as tool calls, beside the
    same engine call made directly by the asyncio SQLite object in this process (interleaved
    rounds); the protocol's share is the difference. Also a protocol `ping` (a handshake-era
-   session: the 2026 protocol has no ping) and `whoami`, a tool that touches no engine.
+   session: the 2026 protocol has no ping) and `whoami`, a tool that touches no engine, and
+   the CPU time the server process spends per tool call. With --baseline TREE, the same calls
+   through the `durnel mcp` of another source tree (TREE/src, a checkout of an earlier
+   commit) take turns with this tree's, for a before and after measured in one run.
 2. Wake: a session sleeps in `wait_for_messages` (its waiter row seen in the file), another
    session sends; the time from the send's return to the wait's return, and from the send's
    start, medians over the rounds.
@@ -21,7 +24,7 @@ the engine call, a woken wait within 5 ms median of the send.
 
 Usage (scripts/bench.sh runs it with PYTHONPATH=build-bench:src):
     .venv/bin/python bench/bench_mcp.py [--rounds 200] [--wake-rounds 100] [--sessions 20]
-        [--seconds 3] [--output build-bench/mcp.json]
+        [--seconds 3] [--baseline TREE] [--output build-bench/mcp.json]
 """
 
 import argparse
@@ -40,6 +43,7 @@ from pathlib import Path
 import anyio
 import httpx2
 import mcp_types
+import psutil
 from mcp import Client
 from mcp.client.stdio import StdioServerParameters
 from mcp.client.streamable_http import streamable_http_client
@@ -55,10 +59,11 @@ TARGET_PROTOCOL_MS = 1.0
 TARGET_WAKE_MS = 5.0
 
 
-def stdio(cwd, *args, mode="auto"):
-    parameters = StdioServerParameters(
-        command=MCP[0], args=MCP[1:] + list(args), env=dict(os.environ), cwd=cwd
-    )
+def stdio(cwd, *args, mode="auto", tree=None):
+    env = dict(os.environ)
+    if tree is not None:
+        env["PYTHONPATH"] = os.pathsep.join([os.path.join(tree, "src"), env.get("PYTHONPATH", "")])
+    parameters = StdioServerParameters(command=MCP[0], args=MCP[1:] + list(args), env=env, cwd=cwd)
     info = mcp_types.Implementation(name="bench", version="0")
     return Client(parameters, client_info=info, mode=mode)
 
@@ -73,23 +78,41 @@ async def timed(call):
     return time.perf_counter() - start, result
 
 
-async def per_call(directory, rounds):
+def _server_cpu(agent):
+    """The CPU seconds so far of this process's `durnel mcp` child serving ``agent``."""
+    for child in psutil.Process().children(recursive=True):
+        if child.cmdline()[-2:] == ["--agent", agent]:
+            times = child.cpu_times()
+            return times.user + times.system
+    raise LookupError("no durnel mcp server for %s" % agent)
+
+
+def _tool_calls(client, path):
+    return {
+        "status": client.call_tool("status", {}),
+        "claim_file": client.call_tool("claim_file", {"path": path}),
+        "release": client.call_tool("release", {"resource_key": "file:" + path}),
+        "send_message": client.call_tool("send_message", {"to_agent": "bo", "content": "x"}),
+    }
+
+
+async def per_call(directory, rounds, baseline=None):
     url = "sqlite:///" + os.path.join(directory, "calls.db")
     engine = durnel.aio.connect(url, namespace="direct")
-    samples = {name: ([], []) for name in ("status", "claim_file", "release", "send_message")}
+    samples = {name: ([], [], []) for name in ("status", "claim_file", "release", "send_message")}
     extra = {"whoami": [], "ping": []}
+    cpu = {}
     async with (
         stdio(directory, url, "--agent", "ana") as ana,
         stdio(directory, url, "--agent", "bo", mode="legacy") as legacy,
+        stdio(directory, url, "--agent", "cy", tree=baseline or REPO) as base,
     ):
         for round_ in range(rounds + 5):  # the first rounds warm both paths up
+            if round_ == 5:
+                cpu = {agent: _server_cpu(agent) for agent in ("ana", "cy")}
             path = "f%d.py" % round_
-            tool = {
-                "status": ana.call_tool("status", {}),
-                "claim_file": ana.call_tool("claim_file", {"path": path}),
-                "release": ana.call_tool("release", {"resource_key": "file:" + path}),
-                "send_message": ana.call_tool("send_message", {"to_agent": "bo", "content": "x"}),
-            }
+            tool = _tool_calls(ana, path)
+            before = _tool_calls(base, "b" + path) if baseline else {}
             direct = {
                 "status": engine.status("ana"),
                 "claim_file": engine.claim_file("ana", path),
@@ -99,10 +122,17 @@ async def per_call(directory, rounds):
             for name in samples:
                 (through, result), (alone, _) = await timed(tool[name]), await timed(direct[name])
                 assert not result.is_error, result.content[0].text
+                if baseline:
+                    earlier, result = await timed(before[name])
+                    assert not result.is_error, result.content[0].text
+                    if round_ >= 5:
+                        samples[name][2].append(earlier)
                 if round_ >= 5:
                     samples[name][0].append(through)
                     samples[name][1].append(alone)
             whoami = await timed(ana.call_tool("whoami", {}))
+            if baseline:  # the same calls for both servers' CPU per call
+                await base.call_tool("whoami", {})
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 ping = await timed(legacy.send_ping())
@@ -110,21 +140,27 @@ async def per_call(directory, rounds):
                 extra["whoami"].append(whoami[0])
                 extra["ping"].append(ping[0])
             if round_ % 50 == 0:
-                await ana.call_tool("drain_inbox", {})
                 await legacy.call_tool("drain_inbox", {})
                 await engine.drain_inbox("bo")
+        cpu = {agent: _server_cpu(agent) - spent for agent, spent in cpu.items()}
     await engine.aclose()
     rows = {}
-    for name, (through, alone) in samples.items():
+    for name, (through, alone, earlier) in samples.items():
         tool_ms, engine_ms = ms(statistics.median(through)), ms(statistics.median(alone))
         rows[name] = {
             "tool_ms": tool_ms,
             "engine_ms": engine_ms,
             "protocol_ms": tool_ms - engine_ms,
         }
+        if earlier:
+            rows[name]["baseline_tool_ms"] = ms(statistics.median(earlier))
     for name, values in extra.items():
         rows[name] = {"tool_ms": ms(statistics.median(values)), "engine_ms": 0.0}
         rows[name]["protocol_ms"] = rows[name]["tool_ms"]
+    # each server serves five tool calls a round, whoami included
+    rows["server_cpu_ms"] = {"this": ms(cpu["ana"]) / (rounds * 5)}
+    if baseline:
+        rows["server_cpu_ms"]["baseline"] = ms(cpu["cy"]) / (rounds * 5)
     return rows
 
 
@@ -209,6 +245,7 @@ async def sessions_over_http(count, seconds):
 
 
 def report(calls, woken, http):
+    cpu = calls.pop("server_cpu_ms")
     print("Per tool call over stdio, SQLite engine (median wall time, ms):")
     print("  %-14s %9s %9s %10s   %s" % ("tool", "call", "engine", "protocol", "anchor"))
     for name, row in calls.items():
@@ -222,6 +259,10 @@ def report(calls, woken, http):
             "  %-14s %9.3f %9.3f %10.3f   %s"
             % (name, row["tool_ms"], row["engine_ms"], row["protocol_ms"], note)
         )
+        if "baseline_tool_ms" in row:
+            print("  %-14s %9.3f   (the baseline tree's server)" % ("", row["baseline_tool_ms"]))
+    print("  server CPU per tool call: %.3f ms" % cpu["this"], end="")
+    print(", the baseline tree's %.3f ms" % cpu["baseline"] if "baseline" in cpu else "")
     worst = max(r["protocol_ms"] for n, r in calls.items() if n not in ("ping", "whoami"))
     print(
         "  the protocol's share, at most %.3f ms over the engine call (target <= %g ms): %s"
@@ -262,13 +303,16 @@ def main():
     parser.add_argument("--wake-rounds", type=int, default=100)
     parser.add_argument("--sessions", type=int, default=20)
     parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--baseline", help="a source tree to time beside this one (TREE/src)")
     parser.add_argument("--output", default=str(REPO / "build-bench" / "mcp.json"))
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="durnel-bench-mcp-") as directory:
-        calls = anyio.run(per_call, directory, args.rounds)
+        calls = anyio.run(per_call, directory, args.rounds, args.baseline)
         woken = anyio.run(wake, directory, args.wake_rounds)
     http = anyio.run(sessions_over_http, args.sessions, args.seconds)
+    cpu = calls["server_cpu_ms"]
     report(calls, woken, http)
+    calls["server_cpu_ms"] = cpu
     Path(args.output).parent.mkdir(parents=True, exist_ok=True)
     Path(args.output).write_text(
         json.dumps({"calls": calls, "wake": woken, "http": http, "anchor_ms": ANCHOR_MS}, indent=2)

@@ -550,3 +550,40 @@ def test_errors_are_one_line_with_their_exit_codes(run_python):
     if os.environ.get("DURNEL_TESTING_INSTALLED_WHEEL") == "1":  # the console script
         helped = subprocess.run([script, "show", "--help"], capture_output=True, text=True)
         assert helped.returncode == 0 and helped.stdout.startswith("usage: durnel show")
+
+
+def test_watch_shows_a_killed_holder_s_ephemeral_claim_go_to_its_waiter(tmp_path, terminal):
+    url = "sqlite:///%s/state.db" % tmp_path
+    holds = (
+        "import sys\nimport durnel\ns = durnel.connect(sys.argv[1])\n"
+        "s.claim_task('crashy', 't')\nprint('held', flush=True)\nsys.stdin.read()\n"
+    )
+    holder = subprocess.Popen(
+        [sys.executable, "-c", holds, url + "?ephemeral_claims=1"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        env=ENV,
+    )
+    waiting = durnel.connect(url)
+    try:
+        assert holder.stdout.readline() == b"held\n"
+        watch = terminal(*DURNEL, "watch", url, "--interval", "0.3", width=120)
+        taken = []
+        thread = threading.Thread(
+            target=lambda: taken.append(waiting.wait_claim_task("w", "t", timeout=60))
+        )
+        thread.start()
+        screen = watch.wait_for("Waiting:")  # the waiter listed behind the live holder
+        assert re.search(r"task:t +crashy", screen) and re.search(r"task:t +1 +w ", screen)
+        holder.kill()
+        holder.wait()
+        thread.join(30)
+        assert taken == ["w"]  # within about a second, not after the lease
+        screen = watch.wait_for("Released")
+        assert re.search(r"task:t +w ", screen) and "Waiting:" not in screen
+        watch.tmux("send-keys", "q")
+        assert watch.exit_code() == 0
+    finally:
+        holder.kill()
+        holder.wait()
+        waiting.close()

@@ -8,6 +8,7 @@ server SIGKILLed mid-wait and restarted on its file having lost nothing; bad inp
 tool refused, changing nothing; an MCP session and a plain Python agent on one group."""
 
 import contextlib
+import json
 import os
 import re
 import sqlite3
@@ -346,3 +347,42 @@ def test_an_mcp_session_and_a_python_agent_see_each_other(store, tmp_path, reque
         anyio.run(scenario)
     finally:
         python_agent.close()
+
+
+def test_stdio_lines_skip_garbage_keep_large_messages_whole_and_end_at_eof(tmp_path):
+    """The server's own stdio pipes: a line that is not a message is skipped, a result larger
+    than a pipe holds arrives whole, and the end of stdin stops the server cleanly."""
+    url = "sqlite:///" + str(tmp_path / "state.db")
+    opening = {
+        "jsonrpc": "2.0",
+        "id": 1,
+        "method": "initialize",
+        "params": {
+            "protocolVersion": "2025-06-18",
+            "capabilities": {},
+            "clientInfo": {"name": "t", "version": "0"},
+        },
+    }
+    server = subprocess.run(
+        MCP + [url, "--agent", "ana"],
+        input="not json\n" + json.dumps(opening) + "\n",
+        capture_output=True,
+        text=True,
+        env=ENV,
+        cwd=tmp_path,
+        timeout=60,
+    )
+    assert server.returncode == 0, server.stderr
+    (line,) = server.stdout.splitlines()
+    assert json.loads(line)["id"] == 1 and "result" in json.loads(line)
+
+    big = "x" * (1 << 20)
+
+    async def scenario():
+        async with stdio(tmp_path, url, "--agent", "ana") as ana:
+            sent = await call(ana, "send_message", to_agent="ana", content=big)
+            assert sent["message"]["content"] == big
+            mail = await call(ana, "drain_inbox")
+            assert [m["content"] for m in mail["messages"]] == [big]
+
+    anyio.run(scenario)

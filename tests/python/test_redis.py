@@ -345,6 +345,12 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
         assert redis_client.lrange(inbox, 0, -1) == [state_blob(good), b'[1,"A","x"]', foreign]
         assert not redis_client.exists("durnel:{%s}:inflight:B" % name)
         redis_client.ltrim(inbox, 0, 0)
+    # So does one refused for a foreign batch in flight: the inbox keeps its messages.
+    redis_client.hset("durnel:{%s}:inflight:B" % name, "s:1", "garbage")
+    with pytest.raises(ForeignDataError, match=r"inflight:B': field s:1 is not a batch"):
+        state.drain_inbox("B")
+    assert redis_client.lrange(inbox, 0, -1) == [state_blob(good)]
+    redis_client.delete("durnel:{%s}:inflight:B" % name)
     # A log that refuses an event (its last id the highest there is) refuses the call whole.
     log = "durnel:{%s}:log" % name
     redis_client.xadd(log, {"x": "y"}, id="18446744073709551615-18446744073709551615")
@@ -929,7 +935,9 @@ def test_servers_die_with_the_run_that_started_them(tmp_path):
         pytest.fail("redis-server %d outlived the run that started it" % server)
 
 
-def test_replicas_acknowledge_every_write_when_asked(redis_server, tmp_path):
+@pytest.mark.waits
+@pytest.mark.engines("redis", "aio-redis")
+def test_replicas_acknowledge_every_write_when_asked(make, redis_server, tmp_path):  # noqa: F811
     from durnel.redis import NotReplicatedError
 
     replica = RedisServer(
@@ -943,8 +951,8 @@ def test_replicas_acknowledge_every_write_when_asked(redis_server, tmp_path):
             assert time.monotonic() < deadline, "the replica did not catch up"
             time.sleep(0.05)
         follower.close()
-        name = namespace()
-        state = RedisCoordinationState(primary, name, replicas=1, replica_timeout=5)
+        name = make.namespace
+        state = make(url=redis_server.url, replicas=1, replica_timeout=5)
         state.send_message("A", "warm-up", "the library loaded")
         waits = commandstats(primary).get("cmdstat_wait", 0)
         assert state.claim_task("A", "t") == "A" and state.status("A") == "busy"

@@ -316,14 +316,15 @@ def test_a_forked_child_waits_on_a_hub_of_its_own(redis_server):
 @pytest.mark.redis_only
 def test_a_waiter_wakes_when_a_lost_batch_becomes_takeable(make):
     waiter, lost = make(visibility_timeout=2), make(visibility_timeout=2)
-    sent = lost.send_message("A", "B", "m")
-    # a drain whose reply nobody reads (its process died): nothing is published at the lapse
     drainer = RedisCoordinationState(make.direct, make.namespace, visibility_timeout=2)
-    session = Session(drainer._keys.prefix)
-    drainer._run(session, methods.drain(drainer._keys, drainer._options, session, "B"))
-    started = time.monotonic()
-    assert in_thread(waiter.wait_for_messages, "B")(timeout=20) == [sent]
-    assert time.monotonic() - started < 2 + RETURN_MARGIN + 3
+    for agent, timeout in (("B", None), ("C", 60)):  # however far the wait's own timeout
+        sent = lost.send_message("A", agent, "m")
+        # a drain whose reply nobody reads (its process died): nothing is published at the lapse
+        session = Session(drainer._keys.prefix)
+        drainer._run(session, methods.drain(drainer._keys, drainer._options, session, agent))
+        started = time.monotonic()
+        assert in_thread(waiter.wait_for_messages, agent, timeout)(timeout=20) == [sent]
+        assert time.monotonic() - started < 2 + RETURN_MARGIN + 3
 
 
 @pytest.mark.waits
@@ -562,6 +563,20 @@ def test_a_cancelled_drain_gives_back_in_front_and_its_late_copy_runs_nothing(re
         third = await cancelled(state.drain_inbox("B"), other.send_message("A", "B", "third"))
         proxy.release()  # it arrives now, and must not take what came since
         assert await other.inbox("B") == [third]
+        # A batch given back wakes whoever waits for it, long before its visibility timeout.
+        await other.drain_inbox("B")
+        fourth = await other.send_message("A", "B", "fourth")
+        proxy.hold(replies=True)
+        drain = asyncio.ensure_future(state.drain_inbox("B"))
+        while not proxy.holding.is_set():
+            await asyncio.sleep(0.01)
+        waiter = asyncio.ensure_future(other.wait_for_messages("B"))
+        await asyncio.sleep(0.5)  # asleep, the batch in the held drain's flight
+        drain.cancel()
+        assert await asyncio.wait_for(waiter, 20) == [fourth]
+        with pytest.raises(asyncio.CancelledError):
+            await drain
+        proxy.release()
         await state.aclose()
         await other.aclose()
 
