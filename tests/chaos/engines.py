@@ -328,14 +328,14 @@ class Redis(Engine):
 
 def leftover_keys(client, namespace):
     """The keys of ``namespace`` beyond those documented to stay (claims, statuses, the log,
-    sessions until they expire)."""
+    presence, sessions until they expire)."""
     from durnel.redis import key_pattern
 
     prefix = "durnel:{%s}:" % namespace
     found = []
     for key in client.scan_iter(match=key_pattern(namespace), count=1000):
         name = key.decode()[len(prefix) :]
-        if not name.startswith(("claims", "status", "log", "session:")):
+        if not name.startswith(("claims", "status", "log", "presence", "session:")):
             found.append("key %s (%s)" % (key.decode(), client.type(key).decode()))
     return found
 

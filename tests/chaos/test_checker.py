@@ -44,6 +44,17 @@ def kinds(engine, *calls):
 
 
 KILL = [{"k": "kill", "t": 2.015, "p": 1, "pid": 2, "why": "nemesis"}]
+
+
+HELD_DRAIN = [{"k": "fault", "t": 1, "p": 1, "kind": "delay_request", "t0": 1, "t1": 4.9}]
+HELD_DRAIN[0]["keys"] = ["durnel:{n}:inbox:b"]
+WIPE = [{"k": "fault", "t": 1.5, "p": 1, "kind": "restart_without_aof", "t0": 1.5, "wipe": True}]
+
+
+def server_clock(t, offset):
+    return [{"k": "clock", "t": t, "p": 1, "target": "server", "offset": offset}]
+
+
 FAULTS = {
     # name: (engine, history with the fault, the fault taken out, what must be reported)
     "lost": (
@@ -57,6 +68,18 @@ FAULTS = {
         [sent(1, 1, "m"), got(2, 2, "m"), got(9, 3, "m")],
         [sent(1, 1, "m"), got(2, 2, "m"), KILL, got(9, 3, "m")],
         ["delivered twice"],
+    ),
+    "twice, the clock moved less than the timeout": (
+        "redis",
+        [sent(1, 1, "m"), got(2, 2, "m"), server_clock(2.5, 2), got(4, 3, "m")],
+        [sent(1, 1, "m"), got(2, 2, "m"), server_clock(2.5, 310), got(4, 3, "m")],
+        ["delivered twice"],
+    ),
+    "missed, a drain held back but no restart": (
+        "redis",
+        [HELD_DRAIN, sent(2, 1, "m"), got(3, 2), got(9, 3, "m")],
+        [HELD_DRAIN, WIPE, sent(2, 1, "m"), got(3, 2), got(9, 3, "m")],
+        ["missed message"],
     ),
     "order": (
         "sqlite",

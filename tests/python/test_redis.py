@@ -544,8 +544,8 @@ def test_retries_that_arrive_late_keep_order_and_release_only_their_own_claim(re
     state._run(session, calls_module.retried(give_back))
     assert redis_client.hget(claims_key(name), "task:t").endswith(b":ana")
     assert other.renew_claim("ana", "task:t") and other.status("ana") == "busy"
-    # A lost drain's retry after the timeout puts its batch [m1] in flight again from then,
-    # after another lost drain's newer [m2]: one drain still returns them in send order.
+    # A lost drain's retry after the timeout gets nothing and holds its batch [m1] back no
+    # longer: the next drain takes it at once, with another lost drain's newer [m2], in order.
     first, second = Session(keys.prefix), Session(keys.prefix)
     other.send_message("x", "bo", "m1")
     drain = methods.drain(keys, options, first, "bo")
@@ -553,8 +553,8 @@ def test_retries_that_arrive_late_keep_order_and_release_only_their_own_claim(re
     other.send_message("x", "bo", "m2")
     state._run(second, methods.drain(keys, options, second, "bo"))
     time.sleep(1.1)
-    assert calls_module.messages(state._run(first, calls_module.retried(drain)), "bo", None)
-    time.sleep(1.1)
+    for late in (calls_module.retried(drain), drain):  # a retry, then a delayed first copy
+        assert not calls_module.messages(state._run(first, late), "bo", None)
     assert [m[2] for m in other.drain_inbox("bo")] == ["m1", "m2"]
 
 
@@ -601,6 +601,39 @@ def test_a_server_gone_silent_holds_back_no_other_servers_settles(redis_server, 
     client = weakref.ref(healthy.client)
     del healthy, state
     until(lambda: gc.collect() is not None and client() is None, 10)
+
+
+def test_a_settle_that_cannot_get_through_gives_up_before_the_batch_lapses(redis_server):
+    # Every reply lost: without a deadline, 20 retries would back off for about 17 s.
+    proxy, name = ReplyDroppingProxy(redis_server.port), namespace()
+    url, options = proxy.url + "?socket_timeout=1", dict(visibility_timeout=2, retries=20)
+    RedisCoordinationState(redis_server.url, name).send_message("A", "B", "m")
+
+    async def drain_then_settle(state):
+        assert await state.drain_inbox("B")
+        proxy.drop = 1000
+        try:
+            await state.settle()
+        finally:
+            proxy.drop = 0
+            await state.aclose()  # settles
+
+    for twin in (RedisCoordinationState, AsyncRedisCoordinationState):
+        delivered, state = time.monotonic(), twin(url, name, **options)
+        with pytest.raises(redis.exceptions.ConnectionError):
+            if twin is RedisCoordinationState:
+                assert state.drain_inbox("B")
+                proxy.drop = 1000
+                state.settle()
+            else:
+                asyncio.run(drain_then_settle(state))
+        # the last attempt starts by 1.5 s after the delivery and lasts the socket timeout
+        assert time.monotonic() - delivered < 4.5
+        proxy.drop = 0
+        if twin is RedisCoordinationState:
+            state.close()  # settles
+            RedisCoordinationState(redis_server.url, name).send_message("A", "B", "m")
+    proxy.close()
 
 
 class Recorder:
@@ -691,16 +724,16 @@ def test_a_lost_drain_comes_back_after_the_visibility_timeout(clocked_redis_serv
     changes = direct.info("persistence")["rdb_changes_since_last_save"]
     assert other.drain_inbox("B") == [] and other.drain_inbox("nobody") == []
     assert direct.info("persistence")["rdb_changes_since_last_save"] == changes
-    # A retry that gets its batch after the timeout has it in flight again from then: no other
-    # drain takes it too.
+    # A retry within the timeout gets its batch; one after it gets nothing and leaves the
+    # batch to the next drain: one place at a time, and no retry holds it back longer.
     again = other.send_message("A", "B", "again")
     proxy.drop = 1
     with pytest.raises(redis.exceptions.ConnectionError):
         lost.drain_inbox("B")
+    set_clock(clock, 1329)
+    assert len(sent.send(*sent.calls[-1])) == 2  # the tag and the batch
     set_clock(clock, 1331)
-    assert sent.again(-1) == "d"  # the retry, late: it gets the batch
-    assert other.drain_inbox("B") == [] and other.inbox("B") == []
-    set_clock(clock, 1362)
+    assert sent.send(*sent.calls[-1]) == [b"d"]
     assert other.drain_inbox("B") == [again]
     set_clock(clock, 1000)
     for client in (lossy, direct):

@@ -34,6 +34,7 @@ URL (or any client, with ``close_client=True``).
 import asyncio
 import functools
 import os
+import time
 import weakref
 from typing import Optional, Union
 
@@ -46,7 +47,7 @@ from ..lifecycle import AsyncClosing
 from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import AsyncWaiter, WaitQueues
-from . import calls, liveness, methods, retry, waits
+from . import calls, liveness, methods, retry, settling, waits
 from .aio_hub import AsyncHub, own_client
 from .background import in_background
 from .cancellation import unswallowed
@@ -109,7 +110,7 @@ class AsyncSender:
             )
         return reply
 
-    async def run(self, session, call):
+    async def run(self, session, call, deadline=None):
         """engine.Sender.run, awaited."""
         function = SCRIPTS[call.script].function
         attempt = 0
@@ -125,7 +126,7 @@ class AsyncSender:
                     reply = await self.send(function, sent)
             except retry.RETRIED as error:
                 wait = retry.delay(error, attempt, self.retries)
-                if wait is None:
+                if wait is None or (deadline is not None and time.monotonic() + wait > deadline):
                     raise
                 await asyncio.sleep(wait)
                 attempt += 1
@@ -137,7 +138,8 @@ class AsyncSender:
 
     async def settle(self, session):
         if session.unsettled:
-            await self.run(session, calls.status(self.keys, self.options, session, b""))
+            until = settling.deadline(session, int(self.options.visibility))
+            await self.run(session, calls.status(self.keys, self.options, session, b""), until)
 
     def settle_later(self, session):
         """Settles the session's delivered drains in a second unless a call of its own does it

@@ -22,13 +22,14 @@ Guarantees, beyond what the in-process engine gives:
   killed, an object dropped after a ``ConnectionError``) is taken by the next drain of any
   session once ``visibility_timeout`` seconds (60) have passed since it was drained, in front
   of the newer messages, and ``inbox()`` lists it there from then on; the lost drain's late
-  retry then returns no message, and a retry that gets its batch back after the timeout puts
-  it in flight again from then. A batch whose reply arrived is settled by the session's next
-  call, or a second later by the process's settler (settling.py), whatever became of the
-  object or the thread meanwhile, and at the latest when the interpreter ends. The one case
-  that delivers a batch twice: its process was killed or hung after the reply arrived and
-  before it was settled, for longer than the timeout, while another session drained the same
-  inbox;
+  retry then returns no message, and so does a retry (or a late copy) that arrives after the
+  timeout: it leaves the batch to the next drain, so no retry holds a lost batch back longer
+  than the timeout of the drain that took it. A batch whose reply arrived is settled by the
+  session's next call, or a second later by the process's settler (settling.py), whatever
+  became of the object or the thread meanwhile, and at the latest when the interpreter ends.
+  The one case that delivers a batch twice: its process was killed or hung after the reply
+  arrived and before it was settled, for longer than the timeout, while another session
+  drained the same inbox;
 - a call interrupted (KeyboardInterrupt) before its caller had the result hands back what it
   took: a drain or a message wait, interrupted before it returned, its batch, to the front of
   the inbox (lua/abandon.lua); a claim interrupted before its reply was read its claim
@@ -64,7 +65,7 @@ from ..lifecycle import Closing
 from ..protocol import Message, Status
 from ..urls import redacted
 from ..waiting import ThreadWaiter, WaitQueues
-from . import calls, liveness, methods, retry, waits
+from . import calls, liveness, methods, retry, settling, waits
 from .calls import key_pattern
 from .errors import NotReplicatedError
 from .hub import Hub
@@ -158,8 +159,9 @@ class Sender:
             )
         return reply
 
-    def run(self, session, call):
-        """Sends ``call`` until it gets through or the retries are spent; its reply."""
+    def run(self, session, call, deadline=None):
+        """Sends ``call`` until it gets through, the retries are spent or the next one would
+        start after ``deadline`` (time.monotonic()); its reply."""
         function = SCRIPTS[call.script].function
         attempt = 0
         sent = call
@@ -174,7 +176,7 @@ class Sender:
                     reply = self.send(function, sent)
             except retry.RETRIED as error:
                 wait = retry.delay(error, attempt, self.retries)
-                if wait is None:
+                if wait is None or (deadline is not None and time.monotonic() + wait > deadline):
                     raise
                 time.sleep(wait)
                 attempt += 1
@@ -191,7 +193,8 @@ class Sender:
 
     def settle(self, session, final=False):
         """Tells the server that the session's delivered drains arrived (settling.py)."""
-        self.run(session, calls.status(self.keys, self.options, session, b""))
+        until = settling.deadline(session, int(self.options.visibility))
+        self.run(session, calls.status(self.keys, self.options, session, b""), until)
         return True
 
 

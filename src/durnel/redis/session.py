@@ -10,12 +10,13 @@ ended, an object dropped) is kept until its drains are settled, and no longer.
 
 import os
 import secrets
+import time
 
 __all__ = ["Session"]
 
 
 class Session:
-    __slots__ = ("key", "pid", "sid", "counter", "unsettled", "__weakref__")
+    __slots__ = ("key", "pid", "sid", "counter", "unsettled", "delivered_at", "__weakref__")
 
     def __init__(self, prefix: bytes):
         self.pid = os.getpid()
@@ -24,6 +25,9 @@ class Session:
         self.counter = 0
         # in-flight hash key -> request id of the drain whose reply arrived from that inbox
         self.unsettled: dict[bytes, bytes] = {}
+        # when (time.monotonic) the oldest of them arrived: their settle's deadline counts
+        # from it (settling.deadline)
+        self.delivered_at = 0.0
 
     def next_request(self) -> bytes:
         self.counter += 1
@@ -43,4 +47,6 @@ class Session:
 
     def delivered(self, inflight: bytes, request: bytes):
         """A drain's reply arrived with messages: settle it with the next call."""
+        if not self.unsettled:
+            self.delivered_at = time.monotonic()
         self.unsettled[inflight] = request

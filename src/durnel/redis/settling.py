@@ -16,6 +16,12 @@ server (a runner's ``server``: the client it sends through), and a server whose 
 still running gets no other until it ends, so a server gone silent holds back its own
 batches only. Between rounds the settler holds nothing of what it settled.
 
+A settle gives up (``deadline``) once a quarter of the visibility timeout is left since the
+oldest drain it settles arrived: past that, the server may count the batch as lapsed and give
+it to another drain, so an attempt that late could no longer keep it from coming back, and a
+server gone silent would only hold the settles of its other sessions back behind it. Each
+attempt lasts at most the client's socket timeout: keep that below the visibility timeout.
+
 A runner's ``settle(session, final)`` returns True once the session is settled (or the server
 is gone: the timeout brings the batch back), False to be asked again ``LOOK_AGAIN`` seconds
 later; ``final`` is True at interpreter exit, when nothing can be asked again.
@@ -26,10 +32,16 @@ import os
 import threading
 import time
 
-__all__ = ["LOOK_AGAIN", "SETTLE_AFTER", "SETTLER", "Settler"]
+__all__ = ["LOOK_AGAIN", "SETTLE_AFTER", "SETTLER", "Settler", "deadline"]
 
 SETTLE_AFTER = 1.0  # seconds a delivered drain waits for its session's next call
 LOOK_AGAIN = 1.0  # seconds before a runner that declined is asked again
+
+
+def deadline(session, visibility):
+    """The time.monotonic() after which no attempt of ``session``'s settle may start: three
+    quarters of the visibility timeout (seconds) after its oldest unsettled drain arrived."""
+    return session.delivered_at + 0.75 * visibility
 
 
 class Settler:

@@ -326,8 +326,8 @@ end
 -- the reply for a value that durnel did not write. The stamp is the server time (us) from
 -- which the batch's visibility timeout counts; the body its messages one a line, oldest first,
 -- each checked. A line '@<us>' says when the messages after it left the inbox where that is
--- not the stamp (a batch that gathered earlier ones, one whose timeout started again, one
--- given back: drain.lua, abandon.lua); `orders` holds that moment for each message.
+-- not the stamp (a batch that gathered earlier ones, one given back: drain.lua,
+-- abandon.lua); `orders` holds that moment for each message.
 local function parse_batch(inflight, field, value)
   local sid, request = string.match(field, '^(.*):(%d+)$')
   local stamp, body = string.match(value, '^(%d+)|(.+)$')

@@ -15,11 +15,13 @@
 --      it takes by when each left the inbox (a batch records it for messages that left
 --      before its stamp), then the inbox's. So one drain's messages are in send order; a
 --      batch that comes back follows what other drains took while it was in flight;
---   D3 a retry of a drain (S2) returns its batch only while that batch is still its
---      session's under the same request id, and puts it in flight again from now if its
---      timeout had passed (so no other drain can take it too; its messages keep when they
---      left the inbox); once the batch has gone to another drain the retry returns no
---      message, and a stale drain (S1) runs nothing;
+--   D3 a retry of a drain (S2), or a late copy of it, returns its batch only while that
+--      batch is still its session's under the same request id and within its visibility
+--      timeout, and never stamps it again; after the timeout it returns no message and
+--      leaves the batch where it is, takeable by any drain (its own session's next one
+--      included). So a batch is in one place at a time, and a lost one is takeable once the
+--      timeout has passed since the drain that took it, however many retries follow (each
+--      could otherwise be lost too, and hold it back again); a stale drain (S1) runs nothing;
 --   D4 a first attempt that finds nothing to deliver writes nothing (no session, no batch);
 --      a retry that finds nothing enters its session, so that a delayed copy of an earlier
 --      attempt, arriving after it, runs nothing (S2);
@@ -64,15 +66,11 @@ local early = enter(session, request, ttl, REPLY.DRAINED)
 if early then
   push_all(inbox, pending)  -- the inbox was emptied: this restores it exactly
   if early[1] ~= REPLY.DRAINED then return early end
-  -- S2: a retry of this drain gets its batch if the batch is still this session's (D3)
+  -- S2: a retry of this drain gets its batch while it is this session's and not lapsed (D3)
   local reply = {REPLY.DRAINED}
   local field = sid .. ':' .. request
   for _, batch in ipairs(batches) do
-    if batch.field == field then
-      if now - batch.stamp >= lapse then
-        redis.call('HSET', inflight, field,
-                   stamp .. '|' .. body_of(batch.messages, batch.orders, now))
-      end
+    if batch.field == field and now - batch.stamp < lapse then
       for _, blob in ipairs(batch.messages) do reply[#reply + 1] = blob end
     end
   end
