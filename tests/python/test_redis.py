@@ -819,6 +819,32 @@ def test_a_delivered_batch_is_settled_whatever_becomes_of_its_object(engine, mak
     assert child.returncode == 0 and settled()
 
 
+@pytest.mark.waits
+@pytest.mark.redis_only
+def test_a_short_visibility_timeout_is_settled_within_it_when_the_loop_stops(
+    engine,
+    make,
+    request,  # noqa: F811
+):
+    sender, name = make(), make.namespace
+    sender.send_message("A", "B", "once")
+    if engine.startswith("aio-"):  # the loop that drained stops and is never run again
+        new = async_redis_factory(engine, request, name, visibility_timeout=2)
+
+        async def drain():
+            state = new()
+            assert await state.drain_inbox("B")
+            return state
+
+        loop = asyncio.new_event_loop()
+        state = loop.run_until_complete(drain())  # kept, its loop left as it is
+    else:
+        state = make(visibility_timeout=2)
+        assert state.drain_inbox("B")
+    time.sleep(2.5)  # past the visibility timeout: settled before it, it never comes back
+    assert make().drain_inbox("B") == []
+
+
 # Forking while other threads run (the settler, earlier tests' proxies) is what this test is
 # about: the engine resets its locks in the child (os.register_at_fork).
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")

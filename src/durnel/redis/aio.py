@@ -147,11 +147,12 @@ class AsyncSender:
         loop = asyncio.get_running_loop()
         if session not in self.settle_due:
             in_background(self._settle_when_due(session))
-        self.settle_due[session] = loop.time() + SETTLE_AFTER
+        visibility = int(self.options.visibility)
+        self.settle_due[session] = loop.time() + settling.settle_after(visibility)
         backstop = self._backstop
         if backstop is None or backstop.loop is not loop:
             backstop = self._backstop = _Backstop(self, loop)
-        SETTLER.schedule(session, backstop, SETTLE_AFTER + BACKSTOP_AFTER)
+        SETTLER.schedule(session, backstop, min(SETTLE_AFTER + BACKSTOP_AFTER, visibility / 2))
 
     async def _settle_when_due(self, session):
         loop = asyncio.get_running_loop()

@@ -316,7 +316,9 @@ class RedisCoordinationState(Settings, Closing):
         try:
             drained = methods.drained(self._run(session, call), call, session, agent_id)
             if drained:
-                SETTLER.schedule(session, self._sender)
+                SETTLER.schedule(
+                    session, self._sender, settling.settle_after(self.visibility_timeout)
+                )
         except BaseException as error:  # until the caller has the messages (see _take)
             self._give_back(error, session, calls.abandon, call)
             raise
@@ -341,7 +343,9 @@ class RedisCoordinationState(Settings, Closing):
             )
             messages = self._wait(session, steps, pending, drains)
             if messages:
-                SETTLER.schedule(session, self._sender)
+                SETTLER.schedule(
+                    session, self._sender, settling.settle_after(self.visibility_timeout)
+                )
         except BaseException as error:  # until the caller has the messages (see _take)
             if drains:  # (the earlier ones found nothing: the wait went on)
                 self._give_back(error, session, calls.abandon, drains[-1])

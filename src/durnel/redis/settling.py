@@ -32,10 +32,17 @@ import os
 import threading
 import time
 
-__all__ = ["LOOK_AGAIN", "SETTLE_AFTER", "SETTLER", "Settler", "deadline"]
+__all__ = ["LOOK_AGAIN", "SETTLE_AFTER", "SETTLER", "Settler", "deadline", "settle_after"]
 
 SETTLE_AFTER = 1.0  # seconds a delivered drain waits for its session's next call
 LOOK_AGAIN = 1.0  # seconds before a runner that declined is asked again
+
+
+def settle_after(visibility, wait=SETTLE_AFTER):
+    """How long a delivered drain waits for its session's next call before it is settled:
+    ``wait`` seconds, or a quarter of a short visibility timeout (seconds), so that the settle
+    comes well before the batch may be another drain's."""
+    return min(wait, visibility / 4)
 
 
 def deadline(session, visibility):

@@ -442,19 +442,38 @@ local function caller_record()
   return cjson.encode({caller.agent, caller.where})
 end
 
+-- The members of the mail waiters whose process's hub is gone (a process killed while it
+-- waited, which never made its last look): taken out whenever a wait joins or leaves, so that
+-- what a dead process left lasts only until the next message wait of the namespace comes or
+-- goes. A hub reconnecting at that moment loses its members until its waiters' next looks.
+local function forget_dead_mail_waiters(waiters)
+  local members = redis.pcall('ZRANGE', waiters, 0, -1)
+  if type(members) ~= 'table' or members.err then return end  -- foreign: snapshots say so
+  local hubs, alive = sibling(waiters, 'wake:hub:'), {}
+  for _, member in ipairs(members) do
+    local hub = string.match(member, '^([^|]*):%d+|') or ''
+    if alive[hub] == nil then
+      alive[hub] = redis.call('PUBSUB', 'SHARDNUMSUB', hubs .. hub)[2] > 0
+    end
+    if not alive[hub] then redis.call('ZREM', waiters, member) end
+  end
+end
+
 -- A message wait's look (a drain): '+<ticket>' while it waits on, '-<ticket>' for its last.
 -- The namespace's mail waiters (a sorted set, 'mailwaiters') hold '<ticket>|<record>' scored
 -- by when the wait's first look found nothing (server seconds); the member leaves with the
 -- look that delivers or the last one. (A member whose process's hub is gone is not listed:
--- snapshot.lua; one left by a wait that failed is taken out by the wait itself: unwait.lua.)
+-- snapshot.lua, and goes when a wait next joins or leaves; one left by a wait that failed is
+-- taken out by the wait itself: unwait.lua.)
 local function looked(presence, mail, reply)
   local kind = reply[1]
   if kind ~= REPLY.DRAINED and kind ~= REPLY.IN_FLIGHT then return end
   local waiters = sibling(presence, 'mailwaiters')
   local member = string.sub(mail, 2) .. '|' .. caller_record()
   if string.byte(mail) == 45 or #reply > 1 then  -- '-': the last look; or messages delivered
-    redis.pcall('ZREM', waiters, member)
-  else
+    if redis.pcall('ZREM', waiters, member) == 1 then forget_dead_mail_waiters(waiters) end
+  elseif redis.pcall('ZSCORE', waiters, member) == false then
+    forget_dead_mail_waiters(waiters)
     redis.pcall('ZADD', waiters, 'NX', redis.call('TIME')[1], member)
   end
 end
