@@ -252,9 +252,11 @@ def test_cancellation_at_any_await_of_a_drain_or_wait_loses_nothing(redis_server
     assert run(scenario()) > 0  # the sweep reached calls that finished before their cancel
 
 
-def test_a_claim_waiter_that_is_cancelled_leaves_the_queue(redis_server, redis_client):
+def test_a_cancelled_waiter_leaves_the_queue_and_the_mail_waiters(redis_server, redis_client):
+    name = namespace()
+    sync = RedisCoordinationState(redis_client, name)
+
     async def scenario():
-        name = namespace()
         state = AsyncRedisCoordinationState(redis_server.url, name)
         await state.claim_task("holder", "t")
         first = asyncio.ensure_future(state.wait_claim_task("first", "t"))
@@ -268,6 +270,14 @@ def test_a_claim_waiter_that_is_cancelled_leaves_the_queue(redis_server, redis_c
         await state.release("holder", "task:t")
         assert await second == "second"
         assert redis_client.zcard("durnel:{%s}:queue:task:t" % name) == 0
+        reading = asyncio.ensure_future(state.wait_for_messages("reader", 30))
+        mail = "durnel:{%s}:mailwaiters" % name
+        while not redis_client.zcard(mail):
+            await asyncio.sleep(0.01)
+        reading.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await reading
+        assert redis_client.zcard(mail) == 0 and not durnel.snapshot(sync).waiters
         await state.aclose()
 
     run(scenario())

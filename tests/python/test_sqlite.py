@@ -903,6 +903,34 @@ def test_a_call_keeps_waiters_it_cannot_judge_and_removes_ended_ones(tmp_path, p
     state._wakes.unbind(sock, name)
 
 
+def test_an_ephemeral_claim_of_a_process_out_of_sight_holds_one_from_before_a_restart_goes(
+    tmp_path,
+):
+    from durnel.sqlite import processes
+
+    pid, mine = processes.this_process()
+    if not mine:
+        pytest.skip("no /proc: a holder's process is known by its pid alone")
+    path = tmp_path / "state.db"
+    state = SQLiteCoordinationState(path, ephemeral_claims=True)
+    state.claim_task("A", "unseen")
+    state.claim_task("A", "rebooted")
+    boot, namespace, network, started = mine.split("/")
+    rebooted = ("0" if boot[0] != "0" else "1") + boot[1:]
+    with contextlib.closing(sqlite3.connect(str(path))) as db:
+        db.executemany(
+            "UPDATE claims SET pid = ?, process = ? WHERE resource = ?",
+            [
+                (1, "/".join((boot, "1", network, started)), "task:unseen"),  # another PID ns
+                (pid, "/".join((rebooted, namespace, network, started)), "task:rebooted"),
+            ],
+        )
+        db.commit()
+    with pytest.raises(RuntimeError, match="^A already holds claim on task unseen$"):
+        state.claim_task("B", "unseen")
+    assert state.claim_task("B", "rebooted") == "B"
+
+
 def test_foreign_rows_and_a_damaged_file_raise_durnel_s_errors_and_change_nothing(tmp_path):
     path = tmp_path / "state.db"
     state = SQLiteCoordinationState(path)
