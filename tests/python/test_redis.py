@@ -891,6 +891,34 @@ def test_a_closed_object_frees_its_claims_at_once_and_a_forked_child_keeps_its_o
         state.close()
 
 
+def test_a_stalled_server_lets_no_claims_on_another_lapse(
+    redis_server, redis_client, tmp_path, monkeypatch
+):
+    from durnel.redis import liveness
+
+    monkeypatch.setattr(liveness, "KEEP_EVERY", 0.1)
+    stalled = RedisServer(tmp_path / "stalled")
+    name = namespace()
+    stuck = RedisCoordinationState(stalled.url, name, ephemeral_claims=True)
+    kept = RedisCoordinationState(redis_server.url, name, ephemeral_claims=True)
+    stuck.claim_task("a", "t")
+    kept.claim_task("b", "t")
+    alive = "durnel:{%s}:alive:%s" % (name, kept.object_id)
+    os.kill(stalled.process.pid, signal.SIGSTOP)  # its keeps wait for the socket timeout
+    try:
+        time.sleep(0.5)  # once kept again after the stall (the keeper may still sleep a
+        until(
+            lambda: redis_client.pttl(alive) > ALIVE_TTL * 1000 - 200, 15
+        )  # turn of the old period)...
+        time.sleep(1.5)  # ...it is kept again in time, whatever the stalled server does
+        assert redis_client.pttl(alive) > (ALIVE_TTL - 1) * 1000
+    finally:
+        os.kill(stalled.process.pid, signal.SIGCONT)
+        stuck.close()
+        kept.close()
+        stalled.stop()
+
+
 HOLDER = """
 import sys, time
 from durnel.redis import RedisCoordinationState
