@@ -129,8 +129,14 @@ def test_a_claim_waiter_killed_first_in_line_holds_nobody_back(redis_server, red
     second = in_thread(state.wait_claim_file, "next", "doc", 30)
     while redis_client.zcard(queue) < 2:
         time.sleep(0.02)
-    first.send_signal(signal.SIGKILL)
-    first.wait()
+    reader = child(redis_server.url, name, "state.wait_for_messages('doomed', 60)\n")
+    until(lambda: redis_client.zcard("durnel:{%s}:mailwaiters" % name) == 1)
+    listed = lambda: [(w.kind, w.agent) for w in durnel.snapshot(state).waiters]  # noqa: E731
+    assert listed() == [("claim", "doomed"), ("claim", "next"), ("mail", "doomed")]
+    for killed in (first, reader):
+        killed.send_signal(signal.SIGKILL)
+        killed.wait()
+    until(lambda: listed() == [("claim", "next")], 10)  # the dead are no longer shown waiting
     started = time.monotonic()
     state.release("holder", "file:doc")
     assert second(timeout=10) == "next"
