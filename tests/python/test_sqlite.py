@@ -630,7 +630,10 @@ def test_ephemeral_claims_of_a_killed_holder_free_within_a_second_a_stopped_one_
     assert [e.event for e in durnel.snapshot(state, log_tail=2).log] == ["Claimed", "Released"]
 
 
-def test_deleting_a_namespace_leaves_the_others_and_its_waiters_wait_on(tmp_path):
+def test_deleting_a_namespace_leaves_the_others_and_its_waiters_wait_on(tmp_path, monkeypatch):
+    from durnel.sqlite import waits
+
+    monkeypatch.setattr(waits, "LOOK_EVERY", 60.0)  # woken by the deletion, not by its looks
     path = tmp_path / "state.db"
     state, other = SQLiteCoordinationState(path, "gone"), SQLiteCoordinationState(path, "kept")
     for each in (state, other):
@@ -644,6 +647,10 @@ def test_deleting_a_namespace_leaves_the_others_and_its_waiters_wait_on(tmp_path
     assert durnel.snapshot(state, log_tail=5).log == ()
     assert [v.namespace for v in namespaces(other)] == ["kept"]
     assert (other.status("a"), [m[2] for m in other.inbox("b")]) == ("busy", ["hi"])
+    deadline = time.monotonic() + 10
+    while not durnel.snapshot(state).waiters:  # back in its place
+        assert time.monotonic() < deadline
+        time.sleep(0.02)
     state.send_message("x", "m", "after")
     assert [m[2] for m in mail(30)] == ["after"]
 
