@@ -372,9 +372,10 @@ def test_a_key_holding_foreign_data_is_named_and_nothing_changes(redis_client):
         RedisCoordinationState(redis_client, name).claim_task("E", "u")
     assert state.status("E") == "idle" and not redis_client.hexists(claims_key(name), "task:u")
     redis_client.delete(presence)
-    redis_client.hset(presence, "E", "yesterday|1|0123456789abcdef|h")
-    with pytest.raises(ForeignDataError, match="presence': field E is not a presence record"):
-        durnel.snapshot(state)
+    for record in ("yesterday|1|0123456789abcdef|h", "1|1|0123456789ABCDEF|h", "1|1|01234567|h"):
+        redis_client.hset(presence, "E", record)
+        with pytest.raises(ForeignDataError, match="presence': field E is not a presence record"):
+            durnel.snapshot(state)
     redis_client.delete(presence)
     # Only a stamp as durnel writes it is a claim: a non-negative decimal integer.
     claims = claims_key(name)
@@ -918,6 +919,69 @@ def test_ephemeral_claims_die_with_their_process_and_outlive_a_pause(
     assert durnel.snapshot(state).claims[-1].lapsed and state.claim_task("b", "v") == "b"
     with pytest.raises(ValueError, match="ephemeral_claims"):
         RedisCoordinationState(redis_server.url + "?ephemeral_claims=maybe", name)
+
+
+def test_a_closed_object_frees_its_claims_at_once_and_a_forked_child_keeps_its_own(
+    redis_server, redis_client, monkeypatch
+):
+    from durnel.redis import liveness
+
+    name = namespace()
+    other = RedisCoordinationState(redis_client, name)
+    other.claim_task("a", "seen")
+    first = redis_client.hget("durnel:{%s}:presence" % name, "a").split(b"|")[0]
+    with RedisCoordinationState(redis_server.url, name, ephemeral_claims=True) as state:
+        state.claim_task("c", "v")
+    assert other.claim_task("b", "v") == "b"  # not ALIVE_TTL later
+    time.sleep(1.1)  # a record is skipped for a second, not for good
+    other.renew_claim("a", "task:seen")
+    assert redis_client.hget("durnel:{%s}:presence" % name, "a").split(b"|")[0] > first
+    monkeypatch.setattr(liveness, "KEEP_EVERY", 0.1)
+    state = RedisCoordinationState(redis_server.url, name, ephemeral_claims=True)
+    reader, writer = os.pipe()
+    child = os.fork()
+    if child == 0:  # pragma: no cover - the child reports through the pipe
+        try:
+            state.claim_task("child", "w")
+            os.write(writer, state.object_id.encode())
+            time.sleep(3)
+        finally:
+            os._exit(0)
+    try:
+        alive = "durnel:{%s}:alive:%s" % (name, os.read(reader, 16).decode())
+        time.sleep(1.5)  # the child's keeper, not only its claim, set the key
+        assert redis_client.pttl(alive) > (liveness.ALIVE_TTL - 1) * 1000
+    finally:
+        os.waitpid(child, 0)
+        state.close()
+
+
+def test_a_stalled_server_lets_no_claims_on_another_lapse(
+    redis_server, redis_client, tmp_path, monkeypatch
+):
+    from durnel.redis import liveness
+
+    monkeypatch.setattr(liveness, "KEEP_EVERY", 0.1)
+    stalled = RedisServer(tmp_path / "stalled")
+    name = namespace()
+    stuck = RedisCoordinationState(stalled.url, name, ephemeral_claims=True)
+    kept = RedisCoordinationState(redis_server.url, name, ephemeral_claims=True)
+    stuck.claim_task("a", "t")
+    kept.claim_task("b", "t")
+    alive = "durnel:{%s}:alive:%s" % (name, kept.object_id)
+    os.kill(stalled.process.pid, signal.SIGSTOP)  # its keeps wait for the socket timeout
+    try:
+        time.sleep(0.5)  # once kept again after the stall (the keeper may still sleep a
+        until(
+            lambda: redis_client.pttl(alive) > ALIVE_TTL * 1000 - 200, 15
+        )  # turn of the old period)...
+        time.sleep(1.5)  # ...it is kept again in time, whatever the stalled server does
+        assert redis_client.pttl(alive) > (ALIVE_TTL - 1) * 1000
+    finally:
+        os.kill(stalled.process.pid, signal.SIGCONT)
+        stuck.close()
+        kept.close()
+        stalled.stop()
 
 
 HOLDER = """

@@ -129,8 +129,14 @@ def test_a_claim_waiter_killed_first_in_line_holds_nobody_back(redis_server, red
     second = in_thread(state.wait_claim_file, "next", "doc", 30)
     while redis_client.zcard(queue) < 2:
         time.sleep(0.02)
-    first.send_signal(signal.SIGKILL)
-    first.wait()
+    reader = child(redis_server.url, name, "state.wait_for_messages('doomed', 60)\n")
+    until(lambda: redis_client.zcard("durnel:{%s}:mailwaiters" % name) == 1)
+    listed = lambda: [(w.kind, w.agent) for w in durnel.snapshot(state).waiters]  # noqa: E731
+    assert listed() == [("claim", "doomed"), ("claim", "next"), ("mail", "doomed")]
+    for killed in (first, reader):
+        killed.send_signal(signal.SIGKILL)
+        killed.wait()
+    until(lambda: listed() == [("claim", "next")], 10)  # the dead are no longer shown waiting
     started = time.monotonic()
     state.release("holder", "file:doc")
     assert second(timeout=10) == "next"
@@ -252,9 +258,11 @@ def test_cancellation_at_any_await_of_a_drain_or_wait_loses_nothing(redis_server
     assert run(scenario()) > 0  # the sweep reached calls that finished before their cancel
 
 
-def test_a_claim_waiter_that_is_cancelled_leaves_the_queue(redis_server, redis_client):
+def test_a_cancelled_waiter_leaves_the_queue_and_the_mail_waiters(redis_server, redis_client):
+    name = namespace()
+    sync = RedisCoordinationState(redis_client, name)
+
     async def scenario():
-        name = namespace()
         state = AsyncRedisCoordinationState(redis_server.url, name)
         await state.claim_task("holder", "t")
         first = asyncio.ensure_future(state.wait_claim_task("first", "t"))
@@ -268,6 +276,14 @@ def test_a_claim_waiter_that_is_cancelled_leaves_the_queue(redis_server, redis_c
         await state.release("holder", "task:t")
         assert await second == "second"
         assert redis_client.zcard("durnel:{%s}:queue:task:t" % name) == 0
+        reading = asyncio.ensure_future(state.wait_for_messages("reader", 30))
+        mail = "durnel:{%s}:mailwaiters" % name
+        while not redis_client.zcard(mail):
+            await asyncio.sleep(0.01)
+        reading.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await reading
+        assert redis_client.zcard(mail) == 0 and not durnel.snapshot(sync).waiters
         await state.aclose()
 
     run(scenario())

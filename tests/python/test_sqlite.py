@@ -630,7 +630,10 @@ def test_ephemeral_claims_of_a_killed_holder_free_within_a_second_a_stopped_one_
     assert [e.event for e in durnel.snapshot(state, log_tail=2).log] == ["Claimed", "Released"]
 
 
-def test_deleting_a_namespace_leaves_the_others_and_its_waiters_wait_on(tmp_path):
+def test_deleting_a_namespace_leaves_the_others_and_its_waiters_wait_on(tmp_path, monkeypatch):
+    from durnel.sqlite import waits
+
+    monkeypatch.setattr(waits, "LOOK_EVERY", 60.0)  # woken by the deletion, not by its looks
     path = tmp_path / "state.db"
     state, other = SQLiteCoordinationState(path, "gone"), SQLiteCoordinationState(path, "kept")
     for each in (state, other):
@@ -644,6 +647,10 @@ def test_deleting_a_namespace_leaves_the_others_and_its_waiters_wait_on(tmp_path
     assert durnel.snapshot(state, log_tail=5).log == ()
     assert [v.namespace for v in namespaces(other)] == ["kept"]
     assert (other.status("a"), [m[2] for m in other.inbox("b")]) == ("busy", ["hi"])
+    deadline = time.monotonic() + 10
+    while not durnel.snapshot(state).waiters:  # back in its place
+        assert time.monotonic() < deadline
+        time.sleep(0.02)
     state.send_message("x", "m", "after")
     assert [m[2] for m in mail(30)] == ["after"]
 
@@ -901,6 +908,34 @@ def test_a_call_keeps_waiters_it_cannot_judge_and_removes_ended_ones(tmp_path, p
     state.send_message("A", "unrelated", "hi")
     assert waiter_rows(path) == [("mail", "B")]
     state._wakes.unbind(sock, name)
+
+
+def test_an_ephemeral_claim_of_a_process_out_of_sight_holds_one_from_before_a_restart_goes(
+    tmp_path,
+):
+    from durnel.sqlite import processes
+
+    pid, mine = processes.this_process()
+    if not mine:
+        pytest.skip("no /proc: a holder's process is known by its pid alone")
+    path = tmp_path / "state.db"
+    state = SQLiteCoordinationState(path, ephemeral_claims=True)
+    state.claim_task("A", "unseen")
+    state.claim_task("A", "rebooted")
+    boot, namespace, network, started = mine.split("/")
+    rebooted = ("0" if boot[0] != "0" else "1") + boot[1:]
+    with contextlib.closing(sqlite3.connect(str(path))) as db:
+        db.executemany(
+            "UPDATE claims SET pid = ?, process = ? WHERE resource = ?",
+            [
+                (1, "/".join((boot, "1", network, started)), "task:unseen"),  # another PID ns
+                (pid, "/".join((rebooted, namespace, network, started)), "task:rebooted"),
+            ],
+        )
+        db.commit()
+    with pytest.raises(RuntimeError, match="^A already holds claim on task unseen$"):
+        state.claim_task("B", "unseen")
+    assert state.claim_task("B", "rebooted") == "B"
 
 
 def test_foreign_rows_and_a_damaged_file_raise_durnel_s_errors_and_change_nothing(tmp_path):

@@ -371,6 +371,11 @@ if command == "send":  # sender, count, recipients...
     for i in range(int(args[1])):
         for recipient in args[2:]:
             state.send_message(args[0], recipient, str(i))
+elif command == "hold":  # agent, path: a claim that dies with this process
+    state = durnel.connect(sys.argv[1] + "?ephemeral_claims=1", namespace=sys.argv[2])
+    state.claim_file(args[0], args[1])
+    print("waiting", flush=True)
+    __import__("time").sleep(60)
 else:
     print("waiting", flush=True)
     if command == "wait-messages":
@@ -502,8 +507,9 @@ def test_a_waiter_moved_up_by_one_that_leaves_takes_up_its_watch(state):
 
 
 @pytest.mark.engines("sqlite", "aio-sqlite")
+@pytest.mark.parametrize("freed_by", ["release", "the holder's death"])
 def test_a_paused_first_waiter_loses_its_turn_and_then_takes_its_place_back(
-    state, monkeypatch, caplog
+    state, monkeypatch, caplog, freed_by
 ):
     from durnel.sqlite import waits
 
@@ -511,7 +517,10 @@ def test_a_paused_first_waiter_loses_its_turn_and_then_takes_its_place_back(
 
     monkeypatch.setattr(waits, "LOOK_EVERY", 1.0)  # (this process's waiters look sooner,
     monkeypatch.setattr(waits, "TURN_GRACE", 1.0)  # and give a paused one less time)
-    state.claim_file("holder", "f")
+    if freed_by == "release":
+        state.claim_file("holder", "f")
+    else:
+        holder = process(state, "hold", "holder", "f")
     first = process(state, "wait-claim", "first", "f")
     place = "SELECT ticket FROM waiters WHERE pid = %d" % first.pid
     database = reachable(state)[0][len("sqlite:///") :]
@@ -524,7 +533,11 @@ def test_a_paused_first_waiter_loses_its_turn_and_then_takes_its_place_back(
     second = in_thread(state.wait_claim_file, "second", "f", WAIT)
     time.sleep(SLEEP)
     first.send_signal(signal.SIGSTOP)
-    state.release("holder", "file:f")
+    if freed_by == "release":
+        state.release("holder", "file:f")
+    else:
+        holder.kill()
+        holder.wait()
     try:
         assert second() == "second"
     finally:

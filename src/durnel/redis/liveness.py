@@ -7,8 +7,9 @@ its process died, was killed, or stopped calling and keeping.
 
 Who sets the key: the calls themselves (with the presence record, at most once a second per
 agent: lua/common.lua's ``noted``), and a keeper between them, every KEEP_EVERY seconds:
-one daemon thread per process for the sync objects (``KEEPER``), one task per asyncio object
-on its loop. ``close()`` deletes the key, so the object's claims lapse at once. A process
+one daemon thread per process for the sync objects (``KEEPER``, which keeps each object on a
+short thread of its own, so that a stalled server delays no other), one task per asyncio
+object on its loop. ``close()`` deletes the key, so the object's claims lapse at once. A process
 paused (SIGSTOP, a debugger) keeps its claims for at most ALIVE_TTL seconds: a pause longer
 than that loses them, as would its death. A keeper that cannot reach the server logs it
 (warning, on "durnel.redis") and tries again at its next turn.
@@ -77,12 +78,27 @@ class Keeper:
                 threading.Thread(target=self._run, name="durnel-redis-keeper", daemon=True).start()
 
     def _run(self):
+        # Each object is kept on a thread of its own: a server that stalls holds its call for
+        # the client's socket timeout (30 s, twice ALIVE_TTL), and must not let the claims of
+        # objects on other servers lapse meanwhile. An object whose last keep has not returned
+        # is skipped.
+        keeping: weakref.WeakSet = weakref.WeakSet()
         while True:
             self._wake.wait(KEEP_EVERY)
             with self._lock:
-                engines = list(self._objects)
+                engines = [engine for engine in self._objects if engine not in keeping]
+                keeping.update(engines)
             for engine in engines:
-                engine._keep_alive()
+                threading.Thread(
+                    target=self._keep, args=(engine, keeping), name="durnel-redis-keep", daemon=True
+                ).start()
+
+    def _keep(self, engine, keeping):
+        try:
+            engine._keep_alive()
+        finally:
+            with self._lock:
+                keeping.discard(engine)
 
 
 KEEPER = Keeper()
