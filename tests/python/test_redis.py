@@ -824,8 +824,8 @@ def test_a_delivered_batch_is_settled_whatever_becomes_of_its_object(engine, mak
 @pytest.mark.redis_only
 def test_a_short_visibility_timeout_is_settled_within_it_when_the_loop_stops(
     engine,
-    make,
-    request,  # noqa: F811
+    make,  # noqa: F811
+    request,
 ):
     sender, name = make(), make.namespace
     sender.send_message("A", "B", "once")
