@@ -610,7 +610,8 @@ def test_a_settle_that_cannot_get_through_gives_up_before_the_batch_lapses(redis
     url, options = proxy.url + "?socket_timeout=1", dict(visibility_timeout=2, retries=20)
     RedisCoordinationState(redis_server.url, name).send_message("A", "B", "m")
 
-    async def drain_then_settle(state):
+    async def drain_then_settle():
+        state = AsyncRedisCoordinationState(url, name, **options)  # made in its loop (3.9)
         assert await state.drain_inbox("B")
         proxy.drop = 1000
         try:
@@ -620,14 +621,15 @@ def test_a_settle_that_cannot_get_through_gives_up_before_the_batch_lapses(redis
             await state.aclose()  # settles
 
     for twin in (RedisCoordinationState, AsyncRedisCoordinationState):
-        delivered, state = time.monotonic(), twin(url, name, **options)
+        delivered = time.monotonic()
         with pytest.raises(redis.exceptions.ConnectionError):
             if twin is RedisCoordinationState:
+                state = twin(url, name, **options)
                 assert state.drain_inbox("B")
                 proxy.drop = 1000
                 state.settle()
             else:
-                asyncio.run(drain_then_settle(state))
+                asyncio.run(drain_then_settle())
         # the last attempt starts by 1.5 s after the delivery and lasts the socket timeout
         assert time.monotonic() - delivered < 4.5
         proxy.drop = 0
